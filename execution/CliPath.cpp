@@ -1,0 +1,33 @@
+#include "execution/CliPath.h"
+
+#include <QCoreApplication>
+#include <QSettings>
+#include <QString>
+
+namespace {
+std::filesystem::path applicationDir()
+{
+    // Without an application object (command-line tools, tests) the executable is found
+    // through /proc.
+    if (QCoreApplication::instance() != nullptr)
+        return std::filesystem::u8path(QCoreApplication::applicationDirPath().toStdString());
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::path() : self.parent_path();
+}
+} // namespace
+
+std::filesystem::path CliExecutablePathFrom(const std::filesystem::path& configIni)
+{
+    QSettings settings(QString::fromStdString(configIni.string()), QSettings::IniFormat);
+    QString dir = settings.value(QStringLiteral("Paths/Kalvor-III")).toString();
+    if (dir.isEmpty())
+        dir = QStringLiteral("/opt/kalvorbim/bin");
+    return std::filesystem::u8path(dir.toStdString()) / "KalvorCLI";
+}
+
+std::filesystem::path CliExecutablePath()
+{
+    static const std::filesystem::path path = CliExecutablePathFrom(applicationDir() / "config.ini");
+    return path;
+}

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <filesystem>
+
+// Path of the product's command-line tool: the directory named by "Paths/Kalvor-III" in
+// config.ini beside the running executable (default /opt/kalvorbim/bin), joined with
+// "KalvorCLI". Worked out once per process, at the first call, from any thread.
+std::filesystem::path CliExecutablePath();
+
+// The same rule for a given config.ini, without caching.
+std::filesystem::path CliExecutablePathFrom(const std::filesystem::path& configIni);

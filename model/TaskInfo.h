@@ -1,0 +1,153 @@
+#pragma once
+
+// One scheduled task: what it is called, when it runs and what it does. A plain value
+// type: copies are deep and share nothing.
+//
+// The schedule operations (NextRun, CanRunOnlyOnWorkingDays, SetRunOnlyOnWorkingDays)
+// need the time-zone database and are defined in the scheduler library
+// (scheduler/NextRun.cpp), which links this one.
+
+#include <boost/uuid/uuid.hpp>
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <variant>
+#include <vector>
+
+// Nanoseconds since 1970-01-01T00:00:00 UTC on the system clock.
+using Instant = std::int64_t;
+// The largest instant: a timer armed with it never fires.
+constexpr Instant kNeverInstant = INT64_MAX;
+constexpr Instant kNanosPerSecond = 1'000'000'000;
+constexpr Instant kNanosPerMilli = 1'000'000;
+
+// The system clock's current instant.
+Instant CurrentInstant();
+
+// 0 = Sunday ... 6 = Saturday.
+using Weekday = std::uint8_t;
+using MonthOfYear = std::uint8_t;
+using DayOfMonth = std::uint8_t;
+
+struct DailyTrigger
+{
+    std::int64_t repeat_interval = 1; // days
+    bool operator==(const DailyTrigger& o) const { return repeat_interval == o.repeat_interval; }
+};
+
+struct WeeklyTrigger
+{
+    std::int64_t repeat_interval = 1; // weeks
+    std::set<Weekday> weekdays;
+    bool operator==(const WeeklyTrigger& o) const
+    {
+        return repeat_interval == o.repeat_interval && weekdays == o.weekdays;
+    }
+};
+
+struct MonthlyTrigger
+{
+    std::int64_t repeat_interval = 1; // months of 2 629 746 s
+    std::vector<MonthOfYear> months;
+    std::vector<DayOfMonth> days;
+    bool operator==(const MonthlyTrigger& o) const
+    {
+        return repeat_interval == o.repeat_interval && months == o.months && days == o.days;
+    }
+};
+
+using Trigger = std::variant<DailyTrigger, WeeklyTrigger, MonthlyTrigger>;
+
+enum ExportFormat : std::int32_t
+{
+    DXF = 0,
+    MIF = 1,
+    PNR = 2,
+    DWG = 3,
+    IFC = 4,
+};
+
+// Path text -> modification time seen at the last run that covered it.
+using ModificationTimes = std::map<std::wstring, Instant>;
+
+struct BackupAction
+{
+    boost::uuids::uuid connection_id{};
+    std::wstring source_path;
+    std::wstring destination_path;
+    bool operator==(const BackupAction& o) const
+    {
+        return connection_id == o.connection_id && source_path == o.source_path &&
+               destination_path == o.destination_path;
+    }
+};
+
+struct ExportAction
+{
+    boost::uuids::uuid connection_id{};
+    std::int32_t format = DXF;
+    std::wstring project_path;
+    std::wstring output_path;
+    std::wstring scheme_code;
+    std::wstring scheme_name;
+    std::wstring ifc_version = L"4.0";
+    std::wstring ifc_mapping_code;
+    std::wstring ifc_mapping_name;
+    bool only_changed_documents = true;
+    ModificationTimes modification_times;
+    bool operator==(const ExportAction& o) const;
+};
+
+struct CommandAction
+{
+    std::filesystem::path executable;
+    std::filesystem::path working_directory;
+    std::wstring arguments;
+    bool operator==(const CommandAction& o) const
+    {
+        return executable == o.executable && working_directory == o.working_directory && arguments == o.arguments;
+    }
+};
+
+struct CheckAction
+{
+    std::wstring ids_file;
+    std::wstring ifc_file;
+    bool ifc_file_mode = true;
+    bool ids_file_mode = true;
+    bool only_changed_documents = true;
+    ModificationTimes modification_times;
+    bool operator==(const CheckAction& o) const;
+};
+
+using Action = std::variant<BackupAction, ExportAction, CommandAction, CheckAction>;
+
+class TaskInfo
+{
+public:
+    TaskInfo();
+
+    std::wstring name;
+    std::wstring description;
+    Instant starting_point;
+    Trigger trigger;
+    // Read through RunOnlyOnWorkingDays; the wizard changes it only through
+    // SetRunOnlyOnWorkingDays. Whole-record copies carry it over unchecked.
+    bool run_only_on_working_days = false;
+    Action action;
+
+    // The next run strictly after `now`, or starting_point while that lies ahead.
+    // Computed in the local zone (see LocalZone in the scheduler library). Never throws
+    // for a valid record; answers kNeverInstant when no run can be found.
+    Instant NextRun() const;
+    Instant NextRun(Instant now) const;
+    bool CanRunOnlyOnWorkingDays() const;
+    bool SetRunOnlyOnWorkingDays(bool value);
+    bool RunOnlyOnWorkingDays() const { return run_only_on_working_days; }
+
+    bool operator==(const TaskInfo& o) const;
+    bool operator!=(const TaskInfo& o) const { return !(*this == o); }
+};

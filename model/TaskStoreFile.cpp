@@ -1,0 +1,501 @@
+#include "model/TaskStoreFile.h"
+
+#include <QFile>
+#include <QSaveFile>
+#include <QString>
+#include <QTextStream>
+
+#include <boost/property_tree/ptree.hpp>
+#include <boost/property_tree/xml_parser.hpp>
+#include <boost/uuid/string_generator.hpp>
+#include <boost/uuid/uuid_io.hpp>
+
+#include <cstdio>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+
+namespace pt = boost::property_tree;
+
+namespace store {
+namespace {
+
+// A task element that a load drops; the message names what is wrong.
+struct BadTask : std::runtime_error
+{
+    using std::runtime_error::runtime_error;
+};
+
+std::string narrow(const std::wstring& w)
+{
+    return QString::fromStdWString(w).toStdString();
+}
+
+std::wstring toText(std::int64_t v)
+{
+    return std::to_wstring(v);
+}
+
+const wchar_t* boolText(bool v)
+{
+    return v ? L"true" : L"false";
+}
+
+const wchar_t* formatWord(std::int32_t format)
+{
+    switch (format) {
+    case DXF:
+        return L"DXF";
+    case MIF:
+        return L"MIF";
+    case PNR:
+        return L"PNR";
+    case DWG:
+        return L"DWG";
+    case IFC:
+        return L"IFC";
+    default:
+        return L"";
+    }
+}
+
+std::wstring uuidText(const boost::uuids::uuid& id)
+{
+    return boost::uuids::to_wstring(id);
+}
+
+void putTimes(pt::wptree& action, const ModificationTimes& times)
+{
+    pt::wptree& list = action.put_child(L"modification_times", pt::wptree());
+    for (const auto& [path, time] : times) {
+        pt::wptree document;
+        document.put(L"path", path);
+        document.put(L"last_modified", toText(time));
+        list.push_back({L"document", document});
+    }
+}
+
+struct TriggerWriter
+{
+    pt::wptree& node;
+    void operator()(const DailyTrigger& t) const
+    {
+        node.put(L"trigger.type", L"daily");
+        node.put(L"trigger.repeat_interval", toText(t.repeat_interval));
+    }
+    void operator()(const WeeklyTrigger& t) const
+    {
+        node.put(L"trigger.type", L"weekly");
+        node.put(L"trigger.repeat_interval", toText(t.repeat_interval));
+        pt::wptree& list = node.put_child(L"trigger.weekdays", pt::wptree());
+        for (Weekday day : t.weekdays) // the set's order: Sunday (written as 7) first
+            list.push_back({L"weekday", pt::wptree(toText(day == 0 ? 7 : day))});
+    }
+    void operator()(const MonthlyTrigger& t) const
+    {
+        node.put(L"trigger.type", L"monthly");
+        node.put(L"trigger.repeat_interval", toText(t.repeat_interval));
+        pt::wptree& months = node.put_child(L"trigger.months", pt::wptree());
+        for (MonthOfYear m : t.months)
+            months.push_back({L"month", pt::wptree(toText(m))});
+        pt::wptree& days = node.put_child(L"trigger.days", pt::wptree());
+        for (DayOfMonth d : t.days)
+            days.push_back({L"day", pt::wptree(toText(d))});
+    }
+};
+
+struct ActionWriter
+{
+    pt::wptree& node;
+    pt::wptree& action() const { return node.get_child(L"action"); }
+
+    void operator()(const BackupAction& a) const
+    {
+        node.put(L"action.type", L"backup");
+        node.put(L"action.connection_id", uuidText(a.connection_id));
+        node.put(L"action.source_path", a.source_path);
+        node.put(L"action.destination_path", a.destination_path);
+    }
+    void operator()(const ExportAction& a) const
+    {
+        node.put(L"action.type", L"export");
+        node.put(L"action.connection_id", uuidText(a.connection_id));
+        node.put(L"action.output_path", a.output_path);
+        node.put(L"action.project_path", a.project_path);
+        node.put(L"action.only_changed_documents", boolText(a.only_changed_documents));
+        if (a.only_changed_documents)
+            putTimes(action(), a.modification_times);
+        if (a.format == IFC) {
+            if (!a.ifc_version.empty())
+                node.put(L"action.ifc_version", a.ifc_version);
+            if (!a.ifc_mapping_code.empty()) {
+                node.put(L"action.ifc_mapping_code", a.ifc_mapping_code);
+                node.put(L"action.ifc_mapping_name", a.ifc_mapping_name);
+            }
+        } else if (!a.scheme_code.empty()) {
+            node.put(L"action.scheme_code", a.scheme_code);
+            node.put(L"action.scheme_name", a.scheme_name);
+        }
+        node.put(L"action.format", formatWord(a.format));
+    }
+    void operator()(const CommandAction& a) const
+    {
+        node.put(L"action.type", L"command");
+        node.put(L"action.executable", QString::fromStdString(a.executable.string()).toStdWString());
+        node.put(L"action.arguments", a.arguments);
+        node.put(L"action.working_directory", QString::fromStdString(a.working_directory.string()).toStdWString());
+    }
+    void operator()(const CheckAction& a) const
+    {
+        node.put(L"action.type", L"check");
+        node.put(L"action.ids_file", a.ids_file);
+        node.put(L"action.ids_file_mode", boolText(a.ids_file_mode));
+        node.put(L"action.ifc_file", a.ifc_file);
+        node.put(L"action.ifc_file_mode", boolText(a.ifc_file_mode));
+        node.put(L"action.only_changed_documents", boolText(a.only_changed_documents));
+        if (a.only_changed_documents)
+            putTimes(action(), a.modification_times);
+    }
+};
+
+// ---- reading ----
+
+const pt::wptree& required(const pt::wptree& node, const wchar_t* path)
+{
+    auto child = node.get_child_optional(path);
+    if (!child)
+        throw BadTask("missing element " + narrow(path));
+    return *child;
+}
+
+std::wstring requiredText(const pt::wptree& node, const wchar_t* path)
+{
+    return required(node, path).data();
+}
+
+std::wstring optionalText(const pt::wptree& node, const wchar_t* path, const std::wstring& fallback = {})
+{
+    auto child = node.get_child_optional(path);
+    return child ? child->data() : fallback;
+}
+
+bool isSpace(wchar_t c)
+{
+    return c == L' ' || c == L'\t' || c == L'\n' || c == L'\r' || c == L'\f' || c == L'\v';
+}
+
+// The text between leading and trailing white space.
+std::wstring trimmed(const std::wstring& text)
+{
+    std::size_t b = 0, e = text.size();
+    while (b < e && isSpace(text[b]))
+        ++b;
+    while (e > b && isSpace(text[e - 1]))
+        --e;
+    return text.substr(b, e - b);
+}
+
+// A decimal integer in the classic locale: optional sign, digits, nothing else.
+std::optional<std::int64_t> parseSigned(const std::wstring& raw)
+{
+    const std::wstring text = trimmed(raw);
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == L'-' || text[i] == L'+'))
+        negative = text[i++] == L'-';
+    if (i == text.size())
+        return std::nullopt;
+    // Accumulate towards the negative side, which holds the larger magnitude.
+    std::int64_t value = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < L'0' || text[i] > L'9')
+            return std::nullopt;
+        const int digit = text[i] - L'0';
+        if (value < (std::numeric_limits<std::int64_t>::min() + digit) / 10)
+            return std::nullopt;
+        value = value * 10 - digit;
+    }
+    if (!negative) {
+        if (value == std::numeric_limits<std::int64_t>::min())
+            return std::nullopt;
+        value = -value;
+    }
+    return value;
+}
+
+std::optional<std::uint64_t> parseUnsigned(const std::wstring& raw)
+{
+    const std::wstring text = trimmed(raw);
+    std::size_t i = text.size() > 0 && text[0] == L'+' ? 1 : 0;
+    if (i == text.size())
+        return std::nullopt;
+    std::uint64_t value = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < L'0' || text[i] > L'9')
+            return std::nullopt;
+        const unsigned digit = text[i] - L'0';
+        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10)
+            return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+std::optional<bool> parseBool(const std::wstring& raw)
+{
+    const std::wstring text = trimmed(raw);
+    if (text == L"1" || text == L"true")
+        return true;
+    if (text == L"0" || text == L"false")
+        return false;
+    return std::nullopt;
+}
+
+std::int64_t requiredInstant(const pt::wptree& node, const wchar_t* path)
+{
+    auto v = parseSigned(requiredText(node, path));
+    if (!v)
+        throw BadTask("bad number in " + narrow(path));
+    return *v;
+}
+
+bool requiredBool(const pt::wptree& node, const wchar_t* path)
+{
+    auto v = parseBool(requiredText(node, path));
+    if (!v)
+        throw BadTask("bad bool in " + narrow(path));
+    return *v;
+}
+
+std::int64_t requiredInterval(const pt::wptree& node)
+{
+    const std::int64_t v = requiredInstant(node, L"trigger.repeat_interval");
+    if (v <= 0)
+        throw BadTask("trigger.repeat_interval must be at least 1");
+    return v;
+}
+
+std::uint64_t boundedNumber(const pt::wptree& item, const char* what, std::uint64_t low, std::uint64_t high)
+{
+    auto v = parseUnsigned(item.data());
+    if (!v)
+        throw BadTask(std::string("bad number in ") + what);
+    if (*v < low || *v > high)
+        throw BadTask(std::string(what) + " out of range: " + std::to_string(*v));
+    return *v;
+}
+
+boost::uuids::uuid requiredUuid(const pt::wptree& node, const wchar_t* path)
+{
+    const std::wstring text = trimmed(requiredText(node, path));
+    try {
+        return boost::uuids::string_generator()(text);
+    } catch (const std::exception&) {
+        throw BadTask("bad identifier in " + narrow(path));
+    }
+}
+
+ModificationTimes readTimes(const pt::wptree& action)
+{
+    ModificationTimes times;
+    auto list = action.get_child_optional(L"modification_times");
+    if (!list)
+        return times;
+    for (const auto& [name, document] : *list) {
+        if (name != L"document")
+            continue;
+        const std::wstring path = requiredText(document, L"path");
+        const Instant time = requiredInstant(document, L"last_modified");
+        times.emplace(path, time); // a repeated path keeps its first time
+    }
+    return times;
+}
+
+Trigger readTrigger(const pt::wptree& task)
+{
+    const std::wstring type = requiredText(task, L"trigger.type");
+    if (type == L"daily")
+        return DailyTrigger{requiredInterval(task)};
+    if (type == L"weekly") {
+        WeeklyTrigger t{requiredInterval(task), {}};
+        if (auto list = task.get_child_optional(L"trigger.weekdays")) {
+            for (const auto& [name, item] : *list) {
+                if (name != L"weekday")
+                    continue;
+                const auto v = boundedNumber(item, "weekday", 0, 7);
+                t.weekdays.insert(static_cast<Weekday>(v == 7 ? 0 : v));
+            }
+        }
+        return t;
+    }
+    if (type == L"monthly") {
+        MonthlyTrigger t{requiredInterval(task), {}, {}};
+        if (auto list = task.get_child_optional(L"trigger.months")) {
+            for (const auto& [name, item] : *list)
+                if (name == L"month")
+                    t.months.push_back(static_cast<MonthOfYear>(boundedNumber(item, "month", 1, 12)));
+        }
+        if (auto list = task.get_child_optional(L"trigger.days")) {
+            for (const auto& [name, item] : *list)
+                if (name == L"day")
+                    t.days.push_back(static_cast<DayOfMonth>(boundedNumber(item, "day", 1, 31)));
+        }
+        return t;
+    }
+    throw BadTask("unknown trigger type '" + narrow(type) + "'");
+}
+
+std::int32_t readFormat(const pt::wptree& action)
+{
+    const std::wstring word = optionalText(action, L"format");
+    for (std::int32_t f : {DXF, MIF, PNR, DWG, IFC})
+        if (word == formatWord(f))
+            return f;
+    return MIF;
+}
+
+Action readAction(const pt::wptree& task)
+{
+    const std::wstring type = requiredText(task, L"action.type");
+    const pt::wptree& a = task.get_child(L"action");
+    if (type == L"backup") {
+        BackupAction b;
+        b.connection_id = requiredUuid(a, L"connection_id");
+        b.source_path = requiredText(a, L"source_path");
+        b.destination_path = requiredText(a, L"destination_path");
+        return b;
+    }
+    if (type == L"export") {
+        ExportAction e;
+        e.connection_id = requiredUuid(a, L"connection_id");
+        e.output_path = requiredText(a, L"output_path");
+        e.project_path = requiredText(a, L"project_path");
+        e.scheme_code = optionalText(a, L"scheme_code");
+        e.scheme_name = optionalText(a, L"scheme_name");
+        e.ifc_version = optionalText(a, L"ifc_version", e.ifc_version);
+        e.ifc_mapping_code = optionalText(a, L"ifc_mapping_code");
+        e.ifc_mapping_name = optionalText(a, L"ifc_mapping_name");
+        e.format = readFormat(a);
+        e.only_changed_documents = parseBool(optionalText(a, L"only_changed_documents")).value_or(true);
+        if (e.only_changed_documents)
+            e.modification_times = readTimes(a);
+        return e;
+    }
+    if (type == L"command") {
+        CommandAction c;
+        c.executable = std::filesystem::u8path(narrow(requiredText(a, L"executable")));
+        c.arguments = optionalText(a, L"arguments");
+        c.working_directory = std::filesystem::u8path(narrow(optionalText(a, L"working_directory")));
+        return c;
+    }
+    if (type == L"check") {
+        CheckAction c;
+        c.ids_file = requiredText(a, L"ids_file");
+        c.ids_file_mode = requiredBool(a, L"ids_file_mode");
+        c.ifc_file = requiredText(a, L"ifc_file");
+        c.ifc_file_mode = requiredBool(a, L"ifc_file_mode");
+        c.only_changed_documents = parseBool(optionalText(a, L"only_changed_documents")).value_or(true);
+        if (c.only_changed_documents)
+            c.modification_times = readTimes(a);
+        return c;
+    }
+    throw BadTask("unknown action type '" + narrow(type) + "'");
+}
+
+TaskInfo readTask(const pt::wptree& node)
+{
+    TaskInfo task;
+    task.name = requiredText(node, L"name");
+    task.description = requiredText(node, L"description");
+    task.starting_point = requiredInstant(node, L"starting_point");
+    // The record still holds the default daily trigger with interval 1, which always
+    // allows the working-days flag, so the stored value is taken over as it is.
+    task.run_only_on_working_days = parseBool(optionalText(node, L"run_only_on_working_days")).value_or(false);
+    task.trigger = readTrigger(node);
+    task.action = readAction(node);
+    return task;
+}
+
+} // namespace
+
+std::wstring WriteTasks(const std::vector<const TaskInfo*>& tasks)
+{
+    pt::wptree root;
+    pt::wptree& list = root.put_child(L"config.tasks", pt::wptree());
+    for (const TaskInfo* task : tasks) {
+        pt::wptree node;
+        node.put(L"name", task->name);
+        node.put(L"description", task->description);
+        node.put(L"starting_point", toText(task->starting_point));
+        node.put(L"run_only_on_working_days", boolText(task->RunOnlyOnWorkingDays()));
+        std::visit(TriggerWriter{node}, task->trigger);
+        std::visit(ActionWriter{node}, task->action);
+        list.push_back({L"task", std::move(node)});
+    }
+    std::wostringstream out;
+    pt::write_xml(out, root, pt::xml_writer_make_settings<std::wstring>(L'\t', 1, L"utf-8"));
+    return out.str();
+}
+
+std::vector<ParsedTask> ParseTasks(const std::wstring& document)
+{
+    pt::wptree root;
+    std::wistringstream in(document);
+    pt::read_xml(in, root, pt::xml_parser::no_comments | pt::xml_parser::trim_whitespace);
+
+    std::vector<ParsedTask> result;
+    auto tasks = root.get_child_optional(L"config.tasks");
+    if (!tasks)
+        return result;
+    std::size_t position = 0;
+    for (const auto& [name, node] : *tasks) {
+        if (name != L"task")
+            continue;
+        ParsedTask parsed;
+        parsed.position = position++;
+        try {
+            parsed.task = readTask(node);
+        } catch (const std::exception& e) {
+            parsed.error = e.what();
+        }
+        result.push_back(std::move(parsed));
+    }
+    return result;
+}
+
+std::optional<std::wstring> ReadFile(const std::filesystem::path& file)
+{
+    QFile in(QString::fromStdString(file.string()));
+    if (!in.open(QIODevice::ReadOnly | QIODevice::Text))
+        return std::nullopt;
+    QTextStream stream(&in);
+    stream.setCodec("UTF-8");
+    return stream.readAll().toStdWString();
+}
+
+bool WriteFile(const std::filesystem::path& file, const std::wstring& document)
+{
+    QSaveFile out(QString::fromStdString(file.string()));
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Text))
+        return false;
+    out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    QTextStream stream(&out);
+    stream.setCodec("UTF-8");
+    stream << QString::fromStdWString(document);
+    stream.flush();
+    return out.commit();
+}
+
+bool CreateFolderOf(const std::filesystem::path& file)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(file.parent_path(), ec);
+    if (ec) {
+        std::fprintf(stderr, "Cannot create the folder %s: %s\n", file.parent_path().string().c_str(),
+                     ec.message().c_str());
+        return false;
+    }
+    return true;
+}
+
+} // namespace store

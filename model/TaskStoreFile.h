@@ -1,0 +1,44 @@
+#pragma once
+
+// The XML store file that keeps the tasks from one start of the program to the next.
+// Tasks are identified by their position in the list only.
+
+#include "model/TaskInfo.h"
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace store {
+
+// The document for the tasks, in list order. Throws the XML writer's error
+// (boost::property_tree::xml_parser_error) when the tree cannot be written.
+std::wstring WriteTasks(const std::vector<const TaskInfo*>& tasks);
+
+// One `task` element of a store document: the task it gives, or why it is dropped.
+struct ParsedTask
+{
+    std::size_t position = 0; // among the `task` elements, from 0
+    std::optional<TaskInfo> task;
+    std::string error; // plain words, set when `task` is empty
+};
+
+// Reads a store document. Bad tasks come back with their reason and never stop the
+// others. Throws boost::property_tree::xml_parser_error for malformed XML. A document
+// without `config.tasks` has no tasks.
+std::vector<ParsedTask> ParseTasks(const std::wstring& document);
+
+// The whole file as text, or nothing when it cannot be opened.
+std::optional<std::wstring> ReadFile(const std::filesystem::path& file);
+
+// Replaces the file as a whole (a crash at any moment leaves the old or the new complete
+// file) with permissions 0600. False when it could not be written; the old file stays.
+bool WriteFile(const std::filesystem::path& file, const std::wstring& document);
+
+// Creates the folder that holds the file, with its parents. False, with the reason on
+// standard error, when that fails; never throws.
+bool CreateFolderOf(const std::filesystem::path& file);
+
+} // namespace store

@@ -1,0 +1,251 @@
+#include "scheduler/NextRun.h"
+
+#include "scheduler/LocalZone.h"
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <vector>
+
+namespace schedule {
+namespace {
+
+using namespace std::chrono;
+using Wide = __int128;
+
+constexpr Instant kNanosPerDay = 86'400 * kNanosPerSecond;
+
+Instant floorDiv(Instant a, Instant b)
+{
+    Instant q = a / b;
+    if ((a % b != 0) && ((a < 0) != (b < 0)))
+        --q;
+    return q;
+}
+
+Instant floorMod(Instant a, Instant b)
+{
+    return a - floorDiv(a, b) * b;
+}
+
+// Offset of the zone in force at `t`, in nanoseconds (looked up for the whole second at
+// or before `t`).
+Instant offsetAt(Instant t, const date::time_zone* zone)
+{
+    const date::sys_seconds s{seconds{floorDiv(t, kNanosPerSecond)}};
+    return duration_cast<nanoseconds>(zone->get_info(s).offset).count();
+}
+
+Instant localOf(Instant t, const date::time_zone* zone)
+{
+    return t + offsetAt(t, zone);
+}
+
+// Weekday of a local day number (day 0 is Thursday, 1970-01-01).
+int weekdayOfDay(Instant day)
+{
+    return static_cast<int>(floorMod(day + 4, 7));
+}
+
+// Turns a local instant into an absolute one. A local time in a daylight-saving gap runs
+// at the first instant after the gap; one that exists twice runs at its first
+// occurrence. Empty when that first occurrence is not after `now`: the run happened.
+std::optional<Instant> toAbsolute(Instant local, Instant now, const date::time_zone* zone)
+{
+    const Instant secondsPart = floorDiv(local, kNanosPerSecond);
+    const date::local_seconds ls{seconds{secondsPart}};
+    const date::local_info info = zone->get_info(ls);
+    Instant result;
+    switch (info.result) {
+    case date::local_info::nonexistent:
+        result = duration_cast<nanoseconds>(info.second.begin.time_since_epoch()).count();
+        break;
+    case date::local_info::ambiguous:
+        result = local - duration_cast<nanoseconds>(info.first.offset).count();
+        break;
+    default:
+        result = local - duration_cast<nanoseconds>(info.first.offset).count();
+        break;
+    }
+    if (result <= now)
+        return std::nullopt;
+    return result;
+}
+
+Instant daily(const TaskInfo& task, const DailyTrigger& trigger, Instant now, const date::time_zone* zone)
+{
+    if (trigger.repeat_interval <= 0)
+        return kNeverInstant;
+    const Wide period = Wide(trigger.repeat_interval) * kNanosPerDay;
+    const Wide r = (Wide(now) - task.starting_point) % period;
+    Wide candidate = Wide(now) + (period - r);
+    if (candidate > kNeverInstant)
+        return kNeverInstant;
+    // A flag that the rule refuses would never find a working day; it is ignored.
+    if (!task.run_only_on_working_days || !CanRunOnlyOnWorkingDays(task, zone))
+        return static_cast<Instant>(candidate);
+    // The period is not a multiple of a week here, so a working day comes within a week
+    // of steps; the bound only guards against a zone that shifts days around.
+    for (int step = 0; step < 14; ++step) {
+        const int wd = LocalWeekday(static_cast<Instant>(candidate), zone);
+        if (wd != 0 && wd != 6)
+            break;
+        candidate += period;
+        if (candidate > kNeverInstant)
+            return kNeverInstant;
+    }
+    return static_cast<Instant>(candidate);
+}
+
+Instant weekly(const TaskInfo& task, const WeeklyTrigger& trigger, Instant now, const date::time_zone* zone)
+{
+    const bool anyValidDay =
+        std::any_of(trigger.weekdays.begin(), trigger.weekdays.end(), [](Weekday d) { return d <= 6; });
+    if (!anyValidDay || trigger.repeat_interval <= 0)
+        return kNeverInstant;
+
+    const Instant nowLocal = localOf(now, zone);
+    const Instant startLocal = localOf(task.starting_point, zone);
+    const Instant nowDay = floorDiv(nowLocal, kNanosPerDay);
+    const Instant startDay = floorDiv(startLocal, kNanosPerDay);
+    const Instant timeOfDay = floorDiv(startLocal - startDay * kNanosPerDay, kNanosPerMilli) * kNanosPerMilli;
+    const Instant after = std::max(nowLocal, startLocal);
+
+    // Counted weeks: the Monday-to-Sunday week that holds the start and every
+    // repeat_interval-th week after it. Intervals beyond any reachable date are capped.
+    const Instant weeks = std::min<Instant>(trigger.repeat_interval, 1'000'000);
+    const Instant period = 7 * weeks;
+    Instant base = nowDay - ((nowDay - startDay) % period);
+    while (weekdayOfDay(base) != 1)
+        --base;
+
+    // Three periods always hold a candidate after `after` that is not in the past, even
+    // when a daylight-saving overlap voids one of them.
+    for (int week = 0; week < 3; ++week) {
+        const Instant monday = base + week * period;
+        for (int d = 0; d < 7; ++d) {
+            const Weekday wd = static_cast<Weekday>((d + 1) % 7);
+            if (trigger.weekdays.count(wd) == 0)
+                continue;
+            const Wide local = Wide(monday + d) * kNanosPerDay + timeOfDay;
+            if (local > kNeverInstant - kNanosPerDay)
+                return kNeverInstant;
+            if (local <= after)
+                continue;
+            if (auto result = toAbsolute(static_cast<Instant>(local), now, zone))
+                return *result;
+        }
+    }
+    return kNeverInstant;
+}
+
+// Monthly: at the start's local time of day, on each listed day of each listed month
+// (every month when none is listed; the start's day of month when no day is listed).
+// Days that a month lacks are skipped. repeat_interval takes no part. The first such
+// local time strictly after both `now` and the start wins; daylight-saving gaps and
+// overlaps are treated as for the weekly trigger.
+Instant monthly(const TaskInfo& task, const MonthlyTrigger& trigger, Instant now, const date::time_zone* zone)
+{
+    const Instant nowLocal = localOf(now, zone);
+    const Instant startLocal = localOf(task.starting_point, zone);
+    const Instant startDay = floorDiv(startLocal, kNanosPerDay);
+    const Instant timeOfDay = floorDiv(startLocal - startDay * kNanosPerDay, kNanosPerMilli) * kNanosPerMilli;
+    const Instant after = std::max(nowLocal, startLocal);
+
+    const date::year_month_day startDate{date::sys_days{date::days{startDay}}};
+    std::vector<unsigned> days(trigger.days.begin(), trigger.days.end());
+    if (days.empty())
+        days.push_back(static_cast<unsigned>(startDate.day()));
+    std::sort(days.begin(), days.end());
+    days.erase(std::unique(days.begin(), days.end()), days.end());
+    bool months[13] = {};
+    for (MonthOfYear m : trigger.months)
+        if (m >= 1 && m <= 12)
+            months[m] = true;
+    if (trigger.months.empty())
+        std::fill(std::begin(months), std::end(months), true);
+
+    const date::year_month_day fromDate{date::sys_days{date::days{floorDiv(after, kNanosPerDay)}}};
+    date::year_month ym = fromDate.year() / fromDate.month();
+    // Twelve years hold every valid day, 29 February included.
+    for (int i = 0; i < 12 * 12; ++i, ym += date::months{1}) {
+        if (!months[static_cast<unsigned>(ym.month())])
+            continue;
+        const unsigned last = static_cast<unsigned>((ym / date::last).day());
+        for (unsigned d : days) {
+            if (d < 1 || d > last)
+                continue;
+            const Instant day = date::sys_days{ym / date::day{d}}.time_since_epoch().count();
+            const Wide local = Wide(day) * kNanosPerDay + timeOfDay;
+            if (local > kNeverInstant - kNanosPerDay)
+                return kNeverInstant;
+            if (local <= after)
+                continue;
+            if (auto result = toAbsolute(static_cast<Instant>(local), now, zone))
+                return *result;
+        }
+    }
+    return kNeverInstant;
+}
+
+} // namespace
+
+int LocalWeekday(Instant t, const date::time_zone* zone)
+{
+    return weekdayOfDay(floorDiv(localOf(t, zone), kNanosPerDay));
+}
+
+Instant NextRun(const TaskInfo& task, Instant now, const date::time_zone* zone)
+{
+    if (now < task.starting_point)
+        return task.starting_point;
+    return std::visit(
+        [&](const auto& trigger) -> Instant {
+            using T = std::decay_t<decltype(trigger)>;
+            if constexpr (std::is_same_v<T, DailyTrigger>)
+                return daily(task, trigger, now, zone);
+            else if constexpr (std::is_same_v<T, WeeklyTrigger>)
+                return weekly(task, trigger, now, zone);
+            else
+                return monthly(task, trigger, now, zone);
+        },
+        task.trigger);
+}
+
+bool CanRunOnlyOnWorkingDays(const TaskInfo& task, const date::time_zone* zone)
+{
+    const auto* daily = std::get_if<DailyTrigger>(&task.trigger);
+    if (daily == nullptr)
+        return false;
+    const int wd = LocalWeekday(task.starting_point, zone);
+    if (wd == 0 || wd == 6)
+        return daily->repeat_interval % 7 != 0;
+    return true;
+}
+
+} // namespace schedule
+
+// TaskInfo's schedule operations live here, beside the time-zone database they need.
+
+Instant TaskInfo::NextRun() const
+{
+    return NextRun(CurrentInstant());
+}
+
+Instant TaskInfo::NextRun(Instant now) const
+{
+    return schedule::NextRun(*this, now, LocalZone());
+}
+
+bool TaskInfo::CanRunOnlyOnWorkingDays() const
+{
+    return schedule::CanRunOnlyOnWorkingDays(*this, LocalZone());
+}
+
+bool TaskInfo::SetRunOnlyOnWorkingDays(bool value)
+{
+    const bool allowed = CanRunOnlyOnWorkingDays();
+    if (allowed)
+        run_only_on_working_days = value;
+    return allowed;
+}
