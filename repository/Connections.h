@@ -65,3 +65,8 @@ private:
 // is not saved. Throws exceptions::Error for a malformed file.
 std::optional<vadro_cm::Connection> FindSavedConnection(const vadro::Uuid& id,
                                                         const std::filesystem::path& file = SavedConnectionsPath());
+
+// The first saved connection with this name; empty when there is none. Throws exceptions::Error
+// for a malformed file.
+std::optional<vadro_cm::Connection>
+FindSavedConnectionByName(const std::wstring& name, const std::filesystem::path& file = SavedConnectionsPath());

@@ -1,0 +1,222 @@
+#include "repository/Connections.h"
+
+#include "repository/Utf8.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <boost/property_tree/xml_parser.hpp>
+#include <boost/uuid/string_generator.hpp>
+#include <boost/uuid/uuid_io.hpp>
+
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+namespace {
+
+namespace pt = boost::property_tree;
+
+QString toQString(const std::filesystem::path& path)
+{
+    return QString::fromUtf8(path.string().c_str());
+}
+
+// The file is UTF-8 on disk; the tree is wide. Conversion happens here rather than through
+// a stream locale, which would depend on the process's global locale.
+pt::wptree readTree(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        throw exceptions::Error("cannot open the configuration file " + file.string());
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    if (in.bad())
+        throw exceptions::Error("cannot read the configuration file " + file.string());
+    const std::optional<std::wstring> text = vadro::FromUtf8Strict(bytes.str());
+    if (!text)
+        throw exceptions::Error("the configuration file " + file.string() + " is not UTF-8");
+    std::wistringstream stream(*text);
+    pt::wptree tree;
+    try {
+        pt::read_xml(stream, tree, pt::xml_parser::trim_whitespace);
+    } catch (const pt::xml_parser_error& e) {
+        throw exceptions::Error("malformed configuration file " + file.string() + ": " + e.message() + " at line " +
+                                std::to_string(e.line()));
+    }
+    return tree;
+}
+
+bool fileExists(const std::filesystem::path& file)
+{
+    std::error_code error;
+    const bool exists = std::filesystem::exists(file, error);
+    if (error)
+        throw exceptions::Error("cannot reach the configuration file " + file.string() + ": " + error.message());
+    return exists;
+}
+
+pt::wptree::path_type treePath(const std::string& path)
+{
+    return pt::wptree::path_type(vadro::FromUtf8(path), L'.');
+}
+
+vadro_cm::Connection readConnection(const pt::wptree& node)
+{
+    vadro_cm::Connection connection;
+    const std::wstring idText = node.get<std::wstring>(L"id", L"");
+    try {
+        connection.id = boost::uuids::string_generator()(idText);
+    } catch (const std::runtime_error&) {
+        throw exceptions::Error("a saved connection has an invalid identifier: " + vadro::ToUtf8(idText));
+    }
+    connection.name = node.get<std::wstring>(L"name", L"");
+    if (const auto address = node.get_child_optional(L"address")) {
+        const auto port = address->get_optional<unsigned>(L"port");
+        const auto portText = address->get_optional<std::wstring>(L"port");
+        if ((portText && !portText->empty() && !port) || (port && *port > std::numeric_limits<std::uint16_t>::max()))
+            throw exceptions::Error("a saved connection has an invalid port");
+        connection.address = vadro_cm::ServerAddress{address->get<std::wstring>(L"host", L""),
+                                                     static_cast<std::uint16_t>(port.value_or(0))};
+    }
+    const std::wstring type = node.get<std::wstring>(L"credentials.type", L"none");
+    if (type == L"login") {
+        connection.credentials = vadro_cm::LoginPassword{node.get<std::wstring>(L"credentials.login", L""),
+                                                         node.get<std::wstring>(L"credentials.password", L"")};
+    } else if (type == L"token") {
+        connection.credentials = vadro::ToUtf8(node.get<std::wstring>(L"credentials.token", L""));
+    } else if (type != L"none") {
+        throw exceptions::Error("a saved connection has an unknown credentials type: " + vadro::ToUtf8(type));
+    }
+    const auto flags = node.get_optional<unsigned>(L"flags");
+    if (node.get_child_optional(L"flags") && (!flags || *flags > 0xFF))
+        throw exceptions::Error("a saved connection has invalid flags");
+    connection.flags = static_cast<std::uint8_t>(flags.value_or(0));
+    return connection;
+}
+
+pt::wptree writeConnection(const vadro_cm::Connection& connection)
+{
+    pt::wptree node;
+    node.put(L"id", boost::uuids::to_wstring(connection.id));
+    node.put(L"name", connection.name);
+    if (connection.address) {
+        node.put(L"address.host", connection.address->host);
+        node.put(L"address.port", connection.address->port);
+    }
+    if (const auto* login = std::get_if<vadro_cm::LoginPassword>(&connection.credentials)) {
+        node.put(L"credentials.type", L"login");
+        node.put(L"credentials.login", login->login);
+        node.put(L"credentials.password", login->password);
+    } else if (const auto* token = std::get_if<std::string>(&connection.credentials)) {
+        node.put(L"credentials.type", L"token");
+        node.put(L"credentials.token", vadro::FromUtf8(*token));
+    } else {
+        node.put(L"credentials.type", L"none");
+    }
+    node.put(L"flags", static_cast<unsigned>(connection.flags));
+    return node;
+}
+
+} // namespace
+
+std::filesystem::path SavedConnectionsPath()
+{
+    const QString file = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                         QStringLiteral("/Holmiq/KalvorIII_2013/ConnectionsConfig.xml");
+    return std::filesystem::path(file.toUtf8().toStdString());
+}
+
+Config::Config(std::filesystem::path file)
+    : file_(std::move(file))
+{}
+
+boost::property_tree::wptree Config::GetConfigSubtree(const std::string& path) const
+{
+    if (!fileExists(file_))
+        return {};
+    const pt::wptree tree = readTree(file_);
+    const auto subtree = tree.get_child_optional(treePath(path));
+    return subtree ? *subtree : pt::wptree();
+}
+
+void Config::PutConfigSubtree(const std::string& path, const boost::property_tree::wptree& subtree)
+{
+    // The rest of the file is kept; a malformed file stops the write before anything is touched.
+    pt::wptree tree = fileExists(file_) ? readTree(file_) : pt::wptree();
+    tree.put_child(treePath(path), subtree);
+
+    std::wostringstream text;
+    pt::write_xml(text, tree, pt::xml_writer_make_settings<std::wstring>(L' ', 4));
+    const std::string bytes = vadro::ToUtf8(text.str());
+
+    const QString fileName = toQString(file_);
+    if (!QDir().mkpath(QFileInfo(fileName).absolutePath()))
+        throw exceptions::Error("cannot create the folder of " + file_.string());
+    QSaveFile out(fileName);
+    if (!out.open(QIODevice::WriteOnly))
+        throw exceptions::Error("cannot write " + file_.string() + ": " + out.errorString().toStdString());
+    // The file holds passwords: the temporary file is restricted before any byte reaches it.
+    out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    if (out.write(bytes.data(), static_cast<qint64>(bytes.size())) != static_cast<qint64>(bytes.size()) ||
+        !out.commit())
+        throw exceptions::Error("cannot write " + file_.string() + ": " + out.errorString().toStdString());
+    QFile::setPermissions(fileName, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+ConnectionsModel::ConnectionsModel(Config& config)
+    : config_(config)
+{}
+
+void ConnectionsModel::Init(const boost::property_tree::wptree& connections)
+{
+    std::vector<vadro_cm::Connection> loaded;
+    for (const auto& [key, node] : connections) {
+        if (key == L"connection")
+            loaded.push_back(readConnection(node));
+    }
+    connections_ = std::move(loaded);
+}
+
+std::optional<vadro_cm::Connection> ConnectionsModel::FindConnectionByID(const vadro::Uuid& id) const
+{
+    for (const vadro_cm::Connection& connection : connections_) {
+        if (connection.id == id)
+            return connection;
+    }
+    return std::nullopt;
+}
+
+void ConnectionsModel::UpdateConnections(const std::vector<vadro_cm::Connection>& connections)
+{
+    pt::wptree subtree;
+    for (const vadro_cm::Connection& connection : connections)
+        subtree.add_child(L"connection", writeConnection(connection));
+    config_.PutConfigSubtree(kSubtreePath, subtree);
+    // The list changes only once the file holds it.
+    connections_ = connections;
+}
+
+std::optional<vadro_cm::Connection> FindSavedConnection(const vadro::Uuid& id, const std::filesystem::path& file)
+{
+    Config config(file);
+    ConnectionsModel model(config);
+    model.Init(config.GetConfigSubtree(ConnectionsModel::kSubtreePath));
+    return model.FindConnectionByID(id);
+}
+
+std::optional<vadro_cm::Connection> FindSavedConnectionByName(const std::wstring& name,
+                                                              const std::filesystem::path& file)
+{
+    Config config(file);
+    ConnectionsModel model(config);
+    model.Init(config.GetConfigSubtree(ConnectionsModel::kSubtreePath));
+    for (const vadro_cm::Connection& connection : model.GetConnections()) {
+        if (connection.name == name)
+            return connection;
+    }
+    return std::nullopt;
+}

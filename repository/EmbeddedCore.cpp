@@ -1,0 +1,353 @@
+// The embedded repository: a repository is a folder of this machine, its folders are
+// directories and its documents regular files.
+//
+// Thread safety: the core holds no state. Each session owns the canonical root folder
+// (fixed at construction) and a table from the identifiers it handed out to their names;
+// that table is the only thing a session changes after construction and every access to
+// it holds the session's mutex, so even one session may be shared between threads. File
+// system calls run outside the lock, and distinct sessions share nothing at all.
+
+#include "repository/Utf8.h"
+#include "repository/Vadro.h"
+
+#include <boost/uuid/name_generator_sha1.hpp>
+#include <boost/uuid/nil_generator.hpp>
+#include <boost/uuid/uuid_hash.hpp>
+#include <boost/uuid/uuid_io.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <limits>
+#include <mutex>
+#include <system_error>
+#include <unordered_map>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vadro {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Items are named by identifiers derived from their path inside the repository, so the same
+// item has the same identifier in every session and every run.
+constexpr Uuid kItemNamespace = {
+    {0x3f, 0x6c, 0x1a, 0x52, 0x9e, 0x0b, 0x4d, 0x27, 0x8a, 0x41, 0x7c, 0xd2, 0x05, 0xe9, 0xb3, 0x6e}};
+
+Uuid itemId(const std::string& relativePath)
+{
+    static const boost::uuids::name_generator_sha1 generator(kItemNamespace);
+    return generator(relativePath);
+}
+
+std::wstring systemErrorText(int error)
+{
+    return FromUtf8(std::generic_category().message(error));
+}
+
+bool isValidName(std::wstring_view name)
+{
+    return !name.empty() && name != L"." && name != L".." && name.find(L'/') == std::wstring_view::npos &&
+           name.find(L'\0') == std::wstring_view::npos;
+}
+
+bool isInside(const fs::path& root, const fs::path& candidate)
+{
+    const auto [rootEnd, candidateEnd] = std::mismatch(root.begin(), root.end(), candidate.begin(), candidate.end());
+    (void)candidateEnd;
+    return rootEnd == root.end();
+}
+
+std::optional<std::int64_t> modificationTime(const struct stat& st)
+{
+    constexpr std::int64_t kNano = 1'000'000'000;
+    const std::int64_t seconds = st.st_mtim.tv_sec;
+    if (seconds > std::numeric_limits<std::int64_t>::max() / kNano - 1 ||
+        seconds < std::numeric_limits<std::int64_t>::min() / kNano + 1)
+        return std::nullopt;
+    return seconds * kNano + st.st_mtim.tv_nsec;
+}
+
+struct Entry
+{
+    bool isDocument = false;
+    std::optional<std::int64_t> modified;
+    // The file whose bytes are the document's content: the entry itself, or the target of a link.
+    fs::path content;
+};
+
+// What a directory entry is to the repository. A symbolic link counts as the document it
+// points to when that is a regular file inside the repository; links to folders and links
+// leading outside are left out, so that a walk of the tree neither loops nor leaves the folder.
+std::optional<Entry> classify(const fs::path& root, const fs::path& full)
+{
+    struct stat st
+    {};
+    if (::lstat(full.c_str(), &st) != 0)
+        return std::nullopt;
+    if (S_ISDIR(st.st_mode))
+        return Entry{false, modificationTime(st), {}};
+    if (S_ISREG(st.st_mode))
+        return Entry{true, modificationTime(st), full};
+    if (!S_ISLNK(st.st_mode))
+        return std::nullopt;
+    std::error_code error;
+    fs::path target = fs::canonical(full, error);
+    if (error || !isInside(root, target) || ::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return Entry{true, modificationTime(st), std::move(target)};
+}
+
+class ContentReader final : public IContentReader
+{
+public:
+    ContentReader(int fd, std::wstring displayName)
+        : fd_(fd)
+        , displayName_(std::move(displayName))
+    {}
+    ~ContentReader() override { ::close(fd_); }
+    ContentReader(const ContentReader&) = delete;
+    ContentReader& operator=(const ContentReader&) = delete;
+
+    std::size_t ReadChunk(char* buffer, std::size_t size) override
+    {
+        for (;;) {
+            const ssize_t count = ::read(fd_, buffer, size);
+            if (count >= 0)
+                return static_cast<std::size_t>(count);
+            if (errno != EINTR)
+                throw VadroError(L"Не удалось прочитать документ " + displayName_ + L": " + systemErrorText(errno));
+        }
+    }
+
+private:
+    int fd_;
+    std::wstring displayName_;
+};
+
+class Session final : public ISession, public IPathResolver, public std::enable_shared_from_this<Session>
+{
+public:
+    explicit Session(fs::path root)
+        : root_(std::move(root))
+    {}
+
+    std::shared_ptr<IPathResolver> GetPathResolver() override { return shared_from_this(); }
+
+    IdPath ResolvePath(const std::vector<std::wstring>& names) override
+    {
+        IdPath ids;
+        ids.reserve(names.size());
+        std::string relative;
+        fs::path full = root_;
+        Uuid parent = boost::uuids::nil_uuid();
+        for (const std::wstring& name : names) {
+            // A name that could lead elsewhere never names an item.
+            if (!isValidName(name))
+                break;
+            const std::string utf8 = ToUtf8(name);
+            full /= utf8;
+            const std::optional<Entry> entry = classify(root_, full);
+            if (!entry)
+                break;
+            relative = relative.empty() ? utf8 : relative + '/' + utf8;
+            const Uuid id = itemId(relative);
+            remember(id, parent, utf8);
+            ids.push_back(id);
+            parent = id;
+            if (entry->isDocument)
+                break;
+        }
+        return ids;
+    }
+
+    std::vector<std::wstring> GetPathNames(const IdPath& ids) override { return locate(ids).names; }
+
+    ItemInfo GetItem(const IdPath& path) override
+    {
+        const Located located = locate(path);
+        const Entry entry = existing(located);
+        ItemInfo info;
+        info.id = path.empty() ? boost::uuids::nil_uuid() : path.back();
+        info.name = path.empty() ? FromUtf8(root_.filename().string()) : located.names.back();
+        info.isDocument = entry.isDocument;
+        info.modified = entry.modified;
+        return info;
+    }
+
+    std::vector<ItemInfo> ListChildren(const IdPath& folder) override
+    {
+        const Located located = locate(folder);
+        if (existing(located).isDocument)
+            throw VadroError(L"Элемент не является папкой: " + located.display());
+
+        std::error_code error;
+        fs::directory_iterator it(located.full, error);
+        if (error)
+            throw VadroError(L"Не удалось прочитать папку " + located.display() + L": " + FromUtf8(error.message()));
+
+        std::vector<ItemInfo> children;
+        std::vector<std::pair<Uuid, std::string>> names;
+        for (; it != fs::directory_iterator(); it.increment(error)) {
+            std::string utf8 = it->path().filename().string();
+            // A file name that is not UTF-8 has no wide name that would lead back to it.
+            std::optional<std::wstring> name = FromUtf8Strict(utf8);
+            if (!name)
+                continue;
+            const std::optional<Entry> entry = classify(root_, it->path());
+            if (!entry)
+                continue;
+            const Uuid id = itemId(located.relative.empty() ? utf8 : located.relative + '/' + utf8);
+            children.push_back(ItemInfo{id, std::move(*name), entry->isDocument, entry->modified});
+            names.emplace_back(id, std::move(utf8));
+        }
+        if (error)
+            throw VadroError(L"Не удалось прочитать папку " + located.display() + L": " + FromUtf8(error.message()));
+
+        const Uuid parent = folder.empty() ? boost::uuids::nil_uuid() : folder.back();
+        {
+            std::lock_guard lock(mutex_);
+            for (auto& [id, name] : names)
+                nodes_.insert_or_assign(id, Node{parent, std::move(name)});
+        }
+        std::sort(children.begin(), children.end(), [](const ItemInfo& a, const ItemInfo& b) {
+            return a.isDocument != b.isDocument ? b.isDocument : a.name < b.name;
+        });
+        return children;
+    }
+
+    std::unique_ptr<IContentReader> OpenContent(const IdPath& document) override
+    {
+        const Located located = locate(document);
+        const Entry entry = existing(located);
+        if (!entry.isDocument)
+            throw VadroError(L"Элемент не является документом: " + located.display());
+        const int fd = ::open(entry.content.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            throw VadroError(L"Не удалось открыть документ " + located.display() + L": " + systemErrorText(errno));
+        return std::make_unique<ContentReader>(fd, located.display());
+    }
+
+private:
+    struct Node
+    {
+        Uuid parent;
+        std::string name;
+    };
+
+    struct Located
+    {
+        std::string relative;
+        fs::path full;
+        std::vector<std::wstring> names;
+
+        std::wstring display() const
+        {
+            std::wstring text = L"/";
+            for (std::size_t i = 0; i < names.size(); ++i)
+                text += (i > 0 ? L"/" : L"") + names[i];
+            return text;
+        }
+    };
+
+    void remember(const Uuid& id, const Uuid& parent, const std::string& name)
+    {
+        std::lock_guard lock(mutex_);
+        nodes_.insert_or_assign(id, Node{parent, name});
+    }
+
+    std::optional<std::string> lookup(const Uuid& id, const Uuid& parent) const
+    {
+        std::lock_guard lock(mutex_);
+        const auto found = nodes_.find(id);
+        if (found == nodes_.end() || found->second.parent != parent)
+            return std::nullopt;
+        return found->second.name;
+    }
+
+    // Learns the identifiers of a folder's children, for identifiers that another session handed out.
+    void learnChildren(const Located& folder, const Uuid& parent)
+    {
+        std::error_code error;
+        std::vector<std::pair<Uuid, std::string>> found;
+        for (fs::directory_iterator it(folder.full, error), end; !error && it != end; it.increment(error)) {
+            std::string utf8 = it->path().filename().string();
+            if (!FromUtf8Strict(utf8))
+                continue;
+            found.emplace_back(itemId(folder.relative.empty() ? utf8 : folder.relative + '/' + utf8), std::move(utf8));
+        }
+        std::lock_guard lock(mutex_);
+        for (auto& [id, name] : found)
+            nodes_.insert_or_assign(id, Node{parent, std::move(name)});
+    }
+
+    Located locate(const IdPath& ids)
+    {
+        Located located{{}, root_, {}};
+        Uuid parent = boost::uuids::nil_uuid();
+        for (const Uuid& id : ids) {
+            std::optional<std::string> name = lookup(id, parent);
+            if (!name) {
+                learnChildren(located, parent);
+                name = lookup(id, parent);
+            }
+            if (!name)
+                throw VadroError(L"Неизвестный идентификатор элемента: " + boost::uuids::to_wstring(id));
+            located.relative = located.relative.empty() ? *name : located.relative + '/' + *name;
+            located.full /= *name;
+            located.names.push_back(FromUtf8(*name));
+            parent = id;
+        }
+        return located;
+    }
+
+    Entry existing(const Located& located) const
+    {
+        if (located.names.empty()) {
+            struct stat st
+            {};
+            if (::stat(root_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+                throw VadroError(L"Хранилище данных не найдено: " + FromUtf8(root_.string()));
+            return Entry{false, modificationTime(st), {}};
+        }
+        std::optional<Entry> entry = classify(root_, located.full);
+        if (!entry)
+            throw VadroError(L"Элемент не найден: " + located.display());
+        return std::move(*entry);
+    }
+
+    const fs::path root_;
+    mutable std::mutex mutex_;
+    std::unordered_map<Uuid, Node> nodes_;
+};
+
+class EmbeddedCore final : public ICore
+{
+public:
+    std::shared_ptr<ISession> OpenSession(const vadro_cm::Address& address,
+                                          const vadro_cm::Credentials& /*credentials*/) override
+    {
+        if (!address || address->host.empty())
+            throw VadroError(L"Не задан адрес хранилища данных");
+        std::error_code error;
+        fs::path root = fs::canonical(fs::path(ToUtf8(address->host)), error);
+        if (error || !fs::is_directory(root, error))
+            throw VadroError(L"Хранилище данных не найдено: " + address->host);
+        if (::access(root.c_str(), R_OK | X_OK) != 0)
+            throw VadroError(L"Нет доступа к хранилищу данных: " + address->host);
+        return std::make_shared<Session>(std::move(root));
+    }
+};
+
+} // namespace
+
+std::shared_ptr<ICore> CreateCore()
+{
+    return std::make_shared<EmbeddedCore>();
+}
+
+} // namespace vadro
