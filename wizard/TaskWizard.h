@@ -1,0 +1,36 @@
+#pragma once
+
+// The modal dialog that creates and edits one task. It works on its own copy of the
+// record it was built from; every page writes into that copy as the user edits, and the
+// caller reads it back with GetTaskInfo after exec() returned Accepted.
+
+#include "model/TaskInfo.h"
+#include "repository/Vadro.h"
+
+#include <QWizard>
+
+class TaskWizard : public QWizard
+{
+    Q_OBJECT
+
+public:
+    enum PageId
+    {
+        InfoPageId = 0,
+        TriggerPageId = 1,
+        ActionPageId = 2,
+        BrowserPageId = 3,
+    };
+
+    explicit TaskWizard(const TaskInfo& task, QWidget* parent = nullptr);
+    ~TaskWizard() override;
+
+    TaskInfo& GetTaskInfo() { return task_; }
+    // The connection picked and tested on the action page; the folders page opens its
+    // session with it.
+    vadro_cm::Connection& GetConnection() { return connection_; }
+
+private:
+    vadro_cm::Connection connection_;
+    TaskInfo task_;
+};
