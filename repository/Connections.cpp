@@ -25,6 +25,18 @@ QString toQString(const std::filesystem::path& path)
     return QString::fromUtf8(path.string().c_str());
 }
 
+// The indentation between elements reads as text of the enclosing element; it is dropped so that
+// rewriting a file does not pile it up. Texts of leaf elements keep their spaces.
+void dropLayoutWhitespace(pt::wptree& tree)
+{
+    if (tree.empty())
+        return;
+    if (tree.data().find_first_not_of(L" \t\r\n") == std::wstring::npos)
+        tree.data().clear();
+    for (auto& child : tree)
+        dropLayoutWhitespace(child.second);
+}
+
 // The file is UTF-8 on disk; the tree is wide. Conversion happens here rather than through
 // a stream locale, which would depend on the process's global locale.
 pt::wptree readTree(const std::filesystem::path& file)
@@ -42,11 +54,12 @@ pt::wptree readTree(const std::filesystem::path& file)
     std::wistringstream stream(*text);
     pt::wptree tree;
     try {
-        pt::read_xml(stream, tree, pt::xml_parser::trim_whitespace);
+        pt::read_xml(stream, tree);
     } catch (const pt::xml_parser_error& e) {
         throw exceptions::Error("malformed configuration file " + file.string() + ": " + e.message() + " at line " +
                                 std::to_string(e.line()));
     }
+    dropLayoutWhitespace(tree);
     return tree;
 }
 
