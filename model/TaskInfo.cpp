@@ -4,15 +4,13 @@
 
 Instant CurrentInstant()
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
 TaskInfo::TaskInfo()
     : starting_point(CurrentInstant())
-{
-}
+{}
 
 bool ExportAction::operator==(const ExportAction& o) const
 {

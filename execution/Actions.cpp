@@ -1,0 +1,290 @@
+#include "execution/Actions.h"
+
+#include "execution/ToolRun.h"
+#include "repository/Connections.h"
+#include "repository/VadroPath.h"
+
+#include <QCoreApplication>
+#include <QString>
+
+#include <boost/process/args.hpp>
+#include <boost/process/async_system.hpp>
+#include <boost/process/exe.hpp>
+#include <boost/process/start_dir.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include <sys/stat.h>
+
+namespace bp = boost::process;
+
+namespace execution {
+namespace {
+
+// Placeholder time of a document without a valid one: it counts as unchanged after its
+// first run.
+constexpr Instant kUnknownDocumentTime = INT64_MIN + 1;
+
+std::wstring tr(const char* text)
+{
+    return QCoreApplication::translate("TaskStorage", text).toStdWString();
+}
+
+std::wstring arg(const char* text, const std::wstring& value)
+{
+    return QCoreApplication::translate("TaskStorage", text).arg(QString::fromStdWString(value)).toStdWString();
+}
+
+Instant fileTime(const std::filesystem::path& file)
+{
+    struct stat st
+    {};
+    if (::stat(file.c_str(), &st) != 0)
+        throw std::filesystem::filesystem_error("cannot read the modification time", file,
+                                                std::error_code(errno, std::generic_category()));
+    const Instant ns = Instant(st.st_mtim.tv_sec) * kNanosPerSecond + st.st_mtim.tv_nsec;
+    return (ns >= 0 ? ns / kNanosPerMilli : (ns - kNanosPerMilli + 1) / kNanosPerMilli) * kNanosPerMilli;
+}
+
+void logToolResult(const ToolResult& result, const LogFunction& log)
+{
+    if (!result.started) {
+        log(tr("Задание не выполнено:"), true);
+        log(result.launchError.toStdWString(), false);
+    } else if (result.exitCode == 0) {
+        log(tr("Задание успешно выполнено."), true);
+    } else {
+        log(tr("Задание не выполнено:"), true);
+        for (const QString& line : result.errorLines)
+            log(line.toStdWString(), false);
+    }
+}
+
+bool lessCaseInsensitive(const std::wstring& a, const std::wstring& b)
+{
+    return QString::fromStdWString(a).compare(QString::fromStdWString(b), Qt::CaseInsensitive) < 0;
+}
+
+} // namespace
+
+std::string Utf8(const std::wstring& text)
+{
+    return QString::fromStdWString(text).toStdString();
+}
+
+std::wstring Wide(const std::string& utf8)
+{
+    return QString::fromStdString(utf8).toStdWString();
+}
+
+std::string FormatWord(std::int32_t format)
+{
+    switch (format) {
+    case DXF:
+        return "DXF";
+    case MIF:
+        return "MIF";
+    case PNR:
+        return "PNR";
+    case DWG:
+        return "DWG";
+    case IFC:
+        return "IFC";
+    default:
+        return {};
+    }
+}
+
+Instant DocumentTime(const vadro::ItemInfo& item)
+{
+    if (!item.modified)
+        return kUnknownDocumentTime;
+    return *item.modified / kNanosPerMilli * kNanosPerMilli; // cut towards zero
+}
+
+std::vector<std::string> ExportArguments(const std::filesystem::path& tool, const ExportAction& action,
+                                         const std::wstring& projectPath)
+{
+    std::vector<std::string> args{tool.string(),
+                                  "--action",
+                                  "export",
+                                  "--format",
+                                  FormatWord(action.format),
+                                  "--project-path",
+                                  Utf8(projectPath),
+                                  "--output-dir",
+                                  Utf8(action.output_path)};
+    if (action.format == IFC) {
+        args.insert(args.end(),
+                    {"--options-code", Utf8(action.ifc_mapping_code), "--ifc-version", Utf8(action.ifc_version)});
+    } else {
+        args.insert(args.end(), {"--options-code", Utf8(action.scheme_code)});
+    }
+    return args;
+}
+
+TimeUpdates RunExport(const ExportAction& action, vadro::ICore& core, const std::filesystem::path& tool,
+                      const LogFunction& log)
+{
+    TimeUpdates kept;
+    std::wstring server;
+    std::vector<std::wstring> components;
+    std::optional<vadro::Uuid> parsedId;
+    if (!path::utils::ParseVadroPath(action.project_path, server, components, parsedId, true)) {
+        log(arg("Неверно задан путь %1\n", action.project_path), true);
+        return kept;
+    }
+    const auto connection = FindSavedConnection(action.connection_id);
+    if (!connection) {
+        log(arg("Не удалось найти подключение к ХД по пути %1", action.project_path), true);
+        return kept;
+    }
+    const auto session = core.OpenSession(connection->address, connection->credentials);
+    const vadro::IdPath ids = session->GetPathResolver()->ResolvePath(components);
+    if (ids.size() != components.size()) {
+        log(arg("Не найден файл %1", action.project_path), true);
+        return kept;
+    }
+
+    std::vector<std::pair<std::wstring, vadro::ItemInfo>> projects;
+    const vadro::ItemInfo item = session->GetItem(ids);
+    if (item.isDocument) {
+        projects.emplace_back(action.project_path, item);
+    } else {
+        for (const vadro::ItemInfo& child : session->ListChildren(ids)) {
+            if (!child.isDocument)
+                continue; // no descent into sub-folders
+            auto childComponents = components;
+            childComponents.push_back(child.name);
+            projects.emplace_back(path::utils::MakeVadroPath(server, childComponents, parsedId), child);
+        }
+    }
+
+    for (const auto& [projectPath, document] : projects) {
+        const Instant time = DocumentTime(document);
+        if (action.only_changed_documents) {
+            const auto known = action.modification_times.find(projectPath);
+            if (known != action.modification_times.end() && known->second == time)
+                continue;
+        }
+        try {
+            std::filesystem::create_directories(std::filesystem::u8path(Utf8(action.output_path)));
+            const ToolResult result = RunTool(ExportArguments(tool, action, projectPath));
+            logToolResult(result, log);
+            // A failed export is retried at the next run instead of being taken as done.
+            if (action.only_changed_documents && result.Succeeded())
+                kept.emplace_back(projectPath, time);
+        } catch (const std::filesystem::filesystem_error& e) {
+            std::fprintf(stderr, "%s\n", e.what());
+        } catch (const bp::process_error& e) {
+            std::fprintf(stderr, "%s\n", e.what());
+        }
+    }
+    return kept;
+}
+
+CheckSources CollectCheckSources(const CheckAction& action)
+{
+    CheckSources sources;
+    if (!action.only_changed_documents) {
+        sources.files.push_back(action.ifc_file);
+        return sources;
+    }
+    const auto ifc = std::filesystem::u8path(Utf8(action.ifc_file));
+    std::vector<std::filesystem::path> candidates;
+    if (std::filesystem::is_directory(ifc)) {
+        for (const auto& entry : std::filesystem::directory_iterator(ifc)) {
+            const std::string name = entry.path().filename().string();
+            if (name.empty() || name.front() == '.' || !entry.is_regular_file())
+                continue;
+            if (!QString::fromStdString(name).endsWith(QStringLiteral(".ifc"), Qt::CaseInsensitive))
+                continue;
+            candidates.push_back(entry.path());
+        }
+        std::sort(candidates.begin(), candidates.end(), [](const auto& a, const auto& b) {
+            return lessCaseInsensitive(Wide(a.filename().string()), Wide(b.filename().string()));
+        });
+    } else {
+        candidates.push_back(ifc);
+    }
+    for (const auto& candidate : candidates) {
+        const std::wstring key = Wide(std::filesystem::absolute(candidate).string());
+        const Instant time = fileTime(candidate);
+        const auto known = action.modification_times.find(key);
+        if (known != action.modification_times.end() && known->second == time)
+            continue;
+        sources.files.push_back(key);
+        sources.times.emplace_back(key, time);
+    }
+    return sources;
+}
+
+std::vector<std::string> CheckArguments(const std::filesystem::path& tool, const CheckAction& action,
+                                        const std::vector<std::wstring>& sources)
+{
+    std::vector<std::string> args{tool.string(), "--action", "check", "--format", "ids"};
+    for (const auto& source : sources) {
+        args.push_back("--source-path");
+        args.push_back(Utf8(source));
+    }
+    args.push_back("--check-path");
+    args.push_back(Utf8(action.ids_file));
+    return args;
+}
+
+CheckOutcome RunCheck(const CheckAction& action, const std::filesystem::path& tool, const LogFunction& log)
+{
+    CheckOutcome outcome;
+    CheckSources sources = CollectCheckSources(action);
+    if (sources.files.empty())
+        return outcome;
+    try {
+        const ToolResult result = RunTool(CheckArguments(tool, action, sources.files));
+        logToolResult(result, log);
+        // A check that ran keeps its times; one that never started checked nothing.
+        if (result.started)
+            outcome.times = std::move(sources.times);
+        outcome.save = action.only_changed_documents && !result.Succeeded();
+    } catch (const bp::process_error& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        outcome.save = action.only_changed_documents;
+    }
+    return outcome;
+}
+
+std::filesystem::path CommandStartDirectory(const CommandAction& action)
+{
+    if (!action.working_directory.empty())
+        return action.working_directory;
+    return action.executable.parent_path();
+}
+
+std::filesystem::path CommandProgram(const CommandAction& action)
+{
+    const auto dir = CommandStartDirectory(action);
+    // A relative program is found from the start directory, not from ours.
+    if (action.executable.is_relative() && !dir.empty())
+        return std::filesystem::absolute(dir) / action.executable;
+    return action.executable;
+}
+
+void StartCommand(const CommandAction& action, boost::asio::io_context& io)
+{
+    if (action.executable.empty()) {
+        std::fprintf(stderr, "The command has no program to start.\n");
+        return;
+    }
+    const auto dir = CommandStartDirectory(action);
+    const std::vector<std::string> args{Utf8(action.arguments)};
+    // The outcome of a command is not logged: the handler does nothing.
+    auto done = [](boost::system::error_code, int) {};
+    if (dir.empty())
+        bp::async_system(io, done, bp::exe = CommandProgram(action).string(), bp::args = args);
+    else
+        bp::async_system(io, done, bp::exe = CommandProgram(action).string(), bp::args = args,
+                         bp::start_dir = dir.string());
+}
+
+} // namespace execution

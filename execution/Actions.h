@@ -1,0 +1,71 @@
+#pragma once
+
+// What an export, a check and a command do when their task runs. Everything here runs
+// on the scheduler's worker thread, one action at a time, on a copy of the task's action.
+
+#include "model/TaskInfo.h"
+#include "repository/Vadro.h"
+
+#include <boost/asio/io_context.hpp>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace execution {
+
+// Where a run writes its log lines (headed lines carry the task's name on standard error).
+using LogFunction = std::function<void(const std::wstring& message, bool headed)>;
+
+// Modification times a run wants to keep, by path text.
+using TimeUpdates = std::vector<std::pair<std::wstring, Instant>>;
+
+// The word passed after "--format" for an export format number; empty for an unknown one.
+std::string FormatWord(std::int32_t format);
+
+// The argument list of one exported project, the tool first.
+std::vector<std::string> ExportArguments(const std::filesystem::path& tool, const ExportAction& action,
+                                         const std::wstring& projectPath);
+
+// Exports the project, or every document directly in the folder, that `action` names.
+// With only-changed on, unchanged documents are skipped; the time of a project is kept
+// only when the tool ended with code 0. Returns the times to keep.
+TimeUpdates RunExport(const ExportAction& action, vadro::ICore& core, const std::filesystem::path& tool,
+                      const LogFunction& log);
+
+// The sources of a check run and their new times: the file itself, or with only-changed
+// on the *.ifc files of a directory whose time differs from the recorded one.
+struct CheckSources
+{
+    std::vector<std::wstring> files;
+    TimeUpdates times;
+};
+CheckSources CollectCheckSources(const CheckAction& action);
+
+std::vector<std::string> CheckArguments(const std::filesystem::path& tool, const CheckAction& action,
+                                        const std::vector<std::wstring>& sources);
+
+struct CheckOutcome
+{
+    TimeUpdates times; // the times to keep (none when the tool could not be started)
+    bool save = false; // the store must be saved now
+};
+CheckOutcome RunCheck(const CheckAction& action, const std::filesystem::path& tool, const LogFunction& log);
+
+// Starts the command asynchronously on `io`; returns at once. An empty executable is
+// not started.
+void StartCommand(const CommandAction& action, boost::asio::io_context& io);
+
+// The directory a command starts in and the program it runs.
+std::filesystem::path CommandStartDirectory(const CommandAction& action);
+std::filesystem::path CommandProgram(const CommandAction& action);
+
+// Modification time of a repository document in whole milliseconds, as an instant; a
+// fixed placeholder for a document without a valid time.
+Instant DocumentTime(const vadro::ItemInfo& item);
+
+std::string Utf8(const std::wstring& text);
+std::wstring Wide(const std::string& utf8);
+
+} // namespace execution

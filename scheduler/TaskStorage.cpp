@@ -1,0 +1,470 @@
+#include "scheduler/TaskStorage.h"
+
+#include "execution/Actions.h"
+#include "execution/Backup.h"
+#include "execution/CliPath.h"
+#include "execution/TaskLog.h"
+#include "model/TaskStoreFile.h"
+#include "repository/Connections.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QStandardPaths>
+#include <QString>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/property_tree/xml_parser.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+
+namespace {
+
+// The worker's loop wakes at least this often, so a timer on the system clock notices a
+// jump of the wall clock or a resume from suspend within that time.
+constexpr std::chrono::seconds kHeartbeat{2};
+
+boost::asio::system_timer::time_point timePoint(Instant t)
+{
+    return boost::asio::system_timer::time_point(
+        std::chrono::duration_cast<boost::asio::system_timer::duration>(std::chrono::nanoseconds(t)));
+}
+
+Instant nextRunOrNever(const TaskInfo& task)
+{
+    try {
+        return task.NextRun();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "Cannot compute the next run of a task: %s\n", e.what());
+        return kNeverInstant;
+    }
+}
+
+QString localTimeText(Instant t)
+{
+    const qint64 ms = t / kNanosPerMilli;
+    return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("dd.MM.yyyy 'в' hh:mm:ss"));
+}
+
+void writeErr(const std::string& text)
+{
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+} // namespace
+
+// The worker thread with its event loop. The loop is stopped before the thread is joined,
+// also when the service's construction fails after the thread has started.
+struct TaskStorage::Worker
+{
+    boost::asio::io_context io;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard{io.get_executor()};
+    boost::asio::steady_timer heartbeat{io};
+    std::thread thread;
+
+    Worker()
+    {
+        Beat();
+        thread = std::thread([this] { Run(); });
+    }
+    ~Worker()
+    {
+        io.stop();
+        if (thread.joinable())
+            thread.join();
+    }
+    void Beat()
+    {
+        heartbeat.expires_after(kHeartbeat);
+        heartbeat.async_wait([this](const boost::system::error_code& ec) {
+            if (!ec)
+                Beat();
+        });
+    }
+    void Run()
+    {
+        // A job that throws is reported and the loop goes on with the next one.
+        for (;;) {
+            try {
+                io.run();
+                return;
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "A scheduler job failed: %s\n", e.what());
+            } catch (...) {
+                std::fprintf(stderr, "A scheduler job failed.\n");
+            }
+        }
+    }
+};
+
+// How a backup thread reaches the service: only while the service exists, and only by
+// posting to its worker.
+struct TaskStorage::Mailbox
+{
+    std::mutex mutex;
+    TaskStorage* service = nullptr;
+};
+
+TaskStorage& TaskStorage::Instance()
+{
+    static TaskStorage instance(DefaultStorePath(), DefaultLogDirectory(), vadro::CreateCore());
+    return instance;
+}
+
+std::filesystem::path TaskStorage::DefaultStorePath()
+{
+    const QString text = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                         QStringLiteral("/Holmiq/KalvorScheduler/storage.xml");
+    return std::filesystem::u8path(text.toStdString());
+}
+
+std::filesystem::path TaskStorage::DefaultLogDirectory()
+{
+    return std::filesystem::u8path(QStandardPaths::writableLocation(QStandardPaths::CacheLocation).toStdString());
+}
+
+TaskStorage::TaskStorage(std::filesystem::path storePath, std::filesystem::path logDirectory,
+                         std::shared_ptr<vadro::ICore> core)
+    : QObject(nullptr)
+    , worker_(std::make_unique<Worker>())
+    , mailbox_(std::make_shared<Mailbox>())
+    , storePath_(std::move(storePath))
+    , logDirectory_(std::move(logDirectory))
+    , core_(std::move(core))
+{
+    mailbox_->service = this;
+    Load();
+}
+
+TaskStorage::~TaskStorage()
+{
+    {
+        std::lock_guard<std::mutex> lock(mailbox_->mutex);
+        mailbox_->service = nullptr;
+    }
+    // The job running at this moment ends first; nothing queued runs afterwards.
+    worker_.reset();
+}
+
+void TaskStorage::Load()
+{
+    if (!store::CreateFolderOf(storePath_))
+        return;
+    const auto text = store::ReadFile(storePath_);
+    if (!text)
+        return;
+    std::vector<store::ParsedTask> parsed;
+    try {
+        parsed = store::ParseTasks(*text);
+    } catch (const boost::property_tree::xml_parser_error&) {
+        return; // a damaged file loads nothing; the next save replaces it
+    }
+    for (auto& p : parsed) {
+        if (!p.task)
+            continue;
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        ArmLocked(std::make_unique<TaskInfo>(std::move(*p.task)));
+    }
+}
+
+const TaskInfo* TaskStorage::ArmLocked(std::unique_ptr<TaskInfo> task)
+{
+    const TaskInfo* stored = task.get();
+    tasks_.push_back(std::move(task));
+    Entry& entry = entries_[stored];
+    entry.serial = nextSerial_++;
+    entry.timer = std::make_unique<boost::asio::system_timer>(worker_->io);
+    StartWaitLocked(stored, entry, nextRunOrNever(*stored));
+    try {
+        entry.log = OpenLog(*stored);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "Cannot open the log of a task: %s\n", e.what());
+        entry.log = std::make_unique<execution::TaskLog>(std::nullopt);
+    }
+    return stored;
+}
+
+std::unique_ptr<execution::TaskLog> TaskStorage::OpenLog(const TaskInfo& task)
+{
+    std::filesystem::create_directories(logDirectory_);
+    return std::make_unique<execution::TaskLog>(execution::LogFilePathFor(logDirectory_, task.name));
+}
+
+void TaskStorage::AddLogger(const TaskInfo& task)
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    auto it = entries_.find(&task);
+    if (it != entries_.end() && !it->second.log)
+        it->second.log = OpenLog(task);
+}
+
+void TaskStorage::StartWaitLocked(const TaskInfo* task, Entry& entry, Instant expiry)
+{
+    entry.generation = nextGeneration_++;
+    entry.expiry = expiry;
+    entry.timer->expires_at(timePoint(expiry));
+    entry.timer->async_wait(
+        [this, task, serial = entry.serial, generation = entry.generation](const boost::system::error_code& ec) {
+            if (ec == boost::asio::error::operation_aborted)
+                return;
+            OnTimer(task, serial, generation);
+        });
+}
+
+TaskStorage::Entry* TaskStorage::FindLocked(const TaskInfo* task, std::uint64_t serial)
+{
+    auto it = entries_.find(task);
+    if (it == entries_.end() || (serial != 0 && it->second.serial != serial))
+        return nullptr;
+    return &it->second;
+}
+
+const TaskInfo* TaskStorage::AddTask(const TaskInfo& task)
+{
+    const TaskInfo* stored;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        stored = ArmLocked(std::make_unique<TaskInfo>(task));
+    }
+    Save();
+    return stored;
+}
+
+void TaskStorage::UpdateTask(const TaskInfo* stored, const TaskInfo& edited)
+{
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        Entry* entry = FindLocked(stored, 0);
+        if (entry == nullptr)
+            throw std::out_of_range("unordered_map::at");
+        entry->timer->cancel();
+        auto* record = const_cast<TaskInfo*>(stored); // the service owns it
+        const auto* oldExport = std::get_if<ExportAction>(&record->action);
+        const std::wstring oldProject = oldExport ? oldExport->project_path : std::wstring();
+        record->name = edited.name;
+        record->description = edited.description;
+        record->starting_point = edited.starting_point;
+        record->trigger = edited.trigger;
+        record->run_only_on_working_days = edited.run_only_on_working_days;
+        record->action = edited.action;
+        if (auto* e = std::get_if<ExportAction>(&record->action); e && e->project_path != oldProject)
+            e->modification_times.clear();
+        StartWaitLocked(stored, *entry, nextRunOrNever(*record));
+    }
+    Save();
+}
+
+void TaskStorage::RemoveTask(const TaskInfo* stored)
+{
+    std::string message;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        auto it = entries_.find(stored);
+        if (it != entries_.end()) {
+            it->second.timer->cancel();
+            if (it->second.log) {
+                const auto file = it->second.log->File();
+                it->second.log.reset();
+                // Only a file inside the log directory is ever deleted.
+                std::error_code ec;
+                if (!file || !std::filesystem::remove(*file, ec))
+                    message = (ec ? ec : std::make_error_code(std::errc::no_such_file_or_directory)).message() + "\n";
+            }
+            entries_.erase(it);
+        }
+        tasks_.remove_if([stored](const std::unique_ptr<TaskInfo>& t) { return t.get() == stored; });
+    }
+    if (!message.empty())
+        writeErr(message);
+    Save();
+}
+
+void TaskStorage::RunNow(const TaskInfo* stored)
+{
+    std::uint64_t serial;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        Entry* entry = FindLocked(stored, 0);
+        if (entry == nullptr)
+            return;
+        serial = entry->serial;
+    }
+    boost::asio::post(worker_->io, [this, stored, serial] {
+        TaskInfo copy;
+        {
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            if (FindLocked(stored, serial) == nullptr)
+                return;
+            copy = *stored;
+        }
+        PerformCopy(stored, serial, copy);
+    });
+}
+
+void TaskStorage::Perform(const TaskInfo* task)
+{
+    TaskInfo copy;
+    std::uint64_t serial;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        Entry* entry = FindLocked(task, 0);
+        if (entry == nullptr)
+            return;
+        serial = entry->serial;
+        copy = *task;
+    }
+    PerformCopy(task, serial, copy);
+}
+
+void TaskStorage::OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint64_t generation)
+{
+    TaskInfo copy;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        Entry* entry = FindLocked(task, serial);
+        if (entry == nullptr || entry->generation != generation)
+            return; // removed or re-armed since this wait completed
+        copy = *task;
+    }
+    LogTo(task, serial, tr("Начало выполнения задания.").toStdWString(), true);
+    PerformCopy(task, serial, copy);
+
+    Instant next;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        Entry* entry = FindLocked(task, serial);
+        if (entry == nullptr)
+            return;
+        if (entry->generation == generation)
+            StartWaitLocked(task, *entry, nextRunOrNever(*task));
+        next = entry->expiry; // an update during the run has armed it already
+    }
+    LogTo(task, serial,
+          tr("Завершение выполнения задания. Следующий запуск: %2.").arg(localTimeText(next)).toStdWString(), true);
+}
+
+void TaskStorage::PerformCopy(const TaskInfo* stored, std::uint64_t serial, const TaskInfo& copy)
+{
+    const execution::LogFunction log = [this, stored, serial](const std::wstring& message, bool headed) {
+        LogTo(stored, serial, message, headed);
+    };
+    try {
+        if (const auto* backup = std::get_if<BackupAction>(&copy.action)) {
+            execution::BackupRequest request{backup->connection_id, backup->source_path, backup->destination_path};
+            // The thread holds copies, the shared core and the mailbox, never the service.
+            std::thread([request, core = core_, mailbox = mailbox_, stored, serial,
+                         connections = SavedConnectionsPath()] {
+                const execution::BackupResult result = execution::RunBackup(request, *core, connections);
+                const std::wstring line =
+                    result.ok ? tr("Резервное копирование завершено: скопировано документов %1.")
+                                    .arg(static_cast<qulonglong>(result.documents))
+                                    .toStdWString()
+                              : tr("Резервное копирование не выполнено:").toStdWString() + L" " + result.reason;
+                std::lock_guard<std::mutex> lock(mailbox->mutex);
+                if (TaskStorage* service = mailbox->service)
+                    boost::asio::post(service->worker_->io,
+                                      [service, stored, serial, line] { service->LogTo(stored, serial, line, true); });
+            }).detach();
+        } else if (const auto* exp = std::get_if<ExportAction>(&copy.action)) {
+            const auto kept = execution::RunExport(*exp, *core_, CliExecutablePath(), log);
+            if (!kept.empty()) {
+                KeepTimes(stored, serial, exp->project_path, kept);
+                Save();
+            }
+        } else if (const auto* check = std::get_if<CheckAction>(&copy.action)) {
+            const auto outcome = execution::RunCheck(*check, CliExecutablePath(), log);
+            KeepTimes(stored, serial, check->ifc_file, outcome.times);
+            if (outcome.save)
+                Save();
+        } else if (const auto* command = std::get_if<CommandAction>(&copy.action)) {
+            execution::StartCommand(*command, worker_->io);
+        }
+    } catch (const vadro::VadroError& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+    }
+}
+
+void TaskStorage::KeepTimes(const TaskInfo* stored, std::uint64_t serial, const std::wstring& key,
+                            const std::vector<std::pair<std::wstring, Instant>>& times)
+{
+    if (times.empty())
+        return;
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (FindLocked(stored, serial) == nullptr)
+        return;
+    // The times belong to the action the run was made for; an action edited meanwhile
+    // to another project or file keeps its own.
+    auto* record = const_cast<TaskInfo*>(stored);
+    ModificationTimes* target = nullptr;
+    if (auto* e = std::get_if<ExportAction>(&record->action); e && e->project_path == key && e->only_changed_documents)
+        target = &e->modification_times;
+    if (auto* c = std::get_if<CheckAction>(&record->action); c && c->ifc_file == key && c->only_changed_documents)
+        target = &c->modification_times;
+    if (target == nullptr)
+        return;
+    for (const auto& [path, time] : times)
+        (*target)[path] = time;
+}
+
+void TaskStorage::Log(const TaskInfo* task, const std::wstring& message, bool headed)
+{
+    LogTo(task, 0, message, headed);
+}
+
+void TaskStorage::LogTo(const TaskInfo* task, std::uint64_t serial, const std::wstring& message, bool headed)
+{
+    const std::string line = execution::FormatLogLine(QDateTime::currentDateTime(), message);
+    std::string name;
+    bool known = false;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (Entry* entry = FindLocked(task, serial)) {
+            known = true;
+            name = execution::Utf8(task->name);
+            if (entry->log)
+                entry->log->Write(line);
+        }
+    }
+    writeErr(headed && known ? "[" + name + "]: " + line : line);
+}
+
+void TaskStorage::Save()
+{
+    std::lock_guard<std::mutex> storeLock(storeMutex_);
+    if (!store::CreateFolderOf(storePath_))
+        return;
+    std::wstring document;
+    try {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        std::vector<const TaskInfo*> list;
+        list.reserve(tasks_.size());
+        for (const auto& t : tasks_)
+            list.push_back(t.get());
+        document = store::WriteTasks(list);
+    } catch (const boost::property_tree::xml_parser_error&) {
+        return;
+    }
+    store::WriteFile(storePath_, document);
+}
+
+std::filesystem::path TaskStorage::LogFilePath(const TaskInfo* task) const
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    auto it = entries_.find(task);
+    if (it == entries_.end() || !it->second.log || !it->second.log->File())
+        return {};
+    return *it->second.log->File();
+}
+
+Instant TaskStorage::ScheduledRun(const TaskInfo* task) const
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    auto it = entries_.find(task);
+    return it == entries_.end() ? kNeverInstant : it->second.expiry;
+}

@@ -1,0 +1,137 @@
+#pragma once
+
+// The one object that holds the tasks while the program runs: it owns the stored
+// records, keeps the store file in step with them, arms one timer per task on a worker
+// thread and performs the tasks when they are due.
+//
+// Threads and state: the list, the stored records, the timers and the log entries are
+// guarded by one state lock. The user-interface thread takes it for AddTask, UpdateTask
+// and RemoveTask; the worker takes it to read a record before a run (runs work on a
+// copy, so a long tool run never holds it), to write the run's results back, to log and
+// to re-arm. Timers are only ever touched under that lock. Save additionally holds the
+// store lock for the whole write, so saves from both threads never interleave; the store
+// lock is always taken before the state lock.
+
+#include "model/TaskInfo.h"
+#include "repository/Vadro.h"
+
+#include <QObject>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/system_timer.hpp>
+
+#include <cstdint>
+#include <filesystem>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace execution {
+class TaskLog;
+}
+
+class TaskStorage : public QObject
+{
+    Q_OBJECT
+
+public:
+    using TaskList = std::list<std::unique_ptr<TaskInfo>>;
+
+    // The single service, built at the first call (thread-safe) and destroyed at exit.
+    static TaskStorage& Instance();
+
+    // A service on explicit places, for tests and tools: the store file, the log
+    // directory and the core. Instance() uses the user's places and vadro::CreateCore().
+    TaskStorage(std::filesystem::path storePath, std::filesystem::path logDirectory,
+                std::shared_ptr<vadro::ICore> core);
+    ~TaskStorage() override;
+
+    TaskStorage(const TaskStorage&) = delete;
+    TaskStorage& operator=(const TaskStorage&) = delete;
+
+    // The stored records, in list order. Read it on the user-interface thread only; the
+    // worker never adds or removes records.
+    const TaskList& Tasks() const { return tasks_; }
+    std::shared_ptr<vadro::ICore> Core() const { return core_; }
+
+    // Stores a copy, arms its timer, opens its log and saves. Returns the stored record.
+    const TaskInfo* AddTask(const TaskInfo& task);
+    // Assigns `edited` to the stored record in place, re-arms and saves. Throws
+    // std::out_of_range for a record the service does not hold, changing nothing.
+    void UpdateTask(const TaskInfo* stored, const TaskInfo& edited);
+    // Forgets the task, deletes its log file and saves (also when it was not found).
+    void RemoveTask(const TaskInfo* stored);
+    // Has the worker perform the task once, without touching its schedule; returns at once.
+    void RunNow(const TaskInfo* stored);
+
+    // Writes every stored task into the store file.
+    void Save();
+
+    // Writes one time-stamped line into the task's log and echoes it on standard error.
+    // Safe from any thread; a task that is no longer stored logs to standard error only.
+    void Log(const TaskInfo* task, const std::wstring& message, bool headed);
+
+    const std::filesystem::path& StorePath() const { return storePath_; }
+    const std::filesystem::path& LogDirectory() const { return logDirectory_; }
+    // The log file of a stored task; empty when it has none.
+    std::filesystem::path LogFilePath(const TaskInfo* task) const;
+    // When the stored task's timer fires next (kNeverInstant when it never does).
+    Instant ScheduledRun(const TaskInfo* task) const;
+
+    // Performs the action of a stored task once on the calling thread (the worker, in the
+    // program). Never throws.
+    void Perform(const TaskInfo* task);
+
+    // Creates the log entry of a stored task. Throws std::filesystem::filesystem_error
+    // when the log directory cannot be created.
+    void AddLogger(const TaskInfo& task);
+
+    // The user's places: the store file under the generic data location and the log
+    // directory in the cache location.
+    static std::filesystem::path DefaultStorePath();
+    static std::filesystem::path DefaultLogDirectory();
+
+private:
+    struct Worker;
+    struct Mailbox;
+    // What the service keeps per stored record: its timer and its log. `serial` tells a
+    // record apart from a later one stored at the same address; `generation` tells the
+    // current wait of the timer from cancelled ones.
+    struct Entry
+    {
+        std::uint64_t serial = 0;
+        std::uint64_t generation = 0;
+        Instant expiry = kNeverInstant;
+        std::unique_ptr<boost::asio::system_timer> timer;
+        std::unique_ptr<execution::TaskLog> log;
+    };
+
+    void Load();
+    const TaskInfo* ArmLocked(std::unique_ptr<TaskInfo> task);
+    void StartWaitLocked(const TaskInfo* task, Entry& entry, Instant expiry);
+    void OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint64_t generation);
+    Entry* FindLocked(const TaskInfo* task, std::uint64_t serial);
+    void PerformCopy(const TaskInfo* stored, std::uint64_t serial, const TaskInfo& copy);
+    void LogTo(const TaskInfo* task, std::uint64_t serial, const std::wstring& message, bool headed);
+    void KeepTimes(const TaskInfo* stored, std::uint64_t serial, const std::wstring& key,
+                   const std::vector<std::pair<std::wstring, Instant>>& times);
+    std::unique_ptr<execution::TaskLog> OpenLog(const TaskInfo& task);
+
+    std::unique_ptr<Worker> worker_;
+    std::shared_ptr<Mailbox> mailbox_;
+    TaskList tasks_;
+    std::unordered_map<const TaskInfo*, Entry> entries_;
+    std::filesystem::path storePath_;
+    std::filesystem::path logDirectory_;
+    std::shared_ptr<vadro::ICore> core_;
+    mutable std::mutex stateMutex_;
+    std::mutex storeMutex_;
+    std::uint64_t nextSerial_ = 1;
+    std::uint64_t nextGeneration_ = 1;
+};
