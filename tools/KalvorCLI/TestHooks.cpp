@@ -1,0 +1,153 @@
+#include "TestHooks.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <chrono>
+#include <cstdlib>
+#include <string_view>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace kalvorcli {
+
+namespace {
+
+std::optional<long long> numberFromEnvironment(const char* name)
+{
+    const char* text = std::getenv(name);
+    if (!text || !*text)
+        return std::nullopt;
+    char* end = nullptr;
+    const long long value = std::strtoll(text, &end, 10);
+    if (*end != '\0')
+        return std::nullopt;
+    return value;
+}
+
+void writeAll(std::FILE* stream, std::string_view bytes)
+{
+    std::fwrite(bytes.data(), 1, bytes.size(), stream);
+    std::fflush(stream);
+}
+
+} // namespace
+
+std::string unescape(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        switch (text[++i]) {
+        case 'n':
+            out += '\n';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case '\\':
+            out += '\\';
+            break;
+        default:
+            out += '\\';
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+void writeFiller(std::FILE* stream, long long bytes)
+{
+    static const std::string line = [] {
+        std::string text = "filler ";
+        while (text.size() < 79)
+            text += static_cast<char>('a' + text.size() % 26);
+        return text + '\n';
+    }();
+    std::string block;
+    while (block.size() < 64 * 1024)
+        block += line;
+    while (bytes > 0) {
+        const std::size_t count =
+            bytes < static_cast<long long>(block.size()) ? static_cast<std::size_t>(bytes) : block.size();
+        if (std::fwrite(block.data(), 1, count, stream) != count)
+            break;
+        bytes -= static_cast<long long>(count);
+    }
+    std::fflush(stream);
+}
+
+void recordArguments(int argc, char** argv)
+{
+    const char* file = std::getenv("KALVORCLI_RECORD");
+    if (!file || !*file)
+        return;
+    QJsonArray args;
+    for (int i = 1; i < argc; ++i)
+        args.append(QString::fromUtf8(argv[i]));
+    QJsonObject record;
+    record.insert(QStringLiteral("argv0"), QString::fromUtf8(argv[0]));
+    record.insert(QStringLiteral("args"), args);
+    record.insert(QStringLiteral("cwd"), QDir::currentPath());
+    const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
+
+    // Runs started side by side append whole lines: the lock keeps them apart.
+    const int fd = ::open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    ::flock(fd, LOCK_EX);
+    const char* data = line.constData();
+    std::size_t left = static_cast<std::size_t>(line.size());
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, left);
+        if (written <= 0)
+            break;
+        data += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
+}
+
+void delayIfAsked()
+{
+    if (const auto ms = numberFromEnvironment("KALVORCLI_DELAY_MS"); ms && *ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(*ms));
+}
+
+void writeLeadingOutput()
+{
+    if (const char* text = std::getenv("KALVORCLI_STDERR"))
+        writeAll(stderr, unescape(text));
+    if (const auto bytes = numberFromEnvironment("KALVORCLI_STDERR_BYTES"))
+        writeFiller(stderr, *bytes);
+    if (const char* text = std::getenv("KALVORCLI_STDOUT"))
+        writeAll(stdout, unescape(text));
+}
+
+std::optional<int> forcedExitCode()
+{
+    if (const auto code = numberFromEnvironment("KALVORCLI_EXIT_CODE"))
+        return static_cast<int>(*code);
+    return std::nullopt;
+}
+
+void writeTrailingOutput()
+{
+    if (const auto bytes = numberFromEnvironment("KALVORCLI_TRAILING_STDOUT_BYTES"))
+        writeFiller(stdout, *bytes);
+}
+
+} // namespace kalvorcli

@@ -1,0 +1,39 @@
+#pragma once
+
+// Behaviour that tests switch on through the environment:
+//
+//   KALVORCLI_RECORD=<file>              append one line per run to <file>: a JSON object
+//                                        {"argv0": ..., "args": [...], "cwd": ...}, the arguments
+//                                        after the program name as received (decoded as UTF-8)
+//   KALVORCLI_DELAY_MS=<n>               sleep n milliseconds before anything else is written
+//   KALVORCLI_STDERR=<text>              write text to standard error (\n, \r, \t, \\ escapes)
+//   KALVORCLI_STDERR_BYTES=<n>           write n bytes of filler lines to standard error
+//   KALVORCLI_STDOUT=<text>              write text to standard output (same escapes)
+//   KALVORCLI_EXIT_CODE=<n>              skip the action and exit with n after the writes above
+//   KALVORCLI_TRAILING_STDOUT_BYTES=<n>  last of all (after the action's output, or after the
+//                                        text above when the action is skipped), write n bytes
+//                                        of filler lines to standard output
+//   KALVORCLI_SCHEMES_FILE=<file>        schemes for "select", replacing the built-in list
+//
+// They run in this order: record, delay, standard-error text, standard-error filler,
+// standard-output text, the action (unless the exit code is forced), trailing filler.
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace kalvorcli {
+
+void recordArguments(int argc, char** argv);
+void delayIfAsked();
+// Writes the environment's texts and filler for standard error and the text for standard output.
+void writeLeadingOutput();
+std::optional<int> forcedExitCode();
+void writeTrailingOutput();
+
+// Replaces the escapes \n, \r, \t and \\ by the characters they name.
+std::string unescape(const std::string& text);
+// Writes `bytes` bytes of printable filler lines.
+void writeFiller(std::FILE* stream, long long bytes);
+
+} // namespace kalvorcli
