@@ -2,12 +2,15 @@
 
 // The modal dialog that creates and edits one task. It works on its own copy of the
 // record it was built from; every page writes into that copy as the user edits, and the
-// caller reads it back with GetTaskInfo after exec() returned Accepted.
+// caller reads it back with GetTaskInfo after exec() returned Accepted. Cancelling drops
+// the copy and changes nothing else.
 
 #include "model/TaskInfo.h"
 #include "repository/Vadro.h"
 
 #include <QWizard>
+
+#include <memory>
 
 class TaskWizard : public QWizard
 {
@@ -22,12 +25,14 @@ public:
         BrowserPageId = 3,
     };
 
+    // Uses the repository core of the task storage service.
     explicit TaskWizard(const TaskInfo& task, QWidget* parent = nullptr);
+    // Writes the window geometry into the settings, whether accepted or cancelled.
     ~TaskWizard() override;
 
     TaskInfo& GetTaskInfo() { return task_; }
     // The connection picked and tested on the action page; the folders page opens its
-    // session with it.
+    // session with it. Not part of the task, which keeps only its identifier.
     vadro_cm::Connection& GetConnection() { return connection_; }
 
 private:

@@ -1,0 +1,98 @@
+#pragma once
+
+// Shows the saved repository connections and lets the user add, edit, remove and pick
+// one. The widget edits its own copy of the list; the caller reads the edited list back
+// with GetEditedConnections and decides whether to save it.
+
+#include "repository/Vadro.h"
+
+#include <QDialog>
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QSpinBox;
+
+namespace vadro_cm {
+
+// The dialog that edits one connection: name, repository folder (the address text), number
+// and credentials.
+class ConnectionEditDialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    ConnectionEditDialog(const Connection& connection, QWidget* parent = nullptr);
+
+    // The edited connection; its identifier is the one the dialog was opened with.
+    Connection GetConnection() const;
+
+private:
+    void UpdateCredentialsRows();
+
+    Connection connection_;
+    QLineEdit* nameEdit_;
+    QLineEdit* folderEdit_;
+    QPushButton* folderButton_;
+    QSpinBox* portSpinBox_;
+    QComboBox* credentialsComboBox_;
+    QLabel* loginLabel_;
+    QLineEdit* loginEdit_;
+    QLabel* passwordLabel_;
+    QLineEdit* passwordEdit_;
+    QLabel* tokenLabel_;
+    QLineEdit* tokenEdit_;
+};
+
+class ConnectionsManagerWidget : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // `core` may be null; `readOnly` hides the buttons that add, edit and remove.
+    ConnectionsManagerWidget(QWidget* parent, std::vector<Connection> connections, std::shared_ptr<vadro::ICore> core,
+                             bool readOnly);
+
+    // Connections whose address is a folder of this machine are checked for that folder,
+    // and the ones whose folder is missing are marked in the list.
+    void EnableLocalConnectionOptimizations();
+
+    // Selects the connection with this identifier, or clears the selection when the list
+    // has none. SelectionChanged follows only when the selection actually changes.
+    void SelectConnection(const vadro::Uuid& id);
+    std::optional<Connection> GetSelectedConnection() const;
+    // The list as the user left it, in display order.
+    const std::vector<Connection>& GetEditedConnections() const { return connections_; }
+
+    // Opens the edit dialog on a new connection and appends it when accepted.
+    void AddConnection();
+    // Opens the edit dialog on the selected connection.
+    void EditSelectedConnection();
+    void RemoveSelectedConnection();
+
+signals:
+    // The selection moved, or the selected connection was edited.
+    void SelectionChanged();
+
+private:
+    int SelectedRow() const;
+    void RefreshRow(int row);
+    void UpdateButtons();
+
+    std::vector<Connection> connections_;
+    std::shared_ptr<vadro::ICore> core_;
+    bool localOptimizations_ = false;
+    QListWidget* list_;
+    QPushButton* addButton_;
+    QPushButton* editButton_;
+    QPushButton* removeButton_;
+};
+
+} // namespace vadro_cm

@@ -1,0 +1,186 @@
+#include "wizard/TaskBrowserPage.h"
+
+#include "repository/BrowserWidget.h"
+#include "repository/VadroPath.h"
+#include "wizard/TaskWizard.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QVBoxLayout>
+
+#include <filesystem>
+
+namespace {
+
+QString toQString(const std::wstring& text)
+{
+    return QString::fromStdWString(text);
+}
+
+} // namespace
+
+TaskBrowserPage::TaskBrowserPage(std::shared_ptr<vadro::ICore> core, QWidget* parent)
+    : QWizardPage(parent)
+    , core_(std::move(core))
+{
+    setObjectName(QStringLiteral("TaskBrowserPage"));
+    verticalLayout = new QVBoxLayout(this);
+    verticalLayout->setObjectName(QStringLiteral("verticalLayout"));
+
+    browserGroupBox = new QGroupBox(tr("Папки для резервного копирования"), this);
+    browserGroupBox->setObjectName(QStringLiteral("browserGroupBox"));
+    browserGroupLayout = new QVBoxLayout(browserGroupBox);
+    browserGroupLayout->setObjectName(QStringLiteral("browserGroupLayout"));
+    pathsLineEdit = new QLineEdit(browserGroupBox);
+    pathsLineEdit->setObjectName(QStringLiteral("pathsLineEdit"));
+    browserGroupLayout->addWidget(pathsLineEdit);
+    horizontalLayout = new QHBoxLayout;
+    horizontalLayout->setObjectName(QStringLiteral("horizontalLayout"));
+    onlyChangedDocsCheckBox = new QCheckBox(tr("Только изменившиеся документы"), browserGroupBox);
+    onlyChangedDocsCheckBox->setObjectName(QStringLiteral("onlyChangedDocsCheckBox"));
+    onlyChangedDocsCheckBox->setToolTip(
+        tr("Выполнять задание только для документов, изменившихся с момента последнего выполнения."));
+    horizontalLayout->addWidget(onlyChangedDocsCheckBox);
+    browserGroupLayout->addLayout(horizontalLayout);
+    verticalLayout->addWidget(browserGroupBox);
+
+    browser = new vadro_browser::BrowserWidget(nullptr, nullptr, false, true, 0, {});
+    browser->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    browserGroupLayout->insertWidget(browserGroupLayout->indexOf(pathsLineEdit), browser);
+}
+
+TaskBrowserPage::~TaskBrowserPage() = default;
+
+void TaskBrowserPage::ConnectHandlers(TaskWizard& wizard)
+{
+    wizard_ = &wizard;
+    TaskInfo& task = wizard.GetTaskInfo();
+    connect(browser, &vadro_browser::BrowserWidget::SelectionChanged, this, [this] { SelectionToPath(); });
+    connect(pathsLineEdit, &QLineEdit::editingFinished, this, [this] { CheckPrefix(); });
+    connect(pathsLineEdit, &QLineEdit::textChanged, this, [&task](const QString& text) {
+        if (auto* backup = std::get_if<BackupAction>(&task.action))
+            backup->source_path = text.toStdWString();
+        else if (auto* exportAction = std::get_if<ExportAction>(&task.action))
+            exportAction->project_path = text.toStdWString();
+    });
+    connect(pathsLineEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
+    connect(onlyChangedDocsCheckBox, &QCheckBox::toggled, this, [&task](bool checked) {
+        // The times recorded so far were taken under the other setting; runs start afresh.
+        if (auto* exportAction = std::get_if<ExportAction>(&task.action)) {
+            exportAction->only_changed_documents = checked;
+            exportAction->modification_times.clear();
+        } else if (auto* check = std::get_if<CheckAction>(&task.action)) {
+            check->only_changed_documents = checked;
+            check->modification_times.clear();
+        }
+    });
+}
+
+void TaskBrowserPage::initializePage()
+{
+    QWizardPage::initializePage();
+    if (wizard_ == nullptr)
+        return;
+    TaskInfo& task = wizard_->GetTaskInfo();
+
+    if (const auto* check = std::get_if<CheckAction>(&task.action)) {
+        browser->hide();
+        pathsLineEdit->hide();
+        onlyChangedDocsCheckBox->show();
+        onlyChangedDocsCheckBox->setChecked(check->only_changed_documents);
+        return;
+    }
+    browser->show();
+    pathsLineEdit->show();
+    std::wstring stored;
+    if (const auto* exportAction = std::get_if<ExportAction>(&task.action)) {
+        onlyChangedDocsCheckBox->show();
+        onlyChangedDocsCheckBox->setChecked(exportAction->only_changed_documents);
+        browserGroupBox->setTitle(tr("Выбор проекта"));
+        browser->ResetFolderContentsFilter();
+        stored = exportAction->project_path;
+    } else {
+        onlyChangedDocsCheckBox->hide();
+        if (const auto* backup = std::get_if<BackupAction>(&task.action)) {
+            browserGroupBox->setTitle(tr("Выбор директории"));
+            browser->SetFolderContentsFilter({});
+            stored = backup->source_path;
+        }
+    }
+
+    const vadro_cm::Connection& connection = wizard_->GetConnection();
+    try {
+        const std::shared_ptr<vadro::ISession> session = core_->OpenSession(connection.address, connection.credentials);
+        resolver_ = session->GetPathResolver();
+        browser->Reset(session);
+        prefix_ = L"vadro://" + connection.name + L"/";
+    } catch (const vadro::VadroError& e) {
+        // Nothing of an earlier session stays behind.
+        resolver_.reset();
+        browser->Reset(nullptr);
+        QMessageBox::critical(this, tr("Ошибка соединения"),
+                              tr("Не удалось установить соединение с сервером.\n%1").arg(toQString(e.GetDescription())),
+                              QMessageBox::Ok);
+        return;
+    }
+    // A stored path wins over the prefix of a connection chosen since.
+    ShowStoredPath(stored.empty() ? prefix_ : stored);
+}
+
+void TaskBrowserPage::ShowStoredPath(const std::wstring& text)
+{
+    std::wstring server;
+    std::vector<std::wstring> components;
+    std::optional<vadro::Uuid> id;
+    if (!path::utils::ParseVadroPath(text, server, components, id, false))
+        return;
+    // The bare prefix names no item: nothing to open or select.
+    if (!components.empty()) {
+        try {
+            const std::wstring name = components.back();
+            components.pop_back();
+            const vadro::IdPath folders = resolver_->ResolvePath(components);
+            // A path whose folders are gone opens nothing rather than a wrong folder.
+            if (folders.size() == components.size()) {
+                browser->ExpandPath(folders);
+                browser->SelectFile(name);
+            }
+        } catch (const vadro::VadroError&) {
+        }
+    }
+    pathsLineEdit->setText(toQString(text));
+}
+
+void TaskBrowserPage::SelectionToPath()
+{
+    const std::vector<vadro::BrowserItemInfo> selection = browser->GetSelectionInfo();
+    if (selection.size() != 1) {
+        pathsLineEdit->setText(QString());
+        return;
+    }
+    if (!resolver_)
+        return;
+    try {
+        std::filesystem::path relative;
+        for (const std::wstring& name : resolver_->GetPathNames(selection.front().path))
+            relative /= std::filesystem::u8path(QString::fromStdWString(name).toStdString());
+        pathsLineEdit->setText(toQString(prefix_) + QString::fromStdString(relative.generic_string()));
+    } catch (const vadro::VadroError&) {
+    }
+}
+
+void TaskBrowserPage::CheckPrefix()
+{
+    const QString text = QDir::fromNativeSeparators(pathsLineEdit->text());
+    const QString prefix = toQString(prefix_);
+    pathsLineEdit->setText(text.startsWith(prefix, Qt::CaseSensitive) ? text : prefix);
+}
+
+bool TaskBrowserPage::isComplete() const
+{
+    return pathsLineEdit->isHidden() || !pathsLineEdit->text().isEmpty();
+}

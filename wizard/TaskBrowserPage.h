@@ -1,0 +1,61 @@
+#pragma once
+
+// Page 3 of the task wizard: the repository folder of a backup or the project of an
+// export, picked in a browser of the repository on the chosen connection, and the option
+// to process only changed documents.
+
+#include "repository/Vadro.h"
+
+#include <QWizardPage>
+
+#include <memory>
+#include <string>
+
+class QCheckBox;
+class QGroupBox;
+class QHBoxLayout;
+class QLineEdit;
+class QVBoxLayout;
+class TaskWizard;
+
+namespace vadro_browser {
+class BrowserWidget;
+}
+
+class TaskBrowserPage : public QWizardPage
+{
+    Q_OBJECT
+
+public:
+    explicit TaskBrowserPage(std::shared_ptr<vadro::ICore> core, QWidget* parent = nullptr);
+    ~TaskBrowserPage() override;
+
+    // Connects the widgets to the wizard's working copy and chosen connection.
+    void ConnectHandlers(TaskWizard& wizard);
+
+    void initializePage() override;
+    bool isComplete() const override;
+    bool validatePage() override { return true; }
+
+    // "vadro://" + the chosen connection's name + "/", as of the last initialisation.
+    const std::wstring& Prefix() const { return prefix_; }
+
+    vadro_browser::BrowserWidget* browser;
+
+    QVBoxLayout* verticalLayout;
+    QGroupBox* browserGroupBox;
+    QVBoxLayout* browserGroupLayout;
+    QLineEdit* pathsLineEdit;
+    QHBoxLayout* horizontalLayout;
+    QCheckBox* onlyChangedDocsCheckBox;
+
+private:
+    void SelectionToPath();
+    void CheckPrefix();
+    void ShowStoredPath(const std::wstring& text);
+
+    std::shared_ptr<vadro::ICore> core_;
+    std::wstring prefix_;
+    std::shared_ptr<vadro::IPathResolver> resolver_;
+    TaskWizard* wizard_ = nullptr;
+};
