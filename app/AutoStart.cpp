@@ -1,0 +1,52 @@
+#include "AutoStart.h"
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QStandardPaths>
+#include <QtDebug>
+
+#include <exception>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path pathOf(const QString& text)
+{
+    return fs::u8path(text.toStdString());
+}
+
+} // namespace
+
+fs::path desktopEntryName()
+{
+    return pathOf(QGuiApplication::desktopFileName()).replace_extension(".desktop");
+}
+
+fs::path autoStartEntryPath()
+{
+    return pathOf(QStandardPaths::writableLocation(QStandardPaths::ConfigLocation)) / "autostart" / desktopEntryName();
+}
+
+bool autoStartEnabled()
+{
+    std::error_code error;
+    const fs::file_status status = fs::status(autoStartEntryPath(), error);
+    return status.type() != fs::file_type::not_found && status.type() != fs::file_type::none;
+}
+
+void setupAutoStartLinux(bool enable)
+{
+    try {
+        const fs::path target = autoStartEntryPath();
+        if (!enable) {
+            fs::remove(target);
+            return;
+        }
+        fs::create_directories(target.parent_path());
+        fs::copy_file(pathOf(QCoreApplication::applicationDirPath()) / desktopEntryName(), target);
+    } catch (const std::exception& e) {
+        qWarning() << "Exception was thrown in `setupAutoStartLinux`: " << e.what();
+    }
+}

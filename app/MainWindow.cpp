@@ -1,0 +1,246 @@
+#include "MainWindow.h"
+
+#include "AppResources.h"
+#include "AutoStart.h"
+#include "TasksListModel.h"
+#include "ui_MainWindow.h"
+#include "wizard/TaskWizard.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QHeaderView>
+#include <QLayout>
+#include <QMenu>
+#include <QMenuBar>
+#include <QSettings>
+#include <QTimer>
+
+namespace {
+
+const QString kGeometryKey = QStringLiteral("MainWindowGeometry");
+const QString kHeaderStateKey = QStringLiteral("TasksTreeHeaderState");
+
+} // namespace
+
+MainWindow::MainWindow(QWidget* parent)
+    : QMainWindow(parent)
+    , ui(new Ui::MainWindow)
+{
+    initAppResources();
+    ui->setupUi(this);
+
+    model = new TasksListModel(this);
+    ui->tasksTreeWidget->setModel(model);
+
+    ui->tasksTreeWidget->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui->tasksTreeWidget, &QWidget::customContextMenuRequested, this, &MainWindow::showContextMenu);
+
+    // Listed on the view as the form intends; the custom policy keeps them out of automatic menus.
+    ui->tasksTreeWidget->addAction(ui->actionRunNow);
+    ui->tasksTreeWidget->addAction(ui->actionNewTask);
+    ui->tasksTreeWidget->addAction(ui->actionRemoveTask);
+
+    connect(ui->actionRunNow, &QAction::triggered, this, &MainWindow::runTaskNow);
+    connect(ui->actionNewTask, &QAction::triggered, this, &MainWindow::newTask);
+    connect(ui->actionCloneTask, &QAction::triggered, this, &MainWindow::cloneTask);
+    connect(ui->actionRemoveTask, &QAction::triggered, this, &MainWindow::removeTask);
+    connect(ui->tasksTreeWidget->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &MainWindow::updateActions);
+    connect(ui->tasksTreeWidget, &QAbstractItemView::doubleClicked, this, &MainWindow::editTask);
+
+    QMenu* menu = createTrayMenu();
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        createTrayIcon(menu);
+    else
+        hideWindow();
+
+    restoreSettings();
+    updateActions();
+
+    QLayout* toolBarLayout = ui->toolBar->layout();
+    for (int i = 0; i < toolBarLayout->count(); ++i)
+        toolBarLayout->itemAt(i)->setAlignment(Qt::AlignLeft);
+}
+
+MainWindow::~MainWindow()
+{
+    saveSettings();
+    delete ui;
+}
+
+void MainWindow::hideWindow()
+{
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        hide();
+        return;
+    }
+    // Without a tray there is nowhere to hide: the window stays on screen.
+    showMinimized();
+    showNormal();
+}
+
+void MainWindow::showWindow()
+{
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    show();
+    raise();
+    activateWindow();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    if (isHidden())
+        return;
+    saveSettings();
+    event->ignore();
+    // Hidden once control is back in the event loop, not inside the close handling.
+    QTimer::singleShot(0, this, &MainWindow::hideWindow);
+}
+
+void MainWindow::updateActions()
+{
+    const bool selected = ui->tasksTreeWidget->selectionModel()->hasSelection();
+    ui->actionRunNow->setEnabled(selected);
+    ui->actionCloneTask->setEnabled(selected);
+    ui->actionRemoveTask->setEnabled(selected);
+}
+
+void MainWindow::saveSettings()
+{
+    QSettings settings;
+    settings.setValue(kGeometryKey, saveGeometry());
+    settings.setValue(kHeaderStateKey, ui->tasksTreeWidget->header()->saveState());
+}
+
+void MainWindow::restoreSettings()
+{
+    QSettings settings;
+    restoreGeometry(settings.value(kGeometryKey).toByteArray());
+    ui->tasksTreeWidget->header()->restoreState(settings.value(kHeaderStateKey).toByteArray());
+}
+
+void MainWindow::runTaskNow()
+{
+    const QModelIndex current = ui->tasksTreeWidget->selectionModel()->currentIndex();
+    if (current.isValid())
+        model->runTask(current);
+}
+
+bool MainWindow::runWizard(TaskInfo& task)
+{
+    TaskWizard wizard(task, this);
+    if (!wizard.exec())
+        return false;
+    task = wizard.GetTaskInfo();
+    return true;
+}
+
+void MainWindow::newTask()
+{
+    TaskInfo task;
+    if (!runWizard(task))
+        return;
+    QItemSelectionModel* selection = ui->tasksTreeWidget->selectionModel();
+    if (selection->hasSelection()) {
+        const QModelIndex first = selection->selectedIndexes().constFirst();
+        model->insertTask(first.row() + 1, first.parent(), task);
+        selection->setCurrentIndex(model->index(first.row() + 1, first.column(), first.parent()),
+                                   QItemSelectionModel::ClearAndSelect);
+        return;
+    }
+    const QModelIndex root = ui->tasksTreeWidget->rootIndex();
+    const int rows = model->rowCount(root);
+    model->insertTask(rows, root, task);
+    selection->setCurrentIndex(model->index(rows, 0, root), QItemSelectionModel::ClearAndSelect);
+}
+
+void MainWindow::cloneTask()
+{
+    const QModelIndex current = ui->tasksTreeWidget->selectionModel()->currentIndex();
+    const TaskInfo* stored = model->taskAt(current);
+    if (!stored)
+        return;
+    TaskInfo copy = *stored;
+    copy.name = tr("%1 (копия)").arg(QString::fromStdWString(copy.name)).toStdWString();
+    if (!runWizard(copy))
+        return;
+    model->insertTask(current.row() + 1, current.parent(), copy);
+    ui->tasksTreeWidget->selectionModel()->setCurrentIndex(current.sibling(current.row() + 1, current.column()),
+                                                           QItemSelectionModel::ClearAndSelect);
+}
+
+void MainWindow::editTask(const QModelIndex& index)
+{
+    const TaskInfo* stored = model->taskAt(index);
+    if (!stored)
+        return;
+    TaskInfo edited = *stored;
+    if (runWizard(edited))
+        model->updateTask(index, edited);
+}
+
+void MainWindow::removeTask()
+{
+    const QModelIndex current = ui->tasksTreeWidget->selectionModel()->currentIndex();
+    if (model->removeRows(current.row(), 1, current.parent()))
+        updateActions();
+}
+
+void MainWindow::showContextMenu(const QPoint& position)
+{
+    QList<QAction*> actions{ui->actionNewTask};
+    if (ui->tasksTreeWidget->selectionModel()->hasSelection())
+        actions << ui->actionRunNow << ui->actionCloneTask << ui->actionRemoveTask;
+    QMenu::exec(actions, ui->tasksTreeWidget->viewport()->mapToGlobal(position), nullptr, nullptr);
+}
+
+QMenu* MainWindow::createTrayMenu()
+{
+    showHideAction = new QAction(this);
+    connect(showHideAction, &QAction::triggered, this, &MainWindow::toggleWindow);
+
+    autoStartAction = new QAction(tr("Запускать при старте системы"), this);
+    autoStartAction->setCheckable(true);
+    connect(autoStartAction, &QAction::triggered, this, [](bool checked) { setupAutoStartLinux(checked); });
+
+    auto* quitAction = new QAction(tr("Выход"), this);
+    connect(quitAction, &QAction::triggered, qApp, &QCoreApplication::quit);
+
+    QMenu* menu = QSystemTrayIcon::isSystemTrayAvailable() ? new QMenu(this) : menuBar()->addMenu(tr("&Настройки"));
+    menu->addAction(showHideAction);
+    menu->addSeparator();
+    menu->addAction(autoStartAction);
+    menu->addSeparator();
+    menu->addAction(quitAction);
+    connect(menu, &QMenu::aboutToShow, this, &MainWindow::updateTrayMenu);
+    return menu;
+}
+
+void MainWindow::createTrayIcon(QMenu* menu)
+{
+    trayIcon = new QSystemTrayIcon(windowIcon(), this);
+    trayIcon->setContextMenu(menu);
+    trayIcon->setVisible(true);
+    connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::onTrayActivated);
+}
+
+void MainWindow::onTrayActivated(QSystemTrayIcon::ActivationReason reason)
+{
+    // A double click also arrives as a Trigger first; on its own it does nothing here.
+    if (reason == QSystemTrayIcon::Trigger)
+        toggleWindow();
+}
+
+void MainWindow::updateTrayMenu()
+{
+    showHideAction->setText(isVisible() ? tr("Скрыть") : tr("Показать"));
+    autoStartAction->setChecked(autoStartEnabled());
+}
+
+void MainWindow::toggleWindow()
+{
+    if (isHidden())
+        showWindow();
+    else
+        hideWindow();
+}

@@ -1,0 +1,227 @@
+#include "TasksListModel.h"
+
+#include "scheduler/TaskStorage.h"
+
+#include <QDateTime>
+#include <QStringList>
+
+#include <algorithm>
+#include <iterator>
+
+namespace {
+
+// Which of the three Russian plural forms goes with n.
+enum class Plural
+{
+    One,  // 1, 21, 101: каждый ... день
+    Few,  // 2-4, 22-24: каждые ... дня
+    Many, // 0, 5-20, 111: каждые ... дней
+};
+
+Plural pluralOf(std::int64_t n)
+{
+    const std::int64_t mod10 = n % 10;
+    const std::int64_t mod100 = n % 100;
+    if (mod10 == 1 && mod100 != 11)
+        return Plural::One;
+    if (mod10 >= 2 && mod10 <= 4 && (mod100 < 10 || mod100 > 20))
+        return Plural::Few;
+    return Plural::Many;
+}
+
+} // namespace
+
+TasksListModel::TasksListModel(QObject* parent)
+    : QAbstractItemModel(parent)
+    , root_(std::make_unique<TaskNode>())
+{
+    const auto& tasks = TaskStorage::Instance().Tasks();
+    root_->children.reserve(tasks.size());
+    for (const auto& task : tasks) {
+        auto node = std::make_unique<TaskNode>();
+        node->task = task.get();
+        node->parent = root_.get();
+        root_->children.push_back(std::move(node));
+    }
+}
+
+TasksListModel::~TasksListModel() = default;
+
+TasksListModel::TaskNode* TasksListModel::nodeOf(const QModelIndex& index) const
+{
+    if (index.isValid() && index.internalPointer())
+        return static_cast<TaskNode*>(index.internalPointer());
+    return root_.get();
+}
+
+QModelIndex TasksListModel::index(int row, int column, const QModelIndex& parent) const
+{
+    if (!hasIndex(row, column, parent))
+        return {};
+    const TaskNode* node = nodeOf(parent);
+    if (row < static_cast<int>(node->children.size()) && node->children[row])
+        return createIndex(row, column, node->children[row].get());
+    return {};
+}
+
+QModelIndex TasksListModel::parent(const QModelIndex& index) const
+{
+    if (!index.isValid())
+        return {};
+    const TaskNode* parentNode = static_cast<TaskNode*>(index.internalPointer())->parent;
+    if (!parentNode || parentNode == root_.get())
+        return {};
+    int row = 0;
+    if (const TaskNode* grandParent = parentNode->parent) {
+        const auto& siblings = grandParent->children;
+        const auto it = std::find_if(siblings.begin(), siblings.end(),
+                                     [parentNode](const auto& child) { return child.get() == parentNode; });
+        row = it == siblings.end() ? -1 : static_cast<int>(std::distance(siblings.begin(), it));
+    }
+    return createIndex(row, 0, const_cast<TaskNode*>(parentNode));
+}
+
+int TasksListModel::rowCount(const QModelIndex& parent) const
+{
+    if (parent.column() > 0)
+        return 0;
+    return static_cast<int>(nodeOf(parent)->children.size());
+}
+
+int TasksListModel::columnCount(const QModelIndex&) const
+{
+    return 2;
+}
+
+QVariant TasksListModel::data(const QModelIndex& index, int role) const
+{
+    if (!index.isValid() || role != Qt::DisplayRole)
+        return {};
+    const TaskInfo* task = taskAt(index);
+    if (!task)
+        return {};
+    switch (index.column()) {
+    case 0:
+        return QString::fromStdWString(task->name);
+    case 1:
+        return triggerDescription(*task);
+    default:
+        return {};
+    }
+}
+
+QVariant TasksListModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return {};
+    switch (section) {
+    case 0:
+        return tr("Название");
+    case 1:
+        return tr("Триггер");
+    default:
+        return {};
+    }
+}
+
+bool TasksListModel::removeRows(int row, int count, const QModelIndex& parent)
+{
+    TaskNode* node = nodeOf(parent);
+    const int size = static_cast<int>(node->children.size());
+    if (row < 0 || row > size || count > size - row)
+        return false;
+    if (count <= 0)
+        return true;
+    beginRemoveRows(parent, row, row + count - 1);
+    for (int i = 0; i < count; ++i) {
+        TaskStorage::Instance().RemoveTask(node->children[row]->task);
+        node->children.erase(node->children.begin() + row);
+    }
+    endRemoveRows();
+    return true;
+}
+
+Qt::ItemFlags TasksListModel::flags(const QModelIndex& index) const
+{
+    if (!index.isValid())
+        return Qt::NoItemFlags;
+    return QAbstractItemModel::flags(index);
+}
+
+const TaskInfo* TasksListModel::taskAt(const QModelIndex& index) const
+{
+    return nodeOf(index)->task;
+}
+
+bool TasksListModel::insertTask(int row, const QModelIndex& parent, const TaskInfo& task)
+{
+    TaskNode* node = nodeOf(parent);
+    // Checked first, so the service never holds a task that no row shows.
+    if (row < 0 || row > static_cast<int>(node->children.size()))
+        return false;
+    beginInsertRows(parent, row, row);
+    auto child = std::make_unique<TaskNode>();
+    child->task = TaskStorage::Instance().AddTask(task);
+    child->parent = node;
+    node->children.insert(node->children.begin() + row, std::move(child));
+    endInsertRows();
+    return true;
+}
+
+void TasksListModel::updateTask(const QModelIndex& index, const TaskInfo& task)
+{
+    TaskStorage::Instance().UpdateTask(taskAt(index), task);
+    emit dataChanged(index, index, {});
+}
+
+void TasksListModel::runTask(const QModelIndex& index)
+{
+    TaskStorage::Instance().RunNow(taskAt(index));
+}
+
+QString TasksListModel::triggerDescription(const TaskInfo& task)
+{
+    const QDateTime start = QDateTime::fromMSecsSinceEpoch(task.starting_point / kNanosPerMilli);
+    const QString time = start.toString(QStringLiteral("hh:mm"));
+    const QString date = start.toString(QStringLiteral("dd-MM-yyyy"));
+
+    if (const auto* daily = std::get_if<DailyTrigger>(&task.trigger)) {
+        const std::int64_t n = daily->repeat_interval;
+        QString interval;
+        if (n == 1)
+            interval = tr("каждый день");
+        else if (pluralOf(n) == Plural::One)
+            interval = tr("каждый %1 день").arg(n);
+        else if (pluralOf(n) == Plural::Few)
+            interval = tr("каждые %1 дня").arg(n);
+        else
+            interval = tr("каждые %1 дней").arg(n);
+        return tr("В %1 %2, начиная с %3").arg(time, interval, date);
+    }
+
+    if (const auto* weekly = std::get_if<WeeklyTrigger>(&task.trigger)) {
+        static const char* const kDayNames[] = {
+            QT_TR_NOOP("Воскресенье"), QT_TR_NOOP("Понедельник"), QT_TR_NOOP("Вторник"), QT_TR_NOOP("Среду"),
+            QT_TR_NOOP("Четверг"),     QT_TR_NOOP("Пятницу"),     QT_TR_NOOP("Субботу"),
+        };
+        QStringList names;
+        for (const Weekday day : weekly->weekdays) { // the set is ordered: Sunday first
+            if (day < std::size(kDayNames))
+                names.append(tr(kDayNames[day]));
+        }
+        const std::int64_t n = weekly->repeat_interval;
+        QString interval;
+        if (n == 1)
+            interval = tr("каждую неделю");
+        else if (pluralOf(n) == Plural::One)
+            interval = tr("каждую %1 неделю").arg(n);
+        else if (pluralOf(n) == Plural::Few)
+            interval = tr("каждые %1 недели").arg(n);
+        else
+            interval = tr("каждые %1 недель").arg(n);
+        const QString days = tr("в %1").arg(names.join(QStringLiteral(", ")));
+        return tr("В %1 %2 начиная с %3").arg(time, days + QLatin1Char(' ') + interval, date);
+    }
+
+    return {};
+}

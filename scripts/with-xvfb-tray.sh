@@ -1,0 +1,61 @@
+#!/bin/sh
+# Runs a command on a private X server that has a system tray: starts Xvfb on a free
+# display and the tray host trayer on it, waits until the tray is up, runs the command
+# on the xcb platform and stops both again. The command's exit status is returned.
+#
+# Without Xvfb or trayer the command runs as it is (on the offscreen platform when the
+# caller set it), so tray tests find no tray and skip.
+set -u
+
+if ! command -v Xvfb >/dev/null 2>&1 || ! command -v trayer >/dev/null 2>&1; then
+    echo "with-xvfb-tray: Xvfb or trayer is not installed; running without a tray" >&2
+    exec "$@"
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/kalvor-xvfb.XXXXXX")
+xvfb_pid=""
+trayer_pid=""
+cleanup() {
+    [ -n "$trayer_pid" ] && kill "$trayer_pid" 2>/dev/null
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+    [ -n "$xvfb_pid" ] && wait "$xvfb_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Xvfb picks a free display itself and writes its number to the given descriptor.
+Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x800x24 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+i=0
+while [ ! -s "$work/display" ]; do
+    i=$((i + 1))
+    if [ $i -gt 100 ] || ! kill -0 "$xvfb_pid" 2>/dev/null; then
+        echo "with-xvfb-tray: Xvfb did not start:" >&2
+        cat "$work/xvfb.log" >&2
+        xvfb_pid=""
+        exit 1
+    fi
+    sleep 0.05
+done
+DISPLAY=:$(head -n 1 "$work/display")
+export DISPLAY
+
+trayer --edge top --align right --widthtype request --height 24 --SetDockType true >"$work/trayer.log" 2>&1 &
+trayer_pid=$!
+# trayer maps its panel once it has taken the tray selection.
+i=0
+until xwininfo -root -tree 2>/dev/null | grep -q '"panel": ("panel" "trayer")'; do
+    i=$((i + 1))
+    if [ $i -gt 100 ] || ! kill -0 "$trayer_pid" 2>/dev/null; then
+        echo "with-xvfb-tray: trayer did not come up:" >&2
+        cat "$work/trayer.log" >&2
+        exit 1
+    fi
+    sleep 0.05
+done
+
+unset QT_QPA_PLATFORM
+"$@"
+status=$?
+exit $status

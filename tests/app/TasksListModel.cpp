@@ -1,0 +1,334 @@
+#include "app/TasksListModel.h"
+#include "scheduler/TaskStorage.h"
+
+#include <QAbstractItemModelTester>
+#include <QDateTime>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+
+QString S(const char* text)
+{
+    return QString::fromUtf8(text);
+}
+
+// 08:30 local time on 2 March 2026, as the trigger sentences show it.
+Instant exampleStart()
+{
+    return QDateTime(QDate(2026, 3, 2), QTime(8, 30)).toMSecsSinceEpoch() * kNanosPerMilli;
+}
+
+TaskInfo taskNamed(const QString& name)
+{
+    TaskInfo task;
+    task.name = name.toStdWString();
+    task.starting_point = exampleStart();
+    return task;
+}
+
+void clearService()
+{
+    TaskStorage& storage = TaskStorage::Instance();
+    while (!storage.Tasks().empty())
+        storage.RemoveTask(storage.Tasks().front().get());
+}
+
+QStringList namesOf(const TasksListModel& model)
+{
+    QStringList names;
+    for (int row = 0; row < model.rowCount(); ++row)
+        names << model.index(row, 0).data().toString();
+    return names;
+}
+
+QStringList serviceNames()
+{
+    QStringList names;
+    for (const auto& task : TaskStorage::Instance().Tasks())
+        names << QString::fromStdWString(task->name);
+    return names;
+}
+
+} // namespace
+
+class TestTasksListModel : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void triggerDescription_data();
+    void triggerDescription();
+    void rowsFollowServiceOrder();
+    void headerData_data();
+    void headerData();
+    void structure();
+    void removeRows_data();
+    void removeRows();
+    void insertTask_data();
+    void insertTask();
+    void updateTaskKeepsRow();
+};
+
+void TestTasksListModel::init()
+{
+    clearService();
+}
+
+void TestTasksListModel::triggerDescription_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<qint64>("interval");
+    QTest::addColumn<QList<int>>("days");
+    QTest::addColumn<QString>("expected");
+
+    const QList<int> none;
+    const struct
+    {
+        qint64 n;
+        const char* phrase;
+    } daily[] = {
+        {1, "каждый день"},       {2, "каждые 2 дня"},    {4, "каждые 4 дня"},      {5, "каждые 5 дней"},
+        {11, "каждые 11 дней"},   {12, "каждые 12 дней"}, {14, "каждые 14 дней"},   {21, "каждый 21 день"},
+        {22, "каждые 22 дня"},    {25, "каждые 25 дней"}, {101, "каждый 101 день"}, {111, "каждые 111 дней"},
+        {112, "каждые 112 дней"}, {0, "каждые 0 дней"},   {-1, "каждые -1 дней"},   {-22, "каждые -22 дней"},
+    };
+    for (const auto& row : daily)
+        QTest::addRow("daily %lld", static_cast<long long>(row.n))
+            << S("daily") << row.n << none
+            << QStringLiteral("В 08:30 %1, начиная с 02-03-2026").arg(QString::fromUtf8(row.phrase));
+
+    const struct
+    {
+        qint64 n;
+        const char* phrase;
+    } weekly[] = {
+        {1, "каждую неделю"},       {2, "каждые 2 недели"},     {3, "каждые 3 недели"},   {4, "каждые 4 недели"},
+        {5, "каждые 5 недель"},     {11, "каждые 11 недель"},   {12, "каждые 12 недель"}, {14, "каждые 14 недель"},
+        {21, "каждую 21 неделю"},   {22, "каждые 22 недели"},   {25, "каждые 25 недель"}, {101, "каждую 101 неделю"},
+        {111, "каждые 111 недель"}, {112, "каждые 112 недель"},
+    };
+    for (const auto& row : weekly)
+        QTest::addRow("weekly %lld", static_cast<long long>(row.n))
+            << S("weekly") << row.n << QList<int>{1}
+            << QStringLiteral("В 08:30 в Понедельник %1 начиная с 02-03-2026").arg(QString::fromUtf8(row.phrase));
+
+    QTest::newRow("Monday and Friday") << S("weekly") << qint64(1) << QList<int>{5, 1}
+                                       << S("В 08:30 в Понедельник, Пятницу каждую неделю начиная с 02-03-2026");
+    QTest::newRow("Sunday and Wednesday") << S("weekly") << qint64(3) << QList<int>{3, 0}
+                                          << S("В 08:30 в Воскресенье, Среду каждые 3 недели начиная с 02-03-2026");
+    QTest::newRow("Tuesday") << S("weekly") << qint64(11) << QList<int>{2}
+                             << S("В 08:30 в Вторник каждые 11 недель начиная с 02-03-2026");
+    QTest::newRow("Sunday first, Saturday last")
+        << S("weekly") << qint64(1) << QList<int>{6, 0}
+        << S("В 08:30 в Воскресенье, Субботу каждую неделю начиная с 02-03-2026");
+    QTest::newRow("every day of the week")
+        << S("weekly") << qint64(2) << QList<int>{0, 1, 2, 3, 4, 5, 6}
+        << S("В 08:30 в Воскресенье, Понедельник, Вторник, Среду, Четверг, Пятницу, Субботу каждые 2 недели начиная с "
+             "02-03-2026");
+    QTest::newRow("no weekdays") << S("weekly") << qint64(1) << none
+                                 << S("В 08:30 в  каждую неделю начиная с 02-03-2026");
+    QTest::newRow("weekday out of range")
+        << S("weekly") << qint64(1) << QList<int>{7, 4} << S("В 08:30 в Четверг каждую неделю начиная с 02-03-2026");
+    QTest::newRow("monthly") << S("monthly") << qint64(1) << none << QString();
+}
+
+void TestTasksListModel::triggerDescription()
+{
+    QFETCH(QString, kind);
+    QFETCH(qint64, interval);
+    QFETCH(QList<int>, days);
+    QFETCH(QString, expected);
+
+    TaskInfo task = taskNamed(QStringLiteral("t"));
+    if (kind == QLatin1String("daily")) {
+        task.trigger = DailyTrigger{interval};
+    } else if (kind == QLatin1String("weekly")) {
+        WeeklyTrigger weekly;
+        weekly.repeat_interval = interval;
+        for (int day : days)
+            weekly.weekdays.insert(static_cast<Weekday>(day));
+        task.trigger = weekly;
+    } else {
+        task.trigger = MonthlyTrigger{};
+    }
+    QCOMPARE(TasksListModel::triggerDescription(task), expected);
+
+    // The list shows the same sentence in its second column.
+    TasksListModel model;
+    QVERIFY(model.insertTask(0, {}, task));
+    QCOMPARE(model.index(0, 1).data().toString(), expected);
+    QCOMPARE(model.index(0, 0).data().toString(), QStringLiteral("t"));
+}
+
+void TestTasksListModel::rowsFollowServiceOrder()
+{
+    for (const char* name : {"первая", "вторая", "третья"})
+        TaskStorage::Instance().AddTask(taskNamed(QString::fromUtf8(name)));
+    TasksListModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QCOMPARE(namesOf(model), serviceNames());
+    int row = 0;
+    for (const auto& task : TaskStorage::Instance().Tasks())
+        QCOMPARE(model.taskAt(model.index(row++, 1)), task.get());
+}
+
+void TestTasksListModel::headerData_data()
+{
+    QTest::addColumn<int>("section");
+    QTest::addColumn<int>("orientation");
+    QTest::addColumn<int>("role");
+    QTest::addColumn<QVariant>("expected");
+
+    QTest::newRow("name") << 0 << int(Qt::Horizontal) << int(Qt::DisplayRole) << QVariant(QStringLiteral("Название"));
+    QTest::newRow("trigger") << 1 << int(Qt::Horizontal) << int(Qt::DisplayRole) << QVariant(QStringLiteral("Триггер"));
+    QTest::newRow("third section") << 2 << int(Qt::Horizontal) << int(Qt::DisplayRole) << QVariant();
+    QTest::newRow("vertical") << 0 << int(Qt::Vertical) << int(Qt::DisplayRole) << QVariant();
+    QTest::newRow("tool tip") << 0 << int(Qt::Horizontal) << int(Qt::ToolTipRole) << QVariant();
+    QTest::newRow("edit role") << 1 << int(Qt::Horizontal) << int(Qt::EditRole) << QVariant();
+}
+
+void TestTasksListModel::headerData()
+{
+    QFETCH(int, section);
+    QFETCH(int, orientation);
+    QFETCH(int, role);
+    QFETCH(QVariant, expected);
+    TasksListModel model;
+    QCOMPARE(model.headerData(section, Qt::Orientation(orientation), role), expected);
+}
+
+void TestTasksListModel::structure()
+{
+    TaskStorage::Instance().AddTask(taskNamed(QStringLiteral("a")));
+    TasksListModel model;
+    const QModelIndex name = model.index(0, 0);
+    const QModelIndex trigger = model.index(0, 1);
+    QVERIFY(name.isValid() && trigger.isValid());
+    QCOMPARE(model.rowCount(trigger), 0);
+    QCOMPARE(model.rowCount(name), 0);
+    QCOMPARE(model.columnCount(), 2);
+    QCOMPARE(model.flags(QModelIndex()), Qt::NoItemFlags);
+    QCOMPARE(model.flags(name), Qt::ItemIsSelectable | Qt::ItemIsEnabled);
+    QVERIFY(!model.parent(name).isValid());
+    QVERIFY(!model.index(1, 0).isValid());
+    QVERIFY(!model.index(0, 2).isValid());
+    QVERIFY(!model.index(0, 1).data(Qt::ToolTipRole).isValid());
+    QVERIFY(!model.index(0, 0).data(Qt::EditRole).isValid());
+    QCOMPARE(model.taskAt(QModelIndex()), nullptr);
+}
+
+void TestTasksListModel::removeRows_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QStringList>("remaining");
+
+    const QStringList all{QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3"),
+                          QStringLiteral("4")};
+    QTest::newRow("first") << 0 << 1 << true << QStringList(all.mid(1));
+    QTest::newRow("middle two") << 1 << 2 << true
+                                << QStringList{QStringLiteral("0"), QStringLiteral("3"), QStringLiteral("4")};
+    QTest::newRow("last") << 4 << 1 << true << QStringList(all.mid(0, 4));
+    QTest::newRow("all") << 0 << 5 << true << QStringList();
+    QTest::newRow("count zero") << 2 << 0 << true << all;
+    QTest::newRow("negative count") << 2 << -1 << true << all;
+    QTest::newRow("beyond the end") << 4 << 2 << false << all;
+    QTest::newRow("row past the end") << 6 << 0 << false << all;
+    QTest::newRow("negative row") << -1 << 1 << false << all;
+}
+
+void TestTasksListModel::removeRows()
+{
+    QFETCH(int, row);
+    QFETCH(int, count);
+    QFETCH(bool, result);
+    QFETCH(QStringList, remaining);
+
+    for (int i = 0; i < 5; ++i)
+        TaskStorage::Instance().AddTask(taskNamed(QString::number(i)));
+    TasksListModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
+
+    QCOMPARE(model.removeRows(row, count), result);
+    QCOMPARE(namesOf(model), remaining);
+    QCOMPARE(serviceNames(), remaining);
+    QCOMPARE(removed.count(), remaining.size() < 5 ? 1 : 0);
+}
+
+void TestTasksListModel::insertTask_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QStringList>("rows");
+
+    QTest::newRow("front") << 0 << true
+                           << QStringList{QStringLiteral("new"), QStringLiteral("0"), QStringLiteral("1"),
+                                          QStringLiteral("2")};
+    QTest::newRow("middle") << 2 << true
+                            << QStringList{QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("new"),
+                                           QStringLiteral("2")};
+    QTest::newRow("end") << 3 << true
+                         << QStringList{QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2"),
+                                        QStringLiteral("new")};
+    QTest::newRow("past the end") << 4 << false
+                                  << QStringList{QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2")};
+    QTest::newRow("negative") << -1 << false
+                              << QStringList{QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2")};
+}
+
+void TestTasksListModel::insertTask()
+{
+    QFETCH(int, row);
+    QFETCH(bool, result);
+    QFETCH(QStringList, rows);
+
+    for (int i = 0; i < 3; ++i)
+        TaskStorage::Instance().AddTask(taskNamed(QString::number(i)));
+    TasksListModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+
+    QCOMPARE(model.insertTask(row, {}, taskNamed(QStringLiteral("new"))), result);
+    QCOMPARE(namesOf(model), rows);
+    // The service appends whatever the row; a refused row stores nothing.
+    QCOMPARE(TaskStorage::Instance().Tasks().size(), std::size_t(result ? 4 : 3));
+    if (result) {
+        QCOMPARE(serviceNames().constLast(), QStringLiteral("new"));
+        QCOMPARE(model.taskAt(model.index(row, 0)), TaskStorage::Instance().Tasks().back().get());
+    }
+}
+
+void TestTasksListModel::updateTaskKeepsRow()
+{
+    for (int i = 0; i < 3; ++i)
+        TaskStorage::Instance().AddTask(taskNamed(QString::number(i)));
+    TasksListModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+    QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
+    QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+
+    const QModelIndex index = model.index(1, 0);
+    const TaskInfo* stored = model.taskAt(index);
+    TaskInfo edited = *stored;
+    edited.name = L"изменённая";
+    edited.trigger = DailyTrigger{22};
+    model.updateTask(index, edited);
+
+    QCOMPARE(changed.count(), 1);
+    QCOMPARE(changed.at(0).at(0).toModelIndex(), index);
+    QCOMPARE(changed.at(0).at(1).toModelIndex(), index);
+    QVERIFY(changed.at(0).at(2).value<QVector<int>>().isEmpty());
+    QCOMPARE(removed.count(), 0);
+    QCOMPARE(inserted.count(), 0);
+    QCOMPARE(model.taskAt(model.index(1, 0)), stored);
+    QCOMPARE(model.index(1, 0).data().toString(), QStringLiteral("изменённая"));
+    QCOMPARE(model.index(1, 1).data().toString(), QStringLiteral("В 08:30 каждые 22 дня, начиная с 02-03-2026"));
+    QCOMPARE(namesOf(model), (QStringList{QStringLiteral("0"), QStringLiteral("изменённая"), QStringLiteral("2")}));
+}
+
+QTEST_GUILESS_MAIN(TestTasksListModel)
+#include "TasksListModel.moc"
