@@ -370,13 +370,13 @@ void TaskStorage::PerformCopy(const TaskInfo* stored, std::uint64_t serial, cons
                                       [service, stored, serial, line] { service->LogTo(stored, serial, line, true); });
             }).detach();
         } else if (const auto* exp = std::get_if<ExportAction>(&copy.action)) {
-            const auto kept = execution::RunExport(*exp, *core_, CliExecutablePath(), log);
+            const auto kept = execution::RunExport(*exp, *core_, ToolPath(), log);
             if (!kept.empty()) {
                 KeepTimes(stored, serial, exp->project_path, kept);
                 Save();
             }
         } else if (const auto* check = std::get_if<CheckAction>(&copy.action)) {
-            const auto outcome = execution::RunCheck(*check, CliExecutablePath(), log);
+            const auto outcome = execution::RunCheck(*check, ToolPath(), log);
             KeepTimes(stored, serial, check->ifc_file, outcome.times);
             if (outcome.save)
                 Save();
@@ -388,6 +388,11 @@ void TaskStorage::PerformCopy(const TaskInfo* stored, std::uint64_t serial, cons
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
     }
+}
+
+std::filesystem::path TaskStorage::ToolPath() const
+{
+    return toolPath_.empty() ? CliExecutablePath() : toolPath_;
 }
 
 void TaskStorage::KeepTimes(const TaskInfo* stored, std::uint64_t serial, const std::wstring& key,

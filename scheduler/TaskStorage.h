@@ -84,6 +84,10 @@ public:
     // When the stored task's timer fires next (kNeverInstant when it never does).
     Instant ScheduledRun(const TaskInfo* task) const;
 
+    // Points the export and check runs at another product tool (tests use stand-ins);
+    // by default the tool is CliExecutablePath(). Call before any run.
+    void SetToolPath(std::filesystem::path tool) { toolPath_ = std::move(tool); }
+
     // Performs the action of a stored task once on the calling thread (the worker, in the
     // program). Never throws.
     void Perform(const TaskInfo* task);
@@ -122,6 +126,7 @@ private:
     void KeepTimes(const TaskInfo* stored, std::uint64_t serial, const std::wstring& key,
                    const std::vector<std::pair<std::wstring, Instant>>& times);
     std::unique_ptr<execution::TaskLog> OpenLog(const TaskInfo& task);
+    std::filesystem::path ToolPath() const;
 
     std::unique_ptr<Worker> worker_;
     std::shared_ptr<Mailbox> mailbox_;
@@ -130,6 +135,7 @@ private:
     std::filesystem::path storePath_;
     std::filesystem::path logDirectory_;
     std::shared_ptr<vadro::ICore> core_;
+    std::filesystem::path toolPath_;
     mutable std::mutex stateMutex_;
     std::mutex storeMutex_;
     std::uint64_t nextSerial_ = 1;

@@ -1,0 +1,454 @@
+#include "scheduler/TaskStorage.h"
+#include "model/TaskStoreFile.h"
+#include "repository/Connections.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+namespace {
+
+std::filesystem::path fsPath(const QString& s)
+{
+    return std::filesystem::u8path(s.toStdString());
+}
+
+QString binDir()
+{
+    return qEnvironmentVariable("KALVOR_BIN_DIR");
+}
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(content);
+}
+
+// Sets a file's modification time (seconds since the epoch).
+void touch(const QString& path, long seconds)
+{
+    struct utimbuf times
+    {};
+    times.actime = times.modtime = seconds;
+    ::utime(QFile::encodeName(path).constData(), &times);
+}
+
+QStringList logLines(const TaskStorage& service, const TaskInfo* task)
+{
+    QFile f(QString::fromStdString(service.LogFilePath(task).string()));
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    // Drop the time stamps: "dd.MM.yyyy hh:mm:ss " is 20 characters.
+    static const QRegularExpression stamp(QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d "));
+    for (QString& l : lines) {
+        if (l.isEmpty())
+            continue; // a message that ends in a line break leaves an empty line
+        if (!stamp.match(l).hasMatch())
+            return {QStringLiteral("bad stamp: ") + l};
+        l = l.mid(20);
+    }
+    return lines;
+}
+
+QList<QJsonObject> recordedRuns(const QString& file)
+{
+    QList<QJsonObject> runs;
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly))
+        return runs;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (!line.isEmpty())
+            runs << QJsonDocument::fromJson(line).object();
+    return runs;
+}
+
+} // namespace
+
+class TaskStorageTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    int services = 0;
+    QString repo;
+    vadro_cm::Connection connection;
+
+    std::unique_ptr<TaskStorage> makeService()
+    {
+        const QString store = dir.path() + QStringLiteral("/data%1/storage.xml").arg(++services);
+        auto s = std::make_unique<TaskStorage>(fsPath(store), fsPath(dir.path() + QStringLiteral("/logs")),
+                                               vadro::CreateCore());
+        s->SetToolPath(fsPath(binDir() + QStringLiteral("/KalvorCLI")));
+        return s;
+    }
+
+    TaskInfo dueSoon(std::int64_t ms = 150)
+    {
+        TaskInfo t;
+        t.starting_point = CurrentInstant() + ms * kNanosPerMilli;
+        return t;
+    }
+
+    TaskInfo exportTask(const QString& name, const QString& project)
+    {
+        TaskInfo t;
+        t.name = name.toStdWString();
+        t.starting_point = CurrentInstant() + 3600 * kNanosPerSecond;
+        ExportAction e;
+        e.connection_id = connection.id;
+        e.project_path = QString(QStringLiteral("vadro://Демо/") + project).toStdWString();
+        e.output_path = QString(dir.path() + QStringLiteral("/out")).toStdWString();
+        e.scheme_code = L"S1";
+        t.action = e;
+        return t;
+    }
+
+    // Runs a stored task now and waits until its log holds `lines` lines.
+    QStringList runAndWait(TaskStorage& s, const TaskInfo* t, int lines)
+    {
+        s.RunNow(t);
+        QStringList got;
+        for (int i = 0; i < 200 && got.size() < lines; ++i) {
+            QTest::qWait(25);
+            got = logLines(s, t);
+        }
+        return got;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        QVERIFY(QFile::exists(binDir() + QStringLiteral("/KalvorCLI")));
+        repo = dir.path() + QStringLiteral("/repo");
+        writeFile(repo + QStringLiteral("/Проекты/A"), "alpha");
+        writeFile(repo + QStringLiteral("/Проекты/B"), "beta");
+        writeFile(repo + QStringLiteral("/Проекты/C"), "gamma");
+        writeFile(repo + QStringLiteral("/Проекты/Sub/D"), "delta");
+        QDir().mkpath(repo + QStringLiteral("/Пусто"));
+        connection.name = L"Демо";
+        connection.address = vadro_cm::ServerAddress{repo.toStdWString(), 0};
+        Config config(SavedConnectionsPath());
+        ConnectionsModel model(config);
+        model.UpdateConnections({connection});
+        qputenv("KALVORCLI_RECORD", QFile::encodeName(dir.path() + QStringLiteral("/calls.jsonl")));
+    }
+
+    void startsEmptyAndPersists()
+    {
+        QTemporaryDir own;
+        const auto store = fsPath(own.path() + QStringLiteral("/a/b/storage.xml"));
+        const TaskInfo* stored;
+        {
+            TaskStorage s(store, fsPath(own.path() + QStringLiteral("/logs")), vadro::CreateCore());
+            QVERIFY(s.Tasks().empty());
+            TaskInfo t;
+            t.name = L"первая";
+            stored = s.AddTask(t);
+            t.name = L"вторая";
+            QVERIFY(s.AddTask(t) != stored);
+            QCOMPARE(s.Tasks().front().get(), stored);
+            struct stat st
+            {};
+            QCOMPARE(::stat(store.c_str(), &st), 0);
+            QCOMPARE(int(st.st_mode & 0777), 0600);
+            struct stat logSt
+            {};
+            QCOMPARE(::stat(s.LogFilePath(stored).c_str(), &logSt), 0);
+            QCOMPARE(int(logSt.st_mode & 0777), 0600);
+        }
+        TaskStorage again(store, fsPath(own.path() + QStringLiteral("/logs")), vadro::CreateCore());
+        QCOMPARE(again.Tasks().size(), std::size_t(2));
+        QCOMPARE(again.Tasks().back()->name, std::wstring(L"вторая"));
+    }
+
+    void timerRunsCommandAndRearms()
+    {
+        auto s = makeService();
+        const QString marker = dir.path() + QStringLiteral("/marker");
+        const QString script = dir.path() + QStringLiteral("/tools/mark.sh");
+        writeFile(script, "#!/bin/sh\nprintf '%s|%s' \"$1\" \"$(pwd)\" > \"$MARKER\"\n");
+        QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv("MARKER", QFile::encodeName(marker));
+        TaskInfo t = dueSoon();
+        t.name = L"команда";
+        t.action = CommandAction{fsPath(script), {}, L"-a -b Ж"};
+        const TaskInfo* stored = s->AddTask(t);
+        QTRY_VERIFY_WITH_TIMEOUT(logLines(*s, stored).size() == 2, 5000);
+        const QStringList lines = logLines(*s, stored);
+        QCOMPARE(lines[0], QStringLiteral("Начало выполнения задания."));
+        QVERIFY2(lines[1].startsWith(QStringLiteral("Завершение выполнения задания. Следующий запуск: ")),
+                 qPrintable(lines[1]));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(marker).size() > 0, 5000);
+        QFile m(marker);
+        QVERIFY(m.open(QIODevice::ReadOnly));
+        // One argument with the whole text; the start directory is the program's.
+        QCOMPARE(QString::fromUtf8(m.readAll()), QStringLiteral("-a -b Ж|") + dir.path() + QStringLiteral("/tools"));
+        QCOMPARE(s->ScheduledRun(stored), t.starting_point + 86400 * kNanosPerSecond);
+    }
+
+    void exportOutcomesAreLogged_data()
+    {
+        QTest::addColumn<QByteArray>("exitCode");
+        QTest::addColumn<QByteArray>("stderrText");
+        QTest::addColumn<bool>("missingTool");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("success, stderr not read") << QByteArray("0") << QByteArray("noise") << false
+                                                  << QStringList{QStringLiteral("Задание успешно выполнено.")};
+        QTest::newRow("failure lines") << QByteArray("2") << QByteArray("a\\n\\nб") << false
+                                       << QStringList{QStringLiteral("Задание не выполнено:"), QStringLiteral("a"),
+                                                      QString(), QStringLiteral("б")};
+        QTest::newRow("tool cannot start")
+            << QByteArray() << QByteArray() << true
+            << QStringList{QStringLiteral("Задание не выполнено:"), QStringLiteral("No such file or directory")};
+    }
+    void exportOutcomesAreLogged()
+    {
+        QFETCH(QByteArray, exitCode);
+        QFETCH(QByteArray, stderrText);
+        QFETCH(bool, missingTool);
+        QFETCH(QStringList, expected);
+        auto s = makeService();
+        if (missingTool)
+            s->SetToolPath(fsPath(dir.path() + QStringLiteral("/no/KalvorCLI")));
+        qputenv("KALVORCLI_EXIT_CODE", exitCode);
+        qputenv("KALVORCLI_STDERR", stderrText);
+        TaskInfo t = exportTask(QStringLiteral("экспорт ") + QString::fromLatin1(QTest::currentDataTag()),
+                                QStringLiteral("Проекты/A"));
+        const TaskInfo* stored = s->AddTask(t);
+        const QStringList lines = runAndWait(*s, stored, expected.size());
+        qunsetenv("KALVORCLI_EXIT_CODE");
+        qunsetenv("KALVORCLI_STDERR");
+        QCOMPARE(lines, expected);
+        // A run through RunNow leaves the schedule alone.
+        QCOMPARE(s->ScheduledRun(stored), t.starting_point);
+    }
+
+    void unusableSourcesAreLogged()
+    {
+        auto s = makeService();
+        TaskInfo bad = exportTask(QStringLiteral("bad path"), QString());
+        std::get<ExportAction>(bad.action).project_path = L"http://x/y";
+        TaskInfo noConnection = exportTask(QStringLiteral("no connection"), QStringLiteral("Проекты/A"));
+        std::get<ExportAction>(noConnection.action).connection_id = vadro::GenerateUuid();
+        TaskInfo missing = exportTask(QStringLiteral("missing"), QStringLiteral("Проекты/Z"));
+        const TaskInfo* a = s->AddTask(bad);
+        const TaskInfo* b = s->AddTask(noConnection);
+        const TaskInfo* c = s->AddTask(missing);
+        QCOMPARE(runAndWait(*s, a, 2), (QStringList{QStringLiteral("Неверно задан путь http://x/y"), QString()}));
+        QCOMPARE(runAndWait(*s, b, 1),
+                 QStringList{QStringLiteral("Не удалось найти подключение к ХД по пути vadro://Демо/Проекты/A")});
+        QCOMPARE(runAndWait(*s, c, 1), QStringList{QStringLiteral("Не найден файл vadro://Демо/Проекты/Z")});
+    }
+
+    void onlyChangedExportOfAFolder()
+    {
+        const QString calls = dir.path() + QStringLiteral("/calls.jsonl");
+        QFile::remove(calls);
+        auto s = makeService();
+        const TaskInfo* stored = s->AddTask(exportTask(QStringLiteral("folder"), QStringLiteral("Проекты")));
+        QCOMPARE(runAndWait(*s, stored, 3).size(), 3);
+        QList<QJsonObject> runs = recordedRuns(calls);
+        QCOMPARE(runs.size(), 3);
+        QCOMPARE(
+            runs[0][QStringLiteral("args")].toVariant().toStringList(),
+            (QStringList{QStringLiteral("--action"), QStringLiteral("export"), QStringLiteral("--format"),
+                         QStringLiteral("DXF"), QStringLiteral("--project-path"),
+                         QStringLiteral("vadro://Демо/Проекты/A"), QStringLiteral("--output-dir"),
+                         dir.path() + QStringLiteral("/out"), QStringLiteral("--options-code"), QStringLiteral("S1")}));
+        QVERIFY(QFile::exists(dir.path() + QStringLiteral("/out/B.dxf")));
+        // Nothing changed: no tool, no lines. The times reached the store file.
+        s->RunNow(stored);
+        QTest::qWait(300);
+        QCOMPARE(recordedRuns(calls).size(), 3);
+        QCOMPARE(logLines(*s, stored).size(), 3);
+        QVERIFY(store::ReadFile(s->StorePath())->find(L"vadro://Демо/Проекты/C") != std::wstring::npos);
+        // One document changes, and its export fails: it is tried again next time.
+        touch(repo + QStringLiteral("/Проекты/B"), 2000000000);
+        qputenv("KALVORCLI_EXIT_CODE", "3");
+        QCOMPARE(runAndWait(*s, stored, 4).size(), 4);
+        qunsetenv("KALVORCLI_EXIT_CODE");
+        QCOMPARE(runAndWait(*s, stored, 5).size(), 5);
+        runs = recordedRuns(calls);
+        QCOMPARE(runs.size(), 5);
+        QCOMPARE(runs[4][QStringLiteral("args")].toArray()[5].toString(), QStringLiteral("vadro://Демо/Проекты/B"));
+        s->RunNow(stored);
+        QTest::qWait(300);
+        QCOMPARE(recordedRuns(calls).size(), 5);
+    }
+
+    void checkOfADirectory()
+    {
+        const QString calls = dir.path() + QStringLiteral("/calls.jsonl");
+        QFile::remove(calls);
+        const QString ifc = dir.path() + QStringLiteral("/ifc");
+        writeFile(ifc + QStringLiteral("/b.IFC"), "b");
+        writeFile(ifc + QStringLiteral("/a.ifc"), "a");
+        writeFile(ifc + QStringLiteral("/notes.txt"), "n");
+        writeFile(ifc + QStringLiteral("/.hidden.ifc"), "h");
+        QDir().mkpath(ifc + QStringLiteral("/c.ifc"));
+        writeFile(dir.path() + QStringLiteral("/rules.ids"), "ids");
+        auto s = makeService();
+        TaskInfo t;
+        t.name = L"check";
+        t.starting_point = CurrentInstant() + 3600 * kNanosPerSecond;
+        CheckAction c;
+        c.ifc_file = ifc.toStdWString();
+        c.ids_file = QString(dir.path() + QStringLiteral("/rules.ids")).toStdWString();
+        t.action = c;
+        const TaskInfo* stored = s->AddTask(t);
+        QCOMPARE(runAndWait(*s, stored, 1), QStringList{QStringLiteral("Задание успешно выполнено.")});
+        const auto runs = recordedRuns(calls);
+        QCOMPARE(runs.size(), 1);
+        QCOMPARE(runs[0][QStringLiteral("args")].toVariant().toStringList(),
+                 (QStringList{QStringLiteral("--action"), QStringLiteral("check"), QStringLiteral("--format"),
+                              QStringLiteral("ids"), QStringLiteral("--source-path"), ifc + QStringLiteral("/a.ifc"),
+                              QStringLiteral("--source-path"), ifc + QStringLiteral("/b.IFC"),
+                              QStringLiteral("--check-path"), dir.path() + QStringLiteral("/rules.ids")}));
+        // Unchanged files: nothing runs.
+        s->RunNow(stored);
+        QTest::qWait(300);
+        QCOMPARE(recordedRuns(calls).size(), 1);
+        // With only-changed off the directory itself is the one source.
+        std::get<CheckAction>(t.action).only_changed_documents = false;
+        s->UpdateTask(stored, t);
+        runAndWait(*s, stored, 2);
+        QCOMPARE(recordedRuns(calls).last()[QStringLiteral("args")].toArray()[5].toString(), ifc);
+    }
+
+    void backups()
+    {
+        auto s = makeService();
+        const QString dest = dir.path() + QStringLiteral("/backup/deep");
+        TaskInfo t;
+        t.name = L"backup";
+        t.starting_point = CurrentInstant() + 3600 * kNanosPerSecond;
+        t.action = BackupAction{connection.id, L"vadro://Демо/Проекты", dest.toStdWString()};
+        const TaskInfo* stored = s->AddTask(t);
+        QCOMPARE(runAndWait(*s, stored, 1),
+                 QStringList{QStringLiteral("Резервное копирование завершено: скопировано документов 4.")});
+        QFile d(dest + QStringLiteral("/Sub/D"));
+        QVERIFY(d.open(QIODevice::ReadOnly));
+        QCOMPARE(d.readAll(), QByteArray("delta"));
+        // A second run overwrites and leaves extra files alone.
+        writeFile(dest + QStringLiteral("/X"), "extra");
+        writeFile(dest + QStringLiteral("/A"), "stale");
+        QCOMPARE(runAndWait(*s, stored, 2).size(), 2);
+        QFile a(dest + QStringLiteral("/A"));
+        QVERIFY(a.open(QIODevice::ReadOnly));
+        QCOMPARE(a.readAll(), QByteArray("alpha"));
+        QVERIFY(QFile::exists(dest + QStringLiteral("/X")));
+        // An empty source writes nothing, not even the destination.
+        const QString emptyDest = dir.path() + QStringLiteral("/backup-empty");
+        std::get<BackupAction>(t.action) = BackupAction{connection.id, L"vadro://Демо/Пусто", emptyDest.toStdWString()};
+        s->UpdateTask(stored, t);
+        QCOMPARE(runAndWait(*s, stored, 3).last(),
+                 QStringLiteral("Резервное копирование завершено: скопировано документов 0."));
+        QVERIFY(!QFileInfo::exists(emptyDest));
+        // A source that does not exist is reported.
+        std::get<BackupAction>(t.action).source_path = L"vadro://Демо/Нет";
+        s->UpdateTask(stored, t);
+        QVERIFY(runAndWait(*s, stored, 4).last().startsWith(QStringLiteral("Резервное копирование не выполнено: ")));
+    }
+
+    void updateRearmsAndKeepsPlace()
+    {
+        auto s = makeService();
+        TaskInfo first = exportTask(QStringLiteral("u1"), QStringLiteral("Проекты/A"));
+        std::get<ExportAction>(first.action).modification_times = {{L"x", 1}};
+        const TaskInfo* stored = s->AddTask(first);
+        s->AddTask(exportTask(QStringLiteral("u2"), QStringLiteral("Проекты/B")));
+        TaskInfo edited = first;
+        edited.starting_point += 7 * kNanosPerSecond;
+        s->UpdateTask(stored, edited);
+        QCOMPARE(s->Tasks().front().get(), stored);
+        QCOMPARE(s->ScheduledRun(stored), edited.starting_point);
+        QCOMPARE(std::get<ExportAction>(stored->action).modification_times.size(), std::size_t(1));
+        std::get<ExportAction>(edited.action).project_path = L"vadro://Демо/Проекты/B";
+        s->UpdateTask(stored, edited);
+        QVERIFY(std::get<ExportAction>(stored->action).modification_times.empty());
+        TaskInfo stranger;
+        QVERIFY_EXCEPTION_THROWN(s->UpdateTask(&stranger, edited), std::out_of_range);
+        // A wait cancelled by an update never runs the task.
+        TaskInfo soon = dueSoon(100);
+        soon.name = L"cancelled";
+        const TaskInfo* c = s->AddTask(soon);
+        soon.starting_point += 3600 * kNanosPerSecond;
+        s->UpdateTask(c, soon);
+        QTest::qWait(400);
+        QVERIFY(logLines(*s, c).isEmpty());
+    }
+
+    void removeDeletesOnlyInsideTheLogDirectory()
+    {
+        auto s = makeService();
+        const QString outside = dir.path() + QStringLiteral("/evil.log");
+        writeFile(outside, "keep");
+        TaskInfo t;
+        t.name = L"../evil";
+        t.starting_point = CurrentInstant() + 3600 * kNanosPerSecond;
+        const TaskInfo* hostile = s->AddTask(t);
+        QVERIFY(s->LogFilePath(hostile).empty());
+        s->RemoveTask(hostile);
+        QVERIFY(QFile::exists(outside));
+        t.name = L"обычная";
+        const TaskInfo* normal = s->AddTask(t);
+        const auto log = s->LogFilePath(normal);
+        QVERIFY(std::filesystem::exists(log));
+        s->RemoveTask(normal);
+        QVERIFY(!std::filesystem::exists(log));
+        QVERIFY(s->Tasks().empty());
+        s->RemoveTask(normal); // unknown now: removes nothing, still saves
+        QVERIFY(store::ReadFile(s->StorePath())->find(L"<tasks/>") != std::wstring::npos);
+    }
+
+    // Adds, updates, removes and runs tasks from this thread while the worker fires them
+    // every few milliseconds; run under ThreadSanitizer in CI.
+    void stress()
+    {
+        auto s = makeService();
+        std::vector<const TaskInfo*> live;
+        for (int i = 0; i < 300; ++i) {
+            TaskInfo t = dueSoon(2 + i % 5);
+            t.name = L"stress" + std::to_wstring(i % 7);
+            if (i % 3 == 0)
+                t.action = BackupAction{connection.id, L"bad path", L"/nowhere"};
+            else
+                t.action = exportTask(QStringLiteral("x"), QStringLiteral("Нет")).action;
+            live.push_back(s->AddTask(t));
+            if (live.size() > 5) {
+                TaskInfo edited = *live[i % live.size()];
+                edited.starting_point = CurrentInstant() + 1 * kNanosPerMilli;
+                s->UpdateTask(live[i % live.size()], edited);
+                s->RunNow(live[(i + 1) % live.size()]);
+                s->RemoveTask(live.front());
+                live.erase(live.begin());
+            }
+            if (i % 50 == 0)
+                QTest::qWait(5);
+        }
+        QTest::qWait(200);
+        QCOMPARE(s->Tasks().size(), live.size());
+        s.reset(); // destruction with backups and runs possibly in flight
+    }
+};
+
+QTEST_GUILESS_MAIN(TaskStorageTest)
+#include "TaskStorageTest.moc"
