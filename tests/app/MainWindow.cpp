@@ -1,0 +1,384 @@
+#include "app/MainWindow.h"
+#include "app/HelpKeyFilter.h"
+#include "scheduler/TaskStorage.h"
+#include "wizard/TaskWizard.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QHeaderView>
+#include <QMenu>
+#include <QMenuBar>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QTreeView>
+
+#include <functional>
+
+namespace {
+
+TaskInfo taskNamed(const QString& name)
+{
+    TaskInfo task;
+    task.name = name.toStdWString();
+    return task;
+}
+
+void clearService()
+{
+    TaskStorage& storage = TaskStorage::Instance();
+    while (!storage.Tasks().empty())
+        storage.RemoveTask(storage.Tasks().front().get());
+}
+
+// Runs `interact` on the wizard once its modal loop is running, then accepts or rejects
+// it, the way a user would close the dialog.
+void whenWizardOpens(bool accept, std::function<void(TaskWizard&)> interact = {})
+{
+    QTimer::singleShot(0, [accept, interact] {
+        auto* wizard = qobject_cast<TaskWizard*>(QApplication::activeModalWidget());
+        QVERIFY2(wizard, "no task wizard is open");
+        if (interact)
+            interact(*wizard);
+        if (accept)
+            wizard->accept();
+        else
+            wizard->reject();
+    });
+}
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void actionsFollowSelection_data();
+    void actionsFollowSelection();
+    void contextMenu_data();
+    void contextMenu();
+    void newTaskPosition_data();
+    void newTaskPosition();
+    void cloneTask_data();
+    void cloneTask();
+    void doubleClickEdits_data();
+    void doubleClickEdits();
+    void removeTask();
+    void runNowPerformsTask();
+    void closeWithoutTrayStaysAndSaves();
+    void menuBarCarriesTrayMenu();
+    void f1StartsHelpViewer();
+
+private:
+    std::unique_ptr<MainWindow> makeWindow(int tasks);
+    QTreeView* list(MainWindow& window) { return window.findChild<QTreeView*>(QStringLiteral("tasksTreeWidget")); }
+    QAction* action(MainWindow& window, const char* name)
+    {
+        return window.findChild<QAction*>(QString::fromLatin1(name));
+    }
+    QStringList rowNames(MainWindow& window);
+};
+
+void TestMainWindow::initTestCase()
+{
+    QVERIFY2(!QSystemTrayIcon::isSystemTrayAvailable(), "this test covers the window without a tray");
+}
+
+void TestMainWindow::init()
+{
+    clearService();
+    QSettings().clear();
+}
+
+std::unique_ptr<MainWindow> TestMainWindow::makeWindow(int tasks)
+{
+    for (int i = 0; i < tasks; ++i)
+        TaskStorage::Instance().AddTask(taskNamed(QString::number(i)));
+    return std::make_unique<MainWindow>();
+}
+
+QStringList TestMainWindow::rowNames(MainWindow& window)
+{
+    QStringList names;
+    QAbstractItemModel* model = list(window)->model();
+    for (int row = 0; row < model->rowCount(); ++row)
+        names << model->index(row, 0).data().toString();
+    return names;
+}
+
+void TestMainWindow::actionsFollowSelection_data()
+{
+    QTest::addColumn<int>("selectedRow");
+    QTest::addColumn<bool>("enabled");
+    QTest::newRow("nothing selected") << -1 << false;
+    QTest::newRow("row selected") << 1 << true;
+    QTest::newRow("selection cleared again") << -2 << false;
+}
+
+void TestMainWindow::actionsFollowSelection()
+{
+    QFETCH(int, selectedRow);
+    QFETCH(bool, enabled);
+    auto window = makeWindow(3);
+    QTreeView* view = list(*window);
+    if (selectedRow >= 0) {
+        view->setCurrentIndex(view->model()->index(selectedRow, 0));
+    } else if (selectedRow == -2) {
+        view->setCurrentIndex(view->model()->index(0, 0));
+        view->selectionModel()->clearSelection();
+    }
+    QCOMPARE(action(*window, "actionRunNow")->isEnabled(), enabled);
+    QCOMPARE(action(*window, "actionCloneTask")->isEnabled(), enabled);
+    QCOMPARE(action(*window, "actionRemoveTask")->isEnabled(), enabled);
+    QVERIFY(action(*window, "actionNewTask")->isEnabled());
+}
+
+void TestMainWindow::contextMenu_data()
+{
+    QTest::addColumn<bool>("select");
+    QTest::addColumn<QStringList>("entries");
+    QTest::newRow("nothing selected") << false << QStringList{QStringLiteral("Новая задача")};
+    QTest::newRow("row selected") << true
+                                  << QStringList{QStringLiteral("Новая задача"), QStringLiteral("Запустить сейчас"),
+                                                 QStringLiteral("Скопировать задачу"),
+                                                 QStringLiteral("Удалить задачу")};
+}
+
+void TestMainWindow::contextMenu()
+{
+    QFETCH(bool, select);
+    QFETCH(QStringList, entries);
+    auto window = makeWindow(2);
+    window->show();
+    QTreeView* view = list(*window);
+    if (select)
+        view->setCurrentIndex(view->model()->index(0, 0));
+
+    QStringList shown;
+    QTimer::singleShot(0, [&shown] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        QVERIFY2(menu, "no context menu is open");
+        for (QAction* entry : menu->actions())
+            shown << entry->text();
+        menu->close();
+    });
+    emit view->customContextMenuRequested(QPoint(5, 5));
+    QCOMPARE(shown, entries);
+    QCOMPARE(rowNames(*window).size(), 2); // closing the menu triggered nothing
+}
+
+void TestMainWindow::newTaskPosition_data()
+{
+    QTest::addColumn<int>("selectedRow");
+    QTest::addColumn<int>("column");
+    QTest::addColumn<int>("expectedRow");
+    QTest::newRow("after the selected row") << 2 << 0 << 3;
+    QTest::newRow("after the selected trigger cell") << 2 << 1 << 3;
+    QTest::newRow("after the last row") << 4 << 0 << 5;
+    QTest::newRow("nothing selected") << -1 << 0 << 5;
+}
+
+void TestMainWindow::newTaskPosition()
+{
+    QFETCH(int, selectedRow);
+    QFETCH(int, column);
+    QFETCH(int, expectedRow);
+    auto window = makeWindow(5);
+    QTreeView* view = list(*window);
+    if (selectedRow >= 0)
+        view->setCurrentIndex(view->model()->index(selectedRow, column));
+
+    whenWizardOpens(true, [](TaskWizard& wizard) { wizard.GetTaskInfo().name = L"новая"; });
+    action(*window, "actionNewTask")->trigger();
+
+    QCOMPARE(rowNames(*window).size(), 6);
+    QCOMPARE(rowNames(*window).at(expectedRow), QStringLiteral("новая"));
+    QCOMPARE(view->currentIndex().row(), expectedRow);
+    // The list selects whole rows, so the first selected index is always the name cell.
+    QCOMPARE(view->currentIndex().column(), 0);
+    QCOMPARE(view->selectionModel()->selectedIndexes().size(), 1);
+    QCOMPARE(TaskStorage::Instance().Tasks().size(), std::size_t(6));
+    QVERIFY(action(*window, "actionRemoveTask")->isEnabled());
+}
+
+void TestMainWindow::cloneTask_data()
+{
+    QTest::addColumn<bool>("accept");
+    QTest::newRow("accepted") << true;
+    QTest::newRow("cancelled") << false;
+}
+
+void TestMainWindow::cloneTask()
+{
+    QFETCH(bool, accept);
+    TaskStorage::Instance().AddTask(taskNamed(QStringLiteral("Backup")));
+    auto window = makeWindow(1);
+    QTreeView* view = list(*window);
+    view->setCurrentIndex(view->model()->index(0, 1));
+
+    QString offered;
+    whenWizardOpens(accept,
+                    [&offered](TaskWizard& wizard) { offered = QString::fromStdWString(wizard.GetTaskInfo().name); });
+    action(*window, "actionCloneTask")->trigger();
+
+    QCOMPARE(offered, QStringLiteral("Backup (копия)"));
+    if (accept) {
+        QCOMPARE(rowNames(*window),
+                 (QStringList{QStringLiteral("Backup"), QStringLiteral("Backup (копия)"), QStringLiteral("0")}));
+        QCOMPARE(view->currentIndex(), view->model()->index(1, 1));
+    } else {
+        QCOMPARE(rowNames(*window), (QStringList{QStringLiteral("Backup"), QStringLiteral("0")}));
+    }
+    QCOMPARE(TaskStorage::Instance().Tasks().size(), std::size_t(accept ? 3 : 2));
+}
+
+void TestMainWindow::doubleClickEdits_data()
+{
+    QTest::addColumn<int>("column");
+    QTest::addColumn<bool>("accept");
+    QTest::newRow("name, accepted") << 0 << true;
+    QTest::newRow("trigger, accepted") << 1 << true;
+    QTest::newRow("cancelled") << 0 << false;
+}
+
+void TestMainWindow::doubleClickEdits()
+{
+    QFETCH(int, column);
+    QFETCH(bool, accept);
+    auto window = makeWindow(3);
+    QTreeView* view = list(*window);
+    const TaskInfo* stored = TaskStorage::Instance().Tasks().front().get();
+    const QModelIndex index = view->model()->index(1, column);
+
+    QString offered;
+    whenWizardOpens(accept, [&offered](TaskWizard& wizard) {
+        offered = QString::fromStdWString(wizard.GetTaskInfo().name);
+        wizard.GetTaskInfo().name = L"правка";
+    });
+    emit view->doubleClicked(index);
+
+    QCOMPARE(offered, QStringLiteral("1"));
+    const QString expected = accept ? QStringLiteral("правка") : QStringLiteral("1");
+    QCOMPARE(rowNames(*window), (QStringList{QStringLiteral("0"), expected, QStringLiteral("2")}));
+    QCOMPARE(QString::fromStdWString(std::next(TaskStorage::Instance().Tasks().begin())->get()->name), expected);
+    QCOMPARE(TaskStorage::Instance().Tasks().front().get(), stored);
+}
+
+void TestMainWindow::removeTask()
+{
+    auto window = makeWindow(3);
+    QTreeView* view = list(*window);
+    view->setCurrentIndex(view->model()->index(1, 0));
+    action(*window, "actionRemoveTask")->trigger();
+    QCOMPARE(rowNames(*window), (QStringList{QStringLiteral("0"), QStringLiteral("2")}));
+    QCOMPARE(TaskStorage::Instance().Tasks().size(), std::size_t(2));
+    // Whatever the view selects afterwards, the actions follow it.
+    QCOMPARE(action(*window, "actionRemoveTask")->isEnabled(), view->selectionModel()->hasSelection());
+}
+
+void TestMainWindow::runNowPerformsTask()
+{
+    QTemporaryDir dir;
+    const QString marker = dir.filePath(QStringLiteral("ran"));
+    TaskInfo task = taskNamed(QStringLiteral("touch"));
+    CommandAction command;
+    command.executable = "/usr/bin/touch";
+    command.arguments = marker.toStdWString();
+    task.action = command;
+    task.starting_point = kNeverInstant - 1; // far ahead: only run-now runs it
+    TaskStorage::Instance().AddTask(task);
+    auto window = std::make_unique<MainWindow>();
+    QTreeView* view = list(*window);
+    view->setCurrentIndex(view->model()->index(0, 0));
+    action(*window, "actionRunNow")->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 10000);
+}
+
+void TestMainWindow::closeWithoutTrayStaysAndSaves()
+{
+    {
+        auto window = makeWindow(1);
+        QVERIFY(window->isVisible()); // no tray: on screen from the start
+        window->resize(640, 480);
+        list(*window)->header()->resizeSection(0, 123);
+        window->close();
+        QCoreApplication::processEvents();
+        QTest::qWait(20);
+        QVERIFY(window->isVisible());
+        QSettings settings;
+        QVERIFY(!settings.value(QStringLiteral("MainWindowGeometry")).toByteArray().isEmpty());
+        QVERIFY(!settings.value(QStringLiteral("TasksTreeHeaderState")).toByteArray().isEmpty());
+        list(*window)->header()->resizeSection(0, 77);
+    } // the destructor writes the state once more
+    auto window = std::make_unique<MainWindow>();
+    QCOMPARE(list(*window)->header()->sectionSize(0), 77);
+    QCOMPARE(window->size(), QSize(640, 480));
+}
+
+void TestMainWindow::menuBarCarriesTrayMenu()
+{
+    auto window = makeWindow(0);
+    const QList<QAction*> menus = window->menuBar()->actions();
+    QCOMPARE(menus.size(), 1);
+    QCOMPARE(menus.at(0)->text(), QStringLiteral("&Настройки"));
+    QMenu* menu = menus.at(0)->menu();
+    emit menu->aboutToShow();
+    QStringList entries;
+    for (QAction* entry : menu->actions())
+        entries << (entry->isSeparator() ? QStringLiteral("-") : entry->text());
+    QCOMPARE(entries,
+             (QStringList{QStringLiteral("Скрыть"), QStringLiteral("-"), QStringLiteral("Запускать при старте системы"),
+                          QStringLiteral("-"), QStringLiteral("Выход")}));
+    menu->actions().at(0)->trigger();
+    QCoreApplication::processEvents();
+    QVERIFY(window->isVisible());
+    QVERIFY(!window->isMinimized());
+}
+
+void TestMainWindow::f1StartsHelpViewer()
+{
+    QTemporaryDir bin;
+    const QString record = bin.filePath(QStringLiteral("calls"));
+    QFile script(bin.filePath(QStringLiteral("hh")));
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\nprintf '%s|%s\\n' \"$#\" \"$1\" >> '" + QFile::encodeName(record) + "'\n");
+    script.close();
+    script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+    qputenv("PATH", QFile::encodeName(bin.path()) + ':' + qgetenv("PATH"));
+
+    HelpKeyFilter filter;
+    qApp->installEventFilter(&filter);
+    auto window = makeWindow(1);
+    window->show();
+    QTreeView* view = list(*window);
+
+    QTest::keyPress(view, Qt::Key_F1);
+    QTest::qWait(300);
+    QVERIFY2(!QFile::exists(record), "pressing F1 must not start the viewer");
+
+    QTest::keyRelease(view, Qt::Key_F1, Qt::ShiftModifier);
+    whenWizardOpens(false, [](TaskWizard& wizard) { QTest::keyRelease(&wizard, Qt::Key_F1); });
+    action(*window, "actionNewTask")->trigger();
+
+    const QByteArray expected =
+        "1|" +
+        QFile::encodeName(
+            QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("Help/KalvorScheduler.chm"))) +
+        '\n';
+    QTRY_COMPARE_WITH_TIMEOUT(QFile(record).size(), qint64(2 * expected.size()), 5000);
+    QFile calls(record);
+    QVERIFY(calls.open(QIODevice::ReadOnly));
+    QCOMPARE(calls.readAll(), expected + expected);
+    qApp->removeEventFilter(&filter);
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "MainWindow.moc"
