@@ -1,0 +1,68 @@
+#include "repository/Utf8.h"
+
+#include <QtTest>
+
+class Utf8Test : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void wellFormed_data();
+    void wellFormed();
+    void malformed_data();
+    void malformed();
+};
+
+void Utf8Test::wellFormed_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("ASCII with a zero byte") << QByteArray("a\0b", 3);
+    QTest::newRow("Cyrillic") << QByteArray("Хранилище данных");
+    QTest::newRow("largest two-byte") << QByteArray("\xDF\xBF");
+    QTest::newRow("just below surrogates") << QByteArray("\xED\x9F\xBF");
+    QTest::newRow("outside the basic plane") << QByteArray("\xF0\x9F\x98\x80");
+    QTest::newRow("largest code point") << QByteArray("\xF4\x8F\xBF\xBF");
+}
+
+void Utf8Test::wellFormed()
+{
+    QFETCH(QByteArray, bytes);
+
+    const std::string_view view(bytes.constData(), std::size_t(bytes.size()));
+    const std::optional<std::wstring> strict = vadro::FromUtf8Strict(view);
+    QVERIFY(strict.has_value());
+    QCOMPARE(QString::fromStdWString(*strict), QString::fromUtf8(bytes.constData(), bytes.size()));
+    QVERIFY(vadro::FromUtf8(view) == *strict);
+    QCOMPARE(QByteArray::fromStdString(vadro::ToUtf8(*strict)), bytes);
+}
+
+void Utf8Test::malformed_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("lossy");
+
+    const QString r(QChar(0xFFFD));
+    QTest::newRow("stray continuation") << QByteArray("a\x80z") << QStringLiteral("a") + r + QStringLiteral("z");
+    QTest::newRow("overlong slash") << QByteArray("\xC0\xAF") << r + r;
+    QTest::newRow("overlong three-byte") << QByteArray("\xE0\x80\xAF") << r + r + r;
+    QTest::newRow("surrogate") << QByteArray("\xED\xA0\x80") << r + r + r;
+    QTest::newRow("beyond the largest code point") << QByteArray("\xF4\x90\x80\x80") << r + r + r + r;
+    QTest::newRow("truncated at the end") << QByteArray("ok\xE2\x82") << QStringLiteral("ok") + r + r;
+    QTest::newRow("lead byte without continuation") << QByteArray("\xD0x") << r + QStringLiteral("x");
+    QTest::newRow("invalid lead byte") << QByteArray("\xFF") << r;
+}
+
+void Utf8Test::malformed()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, lossy);
+
+    const std::string_view view(bytes.constData(), std::size_t(bytes.size()));
+    QVERIFY(!vadro::FromUtf8Strict(view).has_value());
+    QCOMPARE(QString::fromStdWString(vadro::FromUtf8(view)), lossy);
+}
+
+QTEST_GUILESS_MAIN(Utf8Test)
+#include "Utf8Test.moc"
