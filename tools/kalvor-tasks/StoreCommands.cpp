@@ -1,0 +1,176 @@
+#include "tools/kalvor-tasks/StoreCommands.h"
+
+#include "model/TaskStoreFile.h"
+#include "scheduler/NextRun.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QString>
+
+#include <boost/property_tree/xml_parser.hpp>
+
+#include <chrono>
+#include <optional>
+#include <system_error>
+#include <vector>
+
+namespace tasks_tool {
+namespace {
+
+QString pathText(const std::filesystem::path& path)
+{
+    return QString::fromStdString(path.string());
+}
+
+void writeLine(std::FILE* stream, const QString& text)
+{
+    const QByteArray bytes = text.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stream);
+}
+
+void complain(std::FILE* err, const QString& text)
+{
+    writeLine(err, QStringLiteral("kalvor-tasks: ") + text);
+}
+
+// The store reader condenses white space, so a loaded name holds no tab or line break;
+// this keeps every record on one line with exactly its columns whatever the text.
+QString oneLine(QString text)
+{
+    for (QChar& c : text)
+        if (c == QLatin1Char('\t') || c == QLatin1Char('\n') || c == QLatin1Char('\r'))
+            c = QLatin1Char(' ');
+    return text;
+}
+
+// The parsed `task` elements of the store file; nothing, with the reason on `err` and
+// the exit status in `status`, when the file cannot be read or is not XML.
+std::optional<std::vector<store::ParsedTask>> load(const std::filesystem::path& file, std::FILE* err, int& status)
+{
+    const QString name = pathText(file);
+    const QFileInfo info(name);
+    if (!info.exists()) {
+        complain(err, QStringLiteral("no store file at %1").arg(name));
+        status = kFileError;
+        return std::nullopt;
+    }
+    if (info.isDir()) {
+        complain(err, QStringLiteral("%1 is a directory, not a store file").arg(name));
+        status = kFileError;
+        return std::nullopt;
+    }
+    // The store reader says only that it failed; the probe gives the system's reason.
+    QFile probe(name);
+    if (!probe.open(QIODevice::ReadOnly)) {
+        complain(err, QStringLiteral("cannot read %1: %2").arg(name, probe.errorString()));
+        status = kFileError;
+        return std::nullopt;
+    }
+    probe.close();
+    const std::optional<std::wstring> text = store::ReadFile(file);
+    if (!text) {
+        complain(err, QStringLiteral("cannot read %1").arg(name));
+        status = kFileError;
+        return std::nullopt;
+    }
+    try {
+        return store::ParseTasks(*text);
+    } catch (const boost::property_tree::xml_parser_error& e) {
+        complain(err, QStringLiteral("%1 does not parse: line %2: %3")
+                          .arg(name)
+                          .arg(e.line())
+                          .arg(oneLine(QString::fromStdString(e.message()))));
+    } catch (const std::exception& e) {
+        complain(err, QStringLiteral("%1 does not parse: %2").arg(name, oneLine(QString::fromStdString(e.what()))));
+    }
+    status = kProblemsFound;
+    return std::nullopt;
+}
+
+QString localTimeText(Instant t, const date::time_zone* zone)
+{
+    using namespace std::chrono;
+    const auto second = floor<seconds>(date::sys_time<nanoseconds>(nanoseconds(t)));
+    return QString::fromStdString(date::format("%Y-%m-%d %H:%M:%S", date::make_zoned(zone, second)));
+}
+
+} // namespace
+
+int List(const std::filesystem::path& store, Instant now, const date::time_zone* zone, std::FILE* out, std::FILE* err)
+{
+    int status = kOk;
+    const auto parsed = load(store, err, status);
+    if (!parsed)
+        return status;
+    for (const store::ParsedTask& p : *parsed) {
+        if (!p.task)
+            continue;
+        Instant next = kNeverInstant;
+        try {
+            next = schedule::NextRun(*p.task, now, zone);
+        } catch (const std::exception& e) {
+            // Listed as the program arms it: a task without a computable run never fires.
+            complain(err, QStringLiteral("task %1: next run cannot be computed: %2")
+                              .arg(p.position)
+                              .arg(QString::fromStdString(e.what())));
+        }
+        const bool never = next == kNeverInstant;
+        const QString neverText = QStringLiteral("never");
+        writeLine(out, QString::number(p.position) + QLatin1Char('\t') + (never ? neverText : QString::number(next)) +
+                           QLatin1Char('\t') + (never ? neverText : localTimeText(next, zone)) + QLatin1Char('\t') +
+                           oneLine(QString::fromStdWString(p.task->name)));
+    }
+    return kOk;
+}
+
+int Validate(const std::filesystem::path& store, std::FILE* out, std::FILE* err)
+{
+    int status = kOk;
+    const auto parsed = load(store, err, status);
+    if (!parsed)
+        return status;
+    for (const store::ParsedTask& p : *parsed) {
+        if (p.task)
+            continue;
+        writeLine(out, QString::number(p.position) + QLatin1Char('\t') + oneLine(QString::fromStdString(p.error)));
+        status = kProblemsFound;
+    }
+    return status;
+}
+
+int Repair(const std::filesystem::path& store, const std::filesystem::path& output, std::FILE* out, std::FILE* err)
+{
+    // equivalent() also sees through symbolic links, hard links and spellings such as
+    // "dir/../store.xml"; an output that does not exist yet cannot be the store.
+    std::error_code ec;
+    if (std::filesystem::equivalent(store, output, ec)) {
+        complain(err,
+                 QStringLiteral("refusing to overwrite the store file %1 with its own repair").arg(pathText(output)));
+        return kUsage;
+    }
+
+    int status = kOk;
+    const auto parsed = load(store, err, status);
+    if (!parsed)
+        return status;
+    std::vector<const TaskInfo*> kept;
+    for (const store::ParsedTask& p : *parsed)
+        if (p.task)
+            kept.push_back(&*p.task);
+
+    std::wstring document;
+    try {
+        document = store::WriteTasks(kept);
+    } catch (const std::exception& e) {
+        complain(err, QStringLiteral("cannot write the tasks: %1").arg(QString::fromStdString(e.what())));
+        return kFileError;
+    }
+    if (!store::WriteFile(output, document)) {
+        complain(err, QStringLiteral("cannot write %1").arg(pathText(output)));
+        return kFileError;
+    }
+    writeLine(out, QStringLiteral("%1 tasks written, %2 dropped").arg(kept.size()).arg(parsed->size() - kept.size()));
+    return kOk;
+}
+
+} // namespace tasks_tool

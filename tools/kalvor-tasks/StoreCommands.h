@@ -1,0 +1,38 @@
+#pragma once
+
+// The commands of kalvor-tasks. They read the store file straight through the store
+// parser, never through the task storage service, so nothing is armed, no log is opened
+// and the store itself is never written. Each command writes its report to `out` and
+// its complaints to `err`, one UTF-8 line each, and answers the process's exit status.
+
+#include "model/TaskInfo.h"
+
+#include <date/tz.h>
+
+#include <cstdio>
+#include <filesystem>
+
+namespace tasks_tool {
+
+enum ExitStatus : int
+{
+    kOk = 0,
+    // validate found a task that a load drops; or the file is not a readable XML document.
+    kProblemsFound = 1,
+    kUsage = 2,
+    // A file that is missing, cannot be read or cannot be written.
+    kFileError = 3,
+};
+
+// One line per task that a load keeps: position, next run in nanoseconds, next run as
+// local time in `zone`, name ("never" for both times when it never runs again).
+int List(const std::filesystem::path& store, Instant now, const date::time_zone* zone, std::FILE* out, std::FILE* err);
+
+// One line per `task` element that a load drops: position and reason.
+int Validate(const std::filesystem::path& store, std::FILE* out, std::FILE* err);
+
+// Writes the tasks that a load keeps into `output` as the program's save would. Refuses
+// an output that is the store file itself, under whatever name.
+int Repair(const std::filesystem::path& store, const std::filesystem::path& output, std::FILE* out, std::FILE* err);
+
+} // namespace tasks_tool

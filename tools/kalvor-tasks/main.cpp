@@ -1,0 +1,132 @@
+// kalvor-tasks: a look into the scheduler's task store for users and administrators,
+// mostly for finding out why a task did not come back after a start.
+
+#include "scheduler/LocalZone.h"
+#include "scheduler/TaskStorage.h"
+#include "tools/kalvor-tasks/StoreCommands.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+
+namespace {
+
+const char kUsageText[] = "Usage:\n"
+                          "  kalvor-tasks list [--store FILE] [--now NS]\n"
+                          "      One line per task that the program loads, separated by tabs: position among the\n"
+                          "      task elements (from 0), next run in nanoseconds since 1970-01-01 UTC, next run\n"
+                          "      in local time, name. \"never\" stands for a task that does not run again.\n"
+                          "      --now NS computes the next runs as of that instant instead of the clock.\n"
+                          "  kalvor-tasks validate [--store FILE]\n"
+                          "      One line per task element that the program drops at load: position and reason.\n"
+                          "  kalvor-tasks repair --store FILE --out FILE\n"
+                          "      Writes the tasks that the program loads from the store into another file, as\n"
+                          "      the program saves them. Never overwrites the store.\n"
+                          "\n"
+                          "The store is the program's own store file unless --store names another one; it is\n"
+                          "only read. Local times follow TZ.\n"
+                          "Exit status: 0 done; 1 a task would be dropped or the store is not a valid XML\n"
+                          "document; 2 wrong use; 3 a file that is missing or cannot be read or written.\n";
+
+int usageError(const std::string& message)
+{
+    std::fprintf(stderr, "kalvor-tasks: %s (see kalvor-tasks --help)\n", message.c_str());
+    return tasks_tool::kUsage;
+}
+
+std::optional<Instant> parseInstant(const std::string& text)
+{
+    if (text.empty())
+        return std::nullopt;
+    std::size_t used = 0;
+    try {
+        const long long value = std::stoll(text, &used, 10);
+        if (used != text.size() || (text[0] != '-' && (text[0] < '0' || text[0] > '9')))
+            return std::nullopt;
+        return static_cast<Instant>(value);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // The names give the program's own places to QStandardPaths.
+    QCoreApplication::setOrganizationName(QStringLiteral("Holmiq"));
+    QCoreApplication::setApplicationName(QStringLiteral("KalvorScheduler"));
+    QCoreApplication app(argc, argv);
+
+    // Arguments stay the bytes they are: file names are taken as given.
+    if (argc < 2)
+        return usageError("no command given");
+    const std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(kUsageText, stdout);
+        return tasks_tool::kOk;
+    }
+
+    const std::map<std::string, std::set<std::string>> allowed = {
+        {"list", {"--store", "--now"}},
+        {"validate", {"--store"}},
+        {"repair", {"--store", "--out"}},
+    };
+    const auto commandOptions = allowed.find(command);
+    if (commandOptions == allowed.end())
+        return usageError("unknown command '" + command + "'");
+
+    std::map<std::string, std::string> options;
+    for (int i = 2; i < argc; ++i) {
+        std::string name = argv[i];
+        if (name == "--help" || name == "-h") {
+            std::fputs(kUsageText, stdout);
+            return tasks_tool::kOk;
+        }
+        std::optional<std::string> value;
+        if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name.erase(eq);
+        }
+        if (name.rfind("--", 0) != 0)
+            return usageError("unexpected argument '" + name + "'");
+        if (commandOptions->second.count(name) == 0)
+            return usageError("unknown option " + name + " for " + command);
+        if (!value) {
+            if (i + 1 >= argc)
+                return usageError("option " + name + " needs a value");
+            value = argv[++i];
+        }
+        if (value->empty())
+            return usageError("option " + name + " needs a value");
+        if (!options.emplace(name, *value).second)
+            return usageError("option " + name + " given twice");
+    }
+
+    const auto store =
+        options.count("--store") ? std::filesystem::path(options["--store"]) : TaskStorage::DefaultStorePath();
+
+    if (command == "list") {
+        Instant now = CurrentInstant();
+        if (options.count("--now")) {
+            const auto given = parseInstant(options["--now"]);
+            if (!given)
+                return usageError("--now takes whole nanoseconds since 1970-01-01 UTC, not '" + options["--now"] + "'");
+            now = *given;
+        }
+        return tasks_tool::List(store, now, LocalZone(), stdout, stderr);
+    }
+    if (command == "validate")
+        return tasks_tool::Validate(store, stdout, stderr);
+
+    // repair writes a new file beside the one it reads, so both are named explicitly.
+    if (!options.count("--store"))
+        return usageError("repair needs --store FILE");
+    if (!options.count("--out"))
+        return usageError("repair needs --out FILE");
+    return tasks_tool::Repair(store, std::filesystem::path(options["--out"]), stdout, stderr);
+}
