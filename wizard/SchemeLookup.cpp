@@ -2,54 +2,78 @@
 
 #include "execution/CliPath.h"
 
-#include <boost/process/child.hpp>
-#include <boost/process/io.hpp>
-#include <boost/process/pipe.hpp>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
 
-#include <iostream>
-#include <istream>
 #include <regex>
-#include <system_error>
+#include <sstream>
 
-namespace bp = boost::process;
+namespace {
 
-std::pair<std::string, std::string> ParseSchemeReply(std::istream& output)
+struct ReplyParser
 {
-    static const std::regex codeLine("^CODE:(.*)$", std::regex::ECMAScript);
-    static const std::regex nameLine("^NAME:(.*)$", std::regex::ECMAScript);
     std::string code;
     std::string name;
-    std::string line;
-    std::smatch match;
-    while ((code.empty() || name.empty()) && std::getline(output, line)) {
+
+    bool Done() const { return !code.empty() && !name.empty(); }
+
+    void Take(std::string line)
+    {
+        static const std::regex codeLine("^CODE:(.*)$", std::regex::ECMAScript);
+        static const std::regex nameLine("^NAME:(.*)$", std::regex::ECMAScript);
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
+        std::smatch match;
         if (code.empty() && std::regex_match(line, match, codeLine))
             code = match[1].str();
         else if (name.empty() && std::regex_match(line, match, nameLine))
             name = match[1].str();
     }
-    return {code, name};
+};
+
+} // namespace
+
+std::pair<std::string, std::string> ParseSchemeReply(std::istream& output)
+{
+    ReplyParser parser;
+    std::string line;
+    while (!parser.Done() && std::getline(output, line))
+        parser.Take(line);
+    return {parser.code, parser.name};
 }
 
 std::pair<std::string, std::string> SelectScheme(const std::filesystem::path& tool, const std::string& formatWord)
 {
-    bp::ipstream output;
-    std::error_code error;
-    // Arguments go as UTF-8 bytes: the process library would convert wide ones through the
-    // environment's locale.
-    bp::child child(tool.string(), std::vector<std::string>{"--action", "select", "--format", formatWord},
-                    bp::std_out > output, bp::std_err > bp::null, error);
-    if (error || !child.valid())
+    // The empty word is still passed: the tool sees four arguments whatever the format.
+    QProcess process;
+    process.setProgram(QString::fromStdString(tool.string()));
+    process.setArguments({QStringLiteral("--action"), QStringLiteral("select"), QStringLiteral("--format"),
+                          QString::fromStdString(formatWord)});
+    process.setStandardErrorFile(QProcess::nullDevice());
+    process.setInputChannelMode(QProcess::ForwardedInputChannel);
+    process.start(QIODevice::ReadOnly);
+    if (!process.waitForStarted(-1))
         return {};
-    const std::pair<std::string, std::string> result = ParseSchemeReply(output);
-    // Closing our end lets a tool that keeps writing fail instead of filling the pipe and
-    // waiting for a reader that is gone.
-    output.pipe().close();
-    child.wait(error);
-    if (error)
-        std::cerr << "KalvorCLI select: " << error.message() << std::endl;
-    return result;
+
+    ReplyParser parser;
+    while (!parser.Done()) {
+        if (process.canReadLine()) {
+            const QByteArray line = process.readLine();
+            parser.Take(line.endsWith('\n') ? line.left(line.size() - 1).toStdString() : line.toStdString());
+        } else if (!process.waitForReadyRead(-1)) {
+            // The stream ended: a last line without a line feed still counts.
+            const QByteArray rest = process.readAll();
+            if (!rest.isEmpty())
+                parser.Take(rest.toStdString());
+            break;
+        }
+    }
+    // Output after the reply is not read; closing the channel lets the wait below discard
+    // it, so a tool that keeps writing never blocks on a full pipe.
+    process.closeReadChannel(QProcess::StandardOutput);
+    process.waitForFinished(-1);
+    return {parser.code, parser.name};
 }
 
 std::pair<std::string, std::string> SelectScheme(const std::string& formatWord)

@@ -9,7 +9,7 @@
 
 // Runs `KalvorCLI --action select --format <word>` and returns the (code, name) it reports
 // in "CODE:" and "NAME:" lines, UTF-8, each possibly empty. Blocks until the tool has
-// exited. A tool that cannot be started, or whose wait fails, yields two empty strings.
+// exited. A tool that cannot be started yields two empty strings.
 std::pair<std::string, std::string> SelectScheme(const std::string& formatWord);
 
 // The same with an explicit tool.

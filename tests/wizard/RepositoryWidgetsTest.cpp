@@ -1,0 +1,312 @@
+#include "WizardTestSupport.h"
+
+#include "repository/BrowserWidget.h"
+#include "repository/ConnectionsManagerWidget.h"
+
+#include <QAbstractItemModelTester>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTreeView>
+#include <QtTest>
+
+using vadro_browser::BrowserWidget;
+using vadro_cm::Connection;
+using vadro_cm::ConnectionsManagerWidget;
+
+namespace {
+
+QStringList childNames(const QAbstractItemModel* model, const QModelIndex& parent = QModelIndex())
+{
+    QStringList names;
+    for (int row = 0; row < model->rowCount(parent); ++row)
+        names << model->index(row, 0, parent).data().toString();
+    return names;
+}
+
+} // namespace
+
+class RepositoryWidgetsTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir repo_;
+    std::shared_ptr<vadro::ICore> core_ = vadro::CreateCore();
+
+    std::shared_ptr<vadro::ISession> session()
+    {
+        return core_->OpenSession(vadro_cm::ServerAddress{repo_.path().toStdWString(), 0}, std::monostate{});
+    }
+    vadro::IdPath ids(const std::vector<std::wstring>& names)
+    {
+        return session()->GetPathResolver()->ResolvePath(names);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(repo_.isValid());
+        QVERIFY(wiztest::makeFile(repo_.filePath(QStringLiteral("Проекты/Мост/план.dwg"))));
+        QVERIFY(wiztest::makeFile(repo_.filePath(QStringLiteral("Проекты/Мост/Разрезы/А-А.dwg"))));
+        QVERIFY(wiztest::makeFile(repo_.filePath(QStringLiteral("Проекты/Тоннель/схема.dxf"))));
+        QVERIFY(wiztest::makeFile(repo_.filePath(QStringLiteral("Архив/старое.dxf"))));
+        QVERIFY(wiztest::makeFile(repo_.filePath(QStringLiteral("readme.txt"))));
+    }
+
+    void foldersAreListedWhenOpened()
+    {
+        BrowserWidget browser(nullptr, nullptr, false, true, 0, {});
+        browser.Reset(session());
+        QAbstractItemModel* model = browser.View()->model();
+        // Nothing is read before the view asks.
+        QCOMPARE(model->rowCount(), 0);
+        QVERIFY(model->canFetchMore(QModelIndex()));
+        model->fetchMore(QModelIndex());
+        QCOMPARE(childNames(model),
+                 (QStringList{QStringLiteral("Архив"), QStringLiteral("Проекты"), QStringLiteral("readme.txt")}));
+        const QModelIndex projects = model->index(1, 0);
+        QVERIFY(model->hasChildren(projects));
+        QCOMPARE(model->rowCount(projects), 0);
+        QVERIFY(model->canFetchMore(projects));
+        model->fetchMore(projects);
+        QCOMPARE(childNames(model, projects), (QStringList{QStringLiteral("Мост"), QStringLiteral("Тоннель")}));
+        // A document is a leaf.
+        QVERIFY(!model->hasChildren(model->index(2, 0)));
+        QVERIFY(!model->canFetchMore(model->index(2, 0)));
+    }
+
+    void filters_data()
+    {
+        QTest::addColumn<int>("filter");
+        QTest::addColumn<QStringList>("top");
+        QTest::addColumn<QStringList>("bridge");
+        QTest::newRow("everything") << 0
+                                    << QStringList{QStringLiteral("Архив"), QStringLiteral("Проекты"),
+                                                   QStringLiteral("readme.txt")}
+                                    << QStringList{QStringLiteral("Разрезы"), QStringLiteral("план.dwg")};
+        QTest::newRow("folders only") << 1 << QStringList{QStringLiteral("Архив"), QStringLiteral("Проекты")}
+                                      << QStringList{QStringLiteral("Разрезы")};
+        QTest::newRow("one document listed") << 2 << QStringList{QStringLiteral("Архив"), QStringLiteral("Проекты")}
+                                             << QStringList{QStringLiteral("Разрезы"), QStringLiteral("план.dwg")};
+        QTest::newRow("archive hidden") << 3 << QStringList{QStringLiteral("Проекты"), QStringLiteral("readme.txt")}
+                                        << QStringList{QStringLiteral("Разрезы"), QStringLiteral("план.dwg")};
+    }
+
+    void filters()
+    {
+        QFETCH(int, filter);
+        QFETCH(QStringList, top);
+        QFETCH(QStringList, bridge);
+        const vadro::IdPath plan = ids({L"Проекты", L"Мост", L"план.dwg"});
+        const vadro::IdPath archive = ids({L"Архив"});
+        BrowserWidget browser(nullptr, nullptr, false, true, 0, filter == 3 ? archive : vadro::IdPath{});
+        // The filter set before a reset and the one set after must both hold.
+        if (filter == 1)
+            browser.SetFolderContentsFilter({});
+        browser.Reset(session());
+        if (filter == 2)
+            browser.SetFolderContentsFilter({plan.back()});
+        QAbstractItemModel* model = browser.View()->model();
+        model->fetchMore(QModelIndex());
+        QCOMPARE(childNames(model), top);
+        browser.ExpandPath(ids({L"Проекты", L"Мост"}));
+        const QModelIndex projects = model->index(top.indexOf(QStringLiteral("Проекты")), 0);
+        QCOMPARE(childNames(model, model->index(0, 0, projects)), bridge);
+        browser.ResetFolderContentsFilter();
+        model->fetchMore(QModelIndex());
+        QCOMPARE(model->rowCount(), filter == 3 ? 2 : 3);
+    }
+
+    void expandSelectAndReportPaths()
+    {
+        BrowserWidget browser(nullptr, nullptr, false, true, 0, {});
+        browser.Reset(session());
+        QSignalSpy changed(&browser, &BrowserWidget::SelectionChanged);
+        const vadro::IdPath bridge = ids({L"Проекты", L"Мост"});
+        browser.ExpandPath(bridge);
+        QCOMPARE(changed.count(), 0);
+        browser.SelectFile(L"Разрезы");
+        QCOMPARE(changed.count(), 1);
+        std::vector<vadro::BrowserItemInfo> selection = browser.GetSelectionInfo();
+        QCOMPARE(selection.size(), std::size_t(1));
+        QVERIFY(selection.front().path == ids({L"Проекты", L"Мост", L"Разрезы"}));
+        QVERIFY(selection.front().name == L"Разрезы");
+        QVERIFY(!selection.front().isDocument);
+
+        // A name the folder lacks changes nothing.
+        browser.SelectFile(L"нет такого");
+        QCOMPARE(changed.count(), 1);
+
+        // Several items at once.
+        QTreeView* view = browser.View();
+        const QModelIndex plan = view->currentIndex().sibling(1, 0);
+        view->selectionModel()->select(plan, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        selection = browser.GetSelectionInfo();
+        QCOMPARE(selection.size(), std::size_t(2));
+
+        // A path that breaks off opens what exists and selects in the last folder found.
+        BrowserWidget other(nullptr, nullptr, false, false, 0, {});
+        other.Reset(session());
+        vadro::IdPath broken = ids({L"Проекты"});
+        broken.push_back(ids({L"Архив"}).front());
+        other.ExpandPath(broken);
+        other.SelectFile(L"Тоннель");
+        QCOMPARE(other.GetSelectionInfo().size(), std::size_t(1));
+        QVERIFY(other.GetSelectionInfo().front().path == ids({L"Проекты", L"Тоннель"}));
+
+        // A reset drops the selection and says so.
+        browser.Reset(session());
+        QCOMPARE(changed.count(), 3);
+        QVERIFY(browser.GetSelectionInfo().empty());
+    }
+
+    void modelPassesTheModelTester()
+    {
+        BrowserWidget browser(nullptr, nullptr, true, true, 0, {});
+        QAbstractItemModelTester tester(browser.View()->model(),
+                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        browser.Reset(session());
+        browser.View()->expandAll();
+        browser.ExpandPath(ids({L"Проекты", L"Мост", L"Разрезы"}));
+        QVERIFY(browser.View()->model()->rowCount() > 0);
+        browser.Reset(nullptr);
+        QCOMPARE(browser.View()->model()->rowCount(), 0);
+        QVERIFY(!browser.View()->model()->canFetchMore(QModelIndex()));
+    }
+
+    void aFolderRemovedAfterOpeningShowsEmpty()
+    {
+        QTemporaryDir repo;
+        QVERIFY(wiztest::makeFile(repo.filePath(QStringLiteral("gone/a.txt"))));
+        BrowserWidget browser(nullptr, nullptr, false, true, 0, {});
+        browser.Reset(core_->OpenSession(vadro_cm::ServerAddress{repo.path().toStdWString(), 0}, std::monostate{}));
+        QAbstractItemModel* model = browser.View()->model();
+        model->fetchMore(QModelIndex());
+        QCOMPARE(model->rowCount(), 1);
+        QVERIFY(QDir(repo.filePath(QStringLiteral("gone"))).removeRecursively());
+        model->fetchMore(model->index(0, 0));
+        QCOMPARE(model->rowCount(model->index(0, 0)), 0);
+        QVERIFY(!model->hasChildren(model->index(0, 0)));
+    }
+
+    void selectConnection()
+    {
+        const Connection first = wiztest::folderConnection(QStringLiteral("Первое"), repo_.path());
+        const Connection second = wiztest::folderConnection(QStringLiteral("Второе"), QStringLiteral("/nonexistent"));
+        ConnectionsManagerWidget widget(nullptr, {first, second}, core_, false);
+        QSignalSpy changed(&widget, &ConnectionsManagerWidget::SelectionChanged);
+        QVERIFY(!widget.GetSelectedConnection());
+
+        // An unknown identifier while nothing is selected changes nothing.
+        widget.SelectConnection(vadro::GenerateUuid());
+        QCOMPARE(changed.count(), 0);
+        widget.SelectConnection(second.id);
+        QCOMPARE(changed.count(), 1);
+        QVERIFY(widget.GetSelectedConnection() == second);
+        widget.SelectConnection(second.id);
+        QCOMPARE(changed.count(), 1);
+        widget.SelectConnection(vadro::Uuid{});
+        QCOMPARE(changed.count(), 2);
+        QVERIFY(!widget.GetSelectedConnection());
+
+        // Local optimisations mark the connection whose folder is missing.
+        auto* list = widget.findChild<QListWidget*>(QStringLiteral("connectionsListWidget"));
+        QVERIFY(!list->item(1)->font().strikeOut());
+        widget.EnableLocalConnectionOptimizations();
+        QVERIFY(!list->item(0)->font().strikeOut());
+        QVERIFY(list->item(1)->font().strikeOut());
+    }
+
+    void editConnections_data()
+    {
+        QTest::addColumn<int>("credentials");
+        QTest::newRow("none") << 0;
+        QTest::newRow("login and password") << 1;
+        QTest::newRow("token") << 2;
+    }
+
+    void editConnections()
+    {
+        QFETCH(int, credentials);
+        const Connection first = wiztest::folderConnection(QStringLiteral("Первое"), repo_.path());
+        ConnectionsManagerWidget widget(nullptr, {first}, core_, false);
+        widget.show();
+        QSignalSpy changed(&widget, &ConnectionsManagerWidget::SelectionChanged);
+
+        wiztest::onModal<vadro_cm::ConnectionEditDialog>([credentials](vadro_cm::ConnectionEditDialog* dialog) {
+            dialog->findChild<QLineEdit*>(QStringLiteral("nameEdit"))->setText(QStringLiteral("Новое"));
+            dialog->findChild<QLineEdit*>(QStringLiteral("folderEdit"))->setText(QStringLiteral("/srv/хранилище"));
+            dialog->findChild<QComboBox*>(QStringLiteral("credentialsComboBox"))->setCurrentIndex(credentials);
+            dialog->findChild<QLineEdit*>(QStringLiteral("loginEdit"))->setText(QStringLiteral("иван"));
+            dialog->findChild<QLineEdit*>(QStringLiteral("passwordEdit"))->setText(QStringLiteral("секрет"));
+            dialog->findChild<QLineEdit*>(QStringLiteral("tokenEdit"))->setText(QStringLiteral("tok-1"));
+            dialog->accept();
+        });
+        widget.findChild<QPushButton*>(QStringLiteral("addConnectionButton"))->click();
+        QCOMPARE(widget.GetEditedConnections().size(), std::size_t(2));
+        const Connection added = widget.GetEditedConnections().back();
+        QVERIFY(added.id != first.id && !added.id.is_nil());
+        QVERIFY(added.name == L"Новое");
+        QVERIFY(added.address && added.address->host == L"/srv/хранилище");
+        QCOMPARE(static_cast<int>(added.credentials.index()), credentials);
+        if (credentials == 1)
+            QVERIFY(
+                (std::get<vadro_cm::LoginPassword>(added.credentials) == vadro_cm::LoginPassword{L"иван", L"секрет"}));
+        if (credentials == 2)
+            QCOMPARE(std::get<std::string>(added.credentials), std::string("tok-1"));
+        QVERIFY(widget.GetSelectedConnection() == added);
+        const int afterAdd = changed.count();
+        QVERIFY(afterAdd >= 1);
+
+        // Editing keeps the identifier and reports the changed selection; the dialog shows
+        // what the connection holds.
+        QString shownLogin;
+        wiztest::onModal<vadro_cm::ConnectionEditDialog>([&shownLogin](vadro_cm::ConnectionEditDialog* dialog) {
+            shownLogin = dialog->findChild<QLineEdit*>(QStringLiteral("loginEdit"))->text();
+            dialog->findChild<QLineEdit*>(QStringLiteral("nameEdit"))->clear();
+            dialog->accept();
+        });
+        widget.EditSelectedConnection();
+        QCOMPARE(shownLogin, credentials == 1 ? QStringLiteral("иван") : QString());
+        QCOMPARE(changed.count(), afterAdd + 1);
+        QVERIFY(widget.GetSelectedConnection()->name.empty());
+        QVERIFY(widget.GetSelectedConnection()->id == added.id);
+
+        // A cancelled dialog changes nothing.
+        wiztest::rejectNext<vadro_cm::ConnectionEditDialog>();
+        widget.AddConnection();
+        QCOMPARE(widget.GetEditedConnections().size(), std::size_t(2));
+
+        widget.RemoveSelectedConnection();
+        QCOMPARE(widget.GetEditedConnections().size(), std::size_t(1));
+        QVERIFY(widget.GetEditedConnections().front() == first);
+        QVERIFY(changed.count() > afterAdd + 1);
+        QVERIFY(!widget.GetSelectedConnection() || *widget.GetSelectedConnection() == first);
+    }
+
+    void testButtonReportsTheRepository()
+    {
+        const Connection good = wiztest::folderConnection(QStringLiteral("Есть"), repo_.path());
+        const Connection bad = wiztest::folderConnection(QStringLiteral("Нет"), repo_.filePath(QStringLiteral("нет")));
+        ConnectionsManagerWidget widget(nullptr, {good, bad}, core_, true);
+        QVERIFY(widget.findChild<QPushButton*>(QStringLiteral("addConnectionButton"))->isHidden());
+        auto* test = widget.findChild<QPushButton*>(QStringLiteral("testConnectionButton"));
+        widget.SelectConnection(good.id);
+        auto seen = wiztest::closeNextMessageBox();
+        test->click();
+        QVERIFY(seen->seen);
+        QCOMPARE(seen->icon, QMessageBox::Information);
+        widget.SelectConnection(bad.id);
+        seen = wiztest::closeNextMessageBox();
+        test->click();
+        QCOMPARE(seen->icon, QMessageBox::Warning);
+        QVERIFY(seen->text.startsWith(QStringLiteral("Не удалось установить соединение.\n")));
+    }
+};
+
+QTEST_MAIN(RepositoryWidgetsTest)
+#include "RepositoryWidgetsTest.moc"

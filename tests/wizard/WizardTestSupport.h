@@ -1,0 +1,114 @@
+#pragma once
+
+// Helpers shared by the wizard tests: real repository folders, the saved-connections file
+// under the test's own data directory, and a way to answer modal dialogs without hanging.
+
+#include "repository/Connections.h"
+#include "repository/Vadro.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace wiztest {
+
+inline std::filesystem::path fsPath(const QString& text)
+{
+    return std::filesystem::u8path(text.toStdString());
+}
+
+inline void setApplicationNames()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Holmiq"));
+    QCoreApplication::setApplicationName(QStringLiteral("KalvorScheduler"));
+}
+
+inline bool makeFile(const QString& path, const QByteArray& content = QByteArrayLiteral("content"))
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+inline vadro_cm::Connection folderConnection(const QString& name, const QString& folder)
+{
+    vadro_cm::Connection connection;
+    connection.name = name.toStdWString();
+    connection.address = vadro_cm::ServerAddress{folder.toStdWString(), 0};
+    return connection;
+}
+
+// Replaces the saved-connections file that the wizard reads.
+inline void saveConnections(const std::vector<vadro_cm::Connection>& connections)
+{
+    Config config(SavedConnectionsPath());
+    ConnectionsModel model(config);
+    model.UpdateConnections(connections);
+}
+
+// Runs `action` on the next modal widget of type T once it is open. Gives up after five
+// seconds, so a dialog that never opens fails the caller's own check instead of hanging.
+template <class T>
+void onModal(std::function<void(T*)> action)
+{
+    auto* timer = new QTimer;
+    auto tries = std::make_shared<int>(0);
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, tries, action] {
+        if (auto* widget = qobject_cast<T*>(QApplication::activeModalWidget())) {
+            timer->stop();
+            timer->deleteLater();
+            action(widget);
+        } else if (++*tries > 500) {
+            timer->stop();
+            timer->deleteLater();
+        }
+    });
+    timer->start();
+}
+
+struct SeenMessage
+{
+    bool seen = false;
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+};
+
+// Closes the next message box and records what it said.
+inline std::shared_ptr<SeenMessage> closeNextMessageBox()
+{
+    auto seen = std::make_shared<SeenMessage>();
+    onModal<QMessageBox>([seen](QMessageBox* box) {
+        seen->seen = true;
+        seen->title = box->windowTitle();
+        seen->text = box->text();
+        seen->icon = box->icon();
+        box->done(QMessageBox::Ok);
+    });
+    return seen;
+}
+
+// Rejects the next modal dialog of type T (a chooser the user cancels).
+template <class T>
+std::shared_ptr<bool> rejectNext()
+{
+    auto seen = std::make_shared<bool>(false);
+    onModal<T>([seen](T* dialog) {
+        *seen = true;
+        dialog->reject();
+    });
+    return seen;
+}
+
+} // namespace wiztest
