@@ -1,0 +1,103 @@
+// A due task starts soon after the wall clock jumps forward (as after a resume from
+// suspend), without touching the machine's clock: the service runs in a child process
+// whose clock libfaketime moves.
+
+#include "scheduler/TaskStorage.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cstring>
+#include <iostream>
+#include <thread>
+
+namespace {
+
+const char* const kFakeTime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+
+// The child: one task due an hour from (faked) now; it runs until killed.
+int clockChild(const char* dir)
+{
+    const std::filesystem::path root(dir);
+    TaskStorage service(root / "storage.xml", root / "logs", vadro::CreateCore());
+    TaskInfo task;
+    task.name = L"jump";
+    task.starting_point = CurrentInstant() + 3600 * kNanosPerSecond;
+    task.action = BackupAction{}; // fails at once; only the start line matters here
+    service.AddTask(task);
+    std::cout << "armed" << std::endl;
+    std::this_thread::sleep_for(std::chrono::minutes(5));
+    return 0;
+}
+
+} // namespace
+
+class ClockJumpTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void dueTaskStartsSoonAfterAJump()
+    {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        QSKIP("libfaketime cannot be preloaded ahead of a sanitizer runtime");
+#endif
+        if (!QFile::exists(QString::fromLatin1(kFakeTime)))
+            QSKIP("libfaketime is not installed");
+        QTemporaryDir dir;
+        const QString offsetFile = dir.path() + QStringLiteral("/offset");
+        {
+            QFile f(offsetFile);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("+0\n");
+        }
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("LD_PRELOAD"), QString::fromLatin1(kFakeTime));
+        env.insert(QStringLiteral("FAKETIME_TIMESTAMP_FILE"), offsetFile);
+        env.insert(QStringLiteral("FAKETIME_NO_CACHE"), QStringLiteral("1"));
+        env.insert(QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1"));
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--clock-child"), dir.path()});
+        QVERIFY(child.waitForStarted());
+        QVERIFY(child.waitForReadyRead(10000));
+        QVERIFY(child.readAll().contains("armed"));
+
+        const QString log = dir.path() + QStringLiteral("/logs/jump.log");
+        QTest::qWait(1000);
+        QVERIFY(QFileInfo(log).size() == 0); // not due yet
+        {
+            QFile f(offsetFile);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            f.write("+3700\n"); // the wall clock jumps past the due time
+        }
+        QElapsedTimer waited;
+        waited.start();
+        while (QFileInfo(log).size() == 0 && waited.elapsed() < 20000)
+            QTest::qWait(100);
+        const qint64 lateness = waited.elapsed();
+        child.kill();
+        child.waitForFinished();
+        QFile f(log);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QVERIFY(QString::fromUtf8(f.readAll()).contains(QStringLiteral("Начало выполнения задания.")));
+        QVERIFY2(lateness < 15000, qPrintable(QStringLiteral("started %1 ms after the jump").arg(lateness)));
+        qInfo("the task started %lld ms after the clock jump", lateness);
+    }
+};
+
+int main(int argc, char** argv)
+{
+    if (argc > 2 && std::strcmp(argv[1], "--clock-child") == 0)
+        return clockChild(argv[2]);
+    QCoreApplication app(argc, argv);
+    ClockJumpTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "ClockJumpTest.moc"
