@@ -47,6 +47,7 @@ void setupAutoStartLinux(bool enable)
         fs::create_directories(target.parent_path());
         fs::copy_file(pathOf(QCoreApplication::applicationDirPath()) / desktopEntryName(), target);
     } catch (const std::exception& e) {
-        qWarning() << "Exception was thrown in `setupAutoStartLinux`: " << e.what();
+        // QDebug quotes a QString, which the message is meant to show.
+        qWarning() << "Exception was thrown in `setupAutoStartLinux`: " << QString::fromLocal8Bit(e.what());
     }
 }
