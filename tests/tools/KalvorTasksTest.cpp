@@ -1,0 +1,500 @@
+// End-to-end runs of the built kalvor-tasks on store files written into a temporary
+// directory. Expected next runs were worked out by hand from the zone rules of
+// Europe/Berlin (CET = UTC+1, CEST = UTC+2 from 2026-03-29 02:00 local).
+
+#include <QtTest>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <unistd.h>
+
+#include <memory>
+
+namespace {
+
+struct Result
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
+    QCOMPARE(file.write(content), qint64(content.size()));
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+const QByteArray kCommand = "<action><type>command</type><executable>/bin/true</executable></action>";
+
+QByteArray task(const QByteArray& name, const QByteArray& start, const QByteArray& trigger,
+                const QByteArray& action = kCommand)
+{
+    return "<task><name>" + name + "</name><description>d</description><starting_point>" + start +
+           "</starting_point><trigger>" + trigger + "</trigger>" + action + "</task>";
+}
+
+QByteArray daily(int interval)
+{
+    return "<type>daily</type><repeat_interval>" + QByteArray::number(interval) + "</repeat_interval>";
+}
+
+QByteArray storeOf(const QByteArray& tasks)
+{
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<config>\n<tasks>\n" + tasks + "\n</tasks>\n</config>\n";
+}
+
+// 2026-01-01 09:00 in Berlin (08:00 UTC).
+const QByteArray kJan1 = "1767254400000000000";
+
+} // namespace
+
+class KalvorTasksTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void list_data();
+    void list();
+    void listsTheProgramsOwnStoreReadOnly();
+    void validate_data();
+    void validate();
+    void repairWritesWhatTheProgramSaves();
+    void repairRefusesItsInput_data();
+    void repairRefusesItsInput();
+    void errors_data();
+    void errors();
+    void unreadableStore();
+
+private:
+    Result run(const QStringList& args, const QString& tz = QStringLiteral("Europe/Berlin"));
+    QString path(const QString& name) const { return dir_->filePath(name); }
+
+    QString tool_;
+    std::unique_ptr<QTemporaryDir> dir_;
+};
+
+Result KalvorTasksTest::run(const QStringList& args, const QString& tz)
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TZ"), tz);
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), path(QStringLiteral("cache")));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config")));
+    process.setProcessEnvironment(environment);
+    process.start(tool_, args);
+    Result result;
+    if (!process.waitForFinished(30'000) || process.exitStatus() != QProcess::NormalExit)
+        return result;
+    result.exitCode = process.exitCode();
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+void KalvorTasksTest::initTestCase()
+{
+    tool_ = qEnvironmentVariable("KALVOR_BIN_DIR") + QStringLiteral("/kalvor-tasks");
+    QVERIFY2(QFileInfo(tool_).isExecutable(), qPrintable(QStringLiteral("kalvor-tasks is not built: ") + tool_));
+}
+
+void KalvorTasksTest::init()
+{
+    dir_ = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir_->isValid());
+}
+
+void KalvorTasksTest::list_data()
+{
+    QTest::addColumn<QByteArray>("tasks");
+    QTest::addColumn<QString>("now");
+    QTest::addColumn<QString>("tz");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("daily, the next day at the start's time")
+        << task("Ежедневная", kJan1, daily(1)) << QString::fromLatin1(kJan1) << QStringLiteral("Europe/Berlin")
+        << QByteArray("0\t1767340800000000000\t2026-01-02 09:00:00\tЕжедневная\n");
+    QTest::newRow("local time follows TZ")
+        << task("utc", kJan1, daily(1)) << QString::fromLatin1(kJan1) << QStringLiteral("UTC")
+        << QByteArray("0\t1767340800000000000\t2026-01-02 08:00:00\tutc\n");
+    QTest::newRow("local time drops the fraction of a second")
+        << task("frac", "1767254400500000000", daily(1)) << QStringLiteral("1767254400500000000")
+        << QStringLiteral("Europe/Berlin") << QByteArray("0\t1767340800500000000\t2026-01-02 09:00:00\tfrac\n");
+    QTest::newRow("start ahead of now") << task("later", "1780308000000000000", daily(2)) << QString::fromLatin1(kJan1)
+                                        << QStringLiteral("Europe/Berlin")
+                                        << QByteArray("0\t1780308000000000000\t2026-06-01 12:00:00\tlater\n");
+    // Sundays at 02:30 from 2026-03-22; 02:30 does not exist on 2026-03-29 and runs at 03:00 CEST.
+    QTest::newRow("weekly run in the spring-forward gap")
+        << task("gap", "1774143000000000000",
+                "<type>weekly</type><repeat_interval>1</repeat_interval><weekdays><weekday>7</weekday></weekdays>")
+        << QStringLiteral("1774143000000000000") << QStringLiteral("Europe/Berlin")
+        << QByteArray("0\t1774746000000000000\t2026-03-29 03:00:00\tgap\n");
+    // The 31st at 10:00 from 2026-01-31: February has no 31st.
+    QTest::newRow("monthly skips a month without the day")
+        << task("month", "1769850000000000000",
+                "<type>monthly</type><repeat_interval>1</repeat_interval><days><day>31</day></days>")
+        << QStringLiteral("1769850000000000000") << QStringLiteral("Europe/Berlin")
+        << QByteArray("0\t1774944000000000000\t2026-03-31 10:00:00\tmonth\n");
+    QTest::newRow("weekly without weekdays never runs")
+        << task("none", kJan1, "<type>weekly</type><repeat_interval>1</repeat_interval><weekdays/>")
+        << QString::fromLatin1(kJan1) << QStringLiteral("Europe/Berlin") << QByteArray("0\tnever\tnever\tnone\n");
+    QTest::newRow("dropped tasks keep their positions; other elements have none")
+        << task("bad", kJan1, daily(0)) + "<note/>" + task("good", kJan1, daily(1)) + task("worse", "x", daily(1))
+        << QString::fromLatin1(kJan1) << QStringLiteral("Europe/Berlin")
+        << QByteArray("1\t1767340800000000000\t2026-01-02 09:00:00\tgood\n");
+    QTest::newRow("no tasks") << QByteArray() << QString::fromLatin1(kJan1) << QStringLiteral("Europe/Berlin")
+                              << QByteArray();
+}
+
+void KalvorTasksTest::list()
+{
+    QFETCH(QByteArray, tasks);
+    QFETCH(QString, now);
+    QFETCH(QString, tz);
+    QFETCH(QByteArray, expected);
+    const QString store = path(QStringLiteral("storage.xml"));
+    writeFile(store, storeOf(tasks));
+
+    const Result r = run({QStringLiteral("list"), QStringLiteral("--store"), store, QStringLiteral("--now"), now}, tz);
+    QCOMPARE(r.err, QByteArray());
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out, expected);
+}
+
+void KalvorTasksTest::listsTheProgramsOwnStoreReadOnly()
+{
+    const QString store = path(QStringLiteral("data/Holmiq/KalvorScheduler/storage.xml"));
+    const QByteArray content = storeOf(task("своя", kJan1, daily(1)));
+    writeFile(store, content);
+    const QDateTime modified = QFileInfo(store).lastModified();
+
+    const Result r = run({QStringLiteral("list"), QStringLiteral("--now=") + QString::fromLatin1(kJan1)});
+    QCOMPARE(r.err, QByteArray());
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out, QByteArray("0\t1767340800000000000\t2026-01-02 09:00:00\tсвоя\n"));
+
+    // Nothing written: not the store, no log directory, no settings.
+    QCOMPARE(readFile(store), content);
+    QCOMPARE(QFileInfo(store).lastModified(), modified);
+    QCOMPARE(
+        QDir(path(QStringLiteral("data/Holmiq/KalvorScheduler"))).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+        QStringList{QStringLiteral("storage.xml")});
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("cache"))));
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("config"))));
+}
+
+void KalvorTasksTest::validate_data()
+{
+    QTest::addColumn<QByteArray>("tasks");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<int>("exitCode");
+
+    const QByteArray good = task("good", kJan1, daily(1));
+    QTest::newRow("all loaded") << good + good << QByteArray() << 0;
+    QTest::newRow("no tasks") << QByteArray() << QByteArray() << 0;
+    QTest::newRow("interval of zero") << good + task("bad", kJan1, daily(0))
+                                      << QByteArray("1\ttrigger.repeat_interval must be at least 1\n") << 1;
+    QTest::newRow("missing name") << QByteArray("<task><description/><starting_point>1</starting_point><trigger>") +
+                                         daily(1) + "</trigger>" + kCommand + "</task>"
+                                  << QByteArray("0\tmissing element name\n") << 1;
+    QTest::newRow("starting point not a number")
+        << task("bad", "soon", daily(1)) << QByteArray("0\tbad number in starting_point\n") << 1;
+    QTest::newRow("weekday out of range")
+        << task("bad", kJan1,
+                "<type>weekly</type><repeat_interval>1</repeat_interval><weekdays><weekday>8</weekday>"
+                "</weekdays>")
+        << QByteArray("0\tweekday out of range: 8\n") << 1;
+    QTest::newRow("bad connection identifier")
+        << task("bad", kJan1, daily(1),
+                "<action><type>backup</type><connection_id>nope</connection_id><source_path>a</source_path>"
+                "<destination_path>b</destination_path></action>")
+        << QByteArray("0\tbad identifier in connection_id\n") << 1;
+    QTest::newRow("every bad task, in order, others kept")
+        << task("a", kJan1, daily(1), "<action><type>mail</type></action>") + good +
+               task("c", kJan1, "<type>hourly</type><repeat_interval>1</repeat_interval>")
+        << QByteArray("0\tunknown action type 'mail'\n2\tunknown trigger type 'hourly'\n") << 1;
+}
+
+void KalvorTasksTest::validate()
+{
+    QFETCH(QByteArray, tasks);
+    QFETCH(QByteArray, expected);
+    QFETCH(int, exitCode);
+    const QString store = path(QStringLiteral("storage.xml"));
+    writeFile(store, storeOf(tasks));
+
+    const Result r = run({QStringLiteral("validate"), QStringLiteral("--store"), store});
+    QCOMPARE(r.err, QByteArray());
+    QCOMPARE(r.out, expected);
+    QCOMPARE(r.exitCode, exitCode);
+}
+
+void KalvorTasksTest::repairWritesWhatTheProgramSaves()
+{
+    // Lenient spellings that a load accepts, one task that it drops, and values that a
+    // save writes differently (identifier case and braces, Sunday as 0, flags as digits,
+    // times kept only while only-changed is on).
+    const QByteArray input = storeOf(
+        "<task><name>Резервная копия</name><description/><starting_point> 1767254400000000000 </starting_point>"
+        "<trigger><type>weekly</type><repeat_interval>2</repeat_interval>"
+        "<weekdays><weekday>3</weekday><weekday>0</weekday></weekdays></trigger>"
+        "<action><type>backup</type><connection_id>{0F8FAD5B-D9CB-469F-A165-70867728950E}</connection_id>"
+        "<source_path>vadro://Демо/Проекты</source_path><destination_path>/srv/backup</destination_path></action>"
+        "</task>" +
+        task("плохая", kJan1, daily(-1)) +
+        "<task><name>Выгрузка IFC</name><description>модель</description><starting_point>1767254400000000000"
+        "</starting_point><run_only_on_working_days>1</run_only_on_working_days>"
+        "<trigger><type>monthly</type><repeat_interval>1</repeat_interval>"
+        "<months><month>3</month><month>1</month></months><days><day>31</day></days></trigger>"
+        "<action><type>export</type><connection_id>0f8fad5b-d9cb-469f-a165-70867728950e</connection_id>"
+        "<format>IFC</format><project_path>vadro://Демо/Дом</project_path><output_path>/srv/out</output_path>"
+        "<modification_times><document><path>vadro://Демо/Дом/План.dwg</path>"
+        "<last_modified>1767254400000000000</last_modified></document></modification_times></action></task>"
+        "<task><name>Проверка</name><description>d</description><starting_point>1767254400000000000"
+        "</starting_point><trigger>" +
+        daily(3) +
+        "</trigger><action><type>check</type><ifc_file_mode>false</ifc_file_mode><ids_file_mode>1</ids_file_mode>"
+        "<ids_file>/srv/rules.ids</ids_file><ifc_file>vadro://Демо/Дом/Модель.ifc</ifc_file>"
+        "<only_changed_documents>0</only_changed_documents><modification_times><document><path>x</path>"
+        "<last_modified>1</last_modified></document></modification_times></action></task>");
+    const QByteArray expected = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+                                "<config>\n"
+                                "\t<tasks>\n"
+                                "\t\t<task>\n"
+                                "\t\t\t<name>Резервная копия</name>\n"
+                                "\t\t\t<description/>\n"
+                                "\t\t\t<starting_point>1767254400000000000</starting_point>\n"
+                                "\t\t\t<run_only_on_working_days>false</run_only_on_working_days>\n"
+                                "\t\t\t<trigger>\n"
+                                "\t\t\t\t<type>weekly</type>\n"
+                                "\t\t\t\t<repeat_interval>2</repeat_interval>\n"
+                                "\t\t\t\t<weekdays>\n"
+                                "\t\t\t\t\t<weekday>7</weekday>\n"
+                                "\t\t\t\t\t<weekday>3</weekday>\n"
+                                "\t\t\t\t</weekdays>\n"
+                                "\t\t\t</trigger>\n"
+                                "\t\t\t<action>\n"
+                                "\t\t\t\t<type>backup</type>\n"
+                                "\t\t\t\t<connection_id>0f8fad5b-d9cb-469f-a165-70867728950e</connection_id>\n"
+                                "\t\t\t\t<source_path>vadro://Демо/Проекты</source_path>\n"
+                                "\t\t\t\t<destination_path>/srv/backup</destination_path>\n"
+                                "\t\t\t</action>\n"
+                                "\t\t</task>\n"
+                                "\t\t<task>\n"
+                                "\t\t\t<name>Выгрузка IFC</name>\n"
+                                "\t\t\t<description>модель</description>\n"
+                                "\t\t\t<starting_point>1767254400000000000</starting_point>\n"
+                                "\t\t\t<run_only_on_working_days>true</run_only_on_working_days>\n"
+                                "\t\t\t<trigger>\n"
+                                "\t\t\t\t<type>monthly</type>\n"
+                                "\t\t\t\t<repeat_interval>1</repeat_interval>\n"
+                                "\t\t\t\t<months>\n"
+                                "\t\t\t\t\t<month>3</month>\n"
+                                "\t\t\t\t\t<month>1</month>\n"
+                                "\t\t\t\t</months>\n"
+                                "\t\t\t\t<days>\n"
+                                "\t\t\t\t\t<day>31</day>\n"
+                                "\t\t\t\t</days>\n"
+                                "\t\t\t</trigger>\n"
+                                "\t\t\t<action>\n"
+                                "\t\t\t\t<type>export</type>\n"
+                                "\t\t\t\t<connection_id>0f8fad5b-d9cb-469f-a165-70867728950e</connection_id>\n"
+                                "\t\t\t\t<output_path>/srv/out</output_path>\n"
+                                "\t\t\t\t<project_path>vadro://Демо/Дом</project_path>\n"
+                                "\t\t\t\t<only_changed_documents>true</only_changed_documents>\n"
+                                "\t\t\t\t<modification_times>\n"
+                                "\t\t\t\t\t<document>\n"
+                                "\t\t\t\t\t\t<path>vadro://Демо/Дом/План.dwg</path>\n"
+                                "\t\t\t\t\t\t<last_modified>1767254400000000000</last_modified>\n"
+                                "\t\t\t\t\t</document>\n"
+                                "\t\t\t\t</modification_times>\n"
+                                "\t\t\t\t<ifc_version>4.0</ifc_version>\n"
+                                "\t\t\t\t<format>IFC</format>\n"
+                                "\t\t\t</action>\n"
+                                "\t\t</task>\n"
+                                "\t\t<task>\n"
+                                "\t\t\t<name>Проверка</name>\n"
+                                "\t\t\t<description>d</description>\n"
+                                "\t\t\t<starting_point>1767254400000000000</starting_point>\n"
+                                "\t\t\t<run_only_on_working_days>false</run_only_on_working_days>\n"
+                                "\t\t\t<trigger>\n"
+                                "\t\t\t\t<type>daily</type>\n"
+                                "\t\t\t\t<repeat_interval>3</repeat_interval>\n"
+                                "\t\t\t</trigger>\n"
+                                "\t\t\t<action>\n"
+                                "\t\t\t\t<type>check</type>\n"
+                                "\t\t\t\t<ids_file>/srv/rules.ids</ids_file>\n"
+                                "\t\t\t\t<ids_file_mode>true</ids_file_mode>\n"
+                                "\t\t\t\t<ifc_file>vadro://Демо/Дом/Модель.ifc</ifc_file>\n"
+                                "\t\t\t\t<ifc_file_mode>false</ifc_file_mode>\n"
+                                "\t\t\t\t<only_changed_documents>false</only_changed_documents>\n"
+                                "\t\t\t</action>\n"
+                                "\t\t</task>\n"
+                                "\t</tasks>\n"
+                                "</config>\n";
+    const QString store = path(QStringLiteral("storage.xml"));
+    const QString out = path(QStringLiteral("repaired.xml"));
+    writeFile(store, input);
+
+    const Result r = run({QStringLiteral("repair"), QStringLiteral("--store"), store, QStringLiteral("--out"), out});
+    QCOMPARE(r.err, QByteArray());
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out, QByteArray("3 tasks written, 1 dropped\n"));
+    QCOMPARE(readFile(out), expected);
+    QCOMPARE(readFile(store), input);
+    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup |
+                                            QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+    QCOMPARE(QFile::permissions(out) & others, QFileDevice::Permissions());
+
+    // A saved file is what a save of its load writes again.
+    const QString again = path(QStringLiteral("again.xml"));
+    const Result second =
+        run({QStringLiteral("repair"), QStringLiteral("--store"), out, QStringLiteral("--out"), again});
+    QCOMPARE(second.exitCode, 0);
+    QCOMPARE(second.out, QByteArray("3 tasks written, 0 dropped\n"));
+    QCOMPARE(readFile(again), expected);
+}
+
+void KalvorTasksTest::repairRefusesItsInput_data()
+{
+    QTest::addColumn<QString>("link");
+    QTest::addColumn<QString>("out");
+
+    QTest::newRow("same name") << QString() << QStringLiteral("storage.xml");
+    QTest::newRow("another spelling") << QString() << QStringLiteral("sub/../storage.xml");
+    QTest::newRow("symbolic link") << QStringLiteral("symbolic") << QStringLiteral("alias.xml");
+    QTest::newRow("hard link") << QStringLiteral("hard") << QStringLiteral("alias.xml");
+}
+
+void KalvorTasksTest::repairRefusesItsInput()
+{
+    QFETCH(QString, link);
+    QFETCH(QString, out);
+    const QString store = path(QStringLiteral("storage.xml"));
+    const QByteArray content = storeOf(task("bad", kJan1, daily(0)) + task("good", kJan1, daily(1)));
+    writeFile(store, content);
+    QVERIFY(QDir().mkpath(path(QStringLiteral("sub"))));
+    if (link == QStringLiteral("symbolic"))
+        QVERIFY(QFile::link(store, path(out)));
+    else if (link == QStringLiteral("hard"))
+        QCOMPARE(::link(QFile::encodeName(store).constData(), QFile::encodeName(path(out)).constData()), 0);
+    const QStringList before = QDir(dir_->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System);
+
+    const Result r =
+        run({QStringLiteral("repair"), QStringLiteral("--store"), store, QStringLiteral("--out"), path(out)});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.startsWith("kalvor-tasks: refusing") && r.err.count('\n') == 1, r.err.constData());
+    QCOMPARE(r.out, QByteArray());
+    QCOMPARE(readFile(store), content);
+    QCOMPARE(QDir(dir_->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System), before);
+    if (link == QStringLiteral("symbolic"))
+        QVERIFY(QFileInfo(path(out)).isSymLink());
+}
+
+void KalvorTasksTest::errors_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("message");
+
+    // "@" stands for the temporary directory.
+    const QString store = QStringLiteral("@/storage.xml");
+    QTest::newRow("no command") << QStringList() << 2 << QByteArray("no command given");
+    QTest::newRow("unknown command") << QStringList{QStringLiteral("remove")} << 2
+                                     << QByteArray("unknown command 'remove'");
+    QTest::newRow("option of another command")
+        << QStringList{QStringLiteral("validate"), QStringLiteral("--out"), store} << 2
+        << QByteArray("unknown option --out for validate");
+    QTest::newRow("option without value") << QStringList{QStringLiteral("list"), QStringLiteral("--store")} << 2
+                                          << QByteArray("option --store needs a value");
+    QTest::newRow("empty value") << QStringList{QStringLiteral("list"), QStringLiteral("--store=")} << 2
+                                 << QByteArray("option --store needs a value");
+    QTest::newRow("option twice") << QStringList{QStringLiteral("list"), QStringLiteral("--store"), store,
+                                                 QStringLiteral("--store"), store}
+                                  << 2 << QByteArray("option --store given twice");
+    QTest::newRow("stray argument") << QStringList{QStringLiteral("list"), store} << 2
+                                    << QByteArray("unexpected argument");
+    QTest::newRow("now not a number") << QStringList{QStringLiteral("list"), QStringLiteral("--store"), store,
+                                                     QStringLiteral("--now"), QStringLiteral("12x")}
+                                      << 2 << QByteArray("--now takes whole nanoseconds");
+    QTest::newRow("now beyond the range")
+        << QStringList{QStringLiteral("list"), QStringLiteral("--store"), store, QStringLiteral("--now"),
+                       QStringLiteral("99999999999999999999")}
+        << 2 << QByteArray("--now takes whole nanoseconds");
+    QTest::newRow("repair without output") << QStringList{QStringLiteral("repair"), QStringLiteral("--store"), store}
+                                           << 2 << QByteArray("repair needs --out FILE");
+    QTest::newRow("repair without store")
+        << QStringList{QStringLiteral("repair"), QStringLiteral("--out"), QStringLiteral("@/x.xml")} << 2
+        << QByteArray("repair needs --store FILE");
+    QTest::newRow("missing store") << QStringList{QStringLiteral("list"), QStringLiteral("--store=@/none.xml")} << 3
+                                   << QByteArray("no store file at ");
+    QTest::newRow("missing default store")
+        << QStringList{QStringLiteral("validate")} << 3 << QByteArray("no store file at ");
+    QTest::newRow("store is a directory")
+        << QStringList{QStringLiteral("validate"), QStringLiteral("--store"), QStringLiteral("@")} << 3
+        << QByteArray("is a directory");
+    QTest::newRow("list of a broken store")
+        << QStringList{QStringLiteral("list"), QStringLiteral("--store"), QStringLiteral("@/broken.xml")} << 1
+        << QByteArray("does not parse: line ");
+    QTest::newRow("validate of a broken store")
+        << QStringList{QStringLiteral("validate"), QStringLiteral("--store"), QStringLiteral("@/broken.xml")} << 1
+        << QByteArray("does not parse: line ");
+    QTest::newRow("repair of a broken store")
+        << QStringList{QStringLiteral("repair"), QStringLiteral("--store"), QStringLiteral("@/broken.xml"),
+                       QStringLiteral("--out"), QStringLiteral("@/out.xml")}
+        << 1 << QByteArray("does not parse: line ");
+    QTest::newRow("output folder missing") << QStringList{QStringLiteral("repair"), QStringLiteral("--store"), store,
+                                                          QStringLiteral("--out"), QStringLiteral("@/no/such/out.xml")}
+                                           << 3 << QByteArray("cannot write ");
+}
+
+void KalvorTasksTest::errors()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, message);
+    writeFile(path(QStringLiteral("storage.xml")), storeOf(task("good", kJan1, daily(1))));
+    writeFile(path(QStringLiteral("broken.xml")), "<config><tasks><task></tasks></config>");
+    for (QString& arg : args)
+        arg.replace(QLatin1Char('@'), dir_->path());
+    const QStringList before = QDir(dir_->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries);
+
+    const Result r = run(args);
+    QCOMPARE(r.exitCode, exitCode);
+    QCOMPARE(r.out, QByteArray());
+    QVERIFY2(r.err.startsWith("kalvor-tasks: ") && r.err.contains(message) && r.err.count('\n') == 1,
+             r.err.constData());
+    QCOMPARE(QDir(dir_->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), before);
+}
+
+void KalvorTasksTest::unreadableStore()
+{
+    const QString store = path(QStringLiteral("storage.xml"));
+    writeFile(store, storeOf(task("good", kJan1, daily(1))));
+    QVERIFY(QFile::setPermissions(store, QFileDevice::WriteOwner));
+    if (QFile probe(store); probe.open(QIODevice::ReadOnly))
+        QSKIP("This user reads files whatever their permissions");
+
+    const Result r = run({QStringLiteral("list"), QStringLiteral("--store"), store});
+    QCOMPARE(r.exitCode, 3);
+    QCOMPARE(r.out, QByteArray());
+    QVERIFY2(r.err.startsWith("kalvor-tasks: cannot read ") && r.err.count('\n') == 1, r.err.constData());
+}
+
+QTEST_GUILESS_MAIN(KalvorTasksTest)
+#include "KalvorTasksTest.moc"
