@@ -57,24 +57,32 @@ inline void saveConnections(const std::vector<vadro_cm::Connection>& connections
 }
 
 // Runs `action` on the next modal widget of type T once it is open. Gives up after five
-// seconds, so a dialog that never opens fails the caller's own check instead of hanging.
+// seconds, or once the returned flag is cleared, so a dialog that never opens fails the
+// caller's own check instead of hanging or catching a later dialog.
 template <class T>
-void onModal(std::function<void(T*)> action)
+std::shared_ptr<bool> onModal(std::function<void(T*)> action)
 {
     auto* timer = new QTimer;
     auto tries = std::make_shared<int>(0);
+    auto armed = std::make_shared<bool>(true);
     timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, [timer, tries, action] {
-        if (auto* widget = qobject_cast<T*>(QApplication::activeModalWidget())) {
+    QObject::connect(timer, &QTimer::timeout, [timer, tries, armed, action] {
+        if (!*armed) {
+            timer->stop();
+            timer->deleteLater();
+        } else if (auto* widget = qobject_cast<T*>(QApplication::activeModalWidget())) {
+            *armed = false;
             timer->stop();
             timer->deleteLater();
             action(widget);
         } else if (++*tries > 500) {
+            *armed = false;
             timer->stop();
             timer->deleteLater();
         }
     });
     timer->start();
+    return armed;
 }
 
 struct SeenMessage
@@ -83,13 +91,15 @@ struct SeenMessage
     QString title;
     QString text;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
+    // Cleared to stop waiting for a box that should not come.
+    std::shared_ptr<bool> armed;
 };
 
 // Closes the next message box and records what it said.
 inline std::shared_ptr<SeenMessage> closeNextMessageBox()
 {
     auto seen = std::make_shared<SeenMessage>();
-    onModal<QMessageBox>([seen](QMessageBox* box) {
+    seen->armed = onModal<QMessageBox>([seen](QMessageBox* box) {
         seen->seen = true;
         seen->title = box->windowTitle();
         seen->text = box->text();

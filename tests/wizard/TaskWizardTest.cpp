@@ -1,0 +1,451 @@
+#include "WizardTestSupport.h"
+
+#include "scheduler/TaskStorage.h"
+#include "wizard/TaskActionPage.h"
+#include "wizard/TaskBrowserPage.h"
+#include "wizard/TaskInfoPage.h"
+#include "wizard/TaskTriggerPage.h"
+#include "wizard/TaskWizard.h"
+
+#include "repository/BrowserWidget.h"
+#include "repository/ConnectionsManagerWidget.h"
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QDirIterator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QSettings>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QTimeEdit>
+#include <QtTest>
+
+namespace {
+
+TaskInfo namedTask(const Action& action)
+{
+    TaskInfo task;
+    task.name = L"Задача";
+    task.action = action;
+    return task;
+}
+
+// Moves forward until page `id` is current or the wizard refuses to go on.
+void goTo(TaskWizard& wizard, int id)
+{
+    while (wizard.currentId() != id) {
+        const int before = wizard.currentId();
+        wizard.next();
+        if (wizard.currentId() == before)
+            return;
+    }
+}
+
+QList<int> visitedPages(TaskWizard& wizard)
+{
+    QList<int> pages{wizard.currentId()};
+    for (;;) {
+        const int before = wizard.currentId();
+        wizard.next();
+        if (wizard.currentId() == before)
+            return pages;
+        pages << wizard.currentId();
+    }
+}
+
+bool finishOffered(TaskWizard& wizard)
+{
+    QAbstractButton* finish = wizard.button(QWizard::FinishButton);
+    return finish->isVisibleTo(&wizard) && finish->isEnabled();
+}
+
+// A Saturday and a Monday at 10:00 local time.
+const QDateTime kSaturday(QDate(2026, 1, 3), QTime(10, 0));
+const QDateTime kMonday(QDate(2026, 1, 5), QTime(10, 0));
+
+} // namespace
+
+class TaskWizardTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir repo_;
+    QTemporaryDir work_;
+    vadro_cm::Connection connection_;
+
+    BackupAction backup() const
+    {
+        return BackupAction{connection_.id, L"", work_.filePath(QStringLiteral("копии")).toStdWString()};
+    }
+
+private slots:
+    void initTestCase()
+    {
+        wiztest::setApplicationNames();
+        QVERIFY(repo_.isValid() && work_.isValid());
+        QVERIFY(wiztest::makeFile(repo_.filePath(QStringLiteral("Проекты/Мост/план.dwg"))));
+        QVERIFY(wiztest::makeFile(repo_.filePath(QStringLiteral("Проекты/Мост/Разрезы/А-А.dwg"))));
+        connection_ = wiztest::folderConnection(QStringLiteral("Хранилище"), repo_.path());
+        wiztest::saveConnections({connection_});
+    }
+
+    void frame()
+    {
+        TaskInfo edited = namedTask(backup());
+        TaskWizard wizard(edited);
+        QCOMPARE(wizard.windowTitle(), QStringLiteral("Создание задачи"));
+        QCOMPARE(wizard.wizardStyle(), QWizard::ClassicStyle);
+        QCOMPARE(wizard.options(), QWizard::WizardOptions(QWizard::NoBackButtonOnStartPage));
+        QCOMPARE(wizard.pageIds(), (QList<int>{0, 1, 2, 3}));
+        QVERIFY(qobject_cast<TaskInfoPage*>(wizard.page(0)));
+        QVERIFY(qobject_cast<TaskTriggerPage*>(wizard.page(1)));
+        QVERIFY(qobject_cast<TaskActionPage*>(wizard.page(2)));
+        QVERIFY(qobject_cast<TaskBrowserPage*>(wizard.page(3)));
+        QCOMPARE(wizard.page(0)->title(), QStringLiteral("Создать задачу"));
+        for (int id : {1, 2, 3})
+            QVERIFY(wizard.page(id)->title().isEmpty() && wizard.page(id)->subTitle().isEmpty());
+        // Built from the record, not yet changed by any page.
+        QVERIFY(wizard.GetTaskInfo() == edited);
+        QVERIFY(wizard.GetConnection().name.empty() && !wizard.GetConnection().id.is_nil());
+    }
+
+    void pageFlow_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QList<int>>("pages");
+        QTest::newRow("backup") << 0 << QList<int>{0, 1, 2, 3};
+        QTest::newRow("export") << 1 << QList<int>{0, 1, 2, 3};
+        QTest::newRow("command") << 2 << QList<int>{0, 1, 2};
+        QTest::newRow("check") << 3 << QList<int>{0, 1, 2, 3};
+    }
+
+    void pageFlow()
+    {
+        QFETCH(int, kind);
+        QFETCH(QList<int>, pages);
+        ExportAction exportAction;
+        exportAction.connection_id = connection_.id;
+        exportAction.output_path = L"/tmp/out";
+        CommandAction command;
+        command.executable = "/bin/true";
+        CheckAction check;
+        check.ids_file = L"/tmp/a.ids";
+        check.ifc_file = L"/tmp/a.ifc";
+        const Action actions[] = {backup(), exportAction, command, check};
+        TaskWizard wizard(namedTask(actions[kind]));
+        wizard.show();
+        QVERIFY(!wizard.button(QWizard::BackButton)->isVisibleTo(&wizard));
+        QCOMPARE(visitedPages(wizard), pages);
+        QVERIFY(finishOffered(wizard));
+        QVERIFY(!wizard.button(QWizard::NextButton)->isVisibleTo(&wizard) ||
+                !wizard.button(QWizard::NextButton)->isEnabled());
+        QCOMPARE(static_cast<int>(wizard.GetTaskInfo().action.index()), kind);
+    }
+
+    void finishMovesWithTheCommandKind()
+    {
+        TaskWizard wizard(namedTask(backup()));
+        wizard.show();
+        goTo(wizard, 2);
+        auto* page = qobject_cast<TaskActionPage*>(wizard.currentPage());
+        QVERIFY(page && !finishOffered(wizard));
+        page->executableEdit->setText(QStringLiteral("/bin/true"));
+        page->actionComboBox->setCurrentIndex(2);
+        QCOMPARE(page->nextId(), -1);
+        QVERIFY(page->isFinalPage());
+        QVERIFY(finishOffered(wizard));
+        page->actionComboBox->setCurrentIndex(0);
+        QCOMPARE(page->nextId(), 3);
+        QVERIFY(!page->isFinalPage());
+        QVERIFY(!finishOffered(wizard));
+        wizard.next();
+        QCOMPARE(wizard.currentId(), 3);
+        QVERIFY(finishOffered(wizard));
+    }
+
+    void infoPage_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("complete");
+        QTest::newRow("empty") << QString() << false;
+        QTest::newRow("one space") << QStringLiteral(" ") << true;
+        QTest::newRow("Cyrillic") << QStringLiteral("Ночная копия") << true;
+    }
+
+    void infoPage()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, complete);
+        TaskInfo task = namedTask(backup());
+        task.description = L"было";
+        TaskWizard wizard(task);
+        wizard.show();
+        auto* page = qobject_cast<TaskInfoPage*>(wizard.currentPage());
+        QCOMPARE(page->nameEdit->text(), QStringLiteral("Задача"));
+        QCOMPARE(page->descriptionEdit->toPlainText(), QStringLiteral("было"));
+        QVERIFY(page->descriptionEdit->tabChangesFocus());
+        QCOMPARE(page->nameLabel->buddy(), page->nameEdit);
+        page->nameEdit->setText(name);
+        page->descriptionEdit->setPlainText(QStringLiteral("строка 1\nстрока 2"));
+        QCOMPARE(page->isComplete(), complete);
+        QCOMPARE(wizard.button(QWizard::NextButton)->isEnabled(), complete);
+        QCOMPARE(QString::fromStdWString(wizard.GetTaskInfo().name), name);
+        QVERIFY(wizard.GetTaskInfo().description == L"строка 1\nстрока 2");
+    }
+
+    void newTaskStartsOnAWholeMinute()
+    {
+        TaskInfo task = namedTask(backup());
+        // A start with seconds and nanoseconds, as a fresh record has.
+        task.starting_point = kMonday.toMSecsSinceEpoch() * kNanosPerMilli + 37'123'456'789;
+        TaskWizard wizard(task);
+        wizard.show();
+        wizard.next();
+        QCOMPARE(wizard.GetTaskInfo().starting_point, kMonday.toMSecsSinceEpoch() * kNanosPerMilli);
+        auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
+        page->startTimeEdit->setTime(QTime(23, 59, 59, 999));
+        QCOMPARE(wizard.GetTaskInfo().starting_point,
+                 QDateTime(kMonday.date(), QTime(23, 59)).toMSecsSinceEpoch() * kNanosPerMilli);
+        page->startDateEdit->setDate(kSaturday.date());
+        QCOMPARE(wizard.GetTaskInfo().starting_point,
+                 QDateTime(kSaturday.date(), QTime(23, 59)).toMSecsSinceEpoch() * kNanosPerMilli);
+    }
+
+    void triggerKinds()
+    {
+        TaskInfo task = namedTask(backup());
+        task.trigger = DailyTrigger{3};
+        TaskWizard wizard(task);
+        wizard.show();
+        wizard.next();
+        auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
+        QCOMPARE(page->repeatSpinBox->value(), 3);
+        QCOMPARE(page->repeatLabel->text(), QStringLiteral("дней"));
+        QVERIFY(page->weekDaysWidget->isHidden());
+
+        page->triggerComboBox->setCurrentIndex(1);
+        const auto* weekly = std::get_if<WeeklyTrigger>(&wizard.GetTaskInfo().trigger);
+        QVERIFY(weekly);
+        QCOMPARE(weekly->repeat_interval, std::int64_t(3));
+        QVERIFY(weekly->weekdays == std::set<Weekday>{1});
+        QCOMPARE(page->repeatLabel->text(), QStringLiteral("недель"));
+        QVERIFY(!page->weekDaysWidget->isHidden());
+        QVERIFY(page->runOnlyOnWeekdays->isHidden());
+
+        page->fridayCheckBox->setChecked(true);
+        page->sundayCheckBox->setChecked(true);
+        page->mondayCheckBox->setChecked(false);
+        QVERIFY(std::get<WeeklyTrigger>(wizard.GetTaskInfo().trigger).weekdays == (std::set<Weekday>{0, 5}));
+        page->fridayCheckBox->setChecked(false);
+        page->sundayCheckBox->setChecked(false);
+        QVERIFY(!page->isComplete());
+        QVERIFY(!wizard.button(QWizard::NextButton)->isEnabled());
+        page->saturdayCheckBox->setChecked(true);
+        QVERIFY(wizard.button(QWizard::NextButton)->isEnabled());
+
+        page->repeatSpinBox->setValue(5);
+        page->triggerComboBox->setCurrentIndex(0);
+        QVERIFY(std::get<DailyTrigger>(wizard.GetTaskInfo().trigger) == DailyTrigger{5});
+        QVERIFY(page->isComplete());
+
+        // Back and forward again shows the same.
+        wizard.back();
+        wizard.next();
+        QCOMPARE(page->triggerComboBox->currentIndex(), 0);
+        QCOMPARE(page->repeatSpinBox->value(), 5);
+    }
+
+    void weeklyTaskLoadsItsDays()
+    {
+        TaskInfo task = namedTask(backup());
+        task.trigger = WeeklyTrigger{2, {0, 3, 6}};
+        TaskWizard wizard(task);
+        wizard.show();
+        wizard.next();
+        auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
+        QVERIFY(!page->mondayCheckBox->isChecked());
+        QVERIFY(page->sundayCheckBox->isChecked() && page->wednesdayCheckBox->isChecked() &&
+                page->saturdayCheckBox->isChecked());
+        QVERIFY(std::get<WeeklyTrigger>(wizard.GetTaskInfo().trigger) == (WeeklyTrigger{2, {0, 3, 6}}));
+    }
+
+    void monthlyAndLargeIntervals_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("comboIndex");
+        QTest::addColumn<QString>("label");
+        QTest::newRow("monthly") << 2 << -1 << QStringLiteral("месяцев");
+        QTest::newRow("daily") << 0 << 0 << QStringLiteral("дней");
+    }
+
+    void monthlyAndLargeIntervals()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, comboIndex);
+        QFETCH(QString, label);
+        TaskInfo task = namedTask(backup());
+        if (kind == 2)
+            task.trigger = MonthlyTrigger{150, {1, 3, 3}, {15}};
+        else
+            task.trigger = DailyTrigger{150};
+        TaskWizard wizard(task);
+        wizard.show();
+        wizard.next();
+        auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
+        QCOMPARE(page->triggerComboBox->currentIndex(), comboIndex);
+        QCOMPARE(page->repeatLabel->text(), label);
+        QCOMPARE(page->repeatSpinBox->value(), 99);
+        QVERIFY(page->isComplete());
+        QCOMPARE(static_cast<int>(wizard.GetTaskInfo().trigger.index()), kind);
+        std::visit([](const auto& trigger) { QCOMPARE(trigger.repeat_interval, std::int64_t(99)); },
+                   wizard.GetTaskInfo().trigger);
+        if (kind == 2) {
+            const auto& monthly = std::get<MonthlyTrigger>(wizard.GetTaskInfo().trigger);
+            QVERIFY(monthly.months == (std::vector<MonthOfYear>{1, 3, 3}));
+            QVERIFY(monthly.days == (std::vector<DayOfMonth>{15}));
+        }
+    }
+
+    void workingDaysBox_data()
+    {
+        QTest::addColumn<QDateTime>("start");
+        QTest::addColumn<int>("interval");
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("Saturday, 7 days") << kSaturday << 7 << false;
+        QTest::newRow("Saturday, 14 days") << kSaturday << 14 << false;
+        QTest::newRow("Saturday, 6 days") << kSaturday << 6 << true;
+        QTest::newRow("Monday, 7 days") << kMonday << 7 << true;
+    }
+
+    void workingDaysBox()
+    {
+        QFETCH(QDateTime, start);
+        QFETCH(int, interval);
+        QFETCH(bool, shown);
+        TaskInfo task = namedTask(backup());
+        task.starting_point = kMonday.toMSecsSinceEpoch() * kNanosPerMilli;
+        TaskWizard wizard(task);
+        wizard.show();
+        wizard.next();
+        auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
+        page->runOnlyOnWeekdays->setChecked(true);
+        QVERIFY(wizard.GetTaskInfo().RunOnlyOnWorkingDays());
+        page->repeatSpinBox->setValue(interval);
+        page->startDateEdit->setDate(start.date());
+        QCOMPARE(!page->runOnlyOnWeekdays->isHidden(), shown);
+        // Hiding the box keeps the flag; the next-run computation ignores a flag the rule refuses.
+        QVERIFY(wizard.GetTaskInfo().RunOnlyOnWorkingDays());
+        QVERIFY(wizard.GetTaskInfo().NextRun(kMonday.toMSecsSinceEpoch() * kNanosPerMilli) != kNeverInstant);
+    }
+
+    void geometryIsKeptOnCancel()
+    {
+        QSettings().remove(QStringLiteral("TaskWizard/geometry"));
+        {
+            // The first wizard ever: no key, the default geometry, no error.
+            TaskWizard wizard(namedTask(backup()));
+            wizard.show();
+            wizard.resize(701, 533);
+            wizard.move(40, 50);
+            wizard.reject();
+        }
+        QVERIFY(!QSettings().value(QStringLiteral("TaskWizard/geometry")).toByteArray().isEmpty());
+        TaskWizard next(namedTask(backup()));
+        QCOMPARE(next.size(), QSize(701, 533));
+    }
+
+    void cancelLeavesTheStoredTaskUntouched()
+    {
+        TaskStorage& storage = TaskStorage::Instance();
+        TaskInfo original = namedTask(backup());
+        original.trigger = WeeklyTrigger{1, {2}};
+        const TaskInfo* stored = storage.AddTask(original);
+        const TaskInfo before = *stored;
+        QFile store(QString::fromStdString(storage.StorePath().string()));
+        QVERIFY(store.open(QIODevice::ReadOnly));
+        const QByteArray storedBytes = store.readAll();
+        store.close();
+        {
+            TaskWizard wizard(*stored);
+            wizard.show();
+            qobject_cast<TaskInfoPage*>(wizard.currentPage())->nameEdit->setText(QStringLiteral("другое"));
+            wizard.next();
+            auto* trigger = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
+            trigger->triggerComboBox->setCurrentIndex(0);
+            trigger->repeatSpinBox->setValue(9);
+            wizard.next();
+            auto* action = qobject_cast<TaskActionPage*>(wizard.currentPage());
+            action->backupToolDestinationEdit->setText(QStringLiteral("/elsewhere"));
+            wizard.next();
+            QCOMPARE(wizard.currentId(), 3);
+            qobject_cast<TaskBrowserPage*>(wizard.currentPage())->pathsLineEdit->setText(QStringLiteral("vadro://x/y"));
+            QVERIFY(wizard.GetTaskInfo() != before);
+            wizard.reject();
+        }
+        QVERIFY(*stored == before);
+        QVERIFY(store.open(QIODevice::ReadOnly));
+        QCOMPARE(store.readAll(), storedBytes);
+        storage.RemoveTask(stored);
+    }
+
+    void createdTaskIsStoredArmedAndRuns()
+    {
+        TaskStorage& storage = TaskStorage::Instance();
+        const QString destination = work_.filePath(QStringLiteral("резерв"));
+        TaskWizard wizard(TaskInfo{});
+        wizard.show();
+        qobject_cast<TaskInfoPage*>(wizard.currentPage())->nameEdit->setText(QStringLiteral("Копия моста"));
+        wizard.next();
+        wizard.next();
+        auto* action = qobject_cast<TaskActionPage*>(wizard.currentPage());
+        QVERIFY(action);
+        action->connectionsManager->SelectConnection(connection_.id);
+        action->backupToolDestinationEdit->setText(destination);
+        wizard.next();
+        QCOMPARE(wizard.currentId(), 3);
+        auto* browserPage = qobject_cast<TaskBrowserPage*>(wizard.currentPage());
+        const auto resolver =
+            storage.Core()->OpenSession(connection_.address, connection_.credentials)->GetPathResolver();
+        browserPage->browser->ExpandPath(resolver->ResolvePath({L"Проекты"}));
+        browserPage->browser->SelectFile(L"Мост");
+        QCOMPARE(browserPage->pathsLineEdit->text(), QStringLiteral("vadro://Хранилище/Проекты/Мост"));
+        QVERIFY(finishOffered(wizard));
+        wizard.accept();
+        QCOMPARE(wizard.result(), int(QDialog::Accepted));
+
+        const TaskInfo created = wizard.GetTaskInfo();
+        QVERIFY(created.name == L"Копия моста");
+        const auto& backupAction = std::get<BackupAction>(created.action);
+        QVERIFY(backupAction.connection_id == connection_.id);
+        QVERIFY(backupAction.source_path == L"vadro://Хранилище/Проекты/Мост");
+        QCOMPARE(QString::fromStdWString(backupAction.destination_path), destination);
+        QCOMPARE(created.starting_point % (60 * kNanosPerSecond), Instant(0));
+
+        const Instant before = CurrentInstant();
+        const TaskInfo* stored = storage.AddTask(created);
+        QVERIFY(*stored == created);
+        // Armed at the record's next run.
+        QVERIFY(storage.ScheduledRun(stored) > before);
+        QCOMPARE(storage.ScheduledRun(stored), stored->NextRun(before));
+        storage.RunNow(stored);
+        const auto copied = [&destination] {
+            QDirIterator it(destination, QDir::Files, QDirIterator::Subdirectories);
+            QStringList names;
+            while (it.hasNext())
+                names << QFileInfo(it.next()).fileName();
+            names.sort();
+            return names;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(copied(), (QStringList{QStringLiteral("А-А.dwg"), QStringLiteral("план.dwg")}),
+                                  10000);
+        storage.RemoveTask(stored);
+    }
+};
+
+QTEST_MAIN(TaskWizardTest)
+#include "TaskWizardTest.moc"
