@@ -71,7 +71,8 @@ struct TaskStorage::Worker
         Beat();
         thread = std::thread([this] { Run(); });
     }
-    ~Worker()
+    ~Worker() { Stop(); }
+    void Stop()
     {
         io.stop();
         if (thread.joinable())
@@ -146,8 +147,9 @@ TaskStorage::~TaskStorage()
         std::lock_guard<std::mutex> lock(mailbox_->mutex);
         mailbox_->service = nullptr;
     }
-    // The job running at this moment ends first; nothing queued runs afterwards.
-    worker_.reset();
+    // The job running at this moment ends first; nothing queued runs afterwards. The
+    // loop itself lives on until the timers, declared after it, are gone.
+    worker_->Stop();
 }
 
 void TaskStorage::Load()
@@ -330,6 +332,8 @@ void TaskStorage::OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint6
             return; // removed or re-armed since this wait completed
         copy = *task;
     }
+    if (startObserver_)
+        startObserver_(task);
     LogTo(task, serial, tr("Начало выполнения задания.").toStdWString(), true);
     PerformCopy(task, serial, copy);
 

@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -88,6 +89,10 @@ public:
     // by default the tool is CliExecutablePath(). Call before any run.
     void SetToolPath(std::filesystem::path tool) { toolPath_ = std::move(tool); }
 
+    // Called on the worker when a task's timer fires, before its start line (for
+    // measurements). Set it before any task is due.
+    void SetStartObserver(std::function<void(const TaskInfo*)> observer) { startObserver_ = std::move(observer); }
+
     // Performs the action of a stored task once on the calling thread (the worker, in the
     // program). Never throws.
     void Perform(const TaskInfo* task);
@@ -136,6 +141,7 @@ private:
     std::filesystem::path logDirectory_;
     std::shared_ptr<vadro::ICore> core_;
     std::filesystem::path toolPath_;
+    std::function<void(const TaskInfo*)> startObserver_;
     mutable std::mutex stateMutex_;
     std::mutex storeMutex_;
     std::uint64_t nextSerial_ = 1;

@@ -34,7 +34,7 @@ case "$mode" in
 --tsan)
     build=build-tsan
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKALVOR_SANITIZE=thread -DKALVOR_BUILD_BENCH=OFF \
-        >/dev/null
+        -DKALVOR_BUILD_GUI=OFF >/dev/null
     cmake --build "$build" -j "$jobs"
     export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp"
     cd "$build" && ctest --output-on-failure -j "$jobs" -R '^(model|scheduler|execution|repository|tools)\.'
