@@ -246,30 +246,20 @@ BrowserWidget::BrowserWidget(QWidget* parent, std::shared_ptr<IFileInfoProvider>
 
 void BrowserWidget::Reset(std::shared_ptr<vadro::ISession> session)
 {
-    const bool hadSelection = view_->selectionModel()->hasSelection();
     expanded_ = QPersistentModelIndex();
     model_->Reset(std::move(session));
-    // A model reset drops the selection without a word.
-    if (hadSelection)
-        emit SelectionChanged();
 }
 
 void BrowserWidget::SetFolderContentsFilter(const std::vector<vadro::Uuid>& documents)
 {
-    const bool hadSelection = view_->selectionModel()->hasSelection();
     expanded_ = QPersistentModelIndex();
     model_->SetDocumentFilter(documents, false);
-    if (hadSelection)
-        emit SelectionChanged();
 }
 
 void BrowserWidget::ResetFolderContentsFilter()
 {
-    const bool hadSelection = view_->selectionModel()->hasSelection();
     expanded_ = QPersistentModelIndex();
     model_->SetDocumentFilter({}, true);
-    if (hadSelection)
-        emit SelectionChanged();
 }
 
 void BrowserWidget::ExpandPath(const vadro::IdPath& ids)

@@ -104,7 +104,9 @@ public:
     BrowserWidget(QWidget* parent, std::shared_ptr<IFileInfoProvider> provider, bool showDetails, bool multiSelection,
                   int mode, std::vector<vadro::Uuid> itemFilter);
 
-    // Shows the repository of `session` from its top folder, collapsed and unselected.
+    // Shows the repository of `session` from its top folder, collapsed and unselected. This
+    // and the two filter calls drop the selection without SelectionChanged: the caller that
+    // starts over decides what its own display shows.
     void Reset(std::shared_ptr<vadro::ISession> session);
     // Folders show always; of the documents only those listed, so an empty list shows
     // folders only.
@@ -122,6 +124,7 @@ public:
     QTreeView* View() const { return view_; }
 
 signals:
+    // The user or SelectFile changed the selection.
     void SelectionChanged();
 
 private:

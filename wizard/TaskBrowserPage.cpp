@@ -96,19 +96,20 @@ void TaskBrowserPage::initializePage()
     }
     browser->show();
     pathsLineEdit->show();
+    // Read before anything below can reach the line's handlers.
     std::wstring stored;
     if (const auto* exportAction = std::get_if<ExportAction>(&task.action)) {
+        stored = exportAction->project_path;
         onlyChangedDocsCheckBox->show();
         onlyChangedDocsCheckBox->setChecked(exportAction->only_changed_documents);
         browserGroupBox->setTitle(tr("Выбор проекта"));
         browser->ResetFolderContentsFilter();
-        stored = exportAction->project_path;
     } else {
         onlyChangedDocsCheckBox->hide();
         if (const auto* backup = std::get_if<BackupAction>(&task.action)) {
+            stored = backup->source_path;
             browserGroupBox->setTitle(tr("Выбор директории"));
             browser->SetFolderContentsFilter({});
-            stored = backup->source_path;
         }
     }
 

@@ -1,0 +1,611 @@
+#include "WizardTestSupport.h"
+
+#include "wizard/SchemeLookup.h"
+#include "wizard/TaskActionPage.h"
+#include "wizard/TaskBrowserPage.h"
+#include "wizard/TaskWizard.h"
+
+#include "repository/BrowserWidget.h"
+#include "repository/ConnectionsManagerWidget.h"
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTreeView>
+#include <QtTest>
+
+namespace {
+
+TaskInfo namedTask(const Action& action)
+{
+    TaskInfo task;
+    task.name = L"Задача";
+    task.action = action;
+    return task;
+}
+
+void goTo(TaskWizard& wizard, int id)
+{
+    while (wizard.currentId() != id) {
+        const int before = wizard.currentId();
+        wizard.next();
+        if (wizard.currentId() == before)
+            return;
+    }
+}
+
+std::pair<std::string, std::string> lookupWithStandIn(const std::string& word)
+{
+    const QString tool = qEnvironmentVariable("KALVOR_BIN_DIR") + QStringLiteral("/KalvorCLI");
+    return SelectScheme(std::filesystem::u8path(tool.toStdString()), word);
+}
+
+} // namespace
+
+class TaskWizardPagesTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir repo_;
+    QTemporaryDir mirror_;
+    vadro_cm::Connection main_;
+    vadro_cm::Connection mirrorConnection_;
+    vadro_cm::Connection broken_;
+    vadro_cm::Connection unnamed_;
+
+    std::unique_ptr<TaskWizard> openOnPage(const TaskInfo& task, int id)
+    {
+        auto wizard = std::make_unique<TaskWizard>(task);
+        wizard->show();
+        goTo(*wizard, id);
+        return wizard;
+    }
+    static TaskActionPage* actionPage(TaskWizard& wizard) { return qobject_cast<TaskActionPage*>(wizard.page(2)); }
+    static TaskBrowserPage* browserPage(TaskWizard& wizard) { return qobject_cast<TaskBrowserPage*>(wizard.page(3)); }
+    ExportAction exportTo(const vadro_cm::Connection& connection) const
+    {
+        ExportAction action;
+        action.connection_id = connection.id;
+        action.output_path = L"/tmp/out";
+        return action;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        wiztest::setApplicationNames();
+        for (QTemporaryDir* repo : {&repo_, &mirror_}) {
+            QVERIFY(wiztest::makeFile(repo->filePath(QStringLiteral("Проекты/Мост/план.dwg"))));
+            QVERIFY(wiztest::makeFile(repo->filePath(QStringLiteral("Проекты/Тоннель/схема.dxf"))));
+            QVERIFY(wiztest::makeFile(repo->filePath(QStringLiteral("readme.txt"))));
+        }
+        main_ = wiztest::folderConnection(QStringLiteral("Хранилище"), repo_.path());
+        mirrorConnection_ = wiztest::folderConnection(QStringLiteral("Копия"), mirror_.path());
+        broken_ = wiztest::folderConnection(QStringLiteral("Сломанное"), repo_.filePath(QStringLiteral("нет")));
+        unnamed_ = wiztest::folderConnection(QString(), repo_.path());
+        wiztest::saveConnections({main_, mirrorConnection_, broken_, unnamed_});
+    }
+
+    void handlersWriteTheirFields_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("edit");
+        QTest::newRow("backup destination") << 0 << QStringLiteral("backupToolDestinationEdit");
+        QTest::newRow("export output") << 1 << QStringLiteral("exportDstPathEdit");
+        QTest::newRow("executable") << 2 << QStringLiteral("executableEdit");
+        QTest::newRow("arguments") << 2 << QStringLiteral("argumentsEdit");
+        QTest::newRow("working directory") << 2 << QStringLiteral("workingDirectoryEdit");
+        QTest::newRow("IDS") << 3 << QStringLiteral("idsEdit");
+        QTest::newRow("IFC") << 3 << QStringLiteral("ifcEdit");
+    }
+
+    void handlersWriteTheirFields()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, edit);
+        auto wizard = openOnPage(namedTask(BackupAction{}), 2);
+        TaskActionPage* page = actionPage(*wizard);
+        page->actionComboBox->setCurrentIndex(kind);
+        const QString text = QStringLiteral("/данные/путь с пробелом");
+        page->findChild<QLineEdit*>(edit)->setText(text);
+        const Action& action = wizard->GetTaskInfo().action;
+        QCOMPARE(static_cast<int>(action.index()), kind);
+        const std::map<QString, std::function<QString()>> fields{
+            {QStringLiteral("backupToolDestinationEdit"),
+             [&] { return QString::fromStdWString(std::get<BackupAction>(action).destination_path); }},
+            {QStringLiteral("exportDstPathEdit"),
+             [&] { return QString::fromStdWString(std::get<ExportAction>(action).output_path); }},
+            {QStringLiteral("executableEdit"),
+             [&] { return QString::fromStdString(std::get<CommandAction>(action).executable.string()); }},
+            {QStringLiteral("argumentsEdit"),
+             [&] { return QString::fromStdWString(std::get<CommandAction>(action).arguments); }},
+            {QStringLiteral("workingDirectoryEdit"),
+             [&] { return QString::fromStdString(std::get<CommandAction>(action).working_directory.string()); }},
+            {QStringLiteral("idsEdit"),
+             [&] { return QString::fromStdWString(std::get<CheckAction>(action).ids_file); }},
+            {QStringLiteral("ifcEdit"),
+             [&] { return QString::fromStdWString(std::get<CheckAction>(action).ifc_file); }},
+        };
+        QCOMPARE(fields.at(edit)(), text);
+    }
+
+    void isComplete_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<bool>("connection");
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("second");
+        QTest::addColumn<bool>("complete");
+        QTest::newRow("backup without connection") << 0 << false << QStringLiteral("/d") << QString() << false;
+        QTest::newRow("backup without destination") << 0 << true << QString() << QString() << false;
+        QTest::newRow("backup") << 0 << true << QStringLiteral("/d") << QString() << true;
+        QTest::newRow("export without connection") << 1 << false << QStringLiteral("/d") << QString() << false;
+        QTest::newRow("export") << 1 << true << QStringLiteral("/d") << QString() << true;
+        QTest::newRow("command without program") << 2 << false << QString() << QString() << false;
+        QTest::newRow("command") << 2 << false << QStringLiteral("/bin/true") << QString() << true;
+        QTest::newRow("check without IFC") << 3 << false << QStringLiteral("a.ids") << QString() << false;
+        QTest::newRow("check") << 3 << false << QStringLiteral("a.ids") << QStringLiteral("b.ifc") << true;
+    }
+
+    void isComplete()
+    {
+        QFETCH(int, kind);
+        QFETCH(bool, connection);
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        QFETCH(bool, complete);
+        auto wizard = openOnPage(namedTask(BackupAction{}), 2);
+        TaskActionPage* page = actionPage(*wizard);
+        page->actionComboBox->setCurrentIndex(kind);
+        if (connection)
+            page->connectionsManager->SelectConnection(main_.id);
+        QLineEdit* edits[][2] = {{page->backupToolDestinationEdit, nullptr},
+                                 {page->exportDstPathEdit, nullptr},
+                                 {page->executableEdit, nullptr},
+                                 {page->idsEdit, page->ifcEdit}};
+        edits[kind][0]->setText(first);
+        if (edits[kind][1])
+            edits[kind][1]->setText(second);
+        QCOMPARE(page->isComplete(), complete);
+        QAbstractButton* forward = wizard->button(kind == 2 ? QWizard::FinishButton : QWizard::NextButton);
+        QCOMPARE(forward->isEnabled(), complete);
+        if (connection) {
+            const Action& action = wizard->GetTaskInfo().action;
+            const auto* backup = std::get_if<BackupAction>(&action);
+            const auto* exported = std::get_if<ExportAction>(&action);
+            QVERIFY((backup ? backup->connection_id : exported->connection_id) == main_.id);
+        }
+    }
+
+    void validation_data()
+    {
+        QTest::addColumn<int>("connection");
+        QTest::addColumn<bool>("passes");
+        QTest::addColumn<bool>("message");
+        QTest::newRow("reachable") << 0 << true << false;
+        QTest::newRow("folder missing") << 1 << false << true;
+        QTest::newRow("empty name") << 2 << false << false;
+    }
+
+    void validation()
+    {
+        QFETCH(int, connection);
+        QFETCH(bool, passes);
+        QFETCH(bool, message);
+        const vadro_cm::Connection chosen = std::vector<vadro_cm::Connection>{main_, broken_, unnamed_}[connection];
+        BackupAction backup;
+        backup.connection_id = chosen.id;
+        backup.destination_path = L"/tmp/dest";
+        auto wizard = openOnPage(namedTask(backup), 2);
+        TaskActionPage* page = actionPage(*wizard);
+        QVERIFY(page->isComplete());
+        const vadro_cm::Connection before = wizard->GetConnection();
+        auto seen = wiztest::closeNextMessageBox();
+        wizard->next();
+        *seen->armed = false;
+        QCOMPARE(wizard->currentId(), passes ? 3 : 2);
+        QCOMPARE(seen->seen, message);
+        if (message) {
+            QCOMPARE(seen->icon, QMessageBox::Warning);
+            QCOMPARE(seen->title, QStringLiteral("Ошибка подключения"));
+            QVERIFY(seen->text.startsWith(QStringLiteral("Не удалось установить подключение.\n")));
+            QVERIFY(seen->text.size() > QStringLiteral("Не удалось установить подключение.\n").size());
+        }
+        QVERIFY(wizard->GetConnection() == (passes ? chosen : before));
+        // The edited list reached the saved-connections file.
+        QVERIFY(FindSavedConnection(chosen.id) == chosen);
+    }
+
+    void formatSwitch()
+    {
+        ExportAction action = exportTo(main_);
+        action.scheme_code = L"S1";
+        action.scheme_name = L"Схема";
+        auto wizard = openOnPage(namedTask(action), 2);
+        TaskActionPage* page = actionPage(*wizard);
+        QCOMPARE(page->schemeLineEdit->text(), QStringLiteral("Схема"));
+        QVERIFY(!page->schemeParamsGroup->isHidden() && page->ifcParamsGroup->isHidden());
+        page->formatComboBox->setCurrentIndex(4);
+        const auto& stored = std::get<ExportAction>(wizard->GetTaskInfo().action);
+        QCOMPARE(stored.format, std::int32_t(IFC));
+        QVERIFY(stored.scheme_code.empty() && stored.scheme_name.empty());
+        QVERIFY(page->schemeParamsGroup->isHidden() && !page->ifcParamsGroup->isHidden());
+        page->ifcVersionComboBox->setCurrentIndex(1);
+        QVERIFY(stored.ifc_version == L"4.3");
+        page->formatComboBox->setCurrentIndex(0);
+        QVERIFY(!page->schemeParamsGroup->isHidden());
+        QVERIFY(page->schemeLineEdit->text().isEmpty());
+    }
+
+    void storedFormats_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<int>("listIndex");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<bool>("schemeKept");
+        QTest::newRow("MIF") << 1 << 2 << QStringLiteral("MIF/MID") << true;
+        QTest::newRow("TXF") << 2 << 3 << QStringLiteral("TXF/SXF") << true;
+        QTest::newRow("DWG") << 3 << 1 << QStringLiteral("DWG") << true;
+        QTest::newRow("unknown") << 9 << -1 << QString() << false;
+    }
+
+    void storedFormats()
+    {
+        QFETCH(int, format);
+        QFETCH(int, listIndex);
+        QFETCH(QString, shown);
+        QFETCH(bool, schemeKept);
+        ExportAction action = exportTo(main_);
+        action.format = format;
+        action.scheme_code = L"CODE-ONLY";
+        action.ifc_version = L"5.0";
+        auto wizard = openOnPage(namedTask(action), 2);
+        TaskActionPage* page = actionPage(*wizard);
+        QCOMPARE(page->formatComboBox->currentIndex(), listIndex);
+        QCOMPARE(page->formatComboBox->currentText(), shown);
+        const auto& stored = std::get<ExportAction>(wizard->GetTaskInfo().action);
+        QCOMPARE(stored.format, std::int32_t(schemeKept ? format : 0));
+        QCOMPARE(stored.scheme_code == L"CODE-ONLY", schemeKept);
+        // Without a name the code is shown.
+        QCOMPARE(page->schemeLineEdit->text(), schemeKept ? QStringLiteral("CODE-ONLY") : QString());
+        // A version the list lacks stays stored.
+        QVERIFY(stored.ifc_version == L"5.0");
+    }
+
+    void schemeButtons_data()
+    {
+        QTest::addColumn<int>("listIndex");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("DWG from the tool") << 1 << QByteArray() << QStringLiteral("DWG-GOST-21.101")
+                                           << QStringLiteral("ГОСТ 21.101: слои по разделам проекта");
+        QTest::newRow("only a code") << 0 << QByteArray("CODE:ONLY\\n") << QStringLiteral("ONLY") << QString();
+        QTest::newRow("nothing keeps the scheme")
+            << 0 << QByteArray("hello\\n") << QStringLiteral("OLD") << QStringLiteral("Старая");
+    }
+
+    void schemeButtons()
+    {
+        QFETCH(int, listIndex);
+        QFETCH(QByteArray, reply);
+        QFETCH(QString, code);
+        QFETCH(QString, name);
+        ExportAction action = exportTo(main_);
+        action.format = listIndex == 1 ? DWG : DXF;
+        action.scheme_code = L"OLD";
+        action.scheme_name = L"Старая";
+        auto wizard = openOnPage(namedTask(action), 2);
+        TaskActionPage* page = actionPage(*wizard);
+        page->SetSchemeLookup(lookupWithStandIn);
+        if (!reply.isEmpty()) {
+            qputenv("KALVORCLI_STDOUT", reply);
+            qputenv("KALVORCLI_EXIT_CODE", "0");
+        }
+        page->selectSchemeButton->click();
+        qunsetenv("KALVORCLI_STDOUT");
+        qunsetenv("KALVORCLI_EXIT_CODE");
+        const auto& stored = std::get<ExportAction>(wizard->GetTaskInfo().action);
+        QCOMPARE(QString::fromStdWString(stored.scheme_code), code);
+        QCOMPARE(QString::fromStdWString(stored.scheme_name), name);
+        QCOMPARE(page->schemeLineEdit->text(), name);
+        // Opening the page again shows the code when there is no name.
+        wizard->back();
+        wizard->next();
+        QCOMPARE(page->schemeLineEdit->text(), name.isEmpty() ? code : name);
+
+        page->ifcMappingButton->click();
+        QVERIFY(stored.ifc_mapping_code == L"IFC-DEFAULT");
+        QCOMPARE(page->ifcMappingEdit->text(), QStringLiteral("Соответствие классов IFC по умолчанию"));
+    }
+
+    void checkModes()
+    {
+        CheckAction check;
+        check.ids_file = L"/rules";
+        check.ids_file_mode = false;
+        check.ifc_file = L"/models/a.ifc";
+        auto wizard = openOnPage(namedTask(check), 2);
+        TaskActionPage* page = actionPage(*wizard);
+        QVERIFY(!page->checkFileIDS->isChecked());
+        QCOMPARE(page->checkFileIDS->text(), QStringLiteral("Выбор папки"));
+        QCOMPARE(page->idsEdit->text(), QStringLiteral("/rules"));
+        QCOMPARE(page->checkFileIFC->text(), QStringLiteral("Выбор файла"));
+
+        page->checkFileIFC->click();
+        const auto& stored = std::get<CheckAction>(wizard->GetTaskInfo().action);
+        QVERIFY(!stored.ifc_file_mode);
+        QCOMPARE(page->checkFileIFC->text(), QStringLiteral("Выбор папки"));
+        QVERIFY(page->ifcEdit->text().isEmpty() && stored.ifc_file.empty());
+        QVERIFY(!page->isComplete());
+
+        // The choosers follow the modes; a cancelled one empties its field.
+        bool foldersOnly = false;
+        wiztest::onModal<QFileDialog>([&foldersOnly](QFileDialog* dialog) {
+            foldersOnly = dialog->testOption(QFileDialog::ShowDirsOnly);
+            dialog->reject();
+        });
+        page->getFileIDS->click();
+        QVERIFY(foldersOnly);
+        QVERIFY(page->idsEdit->text().isEmpty() && stored.ids_file.empty());
+
+        page->checkFileIDS->click();
+        QVERIFY(stored.ids_file_mode);
+        QFileDialog::FileMode fileMode = QFileDialog::Directory;
+        QStringList filters;
+        wiztest::onModal<QFileDialog>([&](QFileDialog* dialog) {
+            fileMode = dialog->fileMode();
+            filters = dialog->nameFilters();
+            dialog->reject();
+        });
+        page->getFileIDS->click();
+        QCOMPARE(fileMode, QFileDialog::ExistingFile);
+        QCOMPARE(filters, QStringList{QStringLiteral("IDS (*.ids)")});
+    }
+
+    void choosersCancelledEmptyTheirFields_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("edit");
+        QTest::newRow("backup destination")
+            << 0 << QStringLiteral("backupToolDestinationButton") << QStringLiteral("backupToolDestinationEdit");
+        QTest::newRow("export output") << 1 << QStringLiteral("exportDstPathButton")
+                                       << QStringLiteral("exportDstPathEdit");
+        QTest::newRow("executable") << 2 << QStringLiteral("executableButton") << QStringLiteral("executableEdit");
+    }
+
+    void choosersCancelledEmptyTheirFields()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, button);
+        QFETCH(QString, edit);
+        auto wizard = openOnPage(namedTask(BackupAction{}), 2);
+        TaskActionPage* page = actionPage(*wizard);
+        page->actionComboBox->setCurrentIndex(kind);
+        page->findChild<QLineEdit*>(edit)->setText(QStringLiteral("/tmp"));
+        QString title;
+        wiztest::onModal<QFileDialog>([&title](QFileDialog* dialog) {
+            title = dialog->windowTitle();
+            dialog->reject();
+        });
+        page->findChild<QPushButton*>(button)->click();
+        QCOMPARE(title, QStringLiteral("Выбор папки"));
+        QVERIFY(page->findChild<QLineEdit*>(edit)->text().isEmpty());
+        const TaskInfo& task = wizard->GetTaskInfo();
+        QVERIFY(std::visit(
+            [](const auto& a) {
+                using A = std::decay_t<decltype(a)>;
+                if constexpr (std::is_same_v<A, BackupAction>)
+                    return a.destination_path.empty();
+                else if constexpr (std::is_same_v<A, ExportAction>)
+                    return a.output_path.empty();
+                else if constexpr (std::is_same_v<A, CommandAction>)
+                    return a.executable.empty();
+                else
+                    return false;
+            },
+            task.action));
+    }
+
+    void kindChangeTakesOverThePage()
+    {
+        auto wizard = openOnPage(namedTask(BackupAction{}), 2);
+        TaskActionPage* page = actionPage(*wizard);
+        const Action& action = wizard->GetTaskInfo().action;
+        page->connectionsManager->SelectConnection(main_.id);
+        page->backupToolDestinationEdit->setText(QStringLiteral("/копии"));
+        page->actionComboBox->setCurrentIndex(1);
+        page->exportDstPathEdit->setText(QStringLiteral("/экспорт"));
+        page->formatComboBox->setCurrentIndex(4);
+        page->ifcVersionComboBox->setCurrentIndex(1);
+        page->actionComboBox->setCurrentIndex(0);
+        QVERIFY(std::get<BackupAction>(action) == (BackupAction{main_.id, L"", L"/копии"}));
+
+        page->actionComboBox->setCurrentIndex(1);
+        const auto& exported = std::get<ExportAction>(action);
+        QVERIFY(exported.connection_id == main_.id);
+        QVERIFY(exported.output_path == L"/экспорт");
+        QCOMPARE(exported.format, std::int32_t(IFC));
+        QVERIFY(exported.ifc_version == L"4.3");
+        QVERIFY(exported.only_changed_documents && exported.modification_times.empty());
+        QVERIFY(!page->ifcParamsGroup->isHidden() && page->schemeParamsGroup->isHidden());
+
+        page->executableEdit->setText(QStringLiteral("/bin/echo"));
+        page->argumentsEdit->setText(QStringLiteral("a b"));
+        page->actionComboBox->setCurrentIndex(2);
+        QVERIFY(std::get<CommandAction>(action).executable == "/bin/echo");
+        QVERIFY(std::get<CommandAction>(action).arguments == L"a b");
+        QVERIFY(page->connectionsGroupBox->isHidden() && !page->commandParamsGroupBox->isHidden());
+
+        page->actionComboBox->setCurrentIndex(3);
+        page->checkFileIDS->click();
+        page->idsEdit->setText(QStringLiteral("/rules"));
+        page->actionComboBox->setCurrentIndex(0);
+        page->actionComboBox->setCurrentIndex(3);
+        const auto& check = std::get<CheckAction>(action);
+        QVERIFY(check.ids_file == L"/rules" && check.ids_file_mode && check.ifc_file_mode);
+        QVERIFY(page->checkFileIDS->isChecked());
+        QCOMPARE(page->checkFileIDS->text(), QStringLiteral("Выбор файла"));
+
+        // A connection without a name does not reach a new action.
+        page->connectionsManager->SelectConnection(unnamed_.id);
+        page->actionComboBox->setCurrentIndex(0);
+        QVERIFY(std::get<BackupAction>(action).connection_id.is_nil());
+    }
+
+    void browserPageFollowsTheSelection()
+    {
+        BackupAction backup{main_.id, L"", L"/tmp/dest"};
+        auto wizard = openOnPage(namedTask(backup), 3);
+        QCOMPARE(wizard->currentId(), 3);
+        TaskBrowserPage* page = browserPage(*wizard);
+        QCOMPARE(page->browserGroupBox->title(), QStringLiteral("Выбор директории"));
+        QVERIFY(page->onlyChangedDocsCheckBox->isHidden());
+        QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Хранилище/"));
+        QVERIFY(wizard->button(QWizard::FinishButton)->isEnabled());
+        // Folders only for a backup.
+        QAbstractItemModel* model = page->browser->View()->model();
+        model->fetchMore(QModelIndex());
+        QCOMPARE(model->rowCount(), 1);
+
+        const auto resolver = vadro::CreateCore()->OpenSession(main_.address, main_.credentials)->GetPathResolver();
+        page->browser->ExpandPath(resolver->ResolvePath({L"Проекты"}));
+        page->browser->SelectFile(L"Тоннель");
+        QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Хранилище/Проекты/Тоннель"));
+        QVERIFY(std::get<BackupAction>(wizard->GetTaskInfo().action).source_path ==
+                L"vadro://Хранилище/Проекты/Тоннель");
+
+        QTreeView* view = page->browser->View();
+        view->selectionModel()->select(view->currentIndex().sibling(0, 0),
+                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        QVERIFY(page->pathsLineEdit->text().isEmpty());
+        QVERIFY(!wizard->button(QWizard::FinishButton)->isEnabled());
+        view->clearSelection();
+        QVERIFY(page->pathsLineEdit->text().isEmpty());
+    }
+
+    void prefixCheck_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("result");
+        QTest::newRow("other connection")
+            << QStringLiteral("vadro://Другое/Проекты") << QStringLiteral("vadro://Хранилище/");
+        QTest::newRow("case differs") << QStringLiteral("vadro://хранилище/Проекты")
+                                      << QStringLiteral("vadro://Хранилище/");
+        QTest::newRow("empty") << QString() << QStringLiteral("vadro://Хранилище/");
+        QTest::newRow("under the prefix")
+            << QStringLiteral("vadro://Хранилище/Проекты/Новый") << QStringLiteral("vadro://Хранилище/Проекты/Новый");
+    }
+
+    void prefixCheck()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, result);
+        auto wizard = openOnPage(namedTask(BackupAction{main_.id, L"", L"/tmp/dest"}), 3);
+        TaskBrowserPage* page = browserPage(*wizard);
+        page->pathsLineEdit->setText(typed);
+        emit page->pathsLineEdit->editingFinished();
+        QCOMPARE(page->pathsLineEdit->text(), result);
+        QCOMPARE(QString::fromStdWString(std::get<BackupAction>(wizard->GetTaskInfo().action).source_path), result);
+    }
+
+    void exportAndCheckPages()
+    {
+        ExportAction action = exportTo(main_);
+        action.only_changed_documents = false;
+        action.modification_times = {{L"vadro://Хранилище/Проекты/Мост", 42}};
+        auto wizard = openOnPage(namedTask(action), 3);
+        TaskBrowserPage* page = browserPage(*wizard);
+        QCOMPARE(page->browserGroupBox->title(), QStringLiteral("Выбор проекта"));
+        QVERIFY(!page->onlyChangedDocsCheckBox->isHidden() && !page->onlyChangedDocsCheckBox->isChecked());
+        QAbstractItemModel* model = page->browser->View()->model();
+        model->fetchMore(QModelIndex());
+        QCOMPARE(model->rowCount(), 2);
+        const auto& stored = std::get<ExportAction>(wizard->GetTaskInfo().action);
+        QCOMPARE(stored.modification_times.size(), std::size_t(1));
+        page->onlyChangedDocsCheckBox->setChecked(true);
+        QVERIFY(stored.only_changed_documents && stored.modification_times.empty());
+        page->onlyChangedDocsCheckBox->setChecked(false);
+        QVERIFY(!stored.only_changed_documents && stored.modification_times.empty());
+
+        CheckAction check;
+        check.ids_file = L"a.ids";
+        check.ifc_file = L"b.ifc";
+        check.only_changed_documents = false;
+        check.modification_times = {{L"/b.ifc", 7}};
+        auto checkWizard = openOnPage(namedTask(check), 3);
+        TaskBrowserPage* checkPage = browserPage(*checkWizard);
+        QCOMPARE(checkWizard->currentId(), 3);
+        QVERIFY(checkPage->browser->isHidden() && checkPage->pathsLineEdit->isHidden());
+        QVERIFY(!checkPage->onlyChangedDocsCheckBox->isHidden());
+        QVERIFY(checkPage->isComplete());
+        QVERIFY(checkWizard->button(QWizard::FinishButton)->isEnabled());
+        QCOMPARE(std::get<CheckAction>(checkWizard->GetTaskInfo().action).modification_times.size(), std::size_t(1));
+        checkPage->onlyChangedDocsCheckBox->setChecked(true);
+        QVERIFY(std::get<CheckAction>(checkWizard->GetTaskInfo().action).modification_times.empty());
+    }
+
+    void storedPathWinsOverANewConnection()
+    {
+        ExportAction action = exportTo(main_);
+        action.project_path = L"vadro://Хранилище/Проекты/Мост";
+        auto wizard = openOnPage(namedTask(action), 3);
+        TaskBrowserPage* page = browserPage(*wizard);
+        QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Хранилище/Проекты/Мост"));
+        QCOMPARE(page->browser->GetSelectionInfo().size(), std::size_t(1));
+
+        wizard->back();
+        actionPage(*wizard)->connectionsManager->SelectConnection(mirrorConnection_.id);
+        wizard->next();
+        QCOMPARE(wizard->currentId(), 3);
+        QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Хранилище/Проекты/Мост"));
+        // The same folder names are opened in the other repository.
+        const auto mirrorResolver = vadro::CreateCore()
+                                        ->OpenSession(mirrorConnection_.address, mirrorConnection_.credentials)
+                                        ->GetPathResolver();
+        const auto selection = page->browser->GetSelectionInfo();
+        QCOMPARE(selection.size(), std::size_t(1));
+        QVERIFY(mirrorResolver->GetPathNames(selection.front().path) ==
+                (std::vector<std::wstring>{L"Проекты", L"Мост"}));
+        emit page->pathsLineEdit->editingFinished();
+        QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Копия/"));
+    }
+
+    void sessionFailureIsReported()
+    {
+        QTemporaryDir vanishing;
+        QVERIFY(wiztest::makeFile(vanishing.filePath(QStringLiteral("a/b.txt"))));
+        const vadro_cm::Connection connection =
+            wiztest::folderConnection(QStringLiteral("Исчезающее"), vanishing.path());
+        wiztest::saveConnections({main_, mirrorConnection_, broken_, unnamed_, connection});
+        auto wizard = openOnPage(namedTask(BackupAction{connection.id, L"", L"/tmp/dest"}), 3);
+        TaskBrowserPage* page = browserPage(*wizard);
+        QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Исчезающее/"));
+        wizard->back();
+        // Passes the connection test, then the folder goes before the page opens its session.
+        connect(
+            wizard.get(), &QWizard::currentIdChanged, this, [&](int) {}, Qt::UniqueConnection);
+        QVERIFY(actionPage(*wizard)->validatePage());
+        QVERIFY(vanishing.remove());
+        auto seen = wiztest::closeNextMessageBox();
+        page->initializePage();
+        *seen->armed = false;
+        QVERIFY(seen->seen);
+        QCOMPARE(seen->icon, QMessageBox::Critical);
+        QCOMPARE(seen->title, QStringLiteral("Ошибка соединения"));
+        QVERIFY(seen->text.startsWith(QStringLiteral("Не удалось установить соединение с сервером.\n")));
+        QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Исчезающее/"));
+        QCOMPARE(page->browser->View()->model()->rowCount(), 0);
+        wiztest::saveConnections({main_, mirrorConnection_, broken_, unnamed_});
+    }
+};
+
+QTEST_MAIN(TaskWizardPagesTest)
+#include "TaskWizardPagesTest.moc"
