@@ -41,8 +41,8 @@ void writeFile(const QString& path, const QByteArray& content)
 
 void firing(const QString& root)
 {
-    TaskStorage service(std::filesystem::u8path((root + QStringLiteral("/f/storage.xml")).toStdString()),
-                        std::filesystem::u8path((root + QStringLiteral("/f/logs")).toStdString()), vadro::CreateCore());
+    TaskStorage service(std::filesystem::u8path(QString(root + QStringLiteral("/f/storage.xml")).toStdString()),
+                        std::filesystem::u8path(QString(root + QStringLiteral("/f/logs")).toStdString()), vadro::CreateCore());
     std::mutex mutex;
     std::vector<double> lateness;
     service.SetStartObserver([&](const TaskInfo* task) {
@@ -87,15 +87,15 @@ void onlyChangedExport(const QString& root)
     ExportAction action;
     action.connection_id = connection.id;
     action.project_path = L"vadro://bench/folder";
-    action.output_path = (root + QStringLiteral("/out")).toStdWString();
+    action.output_path = QString(root + QStringLiteral("/out")).toStdWString();
     // Every document already exported at its current time.
     auto session = core->OpenSession(connection.address, connection.credentials);
     const auto ids = session->GetPathResolver()->ResolvePath({L"folder"});
     for (const auto& child : session->ListChildren(ids))
         action.modification_times[L"vadro://bench/folder/" + child.name] = execution::DocumentTime(child);
 
-    TaskStorage service(std::filesystem::u8path((root + QStringLiteral("/e/storage.xml")).toStdString()),
-                        std::filesystem::u8path((root + QStringLiteral("/e/logs")).toStdString()), core);
+    TaskStorage service(std::filesystem::u8path(QString(root + QStringLiteral("/e/storage.xml")).toStdString()),
+                        std::filesystem::u8path(QString(root + QStringLiteral("/e/logs")).toStdString()), core);
     service.SetToolPath("/nonexistent/KalvorCLI"); // a started tool would show as a failure line
     TaskInfo t;
     t.name = L"export10k";
@@ -144,7 +144,7 @@ void backupThroughput(const QString& root)
         bestCp = std::min(bestCp, msSince(t0));
         t0 = Clock::now();
         const auto result =
-            execution::RunBackup({connection.id, L"vadro://tree/tree", (root + QStringLiteral("/bk")).toStdWString()},
+            execution::RunBackup({connection.id, L"vadro://tree/tree", QString(root + QStringLiteral("/bk")).toStdWString()},
                                  *core, SavedConnectionsPath());
         bestBackup = std::min(bestBackup, msSince(t0));
         if (!result.ok || result.documents != 2003)
