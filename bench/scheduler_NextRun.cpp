@@ -1,0 +1,62 @@
+// Cost of one next-run computation in Europe/Berlin, for each trigger kind. The `now`
+// of each call walks through 2026 in uneven steps, so both sides of the daylight-saving
+// changes and every weekday are covered.
+
+#include "scheduler/NextRun.h"
+
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+namespace {
+
+// 2026-01-05 08:30 UTC, a Monday.
+constexpr Instant kStart = 1767601800LL * kNanosPerSecond;
+
+const std::vector<Instant>& nows()
+{
+    static const std::vector<Instant> values = [] {
+        std::vector<Instant> v(4096);
+        // 2 h 8 min 17 s apart: 4096 steps cover about a year.
+        for (std::size_t i = 0; i < v.size(); ++i)
+            v[i] = kStart + Instant(i) * 7697 * kNanosPerSecond;
+        return v;
+    }();
+    return values;
+}
+
+TaskInfo taskWith(Trigger trigger, bool workingDays = false)
+{
+    TaskInfo t;
+    t.name = L"bench";
+    t.starting_point = kStart;
+    t.trigger = std::move(trigger);
+    t.run_only_on_working_days = workingDays;
+    return t;
+}
+
+void nextRun(benchmark::State& state, const TaskInfo& task)
+{
+    const date::time_zone* zone = date::locate_zone("Europe/Berlin");
+    const std::vector<Instant>& at = nows();
+    std::size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(schedule::NextRun(task, at[i], zone));
+        i = (i + 1) % at.size();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+} // namespace
+
+BENCHMARK_CAPTURE(nextRun, daily, taskWith(DailyTrigger{1}));
+BENCHMARK_CAPTURE(nextRun, daily_every_3_days, taskWith(DailyTrigger{3}));
+BENCHMARK_CAPTURE(nextRun, daily_working_days, taskWith(DailyTrigger{1}, true));
+BENCHMARK_CAPTURE(nextRun, weekly_mon_wed_fri, taskWith(WeeklyTrigger{1, {1, 3, 5}}));
+BENCHMARK_CAPTURE(nextRun, weekly_every_2_weeks_mon_wed_fri, taskWith(WeeklyTrigger{2, {1, 3, 5}}));
+BENCHMARK_CAPTURE(nextRun, monthly_1st_and_15th, taskWith(MonthlyTrigger{1, {}, {1, 15}}));
+BENCHMARK_CAPTURE(nextRun, monthly_31st_of_quarter_months, taskWith(MonthlyTrigger{1, {1, 4, 7, 10}, {31}}));
+// The rarest date: up to four years of months are looked at.
+BENCHMARK_CAPTURE(nextRun, monthly_29_february, taskWith(MonthlyTrigger{1, {2}, {29}}));
+
+BENCHMARK_MAIN();

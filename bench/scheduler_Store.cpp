@@ -1,0 +1,193 @@
+// Save and load of a store of 10,000 varied tasks, as the program does them (document
+// then atomic file write; file read then parse), and the memory a loaded task takes.
+
+#include "bench/scheduler_TaskMix.h"
+#include "model/TaskStoreFile.h"
+
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+
+#include <malloc.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <list>
+#include <memory>
+#include <string>
+
+namespace {
+
+constexpr std::size_t kTasks = 10'000;
+// 2026-01-05 08:30 UTC.
+constexpr Instant kStart = 1767601800LL * kNanosPerSecond;
+
+std::size_t residentBytes()
+{
+    std::ifstream statm("/proc/self/statm");
+    std::size_t size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
+std::size_t heapInUse()
+{
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+// Forgets the peak resident size, so the next VmHWM is the peak from here on.
+void resetPeak()
+{
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+std::size_t peakResidentBytes()
+{
+    std::ifstream status("/proc/self/status");
+    std::string word;
+    while (status >> word)
+        if (word == "VmHWM:") {
+            std::size_t kb = 0;
+            status >> kb;
+            return kb * 1024;
+        }
+    return 0;
+}
+
+struct Fixture
+{
+    QTemporaryDir dir;
+    std::filesystem::path file;
+    std::vector<TaskInfo> tasks;
+    std::vector<const TaskInfo*> pointers;
+
+    Fixture()
+        : file(dir.filePath(QStringLiteral("storage.xml")).toStdString())
+        , tasks(MakeTaskMix(kTasks, kStart))
+    {
+        for (const TaskInfo& t : tasks)
+            pointers.push_back(&t);
+        store::WriteFile(file, store::WriteTasks(pointers));
+    }
+};
+
+Fixture& fixture()
+{
+    static Fixture f;
+    return f;
+}
+
+void save(benchmark::State& state)
+{
+    Fixture& f = fixture();
+    const std::filesystem::path out = f.file.parent_path() / "saved.xml";
+    for (auto _ : state) {
+        if (!store::WriteFile(out, store::WriteTasks(f.pointers)))
+            state.SkipWithError("the store file could not be written");
+    }
+    state.counters["file_MB"] = double(std::filesystem::file_size(out)) / 1e6;
+    state.SetItemsProcessed(state.iterations() * kTasks);
+}
+
+void load(benchmark::State& state)
+{
+    Fixture& f = fixture();
+    for (auto _ : state) {
+        const auto text = store::ReadFile(f.file);
+        const auto parsed = store::ParseTasks(*text);
+        if (parsed.size() != kTasks || !parsed.back().task)
+            state.SkipWithError("the store did not load every task");
+        benchmark::DoNotOptimize(parsed.data());
+    }
+    state.SetItemsProcessed(state.iterations() * kTasks);
+}
+
+// The two halves of a save and of a load, to show where the time goes.
+void saveDocumentOnly(benchmark::State& state)
+{
+    Fixture& f = fixture();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(store::WriteTasks(f.pointers).size());
+}
+
+void saveFileOnly(benchmark::State& state)
+{
+    Fixture& f = fixture();
+    const std::wstring document = store::WriteTasks(f.pointers);
+    const std::filesystem::path out = f.file.parent_path() / "saved.xml";
+    for (auto _ : state)
+        benchmark::DoNotOptimize(store::WriteFile(out, document));
+}
+
+void loadReadOnly(benchmark::State& state)
+{
+    Fixture& f = fixture();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(store::ReadFile(f.file)->size());
+}
+
+void loadParseOnly(benchmark::State& state)
+{
+    Fixture& f = fixture();
+    const std::wstring text = *store::ReadFile(f.file);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(store::ParseTasks(text).size());
+}
+
+// What the loaded tasks keep once the load is over, held as the service holds them.
+// Measured before any benchmark runs, on a heap that has seen only the fixture.
+void reportMemory()
+{
+    const std::filesystem::path file = fixture().file;
+    malloc_trim(0);
+    const std::size_t rss0 = residentBytes();
+    const std::size_t heap0 = heapInUse();
+    resetPeak();
+
+    std::list<std::unique_ptr<TaskInfo>> held;
+    {
+        const auto text = store::ReadFile(file);
+        auto parsed = store::ParseTasks(*text);
+        for (auto& p : parsed)
+            if (p.task)
+                held.push_back(std::make_unique<TaskInfo>(std::move(*p.task)));
+    }
+    const std::size_t peak = peakResidentBytes();
+    malloc_trim(0);
+    const std::size_t rss1 = residentBytes();
+    const std::size_t heap1 = heapInUse();
+
+    const double n = double(held.size());
+    std::printf("Memory of %zu loaded tasks (store file %.2f MB):\n", held.size(),
+                double(std::filesystem::file_size(file)) / 1e6);
+    std::printf("  resident set growth, /proc/self/statm:  %8.0f bytes per task (%.1f MB in all)\n",
+                double(rss1) - double(rss0) > 0 ? (double(rss1) - double(rss0)) / n : 0.0,
+                (double(rss1) - double(rss0)) / 1e6);
+    std::printf("  heap in use growth, mallinfo2:          %8.0f bytes per task (%.1f MB in all)\n",
+                (double(heap1) - double(heap0)) / n, (double(heap1) - double(heap0)) / 1e6);
+    std::printf("  peak resident during the load, above the start: %.1f MB\n",
+                peak > rss0 ? double(peak - rss0) / 1e6 : 0.0);
+    std::printf("  sizeof(TaskInfo) = %zu bytes\n\n", sizeof(TaskInfo));
+}
+
+} // namespace
+
+BENCHMARK(save)->Unit(benchmark::kMillisecond);
+BENCHMARK(load)->Unit(benchmark::kMillisecond);
+BENCHMARK(saveDocumentOnly)->Unit(benchmark::kMillisecond);
+BENCHMARK(saveFileOnly)->Unit(benchmark::kMillisecond);
+BENCHMARK(loadReadOnly)->Unit(benchmark::kMillisecond);
+BENCHMARK(loadParseOnly)->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    reportMemory();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
