@@ -68,10 +68,10 @@ void putTimes(pt::wptree& action, const ModificationTimes& times)
 {
     pt::wptree& list = action.put_child(L"modification_times", pt::wptree());
     for (const auto& [path, time] : times) {
-        pt::wptree document;
-        document.put(L"path", path);
-        document.put(L"last_modified", toText(time));
-        list.push_back({L"document", document});
+        // Children are filled in place: a tree pushed whole would be copied deeply.
+        pt::wptree& document = list.push_back({L"document", pt::wptree()})->second;
+        document.push_back({L"path", pt::wptree(path)});
+        document.push_back({L"last_modified", pt::wptree(toText(time))});
     }
 }
 
@@ -423,14 +423,13 @@ std::wstring WriteTasks(const std::vector<const TaskInfo*>& tasks)
     pt::wptree root;
     pt::wptree& list = root.put_child(L"config.tasks", pt::wptree());
     for (const TaskInfo* task : tasks) {
-        pt::wptree node;
+        pt::wptree& node = list.push_back({L"task", pt::wptree()})->second;
         node.put(L"name", task->name);
         node.put(L"description", task->description);
         node.put(L"starting_point", toText(task->starting_point));
         node.put(L"run_only_on_working_days", boolText(task->RunOnlyOnWorkingDays()));
         std::visit(TriggerWriter{node}, task->trigger);
         std::visit(ActionWriter{node}, task->action);
-        list.push_back({L"task", std::move(node)});
     }
     std::wostringstream out;
     pt::write_xml(out, root, pt::xml_writer_make_settings<std::wstring>(L'\t', 1, L"utf-8"));
@@ -479,10 +478,12 @@ bool WriteFile(const std::filesystem::path& file, const std::wstring& document)
     if (!out.open(QIODevice::WriteOnly | QIODevice::Text))
         return false;
     out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    QTextStream stream(&out);
-    stream.setCodec("UTF-8");
-    stream << QString::fromStdWString(document);
-    stream.flush();
+    // The same bytes a UTF-8 text stream writes, converted in one step.
+    const QByteArray bytes = QString::fromStdWString(document).toUtf8();
+    if (out.write(bytes) != bytes.size()) {
+        out.cancelWriting();
+        return false;
+    }
     return out.commit();
 }
 
