@@ -61,18 +61,28 @@ struct Places
     }
 };
 
+// Construction of the service on a store of range(0) tasks. range(1) = 1: a first start,
+// every log file is created; 0: a later start, the log files are there already.
 void loadAndArm(benchmark::State& state)
 {
     const std::size_t count = static_cast<std::size_t>(state.range(0));
+    const bool freshLogs = state.range(1) != 0;
     Places places(count);
     const auto core = vadro::CreateCore();
+    if (!freshLogs)
+        TaskStorage(places.store, places.logs, core);
+    int run = 0;
     for (auto _ : state) {
+        const std::filesystem::path logs = freshLogs ? places.logs / std::to_string(run++) : places.logs;
         const auto begin = std::chrono::steady_clock::now();
-        auto service = std::make_unique<TaskStorage>(places.store, places.logs, core);
+        auto service = std::make_unique<TaskStorage>(places.store, logs, core);
         const auto end = std::chrono::steady_clock::now();
         state.SetIterationTime(std::chrono::duration<double>(end - begin).count());
         if (service->Tasks().size() != count)
             state.SkipWithError("the service did not load every task");
+        service.reset();
+        if (freshLogs)
+            std::filesystem::remove_all(logs);
     }
 }
 
@@ -133,7 +143,13 @@ void reportMemory()
 
 } // namespace
 
-BENCHMARK(loadAndArm)->Arg(10'000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(loadAndArm)
+    ->ArgNames({"tasks", "fresh_logs"})
+    ->Args({10'000, 1})
+    ->Args({10'000, 0})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
 BENCHMARK(addTask)->Arg(1'000)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv)
