@@ -30,8 +30,13 @@ std::string FormatLogLine(const QDateTime& localTime, const std::wstring& messag
 TaskLog::TaskLog(std::optional<std::filesystem::path> file)
     : file_(std::move(file))
 {
-    if (file_)
-        fd_ = ::open(file_->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (!file_)
+        return;
+    const int fd = ::open(file_->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        ::close(fd);
+        open_ = true;
+    }
 }
 
 TaskLog::~TaskLog()
@@ -41,22 +46,26 @@ TaskLog::~TaskLog()
 
 void TaskLog::Close()
 {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
+    open_ = false;
 }
 
 void TaskLog::Write(const std::string& line)
 {
+    if (!open_)
+        return;
+    const int fd = ::open(file_->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
     std::size_t done = 0;
-    while (fd_ >= 0 && done < line.size()) {
-        const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
+    while (done < line.size()) {
+        const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return;
+            break;
         done += static_cast<std::size_t>(n);
     }
+    ::close(fd);
 }
 
 } // namespace execution

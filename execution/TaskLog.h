@@ -1,8 +1,10 @@
 #pragma once
 
 // The log file of one task: lines appended in UTF-8, each written with one system call,
-// so nothing is buffered between lines. A task whose file cannot be opened gets a log
-// that drops its lines (they still reach standard error through the caller).
+// so nothing is buffered between lines. The file is created when the log is made and
+// opened only for the moment of each write, so thousands of tasks hold no descriptors.
+// A task whose file cannot be created gets a log that drops its lines (they still reach
+// standard error through the caller).
 
 #include <QDateTime>
 
@@ -23,21 +25,21 @@ std::string FormatLogLine(const QDateTime& localTime, const std::wstring& messag
 class TaskLog
 {
 public:
-    // Opens `file` for appending (created with permissions 0600); no file: a log that
-    // drops every line.
+    // Creates `file` for appending (permissions 0600) when it is missing; no file, or one
+    // that cannot be created: a log that drops every line.
     explicit TaskLog(std::optional<std::filesystem::path> file);
     ~TaskLog();
     TaskLog(const TaskLog&) = delete;
     TaskLog& operator=(const TaskLog&) = delete;
 
     void Write(const std::string& line);
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return open_; }
     const std::optional<std::filesystem::path>& File() const { return file_; }
     void Close();
 
 private:
     std::optional<std::filesystem::path> file_;
-    int fd_ = -1;
+    bool open_ = false;
 };
 
 } // namespace execution

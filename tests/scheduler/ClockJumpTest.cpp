@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QSaveFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -72,9 +73,11 @@ private slots:
         QTest::qWait(1000);
         QVERIFY(QFileInfo(log).size() == 0); // not due yet
         {
-            QFile f(offsetFile);
-            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            // Replaced whole, so the child never reads a half-written offset.
+            QSaveFile f(offsetFile);
+            QVERIFY(f.open(QIODevice::WriteOnly));
             f.write("+3700\n"); // the wall clock jumps past the due time
+            QVERIFY(f.commit());
         }
         QElapsedTimer waited;
         waited.start();
