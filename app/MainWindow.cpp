@@ -3,6 +3,7 @@
 #include "AppResources.h"
 #include "AutoStart.h"
 #include "TasksListModel.h"
+#include "scheduler/TaskStorage.h"
 #include "ui_MainWindow.h"
 #include "wizard/TaskWizard.h"
 
@@ -160,7 +161,7 @@ void MainWindow::cloneTask()
     const TaskInfo* stored = model->taskAt(current);
     if (!stored)
         return;
-    TaskInfo copy = *stored;
+    TaskInfo copy = TaskStorage::Instance().Copy(stored);
     copy.name = tr("%1 (копия)").arg(QString::fromStdWString(copy.name)).toStdWString();
     if (!runWizard(copy))
         return;
@@ -174,7 +175,7 @@ void MainWindow::editTask(const QModelIndex& index)
     const TaskInfo* stored = model->taskAt(index);
     if (!stored)
         return;
-    TaskInfo edited = *stored;
+    TaskInfo edited = TaskStorage::Instance().Copy(stored);
     if (runWizard(edited))
         model->updateTask(index, edited);
 }

@@ -462,6 +462,14 @@ void TaskStorage::Save()
     store::WriteFile(storePath_, document);
 }
 
+TaskInfo TaskStorage::Copy(const TaskInfo* stored) const
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (entries_.count(stored) == 0)
+        throw std::out_of_range("unordered_map::at");
+    return *stored;
+}
+
 std::filesystem::path TaskStorage::LogFilePath(const TaskInfo* task) const
 {
     std::lock_guard<std::mutex> lock(stateMutex_);

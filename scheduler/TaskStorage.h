@@ -60,6 +60,10 @@ public:
     // worker never adds or removes records.
     const TaskList& Tasks() const { return tasks_; }
     std::shared_ptr<vadro::ICore> Core() const { return core_; }
+    // A copy of a stored record taken under the state lock: a run on the worker may be
+    // writing the record's modification times at that moment. Throws std::out_of_range
+    // for a record the service does not hold.
+    TaskInfo Copy(const TaskInfo* stored) const;
 
     // Stores a copy, arms its timer, opens its log and saves. Returns the stored record.
     const TaskInfo* AddTask(const TaskInfo& task);
