@@ -64,97 +64,109 @@ std::wstring uuidText(const boost::uuids::uuid& id)
     return boost::uuids::to_wstring(id);
 }
 
-void putTimes(pt::wptree& action, const ModificationTimes& times)
+// Appends a child element; children are added in place and never looked up by path,
+// which keeps the writer linear in the number of elements.
+pt::wptree& add(pt::wptree& parent, const wchar_t* key, const std::wstring& value = {})
 {
-    pt::wptree& list = action.put_child(L"modification_times", pt::wptree());
+    return parent.push_back({key, pt::wptree(value)})->second;
+}
+
+void addTimes(pt::wptree& action, const ModificationTimes& times)
+{
+    pt::wptree& list = add(action, L"modification_times");
     for (const auto& [path, time] : times) {
-        // Children are filled in place: a tree pushed whole would be copied deeply.
-        pt::wptree& document = list.push_back({L"document", pt::wptree()})->second;
-        document.push_back({L"path", pt::wptree(path)});
-        document.push_back({L"last_modified", pt::wptree(toText(time))});
+        pt::wptree& document = add(list, L"document");
+        add(document, L"path", path);
+        add(document, L"last_modified", toText(time));
     }
 }
 
+std::wstring pathText(const std::filesystem::path& path)
+{
+    return QString::fromStdString(path.string()).toStdWString();
+}
+
+// Fills the `trigger` element.
 struct TriggerWriter
 {
     pt::wptree& node;
     void operator()(const DailyTrigger& t) const
     {
-        node.put(L"trigger.type", L"daily");
-        node.put(L"trigger.repeat_interval", toText(t.repeat_interval));
+        add(node, L"type", L"daily");
+        add(node, L"repeat_interval", toText(t.repeat_interval));
     }
     void operator()(const WeeklyTrigger& t) const
     {
-        node.put(L"trigger.type", L"weekly");
-        node.put(L"trigger.repeat_interval", toText(t.repeat_interval));
-        pt::wptree& list = node.put_child(L"trigger.weekdays", pt::wptree());
+        add(node, L"type", L"weekly");
+        add(node, L"repeat_interval", toText(t.repeat_interval));
+        pt::wptree& list = add(node, L"weekdays");
         for (Weekday day : t.weekdays) // the set's order: Sunday (written as 7) first
-            list.push_back({L"weekday", pt::wptree(toText(day == 0 ? 7 : day))});
+            add(list, L"weekday", toText(day == 0 ? 7 : day));
     }
     void operator()(const MonthlyTrigger& t) const
     {
-        node.put(L"trigger.type", L"monthly");
-        node.put(L"trigger.repeat_interval", toText(t.repeat_interval));
-        pt::wptree& months = node.put_child(L"trigger.months", pt::wptree());
+        add(node, L"type", L"monthly");
+        add(node, L"repeat_interval", toText(t.repeat_interval));
+        pt::wptree& months = add(node, L"months");
         for (MonthOfYear m : t.months)
-            months.push_back({L"month", pt::wptree(toText(m))});
-        pt::wptree& days = node.put_child(L"trigger.days", pt::wptree());
+            add(months, L"month", toText(m));
+        pt::wptree& days = add(node, L"days");
         for (DayOfMonth d : t.days)
-            days.push_back({L"day", pt::wptree(toText(d))});
+            add(days, L"day", toText(d));
     }
 };
 
+// Fills the `action` element.
 struct ActionWriter
 {
     pt::wptree& node;
-    pt::wptree& action() const { return node.get_child(L"action"); }
 
     void operator()(const BackupAction& a) const
     {
-        node.put(L"action.type", L"backup");
-        node.put(L"action.connection_id", uuidText(a.connection_id));
-        node.put(L"action.source_path", a.source_path);
-        node.put(L"action.destination_path", a.destination_path);
+        add(node, L"type", L"backup");
+        add(node, L"connection_id", uuidText(a.connection_id));
+        add(node, L"source_path", a.source_path);
+        add(node, L"destination_path", a.destination_path);
     }
     void operator()(const ExportAction& a) const
     {
-        node.put(L"action.type", L"export");
-        node.put(L"action.connection_id", uuidText(a.connection_id));
-        node.put(L"action.output_path", a.output_path);
-        node.put(L"action.project_path", a.project_path);
-        node.put(L"action.only_changed_documents", boolText(a.only_changed_documents));
+        add(node, L"type", L"export");
+        add(node, L"connection_id", uuidText(a.connection_id));
+        add(node, L"output_path", a.output_path);
+        add(node, L"project_path", a.project_path);
+        add(node, L"only_changed_documents", boolText(a.only_changed_documents));
         if (a.only_changed_documents)
-            putTimes(action(), a.modification_times);
+            addTimes(node, a.modification_times);
         if (a.format == IFC) {
             if (!a.ifc_version.empty())
-                node.put(L"action.ifc_version", a.ifc_version);
+                add(node, L"ifc_version", a.ifc_version);
             if (!a.ifc_mapping_code.empty()) {
-                node.put(L"action.ifc_mapping_code", a.ifc_mapping_code);
-                node.put(L"action.ifc_mapping_name", a.ifc_mapping_name);
+                add(node, L"ifc_mapping_code", a.ifc_mapping_code);
+                add(node, L"ifc_mapping_name", a.ifc_mapping_name);
             }
         } else if (!a.scheme_code.empty()) {
-            node.put(L"action.scheme_code", a.scheme_code);
-            node.put(L"action.scheme_name", a.scheme_name);
+            add(node, L"scheme_code", a.scheme_code);
+            add(node, L"scheme_name", a.scheme_name);
         }
-        node.put(L"action.format", formatWord(a.format));
+        add(node, L"format", formatWord(a.format));
     }
     void operator()(const CommandAction& a) const
     {
-        node.put(L"action.type", L"command");
-        node.put(L"action.executable", QString::fromStdString(a.executable.string()).toStdWString());
-        node.put(L"action.arguments", a.arguments);
-        node.put(L"action.working_directory", QString::fromStdString(a.working_directory.string()).toStdWString());
+        add(node, L"type", L"command");
+        add(node, L"executable", pathText(a.executable));
+        add(node, L"arguments", a.arguments);
+        add(node, L"working_directory", pathText(a.working_directory));
     }
     void operator()(const CheckAction& a) const
     {
-        node.put(L"action.type", L"check");
-        node.put(L"action.ids_file", a.ids_file);
-        node.put(L"action.ids_file_mode", boolText(a.ids_file_mode));
-        node.put(L"action.ifc_file", a.ifc_file);
-        node.put(L"action.ifc_file_mode", boolText(a.ifc_file_mode));
-        node.put(L"action.only_changed_documents", boolText(a.only_changed_documents));
+        add(node, L"type", L"check");
+        add(node, L"ids_file", a.ids_file);
+        add(node, L"ids_file_mode", boolText(a.ids_file_mode));
+        add(node, L"ifc_file", a.ifc_file);
+        add(node, L"ifc_file_mode", boolText(a.ifc_file_mode));
+        add(node, L"only_changed_documents", boolText(a.only_changed_documents));
         if (a.only_changed_documents)
-            putTimes(action(), a.modification_times);
+            addTimes(node, a.modification_times);
     }
 };
 
@@ -421,15 +433,15 @@ TaskInfo readTask(const pt::wptree& node)
 std::wstring WriteTasks(const std::vector<const TaskInfo*>& tasks)
 {
     pt::wptree root;
-    pt::wptree& list = root.put_child(L"config.tasks", pt::wptree());
+    pt::wptree& list = add(add(root, L"config"), L"tasks");
     for (const TaskInfo* task : tasks) {
-        pt::wptree& node = list.push_back({L"task", pt::wptree()})->second;
-        node.put(L"name", task->name);
-        node.put(L"description", task->description);
-        node.put(L"starting_point", toText(task->starting_point));
-        node.put(L"run_only_on_working_days", boolText(task->RunOnlyOnWorkingDays()));
-        std::visit(TriggerWriter{node}, task->trigger);
-        std::visit(ActionWriter{node}, task->action);
+        pt::wptree& node = add(list, L"task");
+        add(node, L"name", task->name);
+        add(node, L"description", task->description);
+        add(node, L"starting_point", toText(task->starting_point));
+        add(node, L"run_only_on_working_days", boolText(task->RunOnlyOnWorkingDays()));
+        std::visit(TriggerWriter{add(node, L"trigger")}, task->trigger);
+        std::visit(ActionWriter{add(node, L"action")}, task->action);
     }
     std::wostringstream out;
     pt::write_xml(out, root, pt::xml_writer_make_settings<std::wstring>(L'\t', 1, L"utf-8"));

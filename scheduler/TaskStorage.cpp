@@ -456,10 +456,13 @@ void TaskStorage::Save()
         for (const auto& t : tasks_)
             list.push_back(t.get());
         document = store::WriteTasks(list);
-    } catch (const boost::property_tree::xml_parser_error&) {
+    } catch (const boost::property_tree::xml_parser_error& e) {
+        std::fprintf(stderr, "The task store was not saved: %s\n", e.what());
         return;
     }
-    store::WriteFile(storePath_, document);
+    // A failed save leaves the previous file whole; the user sees nothing, the console does.
+    if (!store::WriteFile(storePath_, document))
+        std::fprintf(stderr, "The task store could not be written: %s\n", storePath_.c_str());
 }
 
 TaskInfo TaskStorage::Copy(const TaskInfo* stored) const
