@@ -30,8 +30,7 @@ struct Pending
     std::filesystem::path directory;
 };
 
-bool copyDocument(vadro::ISession& session, const vadro::IdPath& ids, const std::filesystem::path& file,
-                  std::vector<char>& buffer)
+bool copyDocument(vadro::ISession& session, const vadro::IdPath& ids, const std::filesystem::path& file)
 {
     auto content = session.OpenContent(ids);
     if (!content)
@@ -39,21 +38,7 @@ bool copyDocument(vadro::ISession& session, const vadro::IdPath& ids, const std:
     const int out = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (out < 0)
         return false;
-    bool ok = true;
-    for (;;) {
-        const std::size_t n = content->ReadChunk(buffer.data(), buffer.size());
-        if (n == 0)
-            break;
-        for (std::size_t done = 0; ok && done < n;) {
-            const ssize_t w = ::write(out, buffer.data() + done, n - done);
-            if (w < 0 && errno == EINTR)
-                continue;
-            ok = w > 0;
-            done += ok ? static_cast<std::size_t>(w) : 0;
-        }
-        if (!ok)
-            break;
-    }
+    bool ok = content->CopyTo(out);
     ok = ::close(out) == 0 && ok;
     return ok;
 }
@@ -85,7 +70,6 @@ BackupResult RunBackup(const BackupRequest& request, vadro::ICore& core, const s
 
         const auto destination = std::filesystem::u8path(Utf8(request.destination_path));
         bool destinationMade = false;
-        std::vector<char> buffer(1 << 20); // one buffer for every document of the run
         std::vector<Pending> stack{{ids, destination}};
         while (!stack.empty()) {
             Pending folder = std::move(stack.back());
@@ -105,7 +89,7 @@ BackupResult RunBackup(const BackupRequest& request, vadro::ICore& core, const s
                 childIds.push_back(child.id);
                 const auto local = folder.directory / std::filesystem::u8path(Utf8(child.name));
                 if (child.isDocument) {
-                    if (copyDocument(*session, childIds, local, buffer))
+                    if (copyDocument(*session, childIds, local))
                         ++result.documents;
                 } else {
                     std::error_code ec;

@@ -4,6 +4,11 @@
 
 #include <boost/uuid/random_generator.hpp>
 
+#include <cerrno>
+#include <vector>
+
+#include <unistd.h>
+
 namespace vadro {
 
 Uuid GenerateUuid()
@@ -20,3 +25,21 @@ VadroError::VadroError(std::wstring description)
 {}
 
 } // namespace vadro
+
+bool vadro::IContentReader::CopyTo(int fd)
+{
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const std::size_t n = ReadChunk(buffer.data(), buffer.size());
+        if (n == 0)
+            return true;
+        for (std::size_t done = 0; done < n;) {
+            const ssize_t w = ::write(fd, buffer.data() + done, n - done);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                return false;
+            done += static_cast<std::size_t>(w);
+        }
+    }
+}

@@ -57,8 +57,7 @@ struct Connection
     std::uint8_t flags = 0;
     bool operator==(const Connection& o) const
     {
-        return id == o.id && name == o.name && address == o.address && credentials == o.credentials &&
-               flags == o.flags;
+        return id == o.id && name == o.name && address == o.address && credentials == o.credentials && flags == o.flags;
     }
 };
 
@@ -98,6 +97,10 @@ public:
     virtual ~IContentReader() = default;
     // Fills up to `size` bytes; returns the count, 0 at the end. Throws VadroError on a read error.
     virtual std::size_t ReadChunk(char* buffer, std::size_t size) = 0;
+    // Writes the rest of the content into the open file `fd`; false when writing failed.
+    // Reads chunk by chunk; an implementation may copy without passing through memory.
+    // Throws VadroError on a read error.
+    virtual bool CopyTo(int fd);
 };
 
 class IPathResolver
