@@ -18,9 +18,14 @@ QString DecodeToolText(const std::string& bytes)
 {
     QTextCodec::ConverterState state;
     const QString text = QTextCodec::codecForMib(106)->toUnicode(bytes.data(), static_cast<int>(bytes.size()), &state);
-    if (state.invalidChars == 0)
+    // A sequence cut off at the end is held back as "remaining", not counted as invalid.
+    if (state.invalidChars == 0 && state.remainingChars == 0)
         return text;
-    return QString::fromLocal8Bit(bytes.data(), static_cast<int>(bytes.size()));
+    // The locale's 8-bit encoding; where that is UTF-8 as well, Latin-1, so no byte is lost.
+    QTextCodec* local = QTextCodec::codecForLocale();
+    if (local == nullptr || local->mibEnum() == 106)
+        return QString::fromLatin1(bytes.data(), static_cast<int>(bytes.size()));
+    return local->toUnicode(bytes.data(), static_cast<int>(bytes.size()));
 }
 
 ToolResult RunTool(const std::vector<std::string>& arguments)

@@ -24,7 +24,8 @@ struct ToolResult
 // boost::process::process_error when waiting fails.
 ToolResult RunTool(const std::vector<std::string>& arguments);
 
-// UTF-8 text, or the locale's 8-bit encoding when the bytes are not valid UTF-8.
+// UTF-8 text, or the locale's 8-bit encoding (Latin-1 where the locale's is UTF-8) when
+// the bytes are not valid UTF-8.
 QString DecodeToolText(const std::string& bytes);
 
 } // namespace execution

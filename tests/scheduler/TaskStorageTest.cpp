@@ -202,6 +202,17 @@ private slots:
         // One argument with the whole text; the start directory is the program's.
         QCOMPARE(QString::fromUtf8(m.readAll()), QStringLiteral("-a -b Ж|") + dir.path() + QStringLiteral("/tools"));
         QCOMPARE(s->ScheduledRun(stored), t.starting_point + 86400 * kNanosPerSecond);
+
+        // An empty arguments text is still one (empty) argument.
+        QFile::remove(marker);
+        std::get<CommandAction>(t.action).arguments.clear();
+        t.starting_point += 86400 * kNanosPerSecond;
+        s->UpdateTask(stored, t);
+        s->RunNow(stored);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(marker).size() > 0, 5000);
+        QFile again(marker);
+        QVERIFY(again.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(again.readAll()), QStringLiteral("|") + dir.path() + QStringLiteral("/tools"));
     }
 
     void exportOutcomesAreLogged_data()

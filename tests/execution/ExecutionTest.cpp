@@ -1,0 +1,245 @@
+#include "execution/Actions.h"
+#include "execution/CliPath.h"
+#include "execution/TaskLog.h"
+#include "execution/ToolRun.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+std::filesystem::path tool()
+{
+    return std::filesystem::u8path(qEnvironmentVariable("KALVOR_BIN_DIR").toStdString()) / "KalvorCLI";
+}
+
+QStringList toQt(const std::vector<std::string>& args)
+{
+    QStringList out;
+    for (const auto& a : args)
+        out << QString::fromStdString(a);
+    return out;
+}
+
+std::string script(const QTemporaryDir& dir, const char* name, const QByteArray& body)
+{
+    const QString path = dir.filePath(QString::fromLatin1(name));
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    f.write("#!/bin/sh\n" + body);
+    f.close();
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return path.toStdString();
+}
+
+} // namespace
+
+class ExecutionTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void exportArguments_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<QStringList>("tail");
+        QTest::newRow("MIF with scheme") << 1
+                                         << QStringList{QStringLiteral("MIF"), QStringLiteral("P"),
+                                                        QStringLiteral("/tmp/out"), QStringLiteral("S1")};
+        QTest::newRow("IFC with mapping and version")
+            << 4
+            << QStringList{QStringLiteral("IFC"), QStringLiteral("P"), QStringLiteral("/tmp/out"), QStringLiteral("M2"),
+                           QStringLiteral("4.0")};
+        QTest::newRow("unknown format, empty word")
+            << 9 << QStringList{QString(), QStringLiteral("P"), QStringLiteral("/tmp/out"), QStringLiteral("S1")};
+    }
+    void exportArguments()
+    {
+        QFETCH(int, format);
+        QFETCH(QStringList, tail);
+        ExportAction a;
+        a.format = format;
+        a.output_path = L"/tmp/out";
+        a.scheme_code = L"S1";
+        a.ifc_mapping_code = L"M2";
+        QStringList expected{QStringLiteral("/opt/kalvorbim/bin/KalvorCLI"),
+                             QStringLiteral("--action"),
+                             QStringLiteral("export"),
+                             QStringLiteral("--format"),
+                             tail[0],
+                             QStringLiteral("--project-path"),
+                             tail[1],
+                             QStringLiteral("--output-dir"),
+                             tail[2],
+                             QStringLiteral("--options-code"),
+                             tail[3]};
+        if (format == IFC)
+            expected << QStringLiteral("--ifc-version") << tail[4];
+        QCOMPARE(toQt(execution::ExportArguments("/opt/kalvorbim/bin/KalvorCLI", a, L"P")), expected);
+    }
+
+    void cliPathFromConfig()
+    {
+        QTemporaryDir dir;
+        const auto ini = std::filesystem::u8path(dir.filePath(QStringLiteral("config.ini")).toStdString());
+        QCOMPARE(CliExecutablePathFrom(ini), std::filesystem::path("/opt/kalvorbim/bin/KalvorCLI"));
+        QFile f(QString::fromStdString(ini.string()));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("[Paths]\nKalvor-III=/usr/local/kalvor\n");
+        f.close();
+        QCOMPARE(CliExecutablePathFrom(ini), std::filesystem::path("/usr/local/kalvor/KalvorCLI"));
+    }
+
+    void commandStart_data()
+    {
+        QTest::addColumn<QString>("executable");
+        QTest::addColumn<QString>("workingDirectory");
+        QTest::addColumn<QString>("startDirectory");
+        QTest::newRow("directory of the program") << "/opt/tools/run.sh"
+                                                  << ""
+                                                  << "/opt/tools";
+        QTest::newRow("given directory") << "/opt/tools/run.sh"
+                                         << "/srv"
+                                         << "/srv";
+        QTest::newRow("bare name, no directory") << "run.sh"
+                                                 << ""
+                                                 << "";
+    }
+    void commandStart()
+    {
+        QFETCH(QString, executable);
+        QFETCH(QString, workingDirectory);
+        QFETCH(QString, startDirectory);
+        const CommandAction c{executable.toStdString(), workingDirectory.toStdString(), L""};
+        QCOMPARE(QString::fromStdString(execution::CommandStartDirectory(c).string()), startDirectory);
+    }
+
+    void logFileNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("file");
+        QTest::newRow("plain") << "Резервная копия"
+                               << "/logs/Резервная копия.log";
+        QTest::newRow("slash stays below") << "a/b"
+                                           << "/logs/a/b.log";
+        QTest::newRow("parent component") << "../evil"
+                                          << "";
+        QTest::newRow("inner parent") << "a/../../evil"
+                                      << "";
+        QTest::newRow("absolute") << "/etc/passwd"
+                                  << "";
+        QTest::newRow("empty") << ""
+                               << "";
+    }
+    void logFileNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, file);
+        const auto path = execution::LogFilePathFor("/logs", name.toStdWString());
+        QCOMPARE(path ? QString::fromStdString(path->string()) : QString(), file);
+    }
+
+    void logLinesAndFiles()
+    {
+        const QDateTime t(QDate(2026, 1, 7), QTime(10, 0, 4));
+        QCOMPARE(QString::fromStdString(execution::FormatLogLine(t, L"50% %1 готово")),
+                 QStringLiteral("07.01.2026 10:00:04 50% %1 готово\n"));
+        QTemporaryDir dir;
+        const auto file = std::filesystem::u8path(dir.filePath(QStringLiteral("t.log")).toStdString());
+        {
+            execution::TaskLog log(file);
+            QVERIFY(log.IsOpen());
+            log.Write("one\n");
+        }
+        execution::TaskLog again(file); // appends
+        again.Write("two\n");
+        QFile f(QString::fromStdString(file.string()));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray("one\ntwo\n"));
+        QCOMPARE(int(f.permissions() & 0x7777),
+                 int(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser));
+        execution::TaskLog missingDir(std::filesystem::u8path(dir.filePath(QStringLiteral("no/t.log")).toStdString()));
+        QVERIFY(!missingDir.IsOpen());
+        missingDir.Write("dropped\n");
+    }
+
+    void toolResults()
+    {
+        QTemporaryDir dir;
+        // Several megabytes of standard error never block the run.
+        qputenv("KALVORCLI_STDERR_BYTES", "4000000");
+        qputenv("KALVORCLI_EXIT_CODE", "3");
+        execution::ToolResult r = execution::RunTool({tool().string(), "--action", "select"});
+        qunsetenv("KALVORCLI_STDERR_BYTES");
+        qunsetenv("KALVORCLI_EXIT_CODE");
+        QVERIFY(r.started);
+        QCOMPARE(r.exitCode, 3);
+        qint64 bytes = 0;
+        for (const QString& l : r.errorLines)
+            bytes += l.size() + 1;
+        QVERIFY2(bytes >= 4000000, qPrintable(QString::number(bytes)));
+
+        // Arguments reach the child as UTF-8 whatever the locale; lines come back decoded.
+        const QString record = dir.filePath(QStringLiteral("args.json"));
+        qputenv("KALVORCLI_RECORD", QFile::encodeName(record));
+        qputenv("KALVORCLI_EXIT_CODE", "1");
+        qputenv("KALVORCLI_STDERR", "Ошибка\\nlast");
+        r = execution::RunTool({tool().string(), "--project-path", "vadro://Демо/Проект", ""});
+        qunsetenv("KALVORCLI_RECORD");
+        qunsetenv("KALVORCLI_EXIT_CODE");
+        qunsetenv("KALVORCLI_STDERR");
+        QCOMPARE(r.errorLines, (std::vector<QString>{QStringLiteral("Ошибка"), QStringLiteral("last")}));
+        QFile f(record);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(QJsonDocument::fromJson(f.readAll()).object()[QStringLiteral("args")].toVariant().toStringList(),
+                 (QStringList{QStringLiteral("--project-path"), QStringLiteral("vadro://Демо/Проект"), QString()}));
+
+        // A signal's number is the exit code; bytes that are not UTF-8 fall back to 8-bit.
+        r = execution::RunTool({script(dir, "kill.sh", "printf 'caf\\351\\n' >&2\nkill -TERM $$\n")});
+        QCOMPARE(r.exitCode, int(SIGTERM));
+        QCOMPARE(r.errorLines.size(), std::size_t(1));
+        QCOMPARE(r.errorLines[0], QStringLiteral("caf\u00e9"));
+
+        r = execution::RunTool({dir.filePath(QStringLiteral("missing")).toStdString()});
+        QVERIFY(!r.started);
+        QVERIFY(!r.launchError.isEmpty());
+
+        // Exit code 0: standard error is not kept.
+        r = execution::RunTool({script(dir, "ok.sh", "echo noise >&2\n")});
+        QVERIFY(r.Succeeded());
+        QVERIFY(r.errorLines.empty());
+    }
+
+    void checkSources()
+    {
+        QTemporaryDir dir;
+        for (const char* name : {"b.IFC", "a.ifc", "notes.txt", ".hidden.ifc"}) {
+            QFile f(dir.filePath(QString::fromLatin1(name)));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        QDir(dir.path()).mkdir(QStringLiteral("c.ifc"));
+        CheckAction c;
+        c.ifc_file = dir.path().toStdWString();
+        execution::CheckSources s = execution::CollectCheckSources(c);
+        QCOMPARE(s.files, (std::vector<std::wstring>{dir.filePath(QStringLiteral("a.ifc")).toStdWString(),
+                                                     dir.filePath(QStringLiteral("b.IFC")).toStdWString()}));
+        for (const auto& [path, time] : s.times)
+            c.modification_times[path] = time;
+        QVERIFY(execution::CollectCheckSources(c).files.empty());
+        c.only_changed_documents = false;
+        QCOMPARE(execution::CollectCheckSources(c).files, std::vector<std::wstring>{c.ifc_file});
+        QCOMPARE(toQt(execution::CheckArguments("T", c, {L"x"})),
+                 (QStringList{QStringLiteral("T"), QStringLiteral("--action"), QStringLiteral("check"),
+                              QStringLiteral("--format"), QStringLiteral("ids"), QStringLiteral("--source-path"),
+                              QStringLiteral("x"), QStringLiteral("--check-path"), QString()}));
+    }
+};
+
+QTEST_GUILESS_MAIN(ExecutionTest)
+#include "ExecutionTest.moc"
