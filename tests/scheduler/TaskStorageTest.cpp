@@ -430,6 +430,26 @@ private slots:
         QVERIFY(store::ReadFile(s->StorePath())->find(L"<tasks/>") != std::wstring::npos);
     }
 
+    // A job that throws is reported and the worker goes on with the next one.
+    void workerSurvivesAThrowingJob()
+    {
+        auto s = makeService();
+        std::atomic<int> calls{0};
+        s->SetStartObserver([&calls](const TaskInfo*) {
+            if (calls++ == 0)
+                throw std::runtime_error("first job fails");
+        });
+        TaskInfo first = dueSoon(50);
+        first.name = L"throws";
+        TaskInfo second = dueSoon(300);
+        second.name = L"runs";
+        s->AddTask(first);
+        const TaskInfo* later = s->AddTask(second);
+        QTRY_VERIFY_WITH_TIMEOUT(logLines(*s, later).size() >= 2, 5000);
+        QCOMPARE(logLines(*s, later).first(), QStringLiteral("Начало выполнения задания."));
+        QCOMPARE(calls.load(), 2);
+    }
+
     // Adds, updates, removes and runs tasks from this thread while the worker fires them
     // every few milliseconds; run under ThreadSanitizer in CI.
     void stress()
