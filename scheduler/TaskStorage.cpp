@@ -19,6 +19,8 @@
 
 #include <chrono>
 #include <cstdio>
+
+#include <malloc.h>
 #include <stdexcept>
 
 namespace {
@@ -171,6 +173,10 @@ void TaskStorage::Load()
         std::lock_guard<std::mutex> lock(stateMutex_);
         ArmLocked(std::make_unique<TaskInfo>(std::move(*p.task)));
     }
+    parsed.clear();
+    // The parse tree of a large store leaves most of its pages with the allocator; hand
+    // them back, so a program that lives in the tray does not keep them for its lifetime.
+    ::malloc_trim(0);
 }
 
 const TaskInfo* TaskStorage::ArmLocked(std::unique_ptr<TaskInfo> task)
