@@ -7,7 +7,7 @@ root=$(pwd)
 seconds=${1:-60}
 export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-    -DKALVOR_BUILD_FUZZ=ON -DKALVOR_BUILD_TESTS=ON -DKALVOR_BUILD_BENCH=OFF \
+    -DKALVOR_BUILD_FUZZ=ON -DKALVOR_BUILD_TESTS=ON -DKALVOR_BUILD_BENCH=OFF -DKALVOR_BUILD_GUI=OFF \
     -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined" >/dev/null
 cmake --build build-fuzz --target StoreParserFuzz
 work=$(mktemp -d)
