@@ -3,7 +3,7 @@
 # Idempotent: when everything is present it prints nothing and changes nothing.
 set -eu
 
-PACKAGES="build-essential cmake ninja-build ccache clang clang-format
+PACKAGES="build-essential cmake ninja-build ccache clang libclang-rt-14-dev clang-format
 qtbase5-dev qtbase5-dev-tools libqt5network5 qttranslations5-l10n
 libboost-all-dev libhowardhinnant-date-dev tzdata
 libbenchmark-dev xvfb xauth trayer xdotool imagemagick x11-utils
