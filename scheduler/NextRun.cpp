@@ -72,6 +72,40 @@ std::optional<Instant> toAbsolute(Instant local, Instant now, const date::time_z
     return result;
 }
 
+// The local-time view of a computation: `now` and the start in local time, the start's
+// time of day (whole milliseconds) and the local instant a run must come after.
+struct LocalFrame
+{
+    Instant now;
+    Instant nowLocal;
+    Instant startLocal;
+    Instant startDay;
+    Instant timeOfDay;
+    Instant after;
+    const date::time_zone* zone;
+
+    LocalFrame(const TaskInfo& task, Instant now_, const date::time_zone* zone_)
+        : now(now_)
+        , nowLocal(localOf(now_, zone_))
+        , startLocal(localOf(task.starting_point, zone_))
+        , startDay(floorDiv(startLocal, kNanosPerDay))
+        , timeOfDay(floorDiv(startLocal - startDay * kNanosPerDay, kNanosPerMilli) * kNanosPerMilli)
+        , after(std::max(nowLocal, startLocal))
+        , zone(zone_)
+    {}
+
+    // The run on local day `day` at the start's time of day, when that lies after both
+    // `now` and the start. `beyond` turns true for a day past the last representable instant.
+    std::optional<Instant> RunOn(Instant day, bool& beyond) const
+    {
+        const Wide local = Wide(day) * kNanosPerDay + timeOfDay;
+        beyond = local > kNeverInstant - kNanosPerDay;
+        if (beyond || local <= after)
+            return std::nullopt;
+        return toAbsolute(static_cast<Instant>(local), now, zone);
+    }
+};
+
 Instant daily(const TaskInfo& task, const DailyTrigger& trigger, Instant now, const date::time_zone* zone)
 {
     if (trigger.repeat_interval <= 0)
@@ -104,12 +138,9 @@ Instant weekly(const TaskInfo& task, const WeeklyTrigger& trigger, Instant now, 
     if (!anyValidDay || trigger.repeat_interval <= 0)
         return kNeverInstant;
 
-    const Instant nowLocal = localOf(now, zone);
-    const Instant startLocal = localOf(task.starting_point, zone);
-    const Instant nowDay = floorDiv(nowLocal, kNanosPerDay);
-    const Instant startDay = floorDiv(startLocal, kNanosPerDay);
-    const Instant timeOfDay = floorDiv(startLocal - startDay * kNanosPerDay, kNanosPerMilli) * kNanosPerMilli;
-    const Instant after = std::max(nowLocal, startLocal);
+    const LocalFrame frame(task, now, zone);
+    const Instant nowDay = floorDiv(frame.nowLocal, kNanosPerDay);
+    const Instant startDay = frame.startDay;
 
     // Counted weeks: the Monday-to-Sunday week that holds the start and every
     // repeat_interval-th week after it. Intervals beyond any reachable date are capped.
@@ -127,13 +158,11 @@ Instant weekly(const TaskInfo& task, const WeeklyTrigger& trigger, Instant now, 
             const Weekday wd = static_cast<Weekday>((d + 1) % 7);
             if (trigger.weekdays.count(wd) == 0)
                 continue;
-            const Wide local = Wide(monday + d) * kNanosPerDay + timeOfDay;
-            if (local > kNeverInstant - kNanosPerDay)
-                return kNeverInstant;
-            if (local <= after)
-                continue;
-            if (auto result = toAbsolute(static_cast<Instant>(local), now, zone))
+            bool beyond = false;
+            if (auto result = frame.RunOn(monday + d, beyond))
                 return *result;
+            if (beyond)
+                return kNeverInstant;
         }
     }
     return kNeverInstant;
@@ -146,13 +175,8 @@ Instant weekly(const TaskInfo& task, const WeeklyTrigger& trigger, Instant now, 
 // overlaps are treated as for the weekly trigger.
 Instant monthly(const TaskInfo& task, const MonthlyTrigger& trigger, Instant now, const date::time_zone* zone)
 {
-    const Instant nowLocal = localOf(now, zone);
-    const Instant startLocal = localOf(task.starting_point, zone);
-    const Instant startDay = floorDiv(startLocal, kNanosPerDay);
-    const Instant timeOfDay = floorDiv(startLocal - startDay * kNanosPerDay, kNanosPerMilli) * kNanosPerMilli;
-    const Instant after = std::max(nowLocal, startLocal);
-
-    const date::year_month_day startDate{date::sys_days{date::days{startDay}}};
+    const LocalFrame frame(task, now, zone);
+    const date::year_month_day startDate{date::sys_days{date::days{frame.startDay}}};
     std::vector<unsigned> days(trigger.days.begin(), trigger.days.end());
     if (days.empty())
         days.push_back(static_cast<unsigned>(startDate.day()));
@@ -165,7 +189,7 @@ Instant monthly(const TaskInfo& task, const MonthlyTrigger& trigger, Instant now
     if (trigger.months.empty())
         std::fill(std::begin(months), std::end(months), true);
 
-    const date::year_month_day fromDate{date::sys_days{date::days{floorDiv(after, kNanosPerDay)}}};
+    const date::year_month_day fromDate{date::sys_days{date::days{floorDiv(frame.after, kNanosPerDay)}}};
     date::year_month ym = fromDate.year() / fromDate.month();
     // Twelve years hold every valid day, 29 February included.
     for (int i = 0; i < 12 * 12; ++i, ym += date::months{1}) {
@@ -176,13 +200,11 @@ Instant monthly(const TaskInfo& task, const MonthlyTrigger& trigger, Instant now
             if (d < 1 || d > last)
                 continue;
             const Instant day = date::sys_days{ym / date::day{d}}.time_since_epoch().count();
-            const Wide local = Wide(day) * kNanosPerDay + timeOfDay;
-            if (local > kNeverInstant - kNanosPerDay)
-                return kNeverInstant;
-            if (local <= after)
-                continue;
-            if (auto result = toAbsolute(static_cast<Instant>(local), now, zone))
+            bool beyond = false;
+            if (auto result = frame.RunOn(day, beyond))
                 return *result;
+            if (beyond)
+                return kNeverInstant;
         }
     }
     return kNeverInstant;
