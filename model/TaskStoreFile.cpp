@@ -170,6 +170,26 @@ struct ActionWriter
     }
 };
 
+// A stream buffer that appends to a text reserved ahead, so writing a large store
+// neither regrows nor copies its buffer.
+struct TextSink : std::wstreambuf
+{
+    std::wstring text;
+
+protected:
+    int_type overflow(int_type c) override
+    {
+        if (!traits_type::eq_int_type(c, traits_type::eof()))
+            text.push_back(traits_type::to_char_type(c));
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const wchar_t* s, std::streamsize n) override
+    {
+        text.append(s, static_cast<std::size_t>(n));
+        return n;
+    }
+};
+
 // ---- reading ----
 
 const pt::wptree& required(const pt::wptree& node, const wchar_t* path)
@@ -443,9 +463,11 @@ std::wstring WriteTasks(const std::vector<const TaskInfo*>& tasks)
         std::visit(TriggerWriter{add(node, L"trigger")}, task->trigger);
         std::visit(ActionWriter{add(node, L"action")}, task->action);
     }
-    std::wostringstream out;
+    TextSink sink;
+    sink.text.reserve(tasks.size() * 600 + 128);
+    std::wostream out(&sink);
     pt::write_xml(out, root, pt::xml_writer_make_settings<std::wstring>(L'\t', 1, L"utf-8"));
-    return out.str();
+    return std::move(sink.text);
 }
 
 std::vector<ParsedTask> ParseTasks(const std::wstring& document)
