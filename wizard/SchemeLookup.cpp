@@ -57,13 +57,21 @@ std::pair<std::string, std::string> SelectScheme(const std::filesystem::path& to
         return {};
 
     ReplyParser parser;
-    while (!parser.Done()) {
-        if (process.canReadLine()) {
+    const auto takeBufferedLines = [&process, &parser] {
+        while (!parser.Done() && process.canReadLine()) {
             const QByteArray line = process.readLine();
             parser.Take(line.endsWith('\n') ? line.left(line.size() - 1).toStdString() : line.toStdString());
-        } else if (!process.waitForReadyRead(-1)) {
-            // The stream ended: a last line without a line feed still counts.
-            const QByteArray rest = process.readAll();
+        }
+    };
+    for (;;) {
+        takeBufferedLines();
+        if (parser.Done())
+            break;
+        if (!process.waitForReadyRead(-1)) {
+            // The stream ended. The output read together with the tool's end may hold several
+            // lines, and a last line without a line feed still counts.
+            takeBufferedLines();
+            const QByteArray rest = parser.Done() ? QByteArray() : process.readAll();
             if (!rest.isEmpty())
                 parser.Take(rest.toStdString());
             break;

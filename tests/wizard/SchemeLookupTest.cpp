@@ -12,6 +12,9 @@
 
 #include <sstream>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 std::filesystem::path cliPath()
@@ -172,6 +175,39 @@ private slots:
         QVERIFY(QFile::copy(QString::fromStdString(cliPath().string()), copy));
         const auto result = SelectScheme(std::filesystem::u8path(copy.toStdString()), "PNR");
         QCOMPARE(QByteArray::fromStdString(result.first), QByteArray("PNR-TXF-SXF"));
+    }
+
+    void childInheritsInputAndEnvironmentAndLosesErrors()
+    {
+        // A tool that reports where its standard input and error lead, and a variable of ours.
+        QTemporaryDir dir;
+        const QString tool = dir.filePath(QStringLiteral("probe"));
+        QFile script(tool);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\n"
+                     "echo \"CODE:in=$(readlink /proc/self/fd/0)\"\n"
+                     "echo \"NAME:err=$(readlink /proc/self/fd/2) var=$SCHEME_LOOKUP_PROBE\"\n");
+        script.close();
+        QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
+        ToolEnvironment env{{"SCHEME_LOOKUP_PROBE", QByteArray("унаследовано")}};
+        // Our standard input is a known file for the call, whatever the test runner gave us.
+        const QString input = dir.filePath(QStringLiteral("input"));
+        QVERIFY(QFile(input).open(QIODevice::WriteOnly));
+        const int inputFd = ::open(QFile::encodeName(input).constData(), O_RDONLY);
+        QVERIFY(inputFd >= 0);
+        const int savedInput = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
+        QCOMPARE(::dup2(inputFd, 0), 0);
+        ::close(inputFd);
+        const auto result = SelectScheme(std::filesystem::u8path(tool.toStdString()), "DXF");
+        if (savedInput >= 0) {
+            ::dup2(savedInput, 0);
+            ::close(savedInput);
+        } else {
+            ::close(0);
+        }
+
+        QCOMPARE(QString::fromStdString(result.first), QString(QStringLiteral("in=") + input));
+        QCOMPARE(QString::fromStdString(result.second), QStringLiteral("err=/dev/null var=унаследовано"));
     }
 
     void toolThatCannotStart_data()
