@@ -216,6 +216,78 @@ private slots:
                  QDateTime(kSaturday.date(), QTime(23, 59)).toMSecsSinceEpoch() * kNanosPerMilli);
     }
 
+    void startIsFlooredToTheMinute_data()
+    {
+        QTest::addColumn<QDate>("date");
+        QTest::addColumn<QTime>("time");
+        QTest::newRow("seconds and milliseconds") << kMonday.date() << QTime(23, 59, 59, 999);
+        QTest::newRow("last millisecond of a minute before 1970") << QDate(1969, 12, 31) << QTime(23, 59, 59, 999);
+        QTest::newRow("one second into a minute before 1970") << QDate(1960, 6, 1) << QTime(0, 0, 1);
+        QTest::newRow("whole minute") << kSaturday.date() << QTime(7, 30);
+    }
+
+    void startIsFlooredToTheMinute()
+    {
+        QFETCH(QDate, date);
+        QFETCH(QTime, time);
+        TaskWizard wizard(namedTask(backup()));
+        wizard.show();
+        wizard.next();
+        auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
+        page->startDateEdit->setDate(date);
+        page->startTimeEdit->setTime(time);
+        const QDateTime minute(date, QTime(time.hour(), time.minute()));
+        QCOMPARE(wizard.GetTaskInfo().starting_point, minute.toMSecsSinceEpoch() * kNanosPerMilli);
+        // Shown again, the start stays on the same minute.
+        wizard.back();
+        wizard.next();
+        QCOMPARE(page->startDateEdit->date(), date);
+        QCOMPARE(wizard.GetTaskInfo().starting_point, minute.toMSecsSinceEpoch() * kNanosPerMilli);
+    }
+
+    void kindSwitchSetsTheWorkingDaysBox_data()
+    {
+        QTest::addColumn<int>("from");
+        QTest::addColumn<int>("to");
+        QTest::addColumn<QDateTime>("start");
+        QTest::addColumn<int>("interval");
+        QTest::addColumn<bool>("shown");
+        QTest::addColumn<QString>("label");
+        // The box follows the trigger the first handler has just made.
+        QTest::newRow("weekly to daily, Monday") << 1 << 0 << kMonday << 7 << true << QStringLiteral("дней");
+        QTest::newRow("weekly to daily, Saturday, 7") << 1 << 0 << kSaturday << 7 << false << QStringLiteral("дней");
+        QTest::newRow("weekly to daily, Saturday, 6") << 1 << 0 << kSaturday << 6 << true << QStringLiteral("дней");
+        QTest::newRow("monthly to daily, Monday") << 2 << 0 << kMonday << 3 << true << QStringLiteral("дней");
+        QTest::newRow("daily to weekly") << 0 << 1 << kMonday << 2 << false << QStringLiteral("недель");
+        QTest::newRow("monthly to weekly") << 2 << 1 << kMonday << 2 << false << QStringLiteral("недель");
+    }
+
+    void kindSwitchSetsTheWorkingDaysBox()
+    {
+        QFETCH(int, from);
+        QFETCH(int, to);
+        QFETCH(QDateTime, start);
+        QFETCH(int, interval);
+        QFETCH(bool, shown);
+        QFETCH(QString, label);
+        TaskInfo task = namedTask(backup());
+        task.starting_point = start.toMSecsSinceEpoch() * kNanosPerMilli;
+        const Trigger triggers[] = {DailyTrigger{interval}, WeeklyTrigger{interval, {3}},
+                                    MonthlyTrigger{interval, {1}, {1}}};
+        task.trigger = triggers[from];
+        TaskWizard wizard(task);
+        wizard.show();
+        wizard.next();
+        auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
+        page->triggerComboBox->setCurrentIndex(to);
+        QCOMPARE(static_cast<int>(wizard.GetTaskInfo().trigger.index()), to);
+        std::visit([interval](const auto& trigger) { QCOMPARE(trigger.repeat_interval, std::int64_t(interval)); },
+                   wizard.GetTaskInfo().trigger);
+        QCOMPARE(!page->runOnlyOnWeekdays->isHidden(), shown);
+        QCOMPARE(page->weekDaysWidget->isHidden(), to != 1);
+        QCOMPARE(page->repeatLabel->text(), label);
+    }
+
     void triggerKinds()
     {
         TaskInfo task = namedTask(backup());
