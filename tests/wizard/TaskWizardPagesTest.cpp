@@ -222,6 +222,38 @@ private slots:
         QVERIFY(FindSavedConnection(chosen.id) == chosen);
     }
 
+    void unreadableSavedConnections()
+    {
+        // The list starts empty and without a message; a connection added by hand is tested
+        // and used although the file cannot take it.
+        const QString file = QString::fromStdString(SavedConnectionsPath().string());
+        QFile saved(file);
+        QVERIFY(saved.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        saved.write("<config><connections_manager");
+        saved.close();
+        auto unexpected = wiztest::closeNextMessageBox();
+        auto wizard = openOnPage(namedTask(BackupAction{main_.id, L"", L"/tmp/dest"}), 2);
+        TaskActionPage* page = actionPage(*wizard);
+        QCOMPARE(wizard->currentId(), 2);
+        QVERIFY(page->connectionsManager->GetEditedConnections().empty());
+        QVERIFY(!page->isComplete());
+
+        wiztest::onModal<vadro_cm::ConnectionEditDialog>([this](vadro_cm::ConnectionEditDialog* dialog) {
+            dialog->findChild<QLineEdit*>(QStringLiteral("nameEdit"))->setText(QStringLiteral("Новое"));
+            dialog->findChild<QLineEdit*>(QStringLiteral("folderEdit"))->setText(repo_.path());
+            dialog->accept();
+        });
+        page->connectionsManager->AddConnection();
+        QVERIFY(page->isComplete());
+        wizard->next();
+        *unexpected->armed = false;
+        QVERIFY(!unexpected->seen);
+        QCOMPARE(wizard->currentId(), 3);
+        QCOMPARE(browserPage(*wizard)->pathsLineEdit->text(), QStringLiteral("vadro://Новое/"));
+        QVERIFY(QFile::remove(file));
+        wiztest::saveConnections({main_, mirrorConnection_, broken_, unnamed_});
+    }
+
     void formatSwitch()
     {
         ExportAction action = exportTo(main_);
@@ -576,6 +608,46 @@ private slots:
                 (std::vector<std::wstring>{L"Проекты", L"Мост"}));
         emit page->pathsLineEdit->editingFinished();
         QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Копия/"));
+    }
+
+    void storedPaths_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QStringList>("selected");
+        QTest::newRow("a folder at the top")
+            << QStringLiteral("vadro://Хранилище/Проекты") << QStringLiteral("vadro://Хранилище/Проекты")
+            << QStringList{QStringLiteral("Проекты")};
+        QTest::newRow("a folder further down") << QStringLiteral("vadro://Хранилище/Проекты/Тоннель")
+                                               << QStringLiteral("vadro://Хранилище/Проекты/Тоннель")
+                                               << QStringList{QStringLiteral("Проекты"), QStringLiteral("Тоннель")};
+        // The folders are gone: nothing of the same name elsewhere is picked instead.
+        QTest::newRow("folders that do not exist") << QStringLiteral("vadro://Хранилище/Нет/Проекты")
+                                                   << QStringLiteral("vadro://Хранилище/Нет/Проекты") << QStringList();
+        QTest::newRow("the bare prefix") << QStringLiteral("vadro://Хранилище/") << QStringLiteral("vadro://Хранилище/")
+                                         << QStringList();
+        // A text that is no repository path is neither opened nor shown.
+        QTest::newRow("no repository path") << QStringLiteral("Проекты/Мост") << QString() << QStringList();
+    }
+
+    void storedPaths()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, shown);
+        QFETCH(QStringList, selected);
+        auto wizard = openOnPage(namedTask(BackupAction{main_.id, stored.toStdWString(), L"/tmp/dest"}), 3);
+        QCOMPARE(wizard->currentId(), 3);
+        TaskBrowserPage* page = browserPage(*wizard);
+        QCOMPARE(page->pathsLineEdit->text(), shown);
+        QCOMPARE(page->isComplete(), !shown.isEmpty());
+        // The task keeps its path as long as the line does not change.
+        QCOMPARE(QString::fromStdWString(std::get<BackupAction>(wizard->GetTaskInfo().action).source_path), stored);
+        const auto resolver = vadro::CreateCore()->OpenSession(main_.address, main_.credentials)->GetPathResolver();
+        QStringList names;
+        for (const vadro::BrowserItemInfo& item : page->browser->GetSelectionInfo())
+            for (const std::wstring& name : resolver->GetPathNames(item.path))
+                names << QString::fromStdWString(name);
+        QCOMPARE(names, selected);
     }
 
     void sessionFailureIsReported()
