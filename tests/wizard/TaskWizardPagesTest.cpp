@@ -214,6 +214,7 @@ private slots:
         if (message) {
             QCOMPARE(seen->icon, QMessageBox::Warning);
             QCOMPARE(seen->title, QStringLiteral("Ошибка подключения"));
+            QCOMPARE(seen->buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
             QVERIFY(seen->text.startsWith(QStringLiteral("Не удалось установить подключение.\n")));
             QVERIFY(seen->text.size() > QStringLiteral("Не удалось установить подключение.\n").size());
         }
@@ -672,6 +673,7 @@ private slots:
         QVERIFY(seen->seen);
         QCOMPARE(seen->icon, QMessageBox::Critical);
         QCOMPARE(seen->title, QStringLiteral("Ошибка соединения"));
+        QCOMPARE(seen->buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
         QVERIFY(seen->text.startsWith(QStringLiteral("Не удалось установить соединение с сервером.\n")));
         QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Исчезающее/"));
         QCOMPARE(page->browser->View()->model()->rowCount(), 0);

@@ -91,6 +91,7 @@ struct SeenMessage
     QString title;
     QString text;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons = QMessageBox::NoButton;
     // Cleared to stop waiting for a box that should not come.
     std::shared_ptr<bool> armed;
 };
@@ -104,6 +105,7 @@ inline std::shared_ptr<SeenMessage> closeNextMessageBox()
         seen->title = box->windowTitle();
         seen->text = box->text();
         seen->icon = box->icon();
+        seen->buttons = box->standardButtons();
         box->done(QMessageBox::Ok);
     });
     return seen;
