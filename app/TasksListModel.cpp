@@ -127,8 +127,9 @@ QVariant TasksListModel::headerData(int section, Qt::Orientation orientation, in
 bool TasksListModel::removeRows(int row, int count, const QModelIndex& parent)
 {
     TaskNode* node = nodeOf(parent);
-    const int size = static_cast<int>(node->children.size());
-    if (row < 0 || row > size || count > size - row)
+    const qint64 size = static_cast<qint64>(node->children.size());
+    // The sum is taken in 64 bits so that no pair of ints overflows it.
+    if (row < 0 || qint64(row) + count > size)
         return false;
     if (count <= 0)
         return true;

@@ -6,6 +6,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <limits>
+
 namespace {
 
 QString S(const char* text)
@@ -238,6 +240,9 @@ void TestTasksListModel::removeRows_data()
     QTest::newRow("beyond the end") << 4 << 2 << false << all;
     QTest::newRow("row past the end") << 6 << 0 << false << all;
     QTest::newRow("negative row") << -1 << 1 << false << all;
+    // Only the end of the range counts: a negative count brings it back inside the rows.
+    QTest::newRow("row past the end, negative count") << 7 << -3 << true << all;
+    QTest::newRow("huge count") << 1 << std::numeric_limits<int>::max() << false << all;
 }
 
 void TestTasksListModel::removeRows()
