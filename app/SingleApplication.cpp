@@ -94,7 +94,12 @@ bool SingleApplication::tryBecomePrimary()
 {
     const QByteArray path = QFile::encodeName(lockPath_);
     // O_CLOEXEC: commands that the program starts must not inherit, and so keep, the lock.
-    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    // An existing file is opened without O_CREAT: where the kernel protects regular files
+    // in sticky directories, O_CREAT on another user's file fails even though the mode
+    // allows writing, and a file left by that user would block every later start.
+    int fd = ::open(path.constData(), O_RDWR | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT)
+        fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
         return false;
     // Let every user lock the file later; only its owner can change the mode.
