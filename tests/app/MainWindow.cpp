@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolBar>
 #include <QTreeView>
 
 #include <functional>
@@ -61,6 +62,7 @@ class TestMainWindow : public QObject
 private slots:
     void initTestCase();
     void init();
+    void toolBar();
     void actionsFollowSelection_data();
     void actionsFollowSelection();
     void contextMenu_data();
@@ -112,6 +114,24 @@ QStringList TestMainWindow::rowNames(MainWindow& window)
     for (int row = 0; row < model->rowCount(); ++row)
         names << model->index(row, 0).data().toString();
     return names;
+}
+
+void TestMainWindow::toolBar()
+{
+    auto window = makeWindow(0);
+    auto* bar = window->findChild<QToolBar*>(QStringLiteral("toolBar"));
+    QVERIFY(bar);
+    QCOMPARE(window->toolBarArea(bar), Qt::RightToolBarArea);
+    QVERIFY(!bar->isMovable());
+    QVERIFY(!bar->isFloatable());
+    QStringList entries;
+    for (QAction* entry : bar->actions()) {
+        entries << entry->text();
+        QVERIFY2(entry->shortcut().isEmpty(), qPrintable(entry->text()));
+    }
+    QCOMPARE(entries, (QStringList{QStringLiteral("Запустить сейчас"), QStringLiteral("Новая задача"),
+                                   QStringLiteral("Скопировать задачу"), QStringLiteral("Удалить задачу")}));
+    QCOMPARE(window->windowTitle(), QStringLiteral("Планировщик задач КАЛВОР"));
 }
 
 void TestMainWindow::actionsFollowSelection_data()
