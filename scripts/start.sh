@@ -9,7 +9,9 @@ build=${KALVOR_BUILD_DIR:-$root/build}
 
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target KalvorScheduler -j"$(nproc)"
+# The program, the product tool it starts for exports, checks and scheme lookups (found
+# through the config.ini beside the program) and the store tool the README describes.
+cmake --build "$build" --target KalvorScheduler KalvorCLI kalvor-tasks -j"$(nproc)"
 
 data_home=${XDG_DATA_HOME:-$HOME/.local/share}
 if [ ! -e "$data_home/Holmiq/KalvorIII_2013/ConnectionsConfig.xml" ] && [ -x "$root/scripts/make-demo-repository.sh" ]; then
