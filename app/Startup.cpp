@@ -9,9 +9,11 @@
 #include <QIcon>
 #include <QSettings>
 #include <QTranslator>
+#include <QtGlobal>
 
 #include <cerrno>
 #include <ctime>
+#include <exception>
 
 namespace {
 
@@ -55,7 +57,13 @@ int runScheduler(int& argc, char** argv)
         QCoreApplication::installTranslator(&translator);
 
     // The service loads the tasks and arms their timers before any window asks for them.
-    TaskStorage::Instance();
+    // A service that cannot start leaves nothing to show: say why and end.
+    try {
+        TaskStorage::Instance();
+    } catch (const std::exception& e) {
+        qCritical("KalvorScheduler: the task storage service could not start: %s", e.what());
+        return 1;
+    }
 
     MainWindow window;
     if (app.isPrimary()) {
