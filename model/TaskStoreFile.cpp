@@ -452,21 +452,33 @@ TaskInfo readTask(const pt::wptree& node)
 
 std::wstring WriteTasks(const std::vector<const TaskInfo*>& tasks)
 {
-    pt::wptree root;
-    pt::wptree& list = add(add(root, L"config"), L"tasks");
+    const auto settings = pt::xml_writer_make_settings<std::wstring>(L'\t', 1, L"utf-8");
+    TextSink sink;
+    sink.text.reserve(tasks.size() * 600 + 128);
+    std::wostream out(&sink);
+    if (tasks.empty()) {
+        pt::wptree root;
+        add(add(root, L"config"), L"tasks");
+        pt::write_xml(out, root, settings);
+        return std::move(sink.text);
+    }
+    // The document is written as the XML writer writes the whole tree, but one task
+    // element at a time: a task's tree is built, written and dropped before the next, so
+    // a large store never holds all of its elements in memory at once.
+    out << L"<?xml version=\"1.0\" encoding=\"" << settings.encoding << L"\"?>\n<config>\n\t<tasks>\n";
     for (const TaskInfo* task : tasks) {
-        pt::wptree& node = add(list, L"task");
+        pt::wptree node;
         add(node, L"name", task->name);
         add(node, L"description", task->description);
         add(node, L"starting_point", toText(task->starting_point));
         add(node, L"run_only_on_working_days", boolText(task->RunOnlyOnWorkingDays()));
         std::visit(TriggerWriter{add(node, L"trigger")}, task->trigger);
         std::visit(ActionWriter{add(node, L"action")}, task->action);
+        pt::xml_parser::write_xml_element(out, std::wstring(L"task"), node, 2, settings);
     }
-    TextSink sink;
-    sink.text.reserve(tasks.size() * 600 + 128);
-    std::wostream out(&sink);
-    pt::write_xml(out, root, pt::xml_writer_make_settings<std::wstring>(L'\t', 1, L"utf-8"));
+    out << L"\t</tasks>\n</config>\n";
+    if (!out)
+        throw pt::xml_parser_error("write error", std::string(), 0);
     return std::move(sink.text);
 }
 
@@ -506,14 +518,40 @@ std::optional<std::wstring> ReadFile(const std::filesystem::path& file)
     return stream.readAll().toStdWString();
 }
 
+QByteArray Utf8Bytes(const std::wstring& text)
+{
+    QByteArray out;
+    out.reserve(static_cast<int>(text.size() + text.size() / 4 + 16));
+    for (wchar_t w : text) {
+        auto c = static_cast<std::uint32_t>(w);
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+            c = 0xFFFD; // what a UTF-8 text stream writes for a code point it cannot encode
+        if (c < 0x80) {
+            out.append(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out.append(static_cast<char>(0xC0 | (c >> 6)));
+            out.append(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out.append(static_cast<char>(0xE0 | (c >> 12)));
+            out.append(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.append(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out.append(static_cast<char>(0xF0 | (c >> 18)));
+            out.append(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out.append(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.append(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
 bool WriteFile(const std::filesystem::path& file, const std::wstring& document)
 {
     QSaveFile out(QString::fromStdString(file.string()));
     if (!out.open(QIODevice::WriteOnly | QIODevice::Text))
         return false;
     out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    // The same bytes a UTF-8 text stream writes, converted in one step.
-    const QByteArray bytes = QString::fromStdWString(document).toUtf8();
+    const QByteArray bytes = Utf8Bytes(document);
     if (out.write(bytes) != bytes.size()) {
         out.cancelWriting();
         return false;
