@@ -5,7 +5,8 @@
 //
 // The schedule operations (NextRun, CanRunOnlyOnWorkingDays, SetRunOnlyOnWorkingDays)
 // need the time-zone database and are defined in the scheduler library
-// (scheduler/NextRun.cpp), which links this one.
+// (scheduler/NextRun.cpp), which links this one; Log needs the task storage service and
+// is defined beside it (scheduler/TaskStorage.cpp).
 
 #include <boost/uuid/uuid.hpp>
 
@@ -147,6 +148,11 @@ public:
     bool CanRunOnlyOnWorkingDays() const;
     bool SetRunOnlyOnWorkingDays(bool value);
     bool RunOnlyOnWorkingDays() const { return run_only_on_working_days; }
+
+    // Writes one time-stamped line into the log of this stored task (through the single
+    // task storage service) and echoes it on standard error, headed with the task's name
+    // or plain.
+    void Log(const std::wstring& message, bool headed) const;
 
     bool operator==(const TaskInfo& o) const;
     bool operator!=(const TaskInfo& o) const { return !(*this == o); }

@@ -427,6 +427,11 @@ void TaskStorage::KeepTimes(const TaskInfo* stored, std::uint64_t serial, const 
         (*target)[path] = time;
 }
 
+void TaskInfo::Log(const std::wstring& message, bool headed) const
+{
+    TaskStorage::Instance().Log(this, message, headed);
+}
+
 void TaskStorage::Log(const TaskInfo* task, const std::wstring& message, bool headed)
 {
     LogTo(task, 0, message, headed);
