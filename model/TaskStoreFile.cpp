@@ -190,6 +190,16 @@ protected:
     }
 };
 
+// A stream buffer that reads a text in place, without the copy a string stream makes.
+struct TextSource : std::wstreambuf
+{
+    explicit TextSource(const std::wstring& text)
+    {
+        auto* begin = const_cast<wchar_t*>(text.data()); // only ever read
+        setg(begin, begin, begin + text.size());
+    }
+};
+
 // ---- reading ----
 
 const pt::wptree& required(const pt::wptree& node, const wchar_t* path)
@@ -485,7 +495,8 @@ std::wstring WriteTasks(const std::vector<const TaskInfo*>& tasks)
 std::vector<ParsedTask> ParseTasks(const std::wstring& document)
 {
     pt::wptree root;
-    std::wistringstream in(document);
+    TextSource source(document);
+    std::wistream in(&source);
     pt::read_xml(in, root, pt::xml_parser::no_comments | pt::xml_parser::trim_whitespace);
 
     std::vector<ParsedTask> result;
