@@ -398,12 +398,13 @@ private slots:
         TaskInfo stranger;
         QVERIFY_EXCEPTION_THROWN(s->UpdateTask(&stranger, edited), std::out_of_range);
         // A wait cancelled by an update never runs the task.
-        TaskInfo soon = dueSoon(100);
+        // (Due late enough that a slow save inside AddTask cannot let it fire first.)
+        TaskInfo soon = dueSoon(600);
         soon.name = L"cancelled";
         const TaskInfo* c = s->AddTask(soon);
         soon.starting_point += 3600 * kNanosPerSecond;
         s->UpdateTask(c, soon);
-        QTest::qWait(400);
+        QTest::qWait(900);
         QVERIFY(logLines(*s, c).isEmpty());
     }
 
