@@ -42,7 +42,8 @@ void writeFile(const QString& path, const QByteArray& content)
 void firing(const QString& root)
 {
     TaskStorage service(std::filesystem::u8path(QString(root + QStringLiteral("/f/storage.xml")).toStdString()),
-                        std::filesystem::u8path(QString(root + QStringLiteral("/f/logs")).toStdString()), vadro::CreateCore());
+                        std::filesystem::u8path(QString(root + QStringLiteral("/f/logs")).toStdString()),
+                        vadro::CreateCore());
     std::mutex mutex;
     std::vector<double> lateness;
     service.SetStartObserver([&](const TaskInfo* task) {
@@ -143,9 +144,9 @@ void backupThroughput(const QString& root)
             std::printf("cp failed\n");
         bestCp = std::min(bestCp, msSince(t0));
         t0 = Clock::now();
-        const auto result =
-            execution::RunBackup({connection.id, L"vadro://tree/tree", QString(root + QStringLiteral("/bk")).toStdWString()},
-                                 *core, SavedConnectionsPath());
+        const auto result = execution::RunBackup(
+            {connection.id, L"vadro://tree/tree", QString(root + QStringLiteral("/bk")).toStdWString()}, *core,
+            SavedConnectionsPath());
         bestBackup = std::min(bestBackup, msSince(t0));
         if (!result.ok || result.documents != 2003)
             std::printf("backup copied %zu documents\n", result.documents);

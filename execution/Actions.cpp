@@ -2,6 +2,7 @@
 
 #include "execution/ToolRun.h"
 #include "repository/Connections.h"
+#include "repository/Utf8.h"
 #include "repository/VadroPath.h"
 
 #include <QCoreApplication>
@@ -62,22 +63,7 @@ void logToolResult(const ToolResult& result, const LogFunction& log)
     }
 }
 
-bool lessCaseInsensitive(const std::wstring& a, const std::wstring& b)
-{
-    return QString::fromStdWString(a).compare(QString::fromStdWString(b), Qt::CaseInsensitive) < 0;
-}
-
 } // namespace
-
-std::string Utf8(const std::wstring& text)
-{
-    return QString::fromStdWString(text).toStdString();
-}
-
-std::wstring Wide(const std::string& utf8)
-{
-    return QString::fromStdString(utf8).toStdWString();
-}
 
 std::string FormatWord(std::int32_t format)
 {
@@ -113,14 +99,14 @@ std::vector<std::string> ExportArguments(const std::filesystem::path& tool, cons
                                   "--format",
                                   FormatWord(action.format),
                                   "--project-path",
-                                  Utf8(projectPath),
+                                  vadro::ToUtf8(projectPath),
                                   "--output-dir",
-                                  Utf8(action.output_path)};
+                                  vadro::ToUtf8(action.output_path)};
     if (action.format == IFC) {
-        args.insert(args.end(),
-                    {"--options-code", Utf8(action.ifc_mapping_code), "--ifc-version", Utf8(action.ifc_version)});
+        args.insert(args.end(), {"--options-code", vadro::ToUtf8(action.ifc_mapping_code), "--ifc-version",
+                                 vadro::ToUtf8(action.ifc_version)});
     } else {
-        args.insert(args.end(), {"--options-code", Utf8(action.scheme_code)});
+        args.insert(args.end(), {"--options-code", vadro::ToUtf8(action.scheme_code)});
     }
     return args;
 }
@@ -170,7 +156,7 @@ TimeUpdates RunExport(const ExportAction& action, vadro::ICore& core, const std:
                 continue;
         }
         try {
-            std::filesystem::create_directories(std::filesystem::u8path(Utf8(action.output_path)));
+            std::filesystem::create_directories(std::filesystem::u8path(vadro::ToUtf8(action.output_path)));
             const ToolResult result = RunTool(ExportArguments(tool, action, projectPath));
             logToolResult(result, log);
             // A failed export is retried at the next run instead of being taken as done.
@@ -192,7 +178,7 @@ CheckSources CollectCheckSources(const CheckAction& action)
         sources.files.push_back(action.ifc_file);
         return sources;
     }
-    const auto ifc = std::filesystem::u8path(Utf8(action.ifc_file));
+    const auto ifc = std::filesystem::u8path(vadro::ToUtf8(action.ifc_file));
     std::vector<std::filesystem::path> candidates;
     if (std::filesystem::is_directory(ifc)) {
         for (const auto& entry : std::filesystem::directory_iterator(ifc)) {
@@ -204,13 +190,14 @@ CheckSources CollectCheckSources(const CheckAction& action)
             candidates.push_back(entry.path());
         }
         std::sort(candidates.begin(), candidates.end(), [](const auto& a, const auto& b) {
-            return lessCaseInsensitive(Wide(a.filename().string()), Wide(b.filename().string()));
+            return QString::fromStdString(a.filename().string())
+                       .compare(QString::fromStdString(b.filename().string()), Qt::CaseInsensitive) < 0;
         });
     } else {
         candidates.push_back(ifc);
     }
     for (const auto& candidate : candidates) {
-        const std::wstring key = Wide(std::filesystem::absolute(candidate).string());
+        const std::wstring key = vadro::FromUtf8(std::filesystem::absolute(candidate).string());
         const Instant time = fileTime(candidate);
         const auto known = action.modification_times.find(key);
         if (known != action.modification_times.end() && known->second == time)
@@ -227,10 +214,10 @@ std::vector<std::string> CheckArguments(const std::filesystem::path& tool, const
     std::vector<std::string> args{tool.string(), "--action", "check", "--format", "ids"};
     for (const auto& source : sources) {
         args.push_back("--source-path");
-        args.push_back(Utf8(source));
+        args.push_back(vadro::ToUtf8(source));
     }
     args.push_back("--check-path");
-    args.push_back(Utf8(action.ids_file));
+    args.push_back(vadro::ToUtf8(action.ids_file));
     return args;
 }
 
@@ -277,7 +264,7 @@ void StartCommand(const CommandAction& action, boost::asio::io_context& io)
         return;
     }
     const auto dir = CommandStartDirectory(action);
-    const std::vector<std::string> args{Utf8(action.arguments)};
+    const std::vector<std::string> args{vadro::ToUtf8(action.arguments)};
     // The outcome of a command is not logged: the handler does nothing.
     auto done = [](boost::system::error_code, int) {};
     if (dir.empty())

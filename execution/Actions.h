@@ -65,7 +65,4 @@ std::filesystem::path CommandProgram(const CommandAction& action);
 // fixed placeholder for a document without a valid time.
 Instant DocumentTime(const vadro::ItemInfo& item);
 
-std::string Utf8(const std::wstring& text);
-std::wstring Wide(const std::string& utf8);
-
 } // namespace execution

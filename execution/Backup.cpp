@@ -2,6 +2,7 @@
 
 #include "execution/Actions.h"
 #include "repository/Connections.h"
+#include "repository/Utf8.h"
 #include "repository/VadroPath.h"
 
 #include <QCoreApplication>
@@ -68,7 +69,7 @@ BackupResult RunBackup(const BackupRequest& request, vadro::ICore& core, const s
             return result;
         }
 
-        const auto destination = std::filesystem::u8path(Utf8(request.destination_path));
+        const auto destination = std::filesystem::u8path(vadro::ToUtf8(request.destination_path));
         bool destinationMade = false;
         std::vector<Pending> stack{{ids, destination}};
         while (!stack.empty()) {
@@ -87,7 +88,7 @@ BackupResult RunBackup(const BackupRequest& request, vadro::ICore& core, const s
                 }
                 vadro::IdPath childIds = folder.ids;
                 childIds.push_back(child.id);
-                const auto local = folder.directory / std::filesystem::u8path(Utf8(child.name));
+                const auto local = folder.directory / std::filesystem::u8path(vadro::ToUtf8(child.name));
                 if (child.isDocument) {
                     if (copyDocument(*session, childIds, local))
                         ++result.documents;

@@ -39,16 +39,6 @@ TaskLog::TaskLog(std::optional<std::filesystem::path> file)
     }
 }
 
-TaskLog::~TaskLog()
-{
-    Close();
-}
-
-void TaskLog::Close()
-{
-    open_ = false;
-}
-
 void TaskLog::Write(const std::string& line)
 {
     if (!open_)

@@ -28,14 +28,10 @@ public:
     // Creates `file` for appending (permissions 0600) when it is missing; no file, or one
     // that cannot be created: a log that drops every line.
     explicit TaskLog(std::optional<std::filesystem::path> file);
-    ~TaskLog();
-    TaskLog(const TaskLog&) = delete;
-    TaskLog& operator=(const TaskLog&) = delete;
 
     void Write(const std::string& line);
     bool IsOpen() const { return open_; }
     const std::optional<std::filesystem::path>& File() const { return file_; }
-    void Close();
 
 private:
     std::optional<std::filesystem::path> file_;

@@ -6,6 +6,7 @@
 #include "execution/TaskLog.h"
 #include "model/TaskStoreFile.h"
 #include "repository/Connections.h"
+#include "repository/Utf8.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -301,25 +302,20 @@ void TaskStorage::RunNow(const TaskInfo* stored)
             return;
         serial = entry->serial;
     }
-    boost::asio::post(worker_->io, [this, stored, serial] {
-        TaskInfo copy;
-        {
-            std::lock_guard<std::mutex> lock(stateMutex_);
-            if (FindLocked(stored, serial) == nullptr)
-                return;
-            copy = *stored;
-        }
-        PerformCopy(stored, serial, copy);
-    });
+    boost::asio::post(worker_->io, [this, stored, serial] { PerformStored(stored, serial); });
 }
 
 void TaskStorage::Perform(const TaskInfo* task)
 {
+    PerformStored(task, 0);
+}
+
+void TaskStorage::PerformStored(const TaskInfo* task, std::uint64_t serial)
+{
     TaskInfo copy;
-    std::uint64_t serial;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
-        Entry* entry = FindLocked(task, 0);
+        Entry* entry = FindLocked(task, serial);
         if (entry == nullptr)
             return;
         serial = entry->serial;
@@ -446,7 +442,7 @@ void TaskStorage::LogTo(const TaskInfo* task, std::uint64_t serial, const std::w
         std::lock_guard<std::mutex> lock(stateMutex_);
         if (Entry* entry = FindLocked(task, serial)) {
             known = true;
-            name = execution::Utf8(task->name);
+            name = vadro::ToUtf8(task->name);
             if (entry->log)
                 entry->log->Write(line);
         }

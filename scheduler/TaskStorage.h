@@ -130,6 +130,9 @@ private:
     void StartWaitLocked(const TaskInfo* task, Entry& entry, Instant expiry);
     void OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint64_t generation);
     Entry* FindLocked(const TaskInfo* task, std::uint64_t serial);
+    // Performs a stored task on a copy taken under the lock; serial 0 accepts any record
+    // stored at that address.
+    void PerformStored(const TaskInfo* task, std::uint64_t serial);
     void PerformCopy(const TaskInfo* stored, std::uint64_t serial, const TaskInfo& copy);
     void LogTo(const TaskInfo* task, std::uint64_t serial, const std::wstring& message, bool headed);
     void KeepTimes(const TaskInfo* stored, std::uint64_t serial, const std::wstring& key,
