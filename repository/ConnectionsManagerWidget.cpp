@@ -11,6 +11,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QSpinBox>
 #include <QVBoxLayout>
 
@@ -314,10 +315,13 @@ void ConnectionsManagerWidget::RemoveSelectedConnection()
     const int row = SelectedRow();
     if (row < 0)
         return;
-    connections_.erase(connections_.begin() + row);
-    delete list_->takeItem(row);
-    // Whether the list reports the lost selection itself depends on where the current
-    // item moves; reporting it once more is harmless.
+    {
+        // The list and the entries go together: a selection reported between the two
+        // would name a row the entries no longer hold.
+        const QSignalBlocker blocker(list_);
+        delete list_->takeItem(row);
+        connections_.erase(connections_.begin() + row);
+    }
     UpdateButtons();
     emit SelectionChanged();
 }

@@ -13,6 +13,8 @@
 #include <QTreeView>
 #include <QtTest>
 
+#include <algorithm>
+
 using vadro_browser::BrowserWidget;
 using vadro_cm::Connection;
 using vadro_cm::ConnectionsManagerWidget;
@@ -286,6 +288,36 @@ private slots:
         QVERIFY(widget.GetEditedConnections().front() == first);
         QVERIFY(changed.count() > afterAdd + 1);
         QVERIFY(!widget.GetSelectedConnection() || *widget.GetSelectedConnection() == first);
+    }
+
+    void removalAtAnyPosition_data()
+    {
+        QTest::addColumn<int>("row");
+        QTest::newRow("first") << 0;
+        QTest::newRow("middle") << 1;
+        QTest::newRow("last") << 2;
+    }
+
+    // Whoever listens to the selection reads it while the row goes away, as the wizard does.
+    void removalAtAnyPosition()
+    {
+        QFETCH(int, row);
+        std::vector<Connection> all;
+        for (const char* name : {"Один", "Два", "Три"})
+            all.push_back(wiztest::folderConnection(QString::fromUtf8(name), repo_.path()));
+        ConnectionsManagerWidget widget(nullptr, all, core_, false);
+        std::vector<std::optional<Connection>> seen;
+        connect(&widget, &ConnectionsManagerWidget::SelectionChanged, &widget,
+                [&] { seen.push_back(widget.GetSelectedConnection()); });
+        widget.SelectConnection(all[static_cast<std::size_t>(row)].id);
+        seen.clear();
+
+        widget.RemoveSelectedConnection();
+        all.erase(all.begin() + row);
+        QVERIFY(widget.GetEditedConnections() == all);
+        QVERIFY(!seen.empty());
+        for (const auto& selected : seen)
+            QVERIFY(!selected || std::find(all.begin(), all.end(), *selected) != all.end());
     }
 
     void testButtonReportsTheRepository()
