@@ -65,6 +65,9 @@ TaskTriggerPage::TaskTriggerPage(QWidget* parent)
     startDateEdit = new QDateEdit(everyDayGroupBox);
     startDateEdit->setObjectName(QStringLiteral("startDateEdit"));
     startDateEdit->setCalendarPopup(true);
+    // The start is held in nanoseconds since 1970 in 64 bits: about 1677-09-22 to 2262-04-11.
+    // A day's margin on both ends keeps every local time of the day inside the range.
+    startDateEdit->setDateRange(QDate(1677, 9, 23), QDate(2262, 4, 10));
     startTimeEdit = new QTimeEdit(everyDayGroupBox);
     startTimeEdit->setObjectName(QStringLiteral("startTimeEdit"));
     label_2 = new QLabel(tr("Повторять каждые"), everyDayGroupBox);

@@ -245,6 +245,28 @@ private slots:
         QCOMPARE(wizard.GetTaskInfo().starting_point, minute.toMSecsSinceEpoch() * kNanosPerMilli);
     }
 
+    void startBeyondTheInstantRange_data()
+    {
+        QTest::addColumn<QDate>("date");
+        QTest::newRow("year 2500") << QDate(2500, 12, 7);
+        QTest::newRow("year 9999") << QDate(9999, 12, 31);
+        QTest::newRow("year 1600") << QDate(1600, 1, 1);
+    }
+
+    // The field offers only dates the start can hold: what it shows is what is stored.
+    void startBeyondTheInstantRange()
+    {
+        QFETCH(QDate, date);
+        TaskWizard wizard(namedTask(backup()));
+        wizard.show();
+        wizard.next();
+        auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
+        page->startDateEdit->setDate(date);
+        const QDate shown = page->startDateEdit->date();
+        QVERIFY(shown.isValid());
+        QCOMPARE(QDateTime::fromMSecsSinceEpoch(wizard.GetTaskInfo().starting_point / kNanosPerMilli).date(), shown);
+    }
+
     void kindSwitchSetsTheWorkingDaysBox_data()
     {
         QTest::addColumn<int>("from");
