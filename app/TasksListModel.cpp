@@ -172,7 +172,8 @@ bool TasksListModel::insertTask(int row, const QModelIndex& parent, const TaskIn
 void TasksListModel::updateTask(const QModelIndex& index, const TaskInfo& task)
 {
     TaskStorage::Instance().UpdateTask(taskAt(index), task);
-    emit dataChanged(index, index, {});
+    // Both columns follow from the record.
+    emit dataChanged(index.siblingAtColumn(0), index.siblingAtColumn(columnCount(index.parent()) - 1), {});
 }
 
 void TasksListModel::runTask(const QModelIndex& index)
