@@ -13,6 +13,7 @@
 #include <QLayout>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QSettings>
 #include <QTimer>
 
@@ -183,6 +184,15 @@ void MainWindow::editTask(const QModelIndex& index)
 void MainWindow::removeTask()
 {
     const QModelIndex current = ui->tasksTreeWidget->selectionModel()->currentIndex();
+    const TaskInfo* stored = model->taskAt(current);
+    if (!stored)
+        return;
+    // The task and its log go for good; the next row is selected at once, so a second
+    // click must not take it along unasked.
+    const QString question = tr("Удалить задачу «%1»?").arg(QString::fromStdWString(stored->name));
+    if (QMessageBox::question(this, windowTitle(), question, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) !=
+        QMessageBox::Yes)
+        return;
     if (model->removeRows(current.row(), 1, current.parent()))
         updateActions();
 }

@@ -3,6 +3,7 @@
 #include "scheduler/TaskStorage.h"
 #include "wizard/TaskWizard.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QDateTime>
@@ -11,6 +12,7 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -73,6 +75,7 @@ private slots:
     void cloneTask();
     void doubleClickEdits_data();
     void doubleClickEdits();
+    void removeTask_data();
     void removeTask();
     void runNowPerformsTask();
     void closeWithoutTrayStaysAndSaves();
@@ -292,14 +295,40 @@ void TestMainWindow::doubleClickEdits()
     QCOMPARE(TaskStorage::Instance().Tasks().front().get(), stored);
 }
 
+void TestMainWindow::removeTask_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::newRow("yes") << int(QMessageBox::Yes);
+    QTest::newRow("no") << int(QMessageBox::No);
+    QTest::newRow("closed") << int(QMessageBox::Escape);
+    QTest::newRow("Enter takes the default") << int(QMessageBox::Default);
+}
+
 void TestMainWindow::removeTask()
 {
+    QFETCH(int, answer);
     auto window = makeWindow(3);
     QTreeView* view = list(*window);
     view->setCurrentIndex(view->model()->index(1, 0));
+    QString asked;
+    QTimer::singleShot(0, [&asked, answer] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        QVERIFY2(box, "no question is asked");
+        asked = box->text();
+        if (answer == QMessageBox::Escape)
+            box->reject();
+        else if (answer == QMessageBox::Default)
+            QTest::keyClick(box, Qt::Key_Return);
+        else
+            box->button(static_cast<QMessageBox::StandardButton>(answer))->click();
+    });
     action(*window, "actionRemoveTask")->trigger();
-    QCOMPARE(rowNames(*window), (QStringList{QStringLiteral("0"), QStringLiteral("2")}));
-    QCOMPARE(TaskStorage::Instance().Tasks().size(), std::size_t(2));
+    QCOMPARE(asked, QStringLiteral("Удалить задачу «1»?"));
+    const bool removed = answer == QMessageBox::Yes;
+    const QStringList expected = removed ? QStringList{QStringLiteral("0"), QStringLiteral("2")}
+                                         : QStringList{QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2")};
+    QCOMPARE(rowNames(*window), expected);
+    QCOMPARE(TaskStorage::Instance().Tasks().size(), std::size_t(removed ? 2 : 3));
     // Whatever the view selects afterwards, the actions follow it.
     QCOMPARE(action(*window, "actionRemoveTask")->isEnabled(), view->selectionModel()->hasSelection());
 }
