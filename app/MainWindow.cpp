@@ -147,13 +147,14 @@ void MainWindow::newTask()
         const QModelIndex first = selection->selectedIndexes().constFirst();
         model->insertTask(first.row() + 1, first.parent(), task);
         selection->setCurrentIndex(model->index(first.row() + 1, first.column(), first.parent()),
-                                   QItemSelectionModel::ClearAndSelect);
+                                   QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
         return;
     }
     const QModelIndex root = ui->tasksTreeWidget->rootIndex();
     const int rows = model->rowCount(root);
     model->insertTask(rows, root, task);
-    selection->setCurrentIndex(model->index(rows, 0, root), QItemSelectionModel::ClearAndSelect);
+    selection->setCurrentIndex(model->index(rows, 0, root),
+                               QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }
 
 void MainWindow::cloneTask()
@@ -168,7 +169,8 @@ void MainWindow::cloneTask()
         return;
     model->insertTask(current.row() + 1, current.parent(), copy);
     ui->tasksTreeWidget->selectionModel()->setCurrentIndex(current.sibling(current.row() + 1, current.column()),
-                                                           QItemSelectionModel::ClearAndSelect);
+                                                           QItemSelectionModel::ClearAndSelect |
+                                                               QItemSelectionModel::Rows);
 }
 
 void MainWindow::editTask(const QModelIndex& index)
