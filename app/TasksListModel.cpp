@@ -202,14 +202,19 @@ QString TasksListModel::triggerDescription(const TaskInfo& task)
     }
 
     if (const auto* weekly = std::get_if<WeeklyTrigger>(&task.trigger)) {
+        // Accusative, lower case inside the sentence.
         static const char* const kDayNames[] = {
-            QT_TR_NOOP("Воскресенье"), QT_TR_NOOP("Понедельник"), QT_TR_NOOP("Вторник"), QT_TR_NOOP("Среду"),
-            QT_TR_NOOP("Четверг"),     QT_TR_NOOP("Пятницу"),     QT_TR_NOOP("Субботу"),
+            QT_TR_NOOP("воскресенье"), QT_TR_NOOP("понедельник"), QT_TR_NOOP("вторник"), QT_TR_NOOP("среду"),
+            QT_TR_NOOP("четверг"),     QT_TR_NOOP("пятницу"),     QT_TR_NOOP("субботу"),
         };
         QStringList names;
+        Weekday first = 0;
         for (const Weekday day : weekly->weekdays) { // the set is ordered: Sunday first
-            if (day < std::size(kDayNames))
+            if (day < std::size(kDayNames)) {
+                if (names.isEmpty())
+                    first = day;
                 names.append(tr(kDayNames[day]));
+            }
         }
         const std::int64_t n = weekly->repeat_interval;
         QString interval;
@@ -221,8 +226,38 @@ QString TasksListModel::triggerDescription(const TaskInfo& task)
             interval = tr("каждые %1 недели").arg(n);
         else
             interval = tr("каждые %1 недель").arg(n);
-        const QString days = tr("в %1").arg(names.join(QStringLiteral(", ")));
-        return tr("В %1 %2 начиная с %3").arg(time, days + QLatin1Char(' ') + interval, date);
+        QString when = interval;
+        if (!names.isEmpty()) {
+            // "во вторник": the preposition takes a vowel before the two consonants.
+            const QString days = (first == 2 ? tr("во %1") : tr("в %1")).arg(names.join(QStringLiteral(", ")));
+            when = days + QLatin1Char(' ') + interval;
+        }
+        return tr("В %1 %2, начиная с %3").arg(time, when, date);
+    }
+
+    if (const auto* monthly = std::get_if<MonthlyTrigger>(&task.trigger)) {
+        // Prepositional: "в январе, июле".
+        static const char* const kMonthNames[] = {
+            QT_TR_NOOP("январе"),   QT_TR_NOOP("феврале"), QT_TR_NOOP("марте"),  QT_TR_NOOP("апреле"),
+            QT_TR_NOOP("мае"),      QT_TR_NOOP("июне"),    QT_TR_NOOP("июле"),   QT_TR_NOOP("августе"),
+            QT_TR_NOOP("сентябре"), QT_TR_NOOP("октябре"), QT_TR_NOOP("ноябре"), QT_TR_NOOP("декабре"),
+        };
+        // Listed as the schedule reads them: days and months it cannot use are left out.
+        QStringList days;
+        for (const DayOfMonth day : monthly->days)
+            if (day >= 1 && day <= 31 && !days.contains(QString::number(day)))
+                days.append(QString::number(day));
+        if (monthly->days.empty())
+            days.append(QString::number(start.date().day()));
+        QStringList months;
+        for (const MonthOfYear month : monthly->months)
+            if (month >= 1 && month <= 12 && !months.contains(tr(kMonthNames[month - 1])))
+                months.append(tr(kMonthNames[month - 1]));
+        if ((!monthly->days.empty() && days.isEmpty()) || (!monthly->months.empty() && months.isEmpty()))
+            return tr("Не запускается: в правиле нет ни одного допустимого дня");
+        const QString which =
+            monthly->months.empty() ? tr("каждого месяца") : tr("в %1").arg(months.join(QStringLiteral(", ")));
+        return tr("В %1 %2 числа %3, начиная с %4").arg(time, days.join(QStringLiteral(", ")), which, date);
     }
 
     return {};

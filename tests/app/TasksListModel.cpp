@@ -115,26 +115,36 @@ void TestTasksListModel::triggerDescription_data()
     for (const auto& row : weekly)
         QTest::addRow("weekly %lld", static_cast<long long>(row.n))
             << S("weekly") << row.n << QList<int>{1}
-            << QStringLiteral("В 08:30 в Понедельник %1 начиная с 02-03-2026").arg(QString::fromUtf8(row.phrase));
+            << QStringLiteral("В 08:30 в понедельник %1, начиная с 02-03-2026").arg(QString::fromUtf8(row.phrase));
 
     QTest::newRow("Monday and Friday") << S("weekly") << qint64(1) << QList<int>{5, 1}
-                                       << S("В 08:30 в Понедельник, Пятницу каждую неделю начиная с 02-03-2026");
+                                       << S("В 08:30 в понедельник, пятницу каждую неделю, начиная с 02-03-2026");
     QTest::newRow("Sunday and Wednesday") << S("weekly") << qint64(3) << QList<int>{3, 0}
-                                          << S("В 08:30 в Воскресенье, Среду каждые 3 недели начиная с 02-03-2026");
+                                          << S("В 08:30 в воскресенье, среду каждые 3 недели, начиная с 02-03-2026");
     QTest::newRow("Tuesday") << S("weekly") << qint64(11) << QList<int>{2}
-                             << S("В 08:30 в Вторник каждые 11 недель начиная с 02-03-2026");
+                             << S("В 08:30 во вторник каждые 11 недель, начиная с 02-03-2026");
     QTest::newRow("Sunday first, Saturday last")
         << S("weekly") << qint64(1) << QList<int>{6, 0}
-        << S("В 08:30 в Воскресенье, Субботу каждую неделю начиная с 02-03-2026");
+        << S("В 08:30 в воскресенье, субботу каждую неделю, начиная с 02-03-2026");
     QTest::newRow("every day of the week")
         << S("weekly") << qint64(2) << QList<int>{0, 1, 2, 3, 4, 5, 6}
-        << S("В 08:30 в Воскресенье, Понедельник, Вторник, Среду, Четверг, Пятницу, Субботу каждые 2 недели начиная с "
-             "02-03-2026");
+        << S("В 08:30 в воскресенье, понедельник, вторник, среду, четверг, пятницу, субботу каждые 2 недели, начиная "
+             "с 02-03-2026");
     QTest::newRow("no weekdays") << S("weekly") << qint64(1) << none
-                                 << S("В 08:30 в  каждую неделю начиная с 02-03-2026");
+                                 << S("В 08:30 каждую неделю, начиная с 02-03-2026");
     QTest::newRow("weekday out of range")
-        << S("weekly") << qint64(1) << QList<int>{7, 4} << S("В 08:30 в Четверг каждую неделю начиная с 02-03-2026");
-    QTest::newRow("monthly") << S("monthly") << qint64(1) << none << QString();
+        << S("weekly") << qint64(1) << QList<int>{7, 4} << S("В 08:30 в четверг каждую неделю, начиная с 02-03-2026");
+    QTest::newRow("Tuesday and Thursday") << S("weekly") << qint64(1) << QList<int>{4, 2}
+                                          << S("В 08:30 во вторник, четверг каждую неделю, начиная с 02-03-2026");
+    // Monthly: the list holds days, the interval column the month (0 for none).
+    QTest::newRow("monthly, no days, no months")
+        << S("monthly") << qint64(0) << none << S("В 08:30 2 числа каждого месяца, начиная с 02-03-2026");
+    QTest::newRow("monthly, days in January") << S("monthly") << qint64(1) << QList<int>{30, 15, 15}
+                                              << S("В 08:30 30, 15 числа в январе, начиная с 02-03-2026");
+    QTest::newRow("monthly, December, unusable day left out")
+        << S("monthly") << qint64(12) << QList<int>{40, 1} << S("В 08:30 1 числа в декабре, начиная с 02-03-2026");
+    QTest::newRow("monthly, no usable month")
+        << S("monthly") << qint64(13) << QList<int>{1} << S("Не запускается: в правиле нет ни одного допустимого дня");
 }
 
 void TestTasksListModel::triggerDescription()
@@ -154,7 +164,12 @@ void TestTasksListModel::triggerDescription()
             weekly.weekdays.insert(static_cast<Weekday>(day));
         task.trigger = weekly;
     } else {
-        task.trigger = MonthlyTrigger{};
+        MonthlyTrigger monthly;
+        if (interval != 0)
+            monthly.months.push_back(static_cast<MonthOfYear>(interval));
+        for (int day : days)
+            monthly.days.push_back(static_cast<DayOfMonth>(day));
+        task.trigger = monthly;
     }
     QCOMPARE(TasksListModel::triggerDescription(task), expected);
 
