@@ -99,7 +99,13 @@ ConnectionEditDialog::ConnectionEditDialog(const Connection& connection, QWidget
     layout->addLayout(form);
     layout->addWidget(buttons);
 
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::accepted, this, [this] {
+        const QString problem = Problem();
+        if (problem.isEmpty())
+            accept();
+        else
+            QMessageBox::warning(this, windowTitle(), problem);
+    });
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(credentialsComboBox_, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             [this] { UpdateCredentialsRows(); });
@@ -121,6 +127,19 @@ void ConnectionEditDialog::UpdateCredentialsRows()
         widget->setVisible(kind == LoginCredentials);
     tokenLabel_->setVisible(kind == TokenCredentials);
     tokenEdit_->setVisible(kind == TokenCredentials);
+}
+
+QString ConnectionEditDialog::Problem() const
+{
+    const QString name = nameEdit_->text();
+    if (name.trimmed().isEmpty())
+        return tr("Укажите имя соединения.");
+    // A repository path names its connection before the first "/", with no way to escape it.
+    if (name.contains(QLatin1Char('/')))
+        return tr("Имя соединения не может содержать знак «/»: он отделяет имя соединения от папок в пути.");
+    if (folderEdit_->text().trimmed().isEmpty())
+        return tr("Укажите папку хранилища.");
+    return {};
 }
 
 Connection ConnectionEditDialog::GetConnection() const

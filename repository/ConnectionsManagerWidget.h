@@ -33,6 +33,9 @@ public:
 
     // The edited connection; its identifier is the one the dialog was opened with.
     Connection GetConnection() const;
+    // Why the fields cannot be saved as they stand; empty when they can. OK shows it and
+    // keeps the dialog open.
+    QString Problem() const;
 
 private:
     void UpdateCredentialsRows();

@@ -5,6 +5,7 @@
 
 #include <QAbstractItemModelTester>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -269,13 +270,13 @@ private slots:
         QString shownLogin;
         wiztest::onModal<vadro_cm::ConnectionEditDialog>([&shownLogin](vadro_cm::ConnectionEditDialog* dialog) {
             shownLogin = dialog->findChild<QLineEdit*>(QStringLiteral("loginEdit"))->text();
-            dialog->findChild<QLineEdit*>(QStringLiteral("nameEdit"))->clear();
+            dialog->findChild<QLineEdit*>(QStringLiteral("nameEdit"))->setText(QStringLiteral("Другое"));
             dialog->accept();
         });
         widget.EditSelectedConnection();
         QCOMPARE(shownLogin, credentials == 1 ? QStringLiteral("иван") : QString());
         QCOMPARE(changed.count(), afterAdd + 1);
-        QVERIFY(widget.GetSelectedConnection()->name.empty());
+        QVERIFY(widget.GetSelectedConnection()->name == L"Другое");
         QVERIFY(widget.GetSelectedConnection()->id == added.id);
 
         // A cancelled dialog changes nothing.
@@ -288,6 +289,37 @@ private slots:
         QVERIFY(widget.GetEditedConnections().front() == first);
         QVERIFY(changed.count() > afterAdd + 1);
         QVERIFY(!widget.GetSelectedConnection() || *widget.GetSelectedConnection() == first);
+    }
+
+    void editDialogRefusesWhatAPathCannotName_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("name and folder") << QStringLiteral("Хранилище 1") << QStringLiteral("/srv/хд") << true;
+        QTest::newRow("slash in the name") << QStringLiteral("отдел/проекты") << QStringLiteral("/srv/хд") << false;
+        QTest::newRow("empty name") << QString() << QStringLiteral("/srv/хд") << false;
+        QTest::newRow("blank name") << QStringLiteral("  ") << QStringLiteral("/srv/хд") << false;
+        QTest::newRow("empty folder") << QStringLiteral("Хранилище") << QString() << false;
+    }
+
+    void editDialogRefusesWhatAPathCannotName()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, folder);
+        QFETCH(bool, accepted);
+        vadro_cm::ConnectionEditDialog dialog(Connection{});
+        dialog.show();
+        dialog.findChild<QLineEdit*>(QStringLiteral("nameEdit"))->setText(name);
+        dialog.findChild<QLineEdit*>(QStringLiteral("folderEdit"))->setText(folder);
+        auto seen = wiztest::closeNextMessageBox();
+        dialog.findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"))->button(QDialogButtonBox::Ok)->click();
+        *seen->armed = false;
+        QCOMPARE(dialog.result() == QDialog::Accepted, accepted);
+        QCOMPARE(dialog.isVisible(), !accepted);
+        QCOMPARE(seen->seen, !accepted);
+        if (!accepted)
+            QCOMPARE(seen->text, dialog.Problem());
     }
 
     void removalAtAnyPosition_data()
