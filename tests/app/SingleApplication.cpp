@@ -84,6 +84,8 @@ private slots:
     void copiesInOtherDirectoriesAreIndependent();
     void eachUserHasOwnPrimary_data();
     void eachUserHasOwnPrimary();
+    void runtimeDirectoryOfOthersIsNotUsed_data();
+    void runtimeDirectoryOfOthersIsNotUsed();
     void unsafePlaceIsRefused_data();
     void unsafePlaceIsRefused();
     void schedulerRefusesUnsafePlace();
@@ -330,6 +332,39 @@ void TestSingleApplication::eachUserHasOwnPrimary()
     QCOMPARE(roleOf(*mine), QStringLiteral("woken"));
     QVERIFY(!mine->canReadLine());
     QVERIFY(!theirs->canReadLine());
+}
+
+void TestSingleApplication::runtimeDirectoryOfOthersIsNotUsed_data()
+{
+    QTest::addColumn<bool>("foreign");
+    QTest::addColumn<int>("mode");
+    QTest::newRow("own, open to others") << false << 0755;
+    QTest::newRow("other user's") << true << 0700;
+}
+
+void TestSingleApplication::runtimeDirectoryOfOthersIsNotUsed()
+{
+    QFETCH(bool, foreign);
+    QFETCH(int, mode);
+    if (foreign && (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty()))
+        QSKIP("a second user needs root and setpriv");
+    const QString runtime = runtimeDirOf(::geteuid());
+    QVERIFY(::chmod(QFile::encodeName(runtime).constData(), static_cast<mode_t>(mode)) == 0);
+    if (foreign)
+        QVERIFY(::chown(QFile::encodeName(runtime).constData(), kOtherUid, kOtherUid) == 0);
+
+    // The guard still works, from the private directory in the temporary directory.
+    auto* primary = start();
+    QCOMPARE(roleOf(*primary), QStringLiteral("primary"));
+    auto* secondary = start();
+    QCOMPARE(roleOf(*secondary), QStringLiteral("secondary"));
+    QVERIFY(secondary->waitForFinished(5000));
+    QCOMPARE(roleOf(*primary), QStringLiteral("woken"));
+    QCOMPARE(QDir(runtime).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), QStringList());
+    QVERIFY(QFileInfo::exists(QDir(area(userDirName_)).filePath(lockName_)));
+    struct stat status = {};
+    QVERIFY(::stat(QFile::encodeName(runtime).constData(), &status) == 0);
+    QCOMPARE(status.st_mode & 07777, static_cast<mode_t>(mode));
 }
 
 void TestSingleApplication::unsafePlaceIsRefused_data()
