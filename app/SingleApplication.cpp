@@ -94,7 +94,7 @@ FileDescriptor openPrivateDirectory(const QString& path, QString* error)
     return fd;
 }
 
-// The user's private directory for lock files and sockets, opened; see runtimeDirectory().
+// The user's private directory for lock files and sockets, opened.
 FileDescriptor openRuntimeDirectory(QString* path, QString* error)
 {
     const QString xdg = QFile::decodeName(qgetenv("XDG_RUNTIME_DIR"));
@@ -173,17 +173,6 @@ SingleApplication::~SingleApplication()
     // inode would let a third start lock a new file and become a second primary.
     if (lockFd_ >= 0)
         ::close(lockFd_);
-}
-
-QString SingleApplication::runtimeDirectory(QString* error)
-{
-    QString path;
-    QString message;
-    if (openRuntimeDirectory(&path, &message).get() >= 0)
-        return path;
-    if (error)
-        *error = message;
-    return QString();
 }
 
 QString SingleApplication::instanceKey() const

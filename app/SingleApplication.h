@@ -9,9 +9,13 @@
 // path and the application version, so copies in different directories do not see each
 // other. The primary holds an advisory lock (flock) on a lock file for its whole life;
 // the kernel drops that lock when the process ends in any way, SIGKILL included, so no
-// stale lock outlives it. Lock file and local socket live in a directory that only the
-// user can enter (see runtimeDirectory()); nothing there is followed through a symlink,
-// and the guard never changes the mode of a file it did not create.
+// stale lock outlives it.
+//
+// Lock file and local socket live in a directory that only the user can enter:
+// $XDG_RUNTIME_DIR when it is set and private, otherwise "kalvor-scheduler-<uid>" in the
+// temporary directory ($TMPDIR or /tmp), created with mode 0700. A directory that is a
+// symlink, belongs to someone else or lets others in is never used, nor is a lock file
+// that is a symlink; the guard never changes the mode of a file it did not create.
 
 #include <QApplication>
 #include <QFlags>
@@ -44,13 +48,6 @@ public:
     // file there is not what the guard created. errorString() says which path and why.
     bool hasFailed() const { return role_ == Role::Failed; }
     QString errorString() const { return error_; }
-
-    // The private directory that holds this user's lock files and sockets:
-    // $XDG_RUNTIME_DIR when it is set and private, otherwise "kalvor-scheduler-<uid>" in
-    // the temporary directory ($TMPDIR or /tmp), created with mode 0700. A directory that
-    // is a symlink, belongs to someone else or lets others in is never used; the result
-    // is then empty and `error` says why.
-    static QString runtimeDirectory(QString* error = nullptr);
 
 Q_SIGNALS:
     void instanceStarted();
