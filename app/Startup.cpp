@@ -32,9 +32,15 @@ int runScheduler(int& argc, char** argv)
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
 
-    // The instance key is derived here, from the executable's name and path, before
+    // The instance key is derived here, from the user and the executable's name and path, before
     // the organization and application names are set.
     SingleApplication app(argc, argv, true, SingleApplication::Mode::SecondaryNotification, 1000);
+    // Without the guard a second scheduler of this user could run the same tasks at the
+    // same time; ending with an error beats that, and beats a silent success.
+    if (app.hasFailed()) {
+        qCritical("KalvorScheduler: %s", qUtf8Printable(app.errorString()));
+        return 1;
+    }
     if (app.isSecondary()) {
         sleepOneSecond();
         return 0;
