@@ -22,6 +22,13 @@
 
 namespace {
 
+// A cancelled chooser answers an empty text; the field keeps what it held.
+void keepUnlessCancelled(QLineEdit* edit, const QString& chosen)
+{
+    if (!chosen.isEmpty())
+        edit->setText(chosen);
+}
+
 enum ActionIndex
 {
     BackupIndex = 0,
@@ -320,7 +327,8 @@ void TaskActionPage::ConnectHandlers(TaskWizard& wizard)
     onChange(executableEdit, &QLineEdit::textChanged);
     connect(executableButton, &QPushButton::clicked, this, [this] {
         // The title is the folder choosers' although this one picks a file.
-        executableEdit->setText(QFileDialog::getOpenFileName(this, tr("Выбор папки"), executableEdit->text()));
+        keepUnlessCancelled(executableEdit,
+                            QFileDialog::getOpenFileName(this, tr("Выбор папки"), executableEdit->text()));
     });
     connect(argumentsEdit, &QLineEdit::textChanged, this, [&task](const QString& text) {
         if (auto* command = std::get_if<CommandAction>(&task.action))
@@ -431,17 +439,17 @@ void TaskActionPage::UpdateGroups(int index)
 
 void TaskActionPage::ChooseFolder(QLineEdit* edit)
 {
-    // A cancelled chooser answers an empty text, which empties the field.
-    edit->setText(QFileDialog::getExistingDirectory(this, tr("Выбор папки"), edit->text(), QFileDialog::ShowDirsOnly));
+    keepUnlessCancelled(
+        edit, QFileDialog::getExistingDirectory(this, tr("Выбор папки"), edit->text(), QFileDialog::ShowDirsOnly));
 }
 
 void TaskActionPage::ChooseCheckPath(QLineEdit* edit, bool fileMode, const QString& filter)
 {
     if (fileMode)
-        edit->setText(QFileDialog::getOpenFileName(nullptr, tr("Выбор файла"), edit->text(), filter));
+        keepUnlessCancelled(edit, QFileDialog::getOpenFileName(nullptr, tr("Выбор файла"), edit->text(), filter));
     else
-        edit->setText(
-            QFileDialog::getExistingDirectory(nullptr, tr("Выбор папки"), edit->text(), QFileDialog::ShowDirsOnly));
+        keepUnlessCancelled(edit, QFileDialog::getExistingDirectory(nullptr, tr("Выбор папки"), edit->text(),
+                                                                    QFileDialog::ShowDirsOnly));
 }
 
 void TaskActionPage::SelectScheme()

@@ -378,7 +378,7 @@ private slots:
         QVERIFY(page->ifcEdit->text().isEmpty() && stored.ifc_file.empty());
         QVERIFY(!page->isComplete());
 
-        // The choosers follow the modes; a cancelled one empties its field.
+        // The choosers follow the modes; a cancelled one keeps its field.
         bool foldersOnly = false;
         wiztest::onModal<QFileDialog>([&foldersOnly](QFileDialog* dialog) {
             foldersOnly = dialog->testOption(QFileDialog::ShowDirsOnly);
@@ -386,7 +386,7 @@ private slots:
         });
         page->getFileIDS->click();
         QVERIFY(foldersOnly);
-        QVERIFY(page->idsEdit->text().isEmpty() && stored.ids_file.empty());
+        QVERIFY(page->idsEdit->text() == QStringLiteral("/rules") && stored.ids_file == L"/rules");
 
         page->checkFileIDS->click();
         QVERIFY(stored.ids_file_mode);
@@ -402,23 +402,31 @@ private slots:
         QCOMPARE(filters, QStringList{QStringLiteral("IDS (*.ids)")});
     }
 
-    void choosersCancelledEmptyTheirFields_data()
+    void choosersCancelledKeepTheirFields_data()
     {
         QTest::addColumn<int>("kind");
         QTest::addColumn<QString>("button");
         QTest::addColumn<QString>("edit");
+        QTest::addColumn<QString>("expectedTitle");
         QTest::newRow("backup destination")
-            << 0 << QStringLiteral("backupToolDestinationButton") << QStringLiteral("backupToolDestinationEdit");
+            << 0 << QStringLiteral("backupToolDestinationButton") << QStringLiteral("backupToolDestinationEdit")
+            << QStringLiteral("Выбор папки");
         QTest::newRow("export output") << 1 << QStringLiteral("exportDstPathButton")
-                                       << QStringLiteral("exportDstPathEdit");
-        QTest::newRow("executable") << 2 << QStringLiteral("executableButton") << QStringLiteral("executableEdit");
+                                       << QStringLiteral("exportDstPathEdit") << QStringLiteral("Выбор папки");
+        QTest::newRow("executable") << 2 << QStringLiteral("executableButton") << QStringLiteral("executableEdit")
+                                    << QStringLiteral("Выбор папки");
+        QTest::newRow("IDS file") << 3 << QStringLiteral("getFileIDS") << QStringLiteral("idsEdit")
+                                  << QStringLiteral("Выбор файла");
+        QTest::newRow("IFC file") << 3 << QStringLiteral("getFileIFC") << QStringLiteral("ifcEdit")
+                                  << QStringLiteral("Выбор файла");
     }
 
-    void choosersCancelledEmptyTheirFields()
+    void choosersCancelledKeepTheirFields()
     {
         QFETCH(int, kind);
         QFETCH(QString, button);
         QFETCH(QString, edit);
+        QFETCH(QString, expectedTitle);
         auto wizard = openOnPage(namedTask(BackupAction{}), 2);
         TaskActionPage* page = actionPage(*wizard);
         page->actionComboBox->setCurrentIndex(kind);
@@ -429,20 +437,20 @@ private slots:
             dialog->reject();
         });
         page->findChild<QPushButton*>(button)->click();
-        QCOMPARE(title, QStringLiteral("Выбор папки"));
-        QVERIFY(page->findChild<QLineEdit*>(edit)->text().isEmpty());
+        QCOMPARE(title, expectedTitle);
+        QCOMPARE(page->findChild<QLineEdit*>(edit)->text(), QStringLiteral("/tmp"));
         const TaskInfo& task = wizard->GetTaskInfo();
         QVERIFY(std::visit(
             [](const auto& a) {
                 using A = std::decay_t<decltype(a)>;
                 if constexpr (std::is_same_v<A, BackupAction>)
-                    return a.destination_path.empty();
+                    return a.destination_path == L"/tmp";
                 else if constexpr (std::is_same_v<A, ExportAction>)
-                    return a.output_path.empty();
+                    return a.output_path == L"/tmp";
                 else if constexpr (std::is_same_v<A, CommandAction>)
-                    return a.executable.empty();
+                    return a.executable == "/tmp";
                 else
-                    return false;
+                    return a.ids_file == L"/tmp" || a.ifc_file == L"/tmp";
             },
             task.action));
     }
