@@ -8,6 +8,8 @@
 #include <QDir>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QVBoxLayout>
@@ -38,6 +40,11 @@ TaskBrowserPage::TaskBrowserPage(std::shared_ptr<vadro::ICore> core, QWidget* pa
     pathsLineEdit = new QLineEdit(browserGroupBox);
     pathsLineEdit->setObjectName(QStringLiteral("pathsLineEdit"));
     browserGroupLayout->addWidget(pathsLineEdit);
+    pathResetLabel = new QLabel(browserGroupBox);
+    pathResetLabel->setObjectName(QStringLiteral("pathResetLabel"));
+    pathResetLabel->setWordWrap(true);
+    pathResetLabel->hide();
+    browserGroupLayout->addWidget(pathResetLabel);
     horizontalLayout = new QHBoxLayout;
     horizontalLayout->setObjectName(QStringLiteral("horizontalLayout"));
     onlyChangedDocsCheckBox = new QCheckBox(tr("Только изменившиеся документы"), browserGroupBox);
@@ -61,6 +68,9 @@ void TaskBrowserPage::ConnectHandlers(TaskWizard& wizard)
     TaskInfo& task = wizard.GetTaskInfo();
     connect(browser, &vadro_browser::BrowserWidget::SelectionChanged, this, [this] { SelectionToPath(); });
     connect(pathsLineEdit, &QLineEdit::editingFinished, this, [this] { CheckPrefix(); });
+    // Enter checks the path and stays on the page: it must not finish the wizard with a
+    // path the check has just replaced.
+    pathsLineEdit->installEventFilter(this);
     connect(pathsLineEdit, &QLineEdit::textChanged, this, [&task](const QString& text) {
         if (auto* backup = std::get_if<BackupAction>(&task.action))
             backup->source_path = text.toStdWString();
@@ -159,6 +169,7 @@ void TaskBrowserPage::ShowStoredPath(const std::wstring& text)
 void TaskBrowserPage::SelectionToPath()
 {
     const std::vector<vadro::BrowserItemInfo> selection = browser->GetSelectionInfo();
+    pathResetLabel->hide();
     if (selection.size() != 1) {
         pathsLineEdit->setText(QString());
         return;
@@ -174,11 +185,28 @@ void TaskBrowserPage::SelectionToPath()
     }
 }
 
+bool TaskBrowserPage::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == pathsLineEdit && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            CheckPrefix();
+            return true;
+        }
+    }
+    return QWizardPage::eventFilter(watched, event);
+}
+
 void TaskBrowserPage::CheckPrefix()
 {
-    const QString text = QDir::fromNativeSeparators(pathsLineEdit->text());
+    const QString typed = pathsLineEdit->text();
+    const QString text = QDir::fromNativeSeparators(typed);
     const QString prefix = toQString(prefix_);
-    pathsLineEdit->setText(text.startsWith(prefix, Qt::CaseSensitive) ? text : prefix);
+    const bool outside = !text.startsWith(prefix, Qt::CaseSensitive);
+    pathsLineEdit->setText(outside ? prefix : text);
+    if (outside && !typed.isEmpty())
+        pathResetLabel->setText(tr("Путь «%1» не относится к соединению и заменён на «%2».").arg(typed, prefix));
+    pathResetLabel->setVisible(outside && !typed.isEmpty());
 }
 
 bool TaskBrowserPage::isComplete() const

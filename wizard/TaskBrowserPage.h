@@ -14,6 +14,7 @@
 class QCheckBox;
 class QGroupBox;
 class QHBoxLayout;
+class QLabel;
 class QLineEdit;
 class QVBoxLayout;
 class TaskWizard;
@@ -36,6 +37,7 @@ public:
     void initializePage() override;
     bool isComplete() const override;
     bool validatePage() override { return true; }
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
     // "vadro://" + the chosen connection's name + "/", as of the last initialisation.
     const std::wstring& Prefix() const { return prefix_; }
@@ -46,6 +48,8 @@ public:
     QGroupBox* browserGroupBox;
     QVBoxLayout* browserGroupLayout;
     QLineEdit* pathsLineEdit;
+    // Says that a typed path outside the connection was put back to its prefix.
+    QLabel* pathResetLabel;
     QHBoxLayout* horizontalLayout;
     QCheckBox* onlyChangedDocsCheckBox;
 

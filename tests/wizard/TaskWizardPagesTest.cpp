@@ -13,6 +13,7 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -555,6 +556,15 @@ private slots:
         emit page->pathsLineEdit->editingFinished();
         QCOMPARE(page->pathsLineEdit->text(), result);
         QCOMPARE(QString::fromStdWString(std::get<BackupAction>(wizard->GetTaskInfo().action).source_path), result);
+        // A typed path that was replaced says so.
+        QCOMPARE(page->pathResetLabel->isVisibleTo(page), !typed.isEmpty() && typed != result);
+
+        // Enter checks the path the same way and does not finish the wizard.
+        page->pathsLineEdit->setText(typed);
+        QTest::keyClick(page->pathsLineEdit, Qt::Key_Return);
+        QCOMPARE(page->pathsLineEdit->text(), result);
+        QVERIFY(wizard->isVisible());
+        QCOMPARE(wizard->result(), int(QDialog::Rejected));
     }
 
     void exportAndCheckPages()
