@@ -10,6 +10,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLayout>
 #include <QMenu>
 #include <QMenuBar>
@@ -45,6 +46,10 @@ MainWindow::MainWindow(QWidget* parent)
     connect(ui->actionRunNow, &QAction::triggered, this, &MainWindow::runTaskNow);
     connect(ui->actionNewTask, &QAction::triggered, this, &MainWindow::newTask);
     connect(ui->actionCloneTask, &QAction::triggered, this, &MainWindow::cloneTask);
+    connect(ui->actionEditTask, &QAction::triggered, this,
+            [this] { editTask(ui->tasksTreeWidget->selectionModel()->currentIndex()); });
+    // Enter on a row edits it, as a double click does.
+    ui->tasksTreeWidget->installEventFilter(this);
     connect(ui->actionRemoveTask, &QAction::triggered, this, &MainWindow::removeTask);
     connect(ui->tasksTreeWidget->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &MainWindow::updateActions);
@@ -104,6 +109,7 @@ void MainWindow::updateActions()
     const bool selected = ui->tasksTreeWidget->selectionModel()->hasSelection();
     ui->actionRunNow->setEnabled(selected);
     ui->actionCloneTask->setEnabled(selected);
+    ui->actionEditTask->setEnabled(selected);
     ui->actionRemoveTask->setEnabled(selected);
 }
 
@@ -128,9 +134,24 @@ void MainWindow::runTaskNow()
         model->runTask(current);
 }
 
-bool MainWindow::runWizard(TaskInfo& task)
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == ui->tasksTreeWidget && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        const QModelIndex current = ui->tasksTreeWidget->selectionModel()->currentIndex();
+        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && current.isValid()) {
+            editTask(current);
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+bool MainWindow::runWizard(TaskInfo& task, bool editing)
 {
     TaskWizard wizard(task, this);
+    if (editing)
+        wizard.SetEditing();
     if (!wizard.exec())
         return false;
     task = wizard.GetTaskInfo();
@@ -179,7 +200,7 @@ void MainWindow::editTask(const QModelIndex& index)
     if (!stored)
         return;
     TaskInfo edited = TaskStorage::Instance().Copy(stored);
-    if (runWizard(edited))
+    if (runWizard(edited, true))
         model->updateTask(index, edited);
 }
 
@@ -203,7 +224,7 @@ void MainWindow::showContextMenu(const QPoint& position)
 {
     QList<QAction*> actions{ui->actionNewTask};
     if (ui->tasksTreeWidget->selectionModel()->hasSelection())
-        actions << ui->actionRunNow << ui->actionCloneTask << ui->actionRemoveTask;
+        actions << ui->actionRunNow << ui->actionEditTask << ui->actionCloneTask << ui->actionRemoveTask;
     QMenu::exec(actions, ui->tasksTreeWidget->viewport()->mapToGlobal(position), nullptr, nullptr);
 }
 

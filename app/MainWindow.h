@@ -47,7 +47,8 @@ private:
 
     // Runs the wizard on `task`; true with `task` replaced by the wizard's result when
     // the user accepted it.
-    bool runWizard(TaskInfo& task);
+    bool runWizard(TaskInfo& task, bool editing = false);
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
     QMenu* createTrayMenu();
     void createTrayIcon(QMenu* menu);

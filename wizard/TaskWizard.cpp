@@ -55,6 +55,12 @@ TaskWizard::TaskWizard(const TaskInfo& task, QWidget* parent)
     restoreGeometry(QSettings().value(kGeometryKey).toByteArray());
 }
 
+void TaskWizard::SetEditing()
+{
+    setWindowTitle(tr("Изменение задачи"));
+    setButtonText(QWizard::FinishButton, tr("Сохранить"));
+}
+
 TaskWizard::~TaskWizard()
 {
     QSettings().setValue(kGeometryKey, saveGeometry());

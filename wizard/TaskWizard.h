@@ -30,6 +30,9 @@ public:
     // Writes the window geometry into the settings, whether accepted or cancelled.
     ~TaskWizard() override;
 
+    // Titles the wizard for a change to a stored task rather than a new one.
+    void SetEditing();
+
     TaskInfo& GetTaskInfo() { return task_; }
     // The connection picked and tested on the action page; the folders page opens its
     // session with it. Not part of the task, which keeps only its identifier.

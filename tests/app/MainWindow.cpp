@@ -73,8 +73,8 @@ private slots:
     void newTaskPosition();
     void cloneTask_data();
     void cloneTask();
-    void doubleClickEdits_data();
-    void doubleClickEdits();
+    void editOpensTheWizard_data();
+    void editOpensTheWizard();
     void removeTask_data();
     void removeTask();
     void runNowPerformsTask();
@@ -133,7 +133,8 @@ void TestMainWindow::toolBar()
         QVERIFY2(entry->shortcut().isEmpty(), qPrintable(entry->text()));
     }
     QCOMPARE(entries, (QStringList{QStringLiteral("Запустить сейчас"), QStringLiteral("Новая задача"),
-                                   QStringLiteral("Скопировать задачу"), QStringLiteral("Удалить задачу")}));
+                                   QStringLiteral("Изменить задачу"), QStringLiteral("Скопировать задачу"),
+                                   QStringLiteral("Удалить задачу")}));
     QCOMPARE(window->windowTitle(), QStringLiteral("Планировщик задач КАЛВОР"));
 }
 
@@ -160,6 +161,7 @@ void TestMainWindow::actionsFollowSelection()
     }
     QCOMPARE(action(*window, "actionRunNow")->isEnabled(), enabled);
     QCOMPARE(action(*window, "actionCloneTask")->isEnabled(), enabled);
+    QCOMPARE(action(*window, "actionEditTask")->isEnabled(), enabled);
     QCOMPARE(action(*window, "actionRemoveTask")->isEnabled(), enabled);
     QVERIFY(action(*window, "actionNewTask")->isEnabled());
 }
@@ -171,6 +173,7 @@ void TestMainWindow::contextMenu_data()
     QTest::newRow("nothing selected") << false << QStringList{QStringLiteral("Новая задача")};
     QTest::newRow("row selected") << true
                                   << QStringList{QStringLiteral("Новая задача"), QStringLiteral("Запустить сейчас"),
+                                                 QStringLiteral("Изменить задачу"),
                                                  QStringLiteral("Скопировать задачу"),
                                                  QStringLiteral("Удалить задачу")};
 }
@@ -219,8 +222,13 @@ void TestMainWindow::newTaskPosition()
     if (selectedRow >= 0)
         view->setCurrentIndex(view->model()->index(selectedRow, column));
 
-    whenWizardOpens(true, [](TaskWizard& wizard) { wizard.GetTaskInfo().name = L"новая"; });
+    QString title;
+    whenWizardOpens(true, [&title](TaskWizard& wizard) {
+        title = wizard.windowTitle();
+        wizard.GetTaskInfo().name = L"новая";
+    });
     action(*window, "actionNewTask")->trigger();
+    QCOMPARE(title, QStringLiteral("Создание задачи"));
 
     QCOMPARE(rowNames(*window).size(), 6);
     QCOMPARE(rowNames(*window).at(expectedRow), QStringLiteral("новая"));
@@ -263,32 +271,48 @@ void TestMainWindow::cloneTask()
     QCOMPARE(TaskStorage::Instance().Tasks().size(), std::size_t(accept ? 3 : 2));
 }
 
-void TestMainWindow::doubleClickEdits_data()
+void TestMainWindow::editOpensTheWizard_data()
 {
+    QTest::addColumn<QString>("how");
     QTest::addColumn<int>("column");
     QTest::addColumn<bool>("accept");
-    QTest::newRow("name, accepted") << 0 << true;
-    QTest::newRow("trigger, accepted") << 1 << true;
-    QTest::newRow("cancelled") << 0 << false;
+    QTest::newRow("double click on the name, accepted") << QStringLiteral("double click") << 0 << true;
+    QTest::newRow("double click on the trigger, accepted") << QStringLiteral("double click") << 1 << true;
+    QTest::newRow("double click, cancelled") << QStringLiteral("double click") << 0 << false;
+    QTest::newRow("Enter") << QStringLiteral("Enter") << 1 << true;
+    QTest::newRow("action") << QStringLiteral("action") << 0 << true;
 }
 
-void TestMainWindow::doubleClickEdits()
+void TestMainWindow::editOpensTheWizard()
 {
+    QFETCH(QString, how);
     QFETCH(int, column);
     QFETCH(bool, accept);
     auto window = makeWindow(3);
     QTreeView* view = list(*window);
     const TaskInfo* stored = TaskStorage::Instance().Tasks().front().get();
     const QModelIndex index = view->model()->index(1, column);
+    view->setCurrentIndex(index);
 
     QString offered;
-    whenWizardOpens(accept, [&offered](TaskWizard& wizard) {
+    QString title;
+    QString finish;
+    whenWizardOpens(accept, [&](TaskWizard& wizard) {
         offered = QString::fromStdWString(wizard.GetTaskInfo().name);
+        title = wizard.windowTitle();
+        finish = wizard.buttonText(QWizard::FinishButton);
         wizard.GetTaskInfo().name = L"правка";
     });
-    emit view->doubleClicked(index);
+    if (how == QLatin1String("double click"))
+        emit view->doubleClicked(index);
+    else if (how == QLatin1String("Enter"))
+        QTest::keyClick(view, Qt::Key_Return);
+    else
+        action(*window, "actionEditTask")->trigger();
 
     QCOMPARE(offered, QStringLiteral("1"));
+    QCOMPARE(title, QStringLiteral("Изменение задачи"));
+    QCOMPARE(finish, QStringLiteral("Сохранить"));
     const QString expected = accept ? QStringLiteral("правка") : QStringLiteral("1");
     QCOMPARE(rowNames(*window), (QStringList{QStringLiteral("0"), expected, QStringLiteral("2")}));
     QCOMPARE(QString::fromStdWString(std::next(TaskStorage::Instance().Tasks().begin())->get()->name), expected);
