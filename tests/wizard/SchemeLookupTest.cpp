@@ -205,6 +205,8 @@ private slots:
             << QByteArray("NAME:имя\\nCODE:K\\n") << QByteArray("3") << QByteArray("K") << QByteArray("имя");
         QTest::newRow("CRLF and a second code") << QByteArray("CODE:A\\r\\nCODE:B\\r\\nNAME:N\\r\\n") << QByteArray("0")
                                                 << QByteArray("A") << QByteArray("N");
+        QTest::newRow("last line without a line feed")
+            << QByteArray("CODE:c\\nNAME:n") << QByteArray("0") << QByteArray("c") << QByteArray("n");
         QTest::newRow("nothing recognised")
             << QByteArray("code:a\\n CODE:b\\n") << QByteArray("0") << QByteArray() << QByteArray();
     }
@@ -422,10 +424,12 @@ private slots:
         // dialog keeps the window's fields from the user's clicks, and cancels if asked.
         QList<pid_t> children;
         bool modalProgress = false;
+        bool busyCursor = false;
         QTimer::singleShot(0, [&] {
             children = toolChildren();
             auto* progress = qobject_cast<QProgressDialog*>(QApplication::activeModalWidget());
             modalProgress = progress != nullptr;
+            busyCursor = QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::BusyCursor;
             if (cancel && progress)
                 progress->findChild<QPushButton*>()->click();
         });
@@ -440,6 +444,8 @@ private slots:
         QCOMPARE(QByteArray::fromStdString(result.code), code);
         QCOMPARE(result.failure.isEmpty(), outcome != Outcome::TimedOut);
         QVERIFY(modalProgress);
+        QVERIFY(busyCursor);
+        QVERIFY(!QApplication::overrideCursor());
         QVERIFY2(elapsed < 15000, qPrintable(QString::number(elapsed)));
         QCOMPARE(children.size(), 1);
         QVERIFY2(processGone(children.front()), "the tool was ended and waited for");
