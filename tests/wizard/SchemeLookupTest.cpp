@@ -103,6 +103,20 @@ bool processGone(pid_t pid)
     return ::kill(pid, 0) == -1 && errno == ESRCH;
 }
 
+// AddressSanitizer keeps freed blocks in quarantine, so output that is read and dropped
+// still raises the peak there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPeakMemoryMeansHeld = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kPeakMemoryMeansHeld = false;
+#else
+constexpr bool kPeakMemoryMeansHeld = true;
+#endif
+#else
+constexpr bool kPeakMemoryMeansHeld = true;
+#endif
+
 long peakMemoryKiB()
 {
     rusage usage{};
@@ -386,7 +400,7 @@ private slots:
         QCOMPARE(QByteArray::fromStdString(result.code), code);
         QCOMPARE(QByteArray::fromStdString(result.name), name);
         // What is read stays within the cap, whatever the tool writes.
-        QVERIFY2(peakMemoryKiB() - peakBefore < 32 * 1024,
+        QVERIFY2(!kPeakMemoryMeansHeld || peakMemoryKiB() - peakBefore < 32 * 1024,
                  qPrintable(QStringLiteral("peak grew by %1 KiB").arg(peakMemoryKiB() - peakBefore)));
     }
 
