@@ -37,38 +37,17 @@ std::filesystem::path cliPath()
     return std::filesystem::u8path(path.toStdString());
 }
 
-// Sets environment variables for the tool for the lifetime of the object.
+// Environment variables for the tool, set for the lifetime of the object.
 class ToolEnvironment
 {
 public:
-    ToolEnvironment(std::initializer_list<std::pair<const char*, QByteArray>> values)
-    {
-        for (const auto& [name, value] : values) {
-            names_.push_back(name);
-            qputenv(name, value);
-        }
-    }
-    ~ToolEnvironment()
-    {
-        for (const char* name : names_)
-            qunsetenv(name);
-    }
-
-private:
-    std::vector<const char*> names_;
-};
-
-// Environment variables for the tool, set for the lifetime of the object.
-class ListEnvironment
-{
-public:
-    explicit ListEnvironment(const Env& values)
+    ToolEnvironment(const Env& values)
         : values_(values)
     {
         for (const auto& [name, value] : values_)
             qputenv(name.constData(), value);
     }
-    ~ListEnvironment()
+    ~ToolEnvironment()
     {
         for (const auto& value : values_)
             qunsetenv(value.first.constData());
@@ -192,7 +171,7 @@ private slots:
         QFETCH(QString, name);
         QTemporaryDir dir;
         const QString record = dir.filePath(QStringLiteral("record.jsonl"));
-        ToolEnvironment env{{"KALVORCLI_RECORD", record.toUtf8()}};
+        const ToolEnvironment env(Env{{"KALVORCLI_RECORD", record.toUtf8()}});
         const auto result = SelectScheme(cliPath(), word.toStdString());
         QCOMPARE(result.outcome, Outcome::Replied);
         QCOMPARE(QByteArray::fromStdString(result.code), code);
@@ -231,9 +210,9 @@ private slots:
         QFETCH(QByteArray, exitCode);
         QFETCH(QByteArray, code);
         QFETCH(QByteArray, name);
-        ToolEnvironment env{{"KALVORCLI_STDOUT", stdoutText},
-                            {"KALVORCLI_EXIT_CODE", exitCode},
-                            {"KALVORCLI_STDERR", QByteArray("noise on the error stream\\n")}};
+        const ToolEnvironment env(Env{{"KALVORCLI_STDOUT", stdoutText},
+                                      {"KALVORCLI_EXIT_CODE", exitCode},
+                                      {"KALVORCLI_STDERR", QByteArray("noise on the error stream\\n")}});
         const auto result = SelectScheme(cliPath(), "DXF");
         QCOMPARE(QByteArray::fromStdString(result.code), code);
         QCOMPARE(QByteArray::fromStdString(result.name), name);
@@ -242,7 +221,7 @@ private slots:
     void toolThatKeepsWritingDoesNotBlock()
     {
         // Far more than a pipe holds: the tool would block on a full pipe if nobody read or closed it.
-        ToolEnvironment env{{"KALVORCLI_TRAILING_STDOUT_BYTES", QByteArray("50000000")}};
+        const ToolEnvironment env(Env{{"KALVORCLI_TRAILING_STDOUT_BYTES", QByteArray("50000000")}});
         QElapsedTimer timer;
         timer.start();
         const auto result = SelectScheme(cliPath(), "DWG");
@@ -272,7 +251,7 @@ private slots:
                      "echo \"NAME:err=$(readlink /proc/self/fd/2) var=$SCHEME_LOOKUP_PROBE\"\n");
         script.close();
         QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
-        ToolEnvironment env{{"SCHEME_LOOKUP_PROBE", QByteArray("унаследовано")}};
+        const ToolEnvironment env(Env{{"SCHEME_LOOKUP_PROBE", QByteArray("унаследовано")}});
         // Our standard input is a known file for the call, whatever the test runner gave us.
         const QString input = dir.filePath(QStringLiteral("input"));
         QVERIFY(QFile(input).open(QIODevice::WriteOnly));
@@ -393,7 +372,7 @@ private slots:
             QVERIFY(wiztest::makeFile(file, schemes));
             all.append({"KALVORCLI_SCHEMES_FILE", QFile::encodeName(file)});
         }
-        const ListEnvironment set(all);
+        const ToolEnvironment set(all);
         const long peakBefore = peakMemoryKiB();
         const auto result = SelectScheme(cliPath(), "DXF");
         QCOMPARE(result.outcome, Outcome::Replied);
@@ -432,7 +411,7 @@ private slots:
         QFETCH(bool, cancel);
         QFETCH(Outcome, outcome);
         QFETCH(QByteArray, code);
-        const ListEnvironment set(env);
+        const ToolEnvironment set(env);
 
         // Runs once the lookup waits in its dialog: notes the tool's process and whether a modal
         // dialog keeps the window's fields from the user's clicks, and cancels if asked.
