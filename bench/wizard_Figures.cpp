@@ -1,20 +1,29 @@
 // Figures of the task wizard: how long the dialog takes to open with many saved
-// connections, and how long the repository browser takes to show a large folder. Runs on
+// connections, how long the repository browser takes to show a large folder, and how long
+// the window's event loop stalls while a scheme lookup waits for a misbehaving tool. Runs on
 // the offscreen platform in its own temporary home, so nothing touches the user's files.
 
 #include "repository/BrowserWidget.h"
 #include "repository/Connections.h"
+#include "wizard/SchemeLookup.h"
 #include "wizard/TaskWizard.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QProgressDialog>
+#include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QTreeView>
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <memory>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -73,6 +82,87 @@ void BM_ShowFolderOf10000Documents(benchmark::State& state)
     }
 }
 BENCHMARK(BM_ShowFolderOf10000Documents)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The stand-in tool: KALVOR_BIN_DIR, else the bin folder of the build tree.
+std::filesystem::path standInTool()
+{
+    QString dir = qEnvironmentVariable("KALVOR_BIN_DIR");
+    if (dir.isEmpty())
+        dir = QCoreApplication::applicationDirPath() + QStringLiteral("/../bin");
+    return std::filesystem::u8path(QString(dir + QStringLiteral("/KalvorCLI")).toStdString());
+}
+
+// Ticks every 10 ms on the user-interface thread and keeps the longest gap between ticks:
+// how long the window could not paint or answer.
+class StallMeter
+{
+public:
+    StallMeter()
+    {
+        timer_.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { longest_ = std::max(longest_, clock_.restart()); });
+        clock_.start();
+        timer_.start(10);
+    }
+    qint64 LongestMs() const { return std::max(longest_, clock_.elapsed()); }
+
+private:
+    QTimer timer_;
+    QElapsedTimer clock_;
+    qint64 longest_ = 0;
+};
+
+// One lookup per iteration against the stand-in tool steered by `env`; reports the longest
+// stall of the event loop, and the process's peak memory.
+void runLookup(benchmark::State& state, const std::vector<std::pair<const char*, const char*>>& env,
+               std::chrono::milliseconds limit, int cancelAfterMs, SchemeSelection::Outcome expected)
+{
+    for (const auto& [name, value] : env)
+        qputenv(name, value);
+    qint64 longest = 0;
+    for (auto _ : state) {
+        if (cancelAfterMs >= 0) {
+            QTimer::singleShot(cancelAfterMs, [] {
+                if (auto* dialog = qobject_cast<QProgressDialog*>(QApplication::activeModalWidget()))
+                    dialog->findChild<QPushButton*>()->click();
+            });
+        }
+        SchemeLookupLimits limits;
+        limits.timeLimit = limit;
+        StallMeter meter;
+        const SchemeSelection result = SelectScheme(standInTool(), "DXF", nullptr, limits);
+        longest = std::max(longest, meter.LongestMs());
+        if (result.outcome != expected)
+            state.SkipWithError("the lookup ended otherwise than expected");
+    }
+    for (const auto& [name, value] : env)
+        qunsetenv(name);
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    state.counters["longest_stall_ms"] = static_cast<double>(longest);
+    state.counters["peak_rss_MiB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+void BM_LookupStall400MBWithoutLineBreaks(benchmark::State& state)
+{
+    runLookup(state, {{"KALVORCLI_STDOUT_UNBROKEN_BYTES", "400000000"}}, std::chrono::seconds(60), -1,
+              SchemeSelection::Outcome::Replied);
+}
+BENCHMARK(BM_LookupStall400MBWithoutLineBreaks)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+void BM_LookupStallToolNeverExitsCancelledAfter2s(benchmark::State& state)
+{
+    runLookup(state, {{"KALVORCLI_DELAY_MS", "3600000"}}, std::chrono::seconds(60), 2000,
+              SchemeSelection::Outcome::Cancelled);
+}
+BENCHMARK(BM_LookupStallToolNeverExitsCancelledAfter2s)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+void BM_LookupStallToolNeverExitsTimeLimit2s(benchmark::State& state)
+{
+    runLookup(state, {{"KALVORCLI_DELAY_MS", "3600000"}}, std::chrono::seconds(2), -1,
+              SchemeSelection::Outcome::TimedOut);
+}
+BENCHMARK(BM_LookupStallToolNeverExitsTimeLimit2s)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 } // namespace
 

@@ -26,8 +26,13 @@ std::filesystem::path CliExecutablePathFrom(const std::filesystem::path& configI
     return std::filesystem::u8path(dir.toStdString()) / "KalvorCLI";
 }
 
+std::filesystem::path CliConfigPath()
+{
+    return applicationDir() / "config.ini";
+}
+
 std::filesystem::path CliExecutablePath()
 {
-    static const std::filesystem::path path = CliExecutablePathFrom(applicationDir() / "config.ini");
+    static const std::filesystem::path path = CliExecutablePathFrom(CliConfigPath());
     return path;
 }

@@ -7,5 +7,8 @@
 // "KalvorCLI". Worked out once per process, at the first call, from any thread.
 std::filesystem::path CliExecutablePath();
 
+// The config.ini that CliExecutablePath reads: the one beside the running executable.
+std::filesystem::path CliConfigPath();
+
 // The same rule for a given config.ini, without caching.
 std::filesystem::path CliExecutablePathFrom(const std::filesystem::path& configIni);

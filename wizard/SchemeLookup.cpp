@@ -2,14 +2,29 @@
 
 #include "execution/CliPath.h"
 
+#include <QApplication>
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QProcess>
-#include <QString>
+#include <QProgressDialog>
 #include <QStringList>
+#include <QTimer>
 
-#include <regex>
-#include <sstream>
+#include <algorithm>
+#include <cstring>
+#include <istream>
+#include <optional>
+#include <string_view>
 
 namespace {
+
+class SchemeLookupText
+{
+    Q_DECLARE_TR_FUNCTIONS(SchemeLookup)
+};
+
+// A tool that has answered gets this long to exit before it is killed.
+constexpr std::chrono::milliseconds kExitGrace{2000};
 
 struct ReplyParser
 {
@@ -18,19 +33,110 @@ struct ReplyParser
 
     bool Done() const { return !code.empty() && !name.empty(); }
 
-    void Take(std::string line)
+    // Plain prefix checks: the reply may be any length, so nothing here may recurse per character.
+    void Take(std::string_view line)
     {
-        static const std::regex codeLine("^CODE:(.*)$", std::regex::ECMAScript);
-        static const std::regex nameLine("^NAME:(.*)$", std::regex::ECMAScript);
         if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        std::smatch match;
-        if (code.empty() && std::regex_match(line, match, codeLine))
-            code = match[1].str();
-        else if (name.empty() && std::regex_match(line, match, nameLine))
-            name = match[1].str();
+            line.remove_suffix(1);
+        if (code.empty() && takeValue(line, "CODE:", code))
+            return;
+        if (name.empty())
+            takeValue(line, "NAME:", name);
+    }
+
+private:
+    // A value runs to the end of the line; a line with a carriage return left inside is no
+    // reply line.
+    static bool takeValue(std::string_view line, std::string_view prefix, std::string& value)
+    {
+        if (line.substr(0, prefix.size()) != prefix)
+            return false;
+        line.remove_prefix(prefix.size());
+        if (line.find('\r') != std::string_view::npos)
+            return false;
+        value.assign(line);
+        return true;
     }
 };
+
+// Splits output that arrives in chunks into lines, in one pass, and stops at the cap: the
+// part of a line that the cap cuts off is not a line.
+class ReplyReader
+{
+public:
+    explicit ReplyReader(qint64 cap)
+        : left_(std::max<qint64>(cap, 0))
+    {}
+
+    // False once no more output is wanted: the reply is complete or the cap is reached.
+    bool Feed(const char* data, qint64 size)
+    {
+        if (stopped_)
+            return false;
+        size = std::min(size, left_);
+        left_ -= size;
+        const char* const end = data + size;
+        while (data < end) {
+            const auto* lineFeed =
+                static_cast<const char*>(std::memchr(data, '\n', static_cast<std::size_t>(end - data)));
+            if (lineFeed == nullptr) {
+                pending_.append(data, end);
+                break;
+            }
+            pending_.append(data, lineFeed);
+            parser.Take(pending_);
+            pending_.clear();
+            if (parser.Done()) {
+                stopped_ = true;
+                return false;
+            }
+            data = lineFeed + 1;
+        }
+        if (left_ == 0) {
+            stopped_ = true;
+            pending_.clear();
+            pending_.shrink_to_fit();
+        }
+        return !stopped_;
+    }
+
+    // The output ended: a last line without a line feed still counts.
+    void Finish()
+    {
+        if (!stopped_ && !pending_.empty())
+            parser.Take(pending_);
+        stopped_ = true;
+    }
+
+    ReplyParser parser;
+
+private:
+    std::string pending_;
+    qint64 left_;
+    bool stopped_ = false;
+};
+
+class BusyCursor
+{
+public:
+    BusyCursor() { QApplication::setOverrideCursor(Qt::BusyCursor); }
+    ~BusyCursor() { QApplication::restoreOverrideCursor(); }
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
+QString startFailureText(const QString& program, const QString& reason)
+{
+    return SchemeLookupText::tr("Не удалось запустить программу %1:\n%2\n\nКаталог программы задаёт ключ "
+                                "«Paths/Kalvor-III» в файле %3.")
+        .arg(program, reason, QString::fromStdString(CliConfigPath().string()));
+}
+
+QString timeoutText(const QString& program, std::chrono::milliseconds limit)
+{
+    return SchemeLookupText::tr("Программа %1 не ответила за %2 с и остановлена.")
+        .arg(program, QString::number(static_cast<double>(limit.count()) / 1000.0));
+}
 
 } // namespace
 
@@ -43,48 +149,106 @@ std::pair<std::string, std::string> ParseSchemeReply(std::istream& output)
     return {parser.code, parser.name};
 }
 
-std::pair<std::string, std::string> SelectScheme(const std::filesystem::path& tool, const std::string& formatWord)
+SchemeSelection SelectScheme(const std::filesystem::path& tool, const std::string& formatWord, QWidget* parent,
+                             const SchemeLookupLimits& limits)
 {
+    using Outcome = SchemeSelection::Outcome;
+    const QString program = QString::fromStdString(tool.string());
+    SchemeSelection result;
+
     // The empty word is still passed: the tool sees four arguments whatever the format.
     QProcess process;
-    process.setProgram(QString::fromStdString(tool.string()));
+    process.setProgram(program);
     process.setArguments({QStringLiteral("--action"), QStringLiteral("select"), QStringLiteral("--format"),
                           QString::fromStdString(formatWord)});
     process.setStandardErrorFile(QProcess::nullDevice());
     process.setInputChannelMode(QProcess::ForwardedInputChannel);
+    QElapsedTimer clock;
+    clock.start();
     process.start(QIODevice::ReadOnly);
-    if (!process.waitForStarted(-1))
-        return {};
+    // Starting is a fork and an exec; waiting for it here lets a failure be told before any
+    // dialog shows.
+    if (!process.waitForStarted(static_cast<int>(limits.timeLimit.count()))) {
+        result.outcome = Outcome::FailedToStart;
+        result.failure = startFailureText(program, process.errorString());
+        return result;
+    }
 
-    ReplyParser parser;
-    const auto takeBufferedLines = [&process, &parser] {
-        while (!parser.Done() && process.canReadLine()) {
-            const QByteArray line = process.readLine();
-            parser.Take(line.endsWith('\n') ? line.left(line.size() - 1).toStdString() : line.toStdString());
+    const BusyCursor busy;
+    QProgressDialog dialog(parent);
+    dialog.setWindowTitle(SchemeLookupText::tr("Выбор схемы"));
+    dialog.setLabelText(SchemeLookupText::tr("Ожидание ответа программы %1…").arg(program));
+    dialog.setCancelButtonText(SchemeLookupText::tr("Отмена"));
+    dialog.setRange(0, 0);
+    dialog.setAutoClose(false);
+    dialog.setAutoReset(false);
+    dialog.setMinimumDuration(0);
+
+    ReplyReader reader(limits.replyCap);
+    bool readingDone = false;
+    bool timedOut = false;
+    QTimer grace;
+    grace.setSingleShot(true);
+    QObject::connect(&grace, &QTimer::timeout, &dialog, [&dialog] { dialog.done(QDialog::Accepted); });
+
+    const auto finishReading = [&] {
+        readingDone = true;
+        // What the tool writes from now on is drained and dropped, so it never blocks on a full pipe.
+        process.closeReadChannel(QProcess::StandardOutput);
+        const auto remaining = limits.timeLimit - std::chrono::milliseconds(clock.elapsed());
+        grace.start(static_cast<int>(std::max<qint64>(0, std::min(kExitGrace, remaining).count())));
+    };
+    const auto readAvailable = [&] {
+        char chunk[64 * 1024];
+        while (!readingDone) {
+            const qint64 size = process.read(chunk, sizeof chunk);
+            if (size <= 0)
+                break;
+            if (!reader.Feed(chunk, size))
+                finishReading();
         }
     };
-    for (;;) {
-        takeBufferedLines();
-        if (parser.Done())
-            break;
-        if (!process.waitForReadyRead(-1)) {
-            // The stream ended. The output read together with the tool's end may hold several
-            // lines, and a last line without a line feed still counts.
-            takeBufferedLines();
-            const QByteArray rest = parser.Done() ? QByteArray() : process.readAll();
-            if (!rest.isEmpty())
-                parser.Take(rest.toStdString());
-            break;
+    QObject::connect(&process, &QProcess::readyReadStandardOutput, &dialog, readAvailable);
+    QObject::connect(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), &dialog, [&] {
+        readAvailable();
+        if (!readingDone) {
+            reader.Finish();
+            readingDone = true;
         }
+        dialog.done(QDialog::Accepted);
+    });
+
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &dialog, [&] {
+        timedOut = !readingDone;
+        dialog.done(QDialog::Rejected);
+    });
+    deadline.start(static_cast<int>(std::max<qint64>(0, limits.timeLimit.count() - clock.elapsed())));
+
+    // Returns when the tool has exited, the grace after a complete reply has passed, the time
+    // limit is reached, or the user has cancelled (or closed) the dialog.
+    // A cancel after the reply was read only stops the wait for the tool's exit.
+    dialog.exec();
+
+    if (timedOut) {
+        result.outcome = Outcome::TimedOut;
+        result.failure = timeoutText(program, limits.timeLimit);
+    } else if (!readingDone) {
+        result.outcome = Outcome::Cancelled;
+    } else {
+        result.code = std::move(reader.parser.code);
+        result.name = std::move(reader.parser.name);
     }
-    // Output after the reply is not read; closing the channel lets the wait below discard
-    // it, so a tool that keeps writing never blocks on a full pipe.
-    process.closeReadChannel(QProcess::StandardOutput);
-    process.waitForFinished(-1);
-    return {parser.code, parser.name};
+    QObject::disconnect(&process, nullptr, &dialog, nullptr);
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    return result;
 }
 
-std::pair<std::string, std::string> SelectScheme(const std::string& formatWord)
+SchemeSelection SelectScheme(const std::string& formatWord, QWidget* parent)
 {
-    return SelectScheme(CliExecutablePath(), formatWord);
+    return SelectScheme(CliExecutablePath(), formatWord, parent);
 }

@@ -85,7 +85,7 @@ TaskActionPage::TaskActionPage(std::shared_ptr<vadro::ICore> core, QWidget* pare
     , core_(std::move(core))
     , config_(SavedConnectionsPath())
     , connectionsModel_(config_)
-    , schemeLookup_([](const std::string& word) { return ::SelectScheme(word); })
+    , schemeLookup_([this](const std::string& word) { return ::SelectScheme(word, this); })
 {
     setObjectName(QStringLiteral("TaskActionPage"));
     BuildWidgets();
@@ -452,14 +452,25 @@ void TaskActionPage::ChooseCheckPath(QLineEdit* edit, bool fileMode, const QStri
                                                                     QFileDialog::ShowDirsOnly));
 }
 
+std::optional<std::pair<std::string, std::string>> TaskActionPage::LookUpScheme(const std::string& word)
+{
+    const SchemeSelection selection = schemeLookup_(word);
+    if (!selection.failure.isEmpty())
+        QMessageBox::warning(this, tr("Выбор схемы"), selection.failure);
+    if (selection.outcome != SchemeSelection::Outcome::Replied || (selection.code.empty() && selection.name.empty()))
+        return std::nullopt;
+    return std::make_pair(selection.code, selection.name);
+}
+
 void TaskActionPage::SelectScheme()
 {
     auto* exportAction = std::get_if<ExportAction>(&wizard_->GetTaskInfo().action);
     if (exportAction == nullptr)
         return;
-    const auto [code, name] = schemeLookup_(schemeWord(formatComboBox->currentData()));
-    if (code.empty() && name.empty())
+    const auto selected = LookUpScheme(schemeWord(formatComboBox->currentData()));
+    if (!selected)
         return;
+    const auto& [code, name] = *selected;
     exportAction->scheme_code = QString::fromUtf8(code.c_str()).toStdWString();
     exportAction->scheme_name = QString::fromUtf8(name.c_str()).toStdWString();
     schemeLineEdit->setText(toQString(exportAction->scheme_name));
@@ -470,9 +481,10 @@ void TaskActionPage::SelectMapping()
     auto* exportAction = std::get_if<ExportAction>(&wizard_->GetTaskInfo().action);
     if (exportAction == nullptr)
         return;
-    const auto [code, name] = schemeLookup_("IFC");
-    if (code.empty() && name.empty())
+    const auto selected = LookUpScheme("IFC");
+    if (!selected)
         return;
+    const auto& [code, name] = *selected;
     exportAction->ifc_mapping_code = QString::fromUtf8(code.c_str()).toStdWString();
     exportAction->ifc_mapping_name = QString::fromUtf8(name.c_str()).toStdWString();
     ifcMappingEdit->setText(toQString(exportAction->ifc_mapping_name));

@@ -6,11 +6,13 @@
 #include "model/TaskInfo.h"
 #include "repository/Connections.h"
 #include "repository/Vadro.h"
+#include "wizard/SchemeLookup.h"
 
 #include <QWizardPage>
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -34,8 +36,8 @@ class TaskActionPage : public QWizardPage
     Q_OBJECT
 
 public:
-    // (code, name) for a format word; see SelectScheme.
-    using SchemeLookup = std::function<std::pair<std::string, std::string>(const std::string& formatWord)>;
+    // The tool's selection for a format word; see SelectScheme.
+    using SchemeLookup = std::function<SchemeSelection(const std::string& formatWord)>;
 
     // Reads the saved connections and builds the connection manager on `core`.
     explicit TaskActionPage(std::shared_ptr<vadro::ICore> core, QWidget* parent = nullptr);
@@ -119,6 +121,8 @@ private:
     void ChooseCheckPath(QLineEdit* edit, bool fileMode, const QString& filter);
     void SelectScheme();
     void SelectMapping();
+    // Runs the lookup and reports its failure; (code, name) when the tool selected something.
+    std::optional<std::pair<std::string, std::string>> LookUpScheme(const std::string& word);
     vadro::Uuid SelectedConnectionId() const;
 
     std::shared_ptr<vadro::ICore> core_;

@@ -1,4 +1,8 @@
+#include "WizardTestSupport.h"
+
 #include "wizard/SchemeLookup.h"
+#include "wizard/TaskActionPage.h"
+#include "wizard/TaskWizard.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -7,13 +11,23 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMessageBox>
+#include <QProgressDialog>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
+#include <csignal>
 #include <sstream>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+using Outcome = SchemeSelection::Outcome;
+using Env = QList<QPair<QByteArray, QByteArray>>;
+Q_DECLARE_METATYPE(Outcome)
 
 namespace {
 
@@ -23,26 +37,71 @@ std::filesystem::path cliPath()
     return std::filesystem::u8path(path.toStdString());
 }
 
-// Sets environment variables for the tool for the lifetime of the object.
+// Environment variables for the tool, set for the lifetime of the object.
 class ToolEnvironment
 {
 public:
-    ToolEnvironment(std::initializer_list<std::pair<const char*, QByteArray>> values)
+    ToolEnvironment(const Env& values)
+        : values_(values)
     {
-        for (const auto& [name, value] : values) {
-            names_.push_back(name);
-            qputenv(name, value);
-        }
+        for (const auto& [name, value] : values_)
+            qputenv(name.constData(), value);
     }
     ~ToolEnvironment()
     {
-        for (const char* name : names_)
-            qunsetenv(name);
+        for (const auto& value : values_)
+            qunsetenv(value.first.constData());
     }
 
 private:
-    std::vector<const char*> names_;
+    Env values_;
 };
+
+// Our child processes that run the stand-in tool, from /proc.
+QList<pid_t> toolChildren()
+{
+    QList<pid_t> pids;
+    const QString self = QString::number(::getpid());
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/") + entry + QStringLiteral("/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // pid (comm) state ppid ...
+        const QByteArray text = stat.readAll();
+        const int close = text.lastIndexOf(')');
+        const QList<QByteArray> fields = text.mid(close + 2).split(' ');
+        if (text.contains("(KalvorCLI)") && fields.size() > 1 && fields[1] == self.toLatin1())
+            pids << entry.toInt();
+    }
+    return pids;
+}
+
+bool processGone(pid_t pid)
+{
+    // A killed child that was not waited for would still answer as a zombie.
+    return ::kill(pid, 0) == -1 && errno == ESRCH;
+}
+
+// AddressSanitizer keeps freed blocks in quarantine, so output that is read and dropped
+// still raises the peak there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPeakMemoryMeansHeld = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kPeakMemoryMeansHeld = false;
+#else
+constexpr bool kPeakMemoryMeansHeld = true;
+#endif
+#else
+constexpr bool kPeakMemoryMeansHeld = true;
+#endif
+
+long peakMemoryKiB()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
 
 } // namespace
 
@@ -112,10 +171,11 @@ private slots:
         QFETCH(QString, name);
         QTemporaryDir dir;
         const QString record = dir.filePath(QStringLiteral("record.jsonl"));
-        ToolEnvironment env{{"KALVORCLI_RECORD", record.toUtf8()}};
+        const ToolEnvironment env(Env{{"KALVORCLI_RECORD", record.toUtf8()}});
         const auto result = SelectScheme(cliPath(), word.toStdString());
-        QCOMPARE(QByteArray::fromStdString(result.first), code);
-        QCOMPARE(QString::fromStdString(result.second), name);
+        QCOMPARE(result.outcome, Outcome::Replied);
+        QCOMPARE(QByteArray::fromStdString(result.code), code);
+        QCOMPARE(QString::fromStdString(result.name), name);
 
         QFile file(record);
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -138,6 +198,8 @@ private slots:
             << QByteArray("NAME:имя\\nCODE:K\\n") << QByteArray("3") << QByteArray("K") << QByteArray("имя");
         QTest::newRow("CRLF and a second code") << QByteArray("CODE:A\\r\\nCODE:B\\r\\nNAME:N\\r\\n") << QByteArray("0")
                                                 << QByteArray("A") << QByteArray("N");
+        QTest::newRow("last line without a line feed")
+            << QByteArray("CODE:c\\nNAME:n") << QByteArray("0") << QByteArray("c") << QByteArray("n");
         QTest::newRow("nothing recognised")
             << QByteArray("code:a\\n CODE:b\\n") << QByteArray("0") << QByteArray() << QByteArray();
     }
@@ -148,22 +210,22 @@ private slots:
         QFETCH(QByteArray, exitCode);
         QFETCH(QByteArray, code);
         QFETCH(QByteArray, name);
-        ToolEnvironment env{{"KALVORCLI_STDOUT", stdoutText},
-                            {"KALVORCLI_EXIT_CODE", exitCode},
-                            {"KALVORCLI_STDERR", QByteArray("noise on the error stream\\n")}};
+        const ToolEnvironment env(Env{{"KALVORCLI_STDOUT", stdoutText},
+                                      {"KALVORCLI_EXIT_CODE", exitCode},
+                                      {"KALVORCLI_STDERR", QByteArray("noise on the error stream\\n")}});
         const auto result = SelectScheme(cliPath(), "DXF");
-        QCOMPARE(QByteArray::fromStdString(result.first), code);
-        QCOMPARE(QByteArray::fromStdString(result.second), name);
+        QCOMPARE(QByteArray::fromStdString(result.code), code);
+        QCOMPARE(QByteArray::fromStdString(result.name), name);
     }
 
     void toolThatKeepsWritingDoesNotBlock()
     {
         // Far more than a pipe holds: the tool would block on a full pipe if nobody read or closed it.
-        ToolEnvironment env{{"KALVORCLI_TRAILING_STDOUT_BYTES", QByteArray("50000000")}};
+        const ToolEnvironment env(Env{{"KALVORCLI_TRAILING_STDOUT_BYTES", QByteArray("50000000")}});
         QElapsedTimer timer;
         timer.start();
         const auto result = SelectScheme(cliPath(), "DWG");
-        QCOMPARE(QByteArray::fromStdString(result.first), QByteArray("DWG-GOST-21.101"));
+        QCOMPARE(QByteArray::fromStdString(result.code), QByteArray("DWG-GOST-21.101"));
         QVERIFY2(timer.elapsed() < 20000, "the wait ended");
     }
 
@@ -174,7 +236,7 @@ private slots:
         QVERIFY(QDir().mkpath(QFileInfo(copy).absolutePath()));
         QVERIFY(QFile::copy(QString::fromStdString(cliPath().string()), copy));
         const auto result = SelectScheme(std::filesystem::u8path(copy.toStdString()), "PNR");
-        QCOMPARE(QByteArray::fromStdString(result.first), QByteArray("PNR-TXF-SXF"));
+        QCOMPARE(QByteArray::fromStdString(result.code), QByteArray("PNR-TXF-SXF"));
     }
 
     void childInheritsInputAndEnvironmentAndLosesErrors()
@@ -189,7 +251,7 @@ private slots:
                      "echo \"NAME:err=$(readlink /proc/self/fd/2) var=$SCHEME_LOOKUP_PROBE\"\n");
         script.close();
         QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
-        ToolEnvironment env{{"SCHEME_LOOKUP_PROBE", QByteArray("унаследовано")}};
+        const ToolEnvironment env(Env{{"SCHEME_LOOKUP_PROBE", QByteArray("унаследовано")}});
         // Our standard input is a known file for the call, whatever the test runner gave us.
         const QString input = dir.filePath(QStringLiteral("input"));
         QVERIFY(QFile(input).open(QIODevice::WriteOnly));
@@ -206,8 +268,8 @@ private slots:
             ::close(0);
         }
 
-        QCOMPARE(QString::fromStdString(result.first), QString(QStringLiteral("in=") + input));
-        QCOMPARE(QString::fromStdString(result.second), QStringLiteral("err=/dev/null var=унаследовано"));
+        QCOMPARE(QString::fromStdString(result.code), QString(QStringLiteral("in=") + input));
+        QCOMPARE(QString::fromStdString(result.name), QStringLiteral("err=/dev/null var=унаследовано"));
     }
 
     void toolThatCannotStart_data()
@@ -229,10 +291,159 @@ private slots:
         QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder")));
         const QString path = tool.startsWith(QLatin1Char('/')) ? tool : dir.filePath(tool);
         const auto result = SelectScheme(std::filesystem::u8path(path.toStdString()), "DXF");
-        QVERIFY(result.first.empty());
-        QVERIFY(result.second.empty());
+        QCOMPARE(result.outcome, Outcome::FailedToStart);
+        QVERIFY(result.code.empty() && result.name.empty());
+        // The user learns which file was tried and where that path is set.
+        QVERIFY2(result.failure.contains(path), qPrintable(result.failure));
+        QVERIFY2(result.failure.contains(QStringLiteral("«Paths/Kalvor-III»")), qPrintable(result.failure));
+        QVERIFY2(result.failure.contains(QStringLiteral("config.ini")), qPrintable(result.failure));
+    }
+
+    void pageReportsAToolThatCannotStart()
+    {
+        // Beside the test program there is no config.ini, so the page asks the default tool,
+        // which this machine does not have.
+        const QString tool = QStringLiteral("/opt/kalvorbim/bin/KalvorCLI");
+        if (QFileInfo::exists(tool))
+            QSKIP("the default tool exists here");
+        wiztest::setApplicationNames();
+        TaskInfo task;
+        task.name = L"Экспорт";
+        ExportAction action;
+        action.scheme_code = L"OLD";
+        action.scheme_name = L"Старая";
+        task.action = action;
+        TaskWizard wizard(task);
+        wizard.show();
+        while (wizard.currentId() != 2) {
+            const int before = wizard.currentId();
+            wizard.next();
+            QVERIFY(wizard.currentId() != before);
+        }
+        auto* page = qobject_cast<TaskActionPage*>(wizard.currentPage());
+        QVERIFY(page);
+
+        QString seen;
+        QTimer::singleShot(0, [&seen] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                seen = box->text();
+                box->done(QMessageBox::Ok);
+            }
+        });
+        page->selectSchemeButton->click();
+        QVERIFY2(seen.contains(tool), qPrintable(seen));
+        QVERIFY2(seen.contains(QStringLiteral("«Paths/Kalvor-III»")), qPrintable(seen));
+        const auto& stored = std::get<ExportAction>(wizard.GetTaskInfo().action);
+        QVERIFY(stored.scheme_code == L"OLD" && stored.scheme_name == L"Старая");
+    }
+
+    void longReplies_data()
+    {
+        QTest::addColumn<QByteArray>("schemes");
+        QTest::addColumn<Env>("env");
+        QTest::addColumn<QByteArray>("code");
+        QTest::addColumn<QByteArray>("name");
+
+        const QByteArray longText = QString(QStringLiteral("Щ")).repeated(100000).toUtf8();
+        QTest::newRow("a 200,000-byte code line")
+            << QByteArray("DXF\t" + longText + "\tСлои\n") << Env() << longText << QByteArray("Слои");
+        QTest::newRow("a 200,000-byte name line")
+            << QByteArray("DXF\tK1\t" + longText + "\n") << Env() << QByteArray("K1") << longText;
+        // 1.5 MB without a line break lie between the early code and the tool's own lines.
+        QTest::newRow("lines past the cap are not read")
+            << QByteArray()
+            << Env{{"KALVORCLI_STDOUT", "CODE:early\\n"}, {"KALVORCLI_STDOUT_UNBROKEN_BYTES", "1500000"}}
+            << QByteArray("early") << QByteArray();
+        QTest::newRow("100 MB without a line break")
+            << QByteArray() << Env{{"KALVORCLI_STDOUT", "CODE:"}, {"KALVORCLI_STDOUT_UNBROKEN_BYTES", "100000000"}}
+            << QByteArray() << QByteArray();
+    }
+
+    void longReplies()
+    {
+        QFETCH(QByteArray, schemes);
+        QFETCH(Env, env);
+        QFETCH(QByteArray, code);
+        QFETCH(QByteArray, name);
+        QTemporaryDir dir;
+        Env all = env;
+        if (!schemes.isEmpty()) {
+            const QString file = dir.filePath(QStringLiteral("schemes.tsv"));
+            QVERIFY(wiztest::makeFile(file, schemes));
+            all.append({"KALVORCLI_SCHEMES_FILE", QFile::encodeName(file)});
+        }
+        const ToolEnvironment set(all);
+        const long peakBefore = peakMemoryKiB();
+        const auto result = SelectScheme(cliPath(), "DXF");
+        QCOMPARE(result.outcome, Outcome::Replied);
+        QCOMPARE(QByteArray::fromStdString(result.code), code);
+        QCOMPARE(QByteArray::fromStdString(result.name), name);
+        // What is read stays within the cap, whatever the tool writes.
+        QVERIFY2(!kPeakMemoryMeansHeld || peakMemoryKiB() - peakBefore < 32 * 1024,
+                 qPrintable(QStringLiteral("peak grew by %1 KiB").arg(peakMemoryKiB() - peakBefore)));
+    }
+
+    void toolThatDoesNotEnd_data()
+    {
+        QTest::addColumn<Env>("env");
+        QTest::addColumn<int>("limitMs");
+        QTest::addColumn<bool>("cancel");
+        QTest::addColumn<Outcome>("outcome");
+        QTest::addColumn<QByteArray>("code");
+
+        const QByteArray hour = "3600000";
+        QTest::newRow("silent, cancelled")
+            << Env{{"KALVORCLI_DELAY_MS", hour}} << 60000 << true << Outcome::Cancelled << QByteArray();
+        QTest::newRow("silent, time limit")
+            << Env{{"KALVORCLI_DELAY_MS", hour}} << 300 << false << Outcome::TimedOut << QByteArray();
+        QTest::newRow("half a reply, time limit") << Env{{"KALVORCLI_STDOUT", "CODE:half\\n"},
+                                                         {"KALVORCLI_EXIT_CODE", "0"},
+                                                         {"KALVORCLI_FINAL_DELAY_MS", hour}}
+                                                  << 300 << false << Outcome::TimedOut << QByteArray();
+        QTest::newRow("whole reply, then stays") << Env{{"KALVORCLI_FINAL_DELAY_MS", hour}} << 60000 << false
+                                                 << Outcome::Replied << QByteArray("DXF-GOST-21.101");
+    }
+
+    void toolThatDoesNotEnd()
+    {
+        QFETCH(Env, env);
+        QFETCH(int, limitMs);
+        QFETCH(bool, cancel);
+        QFETCH(Outcome, outcome);
+        QFETCH(QByteArray, code);
+        const ToolEnvironment set(env);
+
+        // Runs once the lookup waits in its dialog: notes the tool's process and whether a modal
+        // dialog keeps the window's fields from the user's clicks, and cancels if asked.
+        QList<pid_t> children;
+        bool modalProgress = false;
+        bool busyCursor = false;
+        QTimer::singleShot(0, [&] {
+            children = toolChildren();
+            auto* progress = qobject_cast<QProgressDialog*>(QApplication::activeModalWidget());
+            modalProgress = progress != nullptr;
+            busyCursor = QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::BusyCursor;
+            if (cancel && progress)
+                progress->findChild<QPushButton*>()->click();
+        });
+        QElapsedTimer timer;
+        timer.start();
+        SchemeLookupLimits limits;
+        limits.timeLimit = std::chrono::milliseconds(limitMs);
+        const auto result = SelectScheme(cliPath(), "DXF", nullptr, limits);
+        const qint64 elapsed = timer.elapsed();
+
+        QCOMPARE(result.outcome, outcome);
+        QCOMPARE(QByteArray::fromStdString(result.code), code);
+        QCOMPARE(result.failure.isEmpty(), outcome != Outcome::TimedOut);
+        QVERIFY(modalProgress);
+        QVERIFY(busyCursor);
+        QVERIFY(!QApplication::overrideCursor());
+        QVERIFY2(elapsed < 15000, qPrintable(QString::number(elapsed)));
+        QCOMPARE(children.size(), 1);
+        QVERIFY2(processGone(children.front()), "the tool was ended and waited for");
     }
 };
 
-QTEST_GUILESS_MAIN(SchemeLookupTest)
+QTEST_MAIN(SchemeLookupTest)
 #include "SchemeLookupTest.moc"

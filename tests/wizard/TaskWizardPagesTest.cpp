@@ -40,7 +40,7 @@ void goTo(TaskWizard& wizard, int id)
     }
 }
 
-std::pair<std::string, std::string> lookupWithStandIn(const std::string& word)
+SchemeSelection lookupWithStandIn(const std::string& word)
 {
     const QString tool = qEnvironmentVariable("KALVOR_BIN_DIR") + QStringLiteral("/KalvorCLI");
     return SelectScheme(std::filesystem::u8path(tool.toStdString()), word);

@@ -68,14 +68,12 @@ std::string unescape(const std::string& text)
     return out;
 }
 
-void writeFiller(std::FILE* stream, long long bytes)
+void writeFiller(std::FILE* stream, long long bytes, bool lineBreaks)
 {
-    static const std::string line = [] {
-        std::string text = "filler ";
-        while (text.size() < 79)
-            text += static_cast<char>('a' + text.size() % 26);
-        return text + '\n';
-    }();
+    std::string line = "filler ";
+    while (line.size() < 79)
+        line += static_cast<char>('a' + line.size() % 26);
+    line += lineBreaks ? '\n' : ' ';
     std::string block;
     while (block.size() < 64 * 1024)
         block += line;
@@ -135,6 +133,8 @@ void writeLeadingOutput()
         writeFiller(stderr, *bytes);
     if (const char* text = std::getenv("KALVORCLI_STDOUT"))
         writeAll(stdout, unescape(text));
+    if (const auto bytes = numberFromEnvironment("KALVORCLI_STDOUT_UNBROKEN_BYTES"))
+        writeFiller(stdout, *bytes, false);
 }
 
 std::optional<int> forcedExitCode()
@@ -148,6 +148,12 @@ void writeTrailingOutput()
 {
     if (const auto bytes = numberFromEnvironment("KALVORCLI_TRAILING_STDOUT_BYTES"))
         writeFiller(stdout, *bytes);
+}
+
+void finalDelayIfAsked()
+{
+    if (const auto ms = numberFromEnvironment("KALVORCLI_FINAL_DELAY_MS"); ms && *ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(*ms));
 }
 
 } // namespace kalvorcli

@@ -9,14 +9,18 @@
 //   KALVORCLI_STDERR=<text>              write text to standard error (\n, \r, \t, \\ escapes)
 //   KALVORCLI_STDERR_BYTES=<n>           write n bytes of filler lines to standard error
 //   KALVORCLI_STDOUT=<text>              write text to standard output (same escapes)
+//   KALVORCLI_STDOUT_UNBROKEN_BYTES=<n>  then write n bytes of filler without any line break
+//                                        to standard output
 //   KALVORCLI_EXIT_CODE=<n>              skip the action and exit with n after the writes above
 //   KALVORCLI_TRAILING_STDOUT_BYTES=<n>  last of all (after the action's output, or after the
 //                                        text above when the action is skipped), write n bytes
 //                                        of filler lines to standard output
+//   KALVORCLI_FINAL_DELAY_MS=<n>         sleep n milliseconds after everything else, before exiting
 //   KALVORCLI_SCHEMES_FILE=<file>        schemes for "select", replacing the built-in list
 //
 // They run in this order: record, delay, standard-error text, standard-error filler,
-// standard-output text, the action (unless the exit code is forced), trailing filler.
+// standard-output text, unbroken filler, the action (unless the exit code is forced), trailing
+// filler, final delay.
 
 #include <cstdio>
 #include <optional>
@@ -30,10 +34,11 @@ void delayIfAsked();
 void writeLeadingOutput();
 std::optional<int> forcedExitCode();
 void writeTrailingOutput();
+void finalDelayIfAsked();
 
 // Replaces the escapes \n, \r, \t and \\ by the characters they name.
 std::string unescape(const std::string& text);
-// Writes `bytes` bytes of printable filler lines.
-void writeFiller(std::FILE* stream, long long bytes);
+// Writes `bytes` bytes of printable filler lines, or of one unbroken line.
+void writeFiller(std::FILE* stream, long long bytes, bool lineBreaks = true);
 
 } // namespace kalvorcli

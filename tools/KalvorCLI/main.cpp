@@ -75,6 +75,7 @@ int main(int argc, char** argv)
     kalvorcli::writeLeadingOutput();
     if (const auto code = kalvorcli::forcedExitCode()) {
         kalvorcli::writeTrailingOutput();
+        kalvorcli::finalDelayIfAsked();
         return *code;
     }
 
@@ -85,5 +86,6 @@ int main(int argc, char** argv)
     else
         std::fputs(kUsage, stderr);
     kalvorcli::writeTrailingOutput();
+    kalvorcli::finalDelayIfAsked();
     return code;
 }
