@@ -36,18 +36,27 @@ bool autoStartEnabled()
     return status.type() != fs::file_type::not_found && status.type() != fs::file_type::none;
 }
 
-void setupAutoStartLinux(bool enable)
+QString setupAutoStartLinux(bool enable)
 {
+    QString reason;
     try {
         const fs::path target = autoStartEntryPath();
         if (!enable) {
             fs::remove(target);
-            return;
+            return {};
         }
+        const fs::path source = pathOf(QCoreApplication::applicationDirPath()) / desktopEntryName();
+        std::error_code error;
+        if (!fs::is_regular_file(source, error))
+            reason = QCoreApplication::translate("MainWindow", "Рядом с программой нет файла %1.")
+                         .arg(QString::fromStdString(source.string()));
         fs::create_directories(target.parent_path());
-        fs::copy_file(pathOf(QCoreApplication::applicationDirPath()) / desktopEntryName(), target);
+        fs::copy_file(source, target);
     } catch (const std::exception& e) {
+        if (reason.isEmpty())
+            reason = QString::fromLocal8Bit(e.what());
         // QDebug quotes a QString, which the message is meant to show.
         qWarning() << "Exception was thrown in `setupAutoStartLinux`: " << QString::fromLocal8Bit(e.what());
     }
+    return reason;
 }

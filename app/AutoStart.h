@@ -14,5 +14,5 @@ std::filesystem::path autoStartEntryPath();
 // Whether the autostart entry exists; a failed status query counts as absent.
 bool autoStartEnabled();
 // Creates (copying the entry beside the executable) or removes the autostart entry.
-// Failures are written as Qt warnings and otherwise ignored.
-void setupAutoStartLinux(bool enable);
+// Answers why it failed (also written as a Qt warning), or an empty text.
+QString setupAutoStartLinux(bool enable);

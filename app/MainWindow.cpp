@@ -235,7 +235,16 @@ QMenu* MainWindow::createTrayMenu()
 
     autoStartAction = new QAction(tr("Запускать при старте системы"), this);
     autoStartAction->setCheckable(true);
-    connect(autoStartAction, &QAction::triggered, this, [](bool checked) { setupAutoStartLinux(checked); });
+    connect(autoStartAction, &QAction::triggered, this, [this](bool checked) {
+        const QString reason = setupAutoStartLinux(checked);
+        if (reason.isEmpty())
+            return;
+        autoStartAction->setChecked(autoStartEnabled());
+        QMessageBox::warning(
+            this, windowTitle(),
+            (checked ? tr("Не удалось включить автозапуск.") : tr("Не удалось выключить автозапуск.")) +
+                QLatin1Char('\n') + reason);
+    });
 
     auto* quitAction = new QAction(tr("Выход"), this);
     connect(quitAction, &QAction::triggered, qApp, &QCoreApplication::quit);
