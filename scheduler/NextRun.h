@@ -10,7 +10,10 @@
 namespace schedule {
 
 // The next run strictly after `now` (or the starting point while that lies ahead of
-// `now`), or kNeverInstant when there is none. Never throws for a record with a trigger.
+// `now`), or kNeverInstant when there is none. Defined for every instant and every field
+// value: numbers that name no weekday, month or day are passed over, and an interval
+// below 1 never runs. With the working-days flag a run is never on Saturday or Sunday.
+// Never throws for a record with a trigger.
 Instant NextRun(const TaskInfo& task, Instant now, const date::time_zone* zone);
 
 // Whether the working-days option may be on: daily triggers only, and for a start on a
