@@ -61,7 +61,7 @@ int weekdayOfDay(Instant day)
 // Turns a local instant into an absolute one. A local time in a daylight-saving gap runs
 // at the first instant after the gap; one that exists twice runs at its first
 // occurrence. Empty when that first occurrence is not after `now`: the run happened.
-// The never instant when it lies at or beyond the end of the range.
+// `local` lies more than a day before the end of the range, so the result is in it.
 std::optional<Instant> toAbsolute(Wide local, Instant now, const date::time_zone* zone)
 {
     const date::local_seconds ls{seconds{floorDivNarrow(local, kNanosPerSecond)}};
@@ -80,7 +80,7 @@ std::optional<Instant> toAbsolute(Wide local, Instant now, const date::time_zone
     }
     if (result <= now)
         return std::nullopt;
-    return result >= kNeverInstant ? kNeverInstant : static_cast<Instant>(result);
+    return static_cast<Instant>(result);
 }
 
 // The local-time view of a computation: `now` and the start in local time, the start's
@@ -113,9 +113,7 @@ struct LocalFrame
         beyond = local > Wide(kNeverInstant) - kNanosPerDay;
         if (beyond || local <= after)
             return std::nullopt;
-        const auto result = toAbsolute(local, now, zone);
-        beyond = result == kNeverInstant;
-        return beyond ? std::nullopt : result;
+        return toAbsolute(local, now, zone);
     }
 };
 

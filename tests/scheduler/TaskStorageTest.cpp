@@ -94,8 +94,12 @@ QStringList storedNames(const std::filesystem::path& store)
     const auto text = store::ReadFile(store);
     if (!text)
         return {QStringLiteral("(no file)")};
-    for (const auto& p : store::ParseTasks(*text))
-        names << (p.task ? QString::fromStdWString(p.task->name) : QStringLiteral("(bad)"));
+    try {
+        for (const auto& p : store::ParseTasks(*text))
+            names << (p.task ? QString::fromStdWString(p.task->name) : QStringLiteral("(bad)"));
+    } catch (const std::exception& e) {
+        return {QStringLiteral("(damaged) ") + QString::fromUtf8(e.what())};
+    }
     return names;
 }
 
@@ -314,13 +318,19 @@ private slots:
         const QByteArray old = readAll(store);
         QCOMPARE(::link(QFile::encodeName(store).constData(), QFile::encodeName(link).constData()), 0);
 
-        // Long past: the update arms the next run after now, not the start.
+        // Every field changes; the start lies long past, so the update arms the next run
+        // after now, not the start.
         TaskInfo edited = *alpha;
         edited.name = L"альфа, правка";
+        edited.description = L"описание";
         edited.starting_point = CurrentInstant() - (400 * 86400 + 6 * 3600) * kNanosPerSecond;
+        edited.trigger = DailyTrigger{2};
+        edited.run_only_on_working_days = true;
+        edited.action = CommandAction{"/bin/true", {}, L"-x"};
         t.name = L"гамма";
         if (writeFails) // grow the file well past the limit below
             t.description = edited.description = std::wstring(40000, L'г');
+        const Instant before = CurrentInstant();
         {
             std::optional<FileSizeLimit> limit;
             if (writeFails)
@@ -332,15 +342,19 @@ private slots:
             else
                 s.RemoveTask(alpha);
         }
+        const Instant after = CurrentInstant();
         QCOMPARE(storedNames(fsPath(store)), expected);
         QCOMPARE(readAll(link), old);
         if (writeFails)
             QCOMPARE(readAll(store), old);
         if (change == QLatin1String("update")) {
-            const Instant next = s.ScheduledRun(alpha);
-            QVERIFY(next > CurrentInstant());
-            QVERIFY(next <= CurrentInstant() + 86400 * kNanosPerSecond);
-            QCOMPARE(next, schedule::NextRun(edited, next - 1, LocalZone()));
+            QVERIFY(*alpha == edited);
+            if (!writeFails)
+                QVERIFY(store::ParseTasks(*store::ReadFile(fsPath(store))).front().task.value() == edited);
+            const Instant next = schedule::NextRun(edited, before, LocalZone());
+            QCOMPARE(schedule::NextRun(edited, after, LocalZone()), next);
+            QVERIFY(next > after);
+            QCOMPARE(s.ScheduledRun(alpha), next);
         }
     }
 
