@@ -28,6 +28,24 @@ QString show(Instant t, const char* zoneName)
            QStringLiteral(" %1").arg(offset.count() / 60);
 }
 
+// The local calendar view of an instant, at whole seconds (no arithmetic in nanoseconds,
+// so it holds at both ends of the range).
+struct LocalParts
+{
+    unsigned weekday; // 0 = Sunday
+    unsigned dayOfMonth;
+    std::int64_t secondOfDay;
+};
+
+LocalParts localParts(Instant t, const date::time_zone* zone)
+{
+    using namespace std::chrono;
+    const date::sys_seconds s = date::floor<seconds>(date::sys_time<nanoseconds>{nanoseconds{t}});
+    const date::local_seconds l = zone->to_local(s);
+    const date::local_days d = date::floor<date::days>(l);
+    return {date::weekday{d}.c_encoding(), unsigned(date::year_month_day{d}.day()), (l - d).count()};
+}
+
 TaskInfo makeDaily(Instant start, std::int64_t interval, bool workingDays = false)
 {
     TaskInfo t;
@@ -319,36 +337,46 @@ private slots:
         QFETCH(Instant, now);
         const auto* z = date::locate_zone(zone.toStdString());
         const Instant day = 86400 * kNanosPerSecond;
-        // Within a day of an end the zone's offset can carry a run past it.
+        const Instant slack = 2 * 3600 * kNanosPerSecond;
+        // Close to the upper end the zone's offset can carry a run past it.
         const bool roomAhead = now < INT64_MAX - 70 * day;
-        struct Case
+        const LocalParts startParts = localParts(start, z);
+        TaskInfo monthly = makeDaily(start, 1);
+        monthly.trigger = MonthlyTrigger{1, {}, {1}};
+        const struct
         {
             const char* name;
             TaskInfo task;
             Instant within; // a run follows `now` within this long, where there is room
-        };
-        MonthlyTrigger firstOfMonth{1, {}, {1}};
-        const Case cases[] = {
+        } cases[] = {
             {"daily", makeDaily(start, 1), day},
-            {"daily, working days", makeDaily(start, 1, true), 3 * day + 2 * 3600 * kNanosPerSecond},
-            {"weekly", makeWeekly(start, 1, {1, 3, 5}), 3 * day + 2 * 3600 * kNanosPerSecond},
-            {"monthly",
-             [&] {
-                 TaskInfo t = makeDaily(start, 1);
-                 t.trigger = firstOfMonth;
-                 return t;
-             }(),
-             32 * day},
+            {"daily, working days", makeDaily(start, 1, true), 3 * day + slack},
+            {"weekly", makeWeekly(start, 1, {1, 3, 5}), 3 * day + slack},
+            {"monthly", monthly, 32 * day},
         };
-        for (const Case& c : cases) {
+        for (const auto& c : cases) {
             const Instant got = schedule::NextRun(c.task, now, z);
             if (now < start) {
                 QCOMPARE(got, start);
                 continue;
             }
             QVERIFY2(got > now || got == kNeverInstant, c.name);
-            if (roomAhead)
-                QVERIFY2(got != kNeverInstant && got - now <= c.within, c.name);
+            if (!roomAhead)
+                continue;
+            QVERIFY2(got != kNeverInstant && got - now <= c.within, c.name);
+            // Daily runs keep to the grid of whole days from the start; the others keep
+            // the start's local time of day on the days their rule names.
+            const LocalParts parts = localParts(got, z);
+            if (std::holds_alternative<DailyTrigger>(c.task.trigger))
+                QVERIFY2((__int128(got) - start) % day == 0, c.name);
+            else
+                QCOMPARE(parts.secondOfDay, startParts.secondOfDay);
+            if (c.task.run_only_on_working_days)
+                QVERIFY2(parts.weekday != 0 && parts.weekday != 6, c.name);
+            if (std::holds_alternative<WeeklyTrigger>(c.task.trigger))
+                QVERIFY2(parts.weekday % 2 == 1, c.name); // Monday, Wednesday or Friday
+            if (std::holds_alternative<MonthlyTrigger>(c.task.trigger))
+                QCOMPARE(parts.dayOfMonth, 1u);
         }
     }
 
