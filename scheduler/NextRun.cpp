@@ -190,10 +190,10 @@ Instant weekly(const TaskInfo& task, const WeeklyTrigger& trigger, Instant now, 
 // Monthly: at the start's local time of day, on each listed day of each listed month
 // (every month when none is listed; the start's day of month when no day is listed).
 // Days that a month lacks and numbers that name no month or day are skipped; an
-// interval below 1 marks a damaged record, which never runs. Otherwise repeat_interval
-// takes no part. The first such
-// local time strictly after both `now` and the start wins; daylight-saving gaps and
-// overlaps are treated as for the weekly trigger.
+// interval below 1 marks a damaged record, which never runs, and otherwise
+// repeat_interval takes no part. The first such local time strictly after both `now`
+// and the start wins; daylight-saving gaps and overlaps are treated as for the weekly
+// trigger.
 Instant monthly(const TaskInfo& task, const MonthlyTrigger& trigger, Instant now, const date::time_zone* zone)
 {
     if (trigger.repeat_interval <= 0)
