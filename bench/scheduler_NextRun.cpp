@@ -25,11 +25,15 @@ const std::vector<Instant>& nows()
     return values;
 }
 
-TaskInfo taskWith(Trigger trigger, bool workingDays = false)
+// 2026-06-01 00:30 in Berlin, a Monday in summer time: in winter time its weekly runs
+// fall on Sunday 23:30, and the working-days search runs on to the spring.
+constexpr Instant kSummerMidnight = 1780266600LL * kNanosPerSecond;
+
+TaskInfo taskWith(Trigger trigger, bool workingDays = false, Instant start = kStart)
 {
     TaskInfo t;
     t.name = L"bench";
-    t.starting_point = kStart;
+    t.starting_point = start;
     t.trigger = std::move(trigger);
     t.run_only_on_working_days = workingDays;
     return t;
@@ -52,6 +56,8 @@ void nextRun(benchmark::State& state, const TaskInfo& task)
 BENCHMARK_CAPTURE(nextRun, daily, taskWith(DailyTrigger{1}));
 BENCHMARK_CAPTURE(nextRun, daily_every_3_days, taskWith(DailyTrigger{3}));
 BENCHMARK_CAPTURE(nextRun, daily_working_days, taskWith(DailyTrigger{1}, true));
+BENCHMARK_CAPTURE(nextRun, daily_working_days_every_7_days_from_summer_midnight,
+                  taskWith(DailyTrigger{7}, true, kSummerMidnight));
 BENCHMARK_CAPTURE(nextRun, weekly_mon_wed_fri, taskWith(WeeklyTrigger{1, {1, 3, 5}}));
 BENCHMARK_CAPTURE(nextRun, weekly_every_2_weeks_mon_wed_fri, taskWith(WeeklyTrigger{2, {1, 3, 5}}));
 BENCHMARK_CAPTURE(nextRun, monthly_1st_and_15th, taskWith(MonthlyTrigger{1, {}, {1, 15}}));

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -15,47 +16,63 @@ using Wide = __int128;
 
 constexpr Instant kNanosPerDay = 86'400 * kNanosPerSecond;
 
-Instant floorDiv(Instant a, Instant b)
+// How far ahead the working-days search looks for a run on Monday to Friday. A clock
+// change can keep the runs of a weekly period on a weekend day for a whole winter; a
+// zone that moves its offset for good can keep them there for ever.
+constexpr Wide kWorkingDaySearch = Wide(5 * 366) * kNanosPerDay;
+// The search also looks at least this many runs ahead: periods longer than the horizon
+// still get two turns through every weekday.
+constexpr int kWorkingDaySearchRuns = 14;
+
+// Division rounded towards minus infinity; `b` is positive.
+Wide floorDiv(Wide a, Wide b)
 {
-    Instant q = a / b;
-    if ((a % b != 0) && ((a < 0) != (b < 0)))
+    Wide q = a / b;
+    if (a % b < 0)
         --q;
     return q;
 }
 
-Instant floorMod(Instant a, Instant b)
+// Local day numbers and times of day of every instant fit in 64 bits. Nearly every
+// dividend fits too, and 64-bit division is much cheaper than 128-bit division.
+Instant floorDivNarrow(Wide a, Instant b)
 {
-    return a - floorDiv(a, b) * b;
+    if (a < INT64_MIN || a > INT64_MAX)
+        return static_cast<Instant>(floorDiv(a, b));
+    const auto narrow = static_cast<Instant>(a);
+    const Instant q = narrow / b;
+    return narrow % b < 0 ? q - 1 : q;
 }
 
 // Offset of the zone in force at `t`, in nanoseconds (looked up for the whole second at
 // or before `t`).
 Instant offsetAt(Instant t, const date::time_zone* zone)
 {
-    const date::sys_seconds s{seconds{floorDiv(t, kNanosPerSecond)}};
+    const date::sys_seconds s{seconds{floorDivNarrow(t, kNanosPerSecond)}};
     return duration_cast<nanoseconds>(zone->get_info(s).offset).count();
 }
 
-Instant localOf(Instant t, const date::time_zone* zone)
+// Wide, since an instant near either end of the range plus its offset leaves the range.
+Wide localOf(Instant t, const date::time_zone* zone)
 {
-    return t + offsetAt(t, zone);
+    return Wide(t) + offsetAt(t, zone);
 }
 
 // Weekday of a local day number (day 0 is Thursday, 1970-01-01).
 int weekdayOfDay(Instant day)
 {
-    return static_cast<int>(floorMod(day + 4, 7));
+    return static_cast<int>(((day + 4) % 7 + 7) % 7);
 }
 
 // Turns a local instant into an absolute one. A local time in a daylight-saving gap runs
 // at the first instant after the gap; one that exists twice runs at its first
 // occurrence. Empty when that first occurrence is not after `now`: the run happened.
-std::optional<Instant> toAbsolute(Instant local, Instant now, const date::time_zone* zone)
+// `local` lies more than a day before the end of the range, so the result is in it.
+std::optional<Instant> toAbsolute(Wide local, Instant now, const date::time_zone* zone)
 {
-    const Instant secondsPart = floorDiv(local, kNanosPerSecond);
-    const date::local_seconds ls{seconds{secondsPart}};
+    const date::local_seconds ls{seconds{floorDivNarrow(local, kNanosPerSecond)}};
     const date::local_info info = zone->get_info(ls);
-    Instant result;
+    Wide result;
     switch (info.result) {
     case date::local_info::nonexistent:
         result = duration_cast<nanoseconds>(info.second.begin.time_since_epoch()).count();
@@ -69,7 +86,7 @@ std::optional<Instant> toAbsolute(Instant local, Instant now, const date::time_z
     }
     if (result <= now)
         return std::nullopt;
-    return result;
+    return static_cast<Instant>(result);
 }
 
 // The local-time view of a computation: `now` and the start in local time, the start's
@@ -77,19 +94,19 @@ std::optional<Instant> toAbsolute(Instant local, Instant now, const date::time_z
 struct LocalFrame
 {
     Instant now;
-    Instant nowLocal;
-    Instant startLocal;
+    Wide nowLocal;
+    Wide startLocal;
     Instant startDay;
     Instant timeOfDay;
-    Instant after;
+    Wide after;
     const date::time_zone* zone;
 
     LocalFrame(const TaskInfo& task, Instant now_, const date::time_zone* zone_)
         : now(now_)
         , nowLocal(localOf(now_, zone_))
         , startLocal(localOf(task.starting_point, zone_))
-        , startDay(floorDiv(startLocal, kNanosPerDay))
-        , timeOfDay(floorDiv(startLocal - startDay * kNanosPerDay, kNanosPerMilli) * kNanosPerMilli)
+        , startDay(floorDivNarrow(startLocal, kNanosPerDay))
+        , timeOfDay(floorDivNarrow(startLocal - Wide(startDay) * kNanosPerDay, kNanosPerMilli) * kNanosPerMilli)
         , after(std::max(nowLocal, startLocal))
         , zone(zone_)
     {}
@@ -99,10 +116,10 @@ struct LocalFrame
     std::optional<Instant> RunOn(Instant day, bool& beyond) const
     {
         const Wide local = Wide(day) * kNanosPerDay + timeOfDay;
-        beyond = local > kNeverInstant - kNanosPerDay;
+        beyond = local > Wide(kNeverInstant) - kNanosPerDay;
         if (beyond || local <= after)
             return std::nullopt;
-        return toAbsolute(static_cast<Instant>(local), now, zone);
+        return toAbsolute(local, now, zone);
     }
 };
 
@@ -113,22 +130,24 @@ Instant daily(const TaskInfo& task, const DailyTrigger& trigger, Instant now, co
     const Wide period = Wide(trigger.repeat_interval) * kNanosPerDay;
     const Wide r = (Wide(now) - task.starting_point) % period;
     Wide candidate = Wide(now) + (period - r);
-    if (candidate > kNeverInstant)
+    if (candidate >= kNeverInstant)
         return kNeverInstant;
     // A flag that the rule refuses would never find a working day; it is ignored.
     if (!task.run_only_on_working_days || !CanRunOnlyOnWorkingDays(task, zone))
         return static_cast<Instant>(candidate);
-    // The period is not a multiple of a week here, so a working day comes within a week
-    // of steps; the bound only guards against a zone that shifts days around.
-    for (int step = 0; step < 14; ++step) {
+    // Runs on a weekend day are skipped along the grid. When none of the runs within the
+    // horizon falls on Monday to Friday, the task never runs: a weekend run is no answer.
+    const Wide horizon = candidate + kWorkingDaySearch;
+    for (int run = 0;; ++run) {
         const int wd = LocalWeekday(static_cast<Instant>(candidate), zone);
         if (wd != 0 && wd != 6)
-            break;
+            return static_cast<Instant>(candidate);
+        if (run + 1 >= kWorkingDaySearchRuns && candidate >= horizon)
+            return kNeverInstant;
         candidate += period;
-        if (candidate > kNeverInstant)
+        if (candidate >= kNeverInstant)
             return kNeverInstant;
     }
-    return static_cast<Instant>(candidate);
 }
 
 Instant weekly(const TaskInfo& task, const WeeklyTrigger& trigger, Instant now, const date::time_zone* zone)
@@ -139,7 +158,7 @@ Instant weekly(const TaskInfo& task, const WeeklyTrigger& trigger, Instant now, 
         return kNeverInstant;
 
     const LocalFrame frame(task, now, zone);
-    const Instant nowDay = floorDiv(frame.nowLocal, kNanosPerDay);
+    const Instant nowDay = floorDivNarrow(frame.nowLocal, kNanosPerDay);
     const Instant startDay = frame.startDay;
 
     // Counted weeks: the Monday-to-Sunday week that holds the start and every
@@ -170,11 +189,15 @@ Instant weekly(const TaskInfo& task, const WeeklyTrigger& trigger, Instant now, 
 
 // Monthly: at the start's local time of day, on each listed day of each listed month
 // (every month when none is listed; the start's day of month when no day is listed).
-// Days that a month lacks are skipped. repeat_interval takes no part. The first such
-// local time strictly after both `now` and the start wins; daylight-saving gaps and
-// overlaps are treated as for the weekly trigger.
+// Days that a month lacks and numbers that name no month or day are skipped; an
+// interval below 1 marks a damaged record, which never runs, and otherwise
+// repeat_interval takes no part. The first such local time strictly after both `now`
+// and the start wins; daylight-saving gaps and overlaps are treated as for the weekly
+// trigger.
 Instant monthly(const TaskInfo& task, const MonthlyTrigger& trigger, Instant now, const date::time_zone* zone)
 {
+    if (trigger.repeat_interval <= 0)
+        return kNeverInstant;
     const LocalFrame frame(task, now, zone);
     const date::year_month_day startDate{date::sys_days{date::days{frame.startDay}}};
     std::vector<unsigned> days(trigger.days.begin(), trigger.days.end());
@@ -189,7 +212,7 @@ Instant monthly(const TaskInfo& task, const MonthlyTrigger& trigger, Instant now
     if (trigger.months.empty())
         std::fill(std::begin(months), std::end(months), true);
 
-    const date::year_month_day fromDate{date::sys_days{date::days{floorDiv(frame.after, kNanosPerDay)}}};
+    const date::year_month_day fromDate{date::sys_days{date::days{floorDivNarrow(frame.after, kNanosPerDay)}}};
     date::year_month ym = fromDate.year() / fromDate.month();
     // Twelve years hold every valid day, 29 February included.
     for (int i = 0; i < 12 * 12; ++i, ym += date::months{1}) {
@@ -214,7 +237,7 @@ Instant monthly(const TaskInfo& task, const MonthlyTrigger& trigger, Instant now
 
 int LocalWeekday(Instant t, const date::time_zone* zone)
 {
-    return weekdayOfDay(floorDiv(localOf(t, zone), kNanosPerDay));
+    return weekdayOfDay(floorDivNarrow(localOf(t, zone), kNanosPerDay));
 }
 
 Instant NextRun(const TaskInfo& task, Instant now, const date::time_zone* zone)

@@ -1,6 +1,8 @@
 #include "scheduler/TaskStorage.h"
 #include "model/TaskStoreFile.h"
 #include "repository/Connections.h"
+#include "scheduler/LocalZone.h"
+#include "scheduler/NextRun.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,11 +12,16 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
+
+#include <csignal>
 
 #include <atomic>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -65,6 +72,62 @@ QStringList logLines(const TaskStorage& service, const TaskInfo* task)
     }
     return lines;
 }
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(unreadable)");
+}
+
+// One `task` element of a store file: a daily task that runs /bin/true.
+QByteArray taskXml(const QByteArray& name, Instant start, const QByteArray& triggerType = "daily")
+{
+    return "<task><name>" + name + "</name><description/><starting_point>" + QByteArray::number(qint64(start)) +
+           "</starting_point><trigger><type>" + triggerType +
+           "</type><repeat_interval>1</repeat_interval></trigger><action><type>command</type>"
+           "<executable>/bin/true</executable><arguments/></action></task>";
+}
+
+QStringList storedNames(const std::filesystem::path& store)
+{
+    QStringList names;
+    const auto text = store::ReadFile(store);
+    if (!text)
+        return {QStringLiteral("(no file)")};
+    try {
+        for (const auto& p : store::ParseTasks(*text))
+            names << (p.task ? QString::fromStdWString(p.task->name) : QStringLiteral("(bad)"));
+    } catch (const std::exception& e) {
+        return {QStringLiteral("(damaged) ") + QString::fromUtf8(e.what())};
+    }
+    return names;
+}
+
+// Lowers the largest file this process may write for as long as it lives; writes
+// beyond it fail with EFBIG instead of raising SIGXFSZ.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        previous_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, previous_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit saved_{};
+    void (*previous_)(int) = SIG_DFL;
+};
 
 QList<QJsonObject> recordedRuns(const QString& file)
 {
@@ -178,6 +241,122 @@ private slots:
         QCOMPARE(again.Tasks().back()->name, std::wstring(L"вторая"));
     }
 
+    // A store written by hand: the good tasks around a bad one are loaded in order and
+    // armed; the one due soon fires, the one whose start lies long past waits for its
+    // next run after the load.
+    void loadArmsTheGoodTasksAroundABadOne_data()
+    {
+        QTest::addColumn<QByteArray>("bad");
+        const Instant later = CurrentInstant() + 3600 * kNanosPerSecond;
+        QTest::newRow("unknown trigger") << taskXml("плохая", later, "hourly");
+        QTest::newRow("no name") << QByteArray(taskXml("x", later)).replace("<name>x</name>", "");
+        QTest::newRow("starting point not a number")
+            << QByteArray(taskXml("плохая", later)).replace("<starting_point>", "<starting_point>x");
+        QTest::newRow("unknown action") << QByteArray(taskXml("плохая", later)).replace("command", "teleport");
+    }
+    void loadArmsTheGoodTasksAroundABadOne()
+    {
+        QFETCH(QByteArray, bad);
+        QTemporaryDir own;
+        const QString store = own.path() + QStringLiteral("/storage.xml");
+        const Instant soon = CurrentInstant() + 400 * kNanosPerMilli;
+        const Instant longAgo = CurrentInstant() - (400 * 86400 + 6 * 3600) * kNanosPerSecond;
+        writeFile(store, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<config><tasks>" + taskXml("скоро", soon) + bad +
+                             taskXml("давняя", longAgo) + "</tasks></config>\n");
+
+        const Instant before = CurrentInstant();
+        TaskStorage s(fsPath(store), fsPath(own.path() + QStringLiteral("/logs")), vadro::CreateCore());
+        const Instant after = CurrentInstant();
+        QCOMPARE(s.Tasks().size(), std::size_t(2));
+        const TaskInfo* first = s.Tasks().front().get();
+        const TaskInfo* last = s.Tasks().back().get();
+        QCOMPARE(first->name, std::wstring(L"скоро"));
+        QCOMPARE(last->name, std::wstring(L"давняя"));
+
+        const Instant expected = schedule::NextRun(*last, before, LocalZone());
+        QCOMPARE(schedule::NextRun(*last, after, LocalZone()), expected);
+        QVERIFY(expected > after);
+        QCOMPARE(s.ScheduledRun(last), expected);
+
+        QTRY_VERIFY_WITH_TIMEOUT(logLines(s, first).size() == 2, 5000);
+        QCOMPARE(logLines(s, first).first(), QStringLiteral("Начало выполнения задания."));
+        QCOMPARE(s.ScheduledRun(first), soon + 86400 * kNanosPerSecond);
+        QVERIFY(logLines(s, last).isEmpty());
+    }
+
+    // Every change reaches the store file at once, and replaces it as a whole: a hard
+    // link to the old file keeps the old content complete, and a write that fails half
+    // way leaves the old file as it was.
+    void changesReplaceTheStoreFile_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("writeFails");
+        QTest::addColumn<QStringList>("expected");
+        const QString a = QStringLiteral("альфа"), b = QStringLiteral("бета");
+        QTest::newRow("add") << "add" << false << QStringList{a, b, QStringLiteral("гамма")};
+        QTest::newRow("update") << "update" << false << QStringList{QStringLiteral("альфа, правка"), b};
+        QTest::newRow("remove") << "remove" << false << QStringList{b};
+        QTest::newRow("add, write fails") << "add" << true << QStringList{a, b};
+        QTest::newRow("update, write fails") << "update" << true << QStringList{a, b};
+    }
+    void changesReplaceTheStoreFile()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, writeFails);
+        QFETCH(QStringList, expected);
+        QTemporaryDir own;
+        const QString store = own.path() + QStringLiteral("/storage.xml");
+        const QString link = own.path() + QStringLiteral("/old.xml");
+        TaskStorage s(fsPath(store), fsPath(own.path() + QStringLiteral("/logs")), vadro::CreateCore());
+        TaskInfo t;
+        t.starting_point = CurrentInstant() + 3600 * kNanosPerSecond;
+        t.name = L"альфа";
+        const TaskInfo* alpha = s.AddTask(t);
+        t.name = L"бета";
+        s.AddTask(t);
+        const QByteArray old = readAll(store);
+        QCOMPARE(::link(QFile::encodeName(store).constData(), QFile::encodeName(link).constData()), 0);
+
+        // Every field changes; the start lies long past, so the update arms the next run
+        // after now, not the start.
+        TaskInfo edited = *alpha;
+        edited.name = L"альфа, правка";
+        edited.description = L"описание";
+        edited.starting_point = CurrentInstant() - (400 * 86400 + 6 * 3600) * kNanosPerSecond;
+        edited.trigger = DailyTrigger{2};
+        edited.run_only_on_working_days = true;
+        edited.action = CommandAction{"/bin/true", {}, L"-x"};
+        t.name = L"гамма";
+        if (writeFails) // grow the file well past the limit below
+            t.description = edited.description = std::wstring(40000, L'г');
+        const Instant before = CurrentInstant();
+        {
+            std::optional<FileSizeLimit> limit;
+            if (writeFails)
+                limit.emplace(old.size() + 16);
+            if (change == QLatin1String("add"))
+                s.AddTask(t);
+            else if (change == QLatin1String("update"))
+                s.UpdateTask(alpha, edited);
+            else
+                s.RemoveTask(alpha);
+        }
+        const Instant after = CurrentInstant();
+        QCOMPARE(storedNames(fsPath(store)), expected);
+        QCOMPARE(readAll(link), old);
+        if (writeFails)
+            QCOMPARE(readAll(store), old);
+        if (change == QLatin1String("update")) {
+            QVERIFY(*alpha == edited);
+            if (!writeFails)
+                QVERIFY(store::ParseTasks(*store::ReadFile(fsPath(store))).front().task.value() == edited);
+            const Instant next = schedule::NextRun(edited, before, LocalZone());
+            QCOMPARE(schedule::NextRun(edited, after, LocalZone()), next);
+            QVERIFY(next > after);
+            QCOMPARE(s.ScheduledRun(alpha), next);
+        }
+    }
+
     void timerRunsCommandAndRearms()
     {
         auto s = makeService();
@@ -193,8 +372,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(logLines(*s, stored).size() == 2, 5000);
         const QStringList lines = logLines(*s, stored);
         QCOMPARE(lines[0], QStringLiteral("Начало выполнения задания."));
-        QVERIFY2(lines[1].startsWith(QStringLiteral("Завершение выполнения задания. Следующий запуск: ")),
-                 qPrintable(lines[1]));
+        const QDateTime next =
+            QDateTime::fromMSecsSinceEpoch((t.starting_point + 86400 * kNanosPerSecond) / kNanosPerMilli);
+        QCOMPARE(lines[1], QStringLiteral("Завершение выполнения задания. Следующий запуск: ") +
+                               next.toString(QStringLiteral("dd.MM.yyyy 'в' hh:mm:ss")) + QLatin1Char('.'));
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(marker).size() > 0, 5000);
         QFile m(marker);
