@@ -130,7 +130,7 @@ std::wstring uuidText(const boost::uuids::uuid& id)
 // and a run of spaces at the very end in a CDATA section, because that reader drops a
 // trailing space even when it was written as a reference. Ordinary texts come out as the
 // property tree's writer writes them.
-void AppendXmlText(std::wstring& out, std::wstring_view text)
+void appendXmlText(std::wstring& out, std::wstring_view text)
 {
     std::size_t end = text.size();
     while (end > 0 && text[end - 1] == L' ')
@@ -209,7 +209,7 @@ public:
             return;
         }
         out_ += L'>';
-        AppendXmlText(out_, text);
+        appendXmlText(out_, text);
         out_ += L"</";
         out_ += key;
         out_ += L">\n";
