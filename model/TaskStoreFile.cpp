@@ -18,6 +18,64 @@
 namespace pt = boost::property_tree;
 
 namespace store {
+
+bool IsXmlCharacter(char32_t c)
+{
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
+           (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+std::optional<char32_t> FirstCharacterXmlCannotHold(std::wstring_view text)
+{
+    for (wchar_t c : text)
+        if (!IsXmlCharacter(static_cast<char32_t>(c)))
+            return static_cast<char32_t>(c);
+    return std::nullopt;
+}
+
+namespace {
+std::wstring pathText(const std::filesystem::path& path);
+} // namespace
+
+std::optional<UnstorableText> FindUnstorableText(const TaskInfo& task)
+{
+    std::optional<UnstorableText> found;
+    const auto check = [&found](const char* key, std::wstring_view text) {
+        if (found)
+            return;
+        if (const auto c = FirstCharacterXmlCannotHold(text))
+            found = UnstorableText{key, *c};
+    };
+    const auto checkTimes = [&check](const ModificationTimes& times) {
+        for (const auto& entry : times)
+            check("path", entry.first);
+    };
+    check("name", task.name);
+    check("description", task.description);
+    if (const auto* b = std::get_if<BackupAction>(&task.action)) {
+        check("source_path", b->source_path);
+        check("destination_path", b->destination_path);
+    } else if (const auto* e = std::get_if<ExportAction>(&task.action)) {
+        check("output_path", e->output_path);
+        check("project_path", e->project_path);
+        check("scheme_code", e->scheme_code);
+        check("scheme_name", e->scheme_name);
+        check("ifc_version", e->ifc_version);
+        check("ifc_mapping_code", e->ifc_mapping_code);
+        check("ifc_mapping_name", e->ifc_mapping_name);
+        checkTimes(e->modification_times);
+    } else if (const auto* c = std::get_if<CommandAction>(&task.action)) {
+        check("executable", pathText(c->executable));
+        check("arguments", c->arguments);
+        check("working_directory", pathText(c->working_directory));
+    } else if (const auto* k = std::get_if<CheckAction>(&task.action)) {
+        check("ids_file", k->ids_file);
+        check("ifc_file", k->ifc_file);
+        checkTimes(k->modification_times);
+    }
+    return found;
+}
+
 namespace {
 
 // A task element that a load drops; the message names what is wrong.
@@ -64,21 +122,139 @@ std::wstring uuidText(const boost::uuids::uuid& id)
     return boost::uuids::to_wstring(id);
 }
 
-// Appends a child element; children are added in place and never looked up by path,
-// which keeps the writer linear in the number of elements.
-pt::wptree& add(pt::wptree& parent, const wchar_t* key, const std::wstring& value = {})
+// Appends a text as element content. The five special characters become entities and
+// characters that XML cannot hold become U+FFFD, so a save never writes a file that the
+// load cannot read back. White space is written so that a reader which trims and collapses
+// it gives the text back exactly: tabs and line breaks always as character references
+// (raw, they would become spaces), a space at the start or after another space as `&#32;`,
+// and a run of spaces at the very end in a CDATA section, because that reader drops a
+// trailing space even when it was written as a reference. Ordinary texts come out as the
+// property tree's writer writes them.
+void appendXmlText(std::wstring& out, std::wstring_view text)
 {
-    return parent.push_back({key, pt::wptree(value)})->second;
+    std::size_t end = text.size();
+    while (end > 0 && text[end - 1] == L' ')
+        --end;
+    std::size_t plain = 0; // start of the characters not yet appended
+    auto flush = [&](std::size_t i) { out.append(text.data() + plain, i - plain); };
+    for (std::size_t i = 0; i < end; ++i) {
+        const wchar_t c = text[i];
+        const wchar_t* entity = nullptr;
+        switch (c) {
+        case L'<':
+            entity = L"&lt;";
+            break;
+        case L'>':
+            entity = L"&gt;";
+            break;
+        case L'&':
+            entity = L"&amp;";
+            break;
+        case L'"':
+            entity = L"&quot;";
+            break;
+        case L'\'':
+            entity = L"&apos;";
+            break;
+        case L'\t':
+            entity = L"&#9;";
+            break;
+        case L'\n':
+            entity = L"&#10;";
+            break;
+        case L'\r':
+            entity = L"&#13;";
+            break;
+        case L' ':
+            if (i == 0 || text[i - 1] == L' ')
+                entity = L"&#32;";
+            break;
+        default:
+            if (!IsXmlCharacter(static_cast<char32_t>(c)))
+                entity = L"\xFFFD";
+            break;
+        }
+        if (entity) {
+            flush(i);
+            out += entity;
+            plain = i + 1;
+        }
+    }
+    flush(end);
+    if (end < text.size()) {
+        out += L"<![CDATA[";
+        out.append(text.size() - end, L' ');
+        out += L"]]>";
+    }
 }
 
-void addTimes(pt::wptree& action, const ModificationTimes& times)
+// Writes the document as Boost.PropertyTree's XML writer lays it out (tab indentation,
+// one element per line, leaf texts inline, `<key/>` for an empty one), straight into one
+// text: no tree is built for a save.
+class DocumentWriter
 {
-    pt::wptree& list = add(action, L"modification_times");
-    for (const auto& [path, time] : times) {
-        pt::wptree& document = add(list, L"document");
-        add(document, L"path", path);
-        add(document, L"last_modified", toText(time));
+public:
+    explicit DocumentWriter(std::wstring& out)
+        : out_(out)
+    {}
+
+    // An element that holds only text.
+    void leaf(int level, std::wstring_view key, std::wstring_view text)
+    {
+        out_.append(static_cast<std::size_t>(level), L'\t');
+        out_ += L'<';
+        out_ += key;
+        if (text.empty()) {
+            out_ += L"/>\n";
+            return;
+        }
+        out_ += L'>';
+        appendXmlText(out_, text);
+        out_ += L"</";
+        out_ += key;
+        out_ += L">\n";
     }
+    void open(int level, std::wstring_view key)
+    {
+        out_.append(static_cast<std::size_t>(level), L'\t');
+        out_ += L'<';
+        out_ += key;
+        out_ += L">\n";
+    }
+    void close(int level, std::wstring_view key)
+    {
+        out_.append(static_cast<std::size_t>(level), L'\t');
+        out_ += L"</";
+        out_ += key;
+        out_ += L">\n";
+    }
+    // An element whose children are written by `children`, or `<key/>` when `count` is 0.
+    template <typename Children>
+    void list(int level, std::wstring_view key, std::size_t count, Children children)
+    {
+        if (count == 0) {
+            leaf(level, key, {});
+            return;
+        }
+        open(level, key);
+        children();
+        close(level, key);
+    }
+
+private:
+    std::wstring& out_;
+};
+
+void writeTimes(DocumentWriter& w, int level, const ModificationTimes& times)
+{
+    w.list(level, L"modification_times", times.size(), [&] {
+        for (const auto& [path, time] : times) {
+            w.open(level + 1, L"document");
+            w.leaf(level + 2, L"path", path);
+            w.leaf(level + 2, L"last_modified", toText(time));
+            w.close(level + 1, L"document");
+        }
+    });
 }
 
 std::wstring pathText(const std::filesystem::path& path)
@@ -86,107 +262,95 @@ std::wstring pathText(const std::filesystem::path& path)
     return QString::fromStdString(path.string()).toStdWString();
 }
 
+constexpr int kTaskLevel = 2;
+constexpr int kFieldLevel = kTaskLevel + 1; // name ... trigger, action
+constexpr int kPartLevel = kFieldLevel + 1; // the children of trigger and action
+constexpr int kItemLevel = kPartLevel + 1;  // weekday, month, day, document
+
 // Fills the `trigger` element.
 struct TriggerWriter
 {
-    pt::wptree& node;
+    DocumentWriter& w;
     void operator()(const DailyTrigger& t) const
     {
-        add(node, L"type", L"daily");
-        add(node, L"repeat_interval", toText(t.repeat_interval));
+        w.leaf(kPartLevel, L"type", L"daily");
+        w.leaf(kPartLevel, L"repeat_interval", toText(t.repeat_interval));
     }
     void operator()(const WeeklyTrigger& t) const
     {
-        add(node, L"type", L"weekly");
-        add(node, L"repeat_interval", toText(t.repeat_interval));
-        pt::wptree& list = add(node, L"weekdays");
-        for (Weekday day : t.weekdays) // the set's order: Sunday (written as 7) first
-            add(list, L"weekday", toText(day == 0 ? 7 : day));
+        w.leaf(kPartLevel, L"type", L"weekly");
+        w.leaf(kPartLevel, L"repeat_interval", toText(t.repeat_interval));
+        w.list(kPartLevel, L"weekdays", t.weekdays.size(), [&] {
+            for (Weekday day : t.weekdays) // the set's order: Sunday (written as 7) first
+                w.leaf(kItemLevel, L"weekday", toText(day == 0 ? 7 : day));
+        });
     }
     void operator()(const MonthlyTrigger& t) const
     {
-        add(node, L"type", L"monthly");
-        add(node, L"repeat_interval", toText(t.repeat_interval));
-        pt::wptree& months = add(node, L"months");
-        for (MonthOfYear m : t.months)
-            add(months, L"month", toText(m));
-        pt::wptree& days = add(node, L"days");
-        for (DayOfMonth d : t.days)
-            add(days, L"day", toText(d));
+        w.leaf(kPartLevel, L"type", L"monthly");
+        w.leaf(kPartLevel, L"repeat_interval", toText(t.repeat_interval));
+        w.list(kPartLevel, L"months", t.months.size(), [&] {
+            for (MonthOfYear m : t.months)
+                w.leaf(kItemLevel, L"month", toText(m));
+        });
+        w.list(kPartLevel, L"days", t.days.size(), [&] {
+            for (DayOfMonth d : t.days)
+                w.leaf(kItemLevel, L"day", toText(d));
+        });
     }
 };
 
 // Fills the `action` element.
 struct ActionWriter
 {
-    pt::wptree& node;
+    DocumentWriter& w;
 
     void operator()(const BackupAction& a) const
     {
-        add(node, L"type", L"backup");
-        add(node, L"connection_id", uuidText(a.connection_id));
-        add(node, L"source_path", a.source_path);
-        add(node, L"destination_path", a.destination_path);
+        w.leaf(kPartLevel, L"type", L"backup");
+        w.leaf(kPartLevel, L"connection_id", uuidText(a.connection_id));
+        w.leaf(kPartLevel, L"source_path", a.source_path);
+        w.leaf(kPartLevel, L"destination_path", a.destination_path);
     }
     void operator()(const ExportAction& a) const
     {
-        add(node, L"type", L"export");
-        add(node, L"connection_id", uuidText(a.connection_id));
-        add(node, L"output_path", a.output_path);
-        add(node, L"project_path", a.project_path);
-        add(node, L"only_changed_documents", boolText(a.only_changed_documents));
+        w.leaf(kPartLevel, L"type", L"export");
+        w.leaf(kPartLevel, L"connection_id", uuidText(a.connection_id));
+        w.leaf(kPartLevel, L"output_path", a.output_path);
+        w.leaf(kPartLevel, L"project_path", a.project_path);
+        w.leaf(kPartLevel, L"only_changed_documents", boolText(a.only_changed_documents));
         if (a.only_changed_documents)
-            addTimes(node, a.modification_times);
+            writeTimes(w, kPartLevel, a.modification_times);
         if (a.format == IFC) {
             if (!a.ifc_version.empty())
-                add(node, L"ifc_version", a.ifc_version);
+                w.leaf(kPartLevel, L"ifc_version", a.ifc_version);
             if (!a.ifc_mapping_code.empty()) {
-                add(node, L"ifc_mapping_code", a.ifc_mapping_code);
-                add(node, L"ifc_mapping_name", a.ifc_mapping_name);
+                w.leaf(kPartLevel, L"ifc_mapping_code", a.ifc_mapping_code);
+                w.leaf(kPartLevel, L"ifc_mapping_name", a.ifc_mapping_name);
             }
         } else if (!a.scheme_code.empty()) {
-            add(node, L"scheme_code", a.scheme_code);
-            add(node, L"scheme_name", a.scheme_name);
+            w.leaf(kPartLevel, L"scheme_code", a.scheme_code);
+            w.leaf(kPartLevel, L"scheme_name", a.scheme_name);
         }
-        add(node, L"format", formatWord(a.format));
+        w.leaf(kPartLevel, L"format", formatWord(a.format));
     }
     void operator()(const CommandAction& a) const
     {
-        add(node, L"type", L"command");
-        add(node, L"executable", pathText(a.executable));
-        add(node, L"arguments", a.arguments);
-        add(node, L"working_directory", pathText(a.working_directory));
+        w.leaf(kPartLevel, L"type", L"command");
+        w.leaf(kPartLevel, L"executable", pathText(a.executable));
+        w.leaf(kPartLevel, L"arguments", a.arguments);
+        w.leaf(kPartLevel, L"working_directory", pathText(a.working_directory));
     }
     void operator()(const CheckAction& a) const
     {
-        add(node, L"type", L"check");
-        add(node, L"ids_file", a.ids_file);
-        add(node, L"ids_file_mode", boolText(a.ids_file_mode));
-        add(node, L"ifc_file", a.ifc_file);
-        add(node, L"ifc_file_mode", boolText(a.ifc_file_mode));
-        add(node, L"only_changed_documents", boolText(a.only_changed_documents));
+        w.leaf(kPartLevel, L"type", L"check");
+        w.leaf(kPartLevel, L"ids_file", a.ids_file);
+        w.leaf(kPartLevel, L"ids_file_mode", boolText(a.ids_file_mode));
+        w.leaf(kPartLevel, L"ifc_file", a.ifc_file);
+        w.leaf(kPartLevel, L"ifc_file_mode", boolText(a.ifc_file_mode));
+        w.leaf(kPartLevel, L"only_changed_documents", boolText(a.only_changed_documents));
         if (a.only_changed_documents)
-            addTimes(node, a.modification_times);
-    }
-};
-
-// A stream buffer that appends to a text reserved ahead, so writing a large store
-// neither regrows nor copies its buffer.
-struct TextSink : std::wstreambuf
-{
-    std::wstring text;
-
-protected:
-    int_type overflow(int_type c) override
-    {
-        if (!traits_type::eq_int_type(c, traits_type::eof()))
-            text.push_back(traits_type::to_char_type(c));
-        return traits_type::not_eof(c);
-    }
-    std::streamsize xsputn(const wchar_t* s, std::streamsize n) override
-    {
-        text.append(s, static_cast<std::size_t>(n));
-        return n;
+            writeTimes(w, kPartLevel, a.modification_times);
     }
 };
 
@@ -210,15 +374,27 @@ const pt::wptree& required(const pt::wptree& node, const wchar_t* path)
     return *child;
 }
 
+// A value's text. A task holding a character that XML cannot hold (a reader accepts
+// `&#0;`) is dropped: a save could not write it back.
+const std::wstring& checkedText(const std::wstring& text, const wchar_t* path)
+{
+    if (const auto c = FirstCharacterXmlCannotHold(text)) {
+        char code[16];
+        std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(*c));
+        throw BadTask("character " + std::string(code) + " that XML cannot hold in " + narrow(path));
+    }
+    return text;
+}
+
 std::wstring requiredText(const pt::wptree& node, const wchar_t* path)
 {
-    return required(node, path).data();
+    return checkedText(required(node, path).data(), path);
 }
 
 std::wstring optionalText(const pt::wptree& node, const wchar_t* path, const std::wstring& fallback = {})
 {
     auto child = node.get_child_optional(path);
-    return child ? child->data() : fallback;
+    return child ? checkedText(child->data(), path) : fallback;
 }
 
 bool isSpace(wchar_t c)
@@ -309,22 +485,27 @@ bool requiredBool(const pt::wptree& node, const wchar_t* path)
     return *v;
 }
 
-std::int64_t requiredInterval(const pt::wptree& node)
+// Numbers that the schedule cannot use are kept as they are, so the next save writes them
+// back; each one is reported in `warnings`.
+std::int64_t requiredInterval(const pt::wptree& node, std::vector<std::string>& warnings)
 {
     const std::int64_t v = requiredInstant(node, L"trigger.repeat_interval");
     if (v <= 0)
-        throw BadTask("trigger.repeat_interval must be at least 1");
+        warnings.push_back("trigger.repeat_interval " + std::to_string(v) + " is not at least 1");
     return v;
 }
 
-std::uint64_t boundedNumber(const pt::wptree& item, const char* what, std::uint64_t low, std::uint64_t high)
+// A weekday, month or day number: any unsigned number, kept in one byte (its low eight bits).
+std::uint8_t byteNumber(const pt::wptree& item, const char* what, std::uint64_t low, std::uint64_t high,
+                        std::vector<std::string>& warnings)
 {
     auto v = parseUnsigned(item.data());
     if (!v)
         throw BadTask(std::string("bad number in ") + what);
     if (*v < low || *v > high)
-        throw BadTask(std::string(what) + " out of range: " + std::to_string(*v));
-    return *v;
+        warnings.push_back(std::string(what) + " " + std::to_string(*v) + " is outside " + std::to_string(low) + "-" +
+                           std::to_string(high));
+    return static_cast<std::uint8_t>(*v);
 }
 
 boost::uuids::uuid requiredUuid(const pt::wptree& node, const wchar_t* path)
@@ -353,34 +534,36 @@ ModificationTimes readTimes(const pt::wptree& action)
     return times;
 }
 
-Trigger readTrigger(const pt::wptree& task)
+Trigger readTrigger(const pt::wptree& task, std::vector<std::string>& warnings)
 {
     const std::wstring type = requiredText(task, L"trigger.type");
     if (type == L"daily")
-        return DailyTrigger{requiredInterval(task)};
+        return DailyTrigger{requiredInterval(task, warnings)};
     if (type == L"weekly") {
-        WeeklyTrigger t{requiredInterval(task), {}};
+        WeeklyTrigger t{requiredInterval(task, warnings), {}};
         if (auto list = task.get_child_optional(L"trigger.weekdays")) {
             for (const auto& [name, item] : *list) {
                 if (name != L"weekday")
                     continue;
-                const auto v = boundedNumber(item, "weekday", 0, 7);
-                t.weekdays.insert(static_cast<Weekday>(v == 7 ? 0 : v));
+                // 0 and 7 are both Sunday; a number whose low byte is 7 is Sunday as well,
+                // since a save writes Sunday as 7.
+                const std::uint8_t v = byteNumber(item, "weekday", 0, 7, warnings);
+                t.weekdays.insert(v == 7 ? 0 : v);
             }
         }
         return t;
     }
     if (type == L"monthly") {
-        MonthlyTrigger t{requiredInterval(task), {}, {}};
+        MonthlyTrigger t{requiredInterval(task, warnings), {}, {}};
         if (auto list = task.get_child_optional(L"trigger.months")) {
             for (const auto& [name, item] : *list)
                 if (name == L"month")
-                    t.months.push_back(static_cast<MonthOfYear>(boundedNumber(item, "month", 1, 12)));
+                    t.months.push_back(byteNumber(item, "month", 1, 12, warnings));
         }
         if (auto list = task.get_child_optional(L"trigger.days")) {
             for (const auto& [name, item] : *list)
                 if (name == L"day")
-                    t.days.push_back(static_cast<DayOfMonth>(boundedNumber(item, "day", 1, 31)));
+                    t.days.push_back(byteNumber(item, "day", 1, 31, warnings));
         }
         return t;
     }
@@ -444,7 +627,7 @@ Action readAction(const pt::wptree& task)
     throw BadTask("unknown action type '" + narrow(type) + "'");
 }
 
-TaskInfo readTask(const pt::wptree& node)
+TaskInfo readTask(const pt::wptree& node, std::vector<std::string>& warnings)
 {
     TaskInfo task;
     task.name = requiredText(node, L"name");
@@ -453,7 +636,7 @@ TaskInfo readTask(const pt::wptree& node)
     // The record still holds the default daily trigger with interval 1, which always
     // allows the working-days flag, so the stored value is taken over as it is.
     task.run_only_on_working_days = parseBool(optionalText(node, L"run_only_on_working_days")).value_or(false);
-    task.trigger = readTrigger(node);
+    task.trigger = readTrigger(node, warnings);
     task.action = readAction(node);
     return task;
 }
@@ -462,34 +645,28 @@ TaskInfo readTask(const pt::wptree& node)
 
 std::wstring WriteTasks(const std::vector<const TaskInfo*>& tasks)
 {
-    const auto settings = pt::xml_writer_make_settings<std::wstring>(L'\t', 1, L"utf-8");
-    TextSink sink;
-    sink.text.reserve(tasks.size() * 600 + 128);
-    std::wostream out(&sink);
-    if (tasks.empty()) {
-        pt::wptree root;
-        add(add(root, L"config"), L"tasks");
-        pt::write_xml(out, root, settings);
-        return std::move(sink.text);
-    }
-    // The document is written as the XML writer writes the whole tree, but one task
-    // element at a time: a task's tree is built, written and dropped before the next, so
-    // a large store never holds all of its elements in memory at once.
-    out << L"<?xml version=\"1.0\" encoding=\"" << settings.encoding << L"\"?>\n<config>\n\t<tasks>\n";
-    for (const TaskInfo* task : tasks) {
-        pt::wptree node;
-        add(node, L"name", task->name);
-        add(node, L"description", task->description);
-        add(node, L"starting_point", toText(task->starting_point));
-        add(node, L"run_only_on_working_days", boolText(task->RunOnlyOnWorkingDays()));
-        std::visit(TriggerWriter{add(node, L"trigger")}, task->trigger);
-        std::visit(ActionWriter{add(node, L"action")}, task->action);
-        pt::xml_parser::write_xml_element(out, std::wstring(L"task"), node, 2, settings);
-    }
-    out << L"\t</tasks>\n</config>\n";
-    if (!out)
-        throw pt::xml_parser_error("write error", std::string(), 0);
-    return std::move(sink.text);
+    std::wstring out;
+    out.reserve(tasks.size() * 900 + 128);
+    out += L"<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<config>\n";
+    DocumentWriter w(out);
+    w.list(1, L"tasks", tasks.size(), [&] {
+        for (const TaskInfo* task : tasks) {
+            w.open(kTaskLevel, L"task");
+            w.leaf(kFieldLevel, L"name", task->name);
+            w.leaf(kFieldLevel, L"description", task->description);
+            w.leaf(kFieldLevel, L"starting_point", toText(task->starting_point));
+            w.leaf(kFieldLevel, L"run_only_on_working_days", boolText(task->RunOnlyOnWorkingDays()));
+            w.open(kFieldLevel, L"trigger");
+            std::visit(TriggerWriter{w}, task->trigger);
+            w.close(kFieldLevel, L"trigger");
+            w.open(kFieldLevel, L"action");
+            std::visit(ActionWriter{w}, task->action);
+            w.close(kFieldLevel, L"action");
+            w.close(kTaskLevel, L"task");
+        }
+    });
+    out += L"</config>\n";
+    return out;
 }
 
 std::vector<ParsedTask> ParseTasks(const std::wstring& document)
@@ -510,9 +687,10 @@ std::vector<ParsedTask> ParseTasks(const std::wstring& document)
         ParsedTask parsed;
         parsed.position = position++;
         try {
-            parsed.task = readTask(node);
+            parsed.task = readTask(node, parsed.warnings);
         } catch (const std::exception& e) {
             parsed.error = e.what();
+            parsed.warnings.clear();
         }
         result.push_back(std::move(parsed));
     }

@@ -11,13 +11,31 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace store {
 
-// The document for the tasks, in list order. Throws the XML writer's error
-// (boost::property_tree::xml_parser_error) when the tree cannot be written.
+// The document for the tasks, in list order. Every text comes back from ParseTasks exactly
+// as it is, white space included; a character that XML cannot hold is written as U+FFFD.
 std::wstring WriteTasks(const std::vector<const TaskInfo*>& tasks);
+
+// Whether XML 1.0 can hold the character (tab, line feed, carriage return and the code
+// points from U+0020 up, without surrogates, U+FFFE and U+FFFF).
+bool IsXmlCharacter(char32_t c);
+
+// The first character of a text that XML cannot hold, if any. A text holding one cannot
+// be stored: the wizard refuses it, the load drops a task holding it.
+std::optional<char32_t> FirstCharacterXmlCannotHold(std::wstring_view text);
+
+// A text of a task that the store cannot hold: the field's store key ("name",
+// "arguments", "path" for a document key ...) and its first such character.
+struct UnstorableText
+{
+    std::string key;
+    char32_t character = 0;
+};
+std::optional<UnstorableText> FindUnstorableText(const TaskInfo& task);
 
 // One `task` element of a store document: the task it gives, or why it is dropped.
 struct ParsedTask
@@ -25,11 +43,15 @@ struct ParsedTask
     std::size_t position = 0; // among the `task` elements, from 0
     std::optional<TaskInfo> task;
     std::string error; // plain words, set when `task` is empty
+    // Values that are kept but that the schedule cannot use (a weekday 9, a month 0, an
+    // interval of 0), in plain words; the task loads all the same.
+    std::vector<std::string> warnings;
 };
 
 // Reads a store document. Bad tasks come back with their reason and never stop the
 // others. Throws boost::property_tree::xml_parser_error for malformed XML. A document
-// without `config.tasks` has no tasks.
+// without `config.tasks` has no tasks. White space written raw in a text is trimmed and
+// collapsed into single spaces; written as character references or CDATA it is kept.
 std::vector<ParsedTask> ParseTasks(const std::wstring& document);
 
 // The whole file as text, or nothing when it cannot be opened.

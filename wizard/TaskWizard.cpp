@@ -1,5 +1,6 @@
 #include "wizard/TaskWizard.h"
 
+#include "model/TaskStoreFile.h"
 #include "scheduler/TaskStorage.h"
 #include "wizard/TaskActionPage.h"
 #include "wizard/TaskBrowserPage.h"
@@ -9,13 +10,34 @@
 #include <QCheckBox>
 #include <QDate>
 #include <QDateEdit>
+#include <QMessageBox>
 #include <QSettings>
 #include <QTime>
 #include <QTimeEdit>
 
 namespace {
 const QString kGeometryKey = QStringLiteral("TaskWizard/geometry");
+
+// The wizard's label of a text field, by its store key; the key where no field shows it.
+QString fieldLabel(const std::string& key)
+{
+    static const std::pair<const char*, const char*> labels[] = {
+        {"name", QT_TRANSLATE_NOOP("TaskWizard", "Название")},
+        {"description", QT_TRANSLATE_NOOP("TaskWizard", "Описание")},
+        {"destination_path", QT_TRANSLATE_NOOP("TaskWizard", "Место сохранения резервной копии")},
+        {"output_path", QT_TRANSLATE_NOOP("TaskWizard", "Экспортировать в")},
+        {"executable", QT_TRANSLATE_NOOP("TaskWizard", "Приложение")},
+        {"arguments", QT_TRANSLATE_NOOP("TaskWizard", "Аргументы")},
+        {"working_directory", QT_TRANSLATE_NOOP("TaskWizard", "Запускать из")},
+        {"ids_file", QT_TRANSLATE_NOOP("TaskWizard", "Файлы IDS")},
+        {"ifc_file", QT_TRANSLATE_NOOP("TaskWizard", "Файлы IFC")},
+    };
+    for (const auto& [k, label] : labels)
+        if (key == k)
+            return TaskWizard::tr(label);
+    return QString::fromStdString(key);
 }
+} // namespace
 
 TaskWizard::TaskWizard(const TaskInfo& task, QWidget* parent)
     : QWizard(parent)
@@ -66,4 +88,18 @@ TaskWizard::~TaskWizard()
     QSettings().setValue(kGeometryKey, saveGeometry());
     // The folders page goes first: its browser and repository session end before the rest.
     delete page(BrowserPageId);
+}
+
+bool TaskWizard::validateCurrentPage()
+{
+    if (const std::optional<store::UnstorableText> bad = store::FindUnstorableText(task_)) {
+        const QString code = QStringLiteral("U+%1").arg(uint(bad->character), 4, 16, QLatin1Char('0')).toUpper();
+        QMessageBox::warning(this, tr("Недопустимый символ"),
+                             tr("Поле «%1» содержит символ %2, который нельзя сохранить в файле задач. "
+                                "Удалите его.")
+                                 .arg(fieldLabel(bad->key), code),
+                             QMessageBox::Ok);
+        return false;
+    }
+    return QWizard::validateCurrentPage();
 }

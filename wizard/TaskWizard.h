@@ -34,6 +34,10 @@ public:
     void SetEditing();
 
     TaskInfo& GetTaskInfo() { return task_; }
+
+    // Next and Finish are refused, with a message, while a text of the task holds a
+    // character that the store file cannot hold; then the current page decides.
+    bool validateCurrentPage() override;
     // The connection picked and tested on the action page; the folders page opens its
     // session with it. Not part of the task, which keeps only its identifier.
     vadro_cm::Connection& GetConnection() { return connection_; }

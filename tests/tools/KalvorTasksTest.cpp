@@ -154,11 +154,21 @@ void KalvorTasksTest::list_data()
         << task("none", kJan1, "<type>weekly</type><repeat_interval>1</repeat_interval><weekdays/>")
         << QString::fromLatin1(kJan1) << QStringLiteral("Europe/Berlin") << QByteArray("0\tnever\tnever\tnone\n");
     QTest::newRow("dropped tasks keep their positions; other elements have none")
-        << task("bad", kJan1, daily(0)) + "<note/>" + task("good", kJan1, daily(1)) + task("worse", "x", daily(1))
+        << task("bad", kJan1, "<type>hourly</type><repeat_interval>1</repeat_interval>") + "<note/>" +
+               task("good", kJan1, daily(1)) + task("worse", "x", daily(1))
         << QString::fromLatin1(kJan1) << QStringLiteral("Europe/Berlin")
         << QByteArray("1\t1767340800000000000\t2026-01-02 09:00:00\tgood\n");
     QTest::newRow("no tasks") << QByteArray() << QString::fromLatin1(kJan1) << QStringLiteral("Europe/Berlin")
                               << QByteArray();
+    QTest::newRow("numbers the schedule cannot use: kept, never run")
+        << task("zero", kJan1, daily(0)) +
+               task(
+                   "weekday 8", kJan1,
+                   "<type>weekly</type><repeat_interval>1</repeat_interval><weekdays><weekday>8</weekday></weekdays>") +
+               task("month 13", kJan1,
+                    "<type>monthly</type><repeat_interval>1</repeat_interval><months><month>13</month></months>")
+        << QString::fromLatin1(kJan1) << QStringLiteral("Europe/Berlin")
+        << QByteArray("0\tnever\tnever\tzero\n1\tnever\tnever\tweekday 8\n2\tnever\tnever\tmonth 13\n");
 }
 
 void KalvorTasksTest::list()
@@ -207,18 +217,30 @@ void KalvorTasksTest::validate_data()
     const QByteArray good = task("good", kJan1, daily(1));
     QTest::newRow("all loaded") << good + good << QByteArray() << 0;
     QTest::newRow("no tasks") << QByteArray() << QByteArray() << 0;
-    QTest::newRow("interval of zero") << good + task("bad", kJan1, daily(0))
-                                      << QByteArray("1\ttrigger.repeat_interval must be at least 1\n") << 1;
+    QTest::newRow("interval of zero is kept with a warning")
+        << good + task("zero", kJan1, daily(0))
+        << QByteArray("1\twarning: trigger.repeat_interval 0 is not at least 1\n") << 0;
     QTest::newRow("missing name") << QByteArray("<task><description/><starting_point>1</starting_point><trigger>") +
                                          daily(1) + "</trigger>" + kCommand + "</task>"
                                   << QByteArray("0\tmissing element name\n") << 1;
     QTest::newRow("starting point not a number")
         << task("bad", "soon", daily(1)) << QByteArray("0\tbad number in starting_point\n") << 1;
-    QTest::newRow("weekday out of range")
-        << task("bad", kJan1,
+    QTest::newRow("numbers out of range are kept with warnings")
+        << task("weekly", kJan1,
                 "<type>weekly</type><repeat_interval>1</repeat_interval><weekdays><weekday>8</weekday>"
-                "</weekdays>")
-        << QByteArray("0\tweekday out of range: 8\n") << 1;
+                "<weekday>300</weekday></weekdays>") +
+               task("monthly", kJan1,
+                    "<type>monthly</type><repeat_interval>-1</repeat_interval><months><month>0</month></months>"
+                    "<days><day>32</day></days>")
+        << QByteArray("0\twarning: weekday 8 is outside 0-7\n0\twarning: weekday 300 is outside 0-7\n"
+                      "1\twarning: trigger.repeat_interval -1 is not at least 1\n1\twarning: month 0 is outside "
+                      "1-12\n1\twarning: day 32 is outside 1-31\n")
+        << 0;
+    QTest::newRow("a character XML cannot hold drops its task, warnings stay")
+        << task("a&#0;b", kJan1, daily(1)) + task("zero", kJan1, daily(0))
+        << QByteArray("0\tcharacter U+0000 that XML cannot hold in name\n1\twarning: trigger.repeat_interval 0 is "
+                      "not at least 1\n")
+        << 1;
     QTest::newRow("bad connection identifier")
         << task("bad", kJan1, daily(1),
                 "<action><type>backup</type><connection_id>nope</connection_id><source_path>a</source_path>"
@@ -256,7 +278,7 @@ void KalvorTasksTest::repairWritesWhatTheProgramSaves()
         "<action><type>backup</type><connection_id>{0F8FAD5B-D9CB-469F-A165-70867728950E}</connection_id>"
         "<source_path>vadro://Демо/Проекты</source_path><destination_path>/srv/backup</destination_path></action>"
         "</task>" +
-        task("плохая", kJan1, daily(-1)) +
+        task("плохая", "soon", daily(1)) +
         "<task><name>Выгрузка IFC</name><description>модель</description><starting_point>1767254400000000000"
         "</starting_point><run_only_on_working_days>1</run_only_on_working_days>"
         "<trigger><type>monthly</type><repeat_interval>1</repeat_interval>"

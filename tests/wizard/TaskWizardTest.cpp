@@ -198,6 +198,58 @@ private slots:
         QVERIFY(wizard.GetTaskInfo().description == L"строка 1\nстрока 2");
     }
 
+    // A text holding a character that the store file cannot hold stops Next and Finish
+    // with a message naming the field; without it the wizard goes on.
+    void refusesTextsTheStoreCannotHold_data()
+    {
+        QTest::addColumn<int>("page");
+        QTest::addColumn<QString>("label");
+        QTest::newRow("name, on Next") << 0 << QStringLiteral("Название");
+        QTest::newRow("arguments, on Finish") << 2 << QStringLiteral("Аргументы");
+    }
+    void refusesTextsTheStoreCannotHold()
+    {
+        QFETCH(int, page);
+        QFETCH(QString, label);
+        TaskWizard wizard(namedTask(backup()));
+        wizard.show();
+        QLineEdit* edit = nullptr;
+        if (page == 0) {
+            edit = qobject_cast<TaskInfoPage*>(wizard.currentPage())->nameEdit;
+        } else {
+            goTo(wizard, page);
+            auto* actions = qobject_cast<TaskActionPage*>(wizard.currentPage());
+            QVERIFY(actions);
+            actions->actionComboBox->setCurrentIndex(2);
+            actions->executableEdit->setText(QStringLiteral("/bin/true"));
+            edit = actions->argumentsEdit;
+        }
+        const auto goOn = [&] {
+            if (page == 0)
+                wizard.next();
+            else
+                wizard.accept();
+        };
+        edit->setText(QStringLiteral("a") + QChar(0x1) + QStringLiteral("b"));
+        auto seen = wiztest::closeNextMessageBox();
+        goOn();
+        *seen->armed = false;
+        QVERIFY(seen->seen);
+        QCOMPARE(seen->icon, QMessageBox::Warning);
+        QVERIFY2(seen->text.contains(QStringLiteral("«") + label + QStringLiteral("»")) &&
+                     seen->text.contains(QStringLiteral("U+0001")),
+                 qPrintable(seen->text));
+        QCOMPARE(wizard.currentId(), page);
+        QVERIFY(wizard.isVisible());
+
+        edit->setText(QStringLiteral("a b"));
+        goOn();
+        if (page == 0)
+            QCOMPARE(wizard.currentId(), 1);
+        else
+            QCOMPARE(wizard.result(), int(QDialog::Accepted));
+    }
+
     void newTaskStartsOnAWholeMinute()
     {
         TaskInfo task = namedTask(backup());

@@ -33,8 +33,8 @@ void complain(std::FILE* err, const QString& text)
     writeLine(err, QStringLiteral("kalvor-tasks: ") + text);
 }
 
-// The store reader condenses white space, so a loaded name holds no tab or line break;
-// this keeps every record on one line with exactly its columns whatever the text.
+// A loaded text keeps its tabs and line breaks; this keeps every record on one line with
+// exactly its columns whatever the text.
 QString oneLine(QString text)
 {
     for (QChar& c : text)
@@ -130,10 +130,15 @@ int Validate(const std::filesystem::path& store, std::FILE* out, std::FILE* err)
     if (!parsed)
         return status;
     for (const store::ParsedTask& p : *parsed) {
-        if (p.task)
+        const QString position = QString::number(p.position) + QLatin1Char('\t');
+        if (!p.task) {
+            writeLine(out, position + oneLine(QString::fromStdString(p.error)));
+            status = kProblemsFound;
             continue;
-        writeLine(out, QString::number(p.position) + QLatin1Char('\t') + oneLine(QString::fromStdString(p.error)));
-        status = kProblemsFound;
+        }
+        // Kept tasks with values the schedule cannot use: reported, but not a problem.
+        for (const std::string& warning : p.warnings)
+            writeLine(out, position + QStringLiteral("warning: ") + oneLine(QString::fromStdString(warning)));
     }
     return status;
 }

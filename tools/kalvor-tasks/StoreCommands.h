@@ -28,7 +28,9 @@ enum ExitStatus : int
 // local time in `zone`, name ("never" for both times when it never runs again).
 int List(const std::filesystem::path& store, Instant now, const date::time_zone* zone, std::FILE* out, std::FILE* err);
 
-// One line per `task` element that a load drops: position and reason.
+// One line per `task` element that a load drops (position and reason) and one per value
+// of a kept task that the schedule cannot use (position and "warning: " and the value);
+// kOk when no task is dropped.
 int Validate(const std::filesystem::path& store, std::FILE* out, std::FILE* err);
 
 // Writes the tasks that a load keeps into `output` as the program's save would. Refuses
