@@ -142,11 +142,16 @@ Salvage SalvageTasks(const std::wstring& document)
     }
     // Each element runs from its start tag to the first end tag after it, but never into
     // the next start tag: an element left open by a cut or a stray character ends there.
+    // The first end tag after a start is also the first after every later start that
+    // precedes it, so each end tag is searched for once: linear in the document.
     const std::vector<std::size_t> starts = taskStarts(document);
+    std::size_t end = 0;
     for (std::size_t k = 0; k < starts.size(); ++k) {
+        if (end != npos && end <= starts[k])
+            end = taskEnd(document, starts[k]);
         const std::size_t next = k + 1 < starts.size() ? starts[k + 1] : document.size();
-        const std::size_t end = std::min(taskEnd(document, starts[k]), next);
-        result.tasks.push_back(parseAlone(document.substr(starts[k], end - starts[k]), k));
+        const std::size_t stop = std::min(end, next);
+        result.tasks.push_back(parseAlone(document.substr(starts[k], stop - starts[k]), k));
     }
     return result;
 }

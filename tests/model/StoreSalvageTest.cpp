@@ -3,6 +3,7 @@
 
 #include "model/StoreSalvage.h"
 
+#include <QElapsedTimer>
 #include <QtTest>
 
 namespace {
@@ -57,6 +58,9 @@ void StoreSalvageTest::salvage_data()
     QString open = task(QStringLiteral("b"));
     open.remove(QStringLiteral("</task>"));
     QTest::newRow("task left open") << storeOf(a + open + c) << false << ac << 1;
+    // Each element is cut at the next start tag, so elements left open cost linear time.
+    QTest::newRow("25,000 task elements left open")
+        << storeOf(a + QStringLiteral("<task><name>x</name>").repeated(25'000) + c) << false << ac << 25'000;
     QTest::newRow("not XML at all") << QStringLiteral("\x01\x02 garbage") << false << QStringList() << 0;
 
     const int deep = 25'000;
@@ -83,7 +87,11 @@ void StoreSalvageTest::salvage()
     QFETCH(QStringList, recovered);
     QFETCH(int, dropped);
 
+    QElapsedTimer clock;
+    clock.start();
     const store::Salvage s = store::SalvageTasks(document.toStdWString());
+    // Milliseconds here; a salvage that grows with the square of the elements takes minutes.
+    QVERIFY2(clock.elapsed() < 5'000, qPrintable(QString::number(clock.elapsed())));
     QVERIFY2(s.Whole() == whole, s.damage.c_str());
     QStringList names;
     for (const store::ParsedTask& t : s.tasks)
