@@ -2,6 +2,7 @@
 // then atomic file write; file read then parse), and the memory a loaded task takes.
 
 #include "bench/scheduler_TaskMix.h"
+#include "model/StoreSalvage.h"
 #include "model/TaskStoreFile.h"
 
 #include <QTemporaryDir>
@@ -136,6 +137,27 @@ void loadParseOnly(benchmark::State& state)
         benchmark::DoNotOptimize(store::ParseTasks(text).size());
 }
 
+// A store cut in the middle (a crash of some other writer, a full disk): the whole
+// document fails to parse, then every task element is read on its own.
+void salvageCutInTheMiddle(benchmark::State& state)
+{
+    Fixture& f = fixture();
+    std::wstring text = *store::ReadFile(f.file);
+    text.resize(text.size() / 2);
+    std::size_t whole = 0; // task elements that the cut left complete
+    for (std::size_t i = text.find(L"</task>"); i != std::wstring::npos; i = text.find(L"</task>", i + 1))
+        ++whole;
+    store::Salvage salvage;
+    for (auto _ : state) {
+        salvage = store::SalvageTasks(text);
+        benchmark::DoNotOptimize(salvage.tasks.data());
+    }
+    if (salvage.Whole() || salvage.Recovered() != whole || salvage.Dropped() != 1)
+        state.SkipWithError("the salvage did not recover every complete task");
+    state.counters["recovered"] = double(salvage.Recovered());
+    state.counters["dropped"] = double(salvage.Dropped());
+}
+
 // What the loaded tasks keep once the load is over, held as the service holds them.
 // Measured before any benchmark runs, on a heap that has seen only the fixture.
 void reportMemory()
@@ -180,6 +202,7 @@ BENCHMARK(saveDocumentOnly)->Unit(benchmark::kMillisecond);
 BENCHMARK(saveFileOnly)->Unit(benchmark::kMillisecond);
 BENCHMARK(loadReadOnly)->Unit(benchmark::kMillisecond);
 BENCHMARK(loadParseOnly)->Unit(benchmark::kMillisecond);
+BENCHMARK(salvageCutInTheMiddle)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv)
 {

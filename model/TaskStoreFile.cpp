@@ -1,5 +1,8 @@
 #include "model/TaskStoreFile.h"
 
+#include "common/RegularFile.h"
+#include "model/StoreSalvage.h"
+
 #include <QFile>
 #include <QSaveFile>
 #include <QString>
@@ -699,12 +702,12 @@ std::vector<ParsedTask> ParseTasks(const std::wstring& document)
 
 std::optional<std::wstring> ReadFile(const std::filesystem::path& file)
 {
-    QFile in(QString::fromStdString(file.string()));
-    if (!in.open(QIODevice::ReadOnly | QIODevice::Text))
+    // Only a regular file is read, and the open never waits (a FIFO at the path would
+    // otherwise hold the caller for ever).
+    const common::FileRead read = common::ReadRegularFile(file);
+    if (read.state != common::FileRead::State::Read)
         return std::nullopt;
-    QTextStream stream(&in);
-    stream.setCodec("UTF-8");
-    return stream.readAll().toStdWString();
+    return TextOfFile(read.bytes);
 }
 
 QByteArray Utf8Bytes(const std::wstring& text)

@@ -1,5 +1,7 @@
 #include "repository/Connections.h"
 
+#include "common/RegularFile.h"
+#include "common/XmlNesting.h"
 #include "repository/Utf8.h"
 
 #include <QDir>
@@ -12,7 +14,7 @@
 #include <boost/uuid/string_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
-#include <fstream>
+#include <algorithm>
 #include <limits>
 #include <sstream>
 
@@ -41,16 +43,23 @@ void dropLayoutWhitespace(pt::wptree& tree)
 // a stream locale, which would depend on the process's global locale.
 pt::wptree readTree(const std::filesystem::path& file)
 {
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
+    // Only a regular file is read and the open never waits: a FIFO planted at the path
+    // would otherwise hold a backup or an export for ever.
+    const common::FileRead read = common::ReadRegularFile(file);
+    if (read.state == common::FileRead::State::Missing)
         throw exceptions::Error("cannot open the configuration file " + file.string());
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    if (in.bad())
-        throw exceptions::Error("cannot read the configuration file " + file.string());
-    const std::optional<std::wstring> text = vadro::FromUtf8Strict(bytes.str());
+    if (read.state != common::FileRead::State::Read)
+        throw exceptions::Error("cannot read the configuration file " + file.string() + ": " + read.error);
+    const std::optional<std::wstring> text = vadro::FromUtf8Strict(read.bytes);
     if (!text)
         throw exceptions::Error("the configuration file " + file.string() + " is not UTF-8");
+    // The reader recurses once per nested element; a file that nests deeper than any of
+    // ours is refused before it can overflow the stack.
+    const std::size_t deep = common::FindExcessNesting(*text);
+    if (deep != std::wstring::npos)
+        throw exceptions::Error("malformed configuration file " + file.string() + ": elements nested deeper than " +
+                                std::to_string(common::kMaxXmlNesting) + " levels at line " +
+                                std::to_string(1 + std::count(text->begin(), text->begin() + deep, L'\n')));
     std::wistringstream stream(*text);
     pt::wptree tree;
     try {

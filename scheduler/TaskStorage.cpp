@@ -1,9 +1,11 @@
 #include "scheduler/TaskStorage.h"
 
+#include "common/RegularFile.h"
 #include "execution/Actions.h"
 #include "execution/Backup.h"
 #include "execution/CliPath.h"
 #include "execution/TaskLog.h"
+#include "model/StoreSalvage.h"
 #include "model/TaskStoreFile.h"
 #include "repository/Connections.h"
 #include "repository/Utf8.h"
@@ -159,15 +161,32 @@ void TaskStorage::Load()
 {
     if (!store::CreateFolderOf(storePath_))
         return;
-    const auto text = store::ReadFile(storePath_);
-    if (!text)
+    common::FileRead file = common::ReadRegularFile(storePath_);
+    if (file.state == common::FileRead::State::Missing)
         return;
     std::vector<store::ParsedTask> parsed;
-    try {
-        parsed = store::ParseTasks(*text);
-    } catch (const boost::property_tree::xml_parser_error&) {
-        return; // a damaged file loads nothing; the next save replaces it
+    {
+        std::lock_guard<std::mutex> storeLock(storeMutex_);
+        if (file.state == common::FileRead::State::Refused) {
+            damage_.reason = "cannot be read: " + file.error;
+            damagedUnreadable_ = true;
+        } else {
+            store::Salvage salvage = store::SalvageTasks(store::TextOfFile(file.bytes));
+            damage_.recovered = salvage.Recovered();
+            damage_.dropped = salvage.Dropped();
+            if (!salvage.Whole() || salvage.Dropped() > 0) {
+                damage_.reason = salvage.Whole() ? "tasks that cannot be read" : "does not parse: " + salvage.damage;
+                damagedBytes_ = std::move(file.bytes);
+            }
+            parsed = std::move(salvage.tasks);
+        }
+        if (!damage_.reason.empty())
+            std::fprintf(stderr,
+                         "The task store %s is damaged (%s): %zu tasks loaded, %zu dropped. The file is kept beside "
+                         "it before the first change is saved.\n",
+                         storePath_.c_str(), damage_.reason.c_str(), damage_.recovered, damage_.dropped);
     }
+    file = {};
     for (auto& p : parsed) {
         if (!p.task)
             continue;
@@ -467,9 +486,29 @@ void TaskStorage::Save()
         std::fprintf(stderr, "The task store was not saved: %s\n", e.what());
         return;
     }
+    // A damaged store is never replaced before it is kept: when keeping it fails, this
+    // save is given up and the next one tries again.
+    if (!damage_.reason.empty() && damage_.keptAs.empty()) {
+        std::string error;
+        damage_.keptAs = damagedUnreadable_ ? store::MoveDamagedAside(storePath_, error)
+                                            : store::KeepDamagedCopy(storePath_, damagedBytes_, error);
+        if (damage_.keptAs.empty()) {
+            std::fprintf(stderr, "The task store was not saved: the damaged %s could not be kept: %s\n",
+                         storePath_.c_str(), error.c_str());
+            return;
+        }
+        std::string().swap(damagedBytes_);
+        std::fprintf(stderr, "The damaged task store was kept as %s\n", damage_.keptAs.c_str());
+    }
     // A failed save leaves the previous file whole; the user sees nothing, the console does.
     if (!store::WriteFile(storePath_, document))
         std::fprintf(stderr, "The task store could not be written: %s\n", storePath_.c_str());
+}
+
+TaskStorage::StoreDamage TaskStorage::Damage() const
+{
+    std::lock_guard<std::mutex> storeLock(storeMutex_);
+    return damage_;
 }
 
 TaskInfo TaskStorage::Copy(const TaskInfo* stored) const

@@ -20,6 +20,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/system_timer.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -75,8 +76,20 @@ public:
     // Has the worker perform the task once, without touching its schedule; returns at once.
     void RunNow(const TaskInfo* stored);
 
-    // Writes every stored task into the store file.
+    // Writes every stored task into the store file. A store that the load found damaged
+    // is first kept beside it (see Damage()); when that fails, nothing is written.
     void Save();
+
+    // What the load found wrong with the store file: set when the file exists but does
+    // not parse as a whole, cannot be read, or holds a task that was dropped.
+    struct StoreDamage
+    {
+        std::string reason;           // empty when the store loaded whole
+        std::size_t recovered = 0;    // tasks loaded from it, damaged or not
+        std::size_t dropped = 0;      // `task` elements that could not be read
+        std::filesystem::path keptAs; // the damaged file beside the store; empty until the first save
+    };
+    StoreDamage Damage() const;
 
     // Writes one time-stamped line into the task's log and echoes it on standard error.
     // Safe from any thread; a task that is no longer stored logs to standard error only.
@@ -150,7 +163,12 @@ private:
     std::filesystem::path toolPath_;
     std::function<void(const TaskInfo*)> startObserver_;
     mutable std::mutex stateMutex_;
-    std::mutex storeMutex_;
+    mutable std::mutex storeMutex_;
+    // Guarded by the store lock. The damaged file's bytes wait here for the first save;
+    // an unreadable one is moved aside instead.
+    StoreDamage damage_;
+    std::string damagedBytes_;
+    bool damagedUnreadable_ = false;
     std::uint64_t nextSerial_ = 1;
     std::uint64_t nextGeneration_ = 1;
 };

@@ -6,6 +6,9 @@
 
 #include <sys/stat.h>
 
+#include <future>
+#include <thread>
+
 Q_DECLARE_METATYPE(vadro_cm::Connection)
 
 namespace {
@@ -70,6 +73,8 @@ private slots:
     void malformedFile();
     void missingFile();
     void unknownIdentifier();
+    void hostileFile_data();
+    void hostileFile();
 
 private:
     std::unique_ptr<QTemporaryDir> dir_;
@@ -238,6 +243,61 @@ void ConnectionsTest::unknownIdentifier()
     QVERIFY(!FindSavedConnection(vadro::GenerateUuid(), fsPath(file_)));
     QVERIFY(!FindSavedConnectionByName(L"демо", fsPath(file_)));
     QVERIFY(model.FindConnectionByID(saved.id) == saved);
+}
+
+void ConnectionsTest::hostileFile_data()
+{
+    QTest::addColumn<QByteArray>("content"); // "FIFO": a FIFO at the file's path
+    QTest::addColumn<QByteArray>("message");
+
+    QTest::newRow("30,000 nested elements") << QByteArray("<config>") + QByteArray("<a>").repeated(30'000) +
+                                                   QByteArray("</a>").repeated(30'000) + QByteArray("</config>")
+                                            << QByteArray("nested deeper than");
+    QTest::newRow("FIFO") << QByteArray("FIFO") << QByteArray("it is not a regular file");
+}
+
+void ConnectionsTest::hostileFile()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, message);
+    QVERIFY(QDir().mkpath(QFileInfo(file_).absolutePath()));
+    if (content == "FIFO")
+        QCOMPARE(::mkfifo(QFile::encodeName(file_).constData(), 0600), 0);
+    else
+        writeBytes(file_, content);
+
+    // Run where a hang cannot hold the test: a backup reads the file on a thread of its own.
+    const auto outcome = [file = fsPath(file_)](auto step) {
+        std::promise<std::string> promise;
+        std::future<std::string> result = promise.get_future();
+        std::thread([promise = std::move(promise), step, file]() mutable {
+            try {
+                step(file);
+                promise.set_value("no error");
+            } catch (const exceptions::Error& e) {
+                promise.set_value(e.what());
+            } catch (...) {
+                promise.set_value("another error");
+            }
+        }).detach();
+        if (result.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            std::fprintf(stderr, "FAIL: reading the saved connections did not return\n");
+            std::_Exit(1);
+        }
+        return QByteArray::fromStdString(result.get());
+    };
+    const QByteArray found =
+        outcome([](const std::filesystem::path& f) { FindSavedConnection(vadro::GenerateUuid(), f); });
+    QVERIFY2(found.contains(message), found.constData());
+    const QByteArray updated = outcome([](const std::filesystem::path& f) {
+        Config config(f);
+        ConnectionsModel(config).UpdateConnections({connection(L"Новое", std::nullopt, {}, 0)});
+    });
+    QVERIFY2(updated.contains(message), updated.constData());
+    if (content == "FIFO")
+        QVERIFY(QFileInfo(file_).exists() && !QFileInfo(file_).isFile());
+    else
+        QCOMPARE(fileBytes(file_), content);
 }
 
 QTEST_GUILESS_MAIN(ConnectionsTest)

@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -79,6 +80,8 @@ private slots:
     void errors_data();
     void errors();
     void unreadableStore();
+    void damagedStore_data();
+    void damagedStore();
 
 private:
     Result run(const QStringList& args, const QString& tz = QStringLiteral("Europe/Berlin"));
@@ -476,10 +479,6 @@ void KalvorTasksTest::errors_data()
     QTest::newRow("validate of a broken store")
         << QStringList{QStringLiteral("validate"), QStringLiteral("--store"), QStringLiteral("@/broken.xml")} << 1
         << QByteArray("does not parse: line ");
-    QTest::newRow("repair of a broken store")
-        << QStringList{QStringLiteral("repair"), QStringLiteral("--store"), QStringLiteral("@/broken.xml"),
-                       QStringLiteral("--out"), QStringLiteral("@/out.xml")}
-        << 1 << QByteArray("does not parse: line ");
     QTest::newRow("output folder missing") << QStringList{QStringLiteral("repair"), QStringLiteral("--store"), store,
                                                           QStringLiteral("--out"), QStringLiteral("@/no/such/out.xml")}
                                            << 3 << QByteArray("cannot write ");
@@ -516,6 +515,73 @@ void KalvorTasksTest::unreadableStore()
     QCOMPARE(r.exitCode, 3);
     QCOMPARE(r.out, QByteArray());
     QVERIFY2(r.err.startsWith("kalvor-tasks: cannot read ") && r.err.count('\n') == 1, r.err.constData());
+}
+
+void KalvorTasksTest::damagedStore_data()
+{
+    QTest::addColumn<QByteArray>("content"); // "FIFO": a FIFO at the store path
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<QByteArray>("err");
+    QTest::addColumn<QByteArrayList>("repaired"); // names in the repaired file
+
+    const QByteArray a = task("a", kJan1, daily(1)), c = task("c", kJan1, daily(1));
+    QTest::newRow("repair of a stray <") << storeOf(a + task("b <", kJan1, daily(1)) + c) << QStringLiteral("repair")
+                                         << 0 << QByteArray("2 tasks written, 1 dropped\n")
+                                         << QByteArray("does not parse as a whole (line ") << QByteArrayList{"a", "c"};
+    QByteArray cut = storeOf(a + c + task("d", kJan1, daily(1)));
+    cut.truncate(cut.indexOf("<name>d") + 30);
+    QTest::newRow("repair of a truncated store")
+        << cut << QStringLiteral("repair") << 0 << QByteArray("2 tasks written, 1 dropped\n")
+        << QByteArray("does not parse as a whole (line ") << QByteArrayList{"a", "c"};
+    const QByteArray deep = storeOf(a + task(QByteArray("<x>").repeated(25'000), kJan1, daily(1)) + c);
+    QTest::newRow("validate of deep nesting")
+        << deep << QStringLiteral("validate") << 1 << QByteArray()
+        << QByteArray("does not parse: line 4: elements nested deeper than") << QByteArrayList();
+    QTest::newRow("repair of deep nesting")
+        << deep << QStringLiteral("repair") << 0 << QByteArray("2 tasks written, 1 dropped\n")
+        << QByteArray("nested deeper than") << QByteArrayList{"a", "c"};
+    QTest::newRow("list of a FIFO") << QByteArray("FIFO") << QStringLiteral("list") << 3 << QByteArray()
+                                    << QByteArray("it is not a regular file") << QByteArrayList();
+    QTest::newRow("repair of a FIFO") << QByteArray("FIFO") << QStringLiteral("repair") << 3 << QByteArray()
+                                      << QByteArray("it is not a regular file") << QByteArrayList();
+}
+
+void KalvorTasksTest::damagedStore()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, command);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, out);
+    QFETCH(QByteArray, err);
+    QFETCH(QByteArrayList, repaired);
+    const QString store = path(QStringLiteral("storage.xml"));
+    const QString output = path(QStringLiteral("out.xml"));
+    if (content == "FIFO")
+        QCOMPARE(::mkfifo(QFile::encodeName(store).constData(), 0600), 0);
+    else
+        writeFile(store, content);
+
+    QStringList args{command, QStringLiteral("--store"), store};
+    if (command == QStringLiteral("repair"))
+        args << QStringLiteral("--out") << output;
+    const Result r = run(args);
+    QCOMPARE(r.exitCode, exitCode);
+    QCOMPARE(r.out, out);
+    QVERIFY2(r.err.startsWith("kalvor-tasks: ") && r.err.contains(err) && r.err.count('\n') == 1, r.err.constData());
+    if (content != "FIFO")
+        QCOMPARE(readFile(store), content);
+    QCOMPARE(QFileInfo::exists(output), !repaired.isEmpty());
+    if (repaired.isEmpty())
+        return;
+    const Result listed = run({QStringLiteral("list"), QStringLiteral("--store"), output});
+    QCOMPARE(listed.exitCode, 0);
+    QByteArrayList names;
+    for (const QByteArray& line : listed.out.split('\n'))
+        if (!line.isEmpty())
+            names << line.split('\t').last();
+    QCOMPARE(names, repaired);
 }
 
 QTEST_GUILESS_MAIN(KalvorTasksTest)

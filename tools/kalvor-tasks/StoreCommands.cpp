@@ -1,5 +1,7 @@
 #include "tools/kalvor-tasks/StoreCommands.h"
 
+#include "common/RegularFile.h"
+#include "model/StoreSalvage.h"
 #include "model/TaskStoreFile.h"
 #include "scheduler/NextRun.h"
 
@@ -44,8 +46,11 @@ QString oneLine(QString text)
 }
 
 // The parsed `task` elements of the store file; nothing, with the reason on `err` and
-// the exit status in `status`, when the file cannot be read or is not XML.
-std::optional<std::vector<store::ParsedTask>> load(const std::filesystem::path& file, std::FILE* err, int& status)
+// the exit status in `status`, when the file cannot be read or is not XML. With
+// `salvage`, a file that does not parse as a whole gives the task elements that can be
+// read on their own, as the program's load does, and the damage is reported on `err`.
+std::optional<std::vector<store::ParsedTask>> load(const std::filesystem::path& file, std::FILE* err, int& status,
+                                                   bool salvage = false)
 {
     const QString name = pathText(file);
     const QFileInfo info(name);
@@ -59,22 +64,26 @@ std::optional<std::vector<store::ParsedTask>> load(const std::filesystem::path& 
         status = kFileError;
         return std::nullopt;
     }
-    // The store reader says only that it failed; the probe gives the system's reason.
-    QFile probe(name);
-    if (!probe.open(QIODevice::ReadOnly)) {
-        complain(err, QStringLiteral("cannot read %1: %2").arg(name, probe.errorString()));
+    // Read without waiting: a FIFO or a device at the path is refused, not read.
+    const common::FileRead read = common::ReadRegularFile(file);
+    if (read.state != common::FileRead::State::Read) {
+        complain(err,
+                 QStringLiteral("cannot read %1: %2")
+                     .arg(name, read.state == common::FileRead::State::Missing ? QStringLiteral("no such file")
+                                                                               : QString::fromStdString(read.error)));
         status = kFileError;
         return std::nullopt;
     }
-    probe.close();
-    const std::optional<std::wstring> text = store::ReadFile(file);
-    if (!text) {
-        complain(err, QStringLiteral("cannot read %1").arg(name));
-        status = kFileError;
-        return std::nullopt;
+    const std::wstring text = store::TextOfFile(read.bytes);
+    if (salvage) {
+        store::Salvage salvaged = store::SalvageTasks(text);
+        if (!salvaged.Whole())
+            complain(err, QStringLiteral("%1 does not parse as a whole (%2); its task elements were read one by one")
+                              .arg(name, oneLine(QString::fromStdString(salvaged.damage))));
+        return std::move(salvaged.tasks);
     }
     try {
-        return store::ParseTasks(*text);
+        return store::ParseTasksBounded(text);
     } catch (const boost::property_tree::xml_parser_error& e) {
         complain(err, QStringLiteral("%1 does not parse: line %2: %3")
                           .arg(name)
@@ -155,7 +164,7 @@ int Repair(const std::filesystem::path& store, const std::filesystem::path& outp
     }
 
     int status = kOk;
-    const auto parsed = load(store, err, status);
+    const auto parsed = load(store, err, status, true);
     if (!parsed)
         return status;
     std::vector<const TaskInfo*> kept;

@@ -1,0 +1,72 @@
+#include "common/RegularFile.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace common {
+namespace {
+
+// Closes the descriptor on every way out.
+struct Descriptor
+{
+    int fd = -1;
+    ~Descriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+FileRead refused(const std::string& why)
+{
+    FileRead result;
+    result.state = FileRead::State::Refused;
+    result.error = why;
+    return result;
+}
+
+} // namespace
+
+FileRead ReadRegularFile(const std::filesystem::path& file)
+{
+    Descriptor d;
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer for ever.
+    do
+        d.fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    while (d.fd < 0 && errno == EINTR);
+    if (d.fd < 0) {
+        if (errno == ENOENT)
+            return {};
+        return refused(std::strerror(errno));
+    }
+    struct stat st
+    {};
+    if (::fstat(d.fd, &st) != 0)
+        return refused(std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        return refused(S_ISDIR(st.st_mode) ? "it is a folder, not a file" : "it is not a regular file");
+
+    FileRead result;
+    result.state = FileRead::State::Read;
+    if (st.st_size > 0)
+        result.bytes.reserve(static_cast<std::size_t>(st.st_size));
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(d.fd, buffer, sizeof buffer);
+        if (n == 0)
+            break;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return refused(std::strerror(errno));
+        }
+        result.bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    return result;
+}
+
+} // namespace common

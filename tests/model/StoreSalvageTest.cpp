@@ -1,0 +1,106 @@
+// Store documents that do not parse as a whole, read task element by task element, and
+// documents built to make the XML reader recurse past the stack.
+
+#include "model/StoreSalvage.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+namespace {
+
+QString task(const QString& name, const QString& interval = QStringLiteral("1"))
+{
+    return QStringLiteral("<task><name>%1</name><description>d</description><starting_point>0</starting_point>"
+                          "<trigger><type>daily</type><repeat_interval>%2</repeat_interval></trigger>"
+                          "<action><type>command</type><executable>/bin/true</executable></action></task>\n")
+        .arg(name, interval);
+}
+
+QString storeOf(const QString& tasks)
+{
+    return QStringLiteral("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<config><tasks>\n") + tasks +
+           QStringLiteral("</tasks></config>\n");
+}
+
+} // namespace
+
+class StoreSalvageTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void salvage_data();
+    void salvage();
+};
+
+void StoreSalvageTest::salvage_data()
+{
+    QTest::addColumn<QString>("document");
+    QTest::addColumn<bool>("whole");
+    QTest::addColumn<QStringList>("recovered");
+    QTest::addColumn<int>("dropped");
+
+    const QString a = task(QStringLiteral("a")), b = task(QStringLiteral("b")), c = task(QStringLiteral("c"));
+    const QStringList abc{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")};
+    const QStringList ac{QStringLiteral("a"), QStringLiteral("c")};
+
+    QTest::newRow("whole") << storeOf(a + b + c) << true << abc << 0;
+    QTest::newRow("bad value in a whole document")
+        << storeOf(a + task(QStringLiteral("b"), QStringLiteral("x")) + c) << true << ac << 1;
+    QTest::newRow("stray < costs its task") << storeOf(a + task(QStringLiteral("b <")) + c) << false << ac << 1;
+    QString cut = storeOf(a + b + c);
+    cut.truncate(cut.indexOf(QStringLiteral("<name>c")) + 20);
+    QTest::newRow("cut inside the last task")
+        << cut << false << QStringList{QStringLiteral("a"), QStringLiteral("b")} << 1;
+    QTest::newRow("cut after the last task")
+        << storeOf(a + b + c).left(storeOf(a + b + c).indexOf(QStringLiteral("</tasks>"))) << false << abc << 0;
+    // A task left open ends where the next one starts; the next one is whole.
+    QString open = task(QStringLiteral("b"));
+    open.remove(QStringLiteral("</task>"));
+    QTest::newRow("task left open") << storeOf(a + open + c) << false << ac << 1;
+    // Each element is cut at the next start tag, so elements left open cost linear time.
+    QTest::newRow("25,000 task elements left open")
+        << storeOf(a + QStringLiteral("<task><name>x</name>").repeated(25'000) + c) << false << ac << 25'000;
+    QTest::newRow("not XML at all") << QStringLiteral("\x01\x02 garbage") << false << QStringList() << 0;
+
+    const int deep = 25'000;
+    QTest::newRow("nested elements in a task")
+        << storeOf(a + task(QStringLiteral("<x>").repeated(deep) + QStringLiteral("</x>").repeated(deep)) + c) << false
+        << ac << 1;
+    // Attribute values may hold "/>" and ">": they neither close nor end the tag.
+    QTest::newRow("nested elements with quoted '/>'")
+        << storeOf(a + task(QStringLiteral("<x q=\"/>\">").repeated(deep) + QStringLiteral("</x>").repeated(deep)) + c)
+        << false << ac << 1;
+    QTest::newRow("nested elements around the tasks")
+        << QStringLiteral("<y>").repeated(deep) + storeOf(a + c) << false << ac << 0;
+    // What comments, sections and declarations hold is no element.
+    QTest::newRow("markup inside a comment and a section")
+        << storeOf(QStringLiteral("<!-- ") + QStringLiteral("<x>").repeated(100) + QStringLiteral(" -->") + a +
+                   QStringLiteral("<![CDATA[") + QStringLiteral("<x>").repeated(100) + QStringLiteral("]]>") + c)
+        << true << ac << 0;
+}
+
+void StoreSalvageTest::salvage()
+{
+    QFETCH(QString, document);
+    QFETCH(bool, whole);
+    QFETCH(QStringList, recovered);
+    QFETCH(int, dropped);
+
+    QElapsedTimer clock;
+    clock.start();
+    const store::Salvage s = store::SalvageTasks(document.toStdWString());
+    // Milliseconds here; a salvage that grows with the square of the elements takes minutes.
+    QVERIFY2(clock.elapsed() < 5'000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(s.Whole() == whole, s.damage.c_str());
+    QStringList names;
+    for (const store::ParsedTask& t : s.tasks)
+        if (t.task)
+            names << QString::fromStdWString(t.task->name);
+    QCOMPARE(names, recovered);
+    QCOMPARE(s.Dropped(), std::size_t(dropped));
+    QCOMPARE(s.Recovered(), std::size_t(recovered.size()));
+}
+
+QTEST_GUILESS_MAIN(StoreSalvageTest)
+#include "StoreSalvageTest.moc"
