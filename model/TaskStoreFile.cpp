@@ -744,7 +744,9 @@ bool WriteFile(const std::filesystem::path& file, const std::wstring& document)
         return false;
     out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     const QByteArray bytes = Utf8Bytes(document);
-    if (out.write(bytes) != bytes.size()) {
+    // A write that fits the device's buffer reports success before anything reached the
+    // file; only the flush tells, and commit would rename the cut file regardless.
+    if (out.write(bytes) != bytes.size() || !out.flush()) {
         out.cancelWriting();
         return false;
     }

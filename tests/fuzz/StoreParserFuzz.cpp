@@ -3,6 +3,7 @@
 // for the fields that a save leaves out on purpose), and saving what the saved document
 // loads writes that document again byte for byte.
 
+#include "model/StoreSalvage.h"
 #include "model/TaskStoreFile.h"
 
 #include <QString>
@@ -64,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<int>(size)).toStdWString();
     std::vector<store::ParsedTask> parsed;
     try {
-        parsed = store::ParseTasks(text);
+        parsed = store::ParseTasksBounded(text);
     } catch (const boost::property_tree::xml_parser_error&) {
         return 0;
     }
