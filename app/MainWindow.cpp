@@ -16,7 +16,10 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QSettings>
+#include <QStyle>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace {
 
@@ -123,8 +126,34 @@ void MainWindow::saveSettings()
 void MainWindow::restoreSettings()
 {
     QSettings settings;
-    restoreGeometry(settings.value(kGeometryKey).toByteArray());
-    ui->tasksTreeWidget->header()->restoreState(settings.value(kHeaderStateKey).toByteArray());
+    QHeaderView* header = ui->tasksTreeWidget->header();
+    if (!header->restoreState(settings.value(kHeaderStateKey).toByteArray()))
+        header->resizeSection(0, typicalNameWidth());
+    if (!restoreGeometry(settings.value(kGeometryKey).toByteArray())) {
+        // First start: wide enough for a typical name and a weekly sentence side by side.
+        QTreeView* view = ui->tasksTreeWidget;
+        const int columns = header->sectionSize(0) + typicalTriggerWidth();
+        const int chrome = ui->toolBar->sizeHint().width() + 2 * view->frameWidth() +
+                           style()->pixelMetric(QStyle::PM_ScrollBarExtent) +
+                           4 * style()->pixelMetric(QStyle::PM_LayoutLeftMargin);
+        resize(std::max(width(), columns + chrome), height());
+    }
+}
+
+int MainWindow::typicalNameWidth() const
+{
+    const QFontMetrics metrics(ui->tasksTreeWidget->font());
+    return metrics.horizontalAdvance(tr("Резервное копирование проектов")) + 2 * metrics.averageCharWidth();
+}
+
+int MainWindow::typicalTriggerWidth() const
+{
+    TaskInfo typical;
+    WeeklyTrigger weekly;
+    weekly.weekdays = {1, 3, 5};
+    typical.trigger = weekly;
+    const QFontMetrics metrics(ui->tasksTreeWidget->font());
+    return metrics.horizontalAdvance(TasksListModel::triggerDescription(typical)) + 2 * metrics.averageCharWidth();
 }
 
 void MainWindow::runTaskNow()

@@ -49,6 +49,9 @@ private:
     // the user accepted it.
     bool runWizard(TaskInfo& task, bool editing = false);
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // Widths that show a typical task's cells whole, in the list's font.
+    int typicalNameWidth() const;
+    int typicalTriggerWidth() const;
 
     QMenu* createTrayMenu();
     void createTrayIcon(QMenu* menu);

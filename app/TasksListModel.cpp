@@ -95,7 +95,8 @@ int TasksListModel::columnCount(const QModelIndex&) const
 
 QVariant TasksListModel::data(const QModelIndex& index, int role) const
 {
-    if (!index.isValid() || role != Qt::DisplayRole)
+    // A cell too narrow for its text shows it whole as a tooltip.
+    if (!index.isValid() || (role != Qt::DisplayRole && role != Qt::ToolTipRole))
         return {};
     const TaskInfo* task = taskAt(index);
     if (!task)

@@ -65,6 +65,7 @@ private slots:
     void initTestCase();
     void init();
     void toolBar();
+    void firstStartShowsTypicalRowsWhole();
     void actionsFollowSelection_data();
     void actionsFollowSelection();
     void contextMenu_data();
@@ -164,6 +165,29 @@ void TestMainWindow::actionsFollowSelection()
     QCOMPARE(action(*window, "actionEditTask")->isEnabled(), enabled);
     QCOMPARE(action(*window, "actionRemoveTask")->isEnabled(), enabled);
     QVERIFY(action(*window, "actionNewTask")->isEnabled());
+}
+
+void TestMainWindow::firstStartShowsTypicalRowsWhole()
+{
+    TaskInfo weekly = taskNamed(QStringLiteral("Резервное копирование проектов"));
+    WeeklyTrigger trigger;
+    trigger.weekdays = {1, 3, 5};
+    weekly.trigger = trigger;
+    TaskStorage::Instance().AddTask(weekly);
+    TaskStorage::Instance().AddTask(taskNamed(QStringLiteral("Экспорт в IFC")));
+    auto window = makeWindow(0);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QTreeView* view = list(*window);
+    for (int row = 0; row < 2; ++row) {
+        for (int column = 0; column < 2; ++column) {
+            const QModelIndex index = view->model()->index(row, column);
+            QVERIFY2(view->visualRect(index).width() >= view->sizeHintForIndex(index).width(),
+                     qPrintable(index.data().toString()));
+            // Narrowed by the user, a cell still offers its whole text.
+            QCOMPARE(index.data(Qt::ToolTipRole), index.data());
+        }
+    }
 }
 
 void TestMainWindow::contextMenu_data()
