@@ -7,6 +7,7 @@
 #include "ui_MainWindow.h"
 #include "wizard/TaskWizard.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QHeaderView>
@@ -294,13 +295,20 @@ void MainWindow::createTrayIcon(QMenu* menu)
     trayIcon->setContextMenu(menu);
     trayIcon->setVisible(true);
     connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::onTrayActivated);
+    trayClickTimer = new QTimer(this);
+    trayClickTimer->setSingleShot(true);
+    connect(trayClickTimer, &QTimer::timeout, this, &MainWindow::toggleWindow);
 }
 
 void MainWindow::onTrayActivated(QSystemTrayIcon::ActivationReason reason)
 {
-    // A double click also arrives as a Trigger first; on its own it does nothing here.
-    if (reason == QSystemTrayIcon::Trigger)
-        toggleWindow();
+    // The first click of a double click arrives as a Trigger: a click toggles only once no
+    // second click followed within the double-click interval; a double click does nothing.
+    if (reason == QSystemTrayIcon::Trigger) {
+        trayClickTimer->start(QApplication::doubleClickInterval());
+    } else if (reason == QSystemTrayIcon::DoubleClick) {
+        trayClickTimer->stop();
+    }
 }
 
 void MainWindow::updateTrayMenu()

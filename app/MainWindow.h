@@ -13,6 +13,8 @@ class QMenu;
 class TaskInfo;
 class TasksListModel;
 
+class QTimer;
+
 namespace Ui {
 class MainWindow;
 }
@@ -62,6 +64,8 @@ private:
     Ui::MainWindow* ui;
     TasksListModel* model = nullptr;
     QSystemTrayIcon* trayIcon = nullptr;
+    // Holds a tray click until the double-click interval tells it from a double click.
+    QTimer* trayClickTimer = nullptr;
     QAction* showHideAction = nullptr;
     QAction* autoStartAction = nullptr;
 };

@@ -100,22 +100,25 @@ void TestTrayMainWindow::startsHidden()
 void TestTrayMainWindow::activation_data()
 {
     QTest::addColumn<QString>("start");
-    QTest::addColumn<int>("reason");
+    QTest::addColumn<QList<int>>("reasons");
     QTest::addColumn<bool>("visibleAfter");
 
-    QTest::newRow("click shows a hidden window") << "hidden" << int(QSystemTrayIcon::Trigger) << true;
-    QTest::newRow("click hides a visible window") << "visible" << int(QSystemTrayIcon::Trigger) << false;
-    QTest::newRow("click restores a minimised window") << "minimised" << int(QSystemTrayIcon::Trigger) << true;
-    QTest::newRow("double click on a hidden window") << "hidden" << int(QSystemTrayIcon::DoubleClick) << false;
-    QTest::newRow("double click on a visible window") << "visible" << int(QSystemTrayIcon::DoubleClick) << true;
-    QTest::newRow("middle click") << "hidden" << int(QSystemTrayIcon::MiddleClick) << false;
-    QTest::newRow("context click") << "visible" << int(QSystemTrayIcon::Context) << true;
+    const int click = QSystemTrayIcon::Trigger;
+    // The system reports the first click of a double click as a click of its own.
+    const QList<int> doubleClick{click, QSystemTrayIcon::DoubleClick};
+    QTest::newRow("click shows a hidden window") << "hidden" << QList<int>{click} << true;
+    QTest::newRow("click hides a visible window") << "visible" << QList<int>{click} << false;
+    QTest::newRow("click restores a minimised window") << "minimised" << QList<int>{click} << true;
+    QTest::newRow("double click on a hidden window") << "hidden" << doubleClick << false;
+    QTest::newRow("double click on a visible window") << "visible" << doubleClick << true;
+    QTest::newRow("middle click") << "hidden" << QList<int>{QSystemTrayIcon::MiddleClick} << false;
+    QTest::newRow("context click") << "visible" << QList<int>{QSystemTrayIcon::Context} << true;
 }
 
 void TestTrayMainWindow::activation()
 {
     QFETCH(QString, start);
-    QFETCH(int, reason);
+    QFETCH(QList<int>, reasons);
     QFETCH(bool, visibleAfter);
 
     if (start == QLatin1String("visible")) {
@@ -126,8 +129,9 @@ void TestTrayMainWindow::activation()
         QCoreApplication::processEvents();
         window->hide();
     }
-    emit tray()->activated(QSystemTrayIcon::ActivationReason(reason));
-    QCoreApplication::processEvents();
+    for (int reason : reasons)
+        emit tray()->activated(QSystemTrayIcon::ActivationReason(reason));
+    QTest::qWait(QApplication::doubleClickInterval() + 100);
     QCOMPARE(window->isVisible(), visibleAfter);
     if (visibleAfter)
         QTRY_VERIFY(!window->isMinimized());
