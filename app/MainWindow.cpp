@@ -26,6 +26,8 @@ namespace {
 
 const QString kGeometryKey = QStringLiteral("MainWindowGeometry");
 const QString kHeaderStateKey = QStringLiteral("TasksTreeHeaderState");
+// How often a program without a tray looks for one that appeared since.
+constexpr int kTrayWatchInterval = 1000;
 
 } // namespace
 
@@ -60,10 +62,24 @@ MainWindow::MainWindow(QWidget* parent)
     connect(ui->tasksTreeWidget, &QAbstractItemView::doubleClicked, this, &MainWindow::editTask);
 
     QMenu* menu = createTrayMenu();
-    if (QSystemTrayIcon::isSystemTrayAvailable())
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
         createTrayIcon(menu);
-    else
+    } else {
         hideWindow();
+        // Started at login before the panel, the program finds no tray yet: it keeps
+        // looking, and moves into the tray once one is there.
+        auto* trayWatch = new QTimer(this);
+        connect(trayWatch, &QTimer::timeout, this, [this, trayWatch] {
+            if (!QSystemTrayIcon::isSystemTrayAvailable())
+                return;
+            trayWatch->deleteLater();
+            auto* trayMenu = new QMenu(this);
+            trayMenu->addActions(menuBar()->actions().constLast()->menu()->actions());
+            connect(trayMenu, &QMenu::aboutToShow, this, &MainWindow::updateTrayMenu);
+            createTrayIcon(trayMenu);
+        });
+        trayWatch->start(kTrayWatchInterval);
+    }
 
     restoreSettings();
     updateActions();

@@ -3,9 +3,16 @@
 # display and the tray host trayer on it, waits until the tray is up, runs the command
 # on the xcb platform and stops both again. The command's exit status is returned.
 #
+# With --no-tray the display has no tray host; the command may start one itself.
+#
 # Without Xvfb or trayer the command runs as it is (on the offscreen platform when the
 # caller set it), so tray tests find no tray and skip.
 set -u
+start_tray=1
+if [ "${1:-}" = "--no-tray" ]; then
+    start_tray=0
+    shift
+fi
 
 if ! command -v Xvfb >/dev/null 2>&1 || ! command -v trayer >/dev/null 2>&1; then
     echo "with-xvfb-tray: Xvfb or trayer is not installed; running without a tray" >&2
@@ -41,19 +48,21 @@ done
 DISPLAY=:$(head -n 1 "$work/display")
 export DISPLAY
 
-trayer --edge top --align right --widthtype request --height 24 --SetDockType true >"$work/trayer.log" 2>&1 &
-trayer_pid=$!
-# trayer maps its panel once it has taken the tray selection.
-i=0
-until xwininfo -root -tree 2>/dev/null | grep -q '"panel": ("panel" "trayer")'; do
-    i=$((i + 1))
-    if [ $i -gt 100 ] || ! kill -0 "$trayer_pid" 2>/dev/null; then
-        echo "with-xvfb-tray: trayer did not come up:" >&2
-        cat "$work/trayer.log" >&2
-        exit 1
-    fi
-    sleep 0.05
-done
+if [ "$start_tray" = 1 ]; then
+    trayer --edge top --align right --widthtype request --height 24 --SetDockType true >"$work/trayer.log" 2>&1 &
+    trayer_pid=$!
+    # trayer maps its panel once it has taken the tray selection.
+    i=0
+    until xwininfo -root -tree 2>/dev/null | grep -q '"panel": ("panel" "trayer")'; do
+        i=$((i + 1))
+        if [ $i -gt 100 ] || ! kill -0 "$trayer_pid" 2>/dev/null; then
+            echo "with-xvfb-tray: trayer did not come up:" >&2
+            cat "$work/trayer.log" >&2
+            exit 1
+        fi
+        sleep 0.05
+    done
+fi
 
 unset QT_QPA_PLATFORM
 "$@"
