@@ -31,24 +31,30 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# Xvfb picks a free display itself and writes its number to the given descriptor.
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x800x24 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-i=0
-while [ ! -s "$work/display" ]; do
-    i=$((i + 1))
-    if [ $i -gt 100 ] || ! kill -0 "$xvfb_pid" 2>/dev/null; then
-        echo "with-xvfb-tray: Xvfb did not start:" >&2
-        cat "$work/xvfb.log" >&2
-        xvfb_pid=""
-        exit 1
-    fi
-    sleep 0.05
-done
-DISPLAY=:$(head -n 1 "$work/display")
-export DISPLAY
-
-if [ "$start_tray" = 1 ]; then
+# Starts Xvfb and, when asked, trayer; true once the display answers and the tray is up.
+# Several test runs start servers at once, so a start that loses a race is tried again.
+start_display() {
+    : >"$work/display"
+    # Xvfb picks a free display itself and writes its number to the given descriptor.
+    Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x800x24 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+    xvfb_pid=$!
+    i=0
+    while [ ! -s "$work/display" ]; do
+        i=$((i + 1))
+        if [ $i -gt 100 ] || ! kill -0 "$xvfb_pid" 2>/dev/null; then
+            return 1
+        fi
+        sleep 0.05
+    done
+    DISPLAY=:$(head -n 1 "$work/display")
+    export DISPLAY
+    i=0
+    until xwininfo -root >/dev/null 2>&1; do
+        i=$((i + 1))
+        [ $i -gt 100 ] && return 1
+        sleep 0.05
+    done
+    [ "$start_tray" = 1 ] || return 0
     trayer --edge top --align right --widthtype request --height 24 --SetDockType true >"$work/trayer.log" 2>&1 &
     trayer_pid=$!
     # trayer maps its panel once it has taken the tray selection.
@@ -56,13 +62,26 @@ if [ "$start_tray" = 1 ]; then
     until xwininfo -root -tree 2>/dev/null | grep -q '"panel": ("panel" "trayer")'; do
         i=$((i + 1))
         if [ $i -gt 100 ] || ! kill -0 "$trayer_pid" 2>/dev/null; then
-            echo "with-xvfb-tray: trayer did not come up:" >&2
-            cat "$work/trayer.log" >&2
-            exit 1
+            return 1
         fi
         sleep 0.05
     done
-fi
+}
+
+attempt=1
+until start_display; do
+    if [ $attempt -ge 3 ]; then
+        echo "with-xvfb-tray: no display with a tray came up:" >&2
+        cat "$work/xvfb.log" "$work/trayer.log" >&2 2>/dev/null
+        exit 1
+    fi
+    [ -n "$trayer_pid" ] && kill "$trayer_pid" 2>/dev/null
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+    trayer_pid=""
+    xvfb_pid=""
+    attempt=$((attempt + 1))
+    sleep 0.5
+done
 
 unset QT_QPA_PLATFORM
 "$@"
