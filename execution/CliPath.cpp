@@ -26,6 +26,24 @@ std::filesystem::path CliExecutablePathFrom(const std::filesystem::path& configI
     return std::filesystem::u8path(dir.toStdString()) / "KalvorCLI";
 }
 
+std::chrono::minutes ToolTimeoutFrom(const std::filesystem::path& configIni)
+{
+    constexpr std::chrono::minutes fallback{240};
+    QSettings settings(QString::fromStdString(configIni.string()), QSettings::IniFormat);
+    bool ok = false;
+    const qlonglong minutes = settings.value(QStringLiteral("Limits/ToolTimeoutMinutes")).toLongLong(&ok);
+    // Past a century the steady clock's deadline would overflow.
+    if (!ok || minutes <= 0 || minutes > 100LL * 366 * 24 * 60)
+        return fallback;
+    return std::chrono::minutes(minutes);
+}
+
+std::chrono::minutes ToolTimeout()
+{
+    static const std::chrono::minutes timeout = ToolTimeoutFrom(applicationDir() / "config.ini");
+    return timeout;
+}
+
 std::filesystem::path CliExecutablePath()
 {
     static const std::filesystem::path path = CliExecutablePathFrom(applicationDir() / "config.ini");

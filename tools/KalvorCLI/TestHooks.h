@@ -3,20 +3,26 @@
 // Behaviour that tests switch on through the environment:
 //
 //   KALVORCLI_RECORD=<file>              append one line per run to <file>: a JSON object
-//                                        {"argv0": ..., "args": [...], "cwd": ...}, the arguments
-//                                        after the program name as received (decoded as UTF-8)
+//                                        {"argv0": ..., "args": [...], "argsHex": [...], "cwd": ...,
+//                                        "pid": ...}, the arguments after the program name as
+//                                        received (decoded as UTF-8, and their bytes in hex)
+//   KALVORCLI_HELPER_MS=<n>              leave a helper process behind that holds standard
+//                                        output and error open for n milliseconds
 //   KALVORCLI_DELAY_MS=<n>               sleep n milliseconds before anything else is written
 //   KALVORCLI_STDERR=<text>              write text to standard error (\n, \r, \t, \\ escapes)
 //   KALVORCLI_STDERR_BYTES=<n>           write n bytes of filler lines to standard error
 //   KALVORCLI_STDOUT=<text>              write text to standard output (same escapes)
+//   KALVORCLI_HANG=<mode>                after the writes above, never end: "wait" ends on SIGTERM,
+//                                        "ignore-term" only on SIGKILL
 //   KALVORCLI_EXIT_CODE=<n>              skip the action and exit with n after the writes above
 //   KALVORCLI_TRAILING_STDOUT_BYTES=<n>  last of all (after the action's output, or after the
 //                                        text above when the action is skipped), write n bytes
 //                                        of filler lines to standard output
 //   KALVORCLI_SCHEMES_FILE=<file>        schemes for "select", replacing the built-in list
 //
-// They run in this order: record, delay, standard-error text, standard-error filler,
-// standard-output text, the action (unless the exit code is forced), trailing filler.
+// They run in this order: record, helper, delay, standard-error text, standard-error
+// filler, standard-output text, hang, the action (unless the exit code is forced),
+// trailing filler.
 
 #include <cstdio>
 #include <optional>
@@ -25,7 +31,9 @@
 namespace kalvorcli {
 
 void recordArguments(int argc, char** argv);
+void leaveHelperIfAsked();
 void delayIfAsked();
+void hangIfAsked();
 // Writes the environment's texts and filler for standard error and the text for standard output.
 void writeLeadingOutput();
 std::optional<int> forcedExitCode();
