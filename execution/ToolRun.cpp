@@ -78,6 +78,13 @@ bool hasEnded(pid_t pid)
     return info.si_pid == pid;
 }
 
+// The child leads its own group; should that ever be missing, the child alone is signalled.
+void signalGroup(pid_t pid, int signal)
+{
+    if (::kill(-pid, signal) != 0)
+        ::kill(pid, signal);
+}
+
 int collect(pid_t pid)
 {
     int status = 0;
@@ -269,7 +276,7 @@ ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& 
     Clock::time_point drainUntil = Clock::time_point::max();
 
     const auto terminate = [&](std::chrono::milliseconds grace) {
-        ::kill(-pid, SIGTERM);
+        signalGroup(pid, SIGTERM);
         ending = true;
         killAt = Clock::now() + grace;
     };
@@ -287,12 +294,15 @@ ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& 
             result.timedOut = true;
             terminate(limits.killGrace);
         }
-        if (!ended && !ending && stop != nullptr && stop->Requested()) {
+        if (!ended && !result.stopped && stop != nullptr && stop->Requested()) {
             result.stopped = true;
-            terminate(kStopGrace);
+            if (ending) // already past its limit: quitting does not wait the whole grace
+                killAt = std::min(killAt, now + kStopGrace);
+            else
+                terminate(kStopGrace);
         }
         if (!ended && ending && !killed && now >= killAt) {
-            ::kill(-pid, SIGKILL);
+            signalGroup(pid, SIGKILL);
             killed = true;
         }
 
@@ -309,7 +319,7 @@ ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& 
             fds[count++] = {errorSource.get(), POLLIN, 0};
         if (!ended && pidFd.get() >= 0)
             fds[count++] = {pidFd.get(), POLLIN, 0};
-        if (!ending && stopFd >= 0)
+        if (!result.stopped && stopFd >= 0)
             fds[count++] = {stopFd, POLLIN, 0};
         // Without a descriptor for the child's end, or for the stop, look again regularly.
         const bool polled = !ended && (pidFd.get() < 0 || (stop != nullptr && stopFd < 0));
@@ -340,7 +350,7 @@ ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& 
 
     // A run we ended takes the helpers of its group with it.
     if (ending)
-        ::kill(-pid, SIGKILL);
+        signalGroup(pid, SIGKILL);
     const int status = collect(pid);
     result.exitCode = WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status);
     if (!result.Succeeded()) {

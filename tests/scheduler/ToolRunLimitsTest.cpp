@@ -14,8 +14,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <cerrno>
-#include <csignal>
+#include <atomic>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -70,9 +70,33 @@ int zombieChildren()
     return count;
 }
 
+// Gone, or ended and waiting for whoever took it over to collect it.
 bool processGone(qint64 pid)
 {
-    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!f.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray stat = f.readAll();
+    return stat.mid(stat.lastIndexOf(')') + 2, 1) == "Z";
+}
+
+// Destroys the service, failing the whole run at once if that hangs; returns how long it took.
+qint64 destroyWithin(std::unique_ptr<TaskStorage>& service, int ms)
+{
+    std::atomic<bool> done{false};
+    QElapsedTimer clock;
+    clock.start();
+    std::thread watchdog([&done, ms] {
+        for (int waited = 0; !done.load(); waited += 10) {
+            if (waited > ms)
+                qFatal("destroying the service took more than %d ms", ms);
+            std::this_thread::sleep_for(10ms);
+        }
+    });
+    service.reset();
+    done = true;
+    watchdog.join();
+    return clock.elapsed();
 }
 
 // Keeps the environment variables a test sets for the stand-in tool and clears them.
@@ -143,6 +167,18 @@ class ToolRunLimitsTest : public QObject
             return 0;
         return QJsonDocument::fromJson(lines[n]).object()[QStringLiteral("pid")].toVariant().toLongLong();
     }
+    // The helper a stand-in run left behind, once it has written its record.
+    qint64 helperPid()
+    {
+        QFile f(recordFile());
+        if (!f.open(QIODevice::ReadOnly))
+            return 0;
+        for (const QByteArray& line : f.readAll().split('\n'))
+            if (const qint64 pid =
+                    QJsonDocument::fromJson(line).object()[QStringLiteral("helper")].toVariant().toLongLong())
+                return pid;
+        return 0;
+    }
     int records()
     {
         QFile f(recordFile());
@@ -184,17 +220,23 @@ private slots:
         QTest::addColumn<QStringList>("expected");
         QTest::addColumn<int>("minMs");
         QTest::addColumn<int>("maxMs");
+        QTest::addColumn<bool>("helperEnds");
         const QString failed = QStringLiteral("Задание не выполнено:");
         const QString limit = QStringLiteral("Программа не завершилась за отведённое время (0.0167 мин.) и была "
                                              "остановлена.");
         QTest::newRow("ends on SIGTERM at the limit")
             << QByteArray("wait") << QByteArray() << 20000 << QStringList{failed, limit, QStringLiteral("последняя")}
-            << 1000 << 4000;
+            << 1000 << 4000 << false;
+        // The whole process group goes at the limit.
+        QTest::newRow("hangs with a helper")
+            << QByteArray("wait") << QByteArray("30000") << 20000
+            << QStringList{failed, limit, QStringLiteral("последняя")} << 1000 << 4000 << true;
         QTest::newRow("ignores SIGTERM, killed after the grace")
             << QByteArray("ignore-term") << QByteArray() << 1500
-            << QStringList{failed, limit, QStringLiteral("последняя")} << 2500 << 5500;
-        QTest::newRow("helper holds standard error") << QByteArray() << QByteArray("30000") << 20000
-                                                     << QStringList{failed, QStringLiteral("последняя")} << 800 << 4000;
+            << QStringList{failed, limit, QStringLiteral("последняя")} << 2500 << 5500 << false;
+        QTest::newRow("helper holds standard error")
+            << QByteArray() << QByteArray("30000") << 20000 << QStringList{failed, QStringLiteral("последняя")} << 800
+            << 4000 << false;
     }
     void runIsBoundedAndNextTaskRuns()
     {
@@ -204,6 +246,7 @@ private slots:
         QFETCH(QStringList, expected);
         QFETCH(int, minMs);
         QFETCH(int, maxMs);
+        QFETCH(bool, helperEnds);
         auto s = makeService();
         s->SetToolLimits({1000ms, std::chrono::milliseconds(killGraceMs), 1000ms});
         const QString tag = QString::fromLatin1(QTest::currentDataTag());
@@ -229,6 +272,10 @@ private slots:
         QCOMPARE(logOf(*s, stuck), expected);
         QVERIFY2(took >= minMs && took <= maxMs, qPrintable(QString::number(took)));
         QVERIFY(processGone(recordedPid(0)));
+        if (helperEnds) {
+            QVERIFY(helperPid() != 0);
+            QTRY_VERIFY_WITH_TIMEOUT(processGone(helperPid()), 1000);
+        }
         QTRY_COMPARE_WITH_TIMEOUT(logOf(*s, next), QStringList{QStringLiteral("Задание успешно выполнено.")}, 5000);
     }
 
@@ -261,10 +308,8 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(recordedPid(0) != 0, 5000);
         }
         QTest::qWait(300); // the worker is inside the run now
-        QElapsedTimer clock;
-        clock.start();
-        s.reset();
-        QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+        const qint64 took = destroyWithin(s, 5000);
+        QVERIFY2(took < 3000, qPrintable(QString::number(took)));
         QVERIFY(processGone(recordedPid(0)));
     }
 

@@ -133,6 +133,16 @@ void leaveHelperIfAsked()
     if (!ms || *ms <= 0)
         return;
     if (::fork() == 0) {
+        if (const char* file = std::getenv("KALVORCLI_RECORD"); file && *file) {
+            const QByteArray line = "{\"helper\":" + QByteArray::number(::getpid()) + "}\n";
+            const int fd = ::open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+            if (fd >= 0) {
+                ::flock(fd, LOCK_EX);
+                [[maybe_unused]] const auto written =
+                    ::write(fd, line.constData(), static_cast<std::size_t>(line.size()));
+                ::close(fd);
+            }
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(*ms));
         ::_exit(0);
     }

@@ -7,7 +7,8 @@
 //                                        "pid": ...}, the arguments after the program name as
 //                                        received (decoded as UTF-8, and their bytes in hex)
 //   KALVORCLI_HELPER_MS=<n>              leave a helper process behind that holds standard
-//                                        output and error open for n milliseconds
+//                                        output and error open for n milliseconds; it adds
+//                                        {"helper": pid} to the record file
 //   KALVORCLI_DELAY_MS=<n>               sleep n milliseconds before anything else is written
 //   KALVORCLI_STDERR=<text>              write text to standard error (\n, \r, \t, \\ escapes)
 //   KALVORCLI_STDERR_BYTES=<n>           write n bytes of filler lines to standard error
