@@ -92,11 +92,19 @@ private slots:
         QTemporaryDir dir;
         const auto ini = std::filesystem::u8path(dir.filePath(QStringLiteral("config.ini")).toStdString());
         QCOMPARE(CliExecutablePathFrom(ini), std::filesystem::path("/opt/kalvorbim/bin/KalvorCLI"));
-        QFile f(QString::fromStdString(ini.string()));
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("[Paths]\nKalvor-III=/usr/local/kalvor\n");
-        f.close();
+        QCOMPARE(ToolTimeoutFrom(ini), std::chrono::minutes(240));
+        const auto write = [&ini](const QByteArray& text) {
+            QFile f(QString::fromStdString(ini.string()));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(text);
+        };
+        write("[Paths]\nKalvor-III=/usr/local/kalvor\n[Limits]\nToolTimeoutMinutes=15\n");
         QCOMPARE(CliExecutablePathFrom(ini), std::filesystem::path("/usr/local/kalvor/KalvorCLI"));
+        QCOMPARE(ToolTimeoutFrom(ini), std::chrono::minutes(15));
+        for (const char* bad : {"0", "-5", "soon"}) {
+            write(QByteArray("[Limits]\nToolTimeoutMinutes=") + bad + '\n');
+            QCOMPARE(ToolTimeoutFrom(ini), std::chrono::minutes(240));
+        }
     }
 
     void commandStart_data()
