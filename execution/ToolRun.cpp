@@ -153,14 +153,14 @@ pid_t launch(const std::string& program, const std::vector<std::string>& args, c
     return pid;
 }
 
-// The last kStderrKept bytes of a stream, split into lines at the end.
+// The last kStderrKept bytes of a stream, split into whole lines at the end.
 class TailBuffer
 {
 public:
     void Append(const char* data, std::size_t size)
     {
         bytes_.append(data, size);
-        if (bytes_.size() > 2 * kStderrKept) {
+        if (bytes_.size() > kStderrKept) {
             bytes_.erase(0, bytes_.size() - kStderrKept);
             cut_ = true;
         }
@@ -168,8 +168,6 @@ public:
     std::vector<std::string> Lines() const
     {
         std::string_view text(bytes_);
-        if (cut_ && text.size() > kStderrKept)
-            text.remove_prefix(text.size() - kStderrKept);
         if (cut_) { // start at a whole line
             const auto lf = text.find('\n');
             text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
