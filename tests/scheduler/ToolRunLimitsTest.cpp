@@ -362,7 +362,7 @@ private slots:
             s->RunNow(c);
         s->RunNow(tool);
         QTRY_VERIFY_WITH_TIMEOUT(recordedPid(0) != 0, 5000);
-        QVERIFY(QFile::exists(marker));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
         QTRY_COMPARE_WITH_TIMEOUT(zombieChildren(), 0, 2000);
         QVERIFY2(logOf(*s, tool).isEmpty(), "the tool must still be running");
         QVERIFY(logOf(*s, c).isEmpty());
