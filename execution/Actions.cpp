@@ -169,6 +169,7 @@ TimeUpdates RunExport(const ExportAction& action, vadro::ICore& core, const std:
                 continue;
         }
         try {
+            // A folder that cannot be made, or none at all, is the tool's to report.
             if (!action.output_path.empty()) {
                 std::error_code ec;
                 std::filesystem::create_directories(std::filesystem::u8path(vadro::ToUtf8(action.output_path)), ec);
