@@ -8,13 +8,11 @@
 #include <QCoreApplication>
 #include <QString>
 
-#include <boost/process/args.hpp>
-#include <boost/process/async_system.hpp>
-#include <boost/process/exe.hpp>
-#include <boost/process/start_dir.hpp>
+#include <boost/process/exception.hpp>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 
 #include <sys/stat.h>
@@ -49,9 +47,24 @@ Instant fileTime(const std::filesystem::path& file)
     return (ns >= 0 ? ns / kNanosPerMilli : (ns - kNanosPerMilli + 1) / kNanosPerMilli) * kNanosPerMilli;
 }
 
-void logToolResult(const ToolResult& result, const LogFunction& log)
+void logToolResult(const ToolResult& result, const ToolLimits& limits, const LogFunction& log)
 {
-    if (!result.started) {
+    if (result.stopped) {
+        log(tr("Задание не выполнено:"), true);
+        log(tr("Запуск прерван: планировщик завершает работу."), false);
+        for (const QString& line : result.errorLines)
+            log(line.toStdWString(), false);
+    } else if (result.timedOut) {
+        log(tr("Задание не выполнено:"), true);
+        const auto minutes = std::chrono::duration<double, std::ratio<60>>(limits.timeout).count();
+        log(QCoreApplication::translate("TaskStorage", "Программа не завершилась за отведённое время (%1 мин.) и была "
+                                                       "остановлена.")
+                .arg(minutes, 0, 'g', 3)
+                .toStdWString(),
+            false);
+        for (const QString& line : result.errorLines)
+            log(line.toStdWString(), false);
+    } else if (!result.started) {
         log(tr("Задание не выполнено:"), true);
         log(result.launchError.toStdWString(), false);
     } else if (result.exitCode == 0) {
@@ -112,7 +125,7 @@ std::vector<std::string> ExportArguments(const std::filesystem::path& tool, cons
 }
 
 TimeUpdates RunExport(const ExportAction& action, vadro::ICore& core, const std::filesystem::path& tool,
-                      const LogFunction& log)
+                      const LogFunction& log, const ToolRunSettings& settings)
 {
     TimeUpdates kept;
     std::wstring server;
@@ -156,14 +169,17 @@ TimeUpdates RunExport(const ExportAction& action, vadro::ICore& core, const std:
                 continue;
         }
         try {
-            std::filesystem::create_directories(std::filesystem::u8path(vadro::ToUtf8(action.output_path)));
-            const ToolResult result = RunTool(ExportArguments(tool, action, projectPath));
-            logToolResult(result, log);
+            // A folder that cannot be made, or none at all, is the tool's to report.
+            if (!action.output_path.empty()) {
+                std::error_code ec;
+                std::filesystem::create_directories(std::filesystem::u8path(vadro::ToUtf8(action.output_path)), ec);
+            }
+            const ToolResult result =
+                RunTool(ExportArguments(tool, action, projectPath), settings.limits, settings.stop);
+            logToolResult(result, settings.limits, log);
             // A failed export is retried at the next run instead of being taken as done.
             if (action.only_changed_documents && result.Succeeded())
                 kept.emplace_back(projectPath, time);
-        } catch (const std::filesystem::filesystem_error& e) {
-            std::fprintf(stderr, "%s\n", e.what());
         } catch (const bp::process_error& e) {
             std::fprintf(stderr, "%s\n", e.what());
         }
@@ -175,6 +191,7 @@ CheckSources CollectCheckSources(const CheckAction& action)
 {
     CheckSources sources;
     if (!action.only_changed_documents) {
+        sources.paths.push_back(vadro::ToUtf8(action.ifc_file));
         sources.files.push_back(action.ifc_file);
         return sources;
     }
@@ -197,11 +214,13 @@ CheckSources CollectCheckSources(const CheckAction& action)
         candidates.push_back(ifc);
     }
     for (const auto& candidate : candidates) {
-        const std::wstring key = vadro::FromUtf8(std::filesystem::absolute(candidate).string());
+        std::string path = std::filesystem::absolute(candidate).string();
+        const std::wstring key = vadro::FromUtf8(path);
         const Instant time = fileTime(candidate);
         const auto known = action.modification_times.find(key);
         if (known != action.modification_times.end() && known->second == time)
             continue;
+        sources.paths.push_back(std::move(path));
         sources.files.push_back(key);
         sources.times.emplace_back(key, time);
     }
@@ -209,27 +228,28 @@ CheckSources CollectCheckSources(const CheckAction& action)
 }
 
 std::vector<std::string> CheckArguments(const std::filesystem::path& tool, const CheckAction& action,
-                                        const std::vector<std::wstring>& sources)
+                                        const std::vector<std::string>& sourcePaths)
 {
     std::vector<std::string> args{tool.string(), "--action", "check", "--format", "ids"};
-    for (const auto& source : sources) {
+    for (const auto& source : sourcePaths) {
         args.push_back("--source-path");
-        args.push_back(vadro::ToUtf8(source));
+        args.push_back(source);
     }
     args.push_back("--check-path");
     args.push_back(vadro::ToUtf8(action.ids_file));
     return args;
 }
 
-CheckOutcome RunCheck(const CheckAction& action, const std::filesystem::path& tool, const LogFunction& log)
+CheckOutcome RunCheck(const CheckAction& action, const std::filesystem::path& tool, const LogFunction& log,
+                      const ToolRunSettings& settings)
 {
     CheckOutcome outcome;
     CheckSources sources = CollectCheckSources(action);
     if (sources.files.empty())
         return outcome;
     try {
-        const ToolResult result = RunTool(CheckArguments(tool, action, sources.files));
-        logToolResult(result, log);
+        const ToolResult result = RunTool(CheckArguments(tool, action, sources.paths), settings.limits, settings.stop);
+        logToolResult(result, settings.limits, log);
         // A check that ran keeps its times; one that never started checked nothing.
         if (result.started)
             outcome.times = std::move(sources.times);
@@ -257,21 +277,25 @@ std::filesystem::path CommandProgram(const CommandAction& action)
     return action.executable;
 }
 
-void StartCommand(const CommandAction& action, boost::asio::io_context& io)
+void StartCommand(const CommandAction& action, ChildReaper& reaper, const LogFunction& log)
 {
+    const auto fail = [&log](const std::wstring& reason) {
+        log(tr("Задание не выполнено:"), true);
+        log(reason, false);
+    };
     if (action.executable.empty()) {
-        std::fprintf(stderr, "The command has no program to start.\n");
+        fail(tr("Не задана программа."));
         return;
     }
     const auto dir = CommandStartDirectory(action);
-    const std::vector<std::string> args{vadro::ToUtf8(action.arguments)};
-    // The outcome of a command is not logged: the handler does nothing.
-    auto done = [](boost::system::error_code, int) {};
-    if (dir.empty())
-        bp::async_system(io, done, bp::exe = CommandProgram(action).string(), bp::args = args);
-    else
-        bp::async_system(io, done, bp::exe = CommandProgram(action).string(), bp::args = args,
-                         bp::start_dir = dir.string());
+    std::error_code ec;
+    if (!dir.empty() && !std::filesystem::is_directory(dir, ec)) {
+        fail(arg("Не найдена рабочая папка %1", vadro::FromUtf8(dir.string())));
+        return;
+    }
+    const CommandStart start = StartProgram(CommandProgram(action), vadro::ToUtf8(action.arguments), dir, reaper);
+    if (!start.started)
+        fail(start.error.toStdWString());
 }
 
 } // namespace execution

@@ -3,10 +3,9 @@
 // What an export, a check and a command do when their task runs. Everything here runs
 // on the scheduler's worker thread, one action at a time, on a copy of the task's action.
 
+#include "execution/ToolRun.h"
 #include "model/TaskInfo.h"
 #include "repository/Vadro.h"
-
-#include <boost/asio/io_context.hpp>
 
 #include <filesystem>
 #include <functional>
@@ -30,32 +29,38 @@ std::vector<std::string> ExportArguments(const std::filesystem::path& tool, cons
 
 // Exports the project, or every document directly in the folder, that `action` names.
 // With only-changed on, unchanged documents are skipped; the time of a project is kept
-// only when the tool ended with code 0. Returns the times to keep.
+// only when the tool ended with code 0. Returns the times to keep. An output folder that
+// cannot be made (or none at all) is passed on: the tool reports it.
 TimeUpdates RunExport(const ExportAction& action, vadro::ICore& core, const std::filesystem::path& tool,
-                      const LogFunction& log);
+                      const LogFunction& log, const ToolRunSettings& settings = {});
 
 // The sources of a check run and their new times: the file itself, or with only-changed
-// on the *.ifc files of a directory whose time differs from the recorded one.
+// on the *.ifc files of a directory whose time differs from the recorded one. `paths`
+// are the names as the file system holds them (not always UTF-8), `files` their texts,
+// which key the recorded times.
 struct CheckSources
 {
+    std::vector<std::string> paths;
     std::vector<std::wstring> files;
     TimeUpdates times;
 };
 CheckSources CollectCheckSources(const CheckAction& action);
 
 std::vector<std::string> CheckArguments(const std::filesystem::path& tool, const CheckAction& action,
-                                        const std::vector<std::wstring>& sources);
+                                        const std::vector<std::string>& sourcePaths);
 
 struct CheckOutcome
 {
     TimeUpdates times; // the times to keep (none when the tool could not be started)
     bool save = false; // the store must be saved now
 };
-CheckOutcome RunCheck(const CheckAction& action, const std::filesystem::path& tool, const LogFunction& log);
+CheckOutcome RunCheck(const CheckAction& action, const std::filesystem::path& tool, const LogFunction& log,
+                      const ToolRunSettings& settings = {});
 
-// Starts the command asynchronously on `io`; returns at once. An empty executable is
-// not started.
-void StartCommand(const CommandAction& action, boost::asio::io_context& io);
+// Starts the command and returns at once; `reaper` collects it when it ends. A command
+// that cannot start (no program, a start directory that does not exist, a failed
+// launch) is not run elsewhere: its log gets the failure line and the reason.
+void StartCommand(const CommandAction& action, ChildReaper& reaper, const LogFunction& log);
 
 // The directory a command starts in and the program it runs.
 std::filesystem::path CommandStartDirectory(const CommandAction& action);

@@ -31,6 +31,24 @@ std::filesystem::path CliConfigPath()
     return applicationDir() / "config.ini";
 }
 
+std::chrono::minutes ToolTimeoutFrom(const std::filesystem::path& configIni)
+{
+    constexpr std::chrono::minutes fallback{240};
+    QSettings settings(QString::fromStdString(configIni.string()), QSettings::IniFormat);
+    bool ok = false;
+    const qlonglong minutes = settings.value(QStringLiteral("Limits/ToolTimeoutMinutes")).toLongLong(&ok);
+    // Past a century the steady clock's deadline would overflow.
+    if (!ok || minutes <= 0 || minutes > 100LL * 366 * 24 * 60)
+        return fallback;
+    return std::chrono::minutes(minutes);
+}
+
+std::chrono::minutes ToolTimeout()
+{
+    static const std::chrono::minutes timeout = ToolTimeoutFrom(CliConfigPath());
+    return timeout;
+}
+
 std::filesystem::path CliExecutablePath()
 {
     static const std::filesystem::path path = CliExecutablePathFrom(CliConfigPath());

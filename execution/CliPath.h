@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 
 // Path of the product's command-line tool: the directory named by "Paths/Kalvor-III" in
@@ -12,3 +13,9 @@ std::filesystem::path CliConfigPath();
 
 // The same rule for a given config.ini, without caching.
 std::filesystem::path CliExecutablePathFrom(const std::filesystem::path& configIni);
+
+// Longest run of the tool: whole minutes under "Limits/ToolTimeoutMinutes" in the same
+// config.ini (default 240; a missing, unreadable or non-positive value gives the default).
+// Worked out once per process, like the path.
+std::chrono::minutes ToolTimeout();
+std::chrono::minutes ToolTimeoutFrom(const std::filesystem::path& configIni);

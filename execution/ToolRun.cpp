@@ -4,15 +4,189 @@
 
 #include <boost/process/args.hpp>
 #include <boost/process/child.hpp>
+#include <boost/process/error.hpp>
 #include <boost/process/exe.hpp>
-#include <boost/process/io.hpp>
-#include <boost/process/pipe.hpp>
+#include <boost/process/extend.hpp>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace bp = boost::process;
 
 namespace execution {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Children watched through a descriptor each; further ones are polled, so a flood of
+// long-running commands cannot use up the descriptors that tool runs need.
+constexpr std::size_t kMaxWatchedChildren = 64;
+constexpr int kPollMs = 200;
+
+class UniqueFd
+{
+public:
+    explicit UniqueFd(int fd = -1)
+        : fd_(fd)
+    {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return fd_; }
+    void reset()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+int openPidFd(pid_t pid)
+{
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+QString systemMessage(int error)
+{
+    return QString::fromLocal8Bit(std::error_code(error, std::system_category()).message().c_str());
+}
+
+// Whether the child has ended, without collecting its status: until it is collected its
+// process group cannot vanish or be reused, so the group can still be signalled.
+bool hasEnded(pid_t pid)
+{
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+        return errno == ECHILD;
+    return info.si_pid == pid;
+}
+
+// The child leads its own group; should that ever be missing, the child alone is signalled.
+void signalGroup(pid_t pid, int signal)
+{
+    if (::kill(-pid, signal) != 0)
+        ::kill(pid, signal);
+}
+
+int collect(pid_t pid)
+{
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            throw bp::process_error(std::error_code(errno, std::system_category()), "wait error");
+    }
+    return status;
+}
+
+// What the child does between fork and exec, and what the parent does when the start
+// fails. Boost.Process leaves a child whose exec failed uncollected; it is collected here.
+struct ChildSetup : bp::extend::handler
+{
+    int errorSink = -1;      // becomes standard error when set
+    int outputSink = -1;     // becomes standard output when set
+    bool ownGroup = false;   // the child leads a process group of its own
+    const char* directory{}; // the child starts here when set
+
+    template <class Executor>
+    void on_exec_setup(Executor& exec) const
+    {
+        const auto fail = [&exec](const char* what) {
+            exec.set_error(std::error_code(errno, std::system_category()), what);
+            ::_exit(127); // the launcher would exec after reporting: it must not
+        };
+        if (ownGroup && ::setpgid(0, 0) != 0)
+            fail("setpgid");
+        if (directory != nullptr && ::chdir(directory) != 0)
+            fail("chdir");
+        if (outputSink >= 0 && ::dup2(outputSink, STDOUT_FILENO) < 0)
+            fail("dup2");
+        if (errorSink >= 0 && ::dup2(errorSink, STDERR_FILENO) < 0)
+            fail("dup2");
+    }
+
+    template <class Executor>
+    void on_error(Executor& exec, const std::error_code&) const
+    {
+        if (exec.pid > 0) {
+            int status = 0;
+            while (::waitpid(exec.pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }
+    }
+};
+
+// Starts a child; returns its pid (the launcher's child object gives up ownership) or
+// -1 with `error` set.
+pid_t launch(const std::string& program, const std::vector<std::string>& args, const ChildSetup& setup, QString& error)
+{
+    std::error_code ec;
+    errno = 0;
+    bp::child child(bp::exe = program, bp::args = args, setup, ec);
+    const int lastErrno = errno;
+    // When its own pipe cannot be made the launcher returns no child and no error code;
+    // errno still tells why (descriptors running out is the one way to get there).
+    if (!ec && !child.valid())
+        ec = std::error_code(lastErrno != 0 ? lastErrno : EMFILE, std::system_category());
+    if (ec) {
+        error = QString::fromLocal8Bit(ec.message().c_str());
+        return -1;
+    }
+    const pid_t pid = child.id();
+    child.detach();
+    return pid;
+}
+
+// The last kStderrKept bytes of a stream, split into whole lines at the end.
+class TailBuffer
+{
+public:
+    void Append(const char* data, std::size_t size)
+    {
+        bytes_.append(data, size);
+        if (bytes_.size() > kStderrKept) {
+            bytes_.erase(0, bytes_.size() - kStderrKept);
+            cut_ = true;
+        }
+    }
+    std::vector<std::string> Lines() const
+    {
+        std::string_view text(bytes_);
+        if (cut_) { // start at a whole line
+            const auto lf = text.find('\n');
+            text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
+        }
+        std::vector<std::string> lines;
+        while (!text.empty()) {
+            const auto lf = text.find('\n');
+            lines.emplace_back(text.substr(0, lf));
+            text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
+        }
+        return lines;
+    }
+
+private:
+    std::string bytes_;
+    bool cut_ = false;
+};
+
+} // namespace
 
 QString DecodeToolText(const std::string& bytes)
 {
@@ -28,38 +202,264 @@ QString DecodeToolText(const std::string& bytes)
     return local->toUnicode(bytes.data(), static_cast<int>(bytes.size()));
 }
 
-ToolResult RunTool(const std::vector<std::string>& arguments)
+ToolStop::ToolStop()
+    : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{}
+
+ToolStop::~ToolStop()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+void ToolStop::Request()
+{
+    requested_.store(true);
+    if (fd_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(fd_, &one, sizeof one);
+    }
+}
+
+ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& limits, const ToolStop* stop)
 {
     ToolResult result;
     if (arguments.empty()) {
         result.launchError = QStringLiteral("no program given");
         return result;
     }
-    const std::vector<std::string> args(arguments.begin() + 1, arguments.end());
-    bp::ipstream errors;
-    std::error_code ec;
-    bp::child child(bp::exe = arguments.front(), bp::args = args, bp::std_out > bp::null, bp::std_err > errors, ec);
-    if (ec) {
-        result.launchError = QString::fromLocal8Bit(ec.message().c_str());
+    if (stop != nullptr && stop->Requested()) {
+        result.stopped = true;
         return result;
     }
+
+    // The parent's copies of the child's ends are closed on every path, a failed start
+    // included: a write end left open here would keep the read below from ever ending.
+    UniqueFd nullOut(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    if (nullOut.get() < 0) {
+        result.launchError = systemMessage(errno);
+        return result;
+    }
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+        result.launchError = systemMessage(errno);
+        return result;
+    }
+    UniqueFd errorSource(ends[0]);
+    UniqueFd errorSink(ends[1]);
+    // The child's end blocks as usual.
+    ::fcntl(errorSink.get(), F_SETFL, ::fcntl(errorSink.get(), F_GETFL) & ~O_NONBLOCK);
+
+    ChildSetup setup;
+    setup.errorSink = errorSink.get();
+    setup.outputSink = nullOut.get();
+    setup.ownGroup = true;
+    const std::vector<std::string> args(arguments.begin() + 1, arguments.end());
+    const pid_t pid = launch(arguments.front(), args, setup, result.launchError);
+    errorSink.reset();
+    nullOut.reset();
+    if (pid < 0)
+        return result;
     result.started = true;
 
-    // Drained while the program runs; the lines are judged after it ends.
-    std::vector<std::string> lines;
-    std::string line;
-    while (std::getline(errors, line))
-        lines.push_back(line);
+    const UniqueFd pidFd(openPidFd(pid));
+    const int stopFd = stop != nullptr ? stop->Descriptor() : -1;
+    TailBuffer tail;
+    bool pipeOpen = true;
+    bool ended = false;
+    bool ending = false; // SIGTERM sent
+    bool killed = false; // SIGKILL sent
+    const Clock::time_point deadline = Clock::now() + limits.timeout;
+    Clock::time_point killAt = Clock::time_point::max();
+    Clock::time_point drainUntil = Clock::time_point::max();
 
-    child.wait();
-    const int status = child.native_exit_code();
+    const auto terminate = [&](std::chrono::milliseconds grace) {
+        signalGroup(pid, SIGTERM);
+        ending = true;
+        killAt = Clock::now() + grace;
+    };
+
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        if (!ended && hasEnded(pid)) {
+            ended = true;
+            drainUntil = now + limits.drainGrace;
+        }
+        // Quitting does not wait for a helper that holds the pipe.
+        if (ended && (!pipeOpen || now >= drainUntil || result.stopped || (stop != nullptr && stop->Requested())))
+            break;
+        if (!ended && !ending && now >= deadline) {
+            result.timedOut = true;
+            terminate(limits.killGrace);
+        }
+        if (!ended && !result.stopped && stop != nullptr && stop->Requested()) {
+            result.stopped = true;
+            if (ending) // already past its limit: quitting does not wait the whole grace
+                killAt = std::min(killAt, now + kStopGrace);
+            else
+                terminate(kStopGrace);
+        }
+        if (!ended && ending && !killed && now >= killAt) {
+            signalGroup(pid, SIGKILL);
+            killed = true;
+        }
+
+        Clock::time_point wakeAt = Clock::time_point::max();
+        if (ended)
+            wakeAt = drainUntil;
+        else if (!ending)
+            wakeAt = deadline;
+        else if (!killed)
+            wakeAt = killAt;
+        pollfd fds[3];
+        nfds_t count = 0;
+        if (pipeOpen)
+            fds[count++] = {errorSource.get(), POLLIN, 0};
+        if (!ended && pidFd.get() >= 0)
+            fds[count++] = {pidFd.get(), POLLIN, 0};
+        if (!result.stopped && stopFd >= 0)
+            fds[count++] = {stopFd, POLLIN, 0};
+        // Without a descriptor for the child's end, or for the stop, look again regularly.
+        const bool polled = !ended && (pidFd.get() < 0 || (stop != nullptr && stopFd < 0));
+        long long waitMs = -1;
+        if (wakeAt != Clock::time_point::max())
+            waitMs = std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count());
+        if (polled && (waitMs < 0 || waitMs > kPollMs))
+            waitMs = kPollMs;
+        const int ready = ::poll(fds, count, static_cast<int>(std::min<long long>(waitMs, 1 << 30)));
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (ready > 0 && pipeOpen && fds[0].revents != 0) {
+            char buffer[64 * 1024];
+            for (;;) {
+                const ssize_t got = ::read(errorSource.get(), buffer, sizeof buffer);
+                if (got > 0) {
+                    tail.Append(buffer, static_cast<std::size_t>(got));
+                    continue;
+                }
+                if (got == 0 || (errno != EINTR && errno != EAGAIN))
+                    pipeOpen = false;
+                if (got < 0 && errno == EINTR)
+                    continue;
+                break;
+            }
+        }
+    }
+
+    // A run we ended takes the helpers of its group with it.
+    if (ending)
+        signalGroup(pid, SIGKILL);
+    const int status = collect(pid);
     result.exitCode = WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status);
-    if (result.exitCode != 0) {
+    if (!result.Succeeded()) {
+        const std::vector<std::string> lines = tail.Lines();
         result.errorLines.reserve(lines.size());
         for (const auto& l : lines)
             result.errorLines.push_back(DecodeToolText(l));
     }
     return result;
+}
+
+ChildReaper::ChildReaper()
+    : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{
+    thread_ = std::thread([this] { Run(); });
+}
+
+ChildReaper::~ChildReaper()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        quit_ = true;
+    }
+    Wake();
+    thread_.join();
+    for (const Child& c : incoming_)
+        if (c.pidFd >= 0)
+            ::close(c.pidFd);
+    if (wakeFd_ >= 0)
+        ::close(wakeFd_);
+}
+
+void ChildReaper::Wake()
+{
+    if (wakeFd_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
+    }
+}
+
+void ChildReaper::Adopt(pid_t pid)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        incoming_.push_back({pid, -1});
+    }
+    Wake();
+}
+
+void ChildReaper::Run()
+{
+    std::vector<Child> children;
+    std::vector<pollfd> fds;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (quit_) {
+                for (const Child& c : children)
+                    if (c.pidFd >= 0)
+                        ::close(c.pidFd);
+                return;
+            }
+            children.insert(children.end(), incoming_.begin(), incoming_.end());
+            incoming_.clear();
+        }
+        std::size_t watched = 0;
+        bool polled = wakeFd_ < 0;
+        for (auto it = children.begin(); it != children.end();) {
+            int status = 0;
+            const pid_t got = ::waitpid(it->pid, &status, WNOHANG);
+            if (got == it->pid || (got < 0 && errno == ECHILD)) {
+                if (it->pidFd >= 0)
+                    ::close(it->pidFd);
+                it = children.erase(it);
+                continue;
+            }
+            if (it->pidFd < 0 && watched < kMaxWatchedChildren)
+                it->pidFd = openPidFd(it->pid);
+            if (it->pidFd >= 0)
+                ++watched;
+            else
+                polled = true;
+            ++it;
+        }
+        fds.clear();
+        if (wakeFd_ >= 0)
+            fds.push_back({wakeFd_, POLLIN, 0});
+        for (const Child& c : children)
+            if (c.pidFd >= 0)
+                fds.push_back({c.pidFd, POLLIN, 0});
+        ::poll(fds.data(), fds.size(), polled ? kPollMs : -1);
+        if (wakeFd_ >= 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const auto got = ::read(wakeFd_, &count, sizeof count);
+        }
+    }
+}
+
+CommandStart StartProgram(const std::filesystem::path& program, const std::string& argument,
+                          const std::filesystem::path& directory, ChildReaper& reaper)
+{
+    CommandStart start;
+    ChildSetup setup;
+    if (!directory.empty())
+        setup.directory = directory.c_str();
+    const pid_t pid = launch(program.string(), {argument}, setup, start.error);
+    if (pid < 0)
+        return start;
+    reaper.Adopt(pid);
+    start.started = true;
+    return start;
 }
 
 } // namespace execution

@@ -1,10 +1,19 @@
 #pragma once
 
-// Synchronous runs of an outside program whose standard error is kept.
+// Runs of outside programs: synchronous tool runs whose standard error is kept, with a
+// time limit and a way to end them early, and the reaping of started commands.
 
 #include <QString>
 
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace execution {
@@ -14,18 +23,110 @@ struct ToolResult
     bool started = false;
     QString launchError;             // the system's message when the program could not be started
     int exitCode = -1;               // the exit status, or the signal number when a signal ended it
-    std::vector<QString> errorLines; // standard error, split at line feeds
-    bool Succeeded() const { return started && exitCode == 0; }
+    bool timedOut = false;           // ended by us at the time limit
+    bool stopped = false;            // ended by us because the program is quitting
+    std::vector<QString> errorLines; // standard error, split at line feeds (the last kStderrKept bytes)
+    bool Succeeded() const { return started && !timedOut && !stopped && exitCode == 0; }
 };
 
-// Runs `arguments` (program first, UTF-8, no search along PATH) with standard output on
-// the null device and standard input and environment inherited. Standard error is read
-// while the program runs, so a program that writes a lot never blocks. Throws
-// boost::process::process_error when waiting fails.
-ToolResult RunTool(const std::vector<std::string>& arguments);
+// How long a tool may take. At the limit its process group gets SIGTERM, and SIGKILL
+// `killGrace` later. Once the tool has ended, its standard error is read for at most
+// `drainGrace` more (a helper it left behind may hold the pipe open).
+struct ToolLimits
+{
+    std::chrono::milliseconds timeout{std::chrono::minutes(240)};
+    std::chrono::milliseconds killGrace{std::chrono::seconds(10)};
+    std::chrono::milliseconds drainGrace{std::chrono::seconds(3)};
+};
+
+// A request to end every tool run that watches it, at once and for good (the program
+// is quitting). Request() is safe from any thread.
+class ToolStop
+{
+public:
+    ToolStop();
+    ~ToolStop();
+    ToolStop(const ToolStop&) = delete;
+    ToolStop& operator=(const ToolStop&) = delete;
+
+    void Request();
+    bool Requested() const { return requested_.load(); }
+    // Readable once a stop is requested; -1 when no descriptor was available (runs then
+    // look at Requested() at least every 100 ms).
+    int Descriptor() const { return fd_; }
+
+private:
+    std::atomic<bool> requested_{false};
+    int fd_ = -1;
+};
+
+// How the tool runs of an export or a check are bounded: their time limits and the stop
+// that ends them when the program quits (null for none).
+struct ToolRunSettings
+{
+    ToolLimits limits;
+    const ToolStop* stop = nullptr;
+};
+
+// A run stopped by a ToolStop is ended with SIGTERM and, this much later, SIGKILL.
+constexpr std::chrono::milliseconds kStopGrace{1500};
+
+// At most this many bytes of a tool's standard error are kept (the last ones).
+constexpr std::size_t kStderrKept = 256 * 1024;
+
+// Runs `arguments` (program first, bytes passed unchanged, no search along PATH) in a
+// process group of its own, with standard output on the null device and standard input
+// and environment inherited. Standard error is read while the program runs. Never
+// throws for a program that cannot be started; `stop` may be null.
+ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& limits = {},
+                   const ToolStop* stop = nullptr);
 
 // UTF-8 text, or the locale's 8-bit encoding (Latin-1 where the locale's is UTF-8) when
 // the bytes are not valid UTF-8.
 QString DecodeToolText(const std::string& bytes);
+
+// Collects the exit status of started commands as soon as they end, on a thread of its
+// own, so no ended command stays a zombie while the worker is busy. The destructor stops
+// the thread; commands still running then are left alone.
+class ChildReaper
+{
+public:
+    ChildReaper();
+    ~ChildReaper();
+    ChildReaper(const ChildReaper&) = delete;
+    ChildReaper& operator=(const ChildReaper&) = delete;
+
+    // Takes over a child of this process; its status is collected and dropped.
+    void Adopt(pid_t pid);
+
+private:
+    void Run();
+    void Wake();
+
+    struct Child
+    {
+        pid_t pid;
+        int pidFd; // -1 when none could be opened: such children are polled
+    };
+    std::mutex mutex_;
+    std::vector<Child> incoming_;
+    bool quit_ = false;
+    int wakeFd_ = -1;
+    std::thread thread_;
+};
+
+// The outcome of starting a command: empty on success, else the reason it did not start.
+struct CommandStart
+{
+    bool started = false;
+    QString error;
+};
+
+// Starts `program` with the one argument `argument` in `directory` (the current one when
+// empty), with the standard streams and environment inherited; the child is handed to
+// `reaper`. A directory that cannot be entered fails the start: the program never runs
+// elsewhere.
+CommandStart StartProgram(const std::filesystem::path& program, const std::string& argument,
+                          const std::filesystem::path& directory, ChildReaper& reaper);
 
 } // namespace execution

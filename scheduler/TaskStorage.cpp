@@ -152,8 +152,10 @@ TaskStorage::~TaskStorage()
         std::lock_guard<std::mutex> lock(mailbox_->mutex);
         mailbox_->service = nullptr;
     }
-    // The job running at this moment ends first; nothing queued runs afterwards. The
-    // loop itself lives on until the timers, declared after it, are gone.
+    // The job running at this moment ends first (a tool it runs is ended now); nothing
+    // queued runs afterwards. The loop itself lives on until the timers, declared after
+    // it, are gone.
+    toolStop_->Request();
     worker_->Stop();
 }
 
@@ -395,18 +397,18 @@ void TaskStorage::PerformCopy(const TaskInfo* stored, std::uint64_t serial, cons
                                       [service, stored, serial, line] { service->LogTo(stored, serial, line, true); });
             }).detach();
         } else if (const auto* exp = std::get_if<ExportAction>(&copy.action)) {
-            const auto kept = execution::RunExport(*exp, *core_, ToolPath(), log);
+            const auto kept = execution::RunExport(*exp, *core_, ToolPath(), log, ToolSettings());
             if (!kept.empty()) {
                 KeepTimes(stored, serial, exp->project_path, kept);
                 Save();
             }
         } else if (const auto* check = std::get_if<CheckAction>(&copy.action)) {
-            const auto outcome = execution::RunCheck(*check, ToolPath(), log);
+            const auto outcome = execution::RunCheck(*check, ToolPath(), log, ToolSettings());
             KeepTimes(stored, serial, check->ifc_file, outcome.times);
             if (outcome.save)
                 Save();
         } else if (const auto* command = std::get_if<CommandAction>(&copy.action)) {
-            execution::StartCommand(*command, worker_->io);
+            execution::StartCommand(*command, *reaper_, log);
         }
     } catch (const vadro::VadroError& e) {
         std::fprintf(stderr, "%s\n", e.what());
@@ -418,6 +420,17 @@ void TaskStorage::PerformCopy(const TaskInfo* stored, std::uint64_t serial, cons
 std::filesystem::path TaskStorage::ToolPath() const
 {
     return toolPath_.empty() ? CliExecutablePath() : toolPath_;
+}
+
+execution::ToolRunSettings TaskStorage::ToolSettings() const
+{
+    execution::ToolRunSettings settings;
+    if (toolLimits_)
+        settings.limits = *toolLimits_;
+    else
+        settings.limits.timeout = ToolTimeout();
+    settings.stop = toolStop_.get();
+    return settings;
 }
 
 void TaskStorage::KeepTimes(const TaskInfo* stored, std::uint64_t serial, const std::wstring& key,

@@ -12,6 +12,7 @@
 // store lock for the whole write, so saves from both threads never interleave; the store
 // lock is always taken before the state lock.
 
+#include "execution/ToolRun.h"
 #include "model/TaskInfo.h"
 #include "repository/Vadro.h"
 
@@ -27,6 +28,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -105,6 +107,9 @@ public:
     // Points the export and check runs at another product tool (tests use stand-ins);
     // by default the tool is CliExecutablePath(). Call before any run.
     void SetToolPath(std::filesystem::path tool) { toolPath_ = std::move(tool); }
+    // Bounds the tool runs differently (tests use short limits); by default a run may take
+    // ToolTimeout(). Call before any run.
+    void SetToolLimits(const execution::ToolLimits& limits) { toolLimits_ = limits; }
 
     // Called on the worker when a task's timer fires, before its start line (for
     // measurements). Set it before any task is due.
@@ -152,6 +157,7 @@ private:
                    const std::vector<std::pair<std::wstring, Instant>>& times);
     std::unique_ptr<execution::TaskLog> OpenLog(const TaskInfo& task);
     std::filesystem::path ToolPath() const;
+    execution::ToolRunSettings ToolSettings() const;
 
     std::unique_ptr<Worker> worker_;
     std::shared_ptr<Mailbox> mailbox_;
@@ -171,4 +177,10 @@ private:
     bool damagedUnreadable_ = false;
     std::uint64_t nextSerial_ = 1;
     std::uint64_t nextGeneration_ = 1;
+    std::optional<execution::ToolLimits> toolLimits_;
+    // Ends a tool run still going when the service is destroyed, so quitting never waits
+    // for a tool.
+    std::unique_ptr<execution::ToolStop> toolStop_ = std::make_unique<execution::ToolStop>();
+    // Collects started commands as they end, whatever the worker is doing.
+    std::unique_ptr<execution::ChildReaper> reaper_ = std::make_unique<execution::ChildReaper>();
 };

@@ -12,6 +12,9 @@
 
 #include <csignal>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 std::filesystem::path tool()
@@ -89,11 +92,19 @@ private slots:
         QTemporaryDir dir;
         const auto ini = std::filesystem::u8path(dir.filePath(QStringLiteral("config.ini")).toStdString());
         QCOMPARE(CliExecutablePathFrom(ini), std::filesystem::path("/opt/kalvorbim/bin/KalvorCLI"));
-        QFile f(QString::fromStdString(ini.string()));
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("[Paths]\nKalvor-III=/usr/local/kalvor\n");
-        f.close();
+        QCOMPARE(ToolTimeoutFrom(ini), std::chrono::minutes(240));
+        const auto write = [&ini](const QByteArray& text) {
+            QFile f(QString::fromStdString(ini.string()));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(text);
+        };
+        write("[Paths]\nKalvor-III=/usr/local/kalvor\n[Limits]\nToolTimeoutMinutes=15\n");
         QCOMPARE(CliExecutablePathFrom(ini), std::filesystem::path("/usr/local/kalvor/KalvorCLI"));
+        QCOMPARE(ToolTimeoutFrom(ini), std::chrono::minutes(15));
+        for (const char* bad : {"0", "-5", "soon"}) {
+            write(QByteArray("[Limits]\nToolTimeoutMinutes=") + bad + '\n');
+            QCOMPARE(ToolTimeoutFrom(ini), std::chrono::minutes(240));
+        }
     }
 
     void commandStart_data()
@@ -172,18 +183,24 @@ private slots:
     void toolResults()
     {
         QTemporaryDir dir;
-        // Several megabytes of standard error never block the run.
+        // Several megabytes of standard error never block the run; only the last whole
+        // lines are kept.
         qputenv("KALVORCLI_STDERR_BYTES", "4000000");
+        qputenv("KALVORCLI_STDERR", "first\\n");
         qputenv("KALVORCLI_EXIT_CODE", "3");
         execution::ToolResult r = execution::RunTool({tool().string(), "--action", "select"});
         qunsetenv("KALVORCLI_STDERR_BYTES");
+        qunsetenv("KALVORCLI_STDERR");
         qunsetenv("KALVORCLI_EXIT_CODE");
         QVERIFY(r.started);
         QCOMPARE(r.exitCode, 3);
         qint64 bytes = 0;
-        for (const QString& l : r.errorLines)
+        for (const QString& l : r.errorLines) {
+            QVERIFY2(l.startsWith(QStringLiteral("filler ")) && l.size() == 79, qPrintable(l));
             bytes += l.size() + 1;
-        QVERIFY2(bytes >= 4000000, qPrintable(QString::number(bytes)));
+        }
+        QVERIFY2(bytes <= qint64(execution::kStderrKept) && bytes > qint64(execution::kStderrKept) - 80,
+                 qPrintable(QString::number(bytes)));
 
         // Arguments reach the child as UTF-8 whatever the locale; lines come back decoded.
         const QString record = dir.filePath(QStringLiteral("args.json"));
@@ -216,6 +233,38 @@ private slots:
         QVERIFY(r.errorLines.empty());
     }
 
+    // A file name that is not UTF-8 reaches the tool as the bytes the file system holds.
+    void checkPassesFileNameBytes()
+    {
+        QTemporaryDir dir;
+        const QByteArray folder = QFile::encodeName(dir.path());
+        const QByteArray file = folder + "/x\xff\xfe.ifc";
+        const QByteArray ids = folder + "/rules.ids";
+        for (const QByteArray& name : {file, ids}) {
+            const int fd = ::open(name.constData(), O_WRONLY | O_CREAT, 0644);
+            QVERIFY(fd >= 0);
+            ::close(fd);
+        }
+        CheckAction c;
+        c.ifc_file = dir.path().toStdWString();
+        c.ids_file = QString::fromUtf8(ids).toStdWString();
+        c.only_changed_documents = true;
+        const QString record = dir.filePath(QStringLiteral("args.jsonl"));
+        qputenv("KALVORCLI_RECORD", QFile::encodeName(record));
+        std::vector<std::wstring> lines;
+        const auto outcome =
+            execution::RunCheck(c, tool(), [&lines](const std::wstring& m, bool) { lines.push_back(m); });
+        qunsetenv("KALVORCLI_RECORD");
+        ::unlink(file.constData()); // QTemporaryDir cannot name it
+        QFile f(record);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QStringList hex =
+            QJsonDocument::fromJson(f.readAll()).object()[QStringLiteral("argsHex")].toVariant().toStringList();
+        QCOMPARE(hex.value(5), QString::fromLatin1(file.toHex()));
+        QCOMPARE(lines, std::vector<std::wstring>{L"Задание успешно выполнено."});
+        QCOMPARE(outcome.times.size(), std::size_t(1));
+    }
+
     void checkSources()
     {
         QTemporaryDir dir;
@@ -234,7 +283,7 @@ private slots:
         QVERIFY(execution::CollectCheckSources(c).files.empty());
         c.only_changed_documents = false;
         QCOMPARE(execution::CollectCheckSources(c).files, std::vector<std::wstring>{c.ifc_file});
-        QCOMPARE(toQt(execution::CheckArguments("T", c, {L"x"})),
+        QCOMPARE(toQt(execution::CheckArguments("T", c, {"x"})),
                  (QStringList{QStringLiteral("T"), QStringLiteral("--action"), QStringLiteral("check"),
                               QStringLiteral("--format"), QStringLiteral("ids"), QStringLiteral("--source-path"),
                               QStringLiteral("x"), QStringLiteral("--check-path"), QString()}));

@@ -6,6 +6,7 @@
 #include <QJsonObject>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <string_view>
 #include <thread>
@@ -93,12 +94,17 @@ void recordArguments(int argc, char** argv)
     if (!file || !*file)
         return;
     QJsonArray args;
-    for (int i = 1; i < argc; ++i)
+    QJsonArray argsHex;
+    for (int i = 1; i < argc; ++i) {
         args.append(QString::fromUtf8(argv[i]));
+        argsHex.append(QString::fromLatin1(QByteArray(argv[i]).toHex()));
+    }
     QJsonObject record;
     record.insert(QStringLiteral("argv0"), QString::fromUtf8(argv[0]));
     record.insert(QStringLiteral("args"), args);
+    record.insert(QStringLiteral("argsHex"), argsHex);
     record.insert(QStringLiteral("cwd"), QDir::currentPath());
+    record.insert(QStringLiteral("pid"), static_cast<qint64>(::getpid()));
     const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
 
     // Runs started side by side append whole lines: the lock keeps them apart.
@@ -117,6 +123,38 @@ void recordArguments(int argc, char** argv)
     }
     ::flock(fd, LOCK_UN);
     ::close(fd);
+}
+
+void leaveHelperIfAsked()
+{
+    const auto ms = numberFromEnvironment("KALVORCLI_HELPER_MS");
+    if (!ms || *ms <= 0)
+        return;
+    if (::fork() == 0) {
+        if (const char* file = std::getenv("KALVORCLI_RECORD"); file && *file) {
+            const QByteArray line = "{\"helper\":" + QByteArray::number(::getpid()) + "}\n";
+            const int fd = ::open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+            if (fd >= 0) {
+                ::flock(fd, LOCK_EX);
+                [[maybe_unused]] const auto written =
+                    ::write(fd, line.constData(), static_cast<std::size_t>(line.size()));
+                ::close(fd);
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(*ms));
+        ::_exit(0);
+    }
+}
+
+void hangIfAsked()
+{
+    const char* mode = std::getenv("KALVORCLI_HANG");
+    if (!mode || !*mode)
+        return;
+    if (std::string_view(mode) == "ignore-term")
+        std::signal(SIGTERM, SIG_IGN);
+    for (;;)
+        ::pause();
 }
 
 void delayIfAsked()

@@ -71,8 +71,10 @@ int run(const kalvorcli::Options& options)
 int main(int argc, char** argv)
 {
     kalvorcli::recordArguments(argc, argv);
+    kalvorcli::leaveHelperIfAsked();
     kalvorcli::delayIfAsked();
     kalvorcli::writeLeadingOutput();
+    kalvorcli::hangIfAsked();
     if (const auto code = kalvorcli::forcedExitCode()) {
         kalvorcli::writeTrailingOutput();
         kalvorcli::finalDelayIfAsked();
