@@ -304,6 +304,7 @@ void TaskActionPage::ConnectHandlers(TaskWizard& wizard)
         const int format = formatComboBox->itemData(i).toInt();
         schemeParamsGroup->setVisible(format != IFC);
         ifcParamsGroup->setVisible(format == IFC);
+        TaskWizard::GrowToFit(this);
     });
     connect(ifcVersionComboBox, comboIndexChanged, this, [this, &task](int i) {
         if (auto* exportAction = std::get_if<ExportAction>(&task.action))
@@ -435,6 +436,7 @@ void TaskActionPage::UpdateGroups(int index)
     checkIFCParamsGroupBox->setVisible(index == CheckIndex);
     schemeParamsGroup->setVisible(index == ExportIndex && format != IFC);
     ifcParamsGroup->setVisible(index == ExportIndex && format == IFC);
+    TaskWizard::GrowToFit(this);
 }
 
 void TaskActionPage::ChooseFolder(QLineEdit* edit)

@@ -1,5 +1,7 @@
 #include "wizard/TaskTriggerPage.h"
 
+#include "wizard/TaskWizard.h"
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateEdit>
@@ -194,6 +196,7 @@ void TaskTriggerPage::UpdateKindWidgets(int index)
     } else {
         runOnlyOnWeekdays->setVisible(false);
     }
+    TaskWizard::GrowToFit(this);
 }
 
 void TaskTriggerPage::UpdateWorkingDaysBox()

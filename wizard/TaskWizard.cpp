@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QDate>
 #include <QDateEdit>
+#include <QLayout>
 #include <QMessageBox>
 #include <QSettings>
 #include <QTime>
@@ -75,6 +76,27 @@ TaskWizard::TaskWizard(const TaskInfo& task, QWidget* parent)
 
     // Without a saved geometry the array is empty, the call fails and the default stays.
     restoreGeometry(QSettings().value(kGeometryKey).toByteArray());
+}
+
+void TaskWizard::GrowToFit(QWizardPage* page)
+{
+    auto* wizard = qobject_cast<QWizard*>(page->window());
+    if (wizard == nullptr)
+        return;
+    // Layouts learn about shown and hidden widgets only when their posted request is
+    // handled; the sizes are needed now.
+    // handled; the sizes are needed now, innermost first.
+    const QList<QWidget*> children = page->findChildren<QWidget*>();
+    for (auto it = children.rbegin(); it != children.rend(); ++it)
+        if (QLayout* layout = (*it)->layout())
+            layout->activate();
+    if (QLayout* layout = page->layout())
+        layout->activate();
+    // The page is short of what its layout prefers by this much; the wizard around it
+    // grows by the same amount.
+    const QSize missing = (page->sizeHint() - page->size()).expandedTo(QSize(0, 0));
+    if (!missing.isNull())
+        wizard->resize(wizard->size() + missing);
 }
 
 void TaskWizard::SetEditing()

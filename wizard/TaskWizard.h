@@ -32,6 +32,9 @@ public:
 
     // Titles the wizard for a change to a stored task rather than a new one.
     void SetEditing();
+    // Grows the wizard of `page` (when it has one) until every widget of the page can have
+    // its preferred size; called after groups appear or change their text.
+    static void GrowToFit(QWizardPage* page);
 
     TaskInfo& GetTaskInfo() { return task_; }
 

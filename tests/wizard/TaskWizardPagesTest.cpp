@@ -93,6 +93,51 @@ private slots:
         wiztest::saveConnections({main_, mirrorConnection_, broken_, unnamed_});
     }
 
+    void kindChangesLeaveRoomForEveryWidget_data()
+    {
+        QTest::addColumn<int>("page");
+        QTest::addColumn<QString>("combo");
+        QTest::addColumn<int>("kind");
+        QTest::newRow("trigger: weekly") << 1 << QStringLiteral("triggerComboBox") << 1;
+        QTest::newRow("trigger: daily") << 1 << QStringLiteral("triggerComboBox") << 0;
+        QTest::newRow("action: export") << 2 << QStringLiteral("actionComboBox") << 1;
+        QTest::newRow("action: command") << 2 << QStringLiteral("actionComboBox") << 2;
+        QTest::newRow("action: check") << 2 << QStringLiteral("actionComboBox") << 3;
+        QTest::newRow("action: format IFC") << 2 << QStringLiteral("formatComboBox") << 4;
+    }
+
+    // A group that appears makes the wizard grow: no visible widget gets less than its hint.
+    void kindChangesLeaveRoomForEveryWidget()
+    {
+        QFETCH(int, page);
+        QFETCH(QString, combo);
+        QFETCH(int, kind);
+        TaskInfo task = namedTask(exportTo(main_));
+        auto wizard = openOnPage(task, page);
+        QVERIFY(QTest::qWaitForWindowExposed(wizard.get()));
+        if (combo == QLatin1String("formatComboBox"))
+            wizard->currentPage()->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(1);
+        auto* box = wizard->currentPage()->findChild<QComboBox*>(combo);
+        QVERIFY(box);
+        box->setCurrentIndex(box->count() > kind ? kind : box->count() - 1);
+        QCoreApplication::processEvents();
+        for (QWidget* widget : wizard->currentPage()->findChildren<QWidget*>()) {
+            // Parts of Qt's own widgets are sized by their owners, not by layouts.
+            if (!widget->isVisible() || widget->objectName().startsWith(QLatin1String("qt_")))
+                continue;
+            const QSize hint = widget->sizeHint();
+            if (!hint.isValid())
+                continue;
+            QVERIFY2(widget->width() >= hint.width() && widget->height() >= hint.height(),
+                     qPrintable(QStringLiteral("%1 (%2): %3x%4 < %5x%6")
+                                    .arg(widget->objectName(), QString::fromLatin1(widget->metaObject()->className()))
+                                    .arg(widget->width())
+                                    .arg(widget->height())
+                                    .arg(hint.width())
+                                    .arg(hint.height())));
+        }
+    }
+
     void handlersWriteTheirFields_data()
     {
         QTest::addColumn<int>("kind");
