@@ -163,7 +163,8 @@ bool TasksListModel::insertTask(int row, const QModelIndex& parent, const TaskIn
         return false;
     beginInsertRows(parent, row, row);
     auto child = std::make_unique<TaskNode>();
-    child->task = TaskStorage::Instance().AddTask(task);
+    // The service keeps the same order, so the store file and the next start show it too.
+    child->task = TaskStorage::Instance().AddTask(task, static_cast<std::size_t>(row));
     child->parent = node;
     node->children.insert(node->children.begin() + row, std::move(child));
     endInsertRows();

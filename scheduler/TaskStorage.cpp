@@ -20,8 +20,10 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <iterator>
 
 #include <malloc.h>
 #include <stdexcept>
@@ -201,10 +203,12 @@ void TaskStorage::Load()
     ::malloc_trim(0);
 }
 
-const TaskInfo* TaskStorage::ArmLocked(std::unique_ptr<TaskInfo> task)
+const TaskInfo* TaskStorage::ArmLocked(std::unique_ptr<TaskInfo> task, std::size_t position)
 {
     const TaskInfo* stored = task.get();
-    tasks_.push_back(std::move(task));
+    auto place = tasks_.begin();
+    std::advance(place, std::min(position, tasks_.size()));
+    tasks_.insert(place, std::move(task));
     Entry& entry = entries_[stored];
     entry.serial = nextSerial_++;
     entry.timer = std::make_unique<boost::asio::system_timer>(worker_->io);
@@ -253,12 +257,12 @@ TaskStorage::Entry* TaskStorage::FindLocked(const TaskInfo* task, std::uint64_t 
     return &it->second;
 }
 
-const TaskInfo* TaskStorage::AddTask(const TaskInfo& task)
+const TaskInfo* TaskStorage::AddTask(const TaskInfo& task, std::size_t position)
 {
     const TaskInfo* stored;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
-        stored = ArmLocked(std::make_unique<TaskInfo>(task));
+        stored = ArmLocked(std::make_unique<TaskInfo>(task), position);
     }
     Save();
     return stored;

@@ -69,7 +69,8 @@ public:
     TaskInfo Copy(const TaskInfo* stored) const;
 
     // Stores a copy, arms its timer, opens its log and saves. Returns the stored record.
-    const TaskInfo* AddTask(const TaskInfo& task);
+    // `position` is the place in the list (and so in the store file); past the end appends.
+    const TaskInfo* AddTask(const TaskInfo& task, std::size_t position = SIZE_MAX);
     // Assigns `edited` to the stored record in place, re-arms and saves. Throws
     // std::out_of_range for a record the service does not hold, changing nothing.
     void UpdateTask(const TaskInfo* stored, const TaskInfo& edited);
@@ -144,7 +145,7 @@ private:
     };
 
     void Load();
-    const TaskInfo* ArmLocked(std::unique_ptr<TaskInfo> task);
+    const TaskInfo* ArmLocked(std::unique_ptr<TaskInfo> task, std::size_t position = SIZE_MAX);
     void StartWaitLocked(const TaskInfo* task, Entry& entry, Instant expiry);
     void OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint64_t generation);
     Entry* FindLocked(const TaskInfo* task, std::uint64_t serial);
