@@ -6,8 +6,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <csignal>
+#include <QElapsedTimer>
 
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +23,13 @@ namespace {
 std::filesystem::path fsPath(const QString& s)
 {
     return std::filesystem::u8path(s.toStdString());
+}
+
+ino_t inode(const QString& path)
+{
+    struct stat st
+    {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
 }
 
 QStringList report(const execution::BackupResult& result)
@@ -170,35 +182,43 @@ private slots:
     // of what failed stays as it was.
     void failuresAreCountedAndTheRestIsCopied_data()
     {
-        QTest::addColumn<QString>("planted");    // what stands in the destination beforehand
-        QTest::addColumn<bool>("plantedFolder"); // a folder (else a file holding "previous")
+        QTest::addColumn<QString>("planted"); // what stands in the destination beforehand
+        QTest::addColumn<QString>("kind");    // "file" holding "previous", "folder", or "link" to the source's own
         QTest::addColumn<QString>("failingDocument");
         QTest::addColumn<QStringList>("copied");
         QTest::addColumn<QStringList>("tree"); // the destination afterwards
 
         const QString a = QStringLiteral("A"), b = QStringLiteral("B"), c = QStringLiteral("C"),
                       sub = QStringLiteral("Sub"), d = QStringLiteral("Sub/D");
+        const QString file = QStringLiteral("file"), folder = QStringLiteral("folder"), link = QStringLiteral("link");
         QTest::newRow("reading breaks off mid-document")
-            << b << false << b << QStringList{a, c, d} << QStringList{a, b, c, sub, d};
+            << b << file << b << QStringList{a, c, d} << QStringList{a, b, c, sub, d};
         QTest::newRow("a folder where the document goes")
-            << c << true << QString() << QStringList{a, b, d} << QStringList{a, b, c, sub, d};
+            << c << folder << QString() << QStringList{a, b, d} << QStringList{a, b, c, sub, d};
         QTest::newRow("a file where the folder goes")
-            << sub << false << QString() << QStringList{a, b, c} << QStringList{a, b, c, sub};
+            << sub << file << QString() << QStringList{a, b, c} << QStringList{a, b, c, sub};
+        QTest::newRow("the destination file is the document itself")
+            << a << link << QString() << QStringList{b, c, d} << QStringList{a, b, c, sub, d};
     }
     void failuresAreCountedAndTheRestIsCopied()
     {
         QFETCH(QString, planted);
-        QFETCH(bool, plantedFolder);
+        QFETCH(QString, kind);
         QFETCH(QString, failingDocument);
         QFETCH(QStringList, copied);
         QFETCH(QStringList, tree);
 
         const QString destination = dir.filePath(QStringLiteral("out"));
+        const QString plantedPath = destination + QLatin1Char('/') + planted;
+        const QString original = repo + QStringLiteral("/Проекты/") + planted;
         QDir(destination).removeRecursively();
-        if (plantedFolder)
-            QVERIFY(QDir().mkpath(destination + QLatin1Char('/') + planted));
+        QVERIFY(QDir().mkpath(destination));
+        if (kind == QLatin1String("folder"))
+            QVERIFY(QDir().mkpath(plantedPath));
+        else if (kind == QLatin1String("link"))
+            QCOMPARE(::link(QFile::encodeName(original).constData(), QFile::encodeName(plantedPath).constData()), 0);
         else
-            writeFile(destination + QLatin1Char('/') + planted, "previous");
+            writeFile(plantedPath, "previous");
 
         ReadPlan plan;
         plan.chunk = 2; // every document takes several chunks
@@ -215,10 +235,61 @@ private slots:
         QVERIFY2(lines[1].startsWith(failedPath) && lines[1].size() > failedPath.size(), qPrintable(lines[1]));
         for (const QString& name : copied)
             QCOMPARE(readFile(destination + QLatin1Char('/') + name), source.value(QStringLiteral("Проекты/") + name));
-        if (!plantedFolder)
-            QCOMPARE(readFile(destination + QLatin1Char('/') + planted), QByteArray("previous"));
-        QCOMPARE(treeOf(destination), tree); // nothing half-written stays behind
+        if (kind == QLatin1String("file"))
+            QCOMPARE(readFile(plantedPath), QByteArray("previous"));
+        if (kind == QLatin1String("link"))
+            QCOMPARE(inode(plantedPath), inode(original)); // still the one file
+        QCOMPARE(treeOf(destination), tree);               // nothing half-written stays behind
         verifySourceUntouched();
+    }
+
+    // The embedded repository reads the document it checked: a symbolic link swapped in for
+    // it meanwhile is refused, not followed out of the repository.
+    void swappedLinkIsNotFollowed()
+    {
+        const QString folder = repo + QStringLiteral("/Проекты/");
+        const QString secret = dir.filePath(QStringLiteral("secret"));
+        writeFile(secret, "secret");
+        auto session = vadro::CreateCore()->OpenSession(connection.address, {});
+        const vadro::IdPath ids = session->GetPathResolver()->ResolvePath({L"Проекты", L"A"});
+        QCOMPARE(ids.size(), std::size_t(2));
+        const QByteArray target = QFile::encodeName(folder + QStringLiteral("A"));
+        const QByteArray staged = QFile::encodeName(folder + QStringLiteral("A.staged"));
+        std::atomic<bool> done{false};
+        std::thread swapper([&] {
+            for (int i = 0; !done; ++i) {
+                if (i % 2 == 0) {
+                    ::symlink(QFile::encodeName(secret).constData(), staged.constData());
+                } else {
+                    QFile f(QString::fromLocal8Bit(staged));
+                    if (f.open(QIODevice::WriteOnly))
+                        f.write("alpha");
+                }
+                ::rename(staged.constData(), target.constData());
+            }
+        });
+        int read = 0;
+        QElapsedTimer timer;
+        timer.start();
+        QByteArray leaked;
+        while (timer.elapsed() < 1500 && leaked.isEmpty()) {
+            try {
+                const auto reader = session->OpenContent(ids);
+                char buffer[16];
+                const std::size_t n = reader->ReadChunk(buffer, sizeof buffer);
+                if (QByteArray(buffer, int(n)) != "alpha")
+                    leaked = QByteArray(buffer, int(n));
+                ++read;
+            } catch (const vadro::VadroError&) {
+            }
+        }
+        done = true;
+        swapper.join();
+        QFile::remove(QString::fromLocal8Bit(staged));
+        QFile::remove(QString::fromLocal8Bit(target));
+        writeFile(QString::fromLocal8Bit(target), "alpha");
+        QVERIFY2(leaked.isEmpty(), leaked.constData());
+        QVERIFY(read > 0);
     }
 
     // Names from the repository are used as one path component or not at all.
