@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -118,6 +119,17 @@ void removeLeftovers(int folder)
     }
 }
 
+// Gives the unnamed file open as `fd` the name `name` in `folder`; fails with EEXIST when
+// the name is taken.
+bool linkUnnamed(int fd, int folder, const char* name)
+{
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, self.c_str(), folder, name, AT_SYMLINK_FOLLOW) == 0)
+        return true;
+    // Without /proc, a privileged process can still link the descriptor itself.
+    return errno == ENOENT && ::linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0;
+}
+
 // A name from the repository becomes one path component, never more and never a step up.
 bool isSafeName(const std::wstring& name)
 {
@@ -196,26 +208,13 @@ public:
         }
         if (!content)
             return true;
-        // Never replace the file the content is read from.
-        if (const auto source = content->Identity()) {
-            struct stat st
-            {};
-            if (::fstatat(folder, name.c_str(), &st, 0) == 0 &&
-                vadro::LocalIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)} ==
-                    *source) {
-                reason = tr("копия совпадает с самим документом");
-                return false;
-            }
-        }
+        const std::optional<vadro::LocalIdentity> source = content->Identity();
+
+        // The copy is written into a file without a name where the file system allows it,
+        // so that a kill leaves nothing behind; else into a named temporary file.
         std::string temp;
-        Fd out;
-        for (int attempt = 0; attempt < 16 && out.get() < 0; ++attempt) {
-            temp = tempName();
-            out = Fd(::openat(folder, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-            if (out.get() < 0 && errno != EEXIST)
-                break;
-        }
-        if (out.get() < 0) {
+        Fd out(::openat(folder, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666));
+        if (out.get() < 0 && !CreateTemp(folder, out, temp)) {
             reason = errorText(errno);
             return false;
         }
@@ -230,20 +229,76 @@ public:
             reason = e.GetDescription();
         }
         content.reset();
+
+        if (written && temp.empty()) {
+            // A name that is free takes the copy at once; an existing copy is replaced below
+            // through a temporary name.
+            if (linkUnnamed(out.get(), folder, name.c_str())) {
+                if (out.Close())
+                    return true;
+                error = errno;
+                ::unlinkat(folder, name.c_str(), 0);
+                written = false;
+            } else if (errno != EEXIST || !LinkTemp(out.get(), folder, temp)) {
+                error = errno;
+                written = false;
+            }
+        }
         if (written && !out.Close()) {
-            written = false;
             error = errno;
+            written = false;
+        }
+        // Never replace the file the content is read from.
+        if (written && source) {
+            struct stat st
+            {};
+            if (::fstatat(folder, name.c_str(), &st, 0) == 0 &&
+                vadro::LocalIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)} ==
+                    *source) {
+                reason = tr("копия совпадает с самим документом");
+                written = false;
+            }
         }
         if (written && ::renameat(folder, temp.c_str(), folder, name.c_str()) != 0) {
-            written = false;
             error = errno;
+            written = false;
         }
         if (!written) {
-            ::unlinkat(folder, temp.c_str(), 0);
+            if (!temp.empty())
+                ::unlinkat(folder, temp.c_str(), 0);
             if (reason.empty())
                 reason = errorText(error);
         }
         return written;
+    }
+
+    // Creates a named temporary file in `folder`; false with errno set when it cannot.
+    static bool CreateTemp(int folder, Fd& out, std::string& temp)
+    {
+        for (int attempt = 0; attempt < 16; ++attempt) {
+            temp = tempName();
+            out = Fd(::openat(folder, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            if (out.get() >= 0)
+                return true;
+            if (errno != EEXIST)
+                break;
+        }
+        temp.clear();
+        return false;
+    }
+
+    // Gives the unnamed file `fd` a temporary name in `folder`; false with errno set when it cannot.
+    static bool LinkTemp(int fd, int folder, std::string& temp)
+    {
+        for (int attempt = 0; attempt < 16; ++attempt) {
+            temp = tempName();
+            if (linkUnnamed(fd, folder, temp.c_str()))
+                return true;
+            if (errno != EEXIST)
+                break;
+        }
+        temp.clear();
+        return false;
     }
 
     // Copies one folder's direct children, pushing its sub-folders on the stack.

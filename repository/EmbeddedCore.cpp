@@ -312,7 +312,7 @@ public:
         {};
         if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
             throw VadroError(L"Элемент не является документом: " + located.display());
-        ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+        // O_NONBLOCK stays: it changes nothing for a regular file.
         auto reader = std::make_unique<ContentReader>(fd.get(), identityOf(st), located.display());
         fd.release();
         return reader;

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <thread>
 
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -324,8 +325,9 @@ private slots:
                                                       QStringLiteral("a/out"), QStringLiteral("a/out/ok")}));
     }
 
-    // A run killed in the middle of a document leaves the previous copy whole; the next
-    // run removes what the killed one left and writes the new copy.
+    // A run killed in the middle of a document leaves the previous copy whole and nothing
+    // else; the next run removes temporary files that a killed run left, but not one that a
+    // run still writes.
     void killedRunKeepsThePreviousCopy()
     {
         const QString destination = dir.filePath(QStringLiteral("killed"));
@@ -341,25 +343,29 @@ private slots:
             backup(core, destination, QStringLiteral("Большой"));
             ::_exit(0);
         }
-        // Kill it once its temporary file holds part of the document.
-        const auto partial = [&] {
-            for (const QFileInfo& info : QDir(destination).entryInfoList(QDir::Files | QDir::Hidden))
-                if (info.fileName() != QLatin1String("Big") && info.size() > 0)
-                    return true;
-            return false;
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(partial(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(writingUnnamedInto(child, destination), 5000);
+        QTest::qWait(200); // part of the document is written
         ::kill(child, SIGKILL);
         int status = 0;
         QCOMPARE(::waitpid(child, &status, 0), child);
         QCOMPARE(readFile(destination + QStringLiteral("/Big")), QByteArray("previous"));
-        QCOMPARE(treeOf(destination).size(), 2); // the copy and the leftover
+        QCOMPARE(treeOf(destination), QStringList{QStringLiteral("Big")});
+
+        // Where a file system has no unnamed files, a killed run leaves a named one.
+        const QString left = destination + QStringLiteral("/.kalvor-backup-00000000deadbeef.tmp");
+        const QString busy = destination + QStringLiteral("/.kalvor-backup-00000000cafef00d.tmp");
+        writeFile(left, "part");
+        writeFile(busy, "part");
+        QFile held(busy);
+        QVERIFY(held.open(QIODevice::ReadWrite));
+        QCOMPARE(::flock(held.handle(), LOCK_EX | LOCK_NB), 0);
 
         auto core = vadro::CreateCore();
         const auto result = backup(*core, destination, QStringLiteral("Большой"));
         QCOMPARE(report(result),
                  QStringList{QStringLiteral("Резервное копирование завершено: скопировано документов 1.")});
-        QCOMPARE(treeOf(destination), QStringList{QStringLiteral("Big")});
+        QCOMPARE(treeOf(destination),
+                 (QStringList{QStringLiteral(".kalvor-backup-00000000cafef00d.tmp"), QStringLiteral("Big")}));
         QCOMPARE(readFile(destination + QStringLiteral("/Big")), QByteArray(512 * 1024, 'n'));
         QDir(repo + QStringLiteral("/Большой")).removeRecursively();
     }

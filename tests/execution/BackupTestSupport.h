@@ -16,6 +16,8 @@
 #include <set>
 #include <thread>
 
+#include <unistd.h>
+
 namespace backuptest {
 
 struct ReadPlan
@@ -124,6 +126,21 @@ inline QStringList treeOf(const QString& root)
     }
     entries.sort();
     return entries;
+}
+
+// Whether process `pid` holds open a file that is being written in `folder` and has no name
+// there yet (the unnamed files that copies are written into).
+inline bool writingUnnamedInto(qint64 pid, const QString& folder)
+{
+    const QByteArray prefix = QFile::encodeName(QFileInfo(folder).canonicalFilePath()) + "/#";
+    const QString fds = QStringLiteral("/proc/%1/fd").arg(pid);
+    for (const QString& fd : QDir(fds).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        char target[4096];
+        const ssize_t n = ::readlink(QFile::encodeName(fds + QLatin1Char('/') + fd).constData(), target, sizeof target);
+        if (n > 0 && QByteArray(target, int(n)).startsWith(prefix))
+            return true;
+    }
+    return false;
 }
 
 // Saves one connection to the repository folder `repository` into `file`.

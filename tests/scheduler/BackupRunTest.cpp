@@ -105,7 +105,7 @@ private slots:
         writeFile(destination + QStringLiteral("/Big"), "previous");
         const TaskInfo* stored = s->AddTask(backupTask(QStringLiteral("quit"), destination));
         s->RunNow(stored);
-        QTRY_VERIFY_WITH_TIMEOUT(QDir(destination).entryList(QDir::Files | QDir::Hidden).size() == 2, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(writingUnnamedInto(QCoreApplication::applicationPid(), destination), 5000);
         QElapsedTimer quitting;
         quitting.start();
         s.reset();
