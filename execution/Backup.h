@@ -5,10 +5,12 @@
 
 #include "repository/Vadro.h"
 
+#include <atomic>
 #include <cstddef>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace execution {
 
@@ -19,17 +21,39 @@ struct BackupRequest
     std::wstring destination_path;
 };
 
+struct BackupFailure
+{
+    std::wstring path;   // repository path of the item
+    std::wstring reason; // readable (Russian) text
+};
+
 struct BackupResult
 {
-    bool ok = false;
-    std::size_t documents = 0; // documents copied
-    std::wstring reason;       // why the backup did not run, when !ok
+    bool ok = false;                     // ran to its end and nothing failed
+    std::size_t documents = 0;           // documents copied
+    std::size_t failed = 0;              // documents and folders not copied
+    std::vector<BackupFailure> failures; // the first few of them, in the order met
+    std::wstring reason;                 // why the backup did not run or stopped, when not empty
 };
+
+// How many failures a result keeps with their path and reason.
+constexpr std::size_t kReportedBackupFailures = 5;
 
 // The contents of the source folder land directly in the destination, which is created
 // with its parents just before the first entry is written (an empty source writes
-// nothing). Existing files are overwritten; nothing is deleted. A document or folder
-// that cannot be written is skipped. Never throws.
-BackupResult RunBackup(const BackupRequest& request, vadro::ICore& core, const std::filesystem::path& connectionsFile);
+// nothing). A destination that is the source folder or lies inside it is refused before
+// anything is written. Each document is written to a temporary (unnamed where the file
+// system allows) file in its folder and takes the place of the previous copy only once it
+// is whole and closed, so a failure or a kill leaves the previous copy; named temporary
+// files left by an interrupted run are removed by the next run.
+// A document or folder that cannot be read or written, or whose name could lead outside
+// its folder, is skipped and counted; the run goes on. Files without a counterpart are
+// left alone. `stop` ends the run between chunks (the document in progress keeps its
+// previous copy). Holds a fixed number of descriptors at a time. Never throws.
+BackupResult RunBackup(const BackupRequest& request, vadro::ICore& core, const std::filesystem::path& connectionsFile,
+                       const std::atomic<bool>* stop = nullptr);
+
+// The log messages of a result: the outcome line, then one line per reported failure.
+std::vector<std::wstring> BackupReport(const BackupResult& result);
 
 } // namespace execution

@@ -2,10 +2,10 @@
 // directories and its documents regular files.
 //
 // Thread safety: the core holds no state. Each session owns the canonical root folder
-// (fixed at construction) and a table from the identifiers it handed out to their names;
-// that table is the only thing a session changes after construction and every access to
-// it holds the session's mutex, so even one session may be shared between threads. File
-// system calls run outside the lock, and distinct sessions share nothing at all.
+// (fixed at construction, with a descriptor that documents are opened beneath) and a table from the identifiers it
+// handed out to their names; that table is the only thing a session changes after construction and every access to it
+// holds the session's mutex, so even one session may be shared between threads. File system calls run outside the lock,
+// and distinct sessions share nothing at all.
 
 #include "repository/Utf8.h"
 #include "repository/Vadro.h"
@@ -22,9 +22,12 @@
 #include <mutex>
 #include <system_error>
 #include <unordered_map>
+#include <utility>
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace vadro {
@@ -72,12 +75,18 @@ std::optional<std::int64_t> modificationTime(const struct stat& st)
     return seconds * kNano + st.st_mtim.tv_nsec;
 }
 
+LocalIdentity identityOf(const struct stat& st)
+{
+    return LocalIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
 struct Entry
 {
     bool isDocument = false;
     std::optional<std::int64_t> modified;
     // The file whose bytes are the document's content: the entry itself, or the target of a link.
     fs::path content;
+    LocalIdentity identity;
 };
 
 // What a directory entry is to the repository. A symbolic link counts as the document it
@@ -90,23 +99,64 @@ std::optional<Entry> classify(const fs::path& root, const fs::path& full)
     if (::lstat(full.c_str(), &st) != 0)
         return std::nullopt;
     if (S_ISDIR(st.st_mode))
-        return Entry{false, modificationTime(st), {}};
+        return Entry{false, modificationTime(st), {}, identityOf(st)};
     if (S_ISREG(st.st_mode))
-        return Entry{true, modificationTime(st), full};
+        return Entry{true, modificationTime(st), full, identityOf(st)};
     if (!S_ISLNK(st.st_mode))
         return std::nullopt;
     std::error_code error;
     fs::path target = fs::canonical(full, error);
     if (error || !isInside(root, target) || ::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
-    return Entry{true, modificationTime(st), std::move(target)};
+    return Entry{true, modificationTime(st), std::move(target), identityOf(st)};
+}
+
+// An owned descriptor, closed on every path.
+class Descriptor
+{
+public:
+    explicit Descriptor(int fd = -1) noexcept
+        : fd_(fd)
+    {}
+    ~Descriptor()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Descriptor(Descriptor&& other) noexcept
+        : fd_(other.release())
+    {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    Descriptor& operator=(Descriptor&&) = delete;
+    int get() const noexcept { return fd_; }
+    int release() noexcept { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+// Opens `relative` below the folder `root` for reading without following any symbolic
+// link, so a link swapped in after the entry was classified is refused, not followed.
+// Non-blocking, so a FIFO swapped in does not hang the open. Returns -1 with errno set.
+int openBeneath(int root, const fs::path& rootPath, const fs::path& relative)
+{
+    open_how how{};
+    how.flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const long fd = ::syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how);
+    if (fd >= 0 || errno != ENOSYS)
+        return static_cast<int>(fd);
+    // Kernels without openat2: at least the last component is not followed.
+    return ::open((rootPath / relative).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
 }
 
 class ContentReader final : public IContentReader
 {
 public:
-    ContentReader(int fd, std::wstring displayName)
+    ContentReader(int fd, LocalIdentity identity, std::wstring displayName)
         : fd_(fd)
+        , identity_(identity)
         , displayName_(std::move(displayName))
     {}
     ~ContentReader() override { ::close(fd_); }
@@ -124,11 +174,18 @@ public:
         }
     }
 
-    // Copies inside the kernel where the file systems allow it.
-    bool CopyTo(int out) override
+    std::optional<LocalIdentity> Identity() const override { return identity_; }
+
+    // Copies inside the kernel where the file systems allow it, in steps small enough that
+    // a stop request is seen within a fraction of a second.
+    bool CopyTo(int out, const std::atomic<bool>& stop) override
     {
         for (;;) {
-            const ssize_t n = ::copy_file_range(fd_, nullptr, out, nullptr, 1 << 30, 0);
+            if (stop.load(std::memory_order_relaxed)) {
+                errno = ECANCELED;
+                return false;
+            }
+            const ssize_t n = ::copy_file_range(fd_, nullptr, out, nullptr, 64 << 20, 0);
             if (n == 0)
                 return true;
             if (n > 0)
@@ -136,7 +193,7 @@ public:
             if (errno == EINTR)
                 continue;
             if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)
-                return IContentReader::CopyTo(out);
+                return IContentReader::CopyTo(out, stop);
             if (errno == EIO)
                 throw VadroError(L"Не удалось прочитать документ " + displayName_ + L": " + systemErrorText(errno));
             return false;
@@ -145,14 +202,16 @@ public:
 
 private:
     int fd_;
+    LocalIdentity identity_;
     std::wstring displayName_;
 };
 
 class Session final : public ISession, public IPathResolver, public std::enable_shared_from_this<Session>
 {
 public:
-    explicit Session(fs::path root)
+    Session(fs::path root, Descriptor rootFd)
         : root_(std::move(root))
+        , rootFd_(rootFd.release())
     {}
 
     std::shared_ptr<IPathResolver> GetPathResolver() override { return shared_from_this(); }
@@ -195,6 +254,7 @@ public:
         info.name = path.empty() ? FromUtf8(root_.filename().string()) : located.names.back();
         info.isDocument = entry.isDocument;
         info.modified = entry.modified;
+        info.local = entry.identity;
         return info;
     }
 
@@ -221,7 +281,7 @@ public:
             if (!entry)
                 continue;
             const Uuid id = itemId(located.relative.empty() ? utf8 : located.relative + '/' + utf8);
-            children.push_back(ItemInfo{id, std::move(*name), entry->isDocument, entry->modified});
+            children.push_back(ItemInfo{id, std::move(*name), entry->isDocument, entry->modified, entry->identity});
             names.emplace_back(id, std::move(utf8));
         }
         if (error)
@@ -245,10 +305,17 @@ public:
         const Entry entry = existing(located);
         if (!entry.isDocument)
             throw VadroError(L"Элемент не является документом: " + located.display());
-        const int fd = ::open(entry.content.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
+        Descriptor fd(openBeneath(rootFd_.get(), root_, entry.content.lexically_relative(root_)));
+        if (fd.get() < 0)
             throw VadroError(L"Не удалось открыть документ " + located.display() + L": " + systemErrorText(errno));
-        return std::make_unique<ContentReader>(fd, located.display());
+        struct stat st
+        {};
+        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+            throw VadroError(L"Элемент не является документом: " + located.display());
+        // O_NONBLOCK stays: it changes nothing for a regular file.
+        auto reader = std::make_unique<ContentReader>(fd.get(), identityOf(st), located.display());
+        fd.release();
+        return reader;
     }
 
 private:
@@ -331,7 +398,7 @@ private:
             {};
             if (::stat(root_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
                 throw VadroError(L"Хранилище данных не найдено: " + FromUtf8(root_.string()));
-            return Entry{false, modificationTime(st), {}};
+            return Entry{false, modificationTime(st), {}, identityOf(st)};
         }
         std::optional<Entry> entry = classify(root_, located.full);
         if (!entry)
@@ -340,6 +407,7 @@ private:
     }
 
     const fs::path root_;
+    const Descriptor rootFd_;
     mutable std::mutex mutex_;
     std::unordered_map<Uuid, Node> nodes_;
 };
@@ -358,7 +426,10 @@ public:
             throw VadroError(L"Хранилище данных не найдено: " + address->host);
         if (::access(root.c_str(), R_OK | X_OK) != 0)
             throw VadroError(L"Нет доступа к хранилищу данных: " + address->host);
-        return std::make_shared<Session>(std::move(root));
+        Descriptor rootFd(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (rootFd.get() < 0)
+            throw VadroError(L"Нет доступа к хранилищу данных: " + address->host);
+        return std::make_shared<Session>(std::move(root), std::move(rootFd));
     }
 };
 

@@ -28,8 +28,18 @@ VadroError::VadroError(std::wstring description)
 
 bool vadro::IContentReader::CopyTo(int fd)
 {
+    static const std::atomic<bool> never{false};
+    return CopyTo(fd, never);
+}
+
+bool vadro::IContentReader::CopyTo(int fd, const std::atomic<bool>& stop)
+{
     std::vector<char> buffer(1 << 20);
     for (;;) {
+        if (stop.load(std::memory_order_relaxed)) {
+            errno = ECANCELED;
+            return false;
+        }
         const std::size_t n = ReadChunk(buffer.data(), buffer.size());
         if (n == 0)
             return true;

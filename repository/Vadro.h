@@ -10,6 +10,7 @@
 
 #include <boost/uuid/uuid.hpp>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -81,6 +82,16 @@ private:
     std::string utf8_;
 };
 
+// The file or directory of this machine that holds an item, for repositories kept in the
+// local file system: lets a caller tell that a local path is the item itself.
+struct LocalIdentity
+{
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const LocalIdentity& o) const { return device == o.device && inode == o.inode; }
+    bool operator!=(const LocalIdentity& o) const { return !(*this == o); }
+};
+
 struct ItemInfo
 {
     Uuid id{};
@@ -88,6 +99,8 @@ struct ItemInfo
     bool isDocument = false;
     // Nanoseconds since the Unix epoch; empty when the repository has no valid time.
     std::optional<std::int64_t> modified;
+    // Empty for a repository that is not kept in this machine's file system.
+    std::optional<LocalIdentity> local;
 };
 
 // Current content of a document, read chunk by chunk; a chunk of length 0 ends it.
@@ -97,10 +110,14 @@ public:
     virtual ~IContentReader() = default;
     // Fills up to `size` bytes; returns the count, 0 at the end. Throws VadroError on a read error.
     virtual std::size_t ReadChunk(char* buffer, std::size_t size) = 0;
-    // Writes the rest of the content into the open file `fd`; false when writing failed.
+    // Writes the rest of the content into the open file `fd`; false when writing failed
+    // (errno tells why) or when `stop` was set, which is looked at between chunks.
     // Reads chunk by chunk; an implementation may copy without passing through memory.
     // Throws VadroError on a read error.
-    virtual bool CopyTo(int fd);
+    virtual bool CopyTo(int fd, const std::atomic<bool>& stop);
+    bool CopyTo(int fd);
+    // The local file the content is read from, as opened; empty when there is none.
+    virtual std::optional<LocalIdentity> Identity() const { return std::nullopt; }
 };
 
 class IPathResolver

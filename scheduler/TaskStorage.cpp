@@ -21,9 +21,13 @@
 #include <boost/property_tree/xml_parser.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <iterator>
+#include <unordered_set>
 
 #include <malloc.h>
 #include <stdexcept>
@@ -109,12 +113,81 @@ struct TaskStorage::Worker
     }
 };
 
-// How a backup thread reaches the service: only while the service exists, and only by
-// posting to its worker.
-struct TaskStorage::Mailbox
+// The backup runs: a small fixed pool of threads, started at the first backup, takes them
+// from a queue, so backups together hold a bounded number of descriptors. A task has at
+// most one backup queued or running. The pool is stopped and joined before the service
+// goes: a running backup ends at its next chunk and keeps the previous copy of the
+// document in progress.
+struct TaskStorage::Backups
 {
+    static constexpr std::size_t kThreads = 2;
+
+    struct Job
+    {
+        const TaskInfo* stored;
+        std::uint64_t serial;
+        execution::BackupRequest request;
+    };
+
     std::mutex mutex;
-    TaskStorage* service = nullptr;
+    std::condition_variable wake;
+    std::deque<Job> queue;
+    std::unordered_set<std::uint64_t> busy; // serials of the tasks queued or running
+    std::vector<std::thread> threads;
+    std::atomic<bool> stop{false};
+    std::size_t running = 0;
+
+    ~Backups() { Stop(); }
+
+    // False when the task already has a backup queued or running.
+    bool Start(TaskStorage& service, Job job)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (stop)
+            return true; // the service is going; nothing starts any more
+        if (!busy.insert(job.serial).second)
+            return false;
+        queue.push_back(std::move(job));
+        if (threads.size() < kThreads && threads.size() < queue.size() + running)
+            threads.emplace_back([this, &service] { Serve(service); });
+        wake.notify_one();
+        return true;
+    }
+
+    void Stop()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stop = true;
+            queue.clear();
+        }
+        wake.notify_all();
+        for (std::thread& t : threads)
+            t.join();
+        threads.clear();
+    }
+
+    void Serve(TaskStorage& service)
+    {
+        const std::filesystem::path connections = SavedConnectionsPath();
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            wake.wait(lock, [this] { return stop || !queue.empty(); });
+            if (stop)
+                return;
+            Job job = std::move(queue.front());
+            queue.pop_front();
+            ++running;
+            lock.unlock();
+            const auto result = execution::RunBackup(job.request, *service.core_, connections, &stop);
+            const auto lines = execution::BackupReport(result);
+            for (std::size_t i = 0; i < lines.size(); ++i)
+                service.LogTo(job.stored, job.serial, lines[i], i == 0);
+            lock.lock();
+            --running;
+            busy.erase(job.serial);
+        }
+    }
 };
 
 TaskStorage& TaskStorage::Instance()
@@ -139,25 +212,22 @@ TaskStorage::TaskStorage(std::filesystem::path storePath, std::filesystem::path 
                          std::shared_ptr<vadro::ICore> core)
     : QObject(nullptr)
     , worker_(std::make_unique<Worker>())
-    , mailbox_(std::make_shared<Mailbox>())
+    , backups_(std::make_unique<Backups>())
     , storePath_(std::move(storePath))
     , logDirectory_(std::move(logDirectory))
     , core_(std::move(core))
 {
-    mailbox_->service = this;
     Load();
 }
 
 TaskStorage::~TaskStorage()
 {
-    {
-        std::lock_guard<std::mutex> lock(mailbox_->mutex);
-        mailbox_->service = nullptr;
-    }
-    // The job running at this moment ends first (a tool it runs is ended now); nothing
-    // queued runs afterwards. The loop itself lives on until the timers, declared after
-    // it, are gone.
+    // A tool the worker runs at this moment is ended now, so the job ends soon.
     toolStop_->Request();
+    // Backups log through the service, so they end while it is whole.
+    backups_->Stop();
+    // The job running at this moment ends first; nothing queued runs afterwards. The
+    // loop itself lives on until the timers, declared after it, are gone.
     worker_->Stop();
 }
 
@@ -385,21 +455,11 @@ void TaskStorage::PerformCopy(const TaskInfo* stored, std::uint64_t serial, cons
     };
     try {
         if (const auto* backup = std::get_if<BackupAction>(&copy.action)) {
+            // The run holds copies and the shared core, never the record.
             execution::BackupRequest request{backup->connection_id, backup->source_path, backup->destination_path};
-            // The thread holds copies, the shared core and the mailbox, never the service.
-            std::thread([request, core = core_, mailbox = mailbox_, stored, serial,
-                         connections = SavedConnectionsPath()] {
-                const execution::BackupResult result = execution::RunBackup(request, *core, connections);
-                const std::wstring line =
-                    result.ok ? tr("Резервное копирование завершено: скопировано документов %1.")
-                                    .arg(static_cast<qulonglong>(result.documents))
-                                    .toStdWString()
-                              : tr("Резервное копирование не выполнено:").toStdWString() + L" " + result.reason;
-                std::lock_guard<std::mutex> lock(mailbox->mutex);
-                if (TaskStorage* service = mailbox->service)
-                    boost::asio::post(service->worker_->io,
-                                      [service, stored, serial, line] { service->LogTo(stored, serial, line, true); });
-            }).detach();
+            if (!backups_->Start(*this, {stored, serial, std::move(request)}))
+                LogTo(stored, serial,
+                      tr("Резервное копирование уже выполняется; повторный запуск пропущен.").toStdWString(), true);
         } else if (const auto* exp = std::get_if<ExportAction>(&copy.action)) {
             const auto kept = execution::RunExport(*exp, *core_, ToolPath(), log, ToolSettings());
             if (!kept.empty()) {

@@ -131,7 +131,7 @@ public:
 
 private:
     struct Worker;
-    struct Mailbox;
+    struct Backups;
     // What the service keeps per stored record: its timer and its log. `serial` tells a
     // record apart from a later one stored at the same address; `generation` tells the
     // current wait of the timer from cancelled ones.
@@ -161,7 +161,7 @@ private:
     execution::ToolRunSettings ToolSettings() const;
 
     std::unique_ptr<Worker> worker_;
-    std::shared_ptr<Mailbox> mailbox_;
+    std::unique_ptr<Backups> backups_;
     TaskList tasks_;
     std::unordered_map<const TaskInfo*, Entry> entries_;
     std::filesystem::path storePath_;

@@ -1,0 +1,375 @@
+#include "execution/Backup.h"
+#include "execution/BackupTestSupport.h"
+#include "repository/Utf8.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <QElapsedTimer>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace backuptest;
+
+namespace {
+
+std::filesystem::path fsPath(const QString& s)
+{
+    return std::filesystem::u8path(s.toStdString());
+}
+
+ino_t inode(const QString& path)
+{
+    struct stat st
+    {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
+QStringList report(const execution::BackupResult& result)
+{
+    QStringList lines;
+    for (const std::wstring& line : execution::BackupReport(result))
+        lines << QString::fromStdWString(line);
+    return lines;
+}
+
+// A repository that answers with whatever names it is given: the far side of the
+// repository boundary is not trusted. Its root holds the items of `children`; a folder
+// among them holds one document "inner".
+class NamingSession final : public vadro::ISession, public vadro::IPathResolver
+{
+public:
+    explicit NamingSession(std::vector<vadro::ItemInfo> children)
+        : children_(std::move(children))
+    {}
+    std::shared_ptr<vadro::IPathResolver> GetPathResolver() override
+    {
+        return std::shared_ptr<vadro::IPathResolver>(std::shared_ptr<void>(), this);
+    }
+    vadro::IdPath ResolvePath(const std::vector<std::wstring>& names) override
+    {
+        return vadro::IdPath(names.size(), vadro::GenerateUuid());
+    }
+    std::vector<std::wstring> GetPathNames(const vadro::IdPath&) override { return {}; }
+    vadro::ItemInfo GetItem(const vadro::IdPath&) override { return {}; }
+    std::vector<vadro::ItemInfo> ListChildren(const vadro::IdPath& folder) override
+    {
+        if (folder.size() == 1)
+            return children_;
+        return {vadro::ItemInfo{vadro::GenerateUuid(), L"inner", true, {}, {}}};
+    }
+    std::unique_ptr<vadro::IContentReader> OpenContent(const vadro::IdPath&) override
+    {
+        struct Text final : vadro::IContentReader
+        {
+            std::string text = "written";
+            std::size_t ReadChunk(char* buffer, std::size_t size) override
+            {
+                const std::size_t n = std::min(size, text.size());
+                std::copy_n(text.data(), n, buffer);
+                text.erase(0, n);
+                return n;
+            }
+        };
+        return std::make_unique<Text>();
+    }
+
+private:
+    std::vector<vadro::ItemInfo> children_;
+};
+
+class NamingCore final : public vadro::ICore
+{
+public:
+    explicit NamingCore(std::vector<vadro::ItemInfo> children)
+        : children_(std::move(children))
+    {}
+    std::shared_ptr<vadro::ISession> OpenSession(const vadro_cm::Address&, const vadro_cm::Credentials&) override
+    {
+        return std::make_shared<NamingSession>(children_);
+    }
+
+private:
+    std::vector<vadro::ItemInfo> children_;
+};
+
+} // namespace
+
+class BackupTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QString repo;
+    std::filesystem::path connections;
+    vadro_cm::Connection connection;
+    const QMap<QString, QByteArray> source{{QStringLiteral("Проекты/A"), "alpha"},
+                                           {QStringLiteral("Проекты/B"), "beta"},
+                                           {QStringLiteral("Проекты/C"), "gamma"},
+                                           {QStringLiteral("Проекты/Sub/D"), "delta"}};
+
+    execution::BackupResult backup(vadro::ICore& core, const QString& destination,
+                                   const QString& folder = QStringLiteral("Проекты"))
+    {
+        return execution::RunBackup({connection.id, QString(QStringLiteral("vadro://Демо/") + folder).toStdWString(),
+                                     destination.toStdWString()},
+                                    core, connections);
+    }
+
+    // The repository's documents still hold what they held, and nothing was added to it.
+    void verifySourceUntouched()
+    {
+        QStringList expected{QStringLiteral("Проекты"), QStringLiteral("Проекты/Sub")};
+        for (auto it = source.begin(); it != source.end(); ++it) {
+            QCOMPARE(readFile(repo + QLatin1Char('/') + it.key()), it.value());
+            expected << it.key();
+        }
+        expected.sort();
+        QCOMPARE(treeOf(repo), expected);
+    }
+
+private slots:
+    void init()
+    {
+        QVERIFY(dir.isValid());
+        repo = dir.filePath(QStringLiteral("repo"));
+        QDir(repo).removeRecursively();
+        for (auto it = source.begin(); it != source.end(); ++it)
+            writeFile(repo + QLatin1Char('/') + it.key(), it.value());
+        connections = fsPath(dir.filePath(QStringLiteral("connections.xml")));
+        connection = saveConnection(connections, repo);
+    }
+
+    // A destination that is the source, or lies inside it, is refused before anything is
+    // written: no document is truncated and the copy never nests inside itself.
+    void refusesTheSourceAsDestination_data()
+    {
+        QTest::addColumn<QString>("destination");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("the source") << QStringLiteral("repo/Проекты") << QStringLiteral("совпадает");
+        QTest::newRow("the source, spelled with dots")
+            << QStringLiteral("repo/Проекты/Sub/..") << QStringLiteral("совпадает");
+        QTest::newRow("new folder inside") << QStringLiteral("repo/Проекты/копия/свежая") << QStringLiteral("внутри");
+        QTest::newRow("existing sub-folder") << QStringLiteral("repo/Проекты/Sub") << QStringLiteral("внутри");
+        QTest::newRow("through a link to the source") << QStringLiteral("link/копия") << QStringLiteral("внутри");
+    }
+    void refusesTheSourceAsDestination()
+    {
+        QFETCH(QString, destination);
+        QFETCH(QString, reason);
+        QFile::remove(dir.filePath(QStringLiteral("link")));
+        QVERIFY(QFile::link(repo + QStringLiteral("/Проекты"), dir.filePath(QStringLiteral("link"))));
+        auto core = vadro::CreateCore();
+        for (int run = 0; run < 2; ++run) {
+            const execution::BackupResult result = backup(*core, dir.filePath(destination));
+            const QStringList lines = report(result);
+            QCOMPARE(lines.size(), 1);
+            QVERIFY2(lines[0].startsWith(QStringLiteral("Резервное копирование не выполнено: папка назначения ")),
+                     qPrintable(lines[0]));
+            QVERIFY2(lines[0].contains(reason), qPrintable(lines[0]));
+            verifySourceUntouched();
+        }
+    }
+
+    // Whatever fails is skipped and counted, the rest is copied, and a previous good copy
+    // of what failed stays as it was.
+    void failuresAreCountedAndTheRestIsCopied_data()
+    {
+        QTest::addColumn<QString>("planted"); // what stands in the destination beforehand
+        QTest::addColumn<QString>("kind");    // "file" holding "previous", "folder", or "link" to the source's own
+        QTest::addColumn<QString>("failingDocument");
+        QTest::addColumn<QStringList>("copied");
+        QTest::addColumn<QStringList>("tree"); // the destination afterwards
+
+        const QString a = QStringLiteral("A"), b = QStringLiteral("B"), c = QStringLiteral("C"),
+                      sub = QStringLiteral("Sub"), d = QStringLiteral("Sub/D");
+        const QString file = QStringLiteral("file"), folder = QStringLiteral("folder"), link = QStringLiteral("link");
+        QTest::newRow("reading breaks off mid-document")
+            << b << file << b << QStringList{a, c, d} << QStringList{a, b, c, sub, d};
+        QTest::newRow("a folder where the document goes")
+            << c << folder << QString() << QStringList{a, b, d} << QStringList{a, b, c, sub, d};
+        QTest::newRow("a file where the folder goes")
+            << sub << file << QString() << QStringList{a, b, c} << QStringList{a, b, c, sub};
+        QTest::newRow("the destination file is the document itself")
+            << a << link << QString() << QStringList{b, c, d} << QStringList{a, b, c, sub, d};
+    }
+    void failuresAreCountedAndTheRestIsCopied()
+    {
+        QFETCH(QString, planted);
+        QFETCH(QString, kind);
+        QFETCH(QString, failingDocument);
+        QFETCH(QStringList, copied);
+        QFETCH(QStringList, tree);
+
+        const QString destination = dir.filePath(QStringLiteral("out"));
+        const QString plantedPath = destination + QLatin1Char('/') + planted;
+        const QString original = repo + QStringLiteral("/Проекты/") + planted;
+        QDir(destination).removeRecursively();
+        QVERIFY(QDir().mkpath(destination));
+        if (kind == QLatin1String("folder"))
+            QVERIFY(QDir().mkpath(plantedPath));
+        else if (kind == QLatin1String("link"))
+            QCOMPARE(::link(QFile::encodeName(original).constData(), QFile::encodeName(plantedPath).constData()), 0);
+        else
+            writeFile(plantedPath, "previous");
+
+        ReadPlan plan;
+        plan.chunk = 2; // every document takes several chunks
+        if (!failingDocument.isEmpty())
+            plan.failing.insert(failingDocument.toStdWString());
+        PlannedCore core(plan);
+        const QStringList lines = report(backup(core, destination));
+
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines[0], QStringLiteral("Резервное копирование не выполнено: скопировано документов %1, не "
+                                          "скопировано 1.")
+                               .arg(copied.size()));
+        const QString failedPath = QStringLiteral("vadro://Демо/Проекты/") + planted + QStringLiteral(": ");
+        QVERIFY2(lines[1].startsWith(failedPath) && lines[1].size() > failedPath.size(), qPrintable(lines[1]));
+        for (const QString& name : copied)
+            QCOMPARE(readFile(destination + QLatin1Char('/') + name), source.value(QStringLiteral("Проекты/") + name));
+        if (kind == QLatin1String("file"))
+            QCOMPARE(readFile(plantedPath), QByteArray("previous"));
+        if (kind == QLatin1String("link"))
+            QCOMPARE(inode(plantedPath), inode(original)); // still the one file
+        QCOMPARE(treeOf(destination), tree);               // nothing half-written stays behind
+        verifySourceUntouched();
+    }
+
+    // The embedded repository reads the document it checked: a symbolic link swapped in for
+    // it meanwhile is refused, not followed out of the repository.
+    void swappedLinkIsNotFollowed()
+    {
+        const QString folder = repo + QStringLiteral("/Проекты/");
+        const QString secret = dir.filePath(QStringLiteral("secret"));
+        writeFile(secret, "secret");
+        auto session = vadro::CreateCore()->OpenSession(connection.address, {});
+        const vadro::IdPath ids = session->GetPathResolver()->ResolvePath({L"Проекты", L"A"});
+        QCOMPARE(ids.size(), std::size_t(2));
+        const QByteArray target = QFile::encodeName(folder + QStringLiteral("A"));
+        const QByteArray staged = QFile::encodeName(folder + QStringLiteral("A.staged"));
+        std::atomic<bool> done{false};
+        std::thread swapper([&] {
+            for (int i = 0; !done; ++i) {
+                if (i % 2 == 0) {
+                    ::symlink(QFile::encodeName(secret).constData(), staged.constData());
+                } else {
+                    QFile f(QString::fromLocal8Bit(staged));
+                    if (f.open(QIODevice::WriteOnly))
+                        f.write("alpha");
+                }
+                ::rename(staged.constData(), target.constData());
+            }
+        });
+        int read = 0;
+        QElapsedTimer timer;
+        timer.start();
+        QByteArray leaked;
+        while (timer.elapsed() < 1500 && leaked.isEmpty()) {
+            try {
+                const auto reader = session->OpenContent(ids);
+                char buffer[16];
+                const std::size_t n = reader->ReadChunk(buffer, sizeof buffer);
+                if (QByteArray(buffer, int(n)) != "alpha")
+                    leaked = QByteArray(buffer, int(n));
+                ++read;
+            } catch (const vadro::VadroError&) {
+            }
+        }
+        done = true;
+        swapper.join();
+        QFile::remove(QString::fromLocal8Bit(staged));
+        QFile::remove(QString::fromLocal8Bit(target));
+        writeFile(QString::fromLocal8Bit(target), "alpha");
+        QVERIFY2(leaked.isEmpty(), leaked.constData());
+        QVERIFY(read > 0);
+    }
+
+    // Names from the repository are used as one path component or not at all.
+    void hostileNamesNeverWriteOutside_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("document");
+        QTest::newRow("parent, document") << QStringLiteral("..") << true;
+        QTest::newRow("parent, folder") << QStringLiteral("..") << false;
+        QTest::newRow("itself, folder") << QStringLiteral(".") << false;
+        QTest::newRow("step up") << QStringLiteral("../escaped") << true;
+        QTest::newRow("absolute") << QStringLiteral("ABSOLUTE/escaped") << true;
+        QTest::newRow("slash inside, folder") << QStringLiteral("a/b") << false;
+        QTest::newRow("empty") << QString() << true;
+    }
+    void hostileNamesNeverWriteOutside()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, document);
+        QTemporaryDir sandbox;
+        name.replace(QStringLiteral("ABSOLUTE"), sandbox.path());
+        const QString destination = sandbox.filePath(QStringLiteral("a/out"));
+        QVERIFY(QDir().mkpath(sandbox.filePath(QStringLiteral("a/b"))));
+        NamingCore core({vadro::ItemInfo{vadro::GenerateUuid(), name.toStdWString(), document, {}, {}},
+                         vadro::ItemInfo{vadro::GenerateUuid(), L"ok", true, {}, {}}});
+        const execution::BackupResult result = backup(core, destination);
+        QCOMPARE(report(result),
+                 (QStringList{QStringLiteral("Резервное копирование не выполнено: скопировано документов 1, не "
+                                             "скопировано 1."),
+                              QStringLiteral("vadro://Демо/Проекты/") + name + QStringLiteral(": недопустимое имя")}));
+        QCOMPARE(treeOf(sandbox.path()), (QStringList{QStringLiteral("a"), QStringLiteral("a/b"),
+                                                      QStringLiteral("a/out"), QStringLiteral("a/out/ok")}));
+    }
+
+    // A run killed in the middle of a document leaves the previous copy whole and nothing
+    // else; the next run removes temporary files that a killed run left, but not one that a
+    // run still writes.
+    void killedRunKeepsThePreviousCopy()
+    {
+        const QString destination = dir.filePath(QStringLiteral("killed"));
+        writeFile(repo + QStringLiteral("/Большой/Big"), QByteArray(512 * 1024, 'n'));
+        writeFile(destination + QStringLiteral("/Big"), "previous");
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            ReadPlan slow;
+            slow.chunk = 4096;
+            slow.perChunk = std::chrono::milliseconds(20); // about six seconds for the document
+            PlannedCore core(slow);
+            backup(core, destination, QStringLiteral("Большой"));
+            ::_exit(0);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(writingUnnamedInto(child, destination), 5000);
+        QTest::qWait(200); // part of the document is written
+        ::kill(child, SIGKILL);
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QCOMPARE(readFile(destination + QStringLiteral("/Big")), QByteArray("previous"));
+        QCOMPARE(treeOf(destination), QStringList{QStringLiteral("Big")});
+
+        // Where a file system has no unnamed files, a killed run leaves a named one.
+        const QString left = destination + QStringLiteral("/.kalvor-backup-00000000deadbeef.tmp");
+        const QString busy = destination + QStringLiteral("/.kalvor-backup-00000000cafef00d.tmp");
+        writeFile(left, "part");
+        writeFile(busy, "part");
+        QFile held(busy);
+        QVERIFY(held.open(QIODevice::ReadWrite));
+        QCOMPARE(::flock(held.handle(), LOCK_EX | LOCK_NB), 0);
+
+        auto core = vadro::CreateCore();
+        const auto result = backup(*core, destination, QStringLiteral("Большой"));
+        QCOMPARE(report(result),
+                 QStringList{QStringLiteral("Резервное копирование завершено: скопировано документов 1.")});
+        QCOMPARE(treeOf(destination),
+                 (QStringList{QStringLiteral(".kalvor-backup-00000000cafef00d.tmp"), QStringLiteral("Big")}));
+        QCOMPARE(readFile(destination + QStringLiteral("/Big")), QByteArray(512 * 1024, 'n'));
+        QDir(repo + QStringLiteral("/Большой")).removeRecursively();
+    }
+};
+
+QTEST_GUILESS_MAIN(BackupTest)
+#include "BackupTest.moc"

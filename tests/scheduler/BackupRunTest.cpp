@@ -1,0 +1,119 @@
+#include "execution/BackupTestSupport.h"
+#include "scheduler/TaskStorage.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace backuptest;
+
+namespace {
+
+std::filesystem::path fsPath(const QString& s)
+{
+    return std::filesystem::u8path(s.toStdString());
+}
+
+// The messages of a task's log, without their time stamps.
+QStringList logMessages(const TaskStorage& service, const TaskInfo* task)
+{
+    QFile f(QString::fromStdString(service.LogFilePath(task).string()));
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (QString& line : lines)
+        line = line.mid(20); // "dd.MM.yyyy hh:mm:ss "
+    return lines;
+}
+
+} // namespace
+
+// Backups run by the service: one at a time per task, and stopped at quit without
+// damaging the copy in progress.
+class BackupRunTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QString repo;
+    vadro_cm::Connection connection;
+    int services = 0;
+
+    std::unique_ptr<TaskStorage> makeService(const ReadPlan& plan)
+    {
+        const QString store = dir.filePath(QStringLiteral("data%1/storage.xml").arg(++services));
+        return std::make_unique<TaskStorage>(fsPath(store), fsPath(dir.filePath(QStringLiteral("logs"))),
+                                             std::make_shared<PlannedCore>(plan));
+    }
+
+    TaskInfo backupTask(const QString& name, const QString& destination)
+    {
+        TaskInfo t;
+        t.name = name.toStdWString();
+        t.starting_point = CurrentInstant() + 3600 * kNanosPerSecond;
+        t.action = BackupAction{connection.id, L"vadro://Демо/Большой", destination.toStdWString()};
+        return t;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        repo = dir.filePath(QStringLiteral("repo"));
+        writeFile(repo + QStringLiteral("/Большой/Big"), QByteArray(256 * 1024, 'n'));
+        writeFile(repo + QStringLiteral("/Большой/Small"), "small");
+        connection = saveConnection(SavedConnectionsPath(), repo);
+    }
+
+    // A start of a task whose backup still runs is logged and skipped; once it has ended
+    // the task backs up again.
+    void secondStartWhileRunningIsSkipped()
+    {
+        ReadPlan slow;
+        slow.chunk = 4096;
+        slow.perChunk = std::chrono::milliseconds(10); // under a second for the big document
+        auto s = makeService(slow);
+        const QString destination = dir.filePath(QStringLiteral("twice"));
+        const TaskInfo* stored = s->AddTask(backupTask(QStringLiteral("twice"), destination));
+        const TaskInfo* other = s->AddTask(backupTask(QStringLiteral("other"), dir.filePath(QStringLiteral("other"))));
+        s->RunNow(stored);
+        s->RunNow(other); // another task is not held back
+        s->RunNow(stored);
+        const QString done = QStringLiteral("Резервное копирование завершено: скопировано документов 2.");
+        QTRY_COMPARE_WITH_TIMEOUT(logMessages(*s, stored).size(), 2, 10000);
+        QCOMPARE(
+            logMessages(*s, stored),
+            (QStringList{QStringLiteral("Резервное копирование уже выполняется; повторный запуск пропущен."), done}));
+        QTRY_COMPARE_WITH_TIMEOUT(logMessages(*s, other), QStringList{done}, 10000);
+        s->RunNow(stored);
+        QTRY_COMPARE_WITH_TIMEOUT(logMessages(*s, stored).size(), 3, 10000);
+        QCOMPARE(logMessages(*s, stored).last(), done);
+        QCOMPARE(readFile(destination + QStringLiteral("/Big")), QByteArray(256 * 1024, 'n'));
+    }
+
+    // Quitting stops a running backup at once; the document in progress keeps its previous
+    // copy and no temporary file stays behind.
+    void quitStopsARunningBackup()
+    {
+        ReadPlan slow;
+        slow.chunk = 1024;
+        slow.perChunk = std::chrono::milliseconds(40); // about ten seconds for the big document
+        auto s = makeService(slow);
+        const QString destination = dir.filePath(QStringLiteral("quit"));
+        writeFile(destination + QStringLiteral("/Big"), "previous");
+        const TaskInfo* stored = s->AddTask(backupTask(QStringLiteral("quit"), destination));
+        s->RunNow(stored);
+        QTRY_VERIFY_WITH_TIMEOUT(writingUnnamedInto(QCoreApplication::applicationPid(), destination), 5000);
+        QElapsedTimer quitting;
+        quitting.start();
+        s.reset();
+        QVERIFY2(quitting.elapsed() < 3000, qPrintable(QString::number(quitting.elapsed())));
+        QCOMPARE(readFile(destination + QStringLiteral("/Big")), QByteArray("previous"));
+        QCOMPARE(treeOf(destination), QStringList{QStringLiteral("Big")});
+    }
+};
+
+QTEST_GUILESS_MAIN(BackupRunTest)
+#include "BackupRunTest.moc"
