@@ -92,7 +92,6 @@ MainWindow::MainWindow(QWidget* parent)
 MainWindow::~MainWindow()
 {
     saveSettings();
-    delete ui;
 }
 
 void MainWindow::hideWindow()

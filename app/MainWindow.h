@@ -8,6 +8,8 @@
 #include <QMainWindow>
 #include <QSystemTrayIcon>
 
+#include <memory>
+
 class QAction;
 class QMenu;
 class TaskInfo;
@@ -61,7 +63,7 @@ private:
     void updateTrayMenu();
     void toggleWindow();
 
-    Ui::MainWindow* ui;
+    std::unique_ptr<Ui::MainWindow> ui;
     TasksListModel* model = nullptr;
     QSystemTrayIcon* trayIcon = nullptr;
     // Holds a tray click until the double-click interval tells it from a double click.

@@ -135,8 +135,9 @@ public:
     std::wstring description;
     Instant starting_point;
     Trigger trigger;
-    // Read through RunOnlyOnWorkingDays; the wizard changes it only through
-    // SetRunOnlyOnWorkingDays. Whole-record copies carry it over unchecked.
+    // The wizard changes it only through SetRunOnlyOnWorkingDays, which refuses it where the
+    // rule allows no working-days search; the schedule ignores it there. Whole-record copies
+    // and the store carry it over unchecked.
     bool run_only_on_working_days = false;
     Action action;
 

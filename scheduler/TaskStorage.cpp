@@ -344,7 +344,7 @@ void TaskStorage::UpdateTask(const TaskInfo* stored, const TaskInfo& edited)
         std::lock_guard<std::mutex> lock(stateMutex_);
         Entry* entry = FindLocked(stored, 0);
         if (entry == nullptr)
-            throw std::out_of_range("unordered_map::at");
+            throw std::out_of_range("the task storage service holds no such task");
         entry->timer->cancel();
         auto* record = const_cast<TaskInfo*>(stored); // the service owns it
         const auto* oldExport = std::get_if<ExportAction>(&record->action);
@@ -592,7 +592,7 @@ TaskInfo TaskStorage::Copy(const TaskInfo* stored) const
 {
     std::lock_guard<std::mutex> lock(stateMutex_);
     if (entries_.count(stored) == 0)
-        throw std::out_of_range("unordered_map::at");
+        throw std::out_of_range("the task storage service holds no such task");
     return *stored;
 }
 
