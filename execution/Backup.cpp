@@ -377,6 +377,19 @@ private:
 
 } // namespace
 
+std::wstring DestinationOverlapProblem(const std::wstring& destination, const vadro::LocalIdentity& source)
+{
+    switch (overlap(fs::u8path(vadro::ToUtf8(destination)), source)) {
+    case Overlap::Same:
+        return tr("папка назначения %1 совпадает с копируемой папкой", destination);
+    case Overlap::Inside:
+        return tr("папка назначения %1 находится внутри копируемой папки", destination);
+    case Overlap::None:
+        break;
+    }
+    return {};
+}
+
 BackupResult RunBackup(const BackupRequest& request, vadro::ICore& core, const std::filesystem::path& connectionsFile,
                        const std::atomic<bool>* stop)
 {
@@ -409,16 +422,9 @@ BackupResult RunBackup(const BackupRequest& request, vadro::ICore& core, const s
         const auto destination = fs::u8path(vadro::ToUtf8(request.destination_path));
         const vadro::ItemInfo source = session->GetItem(ids);
         if (source.local) {
-            switch (overlap(destination, *source.local)) {
-            case Overlap::Same:
-                result.reason = tr("папка назначения %1 совпадает с копируемой папкой", request.destination_path);
+            result.reason = DestinationOverlapProblem(request.destination_path, *source.local);
+            if (!result.reason.empty())
                 return result;
-            case Overlap::Inside:
-                result.reason = tr("папка назначения %1 находится внутри копируемой папки", request.destination_path);
-                return result;
-            case Overlap::None:
-                break;
-            }
         }
 
         Run run(*session, stopFlag, result);

@@ -53,6 +53,11 @@ constexpr std::size_t kReportedBackupFailures = 5;
 BackupResult RunBackup(const BackupRequest& request, vadro::ICore& core, const std::filesystem::path& connectionsFile,
                        const std::atomic<bool>* stop = nullptr);
 
+// Why a backup of the local folder `source` into `destination` is refused: the destination
+// is that folder or lies inside it, judged by the identity of its existing ancestors both as
+// written and as resolved. Empty when it is neither. The run checks this before writing.
+std::wstring DestinationOverlapProblem(const std::wstring& destination, const vadro::LocalIdentity& source);
+
 // The log messages of a result: the outcome line, then one line per reported failure.
 std::vector<std::wstring> BackupReport(const BackupResult& result);
 

@@ -334,6 +334,24 @@ void ConnectionsManagerWidget::RemoveSelectedConnection()
     const int row = SelectedRow();
     if (row < 0)
         return;
+    const Connection& connection = connections_[static_cast<std::size_t>(row)];
+    QString question =
+        tr("Удалить соединение «%1»?").arg(connection.name.empty() ? tr("<без имени>") : toQString(connection.name));
+    const QStringList users = usersLookup_ ? usersLookup_(connection.id) : QStringList();
+    if (!users.isEmpty()) {
+        // A long list of names would stretch the box past the screen.
+        constexpr int kShownNames = 5;
+        QStringList shown;
+        for (int i = 0; i < users.size() && i < kShownNames; ++i)
+            shown << QStringLiteral("«%1»").arg(users[i]);
+        if (users.size() > kShownNames)
+            shown << tr("и ещё %1").arg(users.size() - kShownNames);
+        question += QLatin1Char('\n') +
+                    tr("Его используют задачи (%1): %2.").arg(users.size()).arg(shown.join(QStringLiteral(", ")));
+    }
+    if (QMessageBox::question(this, tr("Удаление соединения"), question, QMessageBox::Yes | QMessageBox::No,
+                              QMessageBox::No) != QMessageBox::Yes)
+        return;
     {
         // The list and the entries go together: a selection reported between the two
         // would name a row the entries no longer hold.

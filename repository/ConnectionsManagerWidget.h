@@ -7,8 +7,10 @@
 #include "repository/Vadro.h"
 
 #include <QDialog>
+#include <QStringList>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -59,6 +61,9 @@ class ConnectionsManagerWidget : public QWidget
     Q_OBJECT
 
 public:
+    // Names of the stored tasks that use the connection with this identifier.
+    using UsersLookup = std::function<QStringList(const vadro::Uuid& id)>;
+
     // `core` may be null; `readOnly` hides the buttons that add, edit and remove.
     ConnectionsManagerWidget(QWidget* parent, std::vector<Connection> connections, std::shared_ptr<vadro::ICore> core,
                              bool readOnly);
@@ -78,7 +83,11 @@ public:
     void AddConnection();
     // Opens the edit dialog on the selected connection.
     void EditSelectedConnection();
+    // Asks the user (No by default, naming the tasks that use the connection) and removes
+    // the selected connection from the edited list when the answer is Yes.
     void RemoveSelectedConnection();
+    // Where the removal question learns which tasks use a connection; none are named without it.
+    void SetUsersLookup(UsersLookup lookup) { usersLookup_ = std::move(lookup); }
 
 signals:
     // The selection moved, or the selected connection was edited.
@@ -91,6 +100,7 @@ private:
 
     std::vector<Connection> connections_;
     std::shared_ptr<vadro::ICore> core_;
+    UsersLookup usersLookup_;
     bool localOptimizations_ = false;
     QListWidget* list_;
     QPushButton* addButton_;

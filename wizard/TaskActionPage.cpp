@@ -1,6 +1,7 @@
 #include "wizard/TaskActionPage.h"
 
 #include "repository/ConnectionsManagerWidget.h"
+#include "scheduler/TaskStorage.h"
 #include "wizard/SchemeLookup.h"
 #include "wizard/TaskWizard.h"
 
@@ -108,6 +109,17 @@ TaskActionPage::TaskActionPage(std::shared_ptr<vadro::ICore> core, QWidget* pare
 
     connectionsManager = new vadro_cm::ConnectionsManagerWidget(nullptr, std::move(connections), core_, false);
     connectionsManager->EnableLocalConnectionOptimizations();
+    connectionsManager->SetUsersLookup([](const vadro::Uuid& id) {
+        QStringList names;
+        for (const auto& task : TaskStorage::Instance().Tasks()) {
+            const auto* backup = std::get_if<BackupAction>(&task->action);
+            const auto* exportAction = std::get_if<ExportAction>(&task->action);
+            if ((backup != nullptr && backup->connection_id == id) ||
+                (exportAction != nullptr && exportAction->connection_id == id))
+                names << toQString(task->name);
+        }
+        return names;
+    });
     connectionsGroupLayout->addWidget(connectionsManager);
 
     actionComboBox->setCurrentIndex(BackupIndex);
@@ -550,12 +562,6 @@ bool TaskActionPage::validatePage()
 {
     if (actionComboBox->currentIndex() > ExportIndex)
         return true;
-    try {
-        connectionsModel_.UpdateConnections(connectionsManager->GetEditedConnections());
-    } catch (const exceptions::Error& e) {
-        // The connection is still tested and used; only the saved list stays behind.
-        std::cerr << "Saved connections: " << e.what() << std::endl;
-    }
     const std::optional<vadro_cm::Connection> selected = connectionsManager->GetSelectedConnection();
     if (!selected || selected->name.empty())
         return false;
@@ -569,6 +575,18 @@ bool TaskActionPage::validatePage()
     }
     wizard_->GetConnection() = *selected;
     return true;
+}
+
+void TaskActionPage::SaveConnections()
+{
+    if (connectionsManager->GetEditedConnections() == connectionsModel_.GetConnections())
+        return;
+    try {
+        connectionsModel_.UpdateConnections(connectionsManager->GetEditedConnections());
+    } catch (const exceptions::Error& e) {
+        // The task is still saved; only the saved list stays behind.
+        std::cerr << "Saved connections: " << e.what() << std::endl;
+    }
 }
 
 int TaskActionPage::nextId() const

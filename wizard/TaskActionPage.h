@@ -48,6 +48,10 @@ public:
     // Where the scheme and mapping buttons ask; SelectScheme with the product's tool by default.
     void SetSchemeLookup(SchemeLookup lookup) { schemeLookup_ = std::move(lookup); }
 
+    // Writes the edited connection list to the saved-connections file when it differs from
+    // what was read; the wizard calls it once accepted, so a cancelled wizard changes nothing.
+    void SaveConnections();
+
     void initializePage() override;
     bool isComplete() const override;
     bool validatePage() override;

@@ -1,5 +1,6 @@
 #include "wizard/TaskBrowserPage.h"
 
+#include "execution/Backup.h"
 #include "repository/BrowserWidget.h"
 #include "repository/VadroPath.h"
 #include "wizard/TaskWizard.h"
@@ -126,11 +127,13 @@ void TaskBrowserPage::initializePage()
     const vadro_cm::Connection& connection = wizard_->GetConnection();
     try {
         const std::shared_ptr<vadro::ISession> session = core_->OpenSession(connection.address, connection.credentials);
+        session_ = session;
         resolver_ = session->GetPathResolver();
         browser->Reset(session);
         prefix_ = L"vadro://" + connection.name + L"/";
     } catch (const vadro::VadroError& e) {
         // Nothing of an earlier session stays behind.
+        session_.reset();
         resolver_.reset();
         browser->Reset(nullptr);
         QMessageBox::critical(this, tr("Ошибка соединения"),
@@ -212,4 +215,36 @@ void TaskBrowserPage::CheckPrefix()
 bool TaskBrowserPage::isComplete() const
 {
     return pathsLineEdit->isHidden() || !pathsLineEdit->text().isEmpty();
+}
+
+bool TaskBrowserPage::validatePage()
+{
+    const auto* backup = wizard_ ? std::get_if<BackupAction>(&wizard_->GetTaskInfo().action) : nullptr;
+    if (backup == nullptr || !session_)
+        return true;
+    std::wstring server;
+    std::vector<std::wstring> components;
+    std::optional<vadro::Uuid> id;
+    if (!path::utils::ParseVadroPath(backup->source_path, server, components, id, false))
+        return true;
+    std::wstring problem;
+    try {
+        const vadro::IdPath ids = resolver_->ResolvePath(components);
+        // A folder that is not there (yet) is the run's concern, as is a repository kept
+        // elsewhere than on this machine.
+        if (ids.size() != components.size())
+            return true;
+        const vadro::ItemInfo source = session_->GetItem(ids);
+        if (source.local)
+            problem = execution::DestinationOverlapProblem(backup->destination_path, *source.local);
+    } catch (const vadro::VadroError&) {
+        return true;
+    }
+    if (problem.empty())
+        return true;
+    QMessageBox::warning(
+        this, tr("Резервное копирование"),
+        tr("Резервная копия не может быть сохранена: %1. Выберите другую папку назначения.").arg(toQString(problem)),
+        QMessageBox::Ok);
+    return false;
 }

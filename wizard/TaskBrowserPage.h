@@ -36,7 +36,9 @@ public:
 
     void initializePage() override;
     bool isComplete() const override;
-    bool validatePage() override { return true; }
+    // Refuses, with the reason, a backup whose destination is its source folder or lies
+    // inside it: the run would refuse it anyway.
+    bool validatePage() override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
     // "vadro://" + the chosen connection's name + "/", as of the last initialisation.
@@ -60,6 +62,7 @@ private:
 
     std::shared_ptr<vadro::ICore> core_;
     std::wstring prefix_;
+    std::shared_ptr<vadro::ISession> session_;
     std::shared_ptr<vadro::IPathResolver> resolver_;
     TaskWizard* wizard_ = nullptr;
 };

@@ -65,6 +65,8 @@ TaskWizard::TaskWizard(const TaskInfo& task, QWidget* parent)
     auto* actionPage = new TaskActionPage(core, this);
     actionPage->ConnectHandlers(*this);
     setPage(ActionPageId, actionPage);
+    // Connections added, edited or removed on the way reach the file only with the task.
+    connect(this, &QDialog::accepted, actionPage, &TaskActionPage::SaveConnections);
 
     auto* browserPage = new TaskBrowserPage(core, this);
     if (const auto* exportAction = std::get_if<ExportAction>(&task_.action))

@@ -2,8 +2,9 @@
 
 // The modal dialog that creates and edits one task. It works on its own copy of the
 // record it was built from; every page writes into that copy as the user edits, and the
-// caller reads it back with GetTaskInfo after exec() returned Accepted. Cancelling drops
-// the copy and changes nothing else.
+// caller reads it back with GetTaskInfo after exec() returned Accepted; accepting also
+// saves the connection list as edited on the action page. Cancelling drops the copy and
+// changes nothing else.
 
 #include "model/TaskInfo.h"
 #include "repository/Vadro.h"

@@ -284,7 +284,9 @@ private slots:
         widget.AddConnection();
         QCOMPARE(widget.GetEditedConnections().size(), std::size_t(2));
 
+        auto removal = wiztest::closeNextMessageBox(QMessageBox::Yes);
         widget.RemoveSelectedConnection();
+        QVERIFY(removal->seen);
         QCOMPARE(widget.GetEditedConnections().size(), std::size_t(1));
         QVERIFY(widget.GetEditedConnections().front() == first);
         QVERIFY(changed.count() > afterAdd + 1);
@@ -322,31 +324,66 @@ private slots:
             QCOMPARE(seen->text, dialog.Problem());
     }
 
-    void removalAtAnyPosition_data()
+    void removalAsksFirst_data()
     {
         QTest::addColumn<int>("row");
-        QTest::newRow("first") << 0;
-        QTest::newRow("middle") << 1;
-        QTest::newRow("last") << 2;
+        QTest::addColumn<QStringList>("users");
+        QTest::addColumn<bool>("yes");
+        QTest::addColumn<QString>("question");
+        const QStringList seven{QStringLiteral("а"), QStringLiteral("б"), QStringLiteral("в"), QStringLiteral("г"),
+                                QStringLiteral("д"), QStringLiteral("е"), QStringLiteral("ж")};
+        QTest::newRow("first, unused, yes")
+            << 0 << QStringList() << true << QStringLiteral("Удалить соединение «Один»?");
+        QTest::newRow("middle, used, yes")
+            << 1 << QStringList{QStringLiteral("Ночная копия"), QStringLiteral("Экспорт DXF")} << true
+            << QStringLiteral("Удалить соединение «Два»?\nЕго используют задачи (2): «Ночная копия», «Экспорт DXF».");
+        QTest::newRow("last, unused, no") << 2 << QStringList() << false << QStringLiteral("Удалить соединение «Три»?");
+        QTest::newRow("used, no") << 1 << QStringList{QStringLiteral("Ночная копия")} << false
+                                  << QStringLiteral(
+                                         "Удалить соединение «Два»?\nЕго используют задачи (1): «Ночная копия».");
+        QTest::newRow("many users")
+            << 0 << seven << true
+            << QStringLiteral(
+                   "Удалить соединение «Один»?\nЕго используют задачи (7): «а», «б», «в», «г», «д», и ещё 2.");
     }
 
-    // Whoever listens to the selection reads it while the row goes away, as the wizard does.
-    void removalAtAnyPosition()
+    // The question names the tasks that use the removed connection, No keeps it, and
+    // whoever listens to the selection reads it while the row goes away, as the wizard does.
+    void removalAsksFirst()
     {
         QFETCH(int, row);
+        QFETCH(QStringList, users);
+        QFETCH(bool, yes);
+        QFETCH(QString, question);
         std::vector<Connection> all;
         for (const char* name : {"Один", "Два", "Три"})
             all.push_back(wiztest::folderConnection(QString::fromUtf8(name), repo_.path()));
+        const std::vector<Connection> before = all;
         ConnectionsManagerWidget widget(nullptr, all, core_, false);
+        const vadro::Uuid removed = all[static_cast<std::size_t>(row)].id;
+        // Only the removed connection has users: a lookup by another identifier names none.
+        widget.SetUsersLookup([&](const vadro::Uuid& id) { return id == removed ? users : QStringList(); });
         std::vector<std::optional<Connection>> seen;
         connect(&widget, &ConnectionsManagerWidget::SelectionChanged, &widget,
                 [&] { seen.push_back(widget.GetSelectedConnection()); });
-        widget.SelectConnection(all[static_cast<std::size_t>(row)].id);
+        widget.SelectConnection(removed);
         seen.clear();
 
-        widget.RemoveSelectedConnection();
+        auto box = wiztest::closeNextMessageBox(yes ? QMessageBox::Yes : QMessageBox::No);
+        widget.findChild<QPushButton*>(QStringLiteral("removeConnectionButton"))->click();
+        *box->armed = false;
+        QVERIFY(box->seen);
+        QCOMPARE(box->text, question);
+        QCOMPARE(box->buttons, QMessageBox::Yes | QMessageBox::No);
+        QCOMPARE(box->defaultButton, QMessageBox::No);
+        if (!yes) {
+            QVERIFY(widget.GetEditedConnections() == before);
+            QVERIFY(widget.GetSelectedConnection() == before[static_cast<std::size_t>(row)]);
+            return;
+        }
         all.erase(all.begin() + row);
         QVERIFY(widget.GetEditedConnections() == all);
+        QCOMPARE(widget.findChild<QListWidget*>(QStringLiteral("connectionsListWidget"))->count(), 2);
         QVERIFY(!seen.empty());
         for (const auto& selected : seen)
             QVERIFY(!selected || std::find(all.begin(), all.end(), *selected) != all.end());

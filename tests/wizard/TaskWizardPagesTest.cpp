@@ -265,7 +265,7 @@ private slots:
             QVERIFY(seen->text.size() > QStringLiteral("Не удалось установить подключение.\n").size());
         }
         QVERIFY(wizard->GetConnection() == (passes ? chosen : before));
-        // The edited list reached the saved-connections file.
+        // Next leaves the saved connections as they were.
         QVERIFY(FindSavedConnection(chosen.id) == chosen);
     }
 

@@ -18,6 +18,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTemporaryDir>
@@ -537,6 +538,125 @@ private slots:
         QVERIFY(store.open(QIODevice::ReadOnly));
         QCOMPARE(store.readAll(), storedBytes);
         storage.RemoveTask(stored);
+    }
+
+    void removedConnectionIsSavedOnlyOnFinish_data()
+    {
+        QTest::addColumn<bool>("finish");
+        QTest::newRow("finish") << true;
+        QTest::newRow("cancel") << false;
+    }
+
+    // The removal is asked on the action page, naming the stored task that uses the
+    // connection, and reaches the saved-connections file only with the finished task.
+    void removedConnectionIsSavedOnlyOnFinish()
+    {
+        QFETCH(bool, finish);
+        TaskStorage& storage = TaskStorage::Instance();
+        const vadro_cm::Connection old = wiztest::folderConnection(QStringLiteral("Старое"), repo_.path());
+        wiztest::saveConnections({connection_, old});
+        // Backups and exports on the removed connection count, those on another do not.
+        ExportAction exportAction;
+        exportAction.connection_id = old.id;
+        std::vector<std::pair<std::wstring, Action>> tasks{
+            {L"Ночная копия", BackupAction{old.id, L"vadro://Старое/Проекты", L"/tmp/x"}},
+            {L"Другая копия", backup()},
+            {L"Выгрузка", exportAction},
+        };
+        exportAction.connection_id = connection_.id;
+        tasks.emplace_back(L"Другая выгрузка", exportAction);
+        std::vector<const TaskInfo*> stored;
+        for (const auto& [name, taskAction] : tasks) {
+            TaskInfo task = namedTask(taskAction);
+            task.name = name;
+            stored.push_back(storage.AddTask(task));
+        }
+        QFile file(QString::fromStdString(SavedConnectionsPath().string()));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray saved = file.readAll();
+        file.close();
+        {
+            TaskWizard wizard(namedTask(backup()));
+            wizard.show();
+            goTo(wizard, 2);
+            auto* action = qobject_cast<TaskActionPage*>(wizard.currentPage());
+            QVERIFY(action);
+            action->connectionsManager->SelectConnection(old.id);
+            auto question = wiztest::closeNextMessageBox(QMessageBox::Yes);
+            action->findChild<QPushButton*>(QStringLiteral("removeConnectionButton"))->click();
+            *question->armed = false;
+            QCOMPARE(
+                question->text,
+                QStringLiteral("Удалить соединение «Старое»?\nЕго используют задачи (2): «Ночная копия», «Выгрузка»."));
+            QCOMPARE(action->connectionsManager->GetEditedConnections().size(), std::size_t(1));
+            action->connectionsManager->SelectConnection(connection_.id);
+            wizard.next();
+            QCOMPARE(wizard.currentId(), 3);
+            auto* browserPage = qobject_cast<TaskBrowserPage*>(wizard.currentPage());
+            browserPage->pathsLineEdit->setText(QStringLiteral("vadro://Хранилище/Проекты"));
+            // Nothing is written on the way.
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), saved);
+            file.close();
+            if (finish)
+                wizard.accept();
+            else
+                wizard.reject();
+            QCOMPARE(wizard.result(), int(finish ? QDialog::Accepted : QDialog::Rejected));
+        }
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        if (finish) {
+            QVERIFY(!FindSavedConnection(old.id));
+            QVERIFY(FindSavedConnection(connection_.id) == connection_);
+        } else {
+            QCOMPARE(file.readAll(), saved);
+        }
+        file.close();
+        for (const TaskInfo* task : stored)
+            storage.RemoveTask(task);
+        wiztest::saveConnections({connection_});
+    }
+
+    void backupIntoItsSourceIsRefusedAtFinish_data()
+    {
+        QTest::addColumn<QString>("destination");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("the source itself") << QStringLiteral("@/Проекты/Мост") << QStringLiteral("совпадает с");
+        QTest::newRow("its subfolder") << QStringLiteral("@/Проекты/Мост/Разрезы") << QStringLiteral("внутри");
+        QTest::newRow("a new folder inside") << QStringLiteral("@/Проекты/Мост/копии/2026") << QStringLiteral("внутри");
+        QTest::newRow("through a link") << QStringLiteral("~/ссылка/копии") << QStringLiteral("внутри");
+        QTest::newRow("its parent") << QStringLiteral("@/Проекты") << QString();
+        QTest::newRow("a sibling") << QStringLiteral("@/Проекты/Тоннель") << QString();
+        QTest::newRow("elsewhere") << QStringLiteral("~/резерв") << QString();
+    }
+
+    // "@" is the repository folder, "~" a work folder holding a link to the source.
+    void backupIntoItsSourceIsRefusedAtFinish()
+    {
+        QFETCH(QString, destination);
+        QFETCH(QString, reason);
+        QVERIFY(wiztest::makeFile(repo_.filePath(QStringLiteral("Проекты/Тоннель/схема.dxf"))));
+        const QString link = work_.filePath(QStringLiteral("ссылка"));
+        QFile::remove(link);
+        QVERIFY(QFile::link(repo_.filePath(QStringLiteral("Проекты/Мост")), link));
+        destination.replace(QLatin1Char('@'), repo_.path()).replace(QLatin1Char('~'), work_.path());
+        TaskWizard wizard(
+            namedTask(BackupAction{connection_.id, L"vadro://Хранилище/Проекты/Мост", destination.toStdWString()}));
+        wizard.show();
+        goTo(wizard, 3);
+        QCOMPARE(wizard.currentId(), 3);
+        auto seen = wiztest::closeNextMessageBox();
+        wizard.accept();
+        *seen->armed = false;
+        QCOMPARE(wizard.result(), int(reason.isEmpty() ? QDialog::Accepted : QDialog::Rejected));
+        QCOMPARE(seen->seen, !reason.isEmpty());
+        if (!reason.isEmpty()) {
+            QCOMPARE(seen->icon, QMessageBox::Warning);
+            QVERIFY2(seen->text.contains(reason) && seen->text.contains(destination), qPrintable(seen->text));
+            QVERIFY(wizard.isVisible());
+        }
+        // Nothing was created on the way.
+        QVERIFY(!QFileInfo::exists(repo_.filePath(QStringLiteral("Проекты/Мост/копии"))));
     }
 
     void createdTaskIsStoredArmedAndRuns()

@@ -6,12 +6,14 @@
 #include "repository/Connections.h"
 #include "repository/Vadro.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
 #include <QTimer>
 #include <QWidget>
 
@@ -92,21 +94,27 @@ struct SeenMessage
     QString text;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons = QMessageBox::NoButton;
+    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
     // Cleared to stop waiting for a box that should not come.
     std::shared_ptr<bool> armed;
 };
 
-// Closes the next message box and records what it said.
-inline std::shared_ptr<SeenMessage> closeNextMessageBox()
+// Closes the next message box with `answer` and records what it said.
+inline std::shared_ptr<SeenMessage> closeNextMessageBox(QMessageBox::StandardButton answer = QMessageBox::Ok)
 {
     auto seen = std::make_shared<SeenMessage>();
-    seen->armed = onModal<QMessageBox>([seen](QMessageBox* box) {
+    seen->armed = onModal<QMessageBox>([seen, answer](QMessageBox* box) {
         seen->seen = true;
         seen->title = box->windowTitle();
         seen->text = box->text();
         seen->icon = box->icon();
         seen->buttons = box->standardButtons();
-        box->done(QMessageBox::Ok);
+        seen->defaultButton = box->standardButton(box->defaultButton());
+        // The static helpers answer the button clicked, not the dialog's result.
+        if (QAbstractButton* button = box->button(answer))
+            button->click();
+        else
+            box->done(answer);
     });
     return seen;
 }
