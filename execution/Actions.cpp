@@ -1,11 +1,11 @@
 #include "execution/Actions.h"
 
+#include "execution/RunTexts.h"
 #include "execution/ToolRun.h"
 #include "repository/Connections.h"
 #include "repository/Utf8.h"
 #include "repository/VadroPath.h"
 
-#include <QCoreApplication>
 #include <QString>
 
 #include <boost/process/exception.hpp>
@@ -26,16 +26,6 @@ namespace {
 // first run.
 constexpr Instant kUnknownDocumentTime = INT64_MIN + 1;
 
-std::wstring tr(const char* text)
-{
-    return QCoreApplication::translate("TaskStorage", text).toStdWString();
-}
-
-std::wstring arg(const char* text, const std::wstring& value)
-{
-    return QCoreApplication::translate("TaskStorage", text).arg(QString::fromStdWString(value)).toStdWString();
-}
-
 Instant fileTime(const std::filesystem::path& file)
 {
     struct stat st
@@ -50,27 +40,27 @@ Instant fileTime(const std::filesystem::path& file)
 void logToolResult(const ToolResult& result, const ToolLimits& limits, const LogFunction& log)
 {
     if (result.stopped) {
-        log(tr("Задание не выполнено:"), true);
-        log(tr("Запуск прерван: планировщик завершает работу."), false);
+        log(RunTexts::Text("Задание не выполнено:"), true);
+        log(RunTexts::Text("Запуск прерван: планировщик завершает работу."), false);
         for (const QString& line : result.errorLines)
             log(line.toStdWString(), false);
     } else if (result.timedOut) {
-        log(tr("Задание не выполнено:"), true);
+        log(RunTexts::Text("Задание не выполнено:"), true);
         const auto minutes = std::chrono::duration<double, std::ratio<60>>(limits.timeout).count();
-        log(QCoreApplication::translate("TaskStorage", "Программа не завершилась за отведённое время (%1 мин.) и была "
-                                                       "остановлена.")
+        log(RunTexts::Translate("Программа не завершилась за отведённое время (%1 мин.) и была "
+                                "остановлена.")
                 .arg(minutes, 0, 'g', 3)
                 .toStdWString(),
             false);
         for (const QString& line : result.errorLines)
             log(line.toStdWString(), false);
     } else if (!result.started) {
-        log(tr("Задание не выполнено:"), true);
+        log(RunTexts::Text("Задание не выполнено:"), true);
         log(result.launchError.toStdWString(), false);
     } else if (result.exitCode == 0) {
-        log(tr("Задание успешно выполнено."), true);
+        log(RunTexts::Text("Задание успешно выполнено."), true);
     } else {
-        log(tr("Задание не выполнено:"), true);
+        log(RunTexts::Text("Задание не выполнено:"), true);
         for (const QString& line : result.errorLines)
             log(line.toStdWString(), false);
     }
@@ -132,18 +122,18 @@ TimeUpdates RunExport(const ExportAction& action, vadro::ICore& core, const std:
     std::vector<std::wstring> components;
     std::optional<vadro::Uuid> parsedId;
     if (!path::utils::ParseVadroPath(action.project_path, server, components, parsedId, true)) {
-        log(arg("Неверно задан путь %1\n", action.project_path), true);
+        log(RunTexts::Text("Неверно задан путь %1\n", action.project_path), true);
         return kept;
     }
     const auto connection = FindSavedConnection(action.connection_id);
     if (!connection) {
-        log(arg("Не удалось найти подключение к ХД по пути %1", action.project_path), true);
+        log(RunTexts::Text("Не удалось найти подключение к ХД по пути %1", action.project_path), true);
         return kept;
     }
     const auto session = core.OpenSession(connection->address, connection->credentials);
     const vadro::IdPath ids = session->GetPathResolver()->ResolvePath(components);
     if (ids.size() != components.size()) {
-        log(arg("Не найден файл %1", action.project_path), true);
+        log(RunTexts::Text("Не найден файл %1", action.project_path), true);
         return kept;
     }
 
@@ -280,17 +270,17 @@ std::filesystem::path CommandProgram(const CommandAction& action)
 void StartCommand(const CommandAction& action, ChildReaper& reaper, const LogFunction& log)
 {
     const auto fail = [&log](const std::wstring& reason) {
-        log(tr("Задание не выполнено:"), true);
+        log(RunTexts::Text("Задание не выполнено:"), true);
         log(reason, false);
     };
     if (action.executable.empty()) {
-        fail(tr("Не задана программа."));
+        fail(RunTexts::Text("Не задана программа."));
         return;
     }
     const auto dir = CommandStartDirectory(action);
     std::error_code ec;
     if (!dir.empty() && !std::filesystem::is_directory(dir, ec)) {
-        fail(arg("Не найдена рабочая папка %1", vadro::FromUtf8(dir.string())));
+        fail(RunTexts::Text("Не найдена рабочая папка %1", vadro::FromUtf8(dir.string())));
         return;
     }
     const CommandStart start = StartProgram(CommandProgram(action), vadro::ToUtf8(action.arguments), dir, reaper);

@@ -1,11 +1,11 @@
 #include "execution/Backup.h"
 
 #include "execution/Actions.h"
+#include "execution/RunTexts.h"
 #include "repository/Connections.h"
 #include "repository/Utf8.h"
 #include "repository/VadroPath.h"
 
-#include <QCoreApplication>
 #include <QString>
 
 #include <cerrno>
@@ -27,14 +27,6 @@ namespace execution {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::wstring tr(const char* text, const std::wstring& value = {})
-{
-    QString s = QCoreApplication::translate("TaskStorage", text);
-    if (s.contains(QStringLiteral("%1")))
-        s = s.arg(QString::fromStdWString(value));
-    return s.toStdWString();
-}
 
 std::wstring errorText(int error)
 {
@@ -255,7 +247,7 @@ public:
             if (::fstatat(folder, name.c_str(), &st, 0) == 0 &&
                 vadro::LocalIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)} ==
                     *source) {
-                reason = tr("копия совпадает с самим документом");
+                reason = RunTexts::Text("копия совпадает с самим документом");
                 written = false;
             }
         }
@@ -318,8 +310,8 @@ public:
             std::error_code ec;
             fs::create_directories(destination, ec);
             if (ec) {
-                result_.reason = tr("не удалось создать папку %1", vadro::FromUtf8(destination.string())) + L": " +
-                                 QString::fromLocal8Bit(ec.message().c_str()).toStdWString();
+                result_.reason = RunTexts::Text("не удалось создать папку %1", vadro::FromUtf8(destination.string())) +
+                                 L": " + QString::fromLocal8Bit(ec.message().c_str()).toStdWString();
                 stack.clear();
                 return;
             }
@@ -337,7 +329,7 @@ public:
                 return;
             const std::wstring childPath = folder.repositoryPath + L"/" + child.name;
             if (!isSafeName(child.name)) {
-                Fail(childPath, tr("недопустимое имя"));
+                Fail(childPath, RunTexts::Text("недопустимое имя"));
                 continue;
             }
             // The backup itself never becomes part of what it copies.
@@ -361,7 +353,7 @@ public:
                 continue;
             }
             if (::fstatat(directory.get(), name.c_str(), &st, 0) != 0 || !S_ISDIR(st.st_mode)) {
-                Fail(childPath, tr("на месте папки находится файл"));
+                Fail(childPath, RunTexts::Text("на месте папки находится файл"));
                 continue;
             }
             stack.push_back({std::move(childIds), folder.directory / fs::u8path(name), childPath});
@@ -381,9 +373,9 @@ std::wstring DestinationOverlapProblem(const std::wstring& destination, const va
 {
     switch (overlap(fs::u8path(vadro::ToUtf8(destination)), source)) {
     case Overlap::Same:
-        return tr("папка назначения %1 совпадает с копируемой папкой", destination);
+        return RunTexts::Text("папка назначения %1 совпадает с копируемой папкой", destination);
     case Overlap::Inside:
-        return tr("папка назначения %1 находится внутри копируемой папки", destination);
+        return RunTexts::Text("папка назначения %1 находится внутри копируемой папки", destination);
     case Overlap::None:
         break;
     }
@@ -401,22 +393,22 @@ BackupResult RunBackup(const BackupRequest& request, vadro::ICore& core, const s
         std::vector<std::wstring> components;
         std::optional<vadro::Uuid> id;
         if (!path::utils::ParseVadroPath(request.source_path, server, components, id, true)) {
-            result.reason = tr("неверно задан путь %1", request.source_path);
+            result.reason = RunTexts::Text("неверно задан путь %1", request.source_path);
             return result;
         }
         const auto connection = FindSavedConnection(request.connection_id, connectionsFile);
         if (!connection) {
-            result.reason = tr("не найдено подключение к ХД для %1", request.source_path);
+            result.reason = RunTexts::Text("не найдено подключение к ХД для %1", request.source_path);
             return result;
         }
         const auto session = core.OpenSession(connection->address, connection->credentials);
         const vadro::IdPath ids = session->GetPathResolver()->ResolvePath(components);
         if (ids.size() != components.size()) {
-            result.reason = tr("не найдена папка %1", request.source_path);
+            result.reason = RunTexts::Text("не найдена папка %1", request.source_path);
             return result;
         }
         if (request.destination_path.empty()) {
-            result.reason = tr("не задана папка назначения");
+            result.reason = RunTexts::Text("не задана папка назначения");
             return result;
         }
         const auto destination = fs::u8path(vadro::ToUtf8(request.destination_path));
@@ -438,7 +430,7 @@ BackupResult RunBackup(const BackupRequest& request, vadro::ICore& core, const s
             run.CopyFolder(folder, stack, destinationMade, destination);
         }
         if (stopFlag.load(std::memory_order_relaxed) && result.reason.empty())
-            result.reason = tr("прервано при завершении программы");
+            result.reason = RunTexts::Text("прервано при завершении программы");
         result.ok = result.reason.empty() && result.failed == 0;
     } catch (const vadro::VadroError& e) {
         result.reason = e.GetDescription();
@@ -450,7 +442,7 @@ BackupResult RunBackup(const BackupRequest& request, vadro::ICore& core, const s
 
 std::vector<std::wstring> BackupReport(const BackupResult& result)
 {
-    const auto text = [](const char* source) { return QCoreApplication::translate("TaskStorage", source); };
+    const auto text = [](const char* source) { return RunTexts::Translate(source); };
     const auto count = [](std::size_t n) { return static_cast<qulonglong>(n); };
     if (result.ok)
         return {text("Резервное копирование завершено: скопировано документов %1.")

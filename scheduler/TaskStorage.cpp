@@ -210,8 +210,7 @@ std::filesystem::path TaskStorage::DefaultLogDirectory()
 
 TaskStorage::TaskStorage(std::filesystem::path storePath, std::filesystem::path logDirectory,
                          std::shared_ptr<vadro::ICore> core)
-    : QObject(nullptr)
-    , worker_(std::make_unique<Worker>())
+    : worker_(std::make_unique<Worker>())
     , backups_(std::make_unique<Backups>())
     , storePath_(std::move(storePath))
     , logDirectory_(std::move(logDirectory))

@@ -16,7 +16,7 @@
 #include "model/TaskInfo.h"
 #include "repository/Vadro.h"
 
-#include <QObject>
+#include <QCoreApplication>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/system_timer.hpp>
@@ -40,9 +40,9 @@ namespace execution {
 class TaskLog;
 }
 
-class TaskStorage : public QObject
+class TaskStorage
 {
-    Q_OBJECT
+    Q_DECLARE_TR_FUNCTIONS(TaskStorage)
 
 public:
     using TaskList = std::list<std::unique_ptr<TaskInfo>>;
@@ -54,7 +54,7 @@ public:
     // directory and the core. Instance() uses the user's places and vadro::CreateCore().
     TaskStorage(std::filesystem::path storePath, std::filesystem::path logDirectory,
                 std::shared_ptr<vadro::ICore> core);
-    ~TaskStorage() override;
+    ~TaskStorage();
 
     TaskStorage(const TaskStorage&) = delete;
     TaskStorage& operator=(const TaskStorage&) = delete;
