@@ -9,8 +9,10 @@
 // and RemoveTask; the worker takes it to read a record before a run (runs work on a
 // copy, so a long tool run never holds it), to write the run's results back, to log and
 // to re-arm. Timers are only ever touched under that lock. Save additionally holds the
-// store lock for the whole write, so saves from both threads never interleave; the store
-// lock is always taken before the state lock.
+// store lock for the whole write, so saves from both threads never interleave; the same
+// lock guards what the load found damaged (Load, Damage). The store lock is always taken
+// before the state lock. Backups run on a small pool of their own and reach the service
+// only through its log; the pool is stopped before the worker.
 
 #include "execution/ToolRun.h"
 #include "model/TaskInfo.h"
