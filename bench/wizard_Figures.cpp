@@ -3,8 +3,8 @@
 // the window's event loop stalls while a scheme lookup waits for a misbehaving tool. Runs on
 // the offscreen platform in its own temporary home, so nothing touches the user's files.
 
-#include "repository/BrowserWidget.h"
 #include "repository/Connections.h"
+#include "repository/widgets/BrowserWidget.h"
 #include "wizard/SchemeLookup.h"
 #include "wizard/TaskWizard.h"
 

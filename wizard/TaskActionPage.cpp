@@ -1,6 +1,6 @@
 #include "wizard/TaskActionPage.h"
 
-#include "repository/ConnectionsManagerWidget.h"
+#include "repository/widgets/ConnectionsManagerWidget.h"
 #include "scheduler/TaskStorage.h"
 #include "wizard/SchemeLookup.h"
 #include "wizard/TaskWizard.h"

@@ -1,8 +1,8 @@
 #include "wizard/TaskBrowserPage.h"
 
 #include "execution/Backup.h"
-#include "repository/BrowserWidget.h"
 #include "repository/VadroPath.h"
+#include "repository/widgets/BrowserWidget.h"
 #include "wizard/TaskWizard.h"
 
 #include <QCheckBox>

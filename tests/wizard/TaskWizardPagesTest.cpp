@@ -5,8 +5,8 @@
 #include "wizard/TaskBrowserPage.h"
 #include "wizard/TaskWizard.h"
 
-#include "repository/BrowserWidget.h"
-#include "repository/ConnectionsManagerWidget.h"
+#include "repository/widgets/BrowserWidget.h"
+#include "repository/widgets/ConnectionsManagerWidget.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>

@@ -7,8 +7,8 @@
 #include "wizard/TaskTriggerPage.h"
 #include "wizard/TaskWizard.h"
 
-#include "repository/BrowserWidget.h"
-#include "repository/ConnectionsManagerWidget.h"
+#include "repository/widgets/BrowserWidget.h"
+#include "repository/widgets/ConnectionsManagerWidget.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>

@@ -1,4 +1,4 @@
-#include "repository/BrowserWidget.h"
+#include "repository/widgets/BrowserWidget.h"
 
 #include <QApplication>
 #include <QDateTime>

@@ -1,7 +1,7 @@
-#include "WizardTestSupport.h"
+#include "wizard/WizardTestSupport.h"
 
-#include "repository/BrowserWidget.h"
-#include "repository/ConnectionsManagerWidget.h"
+#include "repository/widgets/BrowserWidget.h"
+#include "repository/widgets/ConnectionsManagerWidget.h"
 
 #include <QAbstractItemModelTester>
 #include <QComboBox>

@@ -1,4 +1,4 @@
-#include "repository/ConnectionsManagerWidget.h"
+#include "repository/widgets/ConnectionsManagerWidget.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
