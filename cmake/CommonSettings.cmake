@@ -2,9 +2,11 @@
 # strictness macros and the optional sanitizers.
 add_library(kalvor_common_cfg INTERFACE)
 target_compile_features(kalvor_common_cfg INTERFACE cxx_std_17)
-target_compile_options(kalvor_common_cfg INTERFACE -Wall -Wextra)
+target_compile_options(kalvor_common_cfg INTERFACE -Wall -Wextra -Wold-style-cast -Wnon-virtual-dtor)
 target_compile_definitions(kalvor_common_cfg INTERFACE
     QT_NO_CAST_FROM_ASCII
+    QT_NO_CAST_TO_ASCII
+    QT_NO_NARROWING_CONVERSIONS_IN_CONNECT
     QT_USE_QSTRINGBUILDER
     QT_DISABLE_DEPRECATED_BEFORE=0x050F00
     BOOST_ALLOW_DEPRECATED_HEADERS
