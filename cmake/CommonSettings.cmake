@@ -19,12 +19,9 @@ if(KALVOR_SANITIZE)
     target_link_options(kalvor_common_cfg INTERFACE -fsanitize=${_kalvor_san})
 endif()
 
-# Adds a static library made of every source file of the calling folder.
+# Adds a static library of the calling folder made of the listed sources.
 function(kalvor_add_folder_library name)
-    file(GLOB _sources CONFIGURE_DEPENDS
-        ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h ${CMAKE_CURRENT_SOURCE_DIR}/*.ui
-        ${CMAKE_CURRENT_SOURCE_DIR}/*.qrc)
-    add_library(${name} STATIC ${_sources})
+    add_library(${name} STATIC ${ARGN})
     target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
     target_link_libraries(${name} PUBLIC kalvor_common_cfg)
 endfunction()
