@@ -89,7 +89,7 @@ struct BackupAction
 struct ExportAction
 {
     boost::uuids::uuid connection_id{};
-    std::int32_t format = DXF;
+    ExportFormat format = DXF; // may hold a value outside the enumerators, read as unknown
     std::wstring project_path;
     std::wstring output_path;
     std::wstring scheme_code;

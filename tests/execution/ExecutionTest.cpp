@@ -67,7 +67,7 @@ private slots:
         QFETCH(int, format);
         QFETCH(QStringList, tail);
         ExportAction a;
-        a.format = format;
+        a.format = static_cast<ExportFormat>(format);
         a.output_path = L"/tmp/out";
         a.scheme_code = L"S1";
         a.ifc_mapping_code = L"M2";

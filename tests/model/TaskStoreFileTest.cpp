@@ -77,7 +77,7 @@ std::filesystem::path textPath(const std::wstring& text)
     return std::filesystem::u8path(QString::fromStdWString(text).toStdString());
 }
 
-ExportAction exportWith(std::int32_t format)
+ExportAction exportWith(ExportFormat format)
 {
     ExportAction e;
     e.connection_id = kConnection;
