@@ -16,7 +16,7 @@
 inline std::vector<TaskInfo> MakeTaskMix(std::size_t count, Instant start)
 {
     const boost::uuids::uuid connection = boost::uuids::string_generator()("0f8fad5b-d9cb-469f-a165-70867728950e");
-    const std::int32_t formats[] = {DXF, MIF, PNR, DWG, IFC};
+    const ExportFormat formats[] = {DXF, MIF, PNR, DWG, IFC};
     std::vector<TaskInfo> tasks(count);
     for (std::size_t i = 0; i < count; ++i) {
         TaskInfo& t = tasks[i];

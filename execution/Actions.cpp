@@ -2,6 +2,7 @@
 
 #include "execution/RunTexts.h"
 #include "execution/ToolRun.h"
+#include "model/ExportFormats.h"
 #include "repository/Connections.h"
 #include "repository/Utf8.h"
 #include "repository/VadroPath.h"
@@ -68,24 +69,6 @@ void logToolResult(const ToolResult& result, const ToolLimits& limits, const Log
 
 } // namespace
 
-std::string FormatWord(std::int32_t format)
-{
-    switch (format) {
-    case DXF:
-        return "DXF";
-    case MIF:
-        return "MIF";
-    case PNR:
-        return "PNR";
-    case DWG:
-        return "DWG";
-    case IFC:
-        return "IFC";
-    default:
-        return {};
-    }
-}
-
 Instant DocumentTime(const vadro::ItemInfo& item)
 {
     if (!item.modified)
@@ -100,7 +83,7 @@ std::vector<std::string> ExportArguments(const std::filesystem::path& tool, cons
                                   "--action",
                                   "export",
                                   "--format",
-                                  FormatWord(action.format),
+                                  std::string(ExportFormatWord(action.format)),
                                   "--project-path",
                                   vadro::ToUtf8(projectPath),
                                   "--output-dir",

@@ -20,9 +20,6 @@ using LogFunction = std::function<void(const std::wstring& message, bool headed)
 // Modification times a run wants to keep, by path text.
 using TimeUpdates = std::vector<std::pair<std::wstring, Instant>>;
 
-// The word passed after "--format" for an export format number; empty for an unknown one.
-std::string FormatWord(std::int32_t format);
-
 // The argument list of one exported project, the tool first.
 std::vector<std::string> ExportArguments(const std::filesystem::path& tool, const ExportAction& action,
                                          const std::wstring& projectPath);

@@ -89,7 +89,8 @@ struct BackupAction
 struct ExportAction
 {
     boost::uuids::uuid connection_id{};
-    std::int32_t format = DXF;
+    // Any int32 value fits; one outside the enumerators has no word (model/ExportFormats.h).
+    ExportFormat format = DXF;
     std::wstring project_path;
     std::wstring output_path;
     std::wstring scheme_code;

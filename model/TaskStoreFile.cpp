@@ -1,6 +1,7 @@
 #include "model/TaskStoreFile.h"
 
 #include "common/RegularFile.h"
+#include "model/ExportFormats.h"
 #include "model/StoreSalvage.h"
 
 #include <QFile>
@@ -102,22 +103,10 @@ const wchar_t* boolText(bool v)
     return v ? L"true" : L"false";
 }
 
-const wchar_t* formatWord(std::int32_t format)
+std::wstring formatWord(ExportFormat format)
 {
-    switch (format) {
-    case DXF:
-        return L"DXF";
-    case MIF:
-        return L"MIF";
-    case PNR:
-        return L"PNR";
-    case DWG:
-        return L"DWG";
-    case IFC:
-        return L"IFC";
-    default:
-        return L"";
-    }
+    const std::string_view word = ExportFormatWord(format);
+    return std::wstring(word.begin(), word.end());
 }
 
 std::wstring uuidText(const boost::uuids::uuid& id)
@@ -573,13 +562,9 @@ Trigger readTrigger(const pt::wptree& task, std::vector<std::string>& warnings)
     throw BadTask("unknown trigger type '" + narrow(type) + "'");
 }
 
-std::int32_t readFormat(const pt::wptree& action)
+ExportFormat readFormat(const pt::wptree& action)
 {
-    const std::wstring word = optionalText(action, L"format");
-    for (std::int32_t f : {DXF, MIF, PNR, DWG, IFC})
-        if (word == formatWord(f))
-            return f;
-    return MIF;
+    return ExportFormatFromWord(optionalText(action, L"format")).value_or(MIF);
 }
 
 Action readAction(const pt::wptree& task)

@@ -1,5 +1,6 @@
 #include "wizard/TaskActionPage.h"
 
+#include "model/ExportFormats.h"
 #include "repository/widgets/ConnectionsManagerWidget.h"
 #include "scheduler/TaskStorage.h"
 #include "wizard/SchemeLookup.h"
@@ -58,20 +59,7 @@ std::string schemeWord(const QVariant& format)
 {
     if (!format.isValid())
         return {};
-    switch (format.toInt()) {
-    case DXF:
-        return "DXF";
-    case DWG:
-        return "DWG";
-    case MIF:
-        return "MIF";
-    case PNR:
-        return "PNR";
-    case IFC:
-        return "IFC";
-    default:
-        return {};
-    }
+    return std::string(ExportFormatWord(static_cast<ExportFormat>(format.toInt())));
 }
 
 QString checkBoxText(bool fileMode)
@@ -308,7 +296,7 @@ void TaskActionPage::ConnectHandlers(TaskWizard& wizard)
             return;
         exportAction->scheme_name.clear();
         exportAction->scheme_code.clear();
-        exportAction->format = format;
+        exportAction->format = static_cast<ExportFormat>(format);
         schemeLineEdit->setText(
             toQString(exportAction->scheme_name.empty() ? exportAction->scheme_code : exportAction->scheme_name));
     });
@@ -403,7 +391,9 @@ void TaskActionPage::ChangeActionKind(int index)
     case ExportIndex: {
         ExportAction exportAction;
         exportAction.connection_id = connectionId;
-        exportAction.format = formatComboBox->currentIndex() >= 0 ? formatComboBox->currentData().toInt() : DXF;
+        exportAction.format = formatComboBox->currentIndex() >= 0
+                                  ? static_cast<ExportFormat>(formatComboBox->currentData().toInt())
+                                  : DXF;
         exportAction.output_path = exportDstPathEdit->text().toStdWString();
         exportAction.ifc_version = ifcVersionComboBox->currentText().toStdWString();
         task.action = exportAction;

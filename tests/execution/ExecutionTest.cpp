@@ -59,6 +59,10 @@ private slots:
             << 4
             << QStringList{QStringLiteral("IFC"), QStringLiteral("P"), QStringLiteral("/tmp/out"), QStringLiteral("M2"),
                            QStringLiteral("4.0")};
+        for (const auto& [format, word] : {std::pair{0, "DXF"}, std::pair{2, "PNR"}, std::pair{3, "DWG"}})
+            QTest::newRow(word) << format
+                                << QStringList{QString::fromLatin1(word), QStringLiteral("P"),
+                                               QStringLiteral("/tmp/out"), QStringLiteral("S1")};
         QTest::newRow("unknown format, empty word")
             << 9 << QStringList{QString(), QStringLiteral("P"), QStringLiteral("/tmp/out"), QStringLiteral("S1")};
     }
@@ -67,7 +71,7 @@ private slots:
         QFETCH(int, format);
         QFETCH(QStringList, tail);
         ExportAction a;
-        a.format = format;
+        a.format = static_cast<ExportFormat>(format);
         a.output_path = L"/tmp/out";
         a.scheme_code = L"S1";
         a.ifc_mapping_code = L"M2";

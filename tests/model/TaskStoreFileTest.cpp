@@ -77,7 +77,7 @@ std::filesystem::path textPath(const std::wstring& text)
     return std::filesystem::u8path(QString::fromStdWString(text).toStdString());
 }
 
-ExportAction exportWith(std::int32_t format)
+ExportAction exportWith(ExportFormat format)
 {
     ExportAction e;
     e.connection_id = kConnection;
@@ -600,6 +600,36 @@ private slots:
             got = QStringLiteral("format=%1 times=%2").arg(e.format).arg(times.join(QLatin1Char(',')));
         }
         QCOMPARE(got, expect);
+    }
+
+    void formatWords_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<QString>("element");
+        QTest::addColumn<int>("readBack");
+        QTest::newRow("DXF") << 0 << QStringLiteral("<format>DXF</format>") << 0;
+        QTest::newRow("MIF") << 1 << QStringLiteral("<format>MIF</format>") << 1;
+        QTest::newRow("TXF/SXF") << 2 << QStringLiteral("<format>PNR</format>") << 2;
+        QTest::newRow("DWG") << 3 << QStringLiteral("<format>DWG</format>") << 3;
+        QTest::newRow("IFC") << 4 << QStringLiteral("<format>IFC</format>") << 4;
+        QTest::newRow("unknown number") << 9 << QStringLiteral("<format/>") << 1;
+    }
+    void formatWords()
+    {
+        QFETCH(int, format);
+        QFETCH(QString, element);
+        QFETCH(int, readBack);
+        TaskInfo task = makeTask(L"t");
+        task.action = exportWith(static_cast<ExportFormat>(format));
+        QTemporaryDir dir;
+        const auto file = std::filesystem::path(dir.path().toStdString()) / "storage.xml";
+        QVERIFY(store::WriteFile(file, store::WriteTasks({&task})));
+        const std::wstring document = *store::ReadFile(file);
+        QVERIFY(QString::fromStdWString(document).contains(QLatin1String("\t\t\t\t") + element));
+        const auto parsed = store::ParseTasks(document);
+        QCOMPARE(parsed.size(), std::size_t(1));
+        QVERIFY2(parsed[0].task.has_value(), parsed[0].error.c_str());
+        QCOMPARE(int(std::get<ExportAction>(parsed[0].task->action).format), readBack);
     }
 
     void dropsOnlyTheBadTask_data()

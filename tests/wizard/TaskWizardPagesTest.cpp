@@ -341,7 +341,7 @@ private slots:
         QFETCH(QString, shown);
         QFETCH(bool, schemeKept);
         ExportAction action = exportTo(main_);
-        action.format = format;
+        action.format = static_cast<ExportFormat>(format);
         action.scheme_code = L"CODE-ONLY";
         action.ifc_version = L"5.0";
         auto wizard = openOnPage(namedTask(action), 2);
