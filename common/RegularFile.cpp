@@ -1,5 +1,7 @@
 #include "common/RegularFile.h"
 
+#include "common/UniqueFd.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -9,17 +11,6 @@
 
 namespace common {
 namespace {
-
-// Closes the descriptor on every way out.
-struct Descriptor
-{
-    int fd = -1;
-    ~Descriptor()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
 
 FileRead refused(const std::string& why)
 {
@@ -33,19 +24,20 @@ FileRead refused(const std::string& why)
 
 FileRead ReadRegularFile(const std::filesystem::path& file)
 {
-    Descriptor d;
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer for ever.
+    int fd;
     do
-        d.fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    while (d.fd < 0 && errno == EINTR);
-    if (d.fd < 0) {
+        fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    while (fd < 0 && errno == EINTR);
+    const UniqueFd d(fd);
+    if (d.get() < 0) {
         if (errno == ENOENT)
             return {};
         return refused(std::strerror(errno));
     }
     struct stat st
     {};
-    if (::fstat(d.fd, &st) != 0)
+    if (::fstat(d.get(), &st) != 0)
         return refused(std::strerror(errno));
     if (!S_ISREG(st.st_mode))
         return refused(S_ISDIR(st.st_mode) ? "it is a folder, not a file" : "it is not a regular file");
@@ -56,7 +48,7 @@ FileRead ReadRegularFile(const std::filesystem::path& file)
         result.bytes.reserve(static_cast<std::size_t>(st.st_size));
     char buffer[64 * 1024];
     for (;;) {
-        const ssize_t n = ::read(d.fd, buffer, sizeof buffer);
+        const ssize_t n = ::read(d.get(), buffer, sizeof buffer);
         if (n == 0)
             break;
         if (n < 0) {

@@ -1,5 +1,6 @@
 #include "execution/Backup.h"
 
+#include "common/UniqueFd.h"
 #include "execution/Actions.h"
 #include "execution/RunTexts.h"
 #include "repository/Connections.h"
@@ -32,36 +33,6 @@ std::wstring errorText(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error)).toStdWString();
 }
-
-// An owned descriptor, closed on every path; Close() reports the error of an explicit close.
-class Fd
-{
-public:
-    explicit Fd(int fd = -1) noexcept
-        : fd_(fd)
-    {}
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    Fd& operator=(Fd&& other) noexcept
-    {
-        if (this != &other) {
-            if (fd_ >= 0)
-                ::close(fd_);
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    int get() const noexcept { return fd_; }
-    bool Close() noexcept { return ::close(std::exchange(fd_, -1)) == 0; }
-
-private:
-    int fd_;
-};
 
 // Temporary files of a run are named with this prefix and suffix, so that the next run
 // recognises what an interrupted one left behind.
@@ -102,7 +73,7 @@ void removeLeftovers(int folder)
             leftovers.emplace_back(entry->d_name);
     ::closedir(dir);
     for (const std::string& name : leftovers) {
-        Fd file(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        common::UniqueFd file(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         struct stat st
         {};
         if (file.get() >= 0 && ::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode) &&
@@ -205,7 +176,7 @@ public:
         // The copy is written into a file without a name where the file system allows it,
         // so that a kill leaves nothing behind; else into a named temporary file.
         std::string temp;
-        Fd out(::openat(folder, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666));
+        common::UniqueFd out(::openat(folder, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666));
         if (out.get() < 0 && !CreateTemp(folder, out, temp)) {
             reason = errorText(errno);
             return false;
@@ -265,11 +236,11 @@ public:
     }
 
     // Creates a named temporary file in `folder`; false with errno set when it cannot.
-    static bool CreateTemp(int folder, Fd& out, std::string& temp)
+    static bool CreateTemp(int folder, common::UniqueFd& out, std::string& temp)
     {
         for (int attempt = 0; attempt < 16; ++attempt) {
             temp = tempName();
-            out = Fd(::openat(folder, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            out = common::UniqueFd(::openat(folder, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
             if (out.get() >= 0)
                 return true;
             if (errno != EEXIST)
@@ -318,7 +289,7 @@ public:
             destinationMade = true;
             destinationIdentity_ = localIdentity(destination);
         }
-        Fd directory(::open(folder.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        common::UniqueFd directory(::open(folder.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (directory.get() < 0) {
             Fail(folder.repositoryPath, errorText(errno));
             return;

@@ -1,5 +1,7 @@
 #include "execution/ToolRun.h"
 
+#include "common/UniqueFd.h"
+
 #include <QTextCodec>
 
 #include <boost/process/args.hpp>
@@ -31,27 +33,6 @@ using Clock = std::chrono::steady_clock;
 // long-running commands cannot use up the descriptors that tool runs need.
 constexpr std::size_t kMaxWatchedChildren = 64;
 constexpr int kPollMs = 200;
-
-class UniqueFd
-{
-public:
-    explicit UniqueFd(int fd = -1)
-        : fd_(fd)
-    {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return fd_; }
-    void reset()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
 
 int openPidFd(pid_t pid)
 {
@@ -235,7 +216,7 @@ ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& 
 
     // The parent's copies of the child's ends are closed on every path, a failed start
     // included: a write end left open here would keep the read below from ever ending.
-    UniqueFd nullOut(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    common::UniqueFd nullOut(::open("/dev/null", O_WRONLY | O_CLOEXEC));
     if (nullOut.get() < 0) {
         result.launchError = systemMessage(errno);
         return result;
@@ -245,8 +226,8 @@ ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& 
         result.launchError = systemMessage(errno);
         return result;
     }
-    UniqueFd errorSource(ends[0]);
-    UniqueFd errorSink(ends[1]);
+    common::UniqueFd errorSource(ends[0]);
+    common::UniqueFd errorSink(ends[1]);
     // The child's end blocks as usual.
     ::fcntl(errorSink.get(), F_SETFL, ::fcntl(errorSink.get(), F_GETFL) & ~O_NONBLOCK);
 
@@ -262,7 +243,7 @@ ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& 
         return result;
     result.started = true;
 
-    const UniqueFd pidFd(openPidFd(pid));
+    const common::UniqueFd pidFd(openPidFd(pid));
     const int stopFd = stop != nullptr ? stop->Descriptor() : -1;
     TailBuffer tail;
     bool pipeOpen = true;

@@ -7,6 +7,7 @@
 // holds the session's mutex, so even one session may be shared between threads. File system calls run outside the lock,
 // and distinct sessions share nothing at all.
 
+#include "common/UniqueFd.h"
 #include "repository/Utf8.h"
 #include "repository/Vadro.h"
 
@@ -111,31 +112,6 @@ std::optional<Entry> classify(const fs::path& root, const fs::path& full)
     return Entry{true, modificationTime(st), std::move(target), identityOf(st)};
 }
 
-// An owned descriptor, closed on every path.
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd = -1) noexcept
-        : fd_(fd)
-    {}
-    ~Descriptor()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Descriptor(Descriptor&& other) noexcept
-        : fd_(other.release())
-    {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    Descriptor& operator=(Descriptor&&) = delete;
-    int get() const noexcept { return fd_; }
-    int release() noexcept { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
-
 // Opens `relative` below the folder `root` for reading without following any symbolic
 // link, so a link swapped in after the entry was classified is refused, not followed.
 // Non-blocking, so a FIFO swapped in does not hang the open. Returns -1 with errno set.
@@ -209,7 +185,7 @@ private:
 class Session final : public ISession, public IPathResolver, public std::enable_shared_from_this<Session>
 {
 public:
-    Session(fs::path root, Descriptor rootFd)
+    Session(fs::path root, common::UniqueFd rootFd)
         : root_(std::move(root))
         , rootFd_(rootFd.release())
     {}
@@ -305,7 +281,7 @@ public:
         const Entry entry = existing(located);
         if (!entry.isDocument)
             throw VadroError(L"Элемент не является документом: " + located.display());
-        Descriptor fd(openBeneath(rootFd_.get(), root_, entry.content.lexically_relative(root_)));
+        common::UniqueFd fd(openBeneath(rootFd_.get(), root_, entry.content.lexically_relative(root_)));
         if (fd.get() < 0)
             throw VadroError(L"Не удалось открыть документ " + located.display() + L": " + systemErrorText(errno));
         struct stat st
@@ -407,7 +383,7 @@ private:
     }
 
     const fs::path root_;
-    const Descriptor rootFd_;
+    const common::UniqueFd rootFd_;
     mutable std::mutex mutex_;
     std::unordered_map<Uuid, Node> nodes_;
 };
@@ -426,7 +402,7 @@ public:
             throw VadroError(L"Хранилище данных не найдено: " + address->host);
         if (::access(root.c_str(), R_OK | X_OK) != 0)
             throw VadroError(L"Нет доступа к хранилищу данных: " + address->host);
-        Descriptor rootFd(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        common::UniqueFd rootFd(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         if (rootFd.get() < 0)
             throw VadroError(L"Нет доступа к хранилищу данных: " + address->host);
         return std::make_shared<Session>(std::move(root), std::move(rootFd));
