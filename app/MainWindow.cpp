@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLayout>
@@ -66,15 +67,17 @@ MainWindow::MainWindow(QWidget* parent)
         createTrayIcon(menu);
     } else {
         hideWindow();
-        // Started at login before the panel, the program finds no tray yet: it keeps
-        // looking, and moves into the tray once one is there.
+    }
+    // Started at login before the panel, the program finds no tray yet: it keeps looking,
+    // and moves into the tray once one is there. A headless platform never gets one.
+    if (!trayIcon && QGuiApplication::platformName() != QLatin1String("offscreen")) {
         auto* trayWatch = new QTimer(this);
-        connect(trayWatch, &QTimer::timeout, this, [this, trayWatch] {
+        connect(trayWatch, &QTimer::timeout, this, [this, trayWatch, menu] {
             if (!QSystemTrayIcon::isSystemTrayAvailable())
                 return;
             trayWatch->deleteLater();
             auto* trayMenu = new QMenu(this);
-            trayMenu->addActions(menuBar()->actions().constLast()->menu()->actions());
+            trayMenu->addActions(menu->actions());
             connect(trayMenu, &QMenu::aboutToShow, this, &MainWindow::updateTrayMenu);
             createTrayIcon(trayMenu);
         });
