@@ -7,7 +7,8 @@ PACKAGES="build-essential cmake ninja-build ccache clang libclang-rt-14-dev clan
 qtbase5-dev qtbase5-dev-tools libqt5network5 qttranslations5-l10n
 libboost-all-dev libhowardhinnant-date-dev tzdata
 libbenchmark-dev xvfb xauth trayer xdotool imagemagick x11-utils
-desktop-file-utils libfaketime fp-utils-3.2.2 afl++ xchm"
+desktop-file-utils libfaketime fp-utils-3.2.2 afl++ xchm
+appstream lintian"
 
 missing=""
 for p in $PACKAGES; do
