@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the Debian package and checks it on this machine (as root, as CI runs): lintian
 # finds no error, apt-get installs it with its dependencies, the installed program starts
-# headless from the search path, loads a store and fires a task that is due, kalvor-tasks
+# headless from the search path, loads a store and fires the tasks that are due (a command,
+# and a check through the tool that the installed config.ini names), kalvor-tasks
 # lists the store from the search path, and a purge leaves no file of the package behind.
 # Prints the package's size, installed size, install and purge times.
 set -eu
@@ -60,7 +61,21 @@ cmp -s "$work/paths" "$work/listed" || { diff "$work/paths" "$work/listed" >&2; 
 appstreamcli validate --no-net /usr/share/metainfo/*.metainfo.xml >&2 || fail "AppStream metadata"
 desktop-file-validate /usr/share/applications/kalvor-scheduler.desktop || fail "desktop entry"
 
-# A user of our own: a store with one command task due in a few seconds.
+# The product's tool as the installed config.ini names it: a stand-in that records its
+# arguments. The edited configuration file must go with the purge as well.
+mkdir -p "$work/tool"
+cat >"$work/tool/KalvorCLI" <<TOOL
+#!/bin/sh
+printf '%s\n' "\$@" >"$work/tool-ran"
+TOOL
+chmod +x "$work/tool/KalvorCLI"
+config=$(readlink -f /opt/kalvor-scheduler/config.ini)
+grep -qx 'Kalvor-III=/opt/kalvorbim/bin' "$config" || fail "config.ini does not name the product's folder"
+sed -i "s|^Kalvor-III=.*|Kalvor-III=$work/tool|" "$config"
+: >"$work/model.ifc"
+: >"$work/rules.ids"
+
+# A user of our own: a store with a command task and a check task due in a few seconds.
 home="$work/home"
 mkdir -p "$home/config" "$home/data/Holmiq/KalvorScheduler" "$home/cache" "$home/runtime"
 chmod 700 "$home/runtime"
@@ -76,7 +91,13 @@ cat >"$home/data/Holmiq/KalvorScheduler/storage.xml" <<STORE
 <run_only_on_working_days>false</run_only_on_working_days>
 <trigger><type>daily</type><repeat_interval>1</repeat_interval></trigger>
 <action><type>command</type><executable>$work/mark.sh</executable><arguments>fired by the installed scheduler</arguments>
-<working_directory/></action></task></tasks></config>
+<working_directory/></action></task>
+<task><name>package tool</name><description/><starting_point>${due}000000000</starting_point>
+<run_only_on_working_days>false</run_only_on_working_days>
+<trigger><type>daily</type><repeat_interval>1</repeat_interval></trigger>
+<action><type>check</type><ids_file>$work/rules.ids</ids_file><ids_file_mode>true</ids_file_mode>
+<ifc_file>$work/model.ifc</ifc_file><ifc_file_mode>true</ifc_file_mode><only_changed_documents>false</only_changed_documents>
+</action></task></tasks></config>
 STORE
 set -- PATH=/usr/local/bin:/usr/bin:/bin HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_DATA_HOME="$home/data" \
     XDG_CACHE_HOME="$home/cache" XDG_RUNTIME_DIR="$home/runtime" QT_QPA_PLATFORM=offscreen
@@ -87,7 +108,7 @@ grep -q "package check" "$work/list.txt" || { cat "$work/list.txt" >&2; fail "ka
 env -i "$@" kalvor-scheduler >"$work/scheduler.log" 2>&1 &
 pid=$!
 waited=0
-while [ ! -s "$work/fired" ] && [ $waited -lt 60 ] && kill -0 "$pid" 2>/dev/null; do
+while { [ ! -s "$work/fired" ] || [ ! -s "$work/tool-ran" ]; } && [ $waited -lt 60 ] && kill -0 "$pid" 2>/dev/null; do
     sleep 1
     waited=$((waited + 1))
 done
@@ -99,10 +120,16 @@ if [ "$(cat "$work/fired" 2>/dev/null)" != "fired by the installed scheduler" ] 
     cat "$work/scheduler.log" >&2
     fail "the installed scheduler did not fire the stored task"
 fi
+tool_log="$home/cache/Holmiq/KalvorScheduler/package tool.log"
+if [ "$(tr '\n' ' ' <"$work/tool-ran" 2>/dev/null)" != "--action check --format ids --source-path $work/model.ifc --check-path $work/rules.ids " ] ||
+    ! grep -q "Задание успешно выполнено." "$tool_log" 2>/dev/null; then
+    cat "$work/scheduler.log" >&2
+    fail "the installed scheduler did not run the tool that config.ini names"
+fi
 kill "$pid"
 wait "$pid" 2>/dev/null || true
 pid=""
-echo "package-check: the installed scheduler fired the task ($waited s after start)" >&2
+echo "package-check: the installed scheduler fired both tasks ($waited s after start)" >&2
 
 t0=$(now)
 apt-get purge -y -qq "$name" >"$work/purge.log" 2>&1 || { cat "$work/purge.log" >&2; fail "apt-get purge"; }
