@@ -36,8 +36,10 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/kalvor-package.XXXXXX")
 pid=""
 cleanup() {
+    status=$?
     [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
     rm -rf "$work"
+    exit "$status"
 }
 trap cleanup EXIT
 
