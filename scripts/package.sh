@@ -20,7 +20,8 @@ export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1 CCACHE_SLOPPINESS=time_macros,i
 export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-5G}
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc 2>/dev/null || echo 2)" >&2
-rm -f build/kalvor-scheduler_*.deb
+# A fresh staging folder: nothing of an earlier package slips into this one.
+rm -rf build/kalvor-scheduler_*.deb build/_CPack_Packages
 (cd build && cpack -G DEB >&2)
 deb=$(ls "$root"/build/kalvor-scheduler_*.deb)
 if [ "${1:-}" = --install ]; then
