@@ -60,6 +60,13 @@ cmp -s "$work/paths" "$work/listed" || { diff "$work/paths" "$work/listed" >&2; 
 [ "$(command -v kalvor-scheduler)" = /usr/bin/kalvor-scheduler ] || fail "kalvor-scheduler is not on the search path"
 [ "$(command -v kalvor-tasks)" = /usr/bin/kalvor-tasks ] || fail "kalvor-tasks is not on the search path"
 [ "$(command -v hh)" = /usr/bin/hh ] || fail "hh is not on the search path"
+# What the program finds beside itself, and the theme icons; the tool stand-in stays out.
+for f in /opt/kalvor-scheduler/kalvor-scheduler.desktop /opt/kalvor-scheduler/Help/KalvorScheduler.chm \
+    /opt/kalvor-scheduler/translations/qtbase_ru.qm /opt/kalvor-scheduler/config.ini \
+    /usr/share/icons/hicolor/16x16/apps/kalvor-scheduler.png /usr/share/icons/hicolor/256x256/apps/kalvor-scheduler.png; do
+    [ -f "$f" ] || fail "$f is missing"
+done
+! grep -q KalvorCLI "$work/listed" || fail "the package holds the KalvorCLI stand-in"
 appstreamcli validate --no-net /usr/share/metainfo/*.metainfo.xml >&2 || fail "AppStream metadata"
 desktop-file-validate /usr/share/applications/kalvor-scheduler.desktop || fail "desktop entry"
 
