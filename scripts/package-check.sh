@@ -37,7 +37,10 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/kalvor-package.XXXXXX")
 pid=""
 cleanup() {
     status=$?
-    [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    if [ -n "$pid" ]; then
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    fi
     rm -rf "$work"
     exit "$status"
 }
