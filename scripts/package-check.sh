@@ -70,6 +70,9 @@ for f in /opt/kalvor-scheduler/kalvor-scheduler.desktop /opt/kalvor-scheduler/He
     [ -f "$f" ] || fail "$f is missing"
 done
 ! grep -q KalvorCLI "$work/listed" || fail "the package holds the KalvorCLI stand-in"
+version=$(dpkg-deb -f "$deb" Version)
+zcat /usr/share/doc/kalvor-scheduler/changelog.gz | head -n 1 | grep -q "^$name ($version) " ||
+    fail "the change log's newest entry is not for version $version"
 appstreamcli validate --no-net /usr/share/metainfo/*.metainfo.xml >&2 || fail "AppStream metadata"
 desktop-file-validate /usr/share/applications/kalvor-scheduler.desktop || fail "desktop entry"
 
