@@ -187,12 +187,15 @@ private slots:
         TaskWizard wizard(task);
         wizard.show();
         auto* page = qobject_cast<TaskInfoPage*>(wizard.currentPage());
-        QCOMPARE(page->nameEdit->text(), QStringLiteral("Задача"));
-        QCOMPARE(page->descriptionEdit->toPlainText(), QStringLiteral("было"));
-        QVERIFY(page->descriptionEdit->tabChangesFocus());
-        QCOMPARE(page->nameLabel->buddy(), page->nameEdit);
-        page->nameEdit->setText(name);
-        page->descriptionEdit->setPlainText(QStringLiteral("строка 1\nстрока 2"));
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("nameEdit"))->text(), QStringLiteral("Задача"));
+        QCOMPARE(page->findChild<QPlainTextEdit*>(QStringLiteral("descriptionEdit"))->toPlainText(),
+                 QStringLiteral("было"));
+        QVERIFY(page->findChild<QPlainTextEdit*>(QStringLiteral("descriptionEdit"))->tabChangesFocus());
+        QCOMPARE(page->findChild<QLabel*>(QStringLiteral("nameLabel"))->buddy(),
+                 page->findChild<QLineEdit*>(QStringLiteral("nameEdit")));
+        page->findChild<QLineEdit*>(QStringLiteral("nameEdit"))->setText(name);
+        page->findChild<QPlainTextEdit*>(QStringLiteral("descriptionEdit"))
+            ->setPlainText(QStringLiteral("строка 1\nстрока 2"));
         QCOMPARE(page->isComplete(), complete);
         QCOMPARE(wizard.button(QWizard::NextButton)->isEnabled(), complete);
         QCOMPARE(QString::fromStdWString(wizard.GetTaskInfo().name), name);
@@ -216,7 +219,7 @@ private slots:
         wizard.show();
         QLineEdit* edit = nullptr;
         if (page == 0) {
-            edit = qobject_cast<TaskInfoPage*>(wizard.currentPage())->nameEdit;
+            edit = qobject_cast<TaskInfoPage*>(wizard.currentPage())->findChild<QLineEdit*>(QStringLiteral("nameEdit"));
         } else {
             goTo(wizard, page);
             auto* actions = qobject_cast<TaskActionPage*>(wizard.currentPage());
@@ -520,7 +523,9 @@ private slots:
         {
             TaskWizard wizard(*stored);
             wizard.show();
-            qobject_cast<TaskInfoPage*>(wizard.currentPage())->nameEdit->setText(QStringLiteral("другое"));
+            qobject_cast<TaskInfoPage*>(wizard.currentPage())
+                ->findChild<QLineEdit*>(QStringLiteral("nameEdit"))
+                ->setText(QStringLiteral("другое"));
             wizard.next();
             auto* trigger = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
             trigger->triggerComboBox->setCurrentIndex(0);
@@ -665,7 +670,9 @@ private slots:
         const QString destination = work_.filePath(QStringLiteral("резерв"));
         TaskWizard wizard(TaskInfo{});
         wizard.show();
-        qobject_cast<TaskInfoPage*>(wizard.currentPage())->nameEdit->setText(QStringLiteral("Копия моста"));
+        qobject_cast<TaskInfoPage*>(wizard.currentPage())
+            ->findChild<QLineEdit*>(QStringLiteral("nameEdit"))
+            ->setText(QStringLiteral("Копия моста"));
         wizard.next();
         wizard.next();
         auto* action = qobject_cast<TaskActionPage*>(wizard.currentPage());
