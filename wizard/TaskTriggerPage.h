@@ -7,54 +7,28 @@
 #include <QWizardPage>
 
 #include <array>
+#include <memory>
 
 class QCheckBox;
-class QComboBox;
-class QDateEdit;
-class QGridLayout;
-class QGroupBox;
-class QHBoxLayout;
-class QLabel;
-class QSpinBox;
-class QTimeEdit;
-class QVBoxLayout;
+
+namespace Ui {
+class TaskTriggerPage;
+}
 
 class TaskTriggerPage : public QWizardPage
 {
     Q_OBJECT
 
 public:
+    // Starts with today's date and the current time, the weekday panel hidden.
     explicit TaskTriggerPage(QWidget* parent = nullptr);
+    ~TaskTriggerPage() override;
 
     // Connects the widgets to the working copy of `task`, which outlives the page.
     void ConnectHandlers(TaskInfo& task);
 
     void initializePage() override;
     bool isComplete() const override;
-
-    QVBoxLayout* verticalLayout;
-    QGroupBox* whenGroupBox;
-    QVBoxLayout* verticalLayout_3;
-    QComboBox* triggerComboBox;
-    QGroupBox* everyDayGroupBox;
-    QVBoxLayout* verticalLayout_4;
-    QHBoxLayout* horizontalLayout_3;
-    QLabel* label;
-    QDateEdit* startDateEdit;
-    QTimeEdit* startTimeEdit;
-    QLabel* label_2;
-    QSpinBox* repeatSpinBox;
-    QLabel* repeatLabel;
-    QCheckBox* runOnlyOnWeekdays;
-    QWidget* weekDaysWidget;
-    QGridLayout* gridLayout;
-    QCheckBox* mondayCheckBox;
-    QCheckBox* wednesdayCheckBox;
-    QCheckBox* fridayCheckBox;
-    QCheckBox* sundayCheckBox;
-    QCheckBox* tuesdayCheckBox;
-    QCheckBox* thursdayCheckBox;
-    QCheckBox* saturdayCheckBox;
 
 private:
     struct WeekdayBox
@@ -70,5 +44,6 @@ private:
     void UpdateWorkingDaysBox();
     void StoreStartingPoint();
 
+    std::unique_ptr<Ui::TaskTriggerPage> ui;
     TaskInfo* task_ = nullptr;
 };

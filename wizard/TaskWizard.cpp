@@ -55,10 +55,6 @@ TaskWizard::TaskWizard(const TaskInfo& task, QWidget* parent)
     setPage(InfoPageId, infoPage);
 
     auto* triggerPage = new TaskTriggerPage(this);
-    triggerPage->weekDaysWidget->hide();
-    // Set before the handlers are connected: these values do not reach the task.
-    triggerPage->startDateEdit->setDate(QDate::currentDate());
-    triggerPage->startTimeEdit->setTime(QTime::currentTime());
     triggerPage->ConnectHandlers(task_);
     setPage(TriggerPageId, triggerPage);
 

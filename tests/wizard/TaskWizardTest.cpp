@@ -264,10 +264,10 @@ private slots:
         wizard.next();
         QCOMPARE(wizard.GetTaskInfo().starting_point, kMonday.toMSecsSinceEpoch() * kNanosPerMilli);
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        page->startTimeEdit->setTime(QTime(23, 59, 59, 999));
+        page->findChild<QTimeEdit*>(QStringLiteral("startTimeEdit"))->setTime(QTime(23, 59, 59, 999));
         QCOMPARE(wizard.GetTaskInfo().starting_point,
                  QDateTime(kMonday.date(), QTime(23, 59)).toMSecsSinceEpoch() * kNanosPerMilli);
-        page->startDateEdit->setDate(kSaturday.date());
+        page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->setDate(kSaturday.date());
         QCOMPARE(wizard.GetTaskInfo().starting_point,
                  QDateTime(kSaturday.date(), QTime(23, 59)).toMSecsSinceEpoch() * kNanosPerMilli);
     }
@@ -290,14 +290,14 @@ private slots:
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        page->startDateEdit->setDate(date);
-        page->startTimeEdit->setTime(time);
+        page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->setDate(date);
+        page->findChild<QTimeEdit*>(QStringLiteral("startTimeEdit"))->setTime(time);
         const QDateTime minute(date, QTime(time.hour(), time.minute()));
         QCOMPARE(wizard.GetTaskInfo().starting_point, minute.toMSecsSinceEpoch() * kNanosPerMilli);
         // Shown again, the start stays on the same minute.
         wizard.back();
         wizard.next();
-        QCOMPARE(page->startDateEdit->date(), date);
+        QCOMPARE(page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->date(), date);
         QCOMPARE(wizard.GetTaskInfo().starting_point, minute.toMSecsSinceEpoch() * kNanosPerMilli);
     }
 
@@ -317,8 +317,8 @@ private slots:
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        page->startDateEdit->setDate(date);
-        const QDate shown = page->startDateEdit->date();
+        page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->setDate(date);
+        const QDate shown = page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->date();
         QVERIFY(shown.isValid());
         QCOMPARE(QDateTime::fromMSecsSinceEpoch(wizard.GetTaskInfo().starting_point / kNanosPerMilli).date(), shown);
     }
@@ -357,13 +357,13 @@ private slots:
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        page->triggerComboBox->setCurrentIndex(to);
+        page->findChild<QComboBox*>(QStringLiteral("triggerComboBox"))->setCurrentIndex(to);
         QCOMPARE(static_cast<int>(wizard.GetTaskInfo().trigger.index()), to);
         std::visit([interval](const auto& trigger) { QCOMPARE(trigger.repeat_interval, std::int64_t(interval)); },
                    wizard.GetTaskInfo().trigger);
-        QCOMPARE(!page->runOnlyOnWeekdays->isHidden(), shown);
-        QCOMPARE(page->weekDaysWidget->isHidden(), to != 1);
-        QCOMPARE(page->repeatLabel->text(), label);
+        QCOMPARE(!page->findChild<QCheckBox*>(QStringLiteral("runOnlyOnWeekdays"))->isHidden(), shown);
+        QCOMPARE(page->findChild<QWidget*>(QStringLiteral("weekDaysWidget"))->isHidden(), to != 1);
+        QCOMPARE(page->findChild<QLabel*>(QStringLiteral("repeatLabel"))->text(), label);
     }
 
     void triggerKinds()
@@ -374,40 +374,40 @@ private slots:
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        QCOMPARE(page->repeatSpinBox->value(), 3);
-        QCOMPARE(page->repeatLabel->text(), QStringLiteral("дней"));
-        QVERIFY(page->weekDaysWidget->isHidden());
+        QCOMPARE(page->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->value(), 3);
+        QCOMPARE(page->findChild<QLabel*>(QStringLiteral("repeatLabel"))->text(), QStringLiteral("дней"));
+        QVERIFY(page->findChild<QWidget*>(QStringLiteral("weekDaysWidget"))->isHidden());
 
-        page->triggerComboBox->setCurrentIndex(1);
+        page->findChild<QComboBox*>(QStringLiteral("triggerComboBox"))->setCurrentIndex(1);
         const auto* weekly = std::get_if<WeeklyTrigger>(&wizard.GetTaskInfo().trigger);
         QVERIFY(weekly);
         QCOMPARE(weekly->repeat_interval, std::int64_t(3));
         QVERIFY(weekly->weekdays == std::set<Weekday>{1});
-        QCOMPARE(page->repeatLabel->text(), QStringLiteral("недель"));
-        QVERIFY(!page->weekDaysWidget->isHidden());
-        QVERIFY(page->runOnlyOnWeekdays->isHidden());
+        QCOMPARE(page->findChild<QLabel*>(QStringLiteral("repeatLabel"))->text(), QStringLiteral("недель"));
+        QVERIFY(!page->findChild<QWidget*>(QStringLiteral("weekDaysWidget"))->isHidden());
+        QVERIFY(page->findChild<QCheckBox*>(QStringLiteral("runOnlyOnWeekdays"))->isHidden());
 
-        page->fridayCheckBox->setChecked(true);
-        page->sundayCheckBox->setChecked(true);
-        page->mondayCheckBox->setChecked(false);
+        page->findChild<QCheckBox*>(QStringLiteral("fridayCheckBox"))->setChecked(true);
+        page->findChild<QCheckBox*>(QStringLiteral("sundayCheckBox"))->setChecked(true);
+        page->findChild<QCheckBox*>(QStringLiteral("mondayCheckBox"))->setChecked(false);
         QVERIFY(std::get<WeeklyTrigger>(wizard.GetTaskInfo().trigger).weekdays == (std::set<Weekday>{0, 5}));
-        page->fridayCheckBox->setChecked(false);
-        page->sundayCheckBox->setChecked(false);
+        page->findChild<QCheckBox*>(QStringLiteral("fridayCheckBox"))->setChecked(false);
+        page->findChild<QCheckBox*>(QStringLiteral("sundayCheckBox"))->setChecked(false);
         QVERIFY(!page->isComplete());
         QVERIFY(!wizard.button(QWizard::NextButton)->isEnabled());
-        page->saturdayCheckBox->setChecked(true);
+        page->findChild<QCheckBox*>(QStringLiteral("saturdayCheckBox"))->setChecked(true);
         QVERIFY(wizard.button(QWizard::NextButton)->isEnabled());
 
-        page->repeatSpinBox->setValue(5);
-        page->triggerComboBox->setCurrentIndex(0);
+        page->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->setValue(5);
+        page->findChild<QComboBox*>(QStringLiteral("triggerComboBox"))->setCurrentIndex(0);
         QVERIFY(std::get<DailyTrigger>(wizard.GetTaskInfo().trigger) == DailyTrigger{5});
         QVERIFY(page->isComplete());
 
         // Back and forward again shows the same.
         wizard.back();
         wizard.next();
-        QCOMPARE(page->triggerComboBox->currentIndex(), 0);
-        QCOMPARE(page->repeatSpinBox->value(), 5);
+        QCOMPARE(page->findChild<QComboBox*>(QStringLiteral("triggerComboBox"))->currentIndex(), 0);
+        QCOMPARE(page->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->value(), 5);
     }
 
     void weeklyTaskLoadsItsDays()
@@ -418,9 +418,10 @@ private slots:
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        QVERIFY(!page->mondayCheckBox->isChecked());
-        QVERIFY(page->sundayCheckBox->isChecked() && page->wednesdayCheckBox->isChecked() &&
-                page->saturdayCheckBox->isChecked());
+        QVERIFY(!page->findChild<QCheckBox*>(QStringLiteral("mondayCheckBox"))->isChecked());
+        QVERIFY(page->findChild<QCheckBox*>(QStringLiteral("sundayCheckBox"))->isChecked() &&
+                page->findChild<QCheckBox*>(QStringLiteral("wednesdayCheckBox"))->isChecked() &&
+                page->findChild<QCheckBox*>(QStringLiteral("saturdayCheckBox"))->isChecked());
         QVERIFY(std::get<WeeklyTrigger>(wizard.GetTaskInfo().trigger) == (WeeklyTrigger{2, {0, 3, 6}}));
     }
 
@@ -447,9 +448,9 @@ private slots:
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        QCOMPARE(page->triggerComboBox->currentIndex(), comboIndex);
-        QCOMPARE(page->repeatLabel->text(), label);
-        QCOMPARE(page->repeatSpinBox->value(), 99);
+        QCOMPARE(page->findChild<QComboBox*>(QStringLiteral("triggerComboBox"))->currentIndex(), comboIndex);
+        QCOMPARE(page->findChild<QLabel*>(QStringLiteral("repeatLabel"))->text(), label);
+        QCOMPARE(page->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->value(), 99);
         QVERIFY(page->isComplete());
         QCOMPARE(static_cast<int>(wizard.GetTaskInfo().trigger.index()), kind);
         std::visit([](const auto& trigger) { QCOMPARE(trigger.repeat_interval, std::int64_t(99)); },
@@ -483,11 +484,11 @@ private slots:
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        page->runOnlyOnWeekdays->setChecked(true);
+        page->findChild<QCheckBox*>(QStringLiteral("runOnlyOnWeekdays"))->setChecked(true);
         QVERIFY(wizard.GetTaskInfo().RunOnlyOnWorkingDays());
-        page->repeatSpinBox->setValue(interval);
-        page->startDateEdit->setDate(start.date());
-        QCOMPARE(!page->runOnlyOnWeekdays->isHidden(), shown);
+        page->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->setValue(interval);
+        page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->setDate(start.date());
+        QCOMPARE(!page->findChild<QCheckBox*>(QStringLiteral("runOnlyOnWeekdays"))->isHidden(), shown);
         // Hiding the box keeps the flag; the next-run computation ignores a flag the rule refuses.
         QVERIFY(wizard.GetTaskInfo().RunOnlyOnWorkingDays());
         QVERIFY(wizard.GetTaskInfo().NextRun(kMonday.toMSecsSinceEpoch() * kNanosPerMilli) != kNeverInstant);
@@ -528,8 +529,8 @@ private slots:
                 ->setText(QStringLiteral("другое"));
             wizard.next();
             auto* trigger = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-            trigger->triggerComboBox->setCurrentIndex(0);
-            trigger->repeatSpinBox->setValue(9);
+            trigger->findChild<QComboBox*>(QStringLiteral("triggerComboBox"))->setCurrentIndex(0);
+            trigger->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->setValue(9);
             wizard.next();
             auto* action = qobject_cast<TaskActionPage*>(wizard.currentPage());
             action->backupToolDestinationEdit->setText(QStringLiteral("/elsewhere"));
