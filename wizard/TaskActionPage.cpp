@@ -2,7 +2,6 @@
 
 #include "model/ExportFormats.h"
 #include "repository/widgets/ConnectionsManagerWidget.h"
-#include "scheduler/TaskStorage.h"
 #include "wizard/SchemeLookup.h"
 #include "wizard/TaskWizard.h"
 
@@ -69,7 +68,8 @@ QString checkBoxText(bool fileMode)
 
 } // namespace
 
-TaskActionPage::TaskActionPage(std::shared_ptr<vadro::ICore> core, QWidget* parent)
+TaskActionPage::TaskActionPage(std::shared_ptr<vadro::ICore> core,
+                               std::function<std::vector<const TaskInfo*>()> storedTasks, QWidget* parent)
     : QWizardPage(parent)
     , core_(std::move(core))
     , config_(SavedConnectionsPath())
@@ -97,9 +97,9 @@ TaskActionPage::TaskActionPage(std::shared_ptr<vadro::ICore> core, QWidget* pare
 
     connectionsManager = new vadro_cm::ConnectionsManagerWidget(nullptr, std::move(connections), core_, false);
     connectionsManager->EnableLocalConnectionOptimizations();
-    connectionsManager->SetUsersLookup([](const vadro::Uuid& id) {
+    connectionsManager->SetUsersLookup([storedTasks = std::move(storedTasks)](const vadro::Uuid& id) {
         QStringList names;
-        for (const auto& task : TaskStorage::Instance().Tasks()) {
+        for (const TaskInfo* task : storedTasks()) {
             const auto* backup = std::get_if<BackupAction>(&task->action);
             const auto* exportAction = std::get_if<ExportAction>(&task->action);
             if ((backup != nullptr && backup->connection_id == id) ||

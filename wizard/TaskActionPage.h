@@ -7,6 +7,7 @@
 #include "repository/Connections.h"
 #include "repository/Vadro.h"
 #include "wizard/SchemeLookup.h"
+#include "wizard/WizardContext.h"
 
 #include <QWizardPage>
 
@@ -39,8 +40,10 @@ public:
     // The tool's selection for a format word; see SelectScheme.
     using SchemeLookup = std::function<SchemeSelection(const std::string& formatWord)>;
 
-    // Reads the saved connections and builds the connection manager on `core`.
-    explicit TaskActionPage(std::shared_ptr<vadro::ICore> core, QWidget* parent = nullptr);
+    // Reads the saved connections and builds the connection manager on `core`; a connection
+    // is in use by the backups and exports among `storedTasks`.
+    TaskActionPage(std::shared_ptr<vadro::ICore> core, std::function<std::vector<const TaskInfo*>()> storedTasks,
+                   QWidget* parent = nullptr);
     ~TaskActionPage() override;
 
     // Connects the widgets to the wizard's working copy and chosen connection.

@@ -53,9 +53,10 @@ std::array<TaskTriggerPage::WeekdayBox, 7> TaskTriggerPage::WeekdayBoxes() const
              {ui->sundayCheckBox, 0}}};
 }
 
-void TaskTriggerPage::ConnectHandlers(TaskInfo& task)
+void TaskTriggerPage::ConnectHandlers(TaskInfo& task, const WizardContext& context)
 {
     task_ = &task;
+    canRunOnlyOnWorkingDays_ = context.canRunOnlyOnWorkingDays;
     // The kind changes before the widgets follow it: the second handler reads the new trigger.
     connect(ui->triggerComboBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             [this](int index) { ChangeTriggerKind(index); });
@@ -84,8 +85,11 @@ void TaskTriggerPage::ConnectHandlers(TaskInfo& task)
         StoreStartingPoint();
         UpdateWorkingDaysBox();
     });
-    connect(ui->runOnlyOnWeekdays, &QCheckBox::stateChanged, this,
-            [this](int state) { task_->SetRunOnlyOnWorkingDays(state != Qt::Unchecked); });
+    // The flag changes only where the rule allows it, as TaskInfo::SetRunOnlyOnWorkingDays does.
+    connect(ui->runOnlyOnWeekdays, &QCheckBox::stateChanged, this, [this](int state) {
+        if (canRunOnlyOnWorkingDays_(*task_))
+            task_->run_only_on_working_days = state != Qt::Unchecked;
+    });
 }
 
 void TaskTriggerPage::ChangeTriggerKind(int index)
@@ -111,7 +115,7 @@ void TaskTriggerPage::UpdateKindWidgets(int index)
 {
     ui->weekDaysWidget->setVisible(index == kWeeklyIndex);
     if (index == kDailyIndex) {
-        ui->runOnlyOnWeekdays->setVisible(task_->CanRunOnlyOnWorkingDays());
+        ui->runOnlyOnWeekdays->setVisible(canRunOnlyOnWorkingDays_(*task_));
         ui->repeatLabel->setText(tr("дней"));
     } else if (index == kWeeklyIndex) {
         ui->runOnlyOnWeekdays->setVisible(false);
@@ -124,7 +128,7 @@ void TaskTriggerPage::UpdateKindWidgets(int index)
 
 void TaskTriggerPage::UpdateWorkingDaysBox()
 {
-    ui->runOnlyOnWeekdays->setVisible(task_->CanRunOnlyOnWorkingDays());
+    ui->runOnlyOnWeekdays->setVisible(canRunOnlyOnWorkingDays_(*task_));
 }
 
 void TaskTriggerPage::StoreStartingPoint()

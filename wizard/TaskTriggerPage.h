@@ -3,6 +3,7 @@
 // Page 1 of the task wizard: when the task starts and how it repeats.
 
 #include "model/TaskInfo.h"
+#include "wizard/WizardContext.h"
 
 #include <QWizardPage>
 
@@ -25,7 +26,7 @@ public:
     ~TaskTriggerPage() override;
 
     // Connects the widgets to the working copy of `task`, which outlives the page.
-    void ConnectHandlers(TaskInfo& task);
+    void ConnectHandlers(TaskInfo& task, const WizardContext& context);
 
     void initializePage() override;
     bool isComplete() const override;
@@ -46,4 +47,5 @@ private:
 
     std::unique_ptr<Ui::TaskTriggerPage> ui;
     TaskInfo* task_ = nullptr;
+    std::function<bool(const TaskInfo&)> canRunOnlyOnWorkingDays_;
 };

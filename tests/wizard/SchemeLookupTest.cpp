@@ -313,7 +313,7 @@ private slots:
         action.scheme_code = L"OLD";
         action.scheme_name = L"Старая";
         task.action = action;
-        TaskWizard wizard(task);
+        TaskWizard wizard(task, wiztest::storageContext());
         wizard.show();
         while (wizard.currentId() != 2) {
             const int before = wizard.currentId();

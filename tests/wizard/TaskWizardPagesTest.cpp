@@ -62,7 +62,7 @@ private:
 
     std::unique_ptr<TaskWizard> openOnPage(const TaskInfo& task, int id)
     {
-        auto wizard = std::make_unique<TaskWizard>(task);
+        auto wizard = std::make_unique<TaskWizard>(task, wiztest::storageContext());
         wizard->show();
         goTo(*wizard, id);
         return wizard;

@@ -98,7 +98,7 @@ private slots:
     void frame()
     {
         TaskInfo edited = namedTask(backup());
-        TaskWizard wizard(edited);
+        TaskWizard wizard(edited, wiztest::storageContext());
         QCOMPARE(wizard.windowTitle(), QStringLiteral("Создание задачи"));
         QCOMPARE(wizard.wizardStyle(), QWizard::ClassicStyle);
         QCOMPARE(wizard.options(), QWizard::WizardOptions(QWizard::NoBackButtonOnStartPage));
@@ -138,7 +138,7 @@ private slots:
         check.ids_file = L"/tmp/a.ids";
         check.ifc_file = L"/tmp/a.ifc";
         const Action actions[] = {backup(), exportAction, command, check};
-        TaskWizard wizard(namedTask(actions[kind]));
+        TaskWizard wizard(namedTask(actions[kind]), wiztest::storageContext());
         wizard.show();
         QVERIFY(!wizard.button(QWizard::BackButton)->isVisibleTo(&wizard));
         QCOMPARE(visitedPages(wizard), pages);
@@ -150,7 +150,7 @@ private slots:
 
     void finishMovesWithTheCommandKind()
     {
-        TaskWizard wizard(namedTask(backup()));
+        TaskWizard wizard(namedTask(backup()), wiztest::storageContext());
         wizard.show();
         goTo(wizard, 2);
         auto* page = qobject_cast<TaskActionPage*>(wizard.currentPage());
@@ -184,7 +184,7 @@ private slots:
         QFETCH(bool, complete);
         TaskInfo task = namedTask(backup());
         task.description = L"было";
-        TaskWizard wizard(task);
+        TaskWizard wizard(task, wiztest::storageContext());
         wizard.show();
         auto* page = qobject_cast<TaskInfoPage*>(wizard.currentPage());
         QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("nameEdit"))->text(), QStringLiteral("Задача"));
@@ -215,7 +215,7 @@ private slots:
     {
         QFETCH(int, page);
         QFETCH(QString, label);
-        TaskWizard wizard(namedTask(backup()));
+        TaskWizard wizard(namedTask(backup()), wiztest::storageContext());
         wizard.show();
         QLineEdit* edit = nullptr;
         if (page == 0) {
@@ -259,7 +259,7 @@ private slots:
         TaskInfo task = namedTask(backup());
         // A start with seconds and nanoseconds, as a fresh record has.
         task.starting_point = kMonday.toMSecsSinceEpoch() * kNanosPerMilli + 37'123'456'789;
-        TaskWizard wizard(task);
+        TaskWizard wizard(task, wiztest::storageContext());
         wizard.show();
         wizard.next();
         QCOMPARE(wizard.GetTaskInfo().starting_point, kMonday.toMSecsSinceEpoch() * kNanosPerMilli);
@@ -286,7 +286,7 @@ private slots:
     {
         QFETCH(QDate, date);
         QFETCH(QTime, time);
-        TaskWizard wizard(namedTask(backup()));
+        TaskWizard wizard(namedTask(backup()), wiztest::storageContext());
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
@@ -313,7 +313,7 @@ private slots:
     void startBeyondTheInstantRange()
     {
         QFETCH(QDate, date);
-        TaskWizard wizard(namedTask(backup()));
+        TaskWizard wizard(namedTask(backup()), wiztest::storageContext());
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
@@ -353,7 +353,7 @@ private slots:
         const Trigger triggers[] = {DailyTrigger{interval}, WeeklyTrigger{interval, {3}},
                                     MonthlyTrigger{interval, {1}, {1}}};
         task.trigger = triggers[from];
-        TaskWizard wizard(task);
+        TaskWizard wizard(task, wiztest::storageContext());
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
@@ -370,7 +370,7 @@ private slots:
     {
         TaskInfo task = namedTask(backup());
         task.trigger = DailyTrigger{3};
-        TaskWizard wizard(task);
+        TaskWizard wizard(task, wiztest::storageContext());
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
@@ -414,7 +414,7 @@ private slots:
     {
         TaskInfo task = namedTask(backup());
         task.trigger = WeeklyTrigger{2, {0, 3, 6}};
-        TaskWizard wizard(task);
+        TaskWizard wizard(task, wiztest::storageContext());
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
@@ -444,7 +444,7 @@ private slots:
             task.trigger = MonthlyTrigger{150, {1, 3, 3}, {15}};
         else
             task.trigger = DailyTrigger{150};
-        TaskWizard wizard(task);
+        TaskWizard wizard(task, wiztest::storageContext());
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
@@ -480,7 +480,7 @@ private slots:
         QFETCH(bool, shown);
         TaskInfo task = namedTask(backup());
         task.starting_point = kMonday.toMSecsSinceEpoch() * kNanosPerMilli;
-        TaskWizard wizard(task);
+        TaskWizard wizard(task, wiztest::storageContext());
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
@@ -499,14 +499,14 @@ private slots:
         QSettings().remove(QStringLiteral("TaskWizard/geometry"));
         {
             // The first wizard ever: no key, the default geometry, no error.
-            TaskWizard wizard(namedTask(backup()));
+            TaskWizard wizard(namedTask(backup()), wiztest::storageContext());
             wizard.show();
             wizard.resize(701, 533);
             wizard.move(40, 50);
             wizard.reject();
         }
         QVERIFY(!QSettings().value(QStringLiteral("TaskWizard/geometry")).toByteArray().isEmpty());
-        TaskWizard next(namedTask(backup()));
+        TaskWizard next(namedTask(backup()), wiztest::storageContext());
         QCOMPARE(next.size(), QSize(701, 533));
     }
 
@@ -522,7 +522,7 @@ private slots:
         const QByteArray storedBytes = store.readAll();
         store.close();
         {
-            TaskWizard wizard(*stored);
+            TaskWizard wizard(*stored, wiztest::storageContext());
             wizard.show();
             qobject_cast<TaskInfoPage*>(wizard.currentPage())
                 ->findChild<QLineEdit*>(QStringLiteral("nameEdit"))
@@ -582,7 +582,7 @@ private slots:
         const QByteArray saved = file.readAll();
         file.close();
         {
-            TaskWizard wizard(namedTask(backup()));
+            TaskWizard wizard(namedTask(backup()), wiztest::storageContext());
             wizard.show();
             goTo(wizard, 2);
             auto* action = qobject_cast<TaskActionPage*>(wizard.currentPage());
@@ -647,7 +647,8 @@ private slots:
         QVERIFY(QFile::link(repo_.filePath(QStringLiteral("Проекты/Мост")), link));
         destination.replace(QLatin1Char('@'), repo_.path()).replace(QLatin1Char('~'), work_.path());
         TaskWizard wizard(
-            namedTask(BackupAction{connection_.id, L"vadro://Хранилище/Проекты/Мост", destination.toStdWString()}));
+            namedTask(BackupAction{connection_.id, L"vadro://Хранилище/Проекты/Мост", destination.toStdWString()}),
+            wiztest::storageContext());
         wizard.show();
         goTo(wizard, 3);
         QCOMPARE(wizard.currentId(), 3);
@@ -669,7 +670,7 @@ private slots:
     {
         TaskStorage& storage = TaskStorage::Instance();
         const QString destination = work_.filePath(QStringLiteral("резерв"));
-        TaskWizard wizard(TaskInfo{});
+        TaskWizard wizard(TaskInfo{}, wiztest::storageContext());
         wizard.show();
         qobject_cast<TaskInfoPage*>(wizard.currentPage())
             ->findChild<QLineEdit*>(QStringLiteral("nameEdit"))
