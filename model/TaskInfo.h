@@ -127,6 +127,28 @@ struct CheckAction
 
 using Action = std::variant<BackupAction, ExportAction, CommandAction, CheckAction>;
 
+enum class RunOutcome : std::uint8_t
+{
+    None,
+    Running,
+    Succeeded,
+    Failed,
+};
+
+// The task's last run, as the service keeps it.
+struct LastRun
+{
+    Instant started = 0; // when the last run started (meaningful unless outcome is None)
+    Instant ended = 0;   // when it ended; 0 while running
+    RunOutcome outcome = RunOutcome::None;
+    std::wstring reason; // first line of why it failed; empty otherwise
+    bool operator==(const LastRun& o) const
+    {
+        return started == o.started && ended == o.ended && outcome == o.outcome && reason == o.reason;
+    }
+    bool operator!=(const LastRun& o) const { return !(*this == o); }
+};
+
 class TaskInfo
 {
 public:
@@ -141,6 +163,11 @@ public:
     // and the store carry it over unchecked.
     bool run_only_on_working_days = false;
     Action action;
+    // Make up one run after a start when a scheduled run fell into a time when the program
+    // was not running.
+    bool run_missed = false;
+    // Kept by the service; a new task (TaskStorage::AddTask) starts with none.
+    LastRun last_run;
 
     // The next run strictly after `now`, or starting_point while that lies ahead.
     // Computed in the local zone (see LocalZone in the scheduler library). Never throws
