@@ -158,8 +158,8 @@ public:
     std::wstring description;
     Instant starting_point;
     Trigger trigger;
-    // The wizard changes it only through SetRunOnlyOnWorkingDays, which refuses it where the
-    // rule allows no working-days search; the schedule ignores it there. Whole-record copies
+    // The wizard changes it only where CanRunOnlyOnWorkingDays allows it, as
+    // SetRunOnlyOnWorkingDays does; the schedule ignores it where the rule refuses. Whole-record copies
     // and the store carry it over unchecked.
     bool run_only_on_working_days = false;
     Action action;

@@ -5,6 +5,8 @@
 #include "ui_TaskTriggerPage.h"
 
 #include <QDateTime>
+#include <QLocale>
+#include <QStringList>
 
 #include <algorithm>
 
@@ -24,6 +26,9 @@ int clampInterval(std::int64_t interval)
 {
     return static_cast<int>(std::clamp<std::int64_t>(interval, 1, 99));
 }
+
+// How many runs the page shows ahead.
+constexpr int kShownRuns = 5;
 
 } // namespace
 
@@ -57,6 +62,8 @@ void TaskTriggerPage::ConnectHandlers(TaskInfo& task, const WizardContext& conte
 {
     task_ = &task;
     canRunOnlyOnWorkingDays_ = context.canRunOnlyOnWorkingDays;
+    nextRun_ = context.nextRun;
+    now_ = context.now;
     // The kind changes before the widgets follow it: the second handler reads the new trigger.
     connect(ui->triggerComboBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             [this](int index) { ChangeTriggerKind(index); });
@@ -90,6 +97,17 @@ void TaskTriggerPage::ConnectHandlers(TaskInfo& task, const WizardContext& conte
         if (canRunOnlyOnWorkingDays_(*task_))
             task_->run_only_on_working_days = state != Qt::Unchecked;
     });
+    connect(ui->runMissedCheckBox, &QCheckBox::toggled, this, [this](bool checked) { task_->run_missed = checked; });
+
+    // Connected after the handlers above, so the runs shown follow the task they have changed.
+    const auto showRuns = [this] { UpdateNextRuns(); };
+    connect(ui->triggerComboBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this, showRuns);
+    for (const WeekdayBox& weekday : WeekdayBoxes())
+        connect(weekday.box, &QCheckBox::toggled, this, showRuns);
+    connect(ui->repeatSpinBox, QOverload<int>::of(&QSpinBox::valueChanged), this, showRuns);
+    connect(ui->startDateEdit, &QDateEdit::dateChanged, this, showRuns);
+    connect(ui->startTimeEdit, &QTimeEdit::timeChanged, this, showRuns);
+    connect(ui->runOnlyOnWeekdays, &QCheckBox::stateChanged, this, showRuns);
 }
 
 void TaskTriggerPage::ChangeTriggerKind(int index)
@@ -138,6 +156,23 @@ void TaskTriggerPage::StoreStartingPoint()
     task_->starting_point = floorDiv(millis, 60'000) * 60'000 * kNanosPerMilli;
 }
 
+void TaskTriggerPage::UpdateNextRuns()
+{
+    // Each run is the scheduler's next run after the one before, as the timer re-arms.
+    const QLocale russian(QLocale::Russian, QLocale::Russia);
+    QStringList lines;
+    Instant after = now_();
+    for (int i = 0; i < kShownRuns; ++i) {
+        const Instant run = nextRun_(*task_, after);
+        if (run == kNeverInstant)
+            break;
+        const QDateTime local = QDateTime::fromMSecsSinceEpoch(floorDiv(run, kNanosPerMilli));
+        lines << russian.toString(local, QStringLiteral("dd.MM.yyyy, dddd, HH:mm"));
+        after = run;
+    }
+    ui->nextRunsLabel->setText(lines.isEmpty() ? tr("Никогда") : lines.join(QLatin1Char('\n')));
+}
+
 void TaskTriggerPage::initializePage()
 {
     QWizardPage::initializePage();
@@ -168,6 +203,9 @@ void TaskTriggerPage::initializePage()
         ui->repeatSpinBox->setValue(clampInterval(monthly->repeat_interval));
         ui->repeatLabel->setText(tr("месяцев"));
     }
+    ui->runMissedCheckBox->setChecked(task_->run_missed);
+    // When no field changed, no handler has shown the runs yet.
+    UpdateNextRuns();
 }
 
 bool TaskTriggerPage::isComplete() const

@@ -44,8 +44,12 @@ private:
     void UpdateKindWidgets(int index);
     void UpdateWorkingDaysBox();
     void StoreStartingPoint();
+    // Shows the next runs of the task as it stands, from the context's current instant on.
+    void UpdateNextRuns();
 
     std::unique_ptr<Ui::TaskTriggerPage> ui;
     TaskInfo* task_ = nullptr;
     std::function<bool(const TaskInfo&)> canRunOnlyOnWorkingDays_;
+    std::function<Instant(const TaskInfo&, Instant)> nextRun_;
+    std::function<Instant()> now_;
 };

@@ -494,6 +494,96 @@ private slots:
         QVERIFY(wizard.GetTaskInfo().NextRun(kMonday.toMSecsSinceEpoch() * kNanosPerMilli) != kNeverInstant);
     }
 
+    void nextRunsFollowTheFields_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("interval");
+        QTest::addColumn<QDateTime>("start");
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QStringList>("runs");
+        // Wednesday 2026-01-07: the week of Monday the 5th counts, its Monday lies before the start.
+        const QDateTime wednesday(QDate(2026, 1, 7), QTime(10, 0));
+        QTest::newRow("every two weeks on Monday starts the week after next")
+            << 1 << 1 << wednesday << QStringLiteral("interval 2")
+            << QStringList{
+                   QStringLiteral("19.01.2026, понедельник, 10:00"), QStringLiteral("02.02.2026, понедельник, 10:00"),
+                   QStringLiteral("16.02.2026, понедельник, 10:00"), QStringLiteral("02.03.2026, понедельник, 10:00"),
+                   QStringLiteral("16.03.2026, понедельник, 10:00")};
+        QTest::newRow("working days skip the weekend on the two-day grid")
+            << 0 << 2 << QDateTime(QDate(2026, 1, 5), QTime(8, 0)) << QStringLiteral("working days")
+            << QStringList{QStringLiteral("07.01.2026, среда, 08:00"), QStringLiteral("09.01.2026, пятница, 08:00"),
+                           QStringLiteral("13.01.2026, вторник, 08:00"), QStringLiteral("15.01.2026, четверг, 08:00"),
+                           QStringLiteral("19.01.2026, понедельник, 08:00")};
+        QTest::newRow("a week without days never runs")
+            << 1 << 1 << wednesday << QStringLiteral("untick Monday") << QStringList{QStringLiteral("Никогда")};
+    }
+
+    // The page shows the scheduler's next five runs from the wizard's current instant (an
+    // hour after the start here) and follows a change of the fields at once.
+    void nextRunsFollowTheFields()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, interval);
+        QFETCH(QDateTime, start);
+        QFETCH(QString, change);
+        QFETCH(QStringList, runs);
+        TaskInfo task = namedTask(backup());
+        task.starting_point = start.toMSecsSinceEpoch() * kNanosPerMilli;
+        if (kind == 0)
+            task.trigger = DailyTrigger{interval};
+        else
+            task.trigger = WeeklyTrigger{interval, {1}};
+        WizardContext context = wiztest::storageContext();
+        const Instant now = start.addSecs(3600).toMSecsSinceEpoch() * kNanosPerMilli;
+        context.now = [now] { return now; };
+        TaskWizard wizard(task, context);
+        wizard.show();
+        wizard.next();
+        auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
+        auto* shown = page->findChild<QLabel*>(QStringLiteral("nextRunsLabel"));
+        // Five runs before the change, in every case.
+        QCOMPARE(shown->text().count(QLatin1Char('\n')), 4);
+        if (change == QLatin1String("interval 2"))
+            page->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->setValue(2);
+        else if (change == QLatin1String("working days"))
+            page->findChild<QCheckBox*>(QStringLiteral("runOnlyOnWeekdays"))->setChecked(true);
+        else if (change == QLatin1String("untick Monday"))
+            page->findChild<QCheckBox*>(QStringLiteral("mondayCheckBox"))->setChecked(false);
+        QCOMPARE(shown->text().split(QLatin1Char('\n')), runs);
+    }
+
+    void runMissedIsKeptThroughTheWizard_data()
+    {
+        QTest::addColumn<bool>("stored");
+        QTest::newRow("off, ticked") << false;
+        QTest::newRow("on, unticked") << true;
+    }
+
+    void runMissedIsKeptThroughTheWizard()
+    {
+        QFETCH(bool, stored);
+        CommandAction command;
+        command.executable = "/bin/true";
+        TaskInfo task = namedTask(command);
+        task.run_missed = stored;
+        TaskWizard wizard(task, wiztest::storageContext());
+        wizard.show();
+        wizard.next();
+        auto* box = wizard.currentPage()->findChild<QCheckBox*>(QStringLiteral("runMissedCheckBox"));
+        QCOMPARE(box->text(), QStringLiteral("Выполнить пропущенный запуск"));
+        QCOMPARE(box->isChecked(), stored);
+        box->click();
+        // Shown again, the page reads the task's flag back.
+        wizard.back();
+        wizard.next();
+        QCOMPARE(box->isChecked(), !stored);
+        wizard.next();
+        QVERIFY(finishOffered(wizard));
+        wizard.button(QWizard::FinishButton)->click();
+        QCOMPARE(wizard.result(), int(QDialog::Accepted));
+        QCOMPARE(wizard.GetTaskInfo().run_missed, !stored);
+    }
+
     void geometryIsKeptOnCancel()
     {
         QSettings().remove(QStringLiteral("TaskWizard/geometry"));
