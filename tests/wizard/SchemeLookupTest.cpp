@@ -330,7 +330,7 @@ private slots:
                 box->done(QMessageBox::Ok);
             }
         });
-        page->selectSchemeButton->click();
+        page->findChild<QPushButton*>(QStringLiteral("selectSchemeButton"))->click();
         QVERIFY2(seen.contains(tool), qPrintable(seen));
         QVERIFY2(seen.contains(QStringLiteral("«Paths/Kalvor-III»")), qPrintable(seen));
         const auto& stored = std::get<ExportAction>(wizard.GetTaskInfo().action);

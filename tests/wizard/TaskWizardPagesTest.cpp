@@ -157,7 +157,7 @@ private slots:
         QFETCH(QString, edit);
         auto wizard = openOnPage(namedTask(BackupAction{}), 2);
         TaskActionPage* page = actionPage(*wizard);
-        page->actionComboBox->setCurrentIndex(kind);
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(kind);
         const QString text = QStringLiteral("/данные/путь с пробелом");
         page->findChild<QLineEdit*>(edit)->setText(text);
         const Action& action = wizard->GetTaskInfo().action;
@@ -208,13 +208,14 @@ private slots:
         QFETCH(bool, complete);
         auto wizard = openOnPage(namedTask(BackupAction{}), 2);
         TaskActionPage* page = actionPage(*wizard);
-        page->actionComboBox->setCurrentIndex(kind);
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(kind);
         if (connection)
-            page->connectionsManager->SelectConnection(main_.id);
-        QLineEdit* edits[][2] = {{page->backupToolDestinationEdit, nullptr},
-                                 {page->exportDstPathEdit, nullptr},
-                                 {page->executableEdit, nullptr},
-                                 {page->idsEdit, page->ifcEdit}};
+            page->ConnectionsManager()->SelectConnection(main_.id);
+        QLineEdit* edits[][2] = {{page->findChild<QLineEdit*>(QStringLiteral("backupToolDestinationEdit")), nullptr},
+                                 {page->findChild<QLineEdit*>(QStringLiteral("exportDstPathEdit")), nullptr},
+                                 {page->findChild<QLineEdit*>(QStringLiteral("executableEdit")), nullptr},
+                                 {page->findChild<QLineEdit*>(QStringLiteral("idsEdit")),
+                                  page->findChild<QLineEdit*>(QStringLiteral("ifcEdit"))}};
         edits[kind][0]->setText(first);
         if (edits[kind][1])
             edits[kind][1]->setText(second);
@@ -282,7 +283,7 @@ private slots:
         auto wizard = openOnPage(namedTask(BackupAction{main_.id, L"", L"/tmp/dest"}), 2);
         TaskActionPage* page = actionPage(*wizard);
         QCOMPARE(wizard->currentId(), 2);
-        QVERIFY(page->connectionsManager->GetEditedConnections().empty());
+        QVERIFY(page->ConnectionsManager()->GetEditedConnections().empty());
         QVERIFY(!page->isComplete());
 
         wiztest::onModal<vadro_cm::ConnectionEditDialog>([this](vadro_cm::ConnectionEditDialog* dialog) {
@@ -290,7 +291,7 @@ private slots:
             dialog->findChild<QLineEdit*>(QStringLiteral("folderEdit"))->setText(repo_.path());
             dialog->accept();
         });
-        page->connectionsManager->AddConnection();
+        page->ConnectionsManager()->AddConnection();
         QVERIFY(page->isComplete());
         wizard->next();
         *unexpected->armed = false;
@@ -308,18 +309,20 @@ private slots:
         action.scheme_name = L"Схема";
         auto wizard = openOnPage(namedTask(action), 2);
         TaskActionPage* page = actionPage(*wizard);
-        QCOMPARE(page->schemeLineEdit->text(), QStringLiteral("Схема"));
-        QVERIFY(!page->schemeParamsGroup->isHidden() && page->ifcParamsGroup->isHidden());
-        page->formatComboBox->setCurrentIndex(4);
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("schemeLineEdit"))->text(), QStringLiteral("Схема"));
+        QVERIFY(!page->findChild<QGroupBox*>(QStringLiteral("schemeParamsGroup"))->isHidden() &&
+                page->findChild<QGroupBox*>(QStringLiteral("ifcParamsGroup"))->isHidden());
+        page->findChild<QComboBox*>(QStringLiteral("formatComboBox"))->setCurrentIndex(4);
         const auto& stored = std::get<ExportAction>(wizard->GetTaskInfo().action);
         QCOMPARE(stored.format, std::int32_t(IFC));
         QVERIFY(stored.scheme_code.empty() && stored.scheme_name.empty());
-        QVERIFY(page->schemeParamsGroup->isHidden() && !page->ifcParamsGroup->isHidden());
-        page->ifcVersionComboBox->setCurrentIndex(1);
+        QVERIFY(page->findChild<QGroupBox*>(QStringLiteral("schemeParamsGroup"))->isHidden() &&
+                !page->findChild<QGroupBox*>(QStringLiteral("ifcParamsGroup"))->isHidden());
+        page->findChild<QComboBox*>(QStringLiteral("ifcVersionComboBox"))->setCurrentIndex(1);
         QVERIFY(stored.ifc_version == L"4.3");
-        page->formatComboBox->setCurrentIndex(0);
-        QVERIFY(!page->schemeParamsGroup->isHidden());
-        QVERIFY(page->schemeLineEdit->text().isEmpty());
+        page->findChild<QComboBox*>(QStringLiteral("formatComboBox"))->setCurrentIndex(0);
+        QVERIFY(!page->findChild<QGroupBox*>(QStringLiteral("schemeParamsGroup"))->isHidden());
+        QVERIFY(page->findChild<QLineEdit*>(QStringLiteral("schemeLineEdit"))->text().isEmpty());
     }
 
     void storedFormats_data()
@@ -346,13 +349,14 @@ private slots:
         action.ifc_version = L"5.0";
         auto wizard = openOnPage(namedTask(action), 2);
         TaskActionPage* page = actionPage(*wizard);
-        QCOMPARE(page->formatComboBox->currentIndex(), listIndex);
-        QCOMPARE(page->formatComboBox->currentText(), shown);
+        QCOMPARE(page->findChild<QComboBox*>(QStringLiteral("formatComboBox"))->currentIndex(), listIndex);
+        QCOMPARE(page->findChild<QComboBox*>(QStringLiteral("formatComboBox"))->currentText(), shown);
         const auto& stored = std::get<ExportAction>(wizard->GetTaskInfo().action);
         QCOMPARE(stored.format, std::int32_t(schemeKept ? format : 0));
         QCOMPARE(stored.scheme_code == L"CODE-ONLY", schemeKept);
         // Without a name the code is shown.
-        QCOMPARE(page->schemeLineEdit->text(), schemeKept ? QStringLiteral("CODE-ONLY") : QString());
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("schemeLineEdit"))->text(),
+                 schemeKept ? QStringLiteral("CODE-ONLY") : QString());
         // A version the list lacks stays stored.
         QVERIFY(stored.ifc_version == L"5.0");
     }
@@ -387,21 +391,22 @@ private slots:
             qputenv("KALVORCLI_STDOUT", reply);
             qputenv("KALVORCLI_EXIT_CODE", "0");
         }
-        page->selectSchemeButton->click();
+        page->findChild<QPushButton*>(QStringLiteral("selectSchemeButton"))->click();
         qunsetenv("KALVORCLI_STDOUT");
         qunsetenv("KALVORCLI_EXIT_CODE");
         const auto& stored = std::get<ExportAction>(wizard->GetTaskInfo().action);
         QCOMPARE(QString::fromStdWString(stored.scheme_code), code);
         QCOMPARE(QString::fromStdWString(stored.scheme_name), name);
-        QCOMPARE(page->schemeLineEdit->text(), name);
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("schemeLineEdit"))->text(), name);
         // Opening the page again shows the code when there is no name.
         wizard->back();
         wizard->next();
-        QCOMPARE(page->schemeLineEdit->text(), name.isEmpty() ? code : name);
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("schemeLineEdit"))->text(), name.isEmpty() ? code : name);
 
-        page->ifcMappingButton->click();
+        page->findChild<QPushButton*>(QStringLiteral("ifcMappingButton"))->click();
         QVERIFY(stored.ifc_mapping_code == L"IFC-DEFAULT");
-        QCOMPARE(page->ifcMappingEdit->text(), QStringLiteral("Соответствие классов IFC по умолчанию"));
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("ifcMappingEdit"))->text(),
+                 QStringLiteral("Соответствие классов IFC по умолчанию"));
     }
 
     void checkModes()
@@ -412,16 +417,16 @@ private slots:
         check.ifc_file = L"/models/a.ifc";
         auto wizard = openOnPage(namedTask(check), 2);
         TaskActionPage* page = actionPage(*wizard);
-        QVERIFY(!page->checkFileIDS->isChecked());
-        QCOMPARE(page->checkFileIDS->text(), QStringLiteral("Выбор папки"));
-        QCOMPARE(page->idsEdit->text(), QStringLiteral("/rules"));
-        QCOMPARE(page->checkFileIFC->text(), QStringLiteral("Выбор файла"));
+        QVERIFY(!page->findChild<QCheckBox*>(QStringLiteral("checkFileIDS"))->isChecked());
+        QCOMPARE(page->findChild<QCheckBox*>(QStringLiteral("checkFileIDS"))->text(), QStringLiteral("Выбор папки"));
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("idsEdit"))->text(), QStringLiteral("/rules"));
+        QCOMPARE(page->findChild<QCheckBox*>(QStringLiteral("checkFileIFC"))->text(), QStringLiteral("Выбор файла"));
 
-        page->checkFileIFC->click();
+        page->findChild<QCheckBox*>(QStringLiteral("checkFileIFC"))->click();
         const auto& stored = std::get<CheckAction>(wizard->GetTaskInfo().action);
         QVERIFY(!stored.ifc_file_mode);
-        QCOMPARE(page->checkFileIFC->text(), QStringLiteral("Выбор папки"));
-        QVERIFY(page->ifcEdit->text().isEmpty() && stored.ifc_file.empty());
+        QCOMPARE(page->findChild<QCheckBox*>(QStringLiteral("checkFileIFC"))->text(), QStringLiteral("Выбор папки"));
+        QVERIFY(page->findChild<QLineEdit*>(QStringLiteral("ifcEdit"))->text().isEmpty() && stored.ifc_file.empty());
         QVERIFY(!page->isComplete());
 
         // The choosers follow the modes; a cancelled one keeps its field.
@@ -430,11 +435,12 @@ private slots:
             foldersOnly = dialog->testOption(QFileDialog::ShowDirsOnly);
             dialog->reject();
         });
-        page->getFileIDS->click();
+        page->findChild<QPushButton*>(QStringLiteral("getFileIDS"))->click();
         QVERIFY(foldersOnly);
-        QVERIFY(page->idsEdit->text() == QStringLiteral("/rules") && stored.ids_file == L"/rules");
+        QVERIFY(page->findChild<QLineEdit*>(QStringLiteral("idsEdit"))->text() == QStringLiteral("/rules") &&
+                stored.ids_file == L"/rules");
 
-        page->checkFileIDS->click();
+        page->findChild<QCheckBox*>(QStringLiteral("checkFileIDS"))->click();
         QVERIFY(stored.ids_file_mode);
         QFileDialog::FileMode fileMode = QFileDialog::Directory;
         QStringList filters;
@@ -443,7 +449,7 @@ private slots:
             filters = dialog->nameFilters();
             dialog->reject();
         });
-        page->getFileIDS->click();
+        page->findChild<QPushButton*>(QStringLiteral("getFileIDS"))->click();
         QCOMPARE(fileMode, QFileDialog::ExistingFile);
         QCOMPARE(filters, QStringList{QStringLiteral("IDS (*.ids)")});
     }
@@ -475,7 +481,7 @@ private slots:
         QFETCH(QString, expectedTitle);
         auto wizard = openOnPage(namedTask(BackupAction{}), 2);
         TaskActionPage* page = actionPage(*wizard);
-        page->actionComboBox->setCurrentIndex(kind);
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(kind);
         page->findChild<QLineEdit*>(edit)->setText(QStringLiteral("/tmp"));
         QString title;
         wiztest::onModal<QFileDialog>([&title](QFileDialog* dialog) {
@@ -506,44 +512,46 @@ private slots:
         auto wizard = openOnPage(namedTask(BackupAction{}), 2);
         TaskActionPage* page = actionPage(*wizard);
         const Action& action = wizard->GetTaskInfo().action;
-        page->connectionsManager->SelectConnection(main_.id);
-        page->backupToolDestinationEdit->setText(QStringLiteral("/копии"));
-        page->actionComboBox->setCurrentIndex(1);
-        page->exportDstPathEdit->setText(QStringLiteral("/экспорт"));
-        page->formatComboBox->setCurrentIndex(4);
-        page->ifcVersionComboBox->setCurrentIndex(1);
-        page->actionComboBox->setCurrentIndex(0);
+        page->ConnectionsManager()->SelectConnection(main_.id);
+        page->findChild<QLineEdit*>(QStringLiteral("backupToolDestinationEdit"))->setText(QStringLiteral("/копии"));
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(1);
+        page->findChild<QLineEdit*>(QStringLiteral("exportDstPathEdit"))->setText(QStringLiteral("/экспорт"));
+        page->findChild<QComboBox*>(QStringLiteral("formatComboBox"))->setCurrentIndex(4);
+        page->findChild<QComboBox*>(QStringLiteral("ifcVersionComboBox"))->setCurrentIndex(1);
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(0);
         QVERIFY(std::get<BackupAction>(action) == (BackupAction{main_.id, L"", L"/копии"}));
 
-        page->actionComboBox->setCurrentIndex(1);
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(1);
         const auto& exported = std::get<ExportAction>(action);
         QVERIFY(exported.connection_id == main_.id);
         QVERIFY(exported.output_path == L"/экспорт");
         QCOMPARE(exported.format, std::int32_t(IFC));
         QVERIFY(exported.ifc_version == L"4.3");
         QVERIFY(exported.only_changed_documents && exported.modification_times.empty());
-        QVERIFY(!page->ifcParamsGroup->isHidden() && page->schemeParamsGroup->isHidden());
+        QVERIFY(!page->findChild<QGroupBox*>(QStringLiteral("ifcParamsGroup"))->isHidden() &&
+                page->findChild<QGroupBox*>(QStringLiteral("schemeParamsGroup"))->isHidden());
 
-        page->executableEdit->setText(QStringLiteral("/bin/echo"));
-        page->argumentsEdit->setText(QStringLiteral("a b"));
-        page->actionComboBox->setCurrentIndex(2);
+        page->findChild<QLineEdit*>(QStringLiteral("executableEdit"))->setText(QStringLiteral("/bin/echo"));
+        page->findChild<QLineEdit*>(QStringLiteral("argumentsEdit"))->setText(QStringLiteral("a b"));
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(2);
         QVERIFY(std::get<CommandAction>(action).executable == "/bin/echo");
         QVERIFY(std::get<CommandAction>(action).arguments == L"a b");
-        QVERIFY(page->connectionsGroupBox->isHidden() && !page->commandParamsGroupBox->isHidden());
+        QVERIFY(page->findChild<QGroupBox*>(QStringLiteral("connectionsGroupBox"))->isHidden() &&
+                !page->findChild<QGroupBox*>(QStringLiteral("commandParamsGroupBox"))->isHidden());
 
-        page->actionComboBox->setCurrentIndex(3);
-        page->checkFileIDS->click();
-        page->idsEdit->setText(QStringLiteral("/rules"));
-        page->actionComboBox->setCurrentIndex(0);
-        page->actionComboBox->setCurrentIndex(3);
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(3);
+        page->findChild<QCheckBox*>(QStringLiteral("checkFileIDS"))->click();
+        page->findChild<QLineEdit*>(QStringLiteral("idsEdit"))->setText(QStringLiteral("/rules"));
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(0);
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(3);
         const auto& check = std::get<CheckAction>(action);
         QVERIFY(check.ids_file == L"/rules" && check.ids_file_mode && check.ifc_file_mode);
-        QVERIFY(page->checkFileIDS->isChecked());
-        QCOMPARE(page->checkFileIDS->text(), QStringLiteral("Выбор файла"));
+        QVERIFY(page->findChild<QCheckBox*>(QStringLiteral("checkFileIDS"))->isChecked());
+        QCOMPARE(page->findChild<QCheckBox*>(QStringLiteral("checkFileIDS"))->text(), QStringLiteral("Выбор файла"));
 
         // A connection without a name does not reach a new action.
-        page->connectionsManager->SelectConnection(unnamed_.id);
-        page->actionComboBox->setCurrentIndex(0);
+        page->ConnectionsManager()->SelectConnection(unnamed_.id);
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(0);
         QVERIFY(std::get<BackupAction>(action).connection_id.is_nil());
     }
 
@@ -658,7 +666,7 @@ private slots:
         QCOMPARE(page->browser->GetSelectionInfo().size(), std::size_t(1));
 
         wizard->back();
-        actionPage(*wizard)->connectionsManager->SelectConnection(mirrorConnection_.id);
+        actionPage(*wizard)->ConnectionsManager()->SelectConnection(mirrorConnection_.id);
         wizard->next();
         QCOMPARE(wizard->currentId(), 3);
         QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Хранилище/Проекты/Мост"));

@@ -155,12 +155,12 @@ private slots:
         goTo(wizard, 2);
         auto* page = qobject_cast<TaskActionPage*>(wizard.currentPage());
         QVERIFY(page && !finishOffered(wizard));
-        page->executableEdit->setText(QStringLiteral("/bin/true"));
-        page->actionComboBox->setCurrentIndex(2);
+        page->findChild<QLineEdit*>(QStringLiteral("executableEdit"))->setText(QStringLiteral("/bin/true"));
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(2);
         QCOMPARE(page->nextId(), -1);
         QVERIFY(page->isFinalPage());
         QVERIFY(finishOffered(wizard));
-        page->actionComboBox->setCurrentIndex(0);
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(0);
         QCOMPARE(page->nextId(), 3);
         QVERIFY(!page->isFinalPage());
         QVERIFY(!finishOffered(wizard));
@@ -224,9 +224,9 @@ private slots:
             goTo(wizard, page);
             auto* actions = qobject_cast<TaskActionPage*>(wizard.currentPage());
             QVERIFY(actions);
-            actions->actionComboBox->setCurrentIndex(2);
-            actions->executableEdit->setText(QStringLiteral("/bin/true"));
-            edit = actions->argumentsEdit;
+            actions->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(2);
+            actions->findChild<QLineEdit*>(QStringLiteral("executableEdit"))->setText(QStringLiteral("/bin/true"));
+            edit = actions->findChild<QLineEdit*>(QStringLiteral("argumentsEdit"));
         }
         const auto goOn = [&] {
             if (page == 0)
@@ -623,7 +623,8 @@ private slots:
             trigger->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->setValue(9);
             wizard.next();
             auto* action = qobject_cast<TaskActionPage*>(wizard.currentPage());
-            action->backupToolDestinationEdit->setText(QStringLiteral("/elsewhere"));
+            action->findChild<QLineEdit*>(QStringLiteral("backupToolDestinationEdit"))
+                ->setText(QStringLiteral("/elsewhere"));
             wizard.next();
             QCOMPARE(wizard.currentId(), 3);
             qobject_cast<TaskBrowserPage*>(wizard.currentPage())->pathsLineEdit->setText(QStringLiteral("vadro://x/y"));
@@ -677,15 +678,15 @@ private slots:
             goTo(wizard, 2);
             auto* action = qobject_cast<TaskActionPage*>(wizard.currentPage());
             QVERIFY(action);
-            action->connectionsManager->SelectConnection(old.id);
+            action->ConnectionsManager()->SelectConnection(old.id);
             auto question = wiztest::closeNextMessageBox(QMessageBox::Yes);
             action->findChild<QPushButton*>(QStringLiteral("removeConnectionButton"))->click();
             *question->armed = false;
             QCOMPARE(
                 question->text,
                 QStringLiteral("Удалить соединение «Старое»?\nЕго используют задачи (2): «Ночная копия», «Выгрузка»."));
-            QCOMPARE(action->connectionsManager->GetEditedConnections().size(), std::size_t(1));
-            action->connectionsManager->SelectConnection(connection_.id);
+            QCOMPARE(action->ConnectionsManager()->GetEditedConnections().size(), std::size_t(1));
+            action->ConnectionsManager()->SelectConnection(connection_.id);
             wizard.next();
             QCOMPARE(wizard.currentId(), 3);
             auto* browserPage = qobject_cast<TaskBrowserPage*>(wizard.currentPage());
@@ -769,8 +770,8 @@ private slots:
         wizard.next();
         auto* action = qobject_cast<TaskActionPage*>(wizard.currentPage());
         QVERIFY(action);
-        action->connectionsManager->SelectConnection(connection_.id);
-        action->backupToolDestinationEdit->setText(destination);
+        action->ConnectionsManager()->SelectConnection(connection_.id);
+        action->findChild<QLineEdit*>(QStringLiteral("backupToolDestinationEdit"))->setText(destination);
         wizard.next();
         QCOMPARE(wizard.currentId(), 3);
         auto* browserPage = qobject_cast<TaskBrowserPage*>(wizard.currentPage());
