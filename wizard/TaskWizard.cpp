@@ -58,10 +58,6 @@ TaskWizard::TaskWizard(const TaskInfo& task, WizardContext context, QWidget* par
     connect(this, &QDialog::accepted, actionPage, &TaskActionPage::SaveConnections);
 
     auto* browserPage = new TaskBrowserPage(context.core, this);
-    if (const auto* exportAction = std::get_if<ExportAction>(&task_.action))
-        browserPage->onlyChangedDocsCheckBox->setChecked(exportAction->only_changed_documents);
-    else if (const auto* check = std::get_if<CheckAction>(&task_.action))
-        browserPage->onlyChangedDocsCheckBox->setChecked(check->only_changed_documents);
     browserPage->ConnectHandlers(*this);
     setPage(BrowserPageId, browserPage);
 

@@ -297,7 +297,8 @@ private slots:
         *unexpected->armed = false;
         QVERIFY(!unexpected->seen);
         QCOMPARE(wizard->currentId(), 3);
-        QCOMPARE(browserPage(*wizard)->pathsLineEdit->text(), QStringLiteral("vadro://Новое/"));
+        QCOMPARE(browserPage(*wizard)->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
+                 QStringLiteral("vadro://Новое/"));
         QVERIFY(QFile::remove(file));
         wiztest::saveConnections({main_, mirrorConnection_, broken_, unnamed_});
     }
@@ -561,29 +562,32 @@ private slots:
         auto wizard = openOnPage(namedTask(backup), 3);
         QCOMPARE(wizard->currentId(), 3);
         TaskBrowserPage* page = browserPage(*wizard);
-        QCOMPARE(page->browserGroupBox->title(), QStringLiteral("Выбор директории"));
-        QVERIFY(page->onlyChangedDocsCheckBox->isHidden());
-        QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Хранилище/"));
+        QCOMPARE(page->findChild<QGroupBox*>(QStringLiteral("browserGroupBox"))->title(),
+                 QStringLiteral("Выбор директории"));
+        QVERIFY(page->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->isHidden());
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
+                 QStringLiteral("vadro://Хранилище/"));
         QVERIFY(wizard->button(QWizard::FinishButton)->isEnabled());
         // Folders only for a backup.
-        QAbstractItemModel* model = page->browser->View()->model();
+        QAbstractItemModel* model = page->Browser()->View()->model();
         model->fetchMore(QModelIndex());
         QCOMPARE(model->rowCount(), 1);
 
         const auto resolver = vadro::CreateCore()->OpenSession(main_.address, main_.credentials)->GetPathResolver();
-        page->browser->ExpandPath(resolver->ResolvePath({L"Проекты"}));
-        page->browser->SelectFile(L"Тоннель");
-        QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Хранилище/Проекты/Тоннель"));
+        page->Browser()->ExpandPath(resolver->ResolvePath({L"Проекты"}));
+        page->Browser()->SelectFile(L"Тоннель");
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
+                 QStringLiteral("vadro://Хранилище/Проекты/Тоннель"));
         QVERIFY(std::get<BackupAction>(wizard->GetTaskInfo().action).source_path ==
                 L"vadro://Хранилище/Проекты/Тоннель");
 
-        QTreeView* view = page->browser->View();
+        QTreeView* view = page->Browser()->View();
         view->selectionModel()->select(view->currentIndex().sibling(0, 0),
                                        QItemSelectionModel::Select | QItemSelectionModel::Rows);
-        QVERIFY(page->pathsLineEdit->text().isEmpty());
+        QVERIFY(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text().isEmpty());
         QVERIFY(!wizard->button(QWizard::FinishButton)->isEnabled());
         view->clearSelection();
-        QVERIFY(page->pathsLineEdit->text().isEmpty());
+        QVERIFY(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text().isEmpty());
     }
 
     void prefixCheck_data()
@@ -605,17 +609,18 @@ private slots:
         QFETCH(QString, result);
         auto wizard = openOnPage(namedTask(BackupAction{main_.id, L"", L"/tmp/dest"}), 3);
         TaskBrowserPage* page = browserPage(*wizard);
-        page->pathsLineEdit->setText(typed);
-        emit page->pathsLineEdit->editingFinished();
-        QCOMPARE(page->pathsLineEdit->text(), result);
+        page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->setText(typed);
+        emit page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->editingFinished();
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(), result);
         QCOMPARE(QString::fromStdWString(std::get<BackupAction>(wizard->GetTaskInfo().action).source_path), result);
         // A typed path that was replaced says so.
-        QCOMPARE(page->pathResetLabel->isVisibleTo(page), !typed.isEmpty() && typed != result);
+        QCOMPARE(page->findChild<QLabel*>(QStringLiteral("pathResetLabel"))->isVisibleTo(page),
+                 !typed.isEmpty() && typed != result);
 
         // Enter checks the path the same way and does not finish the wizard.
-        page->pathsLineEdit->setText(typed);
-        QTest::keyClick(page->pathsLineEdit, Qt::Key_Return);
-        QCOMPARE(page->pathsLineEdit->text(), result);
+        page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->setText(typed);
+        QTest::keyClick(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit")), Qt::Key_Return);
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(), result);
         QVERIFY(wizard->isVisible());
         QCOMPARE(wizard->result(), int(QDialog::Rejected));
     }
@@ -627,16 +632,18 @@ private slots:
         action.modification_times = {{L"vadro://Хранилище/Проекты/Мост", 42}};
         auto wizard = openOnPage(namedTask(action), 3);
         TaskBrowserPage* page = browserPage(*wizard);
-        QCOMPARE(page->browserGroupBox->title(), QStringLiteral("Выбор проекта"));
-        QVERIFY(!page->onlyChangedDocsCheckBox->isHidden() && !page->onlyChangedDocsCheckBox->isChecked());
-        QAbstractItemModel* model = page->browser->View()->model();
+        QCOMPARE(page->findChild<QGroupBox*>(QStringLiteral("browserGroupBox"))->title(),
+                 QStringLiteral("Выбор проекта"));
+        QVERIFY(!page->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->isHidden() &&
+                !page->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->isChecked());
+        QAbstractItemModel* model = page->Browser()->View()->model();
         model->fetchMore(QModelIndex());
         QCOMPARE(model->rowCount(), 2);
         const auto& stored = std::get<ExportAction>(wizard->GetTaskInfo().action);
         QCOMPARE(stored.modification_times.size(), std::size_t(1));
-        page->onlyChangedDocsCheckBox->setChecked(true);
+        page->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->setChecked(true);
         QVERIFY(stored.only_changed_documents && stored.modification_times.empty());
-        page->onlyChangedDocsCheckBox->setChecked(false);
+        page->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->setChecked(false);
         QVERIFY(!stored.only_changed_documents && stored.modification_times.empty());
 
         CheckAction check;
@@ -647,12 +654,13 @@ private slots:
         auto checkWizard = openOnPage(namedTask(check), 3);
         TaskBrowserPage* checkPage = browserPage(*checkWizard);
         QCOMPARE(checkWizard->currentId(), 3);
-        QVERIFY(checkPage->browser->isHidden() && checkPage->pathsLineEdit->isHidden());
-        QVERIFY(!checkPage->onlyChangedDocsCheckBox->isHidden());
+        QVERIFY(checkPage->Browser()->isHidden() &&
+                checkPage->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->isHidden());
+        QVERIFY(!checkPage->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->isHidden());
         QVERIFY(checkPage->isComplete());
         QVERIFY(checkWizard->button(QWizard::FinishButton)->isEnabled());
         QCOMPARE(std::get<CheckAction>(checkWizard->GetTaskInfo().action).modification_times.size(), std::size_t(1));
-        checkPage->onlyChangedDocsCheckBox->setChecked(true);
+        checkPage->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->setChecked(true);
         QVERIFY(std::get<CheckAction>(checkWizard->GetTaskInfo().action).modification_times.empty());
     }
 
@@ -662,24 +670,27 @@ private slots:
         action.project_path = L"vadro://Хранилище/Проекты/Мост";
         auto wizard = openOnPage(namedTask(action), 3);
         TaskBrowserPage* page = browserPage(*wizard);
-        QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Хранилище/Проекты/Мост"));
-        QCOMPARE(page->browser->GetSelectionInfo().size(), std::size_t(1));
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
+                 QStringLiteral("vadro://Хранилище/Проекты/Мост"));
+        QCOMPARE(page->Browser()->GetSelectionInfo().size(), std::size_t(1));
 
         wizard->back();
         actionPage(*wizard)->ConnectionsManager()->SelectConnection(mirrorConnection_.id);
         wizard->next();
         QCOMPARE(wizard->currentId(), 3);
-        QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Хранилище/Проекты/Мост"));
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
+                 QStringLiteral("vadro://Хранилище/Проекты/Мост"));
         // The same folder names are opened in the other repository.
         const auto mirrorResolver = vadro::CreateCore()
                                         ->OpenSession(mirrorConnection_.address, mirrorConnection_.credentials)
                                         ->GetPathResolver();
-        const auto selection = page->browser->GetSelectionInfo();
+        const auto selection = page->Browser()->GetSelectionInfo();
         QCOMPARE(selection.size(), std::size_t(1));
         QVERIFY(mirrorResolver->GetPathNames(selection.front().path) ==
                 (std::vector<std::wstring>{L"Проекты", L"Мост"}));
-        emit page->pathsLineEdit->editingFinished();
-        QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Копия/"));
+        emit page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->editingFinished();
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
+                 QStringLiteral("vadro://Копия/"));
     }
 
     void storedPaths_data()
@@ -710,13 +721,13 @@ private slots:
         auto wizard = openOnPage(namedTask(BackupAction{main_.id, stored.toStdWString(), L"/tmp/dest"}), 3);
         QCOMPARE(wizard->currentId(), 3);
         TaskBrowserPage* page = browserPage(*wizard);
-        QCOMPARE(page->pathsLineEdit->text(), shown);
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(), shown);
         QCOMPARE(page->isComplete(), !shown.isEmpty());
         // The task keeps its path as long as the line does not change.
         QCOMPARE(QString::fromStdWString(std::get<BackupAction>(wizard->GetTaskInfo().action).source_path), stored);
         const auto resolver = vadro::CreateCore()->OpenSession(main_.address, main_.credentials)->GetPathResolver();
         QStringList names;
-        for (const vadro::BrowserItemInfo& item : page->browser->GetSelectionInfo())
+        for (const vadro::BrowserItemInfo& item : page->Browser()->GetSelectionInfo())
             for (const std::wstring& name : resolver->GetPathNames(item.path))
                 names << QString::fromStdWString(name);
         QCOMPARE(names, selected);
@@ -731,7 +742,8 @@ private slots:
         wiztest::saveConnections({main_, mirrorConnection_, broken_, unnamed_, connection});
         auto wizard = openOnPage(namedTask(BackupAction{connection.id, L"", L"/tmp/dest"}), 3);
         TaskBrowserPage* page = browserPage(*wizard);
-        QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Исчезающее/"));
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
+                 QStringLiteral("vadro://Исчезающее/"));
         wizard->back();
         // Passes the connection test, then the folder goes before the page opens its session.
         connect(
@@ -746,8 +758,9 @@ private slots:
         QCOMPARE(seen->title, QStringLiteral("Ошибка соединения"));
         QCOMPARE(seen->buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
         QVERIFY(seen->text.startsWith(QStringLiteral("Не удалось установить соединение с сервером.\n")));
-        QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Исчезающее/"));
-        QCOMPARE(page->browser->View()->model()->rowCount(), 0);
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
+                 QStringLiteral("vadro://Исчезающее/"));
+        QCOMPARE(page->Browser()->View()->model()->rowCount(), 0);
         wiztest::saveConnections({main_, mirrorConnection_, broken_, unnamed_});
     }
 };

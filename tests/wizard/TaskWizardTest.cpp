@@ -627,7 +627,9 @@ private slots:
                 ->setText(QStringLiteral("/elsewhere"));
             wizard.next();
             QCOMPARE(wizard.currentId(), 3);
-            qobject_cast<TaskBrowserPage*>(wizard.currentPage())->pathsLineEdit->setText(QStringLiteral("vadro://x/y"));
+            qobject_cast<TaskBrowserPage*>(wizard.currentPage())
+                ->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))
+                ->setText(QStringLiteral("vadro://x/y"));
             QVERIFY(wizard.GetTaskInfo() != before);
             wizard.reject();
         }
@@ -690,7 +692,8 @@ private slots:
             wizard.next();
             QCOMPARE(wizard.currentId(), 3);
             auto* browserPage = qobject_cast<TaskBrowserPage*>(wizard.currentPage());
-            browserPage->pathsLineEdit->setText(QStringLiteral("vadro://Хранилище/Проекты"));
+            browserPage->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))
+                ->setText(QStringLiteral("vadro://Хранилище/Проекты"));
             // Nothing is written on the way.
             QVERIFY(file.open(QIODevice::ReadOnly));
             QCOMPARE(file.readAll(), saved);
@@ -777,9 +780,10 @@ private slots:
         auto* browserPage = qobject_cast<TaskBrowserPage*>(wizard.currentPage());
         const auto resolver =
             storage.Core()->OpenSession(connection_.address, connection_.credentials)->GetPathResolver();
-        browserPage->browser->ExpandPath(resolver->ResolvePath({L"Проекты"}));
-        browserPage->browser->SelectFile(L"Мост");
-        QCOMPARE(browserPage->pathsLineEdit->text(), QStringLiteral("vadro://Хранилище/Проекты/Мост"));
+        browserPage->Browser()->ExpandPath(resolver->ResolvePath({L"Проекты"}));
+        browserPage->Browser()->SelectFile(L"Мост");
+        QCOMPARE(browserPage->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
+                 QStringLiteral("vadro://Хранилище/Проекты/Мост"));
         QVERIFY(finishOffered(wizard));
         wizard.accept();
         QCOMPARE(wizard.result(), int(QDialog::Accepted));
