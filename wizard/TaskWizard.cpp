@@ -6,7 +6,6 @@
 #include "wizard/TaskInfoPage.h"
 #include "wizard/TaskTriggerPage.h"
 
-#include <QCheckBox>
 #include <QLayout>
 #include <QMessageBox>
 #include <QSettings>
@@ -71,7 +70,6 @@ void TaskWizard::GrowToFit(QWizardPage* page)
     if (wizard == nullptr)
         return;
     // Layouts learn about shown and hidden widgets only when their posted request is
-    // handled; the sizes are needed now.
     // handled; the sizes are needed now, innermost first.
     const QList<QWidget*> children = page->findChildren<QWidget*>();
     for (auto it = children.rbegin(); it != children.rend(); ++it)
