@@ -492,6 +492,9 @@ private slots:
         // Hiding the box keeps the flag; the next-run computation ignores a flag the rule refuses.
         QVERIFY(wizard.GetTaskInfo().RunOnlyOnWorkingDays());
         QVERIFY(wizard.GetTaskInfo().NextRun(kMonday.toMSecsSinceEpoch() * kNanosPerMilli) != kNeverInstant);
+        // Where the rule refuses, the box no longer changes the flag.
+        page->findChild<QCheckBox*>(QStringLiteral("runOnlyOnWeekdays"))->setChecked(false);
+        QCOMPARE(wizard.GetTaskInfo().RunOnlyOnWorkingDays(), !shown);
     }
 
     void nextRunsFollowTheFields_data()
@@ -582,6 +585,39 @@ private slots:
         wizard.button(QWizard::FinishButton)->click();
         QCOMPARE(wizard.result(), int(QDialog::Accepted));
         QCOMPARE(wizard.GetTaskInfo().run_missed, !stored);
+    }
+
+    void foldersPageKeepsTheRecordedTimes_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::newRow("export") << 1;
+        QTest::newRow("check") << 3;
+    }
+
+    // The only-changed box shows the stored setting without counting as a change of it.
+    void foldersPageKeepsTheRecordedTimes()
+    {
+        QFETCH(int, kind);
+        const ModificationTimes times{{L"Проекты/Мост/план.dwg", 5}};
+        ExportAction exportAction;
+        exportAction.connection_id = connection_.id;
+        exportAction.output_path = work_.path().toStdWString();
+        exportAction.only_changed_documents = true;
+        exportAction.modification_times = times;
+        CheckAction check;
+        check.ids_file = L"/tmp/a.ids";
+        check.ifc_file = L"/tmp/a.ifc";
+        check.only_changed_documents = true;
+        check.modification_times = times;
+        TaskWizard wizard(namedTask(kind == 1 ? Action(exportAction) : Action(check)), wiztest::storageContext());
+        wizard.show();
+        goTo(wizard, 3);
+        QCOMPARE(wizard.currentId(), 3);
+        QVERIFY(wizard.currentPage()->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->isChecked());
+        const Action& action = wizard.GetTaskInfo().action;
+        QCOMPARE(kind == 1 ? std::get<ExportAction>(action).modification_times
+                           : std::get<CheckAction>(action).modification_times,
+                 times);
     }
 
     void geometryIsKeptOnCancel()
