@@ -26,6 +26,22 @@
 namespace {
 
 const QString kGeometryKey = QStringLiteral("MainWindowGeometry");
+
+// The wizard reaches the service only through this.
+WizardContext storageWizardContext()
+{
+    WizardContext context;
+    context.core = TaskStorage::Instance().Core();
+    context.storedTasks = [] {
+        std::vector<const TaskInfo*> tasks;
+        for (const auto& task : TaskStorage::Instance().Tasks())
+            tasks.push_back(task.get());
+        return tasks;
+    };
+    context.nextRun = [](const TaskInfo& task, Instant now) { return task.NextRun(now); };
+    context.canRunOnlyOnWorkingDays = [](const TaskInfo& task) { return task.CanRunOnlyOnWorkingDays(); };
+    return context;
+}
 const QString kHeaderStateKey = QStringLiteral("TasksTreeHeaderState");
 // How often a program without a tray looks for one that appeared since.
 constexpr int kTrayWatchInterval = 1000;
@@ -197,7 +213,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 
 bool MainWindow::runWizard(TaskInfo& task, bool editing)
 {
-    TaskWizard wizard(task, this);
+    TaskWizard wizard(task, storageWizardContext(), this);
     if (editing)
         wizard.SetEditing();
     if (!wizard.exec())

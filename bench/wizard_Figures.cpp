@@ -27,6 +27,17 @@
 
 namespace {
 
+// The wizard with a core of its own, no stored tasks and the scheduler's computation of runs.
+WizardContext benchContext()
+{
+    WizardContext context;
+    context.core = vadro::CreateCore();
+    context.storedTasks = [] { return std::vector<const TaskInfo*>(); };
+    context.nextRun = [](const TaskInfo& task, Instant now) { return task.NextRun(now); };
+    context.canRunOnlyOnWorkingDays = [](const TaskInfo& task) { return task.CanRunOnlyOnWorkingDays(); };
+    return context;
+}
+
 void makeFile(const QString& path)
 {
     QFile file(path);
@@ -49,7 +60,7 @@ void BM_OpenWizardWith100Connections(benchmark::State& state)
     TaskInfo task;
     task.name = L"Задача";
     for (auto _ : state) {
-        TaskWizard wizard(task);
+        TaskWizard wizard(task, benchContext());
         wizard.show();
         QCoreApplication::processEvents();
         benchmark::DoNotOptimize(wizard.currentId());

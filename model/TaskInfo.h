@@ -127,6 +127,28 @@ struct CheckAction
 
 using Action = std::variant<BackupAction, ExportAction, CommandAction, CheckAction>;
 
+enum class RunOutcome : std::uint8_t
+{
+    None,
+    Running,
+    Succeeded,
+    Failed,
+};
+
+// The task's last run, as the service keeps it.
+struct LastRun
+{
+    Instant started = 0; // when the last run started (meaningful unless outcome is None)
+    Instant ended = 0;   // when it ended; 0 while running
+    RunOutcome outcome = RunOutcome::None;
+    std::wstring reason; // first line of why it failed; empty otherwise
+    bool operator==(const LastRun& o) const
+    {
+        return started == o.started && ended == o.ended && outcome == o.outcome && reason == o.reason;
+    }
+    bool operator!=(const LastRun& o) const { return !(*this == o); }
+};
+
 class TaskInfo
 {
 public:
@@ -136,11 +158,16 @@ public:
     std::wstring description;
     Instant starting_point;
     Trigger trigger;
-    // The wizard changes it only through SetRunOnlyOnWorkingDays, which refuses it where the
-    // rule allows no working-days search; the schedule ignores it there. Whole-record copies
+    // The wizard changes it only where CanRunOnlyOnWorkingDays allows it, as
+    // SetRunOnlyOnWorkingDays does; the schedule ignores it where the rule refuses. Whole-record copies
     // and the store carry it over unchecked.
     bool run_only_on_working_days = false;
     Action action;
+    // Make up one run after a start when a scheduled run fell into a time when the program
+    // was not running.
+    bool run_missed = false;
+    // Kept by the service; a new task (TaskStorage::AddTask) starts with none.
+    LastRun last_run;
 
     // The next run strictly after `now`, or starting_point while that lies ahead.
     // Computed in the local zone (see LocalZone in the scheduler library). Never throws

@@ -216,6 +216,8 @@ TaskStorage::TaskStorage(std::filesystem::path storePath, std::filesystem::path 
     , logDirectory_(std::move(logDirectory))
     , core_(std::move(core))
 {
+    // The events cross from the worker to the user-interface thread by queued calls.
+    qRegisterMetaType<const TaskInfo*>("const TaskInfo*");
     Load();
 }
 

@@ -17,6 +17,7 @@
 #include "execution/ToolRun.h"
 #include "model/TaskInfo.h"
 #include "repository/Vadro.h"
+#include "scheduler/TaskEvents.h"
 
 #include <QCoreApplication>
 
@@ -100,6 +101,9 @@ public:
     // Safe from any thread; a task that is no longer stored logs to standard error only.
     void Log(const TaskInfo* task, const std::wstring& message, bool headed);
 
+    // Where the service reports runs, re-arms and failed saves (see TaskEvents).
+    TaskEvents& Events() { return *events_; }
+
     const std::filesystem::path& StorePath() const { return storePath_; }
     const std::filesystem::path& LogDirectory() const { return logDirectory_; }
     // The log file of a stored task; empty when it has none.
@@ -162,6 +166,8 @@ private:
     std::filesystem::path ToolPath() const;
     execution::ToolRunSettings ToolSettings() const;
 
+    // Built first, so it lives on the constructing thread and outlives every emitter.
+    std::unique_ptr<TaskEvents> events_ = std::make_unique<TaskEvents>();
     std::unique_ptr<Worker> worker_;
     std::unique_ptr<Backups> backups_;
     TaskList tasks_;

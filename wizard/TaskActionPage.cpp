@@ -2,21 +2,13 @@
 
 #include "model/ExportFormats.h"
 #include "repository/widgets/ConnectionsManagerWidget.h"
-#include "scheduler/TaskStorage.h"
 #include "wizard/SchemeLookup.h"
 #include "wizard/TaskWizard.h"
 
-#include <QCheckBox>
-#include <QComboBox>
+#include "ui_TaskActionPage.h"
+
 #include <QFileDialog>
-#include <QFormLayout>
-#include <QGroupBox>
-#include <QHBoxLayout>
-#include <QLabel>
-#include <QLineEdit>
 #include <QMessageBox>
-#include <QPushButton>
-#include <QVBoxLayout>
 
 #include <boost/uuid/nil_generator.hpp>
 
@@ -38,6 +30,9 @@ enum ActionIndex
     CommandIndex = 2,
     CheckIndex = 3,
 };
+
+using ComboIndex = void (QComboBox::*)(int);
+const ComboIndex comboIndexChanged = &QComboBox::currentIndexChanged;
 
 QString toQString(const std::wstring& text)
 {
@@ -69,22 +64,21 @@ QString checkBoxText(bool fileMode)
 
 } // namespace
 
-TaskActionPage::TaskActionPage(std::shared_ptr<vadro::ICore> core, QWidget* parent)
+TaskActionPage::TaskActionPage(std::shared_ptr<vadro::ICore> core,
+                               std::function<std::vector<const TaskInfo*>()> storedTasks, QWidget* parent)
     : QWizardPage(parent)
+    , ui(std::make_unique<Ui::TaskActionPage>())
     , core_(std::move(core))
     , config_(SavedConnectionsPath())
     , connectionsModel_(config_)
     , schemeLookup_([this](const std::string& word) { return ::SelectScheme(word, this); })
 {
-    setObjectName(QStringLiteral("TaskActionPage"));
-    BuildWidgets();
-
-    formatComboBox->addItem(QStringLiteral("DXF"), static_cast<int>(DXF));
-    formatComboBox->addItem(QStringLiteral("DWG"), static_cast<int>(DWG));
-    formatComboBox->addItem(QStringLiteral("MIF/MID"), static_cast<int>(MIF));
-    formatComboBox->addItem(QStringLiteral("TXF/SXF"), static_cast<int>(PNR));
-    formatComboBox->addItem(QStringLiteral("IFC"), static_cast<int>(IFC));
-    commandParamsGroupBox->hide();
+    ui->setupUi(this);
+    ui->formatComboBox->addItem(QStringLiteral("DXF"), static_cast<int>(DXF));
+    ui->formatComboBox->addItem(QStringLiteral("DWG"), static_cast<int>(DWG));
+    ui->formatComboBox->addItem(QStringLiteral("MIF/MID"), static_cast<int>(MIF));
+    ui->formatComboBox->addItem(QStringLiteral("TXF/SXF"), static_cast<int>(PNR));
+    ui->formatComboBox->addItem(QStringLiteral("IFC"), static_cast<int>(IFC));
 
     std::vector<vadro_cm::Connection> connections;
     try {
@@ -95,11 +89,11 @@ TaskActionPage::TaskActionPage(std::shared_ptr<vadro::ICore> core, QWidget* pare
         std::cerr << "Saved connections: " << e.what() << std::endl;
     }
 
-    connectionsManager = new vadro_cm::ConnectionsManagerWidget(nullptr, std::move(connections), core_, false);
-    connectionsManager->EnableLocalConnectionOptimizations();
-    connectionsManager->SetUsersLookup([](const vadro::Uuid& id) {
+    connectionsManager_ = new vadro_cm::ConnectionsManagerWidget(nullptr, std::move(connections), core_, false);
+    connectionsManager_->EnableLocalConnectionOptimizations();
+    connectionsManager_->SetUsersLookup([storedTasks = std::move(storedTasks)](const vadro::Uuid& id) {
         QStringList names;
-        for (const auto& task : TaskStorage::Instance().Tasks()) {
+        for (const TaskInfo* task : storedTasks()) {
             const auto* backup = std::get_if<BackupAction>(&task->action);
             const auto* exportAction = std::get_if<ExportAction>(&task->action);
             if ((backup != nullptr && backup->connection_id == id) ||
@@ -108,268 +102,166 @@ TaskActionPage::TaskActionPage(std::shared_ptr<vadro::ICore> core, QWidget* pare
         }
         return names;
     });
-    connectionsGroupLayout->addWidget(connectionsManager);
+    ui->connectionsGroupLayout->addWidget(connectionsManager_);
 
-    actionComboBox->setCurrentIndex(BackupIndex);
-    connectionsGroupBox->show();
-    backupToolParamsGroup->show();
-    exportParamsGroup->hide();
-    commandParamsGroupBox->hide();
-    schemeParamsGroup->hide();
-    ifcParamsGroup->hide();
-    checkIFCParamsGroupBox->hide();
+    // A backup's groups until the page is shown with a task.
+    ui->actionComboBox->setCurrentIndex(BackupIndex);
+    ui->exportParamsGroup->hide();
+    ui->commandParamsGroupBox->hide();
+    ui->schemeParamsGroup->hide();
+    ui->ifcParamsGroup->hide();
+    ui->checkIFCParamsGroupBox->hide();
 }
 
 TaskActionPage::~TaskActionPage() = default;
 
-void TaskActionPage::BuildWidgets()
+template <class A>
+A* TaskActionPage::ActionAs() const
 {
-    const auto named = [](auto* object, const char* name) {
-        object->setObjectName(QString::fromLatin1(name));
-        return object;
-    };
-    const auto button = [this, &named](const char* name) {
-        return named(new QPushButton(QStringLiteral("..."), this), name);
-    };
-
-    verticalLayout = named(new QVBoxLayout(this), "verticalLayout");
-
-    actionGroupBox = named(new QGroupBox(tr("Действие"), this), "actionGroupBox");
-    actionGroupLayout = named(new QVBoxLayout(actionGroupBox), "actionGroupLayout");
-    actionComboBox = named(new QComboBox(actionGroupBox), "actionComboBox");
-    actionComboBox->addItem(tr("Резервное копирование"));
-    actionComboBox->addItem(tr("Экспорт данных"));
-    actionComboBox->addItem(tr("Команда"));
-    actionComboBox->addItem(tr("Проверка IFC по IDS"));
-    actionGroupLayout->addWidget(actionComboBox);
-    verticalLayout->addWidget(actionGroupBox);
-
-    connectionsGroupBox = named(new QGroupBox(tr("Выбор соединения"), this), "connectionsGroupBox");
-    connectionsGroupLayout = named(new QVBoxLayout(connectionsGroupBox), "connectionsGroupLayout");
-    // The connection manager takes the height the other groups leave.
-    verticalLayout->addWidget(connectionsGroupBox, 1);
-
-    backupToolParamsGroup = named(new QGroupBox(tr("Настройки резервного копирования"), this), "backupToolParamsGroup");
-    formLayout_3 = named(new QFormLayout(backupToolParamsGroup), "formLayout_3");
-    backupDestinationLabel = named(new QLabel(tr("Место сохранения резервной копии:"), this), "backupDestinationLabel");
-    horizontalLayout_3 = named(new QHBoxLayout, "horizontalLayout_3");
-    backupToolDestinationEdit = named(new QLineEdit(this), "backupToolDestinationEdit");
-    backupToolDestinationButton = button("backupToolDestinationButton");
-    horizontalLayout_3->addWidget(backupToolDestinationEdit);
-    horizontalLayout_3->addWidget(backupToolDestinationButton);
-    formLayout_3->addRow(backupDestinationLabel, horizontalLayout_3);
-    verticalLayout->addWidget(backupToolParamsGroup);
-
-    exportParamsGroup = named(new QGroupBox(tr("Параметры экспорта"), this), "exportParamsGroup");
-    exportParamsForm = named(new QFormLayout(exportParamsGroup), "exportParamsForm");
-    formatLabel = named(new QLabel(tr("Формат"), this), "formatLabel");
-    formatComboBox = named(new QComboBox(this), "formatComboBox");
-    exportParamsForm->addRow(formatLabel, formatComboBox);
-    exportDstLabel = named(new QLabel(tr("Экспортировать в"), this), "exportDstLabel");
-    horizontalLayout_4 = named(new QHBoxLayout, "horizontalLayout_4");
-    exportDstPathEdit = named(new QLineEdit(this), "exportDstPathEdit");
-    exportDstPathButton = button("exportDstPathButton");
-    horizontalLayout_4->addWidget(exportDstPathEdit);
-    horizontalLayout_4->addWidget(exportDstPathButton);
-    exportParamsForm->addRow(exportDstLabel, horizontalLayout_4);
-    verticalLayout->addWidget(exportParamsGroup);
-
-    schemeParamsGroup = named(new QGroupBox(tr("Схема соответствия"), this), "schemeParamsGroup");
-    formLayout_4 = named(new QFormLayout(schemeParamsGroup), "formLayout_4");
-    schemeCodeLabel = named(new QLabel(tr("Схема соответствия"), this), "schemeCodeLabel");
-    schemeParamsLayout = named(new QHBoxLayout, "schemeParamsLayout");
-    schemeLineEdit = named(new QLineEdit(this), "schemeLineEdit");
-    schemeLineEdit->setEnabled(false);
-    selectSchemeButton = button("selectSchemeButton");
-    schemeParamsLayout->addWidget(schemeLineEdit);
-    schemeParamsLayout->addWidget(selectSchemeButton);
-    formLayout_4->addRow(schemeCodeLabel, schemeParamsLayout);
-    verticalLayout->addWidget(schemeParamsGroup);
-
-    ifcParamsGroup = named(new QGroupBox(QStringLiteral("IFC"), this), "ifcParamsGroup");
-    formLayout_2 = named(new QFormLayout(ifcParamsGroup), "formLayout_2");
-    ifcVersionLabel = named(new QLabel(tr("Версия IFC"), this), "ifcVersionLabel");
-    horizontalLayout_5 = named(new QHBoxLayout, "horizontalLayout_5");
-    ifcVersionComboBox = named(new QComboBox(this), "ifcVersionComboBox");
-    ifcVersionComboBox->addItem(QStringLiteral("4.0"));
-    ifcVersionComboBox->addItem(QStringLiteral("4.3"));
-    horizontalLayout_5->addWidget(ifcVersionComboBox);
-    formLayout_2->addRow(ifcVersionLabel, horizontalLayout_5);
-    ifcMappingLabel = named(new QLabel(tr("Маппинг"), this), "ifcMappingLabel");
-    horizontalLayout_2 = named(new QHBoxLayout, "horizontalLayout_2");
-    ifcMappingEdit = named(new QLineEdit(this), "ifcMappingEdit");
-    ifcMappingEdit->setEnabled(false);
-    ifcMappingButton = button("ifcMappingButton");
-    horizontalLayout_2->addWidget(ifcMappingEdit);
-    horizontalLayout_2->addWidget(ifcMappingButton);
-    formLayout_2->addRow(ifcMappingLabel, horizontalLayout_2);
-    verticalLayout->addWidget(ifcParamsGroup);
-
-    commandParamsGroupBox = named(new QGroupBox(tr("Параметры"), this), "commandParamsGroupBox");
-    formLayout = named(new QFormLayout(commandParamsGroupBox), "formLayout");
-    executableLabel = named(new QLabel(tr("Приложение"), this), "executableLabel");
-    horizontalLayout = named(new QHBoxLayout, "horizontalLayout");
-    executableEdit = named(new QLineEdit(this), "executableEdit");
-    executableButton = button("executableButton");
-    horizontalLayout->addWidget(executableEdit);
-    horizontalLayout->addWidget(executableButton);
-    formLayout->addRow(executableLabel, horizontalLayout);
-    argumentsLabel = named(new QLabel(tr("Аргументы"), this), "argumentsLabel");
-    argumentsEdit = named(new QLineEdit(this), "argumentsEdit");
-    formLayout->addRow(argumentsLabel, argumentsEdit);
-    workingDirectoryLabel = named(new QLabel(tr("Запускать из"), this), "workingDirectoryLabel");
-    workingDirectoryEdit = named(new QLineEdit(this), "workingDirectoryEdit");
-    formLayout->addRow(workingDirectoryLabel, workingDirectoryEdit);
-    verticalLayout->addWidget(commandParamsGroupBox);
-
-    checkIFCParamsGroupBox = named(new QGroupBox(tr("Настройки проверок"), this), "checkIFCParamsGroupBox");
-    formLayout_5 = named(new QFormLayout(checkIFCParamsGroupBox), "formLayout_5");
-    checkFileIDS = named(new QCheckBox(tr("Выбор файла"), this), "checkFileIDS");
-    checkFileIDS->setChecked(true);
-    checkFileIDS->setTristate(false);
-    formLayout_5->addRow(checkFileIDS);
-    checkParamsLabel = named(new QLabel(tr("Файлы IDS"), this), "checkParamsLabel");
-    horizontalLayout_6 = named(new QHBoxLayout, "horizontalLayout_6");
-    idsEdit = named(new QLineEdit(this), "idsEdit");
-    getFileIDS = button("getFileIDS");
-    horizontalLayout_6->addWidget(idsEdit);
-    horizontalLayout_6->addWidget(getFileIDS);
-    formLayout_5->addRow(checkParamsLabel, horizontalLayout_6);
-    checkFileIFC = named(new QCheckBox(tr("Выбор файла"), this), "checkFileIFC");
-    checkFileIFC->setChecked(true);
-    formLayout_5->addRow(checkFileIFC);
-    checkParamsLabel_2 = named(new QLabel(tr("Файлы IFC"), this), "checkParamsLabel_2");
-    horizontalLayout_8 = named(new QHBoxLayout, "horizontalLayout_8");
-    ifcEdit = named(new QLineEdit(this), "ifcEdit");
-    getFileIFC = button("getFileIFC");
-    horizontalLayout_8->addWidget(ifcEdit);
-    horizontalLayout_8->addWidget(getFileIFC);
-    formLayout_5->addRow(checkParamsLabel_2, horizontalLayout_8);
-    verticalLayout->addWidget(checkIFCParamsGroupBox);
+    return std::get_if<A>(&wizard_->GetTaskInfo().action);
 }
 
 vadro::Uuid TaskActionPage::SelectedConnectionId() const
 {
-    const std::optional<vadro_cm::Connection> selected = connectionsManager->GetSelectedConnection();
+    const std::optional<vadro_cm::Connection> selected = connectionsManager_->GetSelectedConnection();
     return selected ? selected->id : boost::uuids::nil_uuid();
 }
 
 void TaskActionPage::ConnectHandlers(TaskWizard& wizard)
 {
     wizard_ = &wizard;
-    TaskInfo& task = wizard.GetTaskInfo();
-    const auto onChange = [this](auto* sender, auto signal) {
-        connect(sender, signal, this, &QWizardPage::completeChanged);
-    };
-    using ComboIndex = void (QComboBox::*)(int);
-    const ComboIndex comboIndexChanged = &QComboBox::currentIndexChanged;
-
-    connect(connectionsManager, &vadro_cm::ConnectionsManagerWidget::SelectionChanged, this,
+    connect(connectionsManager_, &vadro_cm::ConnectionsManagerWidget::SelectionChanged, this,
             &QWizardPage::completeChanged);
-    connect(connectionsManager, &vadro_cm::ConnectionsManagerWidget::SelectionChanged, this, [this, &task] {
-        if (auto* backup = std::get_if<BackupAction>(&task.action))
-            backup->connection_id = SelectedConnectionId();
-        else if (auto* exportAction = std::get_if<ExportAction>(&task.action))
-            exportAction->connection_id = SelectedConnectionId();
-    });
+    connect(connectionsManager_, &vadro_cm::ConnectionsManagerWidget::SelectionChanged, this,
+            &TaskActionPage::StoreSelectedConnection);
 
-    connect(actionComboBox, comboIndexChanged, this, [this](int index) { ChangeActionKind(index); });
-    connect(actionComboBox, comboIndexChanged, this, [this](int index) { UpdateGroups(index); });
-    onChange(actionComboBox, comboIndexChanged);
-    connect(actionComboBox, comboIndexChanged, this, [this](int index) { setFinalPage(index == CommandIndex); });
+    // The kind changes first: the groups, the completeness and the final-page flag follow it.
+    connect(ui->actionComboBox, comboIndexChanged, this, &TaskActionPage::ChangeActionKind);
+    connect(ui->actionComboBox, comboIndexChanged, this, &TaskActionPage::UpdateGroups);
+    connect(ui->actionComboBox, comboIndexChanged, this, &QWizardPage::completeChanged);
+    connect(ui->actionComboBox, comboIndexChanged, this, [this](int index) { setFinalPage(index == CommandIndex); });
 
-    connect(backupToolDestinationEdit, &QLineEdit::textChanged, this, [&task](const QString& text) {
-        if (auto* backup = std::get_if<BackupAction>(&task.action))
+    ConnectBackupHandlers();
+    ConnectExportHandlers();
+    ConnectCommandHandlers();
+    ConnectCheckHandlers();
+}
+
+void TaskActionPage::ConnectBackupHandlers()
+{
+    connect(ui->backupToolDestinationEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
+        if (auto* backup = ActionAs<BackupAction>())
             backup->destination_path = text.toStdWString();
     });
-    onChange(backupToolDestinationEdit, &QLineEdit::textChanged);
-    connect(backupToolDestinationButton, &QPushButton::clicked, this,
-            [this] { ChooseFolder(backupToolDestinationEdit); });
+    connect(ui->backupToolDestinationEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
+    connect(ui->backupToolDestinationButton, &QPushButton::clicked, this,
+            [this] { ChooseFolder(ui->backupToolDestinationEdit); });
+}
 
-    connect(formatComboBox, comboIndexChanged, this, [this, &task](int i) {
-        auto* exportAction = std::get_if<ExportAction>(&task.action);
-        if (exportAction == nullptr)
-            return;
-        // An index without an item reads as format 0.
-        const int format = formatComboBox->itemData(i).toInt();
-        if (format == exportAction->format)
-            return;
-        exportAction->scheme_name.clear();
-        exportAction->scheme_code.clear();
-        exportAction->format = static_cast<ExportFormat>(format);
-        schemeLineEdit->setText(
-            toQString(exportAction->scheme_name.empty() ? exportAction->scheme_code : exportAction->scheme_name));
+void TaskActionPage::ConnectExportHandlers()
+{
+    connect(ui->formatComboBox, comboIndexChanged, this, &TaskActionPage::ChangeFormat);
+    connect(ui->formatComboBox, comboIndexChanged, this, &TaskActionPage::ShowFormatGroups);
+    connect(ui->ifcVersionComboBox, comboIndexChanged, this, [this](int i) {
+        if (auto* exportAction = ActionAs<ExportAction>())
+            exportAction->ifc_version = ui->ifcVersionComboBox->itemText(i).toStdWString();
     });
-    connect(formatComboBox, comboIndexChanged, this, [this](int i) {
-        const int format = formatComboBox->itemData(i).toInt();
-        schemeParamsGroup->setVisible(format != IFC);
-        ifcParamsGroup->setVisible(format == IFC);
-        TaskWizard::GrowToFit(this);
-    });
-    connect(ifcVersionComboBox, comboIndexChanged, this, [this, &task](int i) {
-        if (auto* exportAction = std::get_if<ExportAction>(&task.action))
-            exportAction->ifc_version = ifcVersionComboBox->itemText(i).toStdWString();
-    });
-    connect(ifcMappingButton, &QPushButton::clicked, this, [this] { SelectMapping(); });
-
-    connect(exportDstPathEdit, &QLineEdit::textChanged, this, [&task](const QString& text) {
-        if (auto* exportAction = std::get_if<ExportAction>(&task.action))
+    connect(ui->ifcMappingButton, &QPushButton::clicked, this, &TaskActionPage::SelectMapping);
+    connect(ui->exportDstPathEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
+        if (auto* exportAction = ActionAs<ExportAction>())
             exportAction->output_path = text.toStdWString();
     });
-    onChange(exportDstPathEdit, &QLineEdit::textChanged);
-    connect(exportDstPathButton, &QPushButton::clicked, this, [this] { ChooseFolder(exportDstPathEdit); });
-    onChange(schemeLineEdit, &QLineEdit::textChanged);
-    connect(selectSchemeButton, &QPushButton::clicked, this, [this] { SelectScheme(); });
+    connect(ui->exportDstPathEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
+    connect(ui->exportDstPathButton, &QPushButton::clicked, this, [this] { ChooseFolder(ui->exportDstPathEdit); });
+    connect(ui->schemeLineEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
+    connect(ui->selectSchemeButton, &QPushButton::clicked, this, &TaskActionPage::SelectScheme);
+}
 
-    connect(executableEdit, &QLineEdit::textChanged, this, [&task](const QString& text) {
-        if (auto* command = std::get_if<CommandAction>(&task.action))
+void TaskActionPage::ConnectCommandHandlers()
+{
+    connect(ui->executableEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
+        if (auto* command = ActionAs<CommandAction>())
             command->executable = toPath(text);
     });
-    onChange(executableEdit, &QLineEdit::textChanged);
-    connect(executableButton, &QPushButton::clicked, this, [this] {
+    connect(ui->executableEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
+    connect(ui->executableButton, &QPushButton::clicked, this, [this] {
         // The title is the folder choosers' although this one picks a file.
-        keepUnlessCancelled(executableEdit,
-                            QFileDialog::getOpenFileName(this, tr("Выбор папки"), executableEdit->text()));
+        keepUnlessCancelled(ui->executableEdit,
+                            QFileDialog::getOpenFileName(this, tr("Выбор папки"), ui->executableEdit->text()));
     });
-    connect(argumentsEdit, &QLineEdit::textChanged, this, [&task](const QString& text) {
-        if (auto* command = std::get_if<CommandAction>(&task.action))
+    connect(ui->argumentsEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
+        if (auto* command = ActionAs<CommandAction>())
             command->arguments = text.toStdWString();
     });
-    connect(workingDirectoryEdit, &QLineEdit::textChanged, this, [&task](const QString& text) {
-        if (auto* command = std::get_if<CommandAction>(&task.action))
+    connect(ui->workingDirectoryEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
+        if (auto* command = ActionAs<CommandAction>())
             command->working_directory = toPath(text);
     });
+}
 
-    connect(idsEdit, &QLineEdit::textChanged, this, [&task](const QString& text) {
-        if (auto* check = std::get_if<CheckAction>(&task.action))
+void TaskActionPage::ConnectCheckHandlers()
+{
+    connect(ui->idsEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
+        if (auto* check = ActionAs<CheckAction>())
             check->ids_file = text.toStdWString();
     });
-    onChange(idsEdit, &QLineEdit::textChanged);
-    connect(ifcEdit, &QLineEdit::textChanged, this, [&task](const QString& text) {
-        if (auto* check = std::get_if<CheckAction>(&task.action))
+    connect(ui->idsEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
+    connect(ui->ifcEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
+        if (auto* check = ActionAs<CheckAction>())
             check->ifc_file = text.toStdWString();
     });
-    onChange(ifcEdit, &QLineEdit::textChanged);
-    connect(getFileIDS, &QPushButton::clicked, this, [this, &task] {
-        if (const auto* check = std::get_if<CheckAction>(&task.action))
-            ChooseCheckPath(idsEdit, check->ids_file_mode, tr("IDS (*.ids)"));
+    connect(ui->ifcEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
+    connect(ui->getFileIDS, &QPushButton::clicked, this, [this] {
+        if (const auto* check = ActionAs<CheckAction>())
+            ChooseCheckPath(ui->idsEdit, check->ids_file_mode, tr("IDS (*.ids)"));
     });
-    connect(checkFileIDS, &QCheckBox::clicked, this, [this, &task](bool checked) {
-        if (auto* check = std::get_if<CheckAction>(&task.action))
-            check->ids_file_mode = checked;
-        checkFileIDS->setText(checkBoxText(checked));
-        idsEdit->clear();
+    connect(ui->checkFileIDS, &QCheckBox::clicked, this, [this](bool checked) { SetCheckMode(true, checked); });
+    connect(ui->getFileIFC, &QPushButton::clicked, this, [this] {
+        if (const auto* check = ActionAs<CheckAction>())
+            ChooseCheckPath(ui->ifcEdit, check->ifc_file_mode, tr("IFC (*.ifc)"));
     });
-    connect(getFileIFC, &QPushButton::clicked, this, [this, &task] {
-        if (const auto* check = std::get_if<CheckAction>(&task.action))
-            ChooseCheckPath(ifcEdit, check->ifc_file_mode, tr("IFC (*.ifc)"));
-    });
-    connect(checkFileIFC, &QCheckBox::clicked, this, [this, &task](bool checked) {
-        if (auto* check = std::get_if<CheckAction>(&task.action))
-            check->ifc_file_mode = checked;
-        checkFileIFC->setText(checkBoxText(checked));
-        ifcEdit->clear();
-    });
+    connect(ui->checkFileIFC, &QCheckBox::clicked, this, [this](bool checked) { SetCheckMode(false, checked); });
+}
+
+void TaskActionPage::StoreSelectedConnection()
+{
+    if (auto* backup = ActionAs<BackupAction>())
+        backup->connection_id = SelectedConnectionId();
+    else if (auto* exportAction = ActionAs<ExportAction>())
+        exportAction->connection_id = SelectedConnectionId();
+}
+
+void TaskActionPage::ChangeFormat(int index)
+{
+    auto* exportAction = ActionAs<ExportAction>();
+    if (exportAction == nullptr)
+        return;
+    // An index without an item reads as format 0.
+    const int format = ui->formatComboBox->itemData(index).toInt();
+    if (format == exportAction->format)
+        return;
+    exportAction->scheme_name.clear();
+    exportAction->scheme_code.clear();
+    exportAction->format = static_cast<ExportFormat>(format);
+    ui->schemeLineEdit->clear();
+}
+
+void TaskActionPage::ShowFormatGroups(int index)
+{
+    const int format = ui->formatComboBox->itemData(index).toInt();
+    ui->schemeParamsGroup->setVisible(format != IFC);
+    ui->ifcParamsGroup->setVisible(format == IFC);
+    TaskWizard::GrowToFit(this);
+}
+
+// The mode of the IDS (`ids`) or the IFC path: a file when checked, a folder when not. The
+// path picked under the other mode is dropped.
+void TaskActionPage::SetCheckMode(bool ids, bool fileMode)
+{
+    if (auto* check = ActionAs<CheckAction>())
+        (ids ? check->ids_file_mode : check->ifc_file_mode) = fileMode;
+    (ids ? ui->checkFileIDS : ui->checkFileIFC)->setText(checkBoxText(fileMode));
+    (ids ? ui->idsEdit : ui->ifcEdit)->clear();
 }
 
 void TaskActionPage::ChangeActionKind(int index)
@@ -377,49 +269,49 @@ void TaskActionPage::ChangeActionKind(int index)
     TaskInfo& task = wizard_->GetTaskInfo();
     if (index == static_cast<int>(task.action.index()))
         return;
-    const std::optional<vadro_cm::Connection> selected = connectionsManager->GetSelectedConnection();
+    const std::optional<vadro_cm::Connection> selected = connectionsManager_->GetSelectedConnection();
     const vadro::Uuid connectionId = selected && !selected->name.empty() ? selected->id : boost::uuids::nil_uuid();
     switch (index) {
     case BackupIndex: {
         // The new action takes over what the page shows, so the page and the task agree.
         BackupAction backup;
         backup.connection_id = connectionId;
-        backup.destination_path = backupToolDestinationEdit->text().toStdWString();
+        backup.destination_path = ui->backupToolDestinationEdit->text().toStdWString();
         task.action = backup;
         break;
     }
     case ExportIndex: {
         ExportAction exportAction;
         exportAction.connection_id = connectionId;
-        exportAction.format = formatComboBox->currentIndex() >= 0
-                                  ? static_cast<ExportFormat>(formatComboBox->currentData().toInt())
+        exportAction.format = ui->formatComboBox->currentIndex() >= 0
+                                  ? static_cast<ExportFormat>(ui->formatComboBox->currentData().toInt())
                                   : DXF;
-        exportAction.output_path = exportDstPathEdit->text().toStdWString();
-        exportAction.ifc_version = ifcVersionComboBox->currentText().toStdWString();
+        exportAction.output_path = ui->exportDstPathEdit->text().toStdWString();
+        exportAction.ifc_version = ui->ifcVersionComboBox->currentText().toStdWString();
         task.action = exportAction;
         // A new export has no scheme and no mapping yet.
-        schemeLineEdit->clear();
-        ifcMappingEdit->clear();
+        ui->schemeLineEdit->clear();
+        ui->ifcMappingEdit->clear();
         break;
     }
     case CommandIndex: {
         CommandAction command;
-        command.executable = toPath(executableEdit->text());
-        command.working_directory = toPath(workingDirectoryEdit->text());
-        command.arguments = argumentsEdit->text().toStdWString();
+        command.executable = toPath(ui->executableEdit->text());
+        command.working_directory = toPath(ui->workingDirectoryEdit->text());
+        command.arguments = ui->argumentsEdit->text().toStdWString();
         task.action = command;
         break;
     }
     case CheckIndex: {
         CheckAction check;
-        check.ids_file = idsEdit->text().toStdWString();
-        check.ifc_file = ifcEdit->text().toStdWString();
+        check.ids_file = ui->idsEdit->text().toStdWString();
+        check.ifc_file = ui->ifcEdit->text().toStdWString();
         task.action = check;
         // A new check picks files; the boxes say so.
-        checkFileIDS->setChecked(true);
-        checkFileIDS->setText(checkBoxText(true));
-        checkFileIFC->setChecked(true);
-        checkFileIFC->setText(checkBoxText(true));
+        for (QCheckBox* box : {ui->checkFileIDS, ui->checkFileIFC}) {
+            box->setChecked(true);
+            box->setText(checkBoxText(true));
+        }
         break;
     }
     default:
@@ -429,15 +321,15 @@ void TaskActionPage::ChangeActionKind(int index)
 
 void TaskActionPage::UpdateGroups(int index)
 {
-    const auto* exportAction = std::get_if<ExportAction>(&wizard_->GetTaskInfo().action);
+    const auto* exportAction = ActionAs<ExportAction>();
     const int format = exportAction != nullptr ? exportAction->format : -1;
-    connectionsGroupBox->setVisible(index == BackupIndex || index == ExportIndex);
-    backupToolParamsGroup->setVisible(index == BackupIndex);
-    exportParamsGroup->setVisible(index == ExportIndex);
-    commandParamsGroupBox->setVisible(index == CommandIndex);
-    checkIFCParamsGroupBox->setVisible(index == CheckIndex);
-    schemeParamsGroup->setVisible(index == ExportIndex && format != IFC);
-    ifcParamsGroup->setVisible(index == ExportIndex && format == IFC);
+    ui->connectionsGroupBox->setVisible(index == BackupIndex || index == ExportIndex);
+    ui->backupToolParamsGroup->setVisible(index == BackupIndex);
+    ui->exportParamsGroup->setVisible(index == ExportIndex);
+    ui->commandParamsGroupBox->setVisible(index == CommandIndex);
+    ui->checkIFCParamsGroupBox->setVisible(index == CheckIndex);
+    ui->schemeParamsGroup->setVisible(index == ExportIndex && format != IFC);
+    ui->ifcParamsGroup->setVisible(index == ExportIndex && format == IFC);
     TaskWizard::GrowToFit(this);
 }
 
@@ -471,13 +363,13 @@ void TaskActionPage::SelectScheme()
     auto* exportAction = std::get_if<ExportAction>(&wizard_->GetTaskInfo().action);
     if (exportAction == nullptr)
         return;
-    const auto selected = LookUpScheme(schemeWord(formatComboBox->currentData()));
+    const auto selected = LookUpScheme(schemeWord(ui->formatComboBox->currentData()));
     if (!selected)
         return;
     const auto& [code, name] = *selected;
     exportAction->scheme_code = QString::fromUtf8(code.c_str()).toStdWString();
     exportAction->scheme_name = QString::fromUtf8(name.c_str()).toStdWString();
-    schemeLineEdit->setText(toQString(exportAction->scheme_name));
+    ui->schemeLineEdit->setText(toQString(exportAction->scheme_name));
 }
 
 void TaskActionPage::SelectMapping()
@@ -491,7 +383,7 @@ void TaskActionPage::SelectMapping()
     const auto& [code, name] = *selected;
     exportAction->ifc_mapping_code = QString::fromUtf8(code.c_str()).toStdWString();
     exportAction->ifc_mapping_name = QString::fromUtf8(name.c_str()).toStdWString();
-    ifcMappingEdit->setText(toQString(exportAction->ifc_mapping_name));
+    ui->ifcMappingEdit->setText(toQString(exportAction->ifc_mapping_name));
 }
 
 void TaskActionPage::initializePage()
@@ -500,49 +392,49 @@ void TaskActionPage::initializePage()
     if (wizard_ == nullptr)
         return;
     TaskInfo& task = wizard_->GetTaskInfo();
-    actionComboBox->setCurrentIndex(static_cast<int>(task.action.index()));
+    ui->actionComboBox->setCurrentIndex(static_cast<int>(task.action.index()));
 
     // Each setting below runs its handler, which may write into the action; the values are
     // read from a copy taken before the first of them.
     const Action action = task.action;
     if (const auto* backup = std::get_if<BackupAction>(&action)) {
-        backupToolDestinationEdit->setText(toQString(backup->destination_path));
-        connectionsManager->SelectConnection(backup->connection_id);
+        ui->backupToolDestinationEdit->setText(toQString(backup->destination_path));
+        connectionsManager_->SelectConnection(backup->connection_id);
     } else if (const auto* exportAction = std::get_if<ExportAction>(&action)) {
-        connectionsManager->SelectConnection(exportAction->connection_id);
-        formatComboBox->setCurrentIndex(formatComboBox->findData(static_cast<int>(exportAction->format)));
+        connectionsManager_->SelectConnection(exportAction->connection_id);
+        ui->formatComboBox->setCurrentIndex(ui->formatComboBox->findData(static_cast<int>(exportAction->format)));
         // The format handler empties the scheme of a format the list does not know.
         const auto& current = std::get<ExportAction>(task.action);
-        exportDstPathEdit->setText(toQString(exportAction->output_path));
-        schemeLineEdit->setText(toQString(current.scheme_name.empty() ? current.scheme_code : current.scheme_name));
-        ifcVersionComboBox->setCurrentText(toQString(exportAction->ifc_version));
-        ifcMappingEdit->setText(toQString(exportAction->ifc_mapping_name));
+        ui->exportDstPathEdit->setText(toQString(exportAction->output_path));
+        ui->schemeLineEdit->setText(toQString(current.scheme_name.empty() ? current.scheme_code : current.scheme_name));
+        ui->ifcVersionComboBox->setCurrentText(toQString(exportAction->ifc_version));
+        ui->ifcMappingEdit->setText(toQString(exportAction->ifc_mapping_name));
     } else if (const auto* command = std::get_if<CommandAction>(&action)) {
-        executableEdit->setText(toQString(command->executable));
-        argumentsEdit->setText(toQString(command->arguments));
-        workingDirectoryEdit->setText(toQString(command->working_directory));
+        ui->executableEdit->setText(toQString(command->executable));
+        ui->argumentsEdit->setText(toQString(command->arguments));
+        ui->workingDirectoryEdit->setText(toQString(command->working_directory));
     } else if (const auto* check = std::get_if<CheckAction>(&action)) {
-        idsEdit->setText(toQString(check->ids_file));
-        ifcEdit->setText(toQString(check->ifc_file));
-        checkFileIDS->setChecked(check->ids_file_mode);
-        checkFileIFC->setChecked(check->ifc_file_mode);
-        checkFileIDS->setText(checkBoxText(check->ids_file_mode));
-        checkFileIFC->setText(checkBoxText(check->ifc_file_mode));
+        ui->idsEdit->setText(toQString(check->ids_file));
+        ui->ifcEdit->setText(toQString(check->ifc_file));
+        ui->checkFileIDS->setChecked(check->ids_file_mode);
+        ui->checkFileIFC->setChecked(check->ifc_file_mode);
+        ui->checkFileIDS->setText(checkBoxText(check->ids_file_mode));
+        ui->checkFileIFC->setText(checkBoxText(check->ifc_file_mode));
     }
 }
 
 bool TaskActionPage::isComplete() const
 {
-    const bool connectionSelected = connectionsManager->GetSelectedConnection().has_value();
-    switch (actionComboBox->currentIndex()) {
+    const bool connectionSelected = connectionsManager_->GetSelectedConnection().has_value();
+    switch (ui->actionComboBox->currentIndex()) {
     case BackupIndex:
-        return !backupToolDestinationEdit->text().isEmpty() && connectionSelected;
+        return !ui->backupToolDestinationEdit->text().isEmpty() && connectionSelected;
     case ExportIndex:
-        return !exportDstPathEdit->text().isEmpty() && connectionSelected;
+        return !ui->exportDstPathEdit->text().isEmpty() && connectionSelected;
     case CommandIndex:
-        return !executableEdit->text().isEmpty();
+        return !ui->executableEdit->text().isEmpty();
     case CheckIndex:
-        return !ifcEdit->text().isEmpty() && !idsEdit->text().isEmpty();
+        return !ui->ifcEdit->text().isEmpty() && !ui->idsEdit->text().isEmpty();
     default:
         return true;
     }
@@ -550,9 +442,9 @@ bool TaskActionPage::isComplete() const
 
 bool TaskActionPage::validatePage()
 {
-    if (actionComboBox->currentIndex() > ExportIndex)
+    if (ui->actionComboBox->currentIndex() > ExportIndex)
         return true;
-    const std::optional<vadro_cm::Connection> selected = connectionsManager->GetSelectedConnection();
+    const std::optional<vadro_cm::Connection> selected = connectionsManager_->GetSelectedConnection();
     if (!selected || selected->name.empty())
         return false;
     try {
@@ -569,10 +461,10 @@ bool TaskActionPage::validatePage()
 
 void TaskActionPage::SaveConnections()
 {
-    if (connectionsManager->GetEditedConnections() == connectionsModel_.GetConnections())
+    if (connectionsManager_->GetEditedConnections() == connectionsModel_.GetConnections())
         return;
     try {
-        connectionsModel_.UpdateConnections(connectionsManager->GetEditedConnections());
+        connectionsModel_.UpdateConnections(connectionsManager_->GetEditedConnections());
     } catch (const exceptions::Error& e) {
         // The task is still saved; only the saved list stays behind.
         std::cerr << "Saved connections: " << e.what() << std::endl;
@@ -581,5 +473,5 @@ void TaskActionPage::SaveConnections()
 
 int TaskActionPage::nextId() const
 {
-    return actionComboBox->currentIndex() == CommandIndex ? -1 : QWizardPage::nextId();
+    return ui->actionComboBox->currentIndex() == CommandIndex ? -1 : QWizardPage::nextId();
 }

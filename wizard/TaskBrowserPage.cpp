@@ -5,15 +5,11 @@
 #include "repository/widgets/BrowserWidget.h"
 #include "wizard/TaskWizard.h"
 
-#include <QCheckBox>
+#include "ui_TaskBrowserPage.h"
+
 #include <QDir>
-#include <QGroupBox>
-#include <QHBoxLayout>
 #include <QKeyEvent>
-#include <QLabel>
-#include <QLineEdit>
 #include <QMessageBox>
-#include <QVBoxLayout>
 
 #include <filesystem>
 
@@ -28,37 +24,15 @@ QString toQString(const std::wstring& text)
 
 TaskBrowserPage::TaskBrowserPage(std::shared_ptr<vadro::ICore> core, QWidget* parent)
     : QWizardPage(parent)
+    , ui(std::make_unique<Ui::TaskBrowserPage>())
     , core_(std::move(core))
 {
-    setObjectName(QStringLiteral("TaskBrowserPage"));
-    verticalLayout = new QVBoxLayout(this);
-    verticalLayout->setObjectName(QStringLiteral("verticalLayout"));
-
-    browserGroupBox = new QGroupBox(tr("Папки для резервного копирования"), this);
-    browserGroupBox->setObjectName(QStringLiteral("browserGroupBox"));
-    browserGroupLayout = new QVBoxLayout(browserGroupBox);
-    browserGroupLayout->setObjectName(QStringLiteral("browserGroupLayout"));
-    pathsLineEdit = new QLineEdit(browserGroupBox);
-    pathsLineEdit->setObjectName(QStringLiteral("pathsLineEdit"));
-    browserGroupLayout->addWidget(pathsLineEdit);
-    pathResetLabel = new QLabel(browserGroupBox);
-    pathResetLabel->setObjectName(QStringLiteral("pathResetLabel"));
-    pathResetLabel->setWordWrap(true);
-    pathResetLabel->hide();
-    browserGroupLayout->addWidget(pathResetLabel);
-    horizontalLayout = new QHBoxLayout;
-    horizontalLayout->setObjectName(QStringLiteral("horizontalLayout"));
-    onlyChangedDocsCheckBox = new QCheckBox(tr("Только изменившиеся документы"), browserGroupBox);
-    onlyChangedDocsCheckBox->setObjectName(QStringLiteral("onlyChangedDocsCheckBox"));
-    onlyChangedDocsCheckBox->setToolTip(
-        tr("Выполнять задание только для документов, изменившихся с момента последнего выполнения."));
-    horizontalLayout->addWidget(onlyChangedDocsCheckBox);
-    browserGroupLayout->addLayout(horizontalLayout);
-    verticalLayout->addWidget(browserGroupBox);
-
-    browser = new vadro_browser::BrowserWidget(nullptr, nullptr, false, true, 0, {});
-    browser->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
-    browserGroupLayout->insertWidget(browserGroupLayout->indexOf(pathsLineEdit), browser);
+    ui->setupUi(this);
+    // Says that a typed path outside the connection was put back to its prefix.
+    ui->pathResetLabel->hide();
+    browser_ = new vadro_browser::BrowserWidget(nullptr, nullptr, false, true, 0, {});
+    browser_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    ui->browserGroupLayout->insertWidget(ui->browserGroupLayout->indexOf(ui->pathsLineEdit), browser_);
 }
 
 TaskBrowserPage::~TaskBrowserPage() = default;
@@ -67,19 +41,23 @@ void TaskBrowserPage::ConnectHandlers(TaskWizard& wizard)
 {
     wizard_ = &wizard;
     TaskInfo& task = wizard.GetTaskInfo();
-    connect(browser, &vadro_browser::BrowserWidget::SelectionChanged, this, [this] { SelectionToPath(); });
-    connect(pathsLineEdit, &QLineEdit::editingFinished, this, [this] { CheckPrefix(); });
+    if (const auto* exportAction = std::get_if<ExportAction>(&task.action))
+        ui->onlyChangedDocsCheckBox->setChecked(exportAction->only_changed_documents);
+    else if (const auto* check = std::get_if<CheckAction>(&task.action))
+        ui->onlyChangedDocsCheckBox->setChecked(check->only_changed_documents);
+    connect(browser_, &vadro_browser::BrowserWidget::SelectionChanged, this, [this] { SelectionToPath(); });
+    connect(ui->pathsLineEdit, &QLineEdit::editingFinished, this, [this] { CheckPrefix(); });
     // Enter checks the path and stays on the page: it must not finish the wizard with a
     // path the check has just replaced.
-    pathsLineEdit->installEventFilter(this);
-    connect(pathsLineEdit, &QLineEdit::textChanged, this, [&task](const QString& text) {
+    ui->pathsLineEdit->installEventFilter(this);
+    connect(ui->pathsLineEdit, &QLineEdit::textChanged, this, [&task](const QString& text) {
         if (auto* backup = std::get_if<BackupAction>(&task.action))
             backup->source_path = text.toStdWString();
         else if (auto* exportAction = std::get_if<ExportAction>(&task.action))
             exportAction->project_path = text.toStdWString();
     });
-    connect(pathsLineEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
-    connect(onlyChangedDocsCheckBox, &QCheckBox::toggled, this, [&task](bool checked) {
+    connect(ui->pathsLineEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
+    connect(ui->onlyChangedDocsCheckBox, &QCheckBox::toggled, this, [&task](bool checked) {
         // The times recorded so far were taken under the other setting; runs start afresh.
         if (auto* exportAction = std::get_if<ExportAction>(&task.action)) {
             exportAction->only_changed_documents = checked;
@@ -99,28 +77,28 @@ void TaskBrowserPage::initializePage()
     TaskInfo& task = wizard_->GetTaskInfo();
 
     if (const auto* check = std::get_if<CheckAction>(&task.action)) {
-        browser->hide();
-        pathsLineEdit->hide();
-        onlyChangedDocsCheckBox->show();
-        onlyChangedDocsCheckBox->setChecked(check->only_changed_documents);
+        browser_->hide();
+        ui->pathsLineEdit->hide();
+        ui->onlyChangedDocsCheckBox->show();
+        ui->onlyChangedDocsCheckBox->setChecked(check->only_changed_documents);
         return;
     }
-    browser->show();
-    pathsLineEdit->show();
+    browser_->show();
+    ui->pathsLineEdit->show();
     // Read before anything below can reach the line's handlers.
     std::wstring stored;
     if (const auto* exportAction = std::get_if<ExportAction>(&task.action)) {
         stored = exportAction->project_path;
-        onlyChangedDocsCheckBox->show();
-        onlyChangedDocsCheckBox->setChecked(exportAction->only_changed_documents);
-        browserGroupBox->setTitle(tr("Выбор проекта"));
-        browser->ResetFolderContentsFilter();
+        ui->onlyChangedDocsCheckBox->show();
+        ui->onlyChangedDocsCheckBox->setChecked(exportAction->only_changed_documents);
+        ui->browserGroupBox->setTitle(tr("Выбор проекта"));
+        browser_->ResetFolderContentsFilter();
     } else {
-        onlyChangedDocsCheckBox->hide();
+        ui->onlyChangedDocsCheckBox->hide();
         if (const auto* backup = std::get_if<BackupAction>(&task.action)) {
             stored = backup->source_path;
-            browserGroupBox->setTitle(tr("Выбор директории"));
-            browser->SetFolderContentsFilter({});
+            ui->browserGroupBox->setTitle(tr("Выбор директории"));
+            browser_->SetFolderContentsFilter({});
         }
     }
 
@@ -129,13 +107,13 @@ void TaskBrowserPage::initializePage()
         const std::shared_ptr<vadro::ISession> session = core_->OpenSession(connection.address, connection.credentials);
         session_ = session;
         resolver_ = session->GetPathResolver();
-        browser->Reset(session);
+        browser_->Reset(session);
         prefix_ = L"vadro://" + connection.name + L"/";
     } catch (const vadro::VadroError& e) {
         // Nothing of an earlier session stays behind.
         session_.reset();
         resolver_.reset();
-        browser->Reset(nullptr);
+        browser_->Reset(nullptr);
         QMessageBox::critical(this, tr("Ошибка соединения"),
                               tr("Не удалось установить соединение с сервером.\n%1").arg(toQString(e.GetDescription())),
                               QMessageBox::Ok);
@@ -160,21 +138,21 @@ void TaskBrowserPage::ShowStoredPath(const std::wstring& text)
             const vadro::IdPath folders = resolver_->ResolvePath(components);
             // A path whose folders are gone opens nothing rather than a wrong folder.
             if (folders.size() == components.size()) {
-                browser->ExpandPath(folders);
-                browser->SelectFile(name);
+                browser_->ExpandPath(folders);
+                browser_->SelectFile(name);
             }
         } catch (const vadro::VadroError&) {
         }
     }
-    pathsLineEdit->setText(toQString(text));
+    ui->pathsLineEdit->setText(toQString(text));
 }
 
 void TaskBrowserPage::SelectionToPath()
 {
-    const std::vector<vadro::BrowserItemInfo> selection = browser->GetSelectionInfo();
-    pathResetLabel->hide();
+    const std::vector<vadro::BrowserItemInfo> selection = browser_->GetSelectionInfo();
+    ui->pathResetLabel->hide();
     if (selection.size() != 1) {
-        pathsLineEdit->setText(QString());
+        ui->pathsLineEdit->setText(QString());
         return;
     }
     if (!resolver_)
@@ -183,14 +161,14 @@ void TaskBrowserPage::SelectionToPath()
         std::filesystem::path relative;
         for (const std::wstring& name : resolver_->GetPathNames(selection.front().path))
             relative /= std::filesystem::u8path(QString::fromStdWString(name).toStdString());
-        pathsLineEdit->setText(toQString(prefix_) + QString::fromStdString(relative.generic_string()));
+        ui->pathsLineEdit->setText(toQString(prefix_) + QString::fromStdString(relative.generic_string()));
     } catch (const vadro::VadroError&) {
     }
 }
 
 bool TaskBrowserPage::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == pathsLineEdit && event->type() == QEvent::KeyPress) {
+    if (watched == ui->pathsLineEdit && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter) {
             CheckPrefix();
@@ -202,19 +180,19 @@ bool TaskBrowserPage::eventFilter(QObject* watched, QEvent* event)
 
 void TaskBrowserPage::CheckPrefix()
 {
-    const QString typed = pathsLineEdit->text();
+    const QString typed = ui->pathsLineEdit->text();
     const QString text = QDir::fromNativeSeparators(typed);
     const QString prefix = toQString(prefix_);
     const bool outside = !text.startsWith(prefix, Qt::CaseSensitive);
-    pathsLineEdit->setText(outside ? prefix : text);
+    ui->pathsLineEdit->setText(outside ? prefix : text);
     if (outside && !typed.isEmpty())
-        pathResetLabel->setText(tr("Путь «%1» не относится к соединению и заменён на «%2».").arg(typed, prefix));
-    pathResetLabel->setVisible(outside && !typed.isEmpty());
+        ui->pathResetLabel->setText(tr("Путь «%1» не относится к соединению и заменён на «%2».").arg(typed, prefix));
+    ui->pathResetLabel->setVisible(outside && !typed.isEmpty());
 }
 
 bool TaskBrowserPage::isComplete() const
 {
-    return pathsLineEdit->isHidden() || !pathsLineEdit->text().isEmpty();
+    return ui->pathsLineEdit->isHidden() || !ui->pathsLineEdit->text().isEmpty();
 }
 
 bool TaskBrowserPage::validatePage()

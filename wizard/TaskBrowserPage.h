@@ -11,13 +11,11 @@
 #include <memory>
 #include <string>
 
-class QCheckBox;
-class QGroupBox;
-class QHBoxLayout;
-class QLabel;
-class QLineEdit;
-class QVBoxLayout;
 class TaskWizard;
+
+namespace Ui {
+class TaskBrowserPage;
+}
 
 namespace vadro_browser {
 class BrowserWidget;
@@ -31,7 +29,9 @@ public:
     explicit TaskBrowserPage(std::shared_ptr<vadro::ICore> core, QWidget* parent = nullptr);
     ~TaskBrowserPage() override;
 
-    // Connects the widgets to the wizard's working copy and chosen connection.
+    // Connects the widgets to the wizard's working copy and chosen connection, after setting
+    // the only-changed box from an export or a check (that first setting keeps the recorded
+    // modification times).
     void ConnectHandlers(TaskWizard& wizard);
 
     void initializePage() override;
@@ -43,23 +43,16 @@ public:
 
     // "vadro://" + the chosen connection's name + "/", as of the last initialisation.
     const std::wstring& Prefix() const { return prefix_; }
-
-    vadro_browser::BrowserWidget* browser;
-
-    QVBoxLayout* verticalLayout;
-    QGroupBox* browserGroupBox;
-    QVBoxLayout* browserGroupLayout;
-    QLineEdit* pathsLineEdit;
-    // Says that a typed path outside the connection was put back to its prefix.
-    QLabel* pathResetLabel;
-    QHBoxLayout* horizontalLayout;
-    QCheckBox* onlyChangedDocsCheckBox;
+    // The repository browser above the path line; owned by the page.
+    vadro_browser::BrowserWidget* Browser() const { return browser_; }
 
 private:
     void SelectionToPath();
     void CheckPrefix();
     void ShowStoredPath(const std::wstring& text);
 
+    std::unique_ptr<Ui::TaskBrowserPage> ui;
+    vadro_browser::BrowserWidget* browser_ = nullptr;
     std::shared_ptr<vadro::ICore> core_;
     std::wstring prefix_;
     std::shared_ptr<vadro::ISession> session_;

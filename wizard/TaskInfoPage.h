@@ -4,12 +4,13 @@
 
 #include <QWizardPage>
 
-class QFormLayout;
-class QLabel;
-class QLineEdit;
-class QPlainTextEdit;
-class QVBoxLayout;
+#include <memory>
+
 class TaskInfo;
+
+namespace Ui {
+class TaskInfoPage;
+}
 
 class TaskInfoPage : public QWizardPage
 {
@@ -17,6 +18,7 @@ class TaskInfoPage : public QWizardPage
 
 public:
     explicit TaskInfoPage(QWidget* parent = nullptr);
+    ~TaskInfoPage() override;
 
     // Connects the widgets to the working copy of `task`, which outlives the page.
     void ConnectHandlers(TaskInfo& task);
@@ -24,13 +26,7 @@ public:
     void initializePage() override;
     bool isComplete() const override;
 
-    QVBoxLayout* verticalLayout;
-    QFormLayout* formLayout;
-    QLabel* nameLabel;
-    QLineEdit* nameEdit;
-    QLabel* descriptionLable;
-    QPlainTextEdit* descriptionEdit;
-
 private:
+    std::unique_ptr<Ui::TaskInfoPage> ui;
     TaskInfo* task_ = nullptr;
 };

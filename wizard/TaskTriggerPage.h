@@ -3,58 +3,33 @@
 // Page 1 of the task wizard: when the task starts and how it repeats.
 
 #include "model/TaskInfo.h"
+#include "wizard/WizardContext.h"
 
 #include <QWizardPage>
 
 #include <array>
+#include <memory>
 
 class QCheckBox;
-class QComboBox;
-class QDateEdit;
-class QGridLayout;
-class QGroupBox;
-class QHBoxLayout;
-class QLabel;
-class QSpinBox;
-class QTimeEdit;
-class QVBoxLayout;
+
+namespace Ui {
+class TaskTriggerPage;
+}
 
 class TaskTriggerPage : public QWizardPage
 {
     Q_OBJECT
 
 public:
+    // Starts with today's date and the current time, the weekday panel hidden.
     explicit TaskTriggerPage(QWidget* parent = nullptr);
+    ~TaskTriggerPage() override;
 
     // Connects the widgets to the working copy of `task`, which outlives the page.
-    void ConnectHandlers(TaskInfo& task);
+    void ConnectHandlers(TaskInfo& task, const WizardContext& context);
 
     void initializePage() override;
     bool isComplete() const override;
-
-    QVBoxLayout* verticalLayout;
-    QGroupBox* whenGroupBox;
-    QVBoxLayout* verticalLayout_3;
-    QComboBox* triggerComboBox;
-    QGroupBox* everyDayGroupBox;
-    QVBoxLayout* verticalLayout_4;
-    QHBoxLayout* horizontalLayout_3;
-    QLabel* label;
-    QDateEdit* startDateEdit;
-    QTimeEdit* startTimeEdit;
-    QLabel* label_2;
-    QSpinBox* repeatSpinBox;
-    QLabel* repeatLabel;
-    QCheckBox* runOnlyOnWeekdays;
-    QWidget* weekDaysWidget;
-    QGridLayout* gridLayout;
-    QCheckBox* mondayCheckBox;
-    QCheckBox* wednesdayCheckBox;
-    QCheckBox* fridayCheckBox;
-    QCheckBox* sundayCheckBox;
-    QCheckBox* tuesdayCheckBox;
-    QCheckBox* thursdayCheckBox;
-    QCheckBox* saturdayCheckBox;
 
 private:
     struct WeekdayBox
@@ -69,6 +44,12 @@ private:
     void UpdateKindWidgets(int index);
     void UpdateWorkingDaysBox();
     void StoreStartingPoint();
+    // Shows the next runs of the task as it stands, from the context's current instant on.
+    void UpdateNextRuns();
 
+    std::unique_ptr<Ui::TaskTriggerPage> ui;
     TaskInfo* task_ = nullptr;
+    std::function<bool(const TaskInfo&)> canRunOnlyOnWorkingDays_;
+    std::function<Instant(const TaskInfo&, Instant)> nextRun_;
+    std::function<Instant()> now_;
 };

@@ -1,20 +1,14 @@
 #include "wizard/TaskWizard.h"
 
 #include "model/TaskStoreFile.h"
-#include "scheduler/TaskStorage.h"
 #include "wizard/TaskActionPage.h"
 #include "wizard/TaskBrowserPage.h"
 #include "wizard/TaskInfoPage.h"
 #include "wizard/TaskTriggerPage.h"
 
-#include <QCheckBox>
-#include <QDate>
-#include <QDateEdit>
 #include <QLayout>
 #include <QMessageBox>
 #include <QSettings>
-#include <QTime>
-#include <QTimeEdit>
 
 namespace {
 const QString kGeometryKey = QStringLiteral("TaskWizard/geometry");
@@ -40,7 +34,7 @@ QString fieldLabel(const std::string& key)
 }
 } // namespace
 
-TaskWizard::TaskWizard(const TaskInfo& task, QWidget* parent)
+TaskWizard::TaskWizard(const TaskInfo& task, WizardContext context, QWidget* parent)
     : QWizard(parent)
     , task_(task)
 {
@@ -48,31 +42,21 @@ TaskWizard::TaskWizard(const TaskInfo& task, QWidget* parent)
     setWizardStyle(QWizard::ClassicStyle);
     setOptions(QWizard::NoBackButtonOnStartPage);
 
-    const std::shared_ptr<vadro::ICore> core = TaskStorage::Instance().Core();
-
     auto* infoPage = new TaskInfoPage(this);
     infoPage->ConnectHandlers(task_);
     setPage(InfoPageId, infoPage);
 
     auto* triggerPage = new TaskTriggerPage(this);
-    triggerPage->weekDaysWidget->hide();
-    // Set before the handlers are connected: these values do not reach the task.
-    triggerPage->startDateEdit->setDate(QDate::currentDate());
-    triggerPage->startTimeEdit->setTime(QTime::currentTime());
-    triggerPage->ConnectHandlers(task_);
+    triggerPage->ConnectHandlers(task_, context);
     setPage(TriggerPageId, triggerPage);
 
-    auto* actionPage = new TaskActionPage(core, this);
+    auto* actionPage = new TaskActionPage(context.core, context.storedTasks, this);
     actionPage->ConnectHandlers(*this);
     setPage(ActionPageId, actionPage);
     // Connections added, edited or removed on the way reach the file only with the task.
     connect(this, &QDialog::accepted, actionPage, &TaskActionPage::SaveConnections);
 
-    auto* browserPage = new TaskBrowserPage(core, this);
-    if (const auto* exportAction = std::get_if<ExportAction>(&task_.action))
-        browserPage->onlyChangedDocsCheckBox->setChecked(exportAction->only_changed_documents);
-    else if (const auto* check = std::get_if<CheckAction>(&task_.action))
-        browserPage->onlyChangedDocsCheckBox->setChecked(check->only_changed_documents);
+    auto* browserPage = new TaskBrowserPage(context.core, this);
     browserPage->ConnectHandlers(*this);
     setPage(BrowserPageId, browserPage);
 
@@ -86,7 +70,6 @@ void TaskWizard::GrowToFit(QWizardPage* page)
     if (wizard == nullptr)
         return;
     // Layouts learn about shown and hidden widgets only when their posted request is
-    // handled; the sizes are needed now.
     // handled; the sizes are needed now, innermost first.
     const QList<QWidget*> children = page->findChildren<QWidget*>();
     for (auto it = children.rbegin(); it != children.rend(); ++it)

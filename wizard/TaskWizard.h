@@ -8,6 +8,7 @@
 
 #include "model/TaskInfo.h"
 #include "repository/Vadro.h"
+#include "wizard/WizardContext.h"
 
 #include <QWizard>
 
@@ -26,8 +27,8 @@ public:
         BrowserPageId = 3,
     };
 
-    // Uses the repository core of the task storage service.
-    explicit TaskWizard(const TaskInfo& task, QWidget* parent = nullptr);
+    // Works on a copy of `task`; `context` connects it to the program around it.
+    TaskWizard(const TaskInfo& task, WizardContext context, QWidget* parent = nullptr);
     // Writes the window geometry into the settings, whether accepted or cancelled.
     ~TaskWizard() override;
 

@@ -313,7 +313,7 @@ private slots:
         action.scheme_code = L"OLD";
         action.scheme_name = L"Старая";
         task.action = action;
-        TaskWizard wizard(task);
+        TaskWizard wizard(task, wiztest::storageContext());
         wizard.show();
         while (wizard.currentId() != 2) {
             const int before = wizard.currentId();
@@ -330,7 +330,7 @@ private slots:
                 box->done(QMessageBox::Ok);
             }
         });
-        page->selectSchemeButton->click();
+        page->findChild<QPushButton*>(QStringLiteral("selectSchemeButton"))->click();
         QVERIFY2(seen.contains(tool), qPrintable(seen));
         QVERIFY2(seen.contains(QStringLiteral("«Paths/Kalvor-III»")), qPrintable(seen));
         const auto& stored = std::get<ExportAction>(wizard.GetTaskInfo().action);

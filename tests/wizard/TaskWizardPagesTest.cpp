@@ -62,7 +62,7 @@ private:
 
     std::unique_ptr<TaskWizard> openOnPage(const TaskInfo& task, int id)
     {
-        auto wizard = std::make_unique<TaskWizard>(task);
+        auto wizard = std::make_unique<TaskWizard>(task, wiztest::storageContext());
         wizard->show();
         goTo(*wizard, id);
         return wizard;
@@ -157,7 +157,7 @@ private slots:
         QFETCH(QString, edit);
         auto wizard = openOnPage(namedTask(BackupAction{}), 2);
         TaskActionPage* page = actionPage(*wizard);
-        page->actionComboBox->setCurrentIndex(kind);
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(kind);
         const QString text = QStringLiteral("/данные/путь с пробелом");
         page->findChild<QLineEdit*>(edit)->setText(text);
         const Action& action = wizard->GetTaskInfo().action;
@@ -208,13 +208,14 @@ private slots:
         QFETCH(bool, complete);
         auto wizard = openOnPage(namedTask(BackupAction{}), 2);
         TaskActionPage* page = actionPage(*wizard);
-        page->actionComboBox->setCurrentIndex(kind);
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(kind);
         if (connection)
-            page->connectionsManager->SelectConnection(main_.id);
-        QLineEdit* edits[][2] = {{page->backupToolDestinationEdit, nullptr},
-                                 {page->exportDstPathEdit, nullptr},
-                                 {page->executableEdit, nullptr},
-                                 {page->idsEdit, page->ifcEdit}};
+            page->ConnectionsManager()->SelectConnection(main_.id);
+        QLineEdit* edits[][2] = {{page->findChild<QLineEdit*>(QStringLiteral("backupToolDestinationEdit")), nullptr},
+                                 {page->findChild<QLineEdit*>(QStringLiteral("exportDstPathEdit")), nullptr},
+                                 {page->findChild<QLineEdit*>(QStringLiteral("executableEdit")), nullptr},
+                                 {page->findChild<QLineEdit*>(QStringLiteral("idsEdit")),
+                                  page->findChild<QLineEdit*>(QStringLiteral("ifcEdit"))}};
         edits[kind][0]->setText(first);
         if (edits[kind][1])
             edits[kind][1]->setText(second);
@@ -282,7 +283,7 @@ private slots:
         auto wizard = openOnPage(namedTask(BackupAction{main_.id, L"", L"/tmp/dest"}), 2);
         TaskActionPage* page = actionPage(*wizard);
         QCOMPARE(wizard->currentId(), 2);
-        QVERIFY(page->connectionsManager->GetEditedConnections().empty());
+        QVERIFY(page->ConnectionsManager()->GetEditedConnections().empty());
         QVERIFY(!page->isComplete());
 
         wiztest::onModal<vadro_cm::ConnectionEditDialog>([this](vadro_cm::ConnectionEditDialog* dialog) {
@@ -290,13 +291,14 @@ private slots:
             dialog->findChild<QLineEdit*>(QStringLiteral("folderEdit"))->setText(repo_.path());
             dialog->accept();
         });
-        page->connectionsManager->AddConnection();
+        page->ConnectionsManager()->AddConnection();
         QVERIFY(page->isComplete());
         wizard->next();
         *unexpected->armed = false;
         QVERIFY(!unexpected->seen);
         QCOMPARE(wizard->currentId(), 3);
-        QCOMPARE(browserPage(*wizard)->pathsLineEdit->text(), QStringLiteral("vadro://Новое/"));
+        QCOMPARE(browserPage(*wizard)->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
+                 QStringLiteral("vadro://Новое/"));
         QVERIFY(QFile::remove(file));
         wiztest::saveConnections({main_, mirrorConnection_, broken_, unnamed_});
     }
@@ -308,18 +310,20 @@ private slots:
         action.scheme_name = L"Схема";
         auto wizard = openOnPage(namedTask(action), 2);
         TaskActionPage* page = actionPage(*wizard);
-        QCOMPARE(page->schemeLineEdit->text(), QStringLiteral("Схема"));
-        QVERIFY(!page->schemeParamsGroup->isHidden() && page->ifcParamsGroup->isHidden());
-        page->formatComboBox->setCurrentIndex(4);
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("schemeLineEdit"))->text(), QStringLiteral("Схема"));
+        QVERIFY(!page->findChild<QGroupBox*>(QStringLiteral("schemeParamsGroup"))->isHidden() &&
+                page->findChild<QGroupBox*>(QStringLiteral("ifcParamsGroup"))->isHidden());
+        page->findChild<QComboBox*>(QStringLiteral("formatComboBox"))->setCurrentIndex(4);
         const auto& stored = std::get<ExportAction>(wizard->GetTaskInfo().action);
         QCOMPARE(stored.format, std::int32_t(IFC));
         QVERIFY(stored.scheme_code.empty() && stored.scheme_name.empty());
-        QVERIFY(page->schemeParamsGroup->isHidden() && !page->ifcParamsGroup->isHidden());
-        page->ifcVersionComboBox->setCurrentIndex(1);
+        QVERIFY(page->findChild<QGroupBox*>(QStringLiteral("schemeParamsGroup"))->isHidden() &&
+                !page->findChild<QGroupBox*>(QStringLiteral("ifcParamsGroup"))->isHidden());
+        page->findChild<QComboBox*>(QStringLiteral("ifcVersionComboBox"))->setCurrentIndex(1);
         QVERIFY(stored.ifc_version == L"4.3");
-        page->formatComboBox->setCurrentIndex(0);
-        QVERIFY(!page->schemeParamsGroup->isHidden());
-        QVERIFY(page->schemeLineEdit->text().isEmpty());
+        page->findChild<QComboBox*>(QStringLiteral("formatComboBox"))->setCurrentIndex(0);
+        QVERIFY(!page->findChild<QGroupBox*>(QStringLiteral("schemeParamsGroup"))->isHidden());
+        QVERIFY(page->findChild<QLineEdit*>(QStringLiteral("schemeLineEdit"))->text().isEmpty());
     }
 
     void storedFormats_data()
@@ -346,13 +350,14 @@ private slots:
         action.ifc_version = L"5.0";
         auto wizard = openOnPage(namedTask(action), 2);
         TaskActionPage* page = actionPage(*wizard);
-        QCOMPARE(page->formatComboBox->currentIndex(), listIndex);
-        QCOMPARE(page->formatComboBox->currentText(), shown);
+        QCOMPARE(page->findChild<QComboBox*>(QStringLiteral("formatComboBox"))->currentIndex(), listIndex);
+        QCOMPARE(page->findChild<QComboBox*>(QStringLiteral("formatComboBox"))->currentText(), shown);
         const auto& stored = std::get<ExportAction>(wizard->GetTaskInfo().action);
         QCOMPARE(stored.format, std::int32_t(schemeKept ? format : 0));
         QCOMPARE(stored.scheme_code == L"CODE-ONLY", schemeKept);
         // Without a name the code is shown.
-        QCOMPARE(page->schemeLineEdit->text(), schemeKept ? QStringLiteral("CODE-ONLY") : QString());
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("schemeLineEdit"))->text(),
+                 schemeKept ? QStringLiteral("CODE-ONLY") : QString());
         // A version the list lacks stays stored.
         QVERIFY(stored.ifc_version == L"5.0");
     }
@@ -387,21 +392,22 @@ private slots:
             qputenv("KALVORCLI_STDOUT", reply);
             qputenv("KALVORCLI_EXIT_CODE", "0");
         }
-        page->selectSchemeButton->click();
+        page->findChild<QPushButton*>(QStringLiteral("selectSchemeButton"))->click();
         qunsetenv("KALVORCLI_STDOUT");
         qunsetenv("KALVORCLI_EXIT_CODE");
         const auto& stored = std::get<ExportAction>(wizard->GetTaskInfo().action);
         QCOMPARE(QString::fromStdWString(stored.scheme_code), code);
         QCOMPARE(QString::fromStdWString(stored.scheme_name), name);
-        QCOMPARE(page->schemeLineEdit->text(), name);
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("schemeLineEdit"))->text(), name);
         // Opening the page again shows the code when there is no name.
         wizard->back();
         wizard->next();
-        QCOMPARE(page->schemeLineEdit->text(), name.isEmpty() ? code : name);
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("schemeLineEdit"))->text(), name.isEmpty() ? code : name);
 
-        page->ifcMappingButton->click();
+        page->findChild<QPushButton*>(QStringLiteral("ifcMappingButton"))->click();
         QVERIFY(stored.ifc_mapping_code == L"IFC-DEFAULT");
-        QCOMPARE(page->ifcMappingEdit->text(), QStringLiteral("Соответствие классов IFC по умолчанию"));
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("ifcMappingEdit"))->text(),
+                 QStringLiteral("Соответствие классов IFC по умолчанию"));
     }
 
     void checkModes()
@@ -412,16 +418,16 @@ private slots:
         check.ifc_file = L"/models/a.ifc";
         auto wizard = openOnPage(namedTask(check), 2);
         TaskActionPage* page = actionPage(*wizard);
-        QVERIFY(!page->checkFileIDS->isChecked());
-        QCOMPARE(page->checkFileIDS->text(), QStringLiteral("Выбор папки"));
-        QCOMPARE(page->idsEdit->text(), QStringLiteral("/rules"));
-        QCOMPARE(page->checkFileIFC->text(), QStringLiteral("Выбор файла"));
+        QVERIFY(!page->findChild<QCheckBox*>(QStringLiteral("checkFileIDS"))->isChecked());
+        QCOMPARE(page->findChild<QCheckBox*>(QStringLiteral("checkFileIDS"))->text(), QStringLiteral("Выбор папки"));
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("idsEdit"))->text(), QStringLiteral("/rules"));
+        QCOMPARE(page->findChild<QCheckBox*>(QStringLiteral("checkFileIFC"))->text(), QStringLiteral("Выбор файла"));
 
-        page->checkFileIFC->click();
+        page->findChild<QCheckBox*>(QStringLiteral("checkFileIFC"))->click();
         const auto& stored = std::get<CheckAction>(wizard->GetTaskInfo().action);
         QVERIFY(!stored.ifc_file_mode);
-        QCOMPARE(page->checkFileIFC->text(), QStringLiteral("Выбор папки"));
-        QVERIFY(page->ifcEdit->text().isEmpty() && stored.ifc_file.empty());
+        QCOMPARE(page->findChild<QCheckBox*>(QStringLiteral("checkFileIFC"))->text(), QStringLiteral("Выбор папки"));
+        QVERIFY(page->findChild<QLineEdit*>(QStringLiteral("ifcEdit"))->text().isEmpty() && stored.ifc_file.empty());
         QVERIFY(!page->isComplete());
 
         // The choosers follow the modes; a cancelled one keeps its field.
@@ -430,11 +436,12 @@ private slots:
             foldersOnly = dialog->testOption(QFileDialog::ShowDirsOnly);
             dialog->reject();
         });
-        page->getFileIDS->click();
+        page->findChild<QPushButton*>(QStringLiteral("getFileIDS"))->click();
         QVERIFY(foldersOnly);
-        QVERIFY(page->idsEdit->text() == QStringLiteral("/rules") && stored.ids_file == L"/rules");
+        QVERIFY(page->findChild<QLineEdit*>(QStringLiteral("idsEdit"))->text() == QStringLiteral("/rules") &&
+                stored.ids_file == L"/rules");
 
-        page->checkFileIDS->click();
+        page->findChild<QCheckBox*>(QStringLiteral("checkFileIDS"))->click();
         QVERIFY(stored.ids_file_mode);
         QFileDialog::FileMode fileMode = QFileDialog::Directory;
         QStringList filters;
@@ -443,7 +450,7 @@ private slots:
             filters = dialog->nameFilters();
             dialog->reject();
         });
-        page->getFileIDS->click();
+        page->findChild<QPushButton*>(QStringLiteral("getFileIDS"))->click();
         QCOMPARE(fileMode, QFileDialog::ExistingFile);
         QCOMPARE(filters, QStringList{QStringLiteral("IDS (*.ids)")});
     }
@@ -475,7 +482,7 @@ private slots:
         QFETCH(QString, expectedTitle);
         auto wizard = openOnPage(namedTask(BackupAction{}), 2);
         TaskActionPage* page = actionPage(*wizard);
-        page->actionComboBox->setCurrentIndex(kind);
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(kind);
         page->findChild<QLineEdit*>(edit)->setText(QStringLiteral("/tmp"));
         QString title;
         wiztest::onModal<QFileDialog>([&title](QFileDialog* dialog) {
@@ -506,44 +513,46 @@ private slots:
         auto wizard = openOnPage(namedTask(BackupAction{}), 2);
         TaskActionPage* page = actionPage(*wizard);
         const Action& action = wizard->GetTaskInfo().action;
-        page->connectionsManager->SelectConnection(main_.id);
-        page->backupToolDestinationEdit->setText(QStringLiteral("/копии"));
-        page->actionComboBox->setCurrentIndex(1);
-        page->exportDstPathEdit->setText(QStringLiteral("/экспорт"));
-        page->formatComboBox->setCurrentIndex(4);
-        page->ifcVersionComboBox->setCurrentIndex(1);
-        page->actionComboBox->setCurrentIndex(0);
+        page->ConnectionsManager()->SelectConnection(main_.id);
+        page->findChild<QLineEdit*>(QStringLiteral("backupToolDestinationEdit"))->setText(QStringLiteral("/копии"));
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(1);
+        page->findChild<QLineEdit*>(QStringLiteral("exportDstPathEdit"))->setText(QStringLiteral("/экспорт"));
+        page->findChild<QComboBox*>(QStringLiteral("formatComboBox"))->setCurrentIndex(4);
+        page->findChild<QComboBox*>(QStringLiteral("ifcVersionComboBox"))->setCurrentIndex(1);
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(0);
         QVERIFY(std::get<BackupAction>(action) == (BackupAction{main_.id, L"", L"/копии"}));
 
-        page->actionComboBox->setCurrentIndex(1);
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(1);
         const auto& exported = std::get<ExportAction>(action);
         QVERIFY(exported.connection_id == main_.id);
         QVERIFY(exported.output_path == L"/экспорт");
         QCOMPARE(exported.format, std::int32_t(IFC));
         QVERIFY(exported.ifc_version == L"4.3");
         QVERIFY(exported.only_changed_documents && exported.modification_times.empty());
-        QVERIFY(!page->ifcParamsGroup->isHidden() && page->schemeParamsGroup->isHidden());
+        QVERIFY(!page->findChild<QGroupBox*>(QStringLiteral("ifcParamsGroup"))->isHidden() &&
+                page->findChild<QGroupBox*>(QStringLiteral("schemeParamsGroup"))->isHidden());
 
-        page->executableEdit->setText(QStringLiteral("/bin/echo"));
-        page->argumentsEdit->setText(QStringLiteral("a b"));
-        page->actionComboBox->setCurrentIndex(2);
+        page->findChild<QLineEdit*>(QStringLiteral("executableEdit"))->setText(QStringLiteral("/bin/echo"));
+        page->findChild<QLineEdit*>(QStringLiteral("argumentsEdit"))->setText(QStringLiteral("a b"));
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(2);
         QVERIFY(std::get<CommandAction>(action).executable == "/bin/echo");
         QVERIFY(std::get<CommandAction>(action).arguments == L"a b");
-        QVERIFY(page->connectionsGroupBox->isHidden() && !page->commandParamsGroupBox->isHidden());
+        QVERIFY(page->findChild<QGroupBox*>(QStringLiteral("connectionsGroupBox"))->isHidden() &&
+                !page->findChild<QGroupBox*>(QStringLiteral("commandParamsGroupBox"))->isHidden());
 
-        page->actionComboBox->setCurrentIndex(3);
-        page->checkFileIDS->click();
-        page->idsEdit->setText(QStringLiteral("/rules"));
-        page->actionComboBox->setCurrentIndex(0);
-        page->actionComboBox->setCurrentIndex(3);
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(3);
+        page->findChild<QCheckBox*>(QStringLiteral("checkFileIDS"))->click();
+        page->findChild<QLineEdit*>(QStringLiteral("idsEdit"))->setText(QStringLiteral("/rules"));
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(0);
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(3);
         const auto& check = std::get<CheckAction>(action);
         QVERIFY(check.ids_file == L"/rules" && check.ids_file_mode && check.ifc_file_mode);
-        QVERIFY(page->checkFileIDS->isChecked());
-        QCOMPARE(page->checkFileIDS->text(), QStringLiteral("Выбор файла"));
+        QVERIFY(page->findChild<QCheckBox*>(QStringLiteral("checkFileIDS"))->isChecked());
+        QCOMPARE(page->findChild<QCheckBox*>(QStringLiteral("checkFileIDS"))->text(), QStringLiteral("Выбор файла"));
 
         // A connection without a name does not reach a new action.
-        page->connectionsManager->SelectConnection(unnamed_.id);
-        page->actionComboBox->setCurrentIndex(0);
+        page->ConnectionsManager()->SelectConnection(unnamed_.id);
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(0);
         QVERIFY(std::get<BackupAction>(action).connection_id.is_nil());
     }
 
@@ -553,29 +562,32 @@ private slots:
         auto wizard = openOnPage(namedTask(backup), 3);
         QCOMPARE(wizard->currentId(), 3);
         TaskBrowserPage* page = browserPage(*wizard);
-        QCOMPARE(page->browserGroupBox->title(), QStringLiteral("Выбор директории"));
-        QVERIFY(page->onlyChangedDocsCheckBox->isHidden());
-        QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Хранилище/"));
+        QCOMPARE(page->findChild<QGroupBox*>(QStringLiteral("browserGroupBox"))->title(),
+                 QStringLiteral("Выбор директории"));
+        QVERIFY(page->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->isHidden());
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
+                 QStringLiteral("vadro://Хранилище/"));
         QVERIFY(wizard->button(QWizard::FinishButton)->isEnabled());
         // Folders only for a backup.
-        QAbstractItemModel* model = page->browser->View()->model();
+        QAbstractItemModel* model = page->Browser()->View()->model();
         model->fetchMore(QModelIndex());
         QCOMPARE(model->rowCount(), 1);
 
         const auto resolver = vadro::CreateCore()->OpenSession(main_.address, main_.credentials)->GetPathResolver();
-        page->browser->ExpandPath(resolver->ResolvePath({L"Проекты"}));
-        page->browser->SelectFile(L"Тоннель");
-        QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Хранилище/Проекты/Тоннель"));
+        page->Browser()->ExpandPath(resolver->ResolvePath({L"Проекты"}));
+        page->Browser()->SelectFile(L"Тоннель");
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
+                 QStringLiteral("vadro://Хранилище/Проекты/Тоннель"));
         QVERIFY(std::get<BackupAction>(wizard->GetTaskInfo().action).source_path ==
                 L"vadro://Хранилище/Проекты/Тоннель");
 
-        QTreeView* view = page->browser->View();
+        QTreeView* view = page->Browser()->View();
         view->selectionModel()->select(view->currentIndex().sibling(0, 0),
                                        QItemSelectionModel::Select | QItemSelectionModel::Rows);
-        QVERIFY(page->pathsLineEdit->text().isEmpty());
+        QVERIFY(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text().isEmpty());
         QVERIFY(!wizard->button(QWizard::FinishButton)->isEnabled());
         view->clearSelection();
-        QVERIFY(page->pathsLineEdit->text().isEmpty());
+        QVERIFY(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text().isEmpty());
     }
 
     void prefixCheck_data()
@@ -597,17 +609,18 @@ private slots:
         QFETCH(QString, result);
         auto wizard = openOnPage(namedTask(BackupAction{main_.id, L"", L"/tmp/dest"}), 3);
         TaskBrowserPage* page = browserPage(*wizard);
-        page->pathsLineEdit->setText(typed);
-        emit page->pathsLineEdit->editingFinished();
-        QCOMPARE(page->pathsLineEdit->text(), result);
+        page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->setText(typed);
+        emit page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->editingFinished();
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(), result);
         QCOMPARE(QString::fromStdWString(std::get<BackupAction>(wizard->GetTaskInfo().action).source_path), result);
         // A typed path that was replaced says so.
-        QCOMPARE(page->pathResetLabel->isVisibleTo(page), !typed.isEmpty() && typed != result);
+        QCOMPARE(page->findChild<QLabel*>(QStringLiteral("pathResetLabel"))->isVisibleTo(page),
+                 !typed.isEmpty() && typed != result);
 
         // Enter checks the path the same way and does not finish the wizard.
-        page->pathsLineEdit->setText(typed);
-        QTest::keyClick(page->pathsLineEdit, Qt::Key_Return);
-        QCOMPARE(page->pathsLineEdit->text(), result);
+        page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->setText(typed);
+        QTest::keyClick(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit")), Qt::Key_Return);
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(), result);
         QVERIFY(wizard->isVisible());
         QCOMPARE(wizard->result(), int(QDialog::Rejected));
     }
@@ -619,16 +632,18 @@ private slots:
         action.modification_times = {{L"vadro://Хранилище/Проекты/Мост", 42}};
         auto wizard = openOnPage(namedTask(action), 3);
         TaskBrowserPage* page = browserPage(*wizard);
-        QCOMPARE(page->browserGroupBox->title(), QStringLiteral("Выбор проекта"));
-        QVERIFY(!page->onlyChangedDocsCheckBox->isHidden() && !page->onlyChangedDocsCheckBox->isChecked());
-        QAbstractItemModel* model = page->browser->View()->model();
+        QCOMPARE(page->findChild<QGroupBox*>(QStringLiteral("browserGroupBox"))->title(),
+                 QStringLiteral("Выбор проекта"));
+        QVERIFY(!page->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->isHidden() &&
+                !page->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->isChecked());
+        QAbstractItemModel* model = page->Browser()->View()->model();
         model->fetchMore(QModelIndex());
         QCOMPARE(model->rowCount(), 2);
         const auto& stored = std::get<ExportAction>(wizard->GetTaskInfo().action);
         QCOMPARE(stored.modification_times.size(), std::size_t(1));
-        page->onlyChangedDocsCheckBox->setChecked(true);
+        page->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->setChecked(true);
         QVERIFY(stored.only_changed_documents && stored.modification_times.empty());
-        page->onlyChangedDocsCheckBox->setChecked(false);
+        page->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->setChecked(false);
         QVERIFY(!stored.only_changed_documents && stored.modification_times.empty());
 
         CheckAction check;
@@ -639,12 +654,13 @@ private slots:
         auto checkWizard = openOnPage(namedTask(check), 3);
         TaskBrowserPage* checkPage = browserPage(*checkWizard);
         QCOMPARE(checkWizard->currentId(), 3);
-        QVERIFY(checkPage->browser->isHidden() && checkPage->pathsLineEdit->isHidden());
-        QVERIFY(!checkPage->onlyChangedDocsCheckBox->isHidden());
+        QVERIFY(checkPage->Browser()->isHidden() &&
+                checkPage->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->isHidden());
+        QVERIFY(!checkPage->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->isHidden());
         QVERIFY(checkPage->isComplete());
         QVERIFY(checkWizard->button(QWizard::FinishButton)->isEnabled());
         QCOMPARE(std::get<CheckAction>(checkWizard->GetTaskInfo().action).modification_times.size(), std::size_t(1));
-        checkPage->onlyChangedDocsCheckBox->setChecked(true);
+        checkPage->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->setChecked(true);
         QVERIFY(std::get<CheckAction>(checkWizard->GetTaskInfo().action).modification_times.empty());
     }
 
@@ -654,24 +670,27 @@ private slots:
         action.project_path = L"vadro://Хранилище/Проекты/Мост";
         auto wizard = openOnPage(namedTask(action), 3);
         TaskBrowserPage* page = browserPage(*wizard);
-        QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Хранилище/Проекты/Мост"));
-        QCOMPARE(page->browser->GetSelectionInfo().size(), std::size_t(1));
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
+                 QStringLiteral("vadro://Хранилище/Проекты/Мост"));
+        QCOMPARE(page->Browser()->GetSelectionInfo().size(), std::size_t(1));
 
         wizard->back();
-        actionPage(*wizard)->connectionsManager->SelectConnection(mirrorConnection_.id);
+        actionPage(*wizard)->ConnectionsManager()->SelectConnection(mirrorConnection_.id);
         wizard->next();
         QCOMPARE(wizard->currentId(), 3);
-        QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Хранилище/Проекты/Мост"));
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
+                 QStringLiteral("vadro://Хранилище/Проекты/Мост"));
         // The same folder names are opened in the other repository.
         const auto mirrorResolver = vadro::CreateCore()
                                         ->OpenSession(mirrorConnection_.address, mirrorConnection_.credentials)
                                         ->GetPathResolver();
-        const auto selection = page->browser->GetSelectionInfo();
+        const auto selection = page->Browser()->GetSelectionInfo();
         QCOMPARE(selection.size(), std::size_t(1));
         QVERIFY(mirrorResolver->GetPathNames(selection.front().path) ==
                 (std::vector<std::wstring>{L"Проекты", L"Мост"}));
-        emit page->pathsLineEdit->editingFinished();
-        QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Копия/"));
+        emit page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->editingFinished();
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
+                 QStringLiteral("vadro://Копия/"));
     }
 
     void storedPaths_data()
@@ -702,13 +721,13 @@ private slots:
         auto wizard = openOnPage(namedTask(BackupAction{main_.id, stored.toStdWString(), L"/tmp/dest"}), 3);
         QCOMPARE(wizard->currentId(), 3);
         TaskBrowserPage* page = browserPage(*wizard);
-        QCOMPARE(page->pathsLineEdit->text(), shown);
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(), shown);
         QCOMPARE(page->isComplete(), !shown.isEmpty());
         // The task keeps its path as long as the line does not change.
         QCOMPARE(QString::fromStdWString(std::get<BackupAction>(wizard->GetTaskInfo().action).source_path), stored);
         const auto resolver = vadro::CreateCore()->OpenSession(main_.address, main_.credentials)->GetPathResolver();
         QStringList names;
-        for (const vadro::BrowserItemInfo& item : page->browser->GetSelectionInfo())
+        for (const vadro::BrowserItemInfo& item : page->Browser()->GetSelectionInfo())
             for (const std::wstring& name : resolver->GetPathNames(item.path))
                 names << QString::fromStdWString(name);
         QCOMPARE(names, selected);
@@ -723,7 +742,8 @@ private slots:
         wiztest::saveConnections({main_, mirrorConnection_, broken_, unnamed_, connection});
         auto wizard = openOnPage(namedTask(BackupAction{connection.id, L"", L"/tmp/dest"}), 3);
         TaskBrowserPage* page = browserPage(*wizard);
-        QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Исчезающее/"));
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
+                 QStringLiteral("vadro://Исчезающее/"));
         wizard->back();
         // Passes the connection test, then the folder goes before the page opens its session.
         connect(
@@ -738,8 +758,9 @@ private slots:
         QCOMPARE(seen->title, QStringLiteral("Ошибка соединения"));
         QCOMPARE(seen->buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
         QVERIFY(seen->text.startsWith(QStringLiteral("Не удалось установить соединение с сервером.\n")));
-        QCOMPARE(page->pathsLineEdit->text(), QStringLiteral("vadro://Исчезающее/"));
-        QCOMPARE(page->browser->View()->model()->rowCount(), 0);
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
+                 QStringLiteral("vadro://Исчезающее/"));
+        QCOMPARE(page->Browser()->View()->model()->rowCount(), 0);
         wiztest::saveConnections({main_, mirrorConnection_, broken_, unnamed_});
     }
 };

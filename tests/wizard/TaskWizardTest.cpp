@@ -98,7 +98,7 @@ private slots:
     void frame()
     {
         TaskInfo edited = namedTask(backup());
-        TaskWizard wizard(edited);
+        TaskWizard wizard(edited, wiztest::storageContext());
         QCOMPARE(wizard.windowTitle(), QStringLiteral("Создание задачи"));
         QCOMPARE(wizard.wizardStyle(), QWizard::ClassicStyle);
         QCOMPARE(wizard.options(), QWizard::WizardOptions(QWizard::NoBackButtonOnStartPage));
@@ -138,7 +138,7 @@ private slots:
         check.ids_file = L"/tmp/a.ids";
         check.ifc_file = L"/tmp/a.ifc";
         const Action actions[] = {backup(), exportAction, command, check};
-        TaskWizard wizard(namedTask(actions[kind]));
+        TaskWizard wizard(namedTask(actions[kind]), wiztest::storageContext());
         wizard.show();
         QVERIFY(!wizard.button(QWizard::BackButton)->isVisibleTo(&wizard));
         QCOMPARE(visitedPages(wizard), pages);
@@ -150,17 +150,17 @@ private slots:
 
     void finishMovesWithTheCommandKind()
     {
-        TaskWizard wizard(namedTask(backup()));
+        TaskWizard wizard(namedTask(backup()), wiztest::storageContext());
         wizard.show();
         goTo(wizard, 2);
         auto* page = qobject_cast<TaskActionPage*>(wizard.currentPage());
         QVERIFY(page && !finishOffered(wizard));
-        page->executableEdit->setText(QStringLiteral("/bin/true"));
-        page->actionComboBox->setCurrentIndex(2);
+        page->findChild<QLineEdit*>(QStringLiteral("executableEdit"))->setText(QStringLiteral("/bin/true"));
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(2);
         QCOMPARE(page->nextId(), -1);
         QVERIFY(page->isFinalPage());
         QVERIFY(finishOffered(wizard));
-        page->actionComboBox->setCurrentIndex(0);
+        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(0);
         QCOMPARE(page->nextId(), 3);
         QVERIFY(!page->isFinalPage());
         QVERIFY(!finishOffered(wizard));
@@ -184,15 +184,18 @@ private slots:
         QFETCH(bool, complete);
         TaskInfo task = namedTask(backup());
         task.description = L"было";
-        TaskWizard wizard(task);
+        TaskWizard wizard(task, wiztest::storageContext());
         wizard.show();
         auto* page = qobject_cast<TaskInfoPage*>(wizard.currentPage());
-        QCOMPARE(page->nameEdit->text(), QStringLiteral("Задача"));
-        QCOMPARE(page->descriptionEdit->toPlainText(), QStringLiteral("было"));
-        QVERIFY(page->descriptionEdit->tabChangesFocus());
-        QCOMPARE(page->nameLabel->buddy(), page->nameEdit);
-        page->nameEdit->setText(name);
-        page->descriptionEdit->setPlainText(QStringLiteral("строка 1\nстрока 2"));
+        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("nameEdit"))->text(), QStringLiteral("Задача"));
+        QCOMPARE(page->findChild<QPlainTextEdit*>(QStringLiteral("descriptionEdit"))->toPlainText(),
+                 QStringLiteral("было"));
+        QVERIFY(page->findChild<QPlainTextEdit*>(QStringLiteral("descriptionEdit"))->tabChangesFocus());
+        QCOMPARE(page->findChild<QLabel*>(QStringLiteral("nameLabel"))->buddy(),
+                 page->findChild<QLineEdit*>(QStringLiteral("nameEdit")));
+        page->findChild<QLineEdit*>(QStringLiteral("nameEdit"))->setText(name);
+        page->findChild<QPlainTextEdit*>(QStringLiteral("descriptionEdit"))
+            ->setPlainText(QStringLiteral("строка 1\nстрока 2"));
         QCOMPARE(page->isComplete(), complete);
         QCOMPARE(wizard.button(QWizard::NextButton)->isEnabled(), complete);
         QCOMPARE(QString::fromStdWString(wizard.GetTaskInfo().name), name);
@@ -212,18 +215,18 @@ private slots:
     {
         QFETCH(int, page);
         QFETCH(QString, label);
-        TaskWizard wizard(namedTask(backup()));
+        TaskWizard wizard(namedTask(backup()), wiztest::storageContext());
         wizard.show();
         QLineEdit* edit = nullptr;
         if (page == 0) {
-            edit = qobject_cast<TaskInfoPage*>(wizard.currentPage())->nameEdit;
+            edit = qobject_cast<TaskInfoPage*>(wizard.currentPage())->findChild<QLineEdit*>(QStringLiteral("nameEdit"));
         } else {
             goTo(wizard, page);
             auto* actions = qobject_cast<TaskActionPage*>(wizard.currentPage());
             QVERIFY(actions);
-            actions->actionComboBox->setCurrentIndex(2);
-            actions->executableEdit->setText(QStringLiteral("/bin/true"));
-            edit = actions->argumentsEdit;
+            actions->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(2);
+            actions->findChild<QLineEdit*>(QStringLiteral("executableEdit"))->setText(QStringLiteral("/bin/true"));
+            edit = actions->findChild<QLineEdit*>(QStringLiteral("argumentsEdit"));
         }
         const auto goOn = [&] {
             if (page == 0)
@@ -256,15 +259,15 @@ private slots:
         TaskInfo task = namedTask(backup());
         // A start with seconds and nanoseconds, as a fresh record has.
         task.starting_point = kMonday.toMSecsSinceEpoch() * kNanosPerMilli + 37'123'456'789;
-        TaskWizard wizard(task);
+        TaskWizard wizard(task, wiztest::storageContext());
         wizard.show();
         wizard.next();
         QCOMPARE(wizard.GetTaskInfo().starting_point, kMonday.toMSecsSinceEpoch() * kNanosPerMilli);
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        page->startTimeEdit->setTime(QTime(23, 59, 59, 999));
+        page->findChild<QTimeEdit*>(QStringLiteral("startTimeEdit"))->setTime(QTime(23, 59, 59, 999));
         QCOMPARE(wizard.GetTaskInfo().starting_point,
                  QDateTime(kMonday.date(), QTime(23, 59)).toMSecsSinceEpoch() * kNanosPerMilli);
-        page->startDateEdit->setDate(kSaturday.date());
+        page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->setDate(kSaturday.date());
         QCOMPARE(wizard.GetTaskInfo().starting_point,
                  QDateTime(kSaturday.date(), QTime(23, 59)).toMSecsSinceEpoch() * kNanosPerMilli);
     }
@@ -283,18 +286,18 @@ private slots:
     {
         QFETCH(QDate, date);
         QFETCH(QTime, time);
-        TaskWizard wizard(namedTask(backup()));
+        TaskWizard wizard(namedTask(backup()), wiztest::storageContext());
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        page->startDateEdit->setDate(date);
-        page->startTimeEdit->setTime(time);
+        page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->setDate(date);
+        page->findChild<QTimeEdit*>(QStringLiteral("startTimeEdit"))->setTime(time);
         const QDateTime minute(date, QTime(time.hour(), time.minute()));
         QCOMPARE(wizard.GetTaskInfo().starting_point, minute.toMSecsSinceEpoch() * kNanosPerMilli);
         // Shown again, the start stays on the same minute.
         wizard.back();
         wizard.next();
-        QCOMPARE(page->startDateEdit->date(), date);
+        QCOMPARE(page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->date(), date);
         QCOMPARE(wizard.GetTaskInfo().starting_point, minute.toMSecsSinceEpoch() * kNanosPerMilli);
     }
 
@@ -310,12 +313,12 @@ private slots:
     void startBeyondTheInstantRange()
     {
         QFETCH(QDate, date);
-        TaskWizard wizard(namedTask(backup()));
+        TaskWizard wizard(namedTask(backup()), wiztest::storageContext());
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        page->startDateEdit->setDate(date);
-        const QDate shown = page->startDateEdit->date();
+        page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->setDate(date);
+        const QDate shown = page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->date();
         QVERIFY(shown.isValid());
         QCOMPARE(QDateTime::fromMSecsSinceEpoch(wizard.GetTaskInfo().starting_point / kNanosPerMilli).date(), shown);
     }
@@ -350,74 +353,75 @@ private slots:
         const Trigger triggers[] = {DailyTrigger{interval}, WeeklyTrigger{interval, {3}},
                                     MonthlyTrigger{interval, {1}, {1}}};
         task.trigger = triggers[from];
-        TaskWizard wizard(task);
+        TaskWizard wizard(task, wiztest::storageContext());
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        page->triggerComboBox->setCurrentIndex(to);
+        page->findChild<QComboBox*>(QStringLiteral("triggerComboBox"))->setCurrentIndex(to);
         QCOMPARE(static_cast<int>(wizard.GetTaskInfo().trigger.index()), to);
         std::visit([interval](const auto& trigger) { QCOMPARE(trigger.repeat_interval, std::int64_t(interval)); },
                    wizard.GetTaskInfo().trigger);
-        QCOMPARE(!page->runOnlyOnWeekdays->isHidden(), shown);
-        QCOMPARE(page->weekDaysWidget->isHidden(), to != 1);
-        QCOMPARE(page->repeatLabel->text(), label);
+        QCOMPARE(!page->findChild<QCheckBox*>(QStringLiteral("runOnlyOnWeekdays"))->isHidden(), shown);
+        QCOMPARE(page->findChild<QWidget*>(QStringLiteral("weekDaysWidget"))->isHidden(), to != 1);
+        QCOMPARE(page->findChild<QLabel*>(QStringLiteral("repeatLabel"))->text(), label);
     }
 
     void triggerKinds()
     {
         TaskInfo task = namedTask(backup());
         task.trigger = DailyTrigger{3};
-        TaskWizard wizard(task);
+        TaskWizard wizard(task, wiztest::storageContext());
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        QCOMPARE(page->repeatSpinBox->value(), 3);
-        QCOMPARE(page->repeatLabel->text(), QStringLiteral("дней"));
-        QVERIFY(page->weekDaysWidget->isHidden());
+        QCOMPARE(page->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->value(), 3);
+        QCOMPARE(page->findChild<QLabel*>(QStringLiteral("repeatLabel"))->text(), QStringLiteral("дней"));
+        QVERIFY(page->findChild<QWidget*>(QStringLiteral("weekDaysWidget"))->isHidden());
 
-        page->triggerComboBox->setCurrentIndex(1);
+        page->findChild<QComboBox*>(QStringLiteral("triggerComboBox"))->setCurrentIndex(1);
         const auto* weekly = std::get_if<WeeklyTrigger>(&wizard.GetTaskInfo().trigger);
         QVERIFY(weekly);
         QCOMPARE(weekly->repeat_interval, std::int64_t(3));
         QVERIFY(weekly->weekdays == std::set<Weekday>{1});
-        QCOMPARE(page->repeatLabel->text(), QStringLiteral("недель"));
-        QVERIFY(!page->weekDaysWidget->isHidden());
-        QVERIFY(page->runOnlyOnWeekdays->isHidden());
+        QCOMPARE(page->findChild<QLabel*>(QStringLiteral("repeatLabel"))->text(), QStringLiteral("недель"));
+        QVERIFY(!page->findChild<QWidget*>(QStringLiteral("weekDaysWidget"))->isHidden());
+        QVERIFY(page->findChild<QCheckBox*>(QStringLiteral("runOnlyOnWeekdays"))->isHidden());
 
-        page->fridayCheckBox->setChecked(true);
-        page->sundayCheckBox->setChecked(true);
-        page->mondayCheckBox->setChecked(false);
+        page->findChild<QCheckBox*>(QStringLiteral("fridayCheckBox"))->setChecked(true);
+        page->findChild<QCheckBox*>(QStringLiteral("sundayCheckBox"))->setChecked(true);
+        page->findChild<QCheckBox*>(QStringLiteral("mondayCheckBox"))->setChecked(false);
         QVERIFY(std::get<WeeklyTrigger>(wizard.GetTaskInfo().trigger).weekdays == (std::set<Weekday>{0, 5}));
-        page->fridayCheckBox->setChecked(false);
-        page->sundayCheckBox->setChecked(false);
+        page->findChild<QCheckBox*>(QStringLiteral("fridayCheckBox"))->setChecked(false);
+        page->findChild<QCheckBox*>(QStringLiteral("sundayCheckBox"))->setChecked(false);
         QVERIFY(!page->isComplete());
         QVERIFY(!wizard.button(QWizard::NextButton)->isEnabled());
-        page->saturdayCheckBox->setChecked(true);
+        page->findChild<QCheckBox*>(QStringLiteral("saturdayCheckBox"))->setChecked(true);
         QVERIFY(wizard.button(QWizard::NextButton)->isEnabled());
 
-        page->repeatSpinBox->setValue(5);
-        page->triggerComboBox->setCurrentIndex(0);
+        page->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->setValue(5);
+        page->findChild<QComboBox*>(QStringLiteral("triggerComboBox"))->setCurrentIndex(0);
         QVERIFY(std::get<DailyTrigger>(wizard.GetTaskInfo().trigger) == DailyTrigger{5});
         QVERIFY(page->isComplete());
 
         // Back and forward again shows the same.
         wizard.back();
         wizard.next();
-        QCOMPARE(page->triggerComboBox->currentIndex(), 0);
-        QCOMPARE(page->repeatSpinBox->value(), 5);
+        QCOMPARE(page->findChild<QComboBox*>(QStringLiteral("triggerComboBox"))->currentIndex(), 0);
+        QCOMPARE(page->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->value(), 5);
     }
 
     void weeklyTaskLoadsItsDays()
     {
         TaskInfo task = namedTask(backup());
         task.trigger = WeeklyTrigger{2, {0, 3, 6}};
-        TaskWizard wizard(task);
+        TaskWizard wizard(task, wiztest::storageContext());
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        QVERIFY(!page->mondayCheckBox->isChecked());
-        QVERIFY(page->sundayCheckBox->isChecked() && page->wednesdayCheckBox->isChecked() &&
-                page->saturdayCheckBox->isChecked());
+        QVERIFY(!page->findChild<QCheckBox*>(QStringLiteral("mondayCheckBox"))->isChecked());
+        QVERIFY(page->findChild<QCheckBox*>(QStringLiteral("sundayCheckBox"))->isChecked() &&
+                page->findChild<QCheckBox*>(QStringLiteral("wednesdayCheckBox"))->isChecked() &&
+                page->findChild<QCheckBox*>(QStringLiteral("saturdayCheckBox"))->isChecked());
         QVERIFY(std::get<WeeklyTrigger>(wizard.GetTaskInfo().trigger) == (WeeklyTrigger{2, {0, 3, 6}}));
     }
 
@@ -440,13 +444,13 @@ private slots:
             task.trigger = MonthlyTrigger{150, {1, 3, 3}, {15}};
         else
             task.trigger = DailyTrigger{150};
-        TaskWizard wizard(task);
+        TaskWizard wizard(task, wiztest::storageContext());
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        QCOMPARE(page->triggerComboBox->currentIndex(), comboIndex);
-        QCOMPARE(page->repeatLabel->text(), label);
-        QCOMPARE(page->repeatSpinBox->value(), 99);
+        QCOMPARE(page->findChild<QComboBox*>(QStringLiteral("triggerComboBox"))->currentIndex(), comboIndex);
+        QCOMPARE(page->findChild<QLabel*>(QStringLiteral("repeatLabel"))->text(), label);
+        QCOMPARE(page->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->value(), 99);
         QVERIFY(page->isComplete());
         QCOMPARE(static_cast<int>(wizard.GetTaskInfo().trigger.index()), kind);
         std::visit([](const auto& trigger) { QCOMPARE(trigger.repeat_interval, std::int64_t(99)); },
@@ -476,18 +480,144 @@ private slots:
         QFETCH(bool, shown);
         TaskInfo task = namedTask(backup());
         task.starting_point = kMonday.toMSecsSinceEpoch() * kNanosPerMilli;
-        TaskWizard wizard(task);
+        TaskWizard wizard(task, wiztest::storageContext());
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        page->runOnlyOnWeekdays->setChecked(true);
+        page->findChild<QCheckBox*>(QStringLiteral("runOnlyOnWeekdays"))->setChecked(true);
         QVERIFY(wizard.GetTaskInfo().RunOnlyOnWorkingDays());
-        page->repeatSpinBox->setValue(interval);
-        page->startDateEdit->setDate(start.date());
-        QCOMPARE(!page->runOnlyOnWeekdays->isHidden(), shown);
+        page->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->setValue(interval);
+        page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->setDate(start.date());
+        QCOMPARE(!page->findChild<QCheckBox*>(QStringLiteral("runOnlyOnWeekdays"))->isHidden(), shown);
         // Hiding the box keeps the flag; the next-run computation ignores a flag the rule refuses.
         QVERIFY(wizard.GetTaskInfo().RunOnlyOnWorkingDays());
         QVERIFY(wizard.GetTaskInfo().NextRun(kMonday.toMSecsSinceEpoch() * kNanosPerMilli) != kNeverInstant);
+        // Where the rule refuses, the box no longer changes the flag.
+        page->findChild<QCheckBox*>(QStringLiteral("runOnlyOnWeekdays"))->setChecked(false);
+        QCOMPARE(wizard.GetTaskInfo().RunOnlyOnWorkingDays(), !shown);
+    }
+
+    void nextRunsFollowTheFields_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<int>("interval");
+        QTest::addColumn<QDateTime>("start");
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QStringList>("runs");
+        // Wednesday 2026-01-07: the week of Monday the 5th counts, its Monday lies before the start.
+        const QDateTime wednesday(QDate(2026, 1, 7), QTime(10, 0));
+        QTest::newRow("every two weeks on Monday starts the week after next")
+            << 1 << 1 << wednesday << QStringLiteral("interval 2")
+            << QStringList{
+                   QStringLiteral("19.01.2026, понедельник, 10:00"), QStringLiteral("02.02.2026, понедельник, 10:00"),
+                   QStringLiteral("16.02.2026, понедельник, 10:00"), QStringLiteral("02.03.2026, понедельник, 10:00"),
+                   QStringLiteral("16.03.2026, понедельник, 10:00")};
+        QTest::newRow("working days skip the weekend on the two-day grid")
+            << 0 << 2 << QDateTime(QDate(2026, 1, 5), QTime(8, 0)) << QStringLiteral("working days")
+            << QStringList{QStringLiteral("07.01.2026, среда, 08:00"), QStringLiteral("09.01.2026, пятница, 08:00"),
+                           QStringLiteral("13.01.2026, вторник, 08:00"), QStringLiteral("15.01.2026, четверг, 08:00"),
+                           QStringLiteral("19.01.2026, понедельник, 08:00")};
+        QTest::newRow("a week without days never runs")
+            << 1 << 1 << wednesday << QStringLiteral("untick Monday") << QStringList{QStringLiteral("Никогда")};
+    }
+
+    // The page shows the scheduler's next five runs from the wizard's current instant (an
+    // hour after the start here) and follows a change of the fields at once.
+    void nextRunsFollowTheFields()
+    {
+        QFETCH(int, kind);
+        QFETCH(int, interval);
+        QFETCH(QDateTime, start);
+        QFETCH(QString, change);
+        QFETCH(QStringList, runs);
+        TaskInfo task = namedTask(backup());
+        task.starting_point = start.toMSecsSinceEpoch() * kNanosPerMilli;
+        if (kind == 0)
+            task.trigger = DailyTrigger{interval};
+        else
+            task.trigger = WeeklyTrigger{interval, {1}};
+        WizardContext context = wiztest::storageContext();
+        const Instant now = start.addSecs(3600).toMSecsSinceEpoch() * kNanosPerMilli;
+        context.now = [now] { return now; };
+        TaskWizard wizard(task, context);
+        wizard.show();
+        wizard.next();
+        auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
+        auto* shown = page->findChild<QLabel*>(QStringLiteral("nextRunsLabel"));
+        // Five runs before the change, in every case.
+        QCOMPARE(shown->text().count(QLatin1Char('\n')), 4);
+        if (change == QLatin1String("interval 2"))
+            page->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->setValue(2);
+        else if (change == QLatin1String("working days"))
+            page->findChild<QCheckBox*>(QStringLiteral("runOnlyOnWeekdays"))->setChecked(true);
+        else if (change == QLatin1String("untick Monday"))
+            page->findChild<QCheckBox*>(QStringLiteral("mondayCheckBox"))->setChecked(false);
+        QCOMPARE(shown->text().split(QLatin1Char('\n')), runs);
+    }
+
+    void runMissedIsKeptThroughTheWizard_data()
+    {
+        QTest::addColumn<bool>("stored");
+        QTest::newRow("off, ticked") << false;
+        QTest::newRow("on, unticked") << true;
+    }
+
+    void runMissedIsKeptThroughTheWizard()
+    {
+        QFETCH(bool, stored);
+        CommandAction command;
+        command.executable = "/bin/true";
+        TaskInfo task = namedTask(command);
+        task.run_missed = stored;
+        TaskWizard wizard(task, wiztest::storageContext());
+        wizard.show();
+        wizard.next();
+        auto* box = wizard.currentPage()->findChild<QCheckBox*>(QStringLiteral("runMissedCheckBox"));
+        QCOMPARE(box->text(), QStringLiteral("Выполнить пропущенный запуск"));
+        QCOMPARE(box->isChecked(), stored);
+        box->click();
+        // Shown again, the page reads the task's flag back.
+        wizard.back();
+        wizard.next();
+        QCOMPARE(box->isChecked(), !stored);
+        wizard.next();
+        QVERIFY(finishOffered(wizard));
+        wizard.button(QWizard::FinishButton)->click();
+        QCOMPARE(wizard.result(), int(QDialog::Accepted));
+        QCOMPARE(wizard.GetTaskInfo().run_missed, !stored);
+    }
+
+    void foldersPageKeepsTheRecordedTimes_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::newRow("export") << 1;
+        QTest::newRow("check") << 3;
+    }
+
+    // The only-changed box shows the stored setting without counting as a change of it.
+    void foldersPageKeepsTheRecordedTimes()
+    {
+        QFETCH(int, kind);
+        const ModificationTimes times{{L"Проекты/Мост/план.dwg", 5}};
+        ExportAction exportAction;
+        exportAction.connection_id = connection_.id;
+        exportAction.output_path = work_.path().toStdWString();
+        exportAction.only_changed_documents = true;
+        exportAction.modification_times = times;
+        CheckAction check;
+        check.ids_file = L"/tmp/a.ids";
+        check.ifc_file = L"/tmp/a.ifc";
+        check.only_changed_documents = true;
+        check.modification_times = times;
+        TaskWizard wizard(namedTask(kind == 1 ? Action(exportAction) : Action(check)), wiztest::storageContext());
+        wizard.show();
+        goTo(wizard, 3);
+        QCOMPARE(wizard.currentId(), 3);
+        QVERIFY(wizard.currentPage()->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->isChecked());
+        const Action& action = wizard.GetTaskInfo().action;
+        QCOMPARE(kind == 1 ? std::get<ExportAction>(action).modification_times
+                           : std::get<CheckAction>(action).modification_times,
+                 times);
     }
 
     void geometryIsKeptOnCancel()
@@ -495,14 +625,14 @@ private slots:
         QSettings().remove(QStringLiteral("TaskWizard/geometry"));
         {
             // The first wizard ever: no key, the default geometry, no error.
-            TaskWizard wizard(namedTask(backup()));
+            TaskWizard wizard(namedTask(backup()), wiztest::storageContext());
             wizard.show();
             wizard.resize(701, 533);
             wizard.move(40, 50);
             wizard.reject();
         }
         QVERIFY(!QSettings().value(QStringLiteral("TaskWizard/geometry")).toByteArray().isEmpty());
-        TaskWizard next(namedTask(backup()));
+        TaskWizard next(namedTask(backup()), wiztest::storageContext());
         QCOMPARE(next.size(), QSize(701, 533));
     }
 
@@ -518,19 +648,24 @@ private slots:
         const QByteArray storedBytes = store.readAll();
         store.close();
         {
-            TaskWizard wizard(*stored);
+            TaskWizard wizard(*stored, wiztest::storageContext());
             wizard.show();
-            qobject_cast<TaskInfoPage*>(wizard.currentPage())->nameEdit->setText(QStringLiteral("другое"));
+            qobject_cast<TaskInfoPage*>(wizard.currentPage())
+                ->findChild<QLineEdit*>(QStringLiteral("nameEdit"))
+                ->setText(QStringLiteral("другое"));
             wizard.next();
             auto* trigger = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-            trigger->triggerComboBox->setCurrentIndex(0);
-            trigger->repeatSpinBox->setValue(9);
+            trigger->findChild<QComboBox*>(QStringLiteral("triggerComboBox"))->setCurrentIndex(0);
+            trigger->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->setValue(9);
             wizard.next();
             auto* action = qobject_cast<TaskActionPage*>(wizard.currentPage());
-            action->backupToolDestinationEdit->setText(QStringLiteral("/elsewhere"));
+            action->findChild<QLineEdit*>(QStringLiteral("backupToolDestinationEdit"))
+                ->setText(QStringLiteral("/elsewhere"));
             wizard.next();
             QCOMPARE(wizard.currentId(), 3);
-            qobject_cast<TaskBrowserPage*>(wizard.currentPage())->pathsLineEdit->setText(QStringLiteral("vadro://x/y"));
+            qobject_cast<TaskBrowserPage*>(wizard.currentPage())
+                ->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))
+                ->setText(QStringLiteral("vadro://x/y"));
             QVERIFY(wizard.GetTaskInfo() != before);
             wizard.reject();
         }
@@ -576,24 +711,25 @@ private slots:
         const QByteArray saved = file.readAll();
         file.close();
         {
-            TaskWizard wizard(namedTask(backup()));
+            TaskWizard wizard(namedTask(backup()), wiztest::storageContext());
             wizard.show();
             goTo(wizard, 2);
             auto* action = qobject_cast<TaskActionPage*>(wizard.currentPage());
             QVERIFY(action);
-            action->connectionsManager->SelectConnection(old.id);
+            action->ConnectionsManager()->SelectConnection(old.id);
             auto question = wiztest::closeNextMessageBox(QMessageBox::Yes);
             action->findChild<QPushButton*>(QStringLiteral("removeConnectionButton"))->click();
             *question->armed = false;
             QCOMPARE(
                 question->text,
                 QStringLiteral("Удалить соединение «Старое»?\nЕго используют задачи (2): «Ночная копия», «Выгрузка»."));
-            QCOMPARE(action->connectionsManager->GetEditedConnections().size(), std::size_t(1));
-            action->connectionsManager->SelectConnection(connection_.id);
+            QCOMPARE(action->ConnectionsManager()->GetEditedConnections().size(), std::size_t(1));
+            action->ConnectionsManager()->SelectConnection(connection_.id);
             wizard.next();
             QCOMPARE(wizard.currentId(), 3);
             auto* browserPage = qobject_cast<TaskBrowserPage*>(wizard.currentPage());
-            browserPage->pathsLineEdit->setText(QStringLiteral("vadro://Хранилище/Проекты"));
+            browserPage->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))
+                ->setText(QStringLiteral("vadro://Хранилище/Проекты"));
             // Nothing is written on the way.
             QVERIFY(file.open(QIODevice::ReadOnly));
             QCOMPARE(file.readAll(), saved);
@@ -641,7 +777,8 @@ private slots:
         QVERIFY(QFile::link(repo_.filePath(QStringLiteral("Проекты/Мост")), link));
         destination.replace(QLatin1Char('@'), repo_.path()).replace(QLatin1Char('~'), work_.path());
         TaskWizard wizard(
-            namedTask(BackupAction{connection_.id, L"vadro://Хранилище/Проекты/Мост", destination.toStdWString()}));
+            namedTask(BackupAction{connection_.id, L"vadro://Хранилище/Проекты/Мост", destination.toStdWString()}),
+            wiztest::storageContext());
         wizard.show();
         goTo(wizard, 3);
         QCOMPARE(wizard.currentId(), 3);
@@ -663,23 +800,26 @@ private slots:
     {
         TaskStorage& storage = TaskStorage::Instance();
         const QString destination = work_.filePath(QStringLiteral("резерв"));
-        TaskWizard wizard(TaskInfo{});
+        TaskWizard wizard(TaskInfo{}, wiztest::storageContext());
         wizard.show();
-        qobject_cast<TaskInfoPage*>(wizard.currentPage())->nameEdit->setText(QStringLiteral("Копия моста"));
+        qobject_cast<TaskInfoPage*>(wizard.currentPage())
+            ->findChild<QLineEdit*>(QStringLiteral("nameEdit"))
+            ->setText(QStringLiteral("Копия моста"));
         wizard.next();
         wizard.next();
         auto* action = qobject_cast<TaskActionPage*>(wizard.currentPage());
         QVERIFY(action);
-        action->connectionsManager->SelectConnection(connection_.id);
-        action->backupToolDestinationEdit->setText(destination);
+        action->ConnectionsManager()->SelectConnection(connection_.id);
+        action->findChild<QLineEdit*>(QStringLiteral("backupToolDestinationEdit"))->setText(destination);
         wizard.next();
         QCOMPARE(wizard.currentId(), 3);
         auto* browserPage = qobject_cast<TaskBrowserPage*>(wizard.currentPage());
         const auto resolver =
             storage.Core()->OpenSession(connection_.address, connection_.credentials)->GetPathResolver();
-        browserPage->browser->ExpandPath(resolver->ResolvePath({L"Проекты"}));
-        browserPage->browser->SelectFile(L"Мост");
-        QCOMPARE(browserPage->pathsLineEdit->text(), QStringLiteral("vadro://Хранилище/Проекты/Мост"));
+        browserPage->Browser()->ExpandPath(resolver->ResolvePath({L"Проекты"}));
+        browserPage->Browser()->SelectFile(L"Мост");
+        QCOMPARE(browserPage->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
+                 QStringLiteral("vadro://Хранилище/Проекты/Мост"));
         QVERIFY(finishOffered(wizard));
         wizard.accept();
         QCOMPARE(wizard.result(), int(QDialog::Accepted));

@@ -5,6 +5,8 @@
 
 #include "repository/Connections.h"
 #include "repository/Vadro.h"
+#include "scheduler/TaskStorage.h"
+#include "wizard/WizardContext.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -27,6 +29,23 @@ namespace wiztest {
 inline std::filesystem::path fsPath(const QString& text)
 {
     return std::filesystem::u8path(text.toStdString());
+}
+
+// The wizard's context as the application builds it: the service's core and tasks, and
+// the scheduler's own computation of runs.
+inline WizardContext storageContext()
+{
+    WizardContext context;
+    context.core = TaskStorage::Instance().Core();
+    context.storedTasks = [] {
+        std::vector<const TaskInfo*> tasks;
+        for (const auto& task : TaskStorage::Instance().Tasks())
+            tasks.push_back(task.get());
+        return tasks;
+    };
+    context.nextRun = [](const TaskInfo& task, Instant now) { return task.NextRun(now); };
+    context.canRunOnlyOnWorkingDays = [](const TaskInfo& task) { return task.CanRunOnlyOnWorkingDays(); };
+    return context;
 }
 
 inline void setApplicationNames()
