@@ -1,10 +1,10 @@
 #include "execution/Backup.h"
 
 #include "common/UniqueFd.h"
+#include "common/Utf8.h"
 #include "execution/Actions.h"
 #include "execution/RunTexts.h"
 #include "repository/Connections.h"
-#include "repository/Utf8.h"
 #include "repository/VadroPath.h"
 
 #include <QString>
@@ -281,7 +281,7 @@ public:
             std::error_code ec;
             fs::create_directories(destination, ec);
             if (ec) {
-                result_.reason = RunTexts::Text("не удалось создать папку %1", vadro::FromUtf8(destination.string())) +
+                result_.reason = RunTexts::Text("не удалось создать папку %1", common::fromUtf8(destination.string())) +
                                  L": " + QString::fromLocal8Bit(ec.message().c_str()).toStdWString();
                 stack.clear();
                 return;
@@ -308,7 +308,7 @@ public:
                 continue;
             vadro::IdPath childIds = folder.ids;
             childIds.push_back(child.id);
-            const std::string name = vadro::ToUtf8(child.name);
+            const std::string name = common::toUtf8(child.name);
             if (child.isDocument) {
                 std::wstring reason;
                 if (CopyDocument(childIds, directory.get(), name, reason))
@@ -342,7 +342,7 @@ private:
 
 std::wstring DestinationOverlapProblem(const std::wstring& destination, const vadro::LocalIdentity& source)
 {
-    switch (overlap(fs::u8path(vadro::ToUtf8(destination)), source)) {
+    switch (overlap(fs::u8path(common::toUtf8(destination)), source)) {
     case Overlap::Same:
         return RunTexts::Text("папка назначения %1 совпадает с копируемой папкой", destination);
     case Overlap::Inside:
@@ -382,7 +382,7 @@ BackupResult RunBackup(const BackupRequest& request, vadro::ICore& core, const s
             result.reason = RunTexts::Text("не задана папка назначения");
             return result;
         }
-        const auto destination = fs::u8path(vadro::ToUtf8(request.destination_path));
+        const auto destination = fs::u8path(common::toUtf8(request.destination_path));
         const vadro::ItemInfo source = session->GetItem(ids);
         if (source.local) {
             result.reason = DestinationOverlapProblem(request.destination_path, *source.local);

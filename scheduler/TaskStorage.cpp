@@ -1,6 +1,8 @@
 #include "scheduler/TaskStorage.h"
 
 #include "common/RegularFile.h"
+#include "common/Text.h"
+#include "common/Utf8.h"
 #include "execution/Actions.h"
 #include "execution/Backup.h"
 #include "execution/CliPath.h"
@@ -8,7 +10,6 @@
 #include "model/StoreSalvage.h"
 #include "model/TaskStoreFile.h"
 #include "repository/Connections.h"
-#include "repository/Utf8.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -200,12 +201,12 @@ std::filesystem::path TaskStorage::DefaultStorePath()
 {
     const QString text = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
                          QStringLiteral("/Holmiq/KalvorScheduler/storage.xml");
-    return std::filesystem::u8path(text.toStdString());
+    return common::toPath(text);
 }
 
 std::filesystem::path TaskStorage::DefaultLogDirectory()
 {
-    return std::filesystem::u8path(QStandardPaths::writableLocation(QStandardPaths::CacheLocation).toStdString());
+    return common::toPath(QStandardPaths::writableLocation(QStandardPaths::CacheLocation));
 }
 
 TaskStorage::TaskStorage(std::filesystem::path storePath, std::filesystem::path logDirectory,
@@ -537,7 +538,7 @@ void TaskStorage::LogTo(const TaskInfo* task, std::uint64_t serial, const std::w
         std::lock_guard<std::mutex> lock(stateMutex_);
         if (Entry* entry = FindLocked(task, serial)) {
             known = true;
-            name = vadro::ToUtf8(task->name);
+            name = common::toUtf8(task->name);
             if (entry->log)
                 entry->log->Write(line);
         }

@@ -1,4 +1,5 @@
 #include "wizard/TaskActionPage.h"
+#include "common/Text.h"
 
 #include "model/ExportFormats.h"
 #include "repository/widgets/ConnectionsManagerWidget.h"
@@ -39,20 +40,8 @@ enum ActionIndex
     CheckIndex = 3,
 };
 
-QString toQString(const std::wstring& text)
-{
-    return QString::fromStdWString(text);
-}
-
-QString toQString(const std::filesystem::path& path)
-{
-    return QString::fromStdString(path.string());
-}
-
-std::filesystem::path toPath(const QString& text)
-{
-    return std::filesystem::u8path(text.toStdString());
-}
+using common::toPath;
+using common::toQString;
 
 // The word the product's tool knows a format by; empty for a value that is none of them.
 std::string schemeWord(const QVariant& format)

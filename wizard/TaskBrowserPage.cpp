@@ -1,4 +1,5 @@
 #include "wizard/TaskBrowserPage.h"
+#include "common/Text.h"
 
 #include "execution/Backup.h"
 #include "repository/VadroPath.h"
@@ -19,10 +20,7 @@
 
 namespace {
 
-QString toQString(const std::wstring& text)
-{
-    return QString::fromStdWString(text);
-}
+using common::toQString;
 
 } // namespace
 

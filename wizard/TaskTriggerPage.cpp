@@ -1,5 +1,6 @@
 #include "wizard/TaskTriggerPage.h"
 
+#include "common/FloorDiv.h"
 #include "wizard/TaskWizard.h"
 
 #include <QCheckBox>
@@ -21,12 +22,6 @@ namespace {
 
 constexpr int kDailyIndex = 0;
 constexpr int kWeeklyIndex = 1;
-
-std::int64_t floorDiv(std::int64_t value, std::int64_t divisor)
-{
-    const std::int64_t quotient = value / divisor;
-    return (value % divisor != 0 && value < 0) ? quotient - 1 : quotient;
-}
 
 // The spin box's range; a stored interval outside it is shown (and then stored) clamped.
 int clampInterval(std::int64_t interval)
@@ -208,7 +203,7 @@ void TaskTriggerPage::StoreStartingPoint()
 {
     // Seconds and milliseconds the time field may hold are dropped: runs start on a whole minute.
     const qint64 millis = QDateTime(startDateEdit->date(), startTimeEdit->time()).toMSecsSinceEpoch();
-    task_->starting_point = floorDiv(millis, 60'000) * 60'000 * kNanosPerMilli;
+    task_->starting_point = common::floorDiv<qint64>(millis, 60'000) * 60'000 * kNanosPerMilli;
 }
 
 void TaskTriggerPage::initializePage()

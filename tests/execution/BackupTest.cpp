@@ -1,6 +1,6 @@
 #include "execution/Backup.h"
+#include "common/Utf8.h"
 #include "execution/BackupTestSupport.h"
-#include "repository/Utf8.h"
 
 #include <QDir>
 #include <QTemporaryDir>
