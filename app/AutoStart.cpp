@@ -1,5 +1,6 @@
 #include "AutoStart.h"
 
+#include "common/Logging.h"
 #include "common/Text.h"
 
 #include <QCoreApplication>
@@ -55,7 +56,7 @@ QString setupAutoStartLinux(bool enable)
         if (reason.isEmpty())
             reason = QString::fromLocal8Bit(e.what());
         // QDebug quotes a QString, which the message is meant to show.
-        qWarning() << "Exception was thrown in `setupAutoStartLinux`: " << QString::fromLocal8Bit(e.what());
+        qCWarning(lcApp) << "Exception was thrown in `setupAutoStartLinux`: " << QString::fromLocal8Bit(e.what());
     }
     return reason;
 }

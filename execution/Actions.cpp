@@ -1,5 +1,7 @@
 #include "execution/Actions.h"
 
+#include "common/Logging.h"
+
 #include "common/Utf8.h"
 #include "execution/RunTexts.h"
 #include "execution/ToolRun.h"
@@ -14,7 +16,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 
 #include <sys/stat.h>
 
@@ -154,7 +155,7 @@ TimeUpdates RunExport(const ExportAction& action, vadro::ICore& core, const std:
             if (action.only_changed_documents && result.Succeeded())
                 kept.emplace_back(projectPath, time);
         } catch (const bp::process_error& e) {
-            std::fprintf(stderr, "%s\n", e.what());
+            qCWarning(lcExecution, "%s", e.what());
         }
     }
     return kept;
@@ -228,7 +229,7 @@ CheckOutcome RunCheck(const CheckAction& action, const std::filesystem::path& to
             outcome.times = std::move(sources.times);
         outcome.save = action.only_changed_documents && !result.Succeeded();
     } catch (const bp::process_error& e) {
-        std::fprintf(stderr, "%s\n", e.what());
+        qCWarning(lcExecution, "%s", e.what());
         outcome.save = action.only_changed_documents;
     }
     return outcome;

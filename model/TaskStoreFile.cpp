@@ -1,5 +1,6 @@
 #include "model/TaskStoreFile.h"
 
+#include "common/Logging.h"
 #include "common/RegularFile.h"
 #include "common/Text.h"
 #include "common/Utf8.h"
@@ -714,8 +715,8 @@ bool CreateFolderOf(const std::filesystem::path& file)
     std::error_code ec;
     std::filesystem::create_directories(file.parent_path(), ec);
     if (ec) {
-        std::fprintf(stderr, "Cannot create the folder %s: %s\n", file.parent_path().string().c_str(),
-                     ec.message().c_str());
+        qCWarning(lcModel, "Cannot create the folder %s: %s", file.parent_path().string().c_str(),
+                  ec.message().c_str());
         return false;
     }
     return true;

@@ -1,4 +1,5 @@
 #include "wizard/TaskActionPage.h"
+#include "common/Logging.h"
 #include "common/Text.h"
 
 #include "model/ExportFormats.h"
@@ -20,8 +21,6 @@
 #include <QVBoxLayout>
 
 #include <boost/uuid/nil_generator.hpp>
-
-#include <iostream>
 
 namespace {
 
@@ -81,7 +80,7 @@ TaskActionPage::TaskActionPage(std::shared_ptr<vadro::ICore> core, QWidget* pare
         connections = connectionsModel_.GetConnections();
     } catch (const exceptions::Error& e) {
         // An unreadable file leaves the list empty; the user can still add connections.
-        std::cerr << "Saved connections: " << e.what() << std::endl;
+        qCWarning(lcWizard, "Saved connections: %s", e.what());
     }
 
     connectionsManager = new vadro_cm::ConnectionsManagerWidget(nullptr, std::move(connections), core_, false);
@@ -564,7 +563,7 @@ void TaskActionPage::SaveConnections()
         connectionsModel_.UpdateConnections(connectionsManager->GetEditedConnections());
     } catch (const exceptions::Error& e) {
         // The task is still saved; only the saved list stays behind.
-        std::cerr << "Saved connections: " << e.what() << std::endl;
+        qCWarning(lcWizard, "Saved connections: %s", e.what());
     }
 }
 
