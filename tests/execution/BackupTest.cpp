@@ -148,6 +148,16 @@ private slots:
         connection = saveConnection(connections, repo);
     }
 
+    // An empty source writes nothing, not even the destination folder.
+    void emptySourceWritesNothing()
+    {
+        NamingCore core({});
+        const execution::BackupResult result = backup(core, dir.filePath(QStringLiteral("пустая/копия")));
+        QVERIFY(result.ok);
+        QCOMPARE(result.documents, std::size_t(0));
+        QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("пустая"))));
+    }
+
     // A destination that is the source, or lies inside it, is refused before anything is
     // written: no document is truncated and the copy never nests inside itself.
     void refusesTheSourceAsDestination_data()
