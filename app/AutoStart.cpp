@@ -1,5 +1,8 @@
 #include "AutoStart.h"
 
+#include "common/Logging.h"
+#include "common/Text.h"
+
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QStandardPaths>
@@ -12,21 +15,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path pathOf(const QString& text)
-{
-    return fs::u8path(text.toStdString());
-}
+using common::toPath;
 
 } // namespace
 
 fs::path desktopEntryName()
 {
-    return pathOf(QGuiApplication::desktopFileName()).replace_extension(".desktop");
+    return toPath(QGuiApplication::desktopFileName()).replace_extension(".desktop");
 }
 
 fs::path autoStartEntryPath()
 {
-    return pathOf(QStandardPaths::writableLocation(QStandardPaths::ConfigLocation)) / "autostart" / desktopEntryName();
+    return toPath(QStandardPaths::writableLocation(QStandardPaths::ConfigLocation)) / "autostart" / desktopEntryName();
 }
 
 bool autoStartEnabled()
@@ -45,18 +45,18 @@ QString setupAutoStartLinux(bool enable)
             fs::remove(target);
             return {};
         }
-        const fs::path source = pathOf(QCoreApplication::applicationDirPath()) / desktopEntryName();
+        const fs::path source = toPath(QCoreApplication::applicationDirPath()) / desktopEntryName();
         std::error_code error;
         if (!fs::is_regular_file(source, error))
             reason = QCoreApplication::translate("MainWindow", "Рядом с программой нет файла %1.")
-                         .arg(QString::fromStdString(source.string()));
+                         .arg(common::toQString(source));
         fs::create_directories(target.parent_path());
         fs::copy_file(source, target);
     } catch (const std::exception& e) {
         if (reason.isEmpty())
             reason = QString::fromLocal8Bit(e.what());
         // QDebug quotes a QString, which the message is meant to show.
-        qWarning() << "Exception was thrown in `setupAutoStartLinux`: " << QString::fromLocal8Bit(e.what());
+        qCWarning(lcApp) << "Exception was thrown in `setupAutoStartLinux`: " << QString::fromLocal8Bit(e.what());
     }
     return reason;
 }

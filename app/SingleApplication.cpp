@@ -1,5 +1,7 @@
 #include "SingleApplication.h"
 
+#include "common/Logging.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
@@ -105,8 +107,8 @@ FileDescriptor openRuntimeDirectory(QString* path, QString* error)
             *path = xdg;
             return fd;
         }
-        qWarning("SingleApplication: XDG_RUNTIME_DIR is not usable (%s); using the temporary directory",
-                 qUtf8Printable(xdgError));
+        qCWarning(lcApp, "SingleApplication: XDG_RUNTIME_DIR is not usable (%s); using the temporary directory",
+                  qUtf8Printable(xdgError));
     }
     // The temporary directory is shared with other users, who may have planted anything
     // under this name; only a directory that passes the checks is used, and none is
@@ -130,7 +132,7 @@ SingleApplication::SingleApplication(int& argc, char** argv, bool allowSecondary
     if (!openLockFile()) {
         error_.prepend(QStringLiteral("the single-instance lock cannot be used safely: "));
         if (!allowSecondary) {
-            qCritical("SingleApplication: %s", qUtf8Printable(error_));
+            qCCritical(lcApp, "SingleApplication: %s", qUtf8Printable(error_));
             std::exit(EXIT_FAILURE);
         }
         return;
@@ -160,7 +162,7 @@ SingleApplication::SingleApplication(int& argc, char** argv, bool allowSecondary
     role_ = Role::Secondary;
     ::close(std::exchange(lockFd_, -1));
     if (mode.testFlag(Mode::SecondaryNotification) && !notified)
-        qWarning() << "SingleApplication: the primary instance could not be reached within" << timeout << "ms";
+        qCWarning(lcApp) << "SingleApplication: the primary instance could not be reached within" << timeout << "ms";
     if (!allowSecondary)
         std::exit(EXIT_SUCCESS);
 }
@@ -225,7 +227,7 @@ bool SingleApplication::startServer()
     // one of a primary that has ended.
     QLocalServer::removeServer(socketName_);
     if (!server_->listen(socketName_)) {
-        qWarning() << "SingleApplication: cannot listen on" << socketName_ << ":" << server_->errorString();
+        qCWarning(lcApp) << "SingleApplication: cannot listen on" << socketName_ << ":" << server_->errorString();
         return false;
     }
     connect(server_, &QLocalServer::newConnection, this, &SingleApplication::acceptConnection);

@@ -4,6 +4,7 @@
 #include "HelpKeyFilter.h"
 #include "MainWindow.h"
 #include "SingleApplication.h"
+#include "common/Logging.h"
 #include "scheduler/TaskStorage.h"
 
 #include <QIcon>
@@ -29,6 +30,7 @@ void sleepOneSecond()
 
 int runScheduler(int& argc, char** argv)
 {
+    common::useBareMessages();
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
 
@@ -38,7 +40,7 @@ int runScheduler(int& argc, char** argv)
     // Without the guard a second scheduler of this user could run the same tasks at the
     // same time; ending with an error beats that, and beats a silent success.
     if (app.hasFailed()) {
-        qCritical("KalvorScheduler: %s", qUtf8Printable(app.errorString()));
+        qCCritical(lcApp, "KalvorScheduler: %s", qUtf8Printable(app.errorString()));
         return 1;
     }
     if (app.isSecondary()) {
@@ -67,7 +69,7 @@ int runScheduler(int& argc, char** argv)
     try {
         TaskStorage::Instance();
     } catch (const std::exception& e) {
-        qCritical("KalvorScheduler: the task storage service could not start: %s", e.what());
+        qCCritical(lcApp, "KalvorScheduler: the task storage service could not start: %s", e.what());
         return 1;
     }
 

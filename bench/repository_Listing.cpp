@@ -2,7 +2,7 @@
 // document in chunks through the boundary against `cat` of the same file to /dev/null.
 // Run by hand; the throughput figures are per iteration of the named operation.
 
-#include "repository/Utf8.h"
+#include "common/Utf8.h"
 #include "repository/Vadro.h"
 
 #include <QTemporaryDir>
@@ -82,7 +82,7 @@ bool prepare(Data& d)
 
 vadro_cm::Address address()
 {
-    return vadro_cm::ServerAddress{vadro::FromUtf8(data->root), 0};
+    return vadro_cm::ServerAddress{common::fromUtf8(data->root), 0};
 }
 
 void BM_ListChildren(benchmark::State& state)

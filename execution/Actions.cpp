@@ -1,10 +1,12 @@
 #include "execution/Actions.h"
 
+#include "common/Logging.h"
+
+#include "common/Utf8.h"
 #include "execution/RunTexts.h"
 #include "execution/ToolRun.h"
 #include "model/ExportFormats.h"
 #include "repository/Connections.h"
-#include "repository/Utf8.h"
 #include "repository/VadroPath.h"
 
 #include <QString>
@@ -14,7 +16,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 
 #include <sys/stat.h>
 
@@ -85,14 +86,14 @@ std::vector<std::string> ExportArguments(const std::filesystem::path& tool, cons
                                   "--format",
                                   std::string(ExportFormatWord(action.format)),
                                   "--project-path",
-                                  vadro::ToUtf8(projectPath),
+                                  common::toUtf8(projectPath),
                                   "--output-dir",
-                                  vadro::ToUtf8(action.output_path)};
+                                  common::toUtf8(action.output_path)};
     if (action.format == IFC) {
-        args.insert(args.end(), {"--options-code", vadro::ToUtf8(action.ifc_mapping_code), "--ifc-version",
-                                 vadro::ToUtf8(action.ifc_version)});
+        args.insert(args.end(), {"--options-code", common::toUtf8(action.ifc_mapping_code), "--ifc-version",
+                                 common::toUtf8(action.ifc_version)});
     } else {
-        args.insert(args.end(), {"--options-code", vadro::ToUtf8(action.scheme_code)});
+        args.insert(args.end(), {"--options-code", common::toUtf8(action.scheme_code)});
     }
     return args;
 }
@@ -145,7 +146,7 @@ TimeUpdates RunExport(const ExportAction& action, vadro::ICore& core, const std:
             // A folder that cannot be made, or none at all, is the tool's to report.
             if (!action.output_path.empty()) {
                 std::error_code ec;
-                std::filesystem::create_directories(std::filesystem::u8path(vadro::ToUtf8(action.output_path)), ec);
+                std::filesystem::create_directories(std::filesystem::u8path(common::toUtf8(action.output_path)), ec);
             }
             const ToolResult result =
                 RunTool(ExportArguments(tool, action, projectPath), settings.limits, settings.stop);
@@ -154,7 +155,7 @@ TimeUpdates RunExport(const ExportAction& action, vadro::ICore& core, const std:
             if (action.only_changed_documents && result.Succeeded())
                 kept.emplace_back(projectPath, time);
         } catch (const bp::process_error& e) {
-            std::fprintf(stderr, "%s\n", e.what());
+            qCWarning(lcExecution, "%s", e.what());
         }
     }
     return kept;
@@ -164,11 +165,11 @@ CheckSources CollectCheckSources(const CheckAction& action)
 {
     CheckSources sources;
     if (!action.only_changed_documents) {
-        sources.paths.push_back(vadro::ToUtf8(action.ifc_file));
+        sources.paths.push_back(common::toUtf8(action.ifc_file));
         sources.files.push_back(action.ifc_file);
         return sources;
     }
-    const auto ifc = std::filesystem::u8path(vadro::ToUtf8(action.ifc_file));
+    const auto ifc = std::filesystem::u8path(common::toUtf8(action.ifc_file));
     std::vector<std::filesystem::path> candidates;
     if (std::filesystem::is_directory(ifc)) {
         for (const auto& entry : std::filesystem::directory_iterator(ifc)) {
@@ -188,7 +189,7 @@ CheckSources CollectCheckSources(const CheckAction& action)
     }
     for (const auto& candidate : candidates) {
         std::string path = std::filesystem::absolute(candidate).string();
-        const std::wstring key = vadro::FromUtf8(path);
+        const std::wstring key = common::fromUtf8(path);
         const Instant time = fileTime(candidate);
         const auto known = action.modification_times.find(key);
         if (known != action.modification_times.end() && known->second == time)
@@ -209,7 +210,7 @@ std::vector<std::string> CheckArguments(const std::filesystem::path& tool, const
         args.push_back(source);
     }
     args.push_back("--check-path");
-    args.push_back(vadro::ToUtf8(action.ids_file));
+    args.push_back(common::toUtf8(action.ids_file));
     return args;
 }
 
@@ -228,7 +229,7 @@ CheckOutcome RunCheck(const CheckAction& action, const std::filesystem::path& to
             outcome.times = std::move(sources.times);
         outcome.save = action.only_changed_documents && !result.Succeeded();
     } catch (const bp::process_error& e) {
-        std::fprintf(stderr, "%s\n", e.what());
+        qCWarning(lcExecution, "%s", e.what());
         outcome.save = action.only_changed_documents;
     }
     return outcome;
@@ -263,10 +264,10 @@ void StartCommand(const CommandAction& action, ChildReaper& reaper, const LogFun
     const auto dir = CommandStartDirectory(action);
     std::error_code ec;
     if (!dir.empty() && !std::filesystem::is_directory(dir, ec)) {
-        fail(RunTexts::Text("Не найдена рабочая папка %1", vadro::FromUtf8(dir.string())));
+        fail(RunTexts::Text("Не найдена рабочая папка %1", common::fromUtf8(dir.string())));
         return;
     }
-    const CommandStart start = StartProgram(CommandProgram(action), vadro::ToUtf8(action.arguments), dir, reaper);
+    const CommandStart start = StartProgram(CommandProgram(action), common::toUtf8(action.arguments), dir, reaper);
     if (!start.started)
         fail(start.error.toStdWString());
 }

@@ -1,10 +1,10 @@
 #include "execution/Backup.h"
 
 #include "common/UniqueFd.h"
+#include "common/Utf8.h"
 #include "execution/Actions.h"
 #include "execution/RunTexts.h"
 #include "repository/Connections.h"
-#include "repository/Utf8.h"
 #include "repository/VadroPath.h"
 
 #include <QString>
@@ -100,13 +100,20 @@ bool isSafeName(const std::wstring& name)
            name.find(L'\0') == std::wstring::npos;
 }
 
-std::optional<vadro::LocalIdentity> localIdentity(const fs::path& path)
+// The identity of what `name` (relative to the folder open as `folder`, or to the working
+// directory for AT_FDCWD) names, following symbolic links; empty when nothing is there.
+std::optional<vadro::LocalIdentity> identityAt(int folder, const char* name)
 {
     struct stat st
     {};
-    if (::stat(path.c_str(), &st) != 0)
+    if (::fstatat(folder, name, &st, 0) != 0)
         return std::nullopt;
     return vadro::LocalIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+std::optional<vadro::LocalIdentity> localIdentity(const fs::path& path)
+{
+    return identityAt(AT_FDCWD, path.c_str());
 }
 
 enum class Overlap
@@ -142,20 +149,219 @@ struct Pending
     std::wstring repositoryPath;
 };
 
+// Creates a named temporary file in `folder`; false with errno set when it cannot.
+bool createTemp(int folder, common::UniqueFd& out, std::string& temp)
+{
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        temp = tempName();
+        out = common::UniqueFd(::openat(folder, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (out.get() >= 0)
+            return true;
+        if (errno != EEXIST)
+            break;
+    }
+    temp.clear();
+    return false;
+}
+
+// Gives the unnamed file `fd` a temporary name in `folder`; false with errno set when it cannot.
+bool linkTemp(int fd, int folder, std::string& temp)
+{
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        temp = tempName();
+        if (linkUnnamed(fd, folder, temp.c_str()))
+            return true;
+        if (errno != EEXIST)
+            break;
+    }
+    temp.clear();
+    return false;
+}
+
+// The file a document's copy is written into: without a name, or under `temp` until it is whole.
+struct CopyFile
+{
+    common::UniqueFd fd;
+    std::string temp;
+};
+
+// Opens a new copy file in `folder`: unnamed where the file system allows it, so that a kill
+// leaves nothing behind, else under a temporary name. False with errno set when it cannot.
+bool openCopyFile(int folder, CopyFile& copy)
+{
+    copy.fd = common::UniqueFd(::openat(folder, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666));
+    return copy.fd.get() >= 0 || createTemp(folder, copy.fd, copy.temp);
+}
+
+// Copies the content into the copy file; false with `error` or `reason` set when it fails.
+bool writeContent(vadro::IContentReader& content, const CopyFile& copy, const std::atomic<bool>& stop, int& error,
+                  std::wstring& reason)
+{
+    // Marks the file as in use, so that a run into the same folder leaves it alone.
+    (void)::flock(copy.fd.get(), LOCK_EX | LOCK_NB);
+    try {
+        const bool written = content.CopyTo(copy.fd.get(), stop);
+        error = errno;
+        return written;
+    } catch (const vadro::VadroError& e) {
+        reason = e.GetDescription();
+        return false;
+    }
+}
+
+// Gives the whole copy the document's name in `folder`, replacing a previous copy but never
+// the file the content was read from (`source`). False with `error` or `reason` set when it
+// fails; a temporary name it leaves is the caller's to remove.
+bool placeCopy(CopyFile& copy, int folder, const std::string& name, const std::optional<vadro::LocalIdentity>& source,
+               int& error, std::wstring& reason)
+{
+    if (copy.temp.empty()) {
+        // A name that is free takes the copy at once; an existing copy is replaced below
+        // through a temporary name.
+        if (linkUnnamed(copy.fd.get(), folder, name.c_str())) {
+            if (copy.fd.Close())
+                return true;
+            error = errno;
+            ::unlinkat(folder, name.c_str(), 0);
+            return false;
+        }
+        if (errno != EEXIST || !linkTemp(copy.fd.get(), folder, copy.temp)) {
+            error = errno;
+            return false;
+        }
+    }
+    if (!copy.fd.Close()) {
+        error = errno;
+        return false;
+    }
+    if (source && identityAt(folder, name.c_str()) == source) {
+        reason = RunTexts::Text("копия совпадает с самим документом");
+        return false;
+    }
+    if (::renameat(folder, copy.temp.c_str(), folder, name.c_str()) != 0) {
+        error = errno;
+        return false;
+    }
+    return true;
+}
+
+// One backup run: walks the source folder depth first with an explicit stack and copies
+// into `destination`, counting what fails in the result.
 class Run
 {
 public:
-    Run(vadro::ISession& session, const std::atomic<bool>& stop, BackupResult& result)
+    Run(vadro::ISession& session, const std::atomic<bool>& stop, BackupResult& result, fs::path destination)
         : session_(session)
         , stop_(stop)
         , result_(result)
+        , destination_(std::move(destination))
     {}
+
+    void CopyAll(const vadro::IdPath& ids, const std::wstring& repositoryPath)
+    {
+        std::vector<Pending> stack{{ids, destination_, repositoryPath}};
+        while (!stack.empty() && result_.reason.empty() && !Stopped()) {
+            const Pending folder = std::move(stack.back());
+            stack.pop_back();
+            CopyFolder(folder, stack);
+        }
+    }
+
+private:
+    bool Stopped() const { return stop_.load(std::memory_order_relaxed); }
 
     void Fail(const std::wstring& path, const std::wstring& reason)
     {
         ++result_.failed;
         if (result_.failures.size() < kReportedBackupFailures)
             result_.failures.push_back({path, reason});
+    }
+
+    // Copies one folder's direct children, pushing its sub-folders on the stack.
+    void CopyFolder(const Pending& folder, std::vector<Pending>& stack)
+    {
+        std::vector<vadro::ItemInfo> children;
+        try {
+            children = session_.ListChildren(folder.ids);
+        } catch (const vadro::VadroError& e) {
+            Fail(folder.repositoryPath, e.GetDescription());
+            return;
+        }
+        if (children.empty() || !MakeDestination())
+            return;
+        common::UniqueFd directory(::open(folder.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (directory.get() < 0) {
+            Fail(folder.repositoryPath, errorText(errno));
+            return;
+        }
+        removeLeftovers(directory.get());
+        for (const vadro::ItemInfo& child : children) {
+            if (Stopped())
+                return;
+            CopyChild(folder, directory.get(), child, stack);
+        }
+    }
+
+    // Creates the destination with its parents just before the first entry is written; false,
+    // with the run's reason set, when that fails.
+    bool MakeDestination()
+    {
+        if (destinationMade_)
+            return true;
+        std::error_code ec;
+        fs::create_directories(destination_, ec);
+        if (ec) {
+            result_.reason = RunTexts::Text("не удалось создать папку %1", common::fromUtf8(destination_.string())) +
+                             L": " + QString::fromLocal8Bit(ec.message().c_str()).toStdWString();
+            return false;
+        }
+        destinationMade_ = true;
+        destinationIdentity_ = localIdentity(destination_);
+        return true;
+    }
+
+    // Copies one child of `folder`, open as `directory`: a document at once, a sub-folder
+    // made here and pushed on the stack.
+    void CopyChild(const Pending& folder, int directory, const vadro::ItemInfo& child, std::vector<Pending>& stack)
+    {
+        const std::wstring childPath = folder.repositoryPath + L"/" + child.name;
+        if (!isSafeName(child.name)) {
+            Fail(childPath, RunTexts::Text("недопустимое имя"));
+            return;
+        }
+        // The backup itself never becomes part of what it copies.
+        if (!child.isDocument && child.local && child.local == destinationIdentity_)
+            return;
+        vadro::IdPath childIds = folder.ids;
+        childIds.push_back(child.id);
+        const std::string name = common::toUtf8(child.name);
+        if (child.isDocument) {
+            std::wstring reason;
+            if (CopyDocument(childIds, directory, name, reason))
+                ++result_.documents;
+            else if (!Stopped())
+                Fail(childPath, reason);
+            return;
+        }
+        if (MakeFolder(directory, name, childPath))
+            stack.push_back({std::move(childIds), folder.directory / fs::u8path(name), childPath});
+    }
+
+    // Makes the sub-folder `name` unless it is there; false, counted as failed, when it cannot
+    // be made or a file holds its name.
+    bool MakeFolder(int directory, const std::string& name, const std::wstring& path)
+    {
+        if (::mkdirat(directory, name.c_str(), 0777) != 0 && errno != EEXIST) {
+            Fail(path, errorText(errno));
+            return false;
+        }
+        struct stat st
+        {};
+        if (::fstatat(directory, name.c_str(), &st, 0) != 0 || !S_ISDIR(st.st_mode)) {
+            Fail(path, RunTexts::Text("на месте папки находится файл"));
+            return false;
+        }
+        return true;
     }
 
     // Writes one document into `folder` under `name`. Returns false when it failed, with
@@ -172,177 +378,92 @@ public:
         if (!content)
             return true;
         const std::optional<vadro::LocalIdentity> source = content->Identity();
-
-        // The copy is written into a file without a name where the file system allows it,
-        // so that a kill leaves nothing behind; else into a named temporary file.
-        std::string temp;
-        common::UniqueFd out(::openat(folder, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0666));
-        if (out.get() < 0 && !CreateTemp(folder, out, temp)) {
+        CopyFile copy;
+        if (!openCopyFile(folder, copy)) {
             reason = errorText(errno);
             return false;
         }
-        // Marks the file as in use, so that a run into the same folder leaves it alone.
-        (void)::flock(out.get(), LOCK_EX | LOCK_NB);
-        bool written = false;
         int error = 0;
-        try {
-            written = content->CopyTo(out.get(), stop_);
-            error = errno;
-        } catch (const vadro::VadroError& e) {
-            reason = e.GetDescription();
-        }
+        bool written = writeContent(*content, copy, stop_, error, reason);
         content.reset();
-
-        if (written && temp.empty()) {
-            // A name that is free takes the copy at once; an existing copy is replaced below
-            // through a temporary name.
-            if (linkUnnamed(out.get(), folder, name.c_str())) {
-                if (out.Close())
-                    return true;
-                error = errno;
-                ::unlinkat(folder, name.c_str(), 0);
-                written = false;
-            } else if (errno != EEXIST || !LinkTemp(out.get(), folder, temp)) {
-                error = errno;
-                written = false;
-            }
-        }
-        if (written && !out.Close()) {
-            error = errno;
-            written = false;
-        }
-        // Never replace the file the content is read from.
-        if (written && source) {
-            struct stat st
-            {};
-            if (::fstatat(folder, name.c_str(), &st, 0) == 0 &&
-                vadro::LocalIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)} ==
-                    *source) {
-                reason = RunTexts::Text("копия совпадает с самим документом");
-                written = false;
-            }
-        }
-        if (written && ::renameat(folder, temp.c_str(), folder, name.c_str()) != 0) {
-            error = errno;
-            written = false;
-        }
-        if (!written) {
-            if (!temp.empty())
-                ::unlinkat(folder, temp.c_str(), 0);
-            if (reason.empty())
-                reason = errorText(error);
-        }
+        written = written && placeCopy(copy, folder, name, source, error, reason);
+        if (!written && !copy.temp.empty())
+            ::unlinkat(folder, copy.temp.c_str(), 0);
+        if (!written && reason.empty())
+            reason = errorText(error);
         return written;
     }
 
-    // Creates a named temporary file in `folder`; false with errno set when it cannot.
-    static bool CreateTemp(int folder, common::UniqueFd& out, std::string& temp)
-    {
-        for (int attempt = 0; attempt < 16; ++attempt) {
-            temp = tempName();
-            out = common::UniqueFd(::openat(folder, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-            if (out.get() >= 0)
-                return true;
-            if (errno != EEXIST)
-                break;
-        }
-        temp.clear();
-        return false;
-    }
-
-    // Gives the unnamed file `fd` a temporary name in `folder`; false with errno set when it cannot.
-    static bool LinkTemp(int fd, int folder, std::string& temp)
-    {
-        for (int attempt = 0; attempt < 16; ++attempt) {
-            temp = tempName();
-            if (linkUnnamed(fd, folder, temp.c_str()))
-                return true;
-            if (errno != EEXIST)
-                break;
-        }
-        temp.clear();
-        return false;
-    }
-
-    // Copies one folder's direct children, pushing its sub-folders on the stack.
-    void CopyFolder(const Pending& folder, std::vector<Pending>& stack, bool& destinationMade,
-                    const fs::path& destination)
-    {
-        std::vector<vadro::ItemInfo> children;
-        try {
-            children = session_.ListChildren(folder.ids);
-        } catch (const vadro::VadroError& e) {
-            Fail(folder.repositoryPath, e.GetDescription());
-            return;
-        }
-        if (children.empty())
-            return;
-        if (!destinationMade) {
-            std::error_code ec;
-            fs::create_directories(destination, ec);
-            if (ec) {
-                result_.reason = RunTexts::Text("не удалось создать папку %1", vadro::FromUtf8(destination.string())) +
-                                 L": " + QString::fromLocal8Bit(ec.message().c_str()).toStdWString();
-                stack.clear();
-                return;
-            }
-            destinationMade = true;
-            destinationIdentity_ = localIdentity(destination);
-        }
-        common::UniqueFd directory(::open(folder.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (directory.get() < 0) {
-            Fail(folder.repositoryPath, errorText(errno));
-            return;
-        }
-        removeLeftovers(directory.get());
-        for (const vadro::ItemInfo& child : children) {
-            if (stop_.load(std::memory_order_relaxed))
-                return;
-            const std::wstring childPath = folder.repositoryPath + L"/" + child.name;
-            if (!isSafeName(child.name)) {
-                Fail(childPath, RunTexts::Text("недопустимое имя"));
-                continue;
-            }
-            // The backup itself never becomes part of what it copies.
-            if (!child.isDocument && child.local && child.local == destinationIdentity_)
-                continue;
-            vadro::IdPath childIds = folder.ids;
-            childIds.push_back(child.id);
-            const std::string name = vadro::ToUtf8(child.name);
-            if (child.isDocument) {
-                std::wstring reason;
-                if (CopyDocument(childIds, directory.get(), name, reason))
-                    ++result_.documents;
-                else if (!stop_.load(std::memory_order_relaxed))
-                    Fail(childPath, reason);
-                continue;
-            }
-            struct stat st
-            {};
-            if (::mkdirat(directory.get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
-                Fail(childPath, errorText(errno));
-                continue;
-            }
-            if (::fstatat(directory.get(), name.c_str(), &st, 0) != 0 || !S_ISDIR(st.st_mode)) {
-                Fail(childPath, RunTexts::Text("на месте папки находится файл"));
-                continue;
-            }
-            stack.push_back({std::move(childIds), folder.directory / fs::u8path(name), childPath});
-        }
-    }
-
-private:
     vadro::ISession& session_;
     const std::atomic<bool>& stop_;
     BackupResult& result_;
+    const fs::path destination_;
+    bool destinationMade_ = false;
     std::optional<vadro::LocalIdentity> destinationIdentity_;
 };
+
+// The folder a backup copies, with the session it is read through.
+struct Source
+{
+    std::shared_ptr<vadro::ISession> session;
+    vadro::IdPath ids;
+};
+
+// Opens the source folder of a request; empty, with `reason` set, when it cannot be found.
+std::optional<Source> openSource(const BackupRequest& request, vadro::ICore& core, const fs::path& connectionsFile,
+                                 std::wstring& reason)
+{
+    std::wstring server;
+    std::vector<std::wstring> components;
+    std::optional<vadro::Uuid> id;
+    if (!path::utils::ParseVadroPath(request.source_path, server, components, id, true)) {
+        reason = RunTexts::Text("неверно задан путь %1", request.source_path);
+        return std::nullopt;
+    }
+    const auto connection = FindSavedConnection(request.connection_id, connectionsFile);
+    if (!connection) {
+        reason = RunTexts::Text("не найдено подключение к ХД для %1", request.source_path);
+        return std::nullopt;
+    }
+    Source source{core.OpenSession(connection->address, connection->credentials), {}};
+    source.ids = source.session->GetPathResolver()->ResolvePath(components);
+    if (source.ids.size() != components.size()) {
+        reason = RunTexts::Text("не найдена папка %1", request.source_path);
+        return std::nullopt;
+    }
+    return source;
+}
+
+// Why the request's destination cannot take a copy of the source; empty when it can.
+std::wstring destinationProblem(const BackupRequest& request, const Source& source)
+{
+    if (request.destination_path.empty())
+        return RunTexts::Text("не задана папка назначения");
+    const vadro::ItemInfo item = source.session->GetItem(source.ids);
+    return item.local ? DestinationOverlapProblem(request.destination_path, *item.local) : std::wstring();
+}
+
+void backUp(const BackupRequest& request, vadro::ICore& core, const fs::path& connectionsFile,
+            const std::atomic<bool>& stop, BackupResult& result)
+{
+    const std::optional<Source> source = openSource(request, core, connectionsFile, result.reason);
+    if (!source)
+        return;
+    result.reason = destinationProblem(request, *source);
+    if (!result.reason.empty())
+        return;
+    Run(*source->session, stop, result, fs::u8path(common::toUtf8(request.destination_path)))
+        .CopyAll(source->ids, request.source_path);
+    if (stop.load(std::memory_order_relaxed) && result.reason.empty())
+        result.reason = RunTexts::Text("прервано при завершении программы");
+    result.ok = result.reason.empty() && result.failed == 0;
+}
 
 } // namespace
 
 std::wstring DestinationOverlapProblem(const std::wstring& destination, const vadro::LocalIdentity& source)
 {
-    switch (overlap(fs::u8path(vadro::ToUtf8(destination)), source)) {
+    switch (overlap(fs::u8path(common::toUtf8(destination)), source)) {
     case Overlap::Same:
         return RunTexts::Text("папка назначения %1 совпадает с копируемой папкой", destination);
     case Overlap::Inside:
@@ -357,52 +478,9 @@ BackupResult RunBackup(const BackupRequest& request, vadro::ICore& core, const s
                        const std::atomic<bool>* stop)
 {
     static const std::atomic<bool> never{false};
-    const std::atomic<bool>& stopFlag = stop ? *stop : never;
     BackupResult result;
     try {
-        std::wstring server;
-        std::vector<std::wstring> components;
-        std::optional<vadro::Uuid> id;
-        if (!path::utils::ParseVadroPath(request.source_path, server, components, id, true)) {
-            result.reason = RunTexts::Text("неверно задан путь %1", request.source_path);
-            return result;
-        }
-        const auto connection = FindSavedConnection(request.connection_id, connectionsFile);
-        if (!connection) {
-            result.reason = RunTexts::Text("не найдено подключение к ХД для %1", request.source_path);
-            return result;
-        }
-        const auto session = core.OpenSession(connection->address, connection->credentials);
-        const vadro::IdPath ids = session->GetPathResolver()->ResolvePath(components);
-        if (ids.size() != components.size()) {
-            result.reason = RunTexts::Text("не найдена папка %1", request.source_path);
-            return result;
-        }
-        if (request.destination_path.empty()) {
-            result.reason = RunTexts::Text("не задана папка назначения");
-            return result;
-        }
-        const auto destination = fs::u8path(vadro::ToUtf8(request.destination_path));
-        const vadro::ItemInfo source = session->GetItem(ids);
-        if (source.local) {
-            result.reason = DestinationOverlapProblem(request.destination_path, *source.local);
-            if (!result.reason.empty())
-                return result;
-        }
-
-        Run run(*session, stopFlag, result);
-        bool destinationMade = false;
-        std::vector<Pending> stack{{ids, destination, request.source_path}};
-        while (!stack.empty() && result.reason.empty()) {
-            if (stopFlag.load(std::memory_order_relaxed))
-                break;
-            const Pending folder = std::move(stack.back());
-            stack.pop_back();
-            run.CopyFolder(folder, stack, destinationMade, destination);
-        }
-        if (stopFlag.load(std::memory_order_relaxed) && result.reason.empty())
-            result.reason = RunTexts::Text("прервано при завершении программы");
-        result.ok = result.reason.empty() && result.failed == 0;
+        backUp(request, core, connectionsFile, stop ? *stop : never, result);
     } catch (const vadro::VadroError& e) {
         result.reason = e.GetDescription();
     } catch (const std::exception& e) {

@@ -1,5 +1,7 @@
 #include "execution/CliPath.h"
 
+#include "common/Text.h"
+
 #include <QCoreApplication>
 #include <QSettings>
 #include <QString>
@@ -10,7 +12,7 @@ std::filesystem::path applicationDir()
     // Without an application object (command-line tools, tests) the executable is found
     // through /proc.
     if (QCoreApplication::instance() != nullptr)
-        return std::filesystem::u8path(QCoreApplication::applicationDirPath().toStdString());
+        return common::toPath(QCoreApplication::applicationDirPath());
     std::error_code ec;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
     return ec ? std::filesystem::path() : self.parent_path();
@@ -19,11 +21,11 @@ std::filesystem::path applicationDir()
 
 std::filesystem::path CliExecutablePathFrom(const std::filesystem::path& configIni)
 {
-    QSettings settings(QString::fromStdString(configIni.string()), QSettings::IniFormat);
+    QSettings settings(common::toQString(configIni), QSettings::IniFormat);
     QString dir = settings.value(QStringLiteral("Paths/Kalvor-III")).toString();
     if (dir.isEmpty())
         dir = QStringLiteral("/opt/kalvorbim/bin");
-    return std::filesystem::u8path(dir.toStdString()) / "KalvorCLI";
+    return common::toPath(dir) / "KalvorCLI";
 }
 
 std::filesystem::path CliConfigPath()
@@ -34,7 +36,7 @@ std::filesystem::path CliConfigPath()
 std::chrono::minutes ToolTimeoutFrom(const std::filesystem::path& configIni)
 {
     constexpr std::chrono::minutes fallback{240};
-    QSettings settings(QString::fromStdString(configIni.string()), QSettings::IniFormat);
+    QSettings settings(common::toQString(configIni), QSettings::IniFormat);
     bool ok = false;
     const qlonglong minutes = settings.value(QStringLiteral("Limits/ToolTimeoutMinutes")).toLongLong(&ok);
     // Past a century the steady clock's deadline would overflow.

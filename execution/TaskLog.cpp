@@ -1,5 +1,7 @@
 #include "execution/TaskLog.h"
 
+#include "common/Utf8.h"
+
 #include <QString>
 
 #include <cerrno>
@@ -12,7 +14,7 @@ std::optional<std::filesystem::path> LogFilePathFor(const std::filesystem::path&
 {
     if (name.empty())
         return std::nullopt;
-    const auto relative = std::filesystem::u8path(QString::fromStdWString(name + L".log").toStdString());
+    const auto relative = std::filesystem::u8path(common::toUtf8(name + L".log"));
     if (relative.is_absolute() || relative.has_root_path())
         return std::nullopt;
     for (const auto& part : relative)

@@ -1,6 +1,9 @@
 #include "model/TaskStoreFile.h"
 
+#include "common/Logging.h"
 #include "common/RegularFile.h"
+#include "common/Text.h"
+#include "common/Utf8.h"
 #include "model/ExportFormats.h"
 #include "model/StoreSalvage.h"
 
@@ -87,11 +90,6 @@ struct BadTask : std::runtime_error
 {
     using std::runtime_error::runtime_error;
 };
-
-std::string narrow(const std::wstring& w)
-{
-    return QString::fromStdWString(w).toStdString();
-}
 
 std::wstring toText(std::int64_t v)
 {
@@ -251,7 +249,7 @@ void writeTimes(DocumentWriter& w, int level, const ModificationTimes& times)
 
 std::wstring pathText(const std::filesystem::path& path)
 {
-    return QString::fromStdString(path.string()).toStdWString();
+    return common::toQString(path).toStdWString();
 }
 
 constexpr int kTaskLevel = 2;
@@ -362,7 +360,7 @@ const pt::wptree& required(const pt::wptree& node, const wchar_t* path)
 {
     auto child = node.get_child_optional(path);
     if (!child)
-        throw BadTask("missing element " + narrow(path));
+        throw BadTask("missing element " + common::toUtf8(path));
     return *child;
 }
 
@@ -373,7 +371,7 @@ const std::wstring& checkedText(const std::wstring& text, const wchar_t* path)
     if (const auto c = FirstCharacterXmlCannotHold(text)) {
         char code[16];
         std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(*c));
-        throw BadTask("character " + std::string(code) + " that XML cannot hold in " + narrow(path));
+        throw BadTask("character " + std::string(code) + " that XML cannot hold in " + common::toUtf8(path));
     }
     return text;
 }
@@ -465,7 +463,7 @@ std::int64_t requiredInstant(const pt::wptree& node, const wchar_t* path)
 {
     auto v = parseSigned(requiredText(node, path));
     if (!v)
-        throw BadTask("bad number in " + narrow(path));
+        throw BadTask("bad number in " + common::toUtf8(path));
     return *v;
 }
 
@@ -473,7 +471,7 @@ bool requiredBool(const pt::wptree& node, const wchar_t* path)
 {
     auto v = parseBool(requiredText(node, path));
     if (!v)
-        throw BadTask("bad bool in " + narrow(path));
+        throw BadTask("bad bool in " + common::toUtf8(path));
     return *v;
 }
 
@@ -506,7 +504,7 @@ boost::uuids::uuid requiredUuid(const pt::wptree& node, const wchar_t* path)
     try {
         return boost::uuids::string_generator()(text);
     } catch (const std::exception&) {
-        throw BadTask("bad identifier in " + narrow(path));
+        throw BadTask("bad identifier in " + common::toUtf8(path));
     }
 }
 
@@ -559,7 +557,7 @@ Trigger readTrigger(const pt::wptree& task, std::vector<std::string>& warnings)
         }
         return t;
     }
-    throw BadTask("unknown trigger type '" + narrow(type) + "'");
+    throw BadTask("unknown trigger type '" + common::toUtf8(type) + "'");
 }
 
 ExportFormat readFormat(const pt::wptree& action)
@@ -596,9 +594,9 @@ Action readAction(const pt::wptree& task)
     }
     if (type == L"command") {
         CommandAction c;
-        c.executable = std::filesystem::u8path(narrow(requiredText(a, L"executable")));
+        c.executable = std::filesystem::u8path(common::toUtf8(requiredText(a, L"executable")));
         c.arguments = optionalText(a, L"arguments");
-        c.working_directory = std::filesystem::u8path(narrow(optionalText(a, L"working_directory")));
+        c.working_directory = std::filesystem::u8path(common::toUtf8(optionalText(a, L"working_directory")));
         return c;
     }
     if (type == L"check") {
@@ -612,7 +610,7 @@ Action readAction(const pt::wptree& task)
             c.modification_times = readTimes(a);
         return c;
     }
-    throw BadTask("unknown action type '" + narrow(type) + "'");
+    throw BadTask("unknown action type '" + common::toUtf8(type) + "'");
 }
 
 TaskInfo readTask(const pt::wptree& node, std::vector<std::string>& warnings)
@@ -695,43 +693,17 @@ std::optional<std::wstring> ReadFile(const std::filesystem::path& file)
     return TextOfFile(read.bytes);
 }
 
-QByteArray Utf8Bytes(const std::wstring& text)
-{
-    QByteArray out;
-    out.reserve(static_cast<int>(text.size() + text.size() / 4 + 16));
-    for (wchar_t w : text) {
-        auto c = static_cast<std::uint32_t>(w);
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-            c = 0xFFFD; // what a UTF-8 text stream writes for a code point it cannot encode
-        if (c < 0x80) {
-            out.append(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.append(static_cast<char>(0xC0 | (c >> 6)));
-            out.append(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.append(static_cast<char>(0xE0 | (c >> 12)));
-            out.append(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.append(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.append(static_cast<char>(0xF0 | (c >> 18)));
-            out.append(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.append(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.append(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
-
 bool WriteFile(const std::filesystem::path& file, const std::wstring& document)
 {
-    QSaveFile out(QString::fromStdString(file.string()));
+    QSaveFile out(common::toQString(file));
     if (!out.open(QIODevice::WriteOnly | QIODevice::Text))
         return false;
     out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    const QByteArray bytes = Utf8Bytes(document);
+    const std::string bytes = common::toUtf8(document);
     // A write that fits the device's buffer reports success before anything reached the
     // file; only the flush tells, and commit would rename the cut file regardless.
-    if (out.write(bytes) != bytes.size() || !out.flush()) {
+    if (out.write(bytes.data(), static_cast<qint64>(bytes.size())) != static_cast<qint64>(bytes.size()) ||
+        !out.flush()) {
         out.cancelWriting();
         return false;
     }
@@ -743,8 +715,8 @@ bool CreateFolderOf(const std::filesystem::path& file)
     std::error_code ec;
     std::filesystem::create_directories(file.parent_path(), ec);
     if (ec) {
-        std::fprintf(stderr, "Cannot create the folder %s: %s\n", file.parent_path().string().c_str(),
-                     ec.message().c_str());
+        qCWarning(lcModel, "Cannot create the folder %s: %s", file.parent_path().string().c_str(),
+                  ec.message().c_str());
         return false;
     }
     return true;

@@ -5,8 +5,6 @@
 
 #include "model/TaskInfo.h"
 
-#include <QByteArray>
-
 #include <cstddef>
 #include <filesystem>
 #include <optional>
@@ -56,9 +54,6 @@ std::vector<ParsedTask> ParseTasks(const std::wstring& document);
 
 // The whole file as text, or nothing when it cannot be opened.
 std::optional<std::wstring> ReadFile(const std::filesystem::path& file);
-
-// UTF-8 bytes of a text; code points that UTF-8 cannot carry become U+FFFD.
-QByteArray Utf8Bytes(const std::wstring& text);
 
 // Replaces the file as a whole (a crash at any moment leaves the old or the new complete
 // file) with permissions 0600. False when it could not be written; the old file stays.

@@ -1,8 +1,9 @@
 #include "repository/Connections.h"
 
 #include "common/RegularFile.h"
+#include "common/Text.h"
+#include "common/Utf8.h"
 #include "common/XmlNesting.h"
-#include "repository/Utf8.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,11 +22,6 @@
 namespace {
 
 namespace pt = boost::property_tree;
-
-QString toQString(const std::filesystem::path& path)
-{
-    return QString::fromUtf8(path.string().c_str());
-}
 
 // The indentation between elements reads as text of the enclosing element; it is dropped so that
 // rewriting a file does not pile it up. Texts of leaf elements keep their spaces.
@@ -50,7 +46,7 @@ pt::wptree readTree(const std::filesystem::path& file)
         throw exceptions::Error("cannot open the configuration file " + file.string());
     if (read.state != common::FileRead::State::Read)
         throw exceptions::Error("cannot read the configuration file " + file.string() + ": " + read.error);
-    const std::optional<std::wstring> text = vadro::FromUtf8Strict(read.bytes);
+    const std::optional<std::wstring> text = common::fromUtf8Strict(read.bytes);
     if (!text)
         throw exceptions::Error("the configuration file " + file.string() + " is not UTF-8");
     // The reader recurses once per nested element; a file that nests deeper than any of
@@ -83,7 +79,7 @@ bool fileExists(const std::filesystem::path& file)
 
 pt::wptree::path_type treePath(const std::string& path)
 {
-    return pt::wptree::path_type(vadro::FromUtf8(path), L'.');
+    return pt::wptree::path_type(common::fromUtf8(path), L'.');
 }
 
 vadro_cm::Connection readConnection(const pt::wptree& node)
@@ -93,7 +89,7 @@ vadro_cm::Connection readConnection(const pt::wptree& node)
     try {
         connection.id = boost::uuids::string_generator()(idText);
     } catch (const std::runtime_error&) {
-        throw exceptions::Error("a saved connection has an invalid identifier: " + vadro::ToUtf8(idText));
+        throw exceptions::Error("a saved connection has an invalid identifier: " + common::toUtf8(idText));
     }
     connection.name = node.get<std::wstring>(L"name", L"");
     if (const auto address = node.get_child_optional(L"address")) {
@@ -109,9 +105,9 @@ vadro_cm::Connection readConnection(const pt::wptree& node)
         connection.credentials = vadro_cm::LoginPassword{node.get<std::wstring>(L"credentials.login", L""),
                                                          node.get<std::wstring>(L"credentials.password", L"")};
     } else if (type == L"token") {
-        connection.credentials = vadro::ToUtf8(node.get<std::wstring>(L"credentials.token", L""));
+        connection.credentials = common::toUtf8(node.get<std::wstring>(L"credentials.token", L""));
     } else if (type != L"none") {
-        throw exceptions::Error("a saved connection has an unknown credentials type: " + vadro::ToUtf8(type));
+        throw exceptions::Error("a saved connection has an unknown credentials type: " + common::toUtf8(type));
     }
     const auto flags = node.get_optional<unsigned>(L"flags");
     if (node.get_child_optional(L"flags") && (!flags || *flags > 0xFF))
@@ -135,7 +131,7 @@ pt::wptree writeConnection(const vadro_cm::Connection& connection)
         node.put(L"credentials.password", login->password);
     } else if (const auto* token = std::get_if<std::string>(&connection.credentials)) {
         node.put(L"credentials.type", L"token");
-        node.put(L"credentials.token", vadro::FromUtf8(*token));
+        node.put(L"credentials.token", common::fromUtf8(*token));
     } else {
         node.put(L"credentials.type", L"none");
     }
@@ -149,7 +145,7 @@ std::filesystem::path SavedConnectionsPath()
 {
     const QString file = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
                          QStringLiteral("/Holmiq/KalvorIII_2013/ConnectionsConfig.xml");
-    return std::filesystem::path(file.toUtf8().toStdString());
+    return common::toPath(file);
 }
 
 Config::Config(std::filesystem::path file)
@@ -173,9 +169,9 @@ void Config::PutConfigSubtree(const std::string& path, const boost::property_tre
 
     std::wostringstream text;
     pt::write_xml(text, tree, pt::xml_writer_make_settings<std::wstring>(L' ', 4));
-    const std::string bytes = vadro::ToUtf8(text.str());
+    const std::string bytes = common::toUtf8(text.str());
 
-    const QString fileName = toQString(file_);
+    const QString fileName = common::toQString(file_);
     if (!QDir().mkpath(QFileInfo(fileName).absolutePath()))
         throw exceptions::Error("cannot create the folder of " + file_.string());
     QSaveFile out(fileName);

@@ -8,7 +8,7 @@
 // and distinct sessions share nothing at all.
 
 #include "common/UniqueFd.h"
-#include "repository/Utf8.h"
+#include "common/Utf8.h"
 #include "repository/Vadro.h"
 
 #include <boost/uuid/name_generator_sha1.hpp>
@@ -50,7 +50,7 @@ Uuid itemId(const std::string& relativePath)
 
 std::wstring systemErrorText(int error)
 {
-    return FromUtf8(std::generic_category().message(error));
+    return common::fromUtf8(std::generic_category().message(error));
 }
 
 bool isValidName(std::wstring_view name)
@@ -203,7 +203,7 @@ public:
             // A name that could lead elsewhere never names an item.
             if (!isValidName(name))
                 break;
-            const std::string utf8 = ToUtf8(name);
+            const std::string utf8 = common::toUtf8(name);
             full /= utf8;
             const std::optional<Entry> entry = classify(root_, full);
             if (!entry)
@@ -227,7 +227,7 @@ public:
         const Entry entry = existing(located);
         ItemInfo info;
         info.id = path.empty() ? boost::uuids::nil_uuid() : path.back();
-        info.name = path.empty() ? FromUtf8(root_.filename().string()) : located.names.back();
+        info.name = path.empty() ? common::fromUtf8(root_.filename().string()) : located.names.back();
         info.isDocument = entry.isDocument;
         info.modified = entry.modified;
         info.local = entry.identity;
@@ -243,14 +243,15 @@ public:
         std::error_code error;
         fs::directory_iterator it(located.full, error);
         if (error)
-            throw VadroError(L"Не удалось прочитать папку " + located.display() + L": " + FromUtf8(error.message()));
+            throw VadroError(L"Не удалось прочитать папку " + located.display() + L": " +
+                             common::fromUtf8(error.message()));
 
         std::vector<ItemInfo> children;
         std::vector<std::pair<Uuid, std::string>> names;
         for (; it != fs::directory_iterator(); it.increment(error)) {
             std::string utf8 = it->path().filename().string();
             // A file name that is not UTF-8 has no wide name that would lead back to it.
-            std::optional<std::wstring> name = FromUtf8Strict(utf8);
+            std::optional<std::wstring> name = common::fromUtf8Strict(utf8);
             if (!name)
                 continue;
             const std::optional<Entry> entry = classify(root_, it->path());
@@ -261,7 +262,8 @@ public:
             names.emplace_back(id, std::move(utf8));
         }
         if (error)
-            throw VadroError(L"Не удалось прочитать папку " + located.display() + L": " + FromUtf8(error.message()));
+            throw VadroError(L"Не удалось прочитать папку " + located.display() + L": " +
+                             common::fromUtf8(error.message()));
 
         const Uuid parent = folder.empty() ? boost::uuids::nil_uuid() : folder.back();
         {
@@ -338,7 +340,7 @@ private:
         std::vector<std::pair<Uuid, std::string>> found;
         for (fs::directory_iterator it(folder.full, error), end; !error && it != end; it.increment(error)) {
             std::string utf8 = it->path().filename().string();
-            if (!FromUtf8Strict(utf8))
+            if (!common::fromUtf8Strict(utf8))
                 continue;
             found.emplace_back(itemId(folder.relative.empty() ? utf8 : folder.relative + '/' + utf8), std::move(utf8));
         }
@@ -361,7 +363,7 @@ private:
                 throw VadroError(L"Неизвестный идентификатор элемента: " + boost::uuids::to_wstring(id));
             located.relative = located.relative.empty() ? *name : located.relative + '/' + *name;
             located.full /= *name;
-            located.names.push_back(FromUtf8(*name));
+            located.names.push_back(common::fromUtf8(*name));
             parent = id;
         }
         return located;
@@ -373,7 +375,7 @@ private:
             struct stat st
             {};
             if (::stat(root_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-                throw VadroError(L"Хранилище данных не найдено: " + FromUtf8(root_.string()));
+                throw VadroError(L"Хранилище данных не найдено: " + common::fromUtf8(root_.string()));
             return Entry{false, modificationTime(st), {}, identityOf(st)};
         }
         std::optional<Entry> entry = classify(root_, located.full);
@@ -397,7 +399,7 @@ public:
         if (!address || address->host.empty())
             throw VadroError(L"Не задан адрес хранилища данных");
         std::error_code error;
-        fs::path root = fs::canonical(fs::path(ToUtf8(address->host)), error);
+        fs::path root = fs::canonical(fs::path(common::toUtf8(address->host)), error);
         if (error || !fs::is_directory(root, error))
             throw VadroError(L"Хранилище данных не найдено: " + address->host);
         if (::access(root.c_str(), R_OK | X_OK) != 0)

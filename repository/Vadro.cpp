@@ -1,6 +1,6 @@
 #include "repository/Vadro.h"
 
-#include "repository/Utf8.h"
+#include "common/Utf8.h"
 
 #include <boost/uuid/random_generator.hpp>
 
@@ -21,7 +21,7 @@ Uuid GenerateUuid()
 
 VadroError::VadroError(std::wstring description)
     : description_(std::move(description))
-    , utf8_(ToUtf8(description_))
+    , utf8_(common::toUtf8(description_))
 {}
 
 } // namespace vadro

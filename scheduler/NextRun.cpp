@@ -1,5 +1,6 @@
 #include "scheduler/NextRun.h"
 
+#include "common/FloorDiv.h"
 #include "scheduler/LocalZone.h"
 
 #include <algorithm>
@@ -24,24 +25,13 @@ constexpr Wide kWorkingDaySearch = Wide(5 * 366) * kNanosPerDay;
 // still get two turns through every weekday.
 constexpr int kWorkingDaySearchRuns = 14;
 
-// Division rounded towards minus infinity; `b` is positive.
-Wide floorDiv(Wide a, Wide b)
-{
-    Wide q = a / b;
-    if (a % b < 0)
-        --q;
-    return q;
-}
-
 // Local day numbers and times of day of every instant fit in 64 bits. Nearly every
 // dividend fits too, and 64-bit division is much cheaper than 128-bit division.
 Instant floorDivNarrow(Wide a, Instant b)
 {
     if (a < INT64_MIN || a > INT64_MAX)
-        return static_cast<Instant>(floorDiv(a, b));
-    const auto narrow = static_cast<Instant>(a);
-    const Instant q = narrow / b;
-    return narrow % b < 0 ? q - 1 : q;
+        return static_cast<Instant>(common::floorDiv(a, Wide(b)));
+    return common::floorDiv(static_cast<Instant>(a), b);
 }
 
 // Offset of the zone in force at `t`, in nanoseconds (looked up for the whole second at

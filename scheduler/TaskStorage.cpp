@@ -1,6 +1,9 @@
 #include "scheduler/TaskStorage.h"
 
+#include "common/Logging.h"
 #include "common/RegularFile.h"
+#include "common/Text.h"
+#include "common/Utf8.h"
 #include "execution/Actions.h"
 #include "execution/Backup.h"
 #include "execution/CliPath.h"
@@ -8,7 +11,6 @@
 #include "model/StoreSalvage.h"
 #include "model/TaskStoreFile.h"
 #include "repository/Connections.h"
-#include "repository/Utf8.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -24,9 +26,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <iterator>
+#include <string_view>
 #include <unordered_set>
 
 #include <malloc.h>
@@ -49,7 +51,7 @@ Instant nextRunOrNever(const TaskInfo& task)
     try {
         return task.NextRun();
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "Cannot compute the next run of a task: %s\n", e.what());
+        qCWarning(lcScheduler, "Cannot compute the next run of a task: %s", e.what());
         return kNeverInstant;
     }
 }
@@ -60,10 +62,12 @@ QString localTimeText(Instant t)
     return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("dd.MM.yyyy 'в' hh:mm:ss"));
 }
 
-void writeErr(const std::string& text)
+// Echoes a log line (or a message) that ends in a line break on the console.
+void writeErr(std::string_view text)
 {
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
+    if (!text.empty() && text.back() == '\n')
+        text.remove_suffix(1);
+    qCInfo(lcScheduler).noquote() << QString::fromUtf8(text.data(), static_cast<int>(text.size()));
 }
 
 } // namespace
@@ -105,9 +109,9 @@ struct TaskStorage::Worker
                 io.run();
                 return;
             } catch (const std::exception& e) {
-                std::fprintf(stderr, "A scheduler job failed: %s\n", e.what());
+                qCWarning(lcScheduler, "A scheduler job failed: %s", e.what());
             } catch (...) {
-                std::fprintf(stderr, "A scheduler job failed.\n");
+                qCWarning(lcScheduler, "A scheduler job failed.");
             }
         }
     }
@@ -200,12 +204,12 @@ std::filesystem::path TaskStorage::DefaultStorePath()
 {
     const QString text = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
                          QStringLiteral("/Holmiq/KalvorScheduler/storage.xml");
-    return std::filesystem::u8path(text.toStdString());
+    return common::toPath(text);
 }
 
 std::filesystem::path TaskStorage::DefaultLogDirectory()
 {
-    return std::filesystem::u8path(QStandardPaths::writableLocation(QStandardPaths::CacheLocation).toStdString());
+    return common::toPath(QStandardPaths::writableLocation(QStandardPaths::CacheLocation));
 }
 
 TaskStorage::TaskStorage(std::filesystem::path storePath, std::filesystem::path logDirectory,
@@ -256,10 +260,10 @@ void TaskStorage::Load()
             parsed = std::move(salvage.tasks);
         }
         if (!damage_.reason.empty())
-            std::fprintf(stderr,
-                         "The task store %s is damaged (%s): %zu tasks loaded, %zu dropped. The file is kept beside "
-                         "it before the first change is saved.\n",
-                         storePath_.c_str(), damage_.reason.c_str(), damage_.recovered, damage_.dropped);
+            qCWarning(lcScheduler,
+                      "The task store %s is damaged (%s): %zu tasks loaded, %zu dropped. The file is kept beside "
+                      "it before the first change is saved.",
+                      storePath_.c_str(), damage_.reason.c_str(), damage_.recovered, damage_.dropped);
     }
     file = {};
     for (auto& p : parsed) {
@@ -287,7 +291,7 @@ const TaskInfo* TaskStorage::ArmLocked(std::unique_ptr<TaskInfo> task, std::size
     try {
         entry.log = OpenLog(*stored);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "Cannot open the log of a task: %s\n", e.what());
+        qCWarning(lcScheduler, "Cannot open the log of a task: %s", e.what());
         entry.log = std::make_unique<execution::TaskLog>(std::nullopt);
     }
     return stored;
@@ -476,9 +480,9 @@ void TaskStorage::PerformCopy(const TaskInfo* stored, std::uint64_t serial, cons
             execution::StartCommand(*command, *reaper_, log);
         }
     } catch (const vadro::VadroError& e) {
-        std::fprintf(stderr, "%s\n", e.what());
+        qCWarning(lcScheduler, "%s", e.what());
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
+        qCWarning(lcScheduler, "%s", e.what());
     }
 }
 
@@ -539,7 +543,7 @@ void TaskStorage::LogTo(const TaskInfo* task, std::uint64_t serial, const std::w
         std::lock_guard<std::mutex> lock(stateMutex_);
         if (Entry* entry = FindLocked(task, serial)) {
             known = true;
-            name = vadro::ToUtf8(task->name);
+            name = common::toUtf8(task->name);
             if (entry->log)
                 entry->log->Write(line);
         }
@@ -561,7 +565,7 @@ void TaskStorage::Save()
             list.push_back(t.get());
         document = store::WriteTasks(list);
     } catch (const boost::property_tree::xml_parser_error& e) {
-        std::fprintf(stderr, "The task store was not saved: %s\n", e.what());
+        qCWarning(lcScheduler, "The task store was not saved: %s", e.what());
         return;
     }
     // A damaged store is never replaced before it is kept: when keeping it fails, this
@@ -571,16 +575,16 @@ void TaskStorage::Save()
         damage_.keptAs = damagedUnreadable_ ? store::MoveDamagedAside(storePath_, error)
                                             : store::KeepDamagedCopy(storePath_, damagedBytes_, error);
         if (damage_.keptAs.empty()) {
-            std::fprintf(stderr, "The task store was not saved: the damaged %s could not be kept: %s\n",
-                         storePath_.c_str(), error.c_str());
+            qCWarning(lcScheduler, "The task store was not saved: the damaged %s could not be kept: %s",
+                      storePath_.c_str(), error.c_str());
             return;
         }
         std::string().swap(damagedBytes_);
-        std::fprintf(stderr, "The damaged task store was kept as %s\n", damage_.keptAs.c_str());
+        qCWarning(lcScheduler, "The damaged task store was kept as %s", damage_.keptAs.c_str());
     }
     // A failed save leaves the previous file whole; the user sees nothing, the console does.
     if (!store::WriteFile(storePath_, document))
-        std::fprintf(stderr, "The task store could not be written: %s\n", storePath_.c_str());
+        qCWarning(lcScheduler, "The task store could not be written: %s", storePath_.c_str());
 }
 
 TaskStorage::StoreDamage TaskStorage::Damage() const

@@ -1,4 +1,6 @@
 #include "wizard/TaskActionPage.h"
+#include "common/Logging.h"
+#include "common/Text.h"
 
 #include "model/ExportFormats.h"
 #include "repository/widgets/ConnectionsManagerWidget.h"
@@ -11,8 +13,6 @@
 #include <QMessageBox>
 
 #include <boost/uuid/nil_generator.hpp>
-
-#include <iostream>
 
 namespace {
 
@@ -34,20 +34,8 @@ enum ActionIndex
 using ComboIndex = void (QComboBox::*)(int);
 const ComboIndex comboIndexChanged = &QComboBox::currentIndexChanged;
 
-QString toQString(const std::wstring& text)
-{
-    return QString::fromStdWString(text);
-}
-
-QString toQString(const std::filesystem::path& path)
-{
-    return QString::fromStdString(path.string());
-}
-
-std::filesystem::path toPath(const QString& text)
-{
-    return std::filesystem::u8path(text.toStdString());
-}
+using common::toPath;
+using common::toQString;
 
 // The word the product's tool knows a format by; empty for a value that is none of them.
 std::string schemeWord(const QVariant& format)
@@ -86,7 +74,7 @@ TaskActionPage::TaskActionPage(std::shared_ptr<vadro::ICore> core,
         connections = connectionsModel_.GetConnections();
     } catch (const exceptions::Error& e) {
         // An unreadable file leaves the list empty; the user can still add connections.
-        std::cerr << "Saved connections: " << e.what() << std::endl;
+        qCWarning(lcWizard, "Saved connections: %s", e.what());
     }
 
     connectionsManager_ = new vadro_cm::ConnectionsManagerWidget(nullptr, std::move(connections), core_, false);
@@ -467,7 +455,7 @@ void TaskActionPage::SaveConnections()
         connectionsModel_.UpdateConnections(connectionsManager_->GetEditedConnections());
     } catch (const exceptions::Error& e) {
         // The task is still saved; only the saved list stays behind.
-        std::cerr << "Saved connections: " << e.what() << std::endl;
+        qCWarning(lcWizard, "Saved connections: %s", e.what());
     }
 }
 

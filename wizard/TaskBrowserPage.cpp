@@ -1,4 +1,5 @@
 #include "wizard/TaskBrowserPage.h"
+#include "common/Text.h"
 
 #include "execution/Backup.h"
 #include "repository/VadroPath.h"
@@ -15,10 +16,7 @@
 
 namespace {
 
-QString toQString(const std::wstring& text)
-{
-    return QString::fromStdWString(text);
-}
+using common::toQString;
 
 } // namespace
 

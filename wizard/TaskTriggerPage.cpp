@@ -1,5 +1,6 @@
 #include "wizard/TaskTriggerPage.h"
 
+#include "common/FloorDiv.h"
 #include "wizard/TaskWizard.h"
 
 #include "ui_TaskTriggerPage.h"
@@ -14,12 +15,6 @@ namespace {
 
 constexpr int kDailyIndex = 0;
 constexpr int kWeeklyIndex = 1;
-
-std::int64_t floorDiv(std::int64_t value, std::int64_t divisor)
-{
-    const std::int64_t quotient = value / divisor;
-    return (value % divisor != 0 && value < 0) ? quotient - 1 : quotient;
-}
 
 // The spin box's range; a stored interval outside it is shown (and then stored) clamped.
 int clampInterval(std::int64_t interval)
@@ -153,7 +148,7 @@ void TaskTriggerPage::StoreStartingPoint()
 {
     // Seconds and milliseconds the time field may hold are dropped: runs start on a whole minute.
     const qint64 millis = QDateTime(ui->startDateEdit->date(), ui->startTimeEdit->time()).toMSecsSinceEpoch();
-    task_->starting_point = floorDiv(millis, 60'000) * 60'000 * kNanosPerMilli;
+    task_->starting_point = common::floorDiv<qint64>(millis, 60'000) * 60'000 * kNanosPerMilli;
 }
 
 void TaskTriggerPage::UpdateNextRuns()
@@ -166,7 +161,7 @@ void TaskTriggerPage::UpdateNextRuns()
         const Instant run = nextRun_(*task_, after);
         if (run == kNeverInstant)
             break;
-        const QDateTime local = QDateTime::fromMSecsSinceEpoch(floorDiv(run, kNanosPerMilli));
+        const QDateTime local = QDateTime::fromMSecsSinceEpoch(common::floorDiv<Instant>(run, kNanosPerMilli));
         lines << russian.toString(local, QStringLiteral("dd.MM.yyyy, dddd, HH:mm"));
         after = run;
     }

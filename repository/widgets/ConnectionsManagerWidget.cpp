@@ -1,5 +1,7 @@
 #include "repository/widgets/ConnectionsManagerWidget.h"
 
+#include "common/Text.h"
+
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFileDialog>
@@ -26,10 +28,7 @@ enum CredentialsKind
     TokenCredentials = 2,
 };
 
-QString toQString(const std::wstring& text)
-{
-    return QString::fromStdWString(text);
-}
+using common::toQString;
 
 } // namespace
 

@@ -1,6 +1,6 @@
 #include "execution/Backup.h"
+#include "common/Utf8.h"
 #include "execution/BackupTestSupport.h"
-#include "repository/Utf8.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -146,6 +146,16 @@ private slots:
             writeFile(repo + QLatin1Char('/') + it.key(), it.value());
         connections = fsPath(dir.filePath(QStringLiteral("connections.xml")));
         connection = saveConnection(connections, repo);
+    }
+
+    // An empty source writes nothing, not even the destination folder.
+    void emptySourceWritesNothing()
+    {
+        NamingCore core({});
+        const execution::BackupResult result = backup(core, dir.filePath(QStringLiteral("пустая/копия")));
+        QVERIFY(result.ok);
+        QCOMPARE(result.documents, std::size_t(0));
+        QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("пустая"))));
     }
 
     // A destination that is the source, or lies inside it, is refused before anything is

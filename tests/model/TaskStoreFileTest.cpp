@@ -686,18 +686,6 @@ private slots:
         QVERIFY(store::ParseTasks(L"<config/>").empty());
     }
 
-    // The file's bytes are what Qt's own UTF-8 conversion gives for every valid code
-    // point; those UTF-8 cannot carry become U+FFFD, one each.
-    void utf8Bytes()
-    {
-        const std::wstring valid = L"ascii é Ж € 𝄞 <&>";
-        QCOMPARE(store::Utf8Bytes(valid), QString::fromStdWString(valid).toUtf8());
-        std::wstring invalid = L"a";
-        invalid.push_back(wchar_t(0xD800));   // a lone surrogate
-        invalid.push_back(wchar_t(0x110000)); // beyond Unicode
-        QCOMPARE(store::Utf8Bytes(invalid), QByteArray("a\xEF\xBF\xBD\xEF\xBF\xBD"));
-    }
-
     void fileIsPrivateAndReplacedWhole()
     {
         QTemporaryDir dir;

@@ -1,4 +1,5 @@
 #include "scheduler/TaskStorage.h"
+#include "common/Logging.h"
 #include "model/TaskStoreFile.h"
 #include "repository/Connections.h"
 #include "scheduler/LocalZone.h"
@@ -10,6 +11,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QtTest>
 
 #include <sys/resource.h>
@@ -18,6 +20,7 @@
 #include <utime.h>
 
 #include <csignal>
+#include <cstdio>
 
 #include <atomic>
 #include <fstream>
@@ -612,6 +615,41 @@ private slots:
         QVERIFY(s->Tasks().empty());
         s->RemoveTask(normal); // unknown now: removes nothing, still saves
         QVERIFY(store::ReadFile(s->StorePath())->find(L"<tasks/>") != std::wstring::npos);
+    }
+
+    // Every log line reaches standard error as one line of its own, headed with the task's
+    // name when asked; a task no longer stored still reaches it, unheaded.
+    void logLinesAreEchoedOnStandardError()
+    {
+        auto s = makeService();
+        TaskInfo t;
+        t.name = L"эхо";
+        t.starting_point = CurrentInstant() + 3600 * kNanosPerSecond;
+        const TaskInfo* stored = s->AddTask(t);
+        QTemporaryFile capture;
+        QVERIFY(capture.open());
+        // Qt's own handler, as in the program; the test framework's would keep the lines.
+        const QtMessageHandler testHandler = qInstallMessageHandler(nullptr);
+        common::useBareMessages();
+        std::fflush(stderr);
+        const int saved = ::dup(2);
+        QVERIFY(saved >= 0);
+        QCOMPARE(::dup2(capture.handle(), 2), 2);
+        s->Log(stored, L"первая строка", true);
+        s->Log(stored, L"вторая", false);
+        s->RemoveTask(stored);
+        s->Log(stored, L"после удаления", true);
+        std::fflush(stderr);
+        ::dup2(saved, 2);
+        ::close(saved);
+        qInstallMessageHandler(testHandler);
+        capture.seek(0);
+        const QString echoed = QString::fromUtf8(capture.readAll());
+        const QString stamp = QStringLiteral("\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d ");
+        const QRegularExpression expected(QStringLiteral("^\\[эхо\\]: ") + stamp + QStringLiteral("первая строка\n") +
+                                          stamp + QStringLiteral("вторая\n") + stamp +
+                                          QStringLiteral("после удаления\n$"));
+        QVERIFY2(expected.match(echoed).hasMatch(), qPrintable(echoed));
     }
 
     // A job that throws is reported and the worker goes on with the next one.

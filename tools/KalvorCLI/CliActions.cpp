@@ -1,7 +1,7 @@
 #include "CliActions.h"
 
+#include "common/Utf8.h"
 #include "repository/Connections.h"
-#include "repository/Utf8.h"
 #include "repository/VadroPath.h"
 
 #include <algorithm>
@@ -154,7 +154,7 @@ int exportProject(const Options& options)
     std::wstring server;
     std::vector<std::wstring> components;
     std::optional<vadro::Uuid> id;
-    if (!path::utils::ParseVadroPath(vadro::FromUtf8(*options.projectPath), server, components, id, true)) {
+    if (!path::utils::ParseVadroPath(common::fromUtf8(*options.projectPath), server, components, id, true)) {
         errorLine("Неверный путь проекта: " + *options.projectPath);
         return BadCommandLine;
     }
@@ -167,7 +167,7 @@ int exportProject(const Options& options)
         return RepositoryUnusable;
     }
     if (!connection) {
-        errorLine("Подключение к хранилищу данных не найдено: " + vadro::ToUtf8(server));
+        errorLine("Подключение к хранилищу данных не найдено: " + common::toUtf8(server));
         return RepositoryUnusable;
     }
 
@@ -197,7 +197,7 @@ int exportProject(const Options& options)
                       (error ? ": " + error.message() : std::string()));
             return OutputFailed;
         }
-        target = outputDir / (vadro::ToUtf8(item.name) + '.' + *extension);
+        target = outputDir / (common::toUtf8(item.name) + '.' + *extension);
         std::ofstream out(target, std::ios::binary | std::ios::trunc);
         if (!out) {
             errorLine("Не удалось записать файл " + target.string());

@@ -1,6 +1,7 @@
 #include "tools/kalvor-tasks/StoreCommands.h"
 
 #include "common/RegularFile.h"
+#include "common/Text.h"
 #include "model/StoreSalvage.h"
 #include "model/TaskStoreFile.h"
 #include "scheduler/NextRun.h"
@@ -18,11 +19,6 @@
 
 namespace tasks_tool {
 namespace {
-
-QString pathText(const std::filesystem::path& path)
-{
-    return QString::fromStdString(path.string());
-}
 
 void writeLine(std::FILE* stream, const QString& text)
 {
@@ -52,7 +48,7 @@ QString oneLine(QString text)
 std::optional<std::vector<store::ParsedTask>> load(const std::filesystem::path& file, std::FILE* err, int& status,
                                                    bool salvage = false)
 {
-    const QString name = pathText(file);
+    const QString name = common::toQString(file);
     const QFileInfo info(name);
     if (!info.exists()) {
         complain(err, QStringLiteral("no store file at %1").arg(name));
@@ -158,8 +154,8 @@ int Repair(const std::filesystem::path& store, const std::filesystem::path& outp
     // "dir/../store.xml"; an output that does not exist yet cannot be the store.
     std::error_code ec;
     if (std::filesystem::equivalent(store, output, ec)) {
-        complain(err,
-                 QStringLiteral("refusing to overwrite the store file %1 with its own repair").arg(pathText(output)));
+        complain(err, QStringLiteral("refusing to overwrite the store file %1 with its own repair")
+                          .arg(common::toQString(output)));
         return kUsage;
     }
 
@@ -180,7 +176,7 @@ int Repair(const std::filesystem::path& store, const std::filesystem::path& outp
         return kFileError;
     }
     if (!store::WriteFile(output, document)) {
-        complain(err, QStringLiteral("cannot write %1").arg(pathText(output)));
+        complain(err, QStringLiteral("cannot write %1").arg(common::toQString(output)));
         return kFileError;
     }
     writeLine(out, QStringLiteral("%1 tasks written, %2 dropped").arg(kept.size()).arg(parsed->size() - kept.size()));

@@ -1,6 +1,7 @@
 // kalvor-tasks: a look into the scheduler's task store for users and administrators,
 // mostly for finding out why a task did not come back after a start.
 
+#include "common/Logging.h"
 #include "scheduler/LocalZone.h"
 #include "scheduler/TaskStorage.h"
 #include "tools/kalvor-tasks/StoreCommands.h"
@@ -34,7 +35,7 @@ const char kUsageText[] = "Usage:\n"
 
 int usageError(const std::string& message)
 {
-    std::fprintf(stderr, "kalvor-tasks: %s (see kalvor-tasks --help)\n", message.c_str());
+    qCCritical(lcTools, "kalvor-tasks: %s (see kalvor-tasks --help)", message.c_str());
     return tasks_tool::kUsage;
 }
 
@@ -57,6 +58,7 @@ std::optional<Instant> parseInstant(const std::string& text)
 
 int main(int argc, char* argv[])
 {
+    common::useBareMessages();
     // The names give the program's own places to QStandardPaths.
     QCoreApplication::setOrganizationName(QStringLiteral("Holmiq"));
     QCoreApplication::setApplicationName(QStringLiteral("KalvorScheduler"));

@@ -1,4 +1,4 @@
-#include "repository/Utf8.h"
+#include "common/Utf8.h"
 
 #include <QtTest>
 
@@ -11,6 +11,7 @@ private slots:
     void wellFormed();
     void malformed_data();
     void malformed();
+    void unencodable();
 };
 
 void Utf8Test::wellFormed_data()
@@ -31,11 +32,11 @@ void Utf8Test::wellFormed()
     QFETCH(QByteArray, bytes);
 
     const std::string_view view(bytes.constData(), std::size_t(bytes.size()));
-    const std::optional<std::wstring> strict = vadro::FromUtf8Strict(view);
+    const std::optional<std::wstring> strict = common::fromUtf8Strict(view);
     QVERIFY(strict.has_value());
     QCOMPARE(QString::fromStdWString(*strict), QString::fromUtf8(bytes.constData(), bytes.size()));
-    QVERIFY(vadro::FromUtf8(view) == *strict);
-    QCOMPARE(QByteArray::fromStdString(vadro::ToUtf8(*strict)), bytes);
+    QVERIFY(common::fromUtf8(view) == *strict);
+    QCOMPARE(QByteArray::fromStdString(common::toUtf8(*strict)), bytes);
 }
 
 void Utf8Test::malformed_data()
@@ -60,8 +61,20 @@ void Utf8Test::malformed()
     QFETCH(QString, lossy);
 
     const std::string_view view(bytes.constData(), std::size_t(bytes.size()));
-    QVERIFY(!vadro::FromUtf8Strict(view).has_value());
-    QCOMPARE(QString::fromStdWString(vadro::FromUtf8(view)), lossy);
+    QVERIFY(!common::fromUtf8Strict(view).has_value());
+    QCOMPARE(QString::fromStdWString(common::fromUtf8(view)), lossy);
+}
+
+// The bytes are what Qt's own UTF-8 conversion gives for every valid code point; those
+// UTF-8 cannot carry become U+FFFD, one each.
+void Utf8Test::unencodable()
+{
+    const std::wstring valid = L"ascii é Ж € 𝄞 <&>";
+    QCOMPARE(QByteArray::fromStdString(common::toUtf8(valid)), QString::fromStdWString(valid).toUtf8());
+    std::wstring invalid = L"a";
+    invalid.push_back(wchar_t(0xD800));   // a lone surrogate
+    invalid.push_back(wchar_t(0x110000)); // beyond Unicode
+    QCOMPARE(QByteArray::fromStdString(common::toUtf8(invalid)), QByteArray("a\xEF\xBF\xBD\xEF\xBF\xBD"));
 }
 
 QTEST_GUILESS_MAIN(Utf8Test)
