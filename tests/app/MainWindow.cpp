@@ -1,6 +1,8 @@
 #include "app/MainWindow.h"
 #include "app/HelpKeyFilter.h"
 #include "scheduler/TaskStorage.h"
+#include "support/Modal.h"
+#include "support/Service.h"
 #include "wizard/TaskWizard.h"
 
 #include <QAbstractButton>
@@ -32,20 +34,11 @@ TaskInfo taskNamed(const QString& name)
     return task;
 }
 
-void clearService()
-{
-    TaskStorage& storage = TaskStorage::Instance();
-    while (!storage.Tasks().empty())
-        storage.RemoveTask(storage.Tasks().front().get());
-}
-
 // Runs `interact` on the wizard once its modal loop is running, then accepts or rejects
 // it, the way a user would close the dialog.
 void whenWizardOpens(bool accept, std::function<void(TaskWizard&)> interact = {})
 {
-    QTimer::singleShot(0, [accept, interact] {
-        auto* wizard = qobject_cast<TaskWizard*>(QApplication::activeModalWidget());
-        QVERIFY2(wizard, "no task wizard is open");
+    testsupport::onModal<TaskWizard>([accept, interact](TaskWizard* wizard) {
         if (interact)
             interact(*wizard);
         if (accept)
@@ -100,7 +93,7 @@ void TestMainWindow::initTestCase()
 
 void TestMainWindow::init()
 {
-    clearService();
+    testsupport::clearService();
     QSettings().clear();
 }
 
@@ -359,9 +352,7 @@ void TestMainWindow::removeTask()
     QTreeView* view = list(*window);
     view->setCurrentIndex(view->model()->index(1, 0));
     QString asked;
-    QTimer::singleShot(0, [&asked, answer] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        QVERIFY2(box, "no question is asked");
+    testsupport::onModal<QMessageBox>([&asked, answer](QMessageBox* box) {
         asked = box->text();
         if (answer == QMessageBox::Escape)
             box->reject();

@@ -2,6 +2,7 @@
 #include "execution/CliPath.h"
 #include "execution/TaskLog.h"
 #include "execution/ToolRun.h"
+#include "support/Files.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,7 +20,7 @@ namespace {
 
 std::filesystem::path tool()
 {
-    return std::filesystem::u8path(qEnvironmentVariable("KALVOR_BIN_DIR").toStdString()) / "KalvorCLI";
+    return testsupport::fsPath(testsupport::binPath(QStringLiteral("KalvorCLI")));
 }
 
 QStringList toQt(const std::vector<std::string>& args)

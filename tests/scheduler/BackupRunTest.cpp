@@ -1,5 +1,6 @@
 #include "execution/BackupTestSupport.h"
 #include "scheduler/TaskStorage.h"
+#include "support/Service.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -9,26 +10,7 @@
 
 using namespace backuptest;
 
-namespace {
-
-std::filesystem::path fsPath(const QString& s)
-{
-    return std::filesystem::u8path(s.toStdString());
-}
-
-// The messages of a task's log, without their time stamps.
-QStringList logMessages(const TaskStorage& service, const TaskInfo* task)
-{
-    QFile f(QString::fromStdString(service.LogFilePath(task).string()));
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (QString& line : lines)
-        line = line.mid(20); // "dd.MM.yyyy hh:mm:ss "
-    return lines;
-}
-
-} // namespace
+using namespace testsupport;
 
 // Backups run by the service: one at a time per task, and stopped at quit without
 // damaging the copy in progress.

@@ -3,6 +3,9 @@
 #include "repository/Connections.h"
 #include "scheduler/LocalZone.h"
 #include "scheduler/NextRun.h"
+#include "support/Connections.h"
+#include "support/Files.h"
+#include "support/Service.h"
 
 #include <QDir>
 #include <QFile>
@@ -24,25 +27,9 @@
 #include <optional>
 #include <thread>
 
+using namespace testsupport;
+
 namespace {
-
-std::filesystem::path fsPath(const QString& s)
-{
-    return std::filesystem::u8path(s.toStdString());
-}
-
-QString binDir()
-{
-    return qEnvironmentVariable("KALVOR_BIN_DIR");
-}
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(content);
-}
 
 // Sets a file's modification time (seconds since the epoch).
 void touch(const QString& path, long seconds)
@@ -51,32 +38,6 @@ void touch(const QString& path, long seconds)
     {};
     times.actime = times.modtime = seconds;
     ::utime(QFile::encodeName(path).constData(), &times);
-}
-
-QStringList logLines(const TaskStorage& service, const TaskInfo* task)
-{
-    QFile f(QString::fromStdString(service.LogFilePath(task).string()));
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
-    if (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-    // Drop the time stamps: "dd.MM.yyyy hh:mm:ss " is 20 characters.
-    static const QRegularExpression stamp(QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d "));
-    for (QString& l : lines) {
-        if (l.isEmpty())
-            continue; // a message that ends in a line break leaves an empty line
-        if (!stamp.match(l).hasMatch())
-            return {QStringLiteral("bad stamp: ") + l};
-        l = l.mid(20);
-    }
-    return lines;
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(unreadable)");
 }
 
 // One `task` element of a store file: a daily task that runs /bin/true.
@@ -189,7 +150,7 @@ class TaskStorageTest : public QObject
         QStringList got;
         for (int i = 0; i < 200 && got.size() < lines; ++i) {
             QTest::qWait(25);
-            got = logLines(s, t);
+            got = logMessages(s, t);
         }
         return got;
     }
@@ -205,11 +166,8 @@ private slots:
         writeFile(repo + QStringLiteral("/Проекты/C"), "gamma");
         writeFile(repo + QStringLiteral("/Проекты/Sub/D"), "delta");
         QDir().mkpath(repo + QStringLiteral("/Пусто"));
-        connection.name = L"Демо";
-        connection.address = vadro_cm::ServerAddress{repo.toStdWString(), 0};
-        Config config(SavedConnectionsPath());
-        ConnectionsModel model(config);
-        model.UpdateConnections({connection});
+        connection = folderConnection(QStringLiteral("Демо"), repo);
+        saveConnections({connection});
         qputenv("KALVORCLI_RECORD", QFile::encodeName(dir.path() + QStringLiteral("/calls.jsonl")));
     }
 
@@ -278,10 +236,10 @@ private slots:
         QVERIFY(expected > after);
         QCOMPARE(s.ScheduledRun(last), expected);
 
-        QTRY_VERIFY_WITH_TIMEOUT(logLines(s, first).size() == 2, 5000);
-        QCOMPARE(logLines(s, first).first(), QStringLiteral("Начало выполнения задания."));
+        QTRY_VERIFY_WITH_TIMEOUT(logMessages(s, first).size() == 2, 5000);
+        QCOMPARE(logMessages(s, first).first(), QStringLiteral("Начало выполнения задания."));
         QCOMPARE(s.ScheduledRun(first), soon + 86400 * kNanosPerSecond);
-        QVERIFY(logLines(s, last).isEmpty());
+        QVERIFY(logMessages(s, last).isEmpty());
     }
 
     // Every change reaches the store file at once, and replaces it as a whole: a hard
@@ -314,7 +272,7 @@ private slots:
         const TaskInfo* alpha = s.AddTask(t);
         t.name = L"бета";
         s.AddTask(t);
-        const QByteArray old = readAll(store);
+        const QByteArray old = readFile(store);
         QCOMPARE(::link(QFile::encodeName(store).constData(), QFile::encodeName(link).constData()), 0);
 
         // Every field changes; the start lies long past, so the update arms the next run
@@ -345,9 +303,9 @@ private slots:
         }
         const Instant after = CurrentInstant();
         QCOMPARE(storedNames(fsPath(store)), expected);
-        QCOMPARE(readAll(link), old);
+        QCOMPARE(readFile(link), old);
         if (writeFails)
-            QCOMPARE(readAll(store), old);
+            QCOMPARE(readFile(store), old);
         if (change == QLatin1String("update")) {
             QVERIFY(*alpha == edited);
             if (!writeFails)
@@ -371,8 +329,8 @@ private slots:
         t.name = L"команда";
         t.action = CommandAction{fsPath(script), {}, L"-a -b Ж"};
         const TaskInfo* stored = s->AddTask(t);
-        QTRY_VERIFY_WITH_TIMEOUT(logLines(*s, stored).size() == 2, 5000);
-        const QStringList lines = logLines(*s, stored);
+        QTRY_VERIFY_WITH_TIMEOUT(logMessages(*s, stored).size() == 2, 5000);
+        const QStringList lines = logMessages(*s, stored);
         QCOMPARE(lines[0], QStringLiteral("Начало выполнения задания."));
         const QDateTime next =
             QDateTime::fromMSecsSinceEpoch((t.starting_point + 86400 * kNanosPerSecond) / kNanosPerMilli);
@@ -472,7 +430,7 @@ private slots:
         s->RunNow(stored);
         QTest::qWait(300);
         QCOMPARE(recordedRuns(calls).size(), 3);
-        QCOMPARE(logLines(*s, stored).size(), 3);
+        QCOMPARE(logMessages(*s, stored).size(), 3);
         QVERIFY(store::ReadFile(s->StorePath())->find(L"vadro://Демо/Проекты/C") != std::wstring::npos);
         // One document changes, and its export fails: it is tried again next time.
         touch(repo + QStringLiteral("/Проекты/B"), 2000000000);
@@ -588,7 +546,7 @@ private slots:
         soon.starting_point += 3600 * kNanosPerSecond;
         s->UpdateTask(c, soon);
         QTest::qWait(900);
-        QVERIFY(logLines(*s, c).isEmpty());
+        QVERIFY(logMessages(*s, c).isEmpty());
     }
 
     void removeDeletesOnlyInsideTheLogDirectory()
@@ -629,8 +587,8 @@ private slots:
         second.name = L"runs";
         s->AddTask(first);
         const TaskInfo* later = s->AddTask(second);
-        QTRY_VERIFY_WITH_TIMEOUT(logLines(*s, later).size() >= 2, 5000);
-        QCOMPARE(logLines(*s, later).first(), QStringLiteral("Начало выполнения задания."));
+        QTRY_VERIFY_WITH_TIMEOUT(logMessages(*s, later).size() >= 2, 5000);
+        QCOMPARE(logMessages(*s, later).first(), QStringLiteral("Начало выполнения задания."));
         QCOMPARE(calls.load(), 2);
     }
 

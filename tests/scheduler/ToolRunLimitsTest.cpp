@@ -4,6 +4,9 @@
 
 #include "repository/Connections.h"
 #include "scheduler/TaskStorage.h"
+#include "support/Connections.h"
+#include "support/Files.h"
+#include "support/Service.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -23,34 +26,9 @@
 
 using namespace std::chrono_literals;
 
+using namespace testsupport;
+
 namespace {
-
-std::filesystem::path fsPath(const QString& s)
-{
-    return std::filesystem::u8path(s.toStdString());
-}
-
-QString binDir()
-{
-    return qEnvironmentVariable("KALVOR_BIN_DIR");
-}
-
-// The log's messages without their time stamps ("dd.MM.yyyy hh:mm:ss " is 20 characters).
-QStringList messages(const QByteArray& text)
-{
-    QStringList lines = QString::fromUtf8(text).split(QLatin1Char('\n'));
-    if (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-    for (QString& l : lines)
-        l = l.mid(20);
-    return lines;
-}
-
-QStringList logOf(const TaskStorage& service, const TaskInfo* task)
-{
-    QFile f(QString::fromStdString(service.LogFilePath(task).string()));
-    return f.open(QIODevice::ReadOnly) ? messages(f.readAll()) : QStringList();
-}
 
 // Children of this process that have ended and were never collected.
 int zombieChildren()
@@ -200,11 +178,8 @@ private slots:
         QVERIFY(project.open(QIODevice::WriteOnly));
         project.write("alpha");
         project.close();
-        connection.name = L"Демо";
-        connection.address = vadro_cm::ServerAddress{repo.toStdWString(), 0};
-        Config config(SavedConnectionsPath());
-        ConnectionsModel model(config);
-        model.UpdateConnections({connection});
+        connection = folderConnection(QStringLiteral("Демо"), repo);
+        saveConnections({connection});
         qputenv("KALVORCLI_RECORD", QFile::encodeName(recordFile()));
     }
 
@@ -267,16 +242,17 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(recordedPid(0) != 0, 5000);
         }
         s->RunNow(next);
-        QTRY_COMPARE_WITH_TIMEOUT(logOf(*s, stuck).size(), expected.size(), maxMs + 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(logMessages(*s, stuck).size(), expected.size(), maxMs + 2000);
         const qint64 took = clock.elapsed();
-        QCOMPARE(logOf(*s, stuck), expected);
+        QCOMPARE(logMessages(*s, stuck), expected);
         QVERIFY2(took >= minMs && took <= maxMs, qPrintable(QString::number(took)));
         QVERIFY(processGone(recordedPid(0)));
         if (helperEnds) {
             QVERIFY(helperPid() != 0);
             QTRY_VERIFY_WITH_TIMEOUT(processGone(helperPid()), 1000);
         }
-        QTRY_COMPARE_WITH_TIMEOUT(logOf(*s, next), QStringList{QStringLiteral("Задание успешно выполнено.")}, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(logMessages(*s, next), QStringList{QStringLiteral("Задание успешно выполнено.")},
+                                  5000);
     }
 
     // Quitting ends a running tool within a few seconds, whatever it does.
@@ -339,9 +315,9 @@ private slots:
                                  fsPath(workingDirectory.replace(QStringLiteral("%1"), dir.path())), L"started-marker"};
         const TaskInfo* stored = s->AddTask(t);
         s->RunNow(stored);
-        QTRY_COMPARE_WITH_TIMEOUT(logOf(*s, stored).size(), 2, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(logMessages(*s, stored).size(), 2, 5000);
         reason.replace(QStringLiteral("%1"), dir.path());
-        QCOMPARE(logOf(*s, stored), (QStringList{QStringLiteral("Задание не выполнено:"), reason}));
+        QCOMPARE(logMessages(*s, stored), (QStringList{QStringLiteral("Задание не выполнено:"), reason}));
         QCOMPARE(zombieChildren(), 0);
         QVERIFY(!QFile::exists(QDir::current().filePath(QStringLiteral("started-marker"))));
     }
@@ -364,8 +340,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(recordedPid(0) != 0, 5000);
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
         QTRY_COMPARE_WITH_TIMEOUT(zombieChildren(), 0, 2000);
-        QVERIFY2(logOf(*s, tool).isEmpty(), "the tool must still be running");
-        QVERIFY(logOf(*s, c).isEmpty());
+        QVERIFY2(logMessages(*s, tool).isEmpty(), "the tool must still be running");
+        QVERIFY(logMessages(*s, c).isEmpty());
     }
 
     // With descriptors running short a start fails or succeeds, but it never hangs, and the
@@ -388,7 +364,7 @@ private slots:
         QVERIFY(log.open(QIODevice::ReadOnly));
         const auto outcome = [&log] {
             log.seek(0);
-            return messages(log.readAll());
+            return logMessages(log.readAll());
         };
 
         rlimit saved{};
@@ -436,9 +412,9 @@ private slots:
         t.action = e;
         const TaskInfo* stored = s->AddTask(t);
         s->RunNow(stored);
-        QTRY_COMPARE_WITH_TIMEOUT(logOf(*s, stored).size(), 2, 5000);
-        QCOMPARE(logOf(*s, stored), (QStringList{QStringLiteral("Задание не выполнено:"),
-                                                 QStringLiteral("Не задана папка для экспорта (--output-dir)")}));
+        QTRY_COMPARE_WITH_TIMEOUT(logMessages(*s, stored).size(), 2, 5000);
+        QCOMPARE(logMessages(*s, stored), (QStringList{QStringLiteral("Задание не выполнено:"),
+                                                       QStringLiteral("Не задана папка для экспорта (--output-dir)")}));
         QCOMPARE(records(), 1);
     }
 };
