@@ -21,14 +21,6 @@ class BackupRunTest : public QObject
     QTemporaryDir dir;
     QString repo;
     vadro_cm::Connection connection;
-    int services = 0;
-
-    std::unique_ptr<TaskStorage> makeService(const ReadPlan& plan)
-    {
-        const QString store = dir.filePath(QStringLiteral("data%1/storage.xml").arg(++services));
-        return std::make_unique<TaskStorage>(fsPath(store), fsPath(dir.filePath(QStringLiteral("logs"))),
-                                             std::make_shared<PlannedCore>(plan));
-    }
 
     TaskInfo backupTask(const QString& name, const QString& destination)
     {
@@ -56,7 +48,7 @@ private slots:
         ReadPlan slow;
         slow.chunk = 4096;
         slow.perChunk = std::chrono::milliseconds(10); // under a second for the big document
-        auto s = makeService(slow);
+        auto s = serviceIn(dir.path(), std::make_shared<PlannedCore>(slow));
         const QString destination = dir.filePath(QStringLiteral("twice"));
         const TaskInfo* stored = s->AddTask(backupTask(QStringLiteral("twice"), destination));
         const TaskInfo* other = s->AddTask(backupTask(QStringLiteral("other"), dir.filePath(QStringLiteral("other"))));
@@ -82,7 +74,7 @@ private slots:
         ReadPlan slow;
         slow.chunk = 1024;
         slow.perChunk = std::chrono::milliseconds(40); // about ten seconds for the big document
-        auto s = makeService(slow);
+        auto s = serviceIn(dir.path(), std::make_shared<PlannedCore>(slow));
         const QString destination = dir.filePath(QStringLiteral("quit"));
         writeFile(destination + QStringLiteral("/Big"), "previous");
         const TaskInfo* stored = s->AddTask(backupTask(QStringLiteral("quit"), destination));

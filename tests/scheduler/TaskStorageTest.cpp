@@ -109,18 +109,8 @@ class TaskStorageTest : public QObject
     Q_OBJECT
 
     QTemporaryDir dir;
-    int services = 0;
     QString repo;
     vadro_cm::Connection connection;
-
-    std::unique_ptr<TaskStorage> makeService()
-    {
-        const QString store = dir.path() + QStringLiteral("/data%1/storage.xml").arg(++services);
-        auto s = std::make_unique<TaskStorage>(fsPath(store), fsPath(dir.path() + QStringLiteral("/logs")),
-                                               vadro::CreateCore());
-        s->SetToolPath(fsPath(binDir() + QStringLiteral("/KalvorCLI")));
-        return s;
-    }
 
     TaskInfo dueSoon(std::int64_t ms = 150)
     {
@@ -319,7 +309,7 @@ private slots:
 
     void timerRunsCommandAndRearms()
     {
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         const QString marker = dir.path() + QStringLiteral("/marker");
         const QString script = dir.path() + QStringLiteral("/tools/mark.sh");
         writeFile(script, "#!/bin/sh\nprintf '%s|%s' \"$1\" \"$(pwd)\" > \"$MARKER\"\n");
@@ -377,7 +367,7 @@ private slots:
         QFETCH(QByteArray, stderrText);
         QFETCH(bool, missingTool);
         QFETCH(QStringList, expected);
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         if (missingTool)
             s->SetToolPath(fsPath(dir.path() + QStringLiteral("/no/KalvorCLI")));
         qputenv("KALVORCLI_EXIT_CODE", exitCode);
@@ -395,7 +385,7 @@ private slots:
 
     void unusableSourcesAreLogged()
     {
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         TaskInfo bad = exportTask(QStringLiteral("bad path"), QString());
         std::get<ExportAction>(bad.action).project_path = L"http://x/y";
         TaskInfo noConnection = exportTask(QStringLiteral("no connection"), QStringLiteral("Проекты/A"));
@@ -414,7 +404,7 @@ private slots:
     {
         const QString calls = dir.path() + QStringLiteral("/calls.jsonl");
         QFile::remove(calls);
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         const TaskInfo* stored = s->AddTask(exportTask(QStringLiteral("folder"), QStringLiteral("Проекты")));
         QCOMPARE(runAndWait(*s, stored, 3).size(), 3);
         QList<QJsonObject> runs = recordedRuns(calls);
@@ -457,7 +447,7 @@ private slots:
         writeFile(ifc + QStringLiteral("/.hidden.ifc"), "h");
         QDir().mkpath(ifc + QStringLiteral("/c.ifc"));
         writeFile(dir.path() + QStringLiteral("/rules.ids"), "ids");
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         TaskInfo t;
         t.name = L"check";
         t.starting_point = CurrentInstant() + 3600 * kNanosPerSecond;
@@ -487,7 +477,7 @@ private slots:
 
     void backups()
     {
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         const QString dest = dir.path() + QStringLiteral("/backup/deep");
         TaskInfo t;
         t.name = L"backup";
@@ -522,7 +512,7 @@ private slots:
 
     void updateRearmsAndKeepsPlace()
     {
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         TaskInfo first = exportTask(QStringLiteral("u1"), QStringLiteral("Проекты/A"));
         std::get<ExportAction>(first.action).modification_times = {{L"x", 1}};
         const TaskInfo* stored = s->AddTask(first);
@@ -551,7 +541,7 @@ private slots:
 
     void removeDeletesOnlyInsideTheLogDirectory()
     {
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         const QString outside = dir.path() + QStringLiteral("/evil.log");
         writeFile(outside, "keep");
         TaskInfo t;
@@ -575,7 +565,7 @@ private slots:
     // A job that throws is reported and the worker goes on with the next one.
     void workerSurvivesAThrowingJob()
     {
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         std::atomic<int> calls{0};
         s->SetStartObserver([&calls](const TaskInfo*) {
             if (calls++ == 0)
@@ -596,7 +586,7 @@ private slots:
     // every few milliseconds; run under ThreadSanitizer in CI.
     void stress()
     {
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         std::vector<const TaskInfo*> live;
         for (int i = 0; i < 300; ++i) {
             TaskInfo t = dueSoon(2 + i % 5);

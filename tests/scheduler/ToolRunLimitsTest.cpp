@@ -100,17 +100,7 @@ class ToolRunLimitsTest : public QObject
     Q_OBJECT
 
     QTemporaryDir dir;
-    int services = 0;
     vadro_cm::Connection connection;
-
-    std::unique_ptr<TaskStorage> makeService()
-    {
-        const QString store = dir.path() + QStringLiteral("/data%1/storage.xml").arg(++services);
-        auto s = std::make_unique<TaskStorage>(fsPath(store), fsPath(dir.path() + QStringLiteral("/logs")),
-                                               vadro::CreateCore());
-        s->SetToolPath(fsPath(binDir() + QStringLiteral("/KalvorCLI")));
-        return s;
-    }
 
     TaskInfo task(const QString& name)
     {
@@ -222,7 +212,7 @@ private slots:
         QFETCH(int, minMs);
         QFETCH(int, maxMs);
         QFETCH(bool, helperEnds);
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         s->SetToolLimits({1000ms, std::chrono::milliseconds(killGraceMs), 1000ms});
         const QString tag = QString::fromLatin1(QTest::currentDataTag());
         const TaskInfo* stuck = s->AddTask(checkTask(QStringLiteral("stuck ") + tag));
@@ -268,7 +258,7 @@ private slots:
     {
         QFETCH(QByteArray, hang);
         QFETCH(QByteArray, helperMs);
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         // Limits far beyond the test: only the quit may end the run.
         s->SetToolLimits({1h, 1h, 1h});
         const TaskInfo* t =
@@ -308,7 +298,7 @@ private slots:
         QFETCH(QString, program);
         QFETCH(QString, workingDirectory);
         QFETCH(QString, reason);
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         TaskInfo t = task(QStringLiteral("command ") + QString::fromLatin1(QTest::currentDataTag()));
         // The marker is relative: touched in the wrong folder it would appear there.
         t.action = CommandAction{fsPath(program.replace(QStringLiteral("%1"), dir.path())),
@@ -325,7 +315,7 @@ private slots:
     // Commands that have ended are collected while a tool keeps the worker busy.
     void endedCommandsAreCollectedWhileAToolRuns()
     {
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         s->SetToolLimits({20s, 1s, 1s});
         const QString marker = dir.path() + QStringLiteral("/collected");
         TaskInfo command = task(QStringLiteral("touch"));
@@ -356,7 +346,7 @@ private slots:
     void startWithFewDescriptors()
     {
         QFETCH(int, free);
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         s->SetToolLimits({20s, 1s, 1s});
         const TaskInfo* t = s->AddTask(checkTask(QStringLiteral("descriptors %1").arg(free)));
         // The log is read through a descriptor opened beforehand.
@@ -403,7 +393,7 @@ private slots:
     // An export without an output folder still runs the tool, which reports it.
     void exportWithoutOutputFolderReachesTheTool()
     {
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         TaskInfo t = task(QStringLiteral("export without folder"));
         ExportAction e;
         e.connection_id = connection.id;

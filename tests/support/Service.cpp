@@ -1,5 +1,7 @@
 #include "support/Service.h"
 
+#include "support/Files.h"
+
 #include <QFile>
 #include <QRegularExpression>
 
@@ -11,6 +13,16 @@ QStringList taskNames(const TaskStorage& service)
     for (const auto& task : service.Tasks())
         names << QString::fromStdWString(task->name);
     return names;
+}
+
+std::unique_ptr<TaskStorage> serviceIn(const QString& root, std::shared_ptr<vadro::ICore> core)
+{
+    static int made = 0;
+    const QString store = root + QStringLiteral("/data%1/storage.xml").arg(++made);
+    auto service =
+        std::make_unique<TaskStorage>(fsPath(store), fsPath(root + QStringLiteral("/logs")), std::move(core));
+    service->SetToolPath(fsPath(binPath(QStringLiteral("KalvorCLI"))));
+    return service;
 }
 
 void clearService()

@@ -7,10 +7,16 @@
 
 #include <QStringList>
 
+#include <memory>
+
 namespace testsupport {
 
 // The names of the service's tasks, in list order.
 QStringList taskNames(const TaskStorage& service);
+
+// A service of its own below `root`: its store in a folder that no other service made here
+// uses, its logs in `root`/logs, and the built stand-in as its product tool.
+std::unique_ptr<TaskStorage> serviceIn(const QString& root, std::shared_ptr<vadro::ICore> core = vadro::CreateCore());
 
 // Removes every task of TaskStorage::Instance().
 void clearService();
