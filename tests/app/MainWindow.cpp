@@ -1,6 +1,7 @@
 #include "app/MainWindow.h"
 #include "app/HelpKeyFilter.h"
 #include "scheduler/TaskStorage.h"
+#include "support/Files.h"
 #include "support/Modal.h"
 #include "support/Service.h"
 #include "wizard/TaskWizard.h"
@@ -435,11 +436,8 @@ void TestMainWindow::f1StartsHelpViewer()
 {
     QTemporaryDir bin;
     const QString record = bin.filePath(QStringLiteral("calls"));
-    QFile script(bin.filePath(QStringLiteral("hh")));
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\nprintf '%s|%s\\n' \"$#\" \"$1\" >> '" + QFile::encodeName(record) + "'\n");
-    script.close();
-    script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+    testsupport::writeScript(bin.filePath(QStringLiteral("hh")),
+                             "printf '%s|%s\\n' \"$#\" \"$1\" >> '" + QFile::encodeName(record) + "'\n");
     qputenv("PATH", QFile::encodeName(bin.path()) + ':' + qgetenv("PATH"));
 
     HelpKeyFilter filter;

@@ -34,11 +34,7 @@ QStringList toQt(const std::vector<std::string>& args)
 std::string script(const QTemporaryDir& dir, const char* name, const QByteArray& body)
 {
     const QString path = dir.filePath(QString::fromLatin1(name));
-    QFile f(path);
-    f.open(QIODevice::WriteOnly);
-    f.write("#!/bin/sh\n" + body);
-    f.close();
-    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    testsupport::writeScript(path, body);
     return path.toStdString();
 }
 
@@ -190,13 +186,12 @@ private slots:
         QTemporaryDir dir;
         // Several megabytes of standard error never block the run; only the last whole
         // lines are kept.
-        qputenv("KALVORCLI_STDERR_BYTES", "4000000");
-        qputenv("KALVORCLI_STDERR", "first\\n");
-        qputenv("KALVORCLI_EXIT_CODE", "3");
-        execution::ToolResult r = execution::RunTool({tool().string(), "--action", "select"});
-        qunsetenv("KALVORCLI_STDERR_BYTES");
-        qunsetenv("KALVORCLI_STDERR");
-        qunsetenv("KALVORCLI_EXIT_CODE");
+        execution::ToolResult r;
+        {
+            const testsupport::ScopedEnvironment env{
+                {"KALVORCLI_STDERR_BYTES", "4000000"}, {"KALVORCLI_STDERR", "first\\n"}, {"KALVORCLI_EXIT_CODE", "3"}};
+            r = execution::RunTool({tool().string(), "--action", "select"});
+        }
         QVERIFY(r.started);
         QCOMPARE(r.exitCode, 3);
         qint64 bytes = 0;
@@ -209,13 +204,12 @@ private slots:
 
         // Arguments reach the child as UTF-8 whatever the locale; lines come back decoded.
         const QString record = dir.filePath(QStringLiteral("args.json"));
-        qputenv("KALVORCLI_RECORD", QFile::encodeName(record));
-        qputenv("KALVORCLI_EXIT_CODE", "1");
-        qputenv("KALVORCLI_STDERR", "Ошибка\\nlast");
-        r = execution::RunTool({tool().string(), "--project-path", "vadro://Демо/Проект", ""});
-        qunsetenv("KALVORCLI_RECORD");
-        qunsetenv("KALVORCLI_EXIT_CODE");
-        qunsetenv("KALVORCLI_STDERR");
+        {
+            const testsupport::ScopedEnvironment env{{"KALVORCLI_RECORD", QFile::encodeName(record)},
+                                                     {"KALVORCLI_EXIT_CODE", "1"},
+                                                     {"KALVORCLI_STDERR", "Ошибка\\nlast"}};
+            r = execution::RunTool({tool().string(), "--project-path", "vadro://Демо/Проект", ""});
+        }
         QCOMPARE(r.errorLines, (std::vector<QString>{QStringLiteral("Ошибка"), QStringLiteral("last")}));
         QFile f(record);
         QVERIFY(f.open(QIODevice::ReadOnly));

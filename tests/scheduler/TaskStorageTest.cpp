@@ -312,8 +312,7 @@ private slots:
         auto s = serviceIn(dir.path());
         const QString marker = dir.path() + QStringLiteral("/marker");
         const QString script = dir.path() + QStringLiteral("/tools/mark.sh");
-        writeFile(script, "#!/bin/sh\nprintf '%s|%s' \"$1\" \"$(pwd)\" > \"$MARKER\"\n");
-        QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        writeScript(script, "printf '%s|%s' \"$1\" \"$(pwd)\" > \"$MARKER\"\n");
         qputenv("MARKER", QFile::encodeName(marker));
         TaskInfo t = dueSoon();
         t.name = L"команда";
@@ -370,14 +369,11 @@ private slots:
         auto s = serviceIn(dir.path());
         if (missingTool)
             s->SetToolPath(fsPath(dir.path() + QStringLiteral("/no/KalvorCLI")));
-        qputenv("KALVORCLI_EXIT_CODE", exitCode);
-        qputenv("KALVORCLI_STDERR", stderrText);
+        const ScopedEnvironment env{{"KALVORCLI_EXIT_CODE", exitCode}, {"KALVORCLI_STDERR", stderrText}};
         TaskInfo t = exportTask(QStringLiteral("экспорт ") + QString::fromLatin1(QTest::currentDataTag()),
                                 QStringLiteral("Проекты/A"));
         const TaskInfo* stored = s->AddTask(t);
         const QStringList lines = runAndWait(*s, stored, expected.size());
-        qunsetenv("KALVORCLI_EXIT_CODE");
-        qunsetenv("KALVORCLI_STDERR");
         QCOMPARE(lines, expected);
         // A run through RunNow leaves the schedule alone.
         QCOMPARE(s->ScheduledRun(stored), t.starting_point);

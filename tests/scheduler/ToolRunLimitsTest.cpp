@@ -77,22 +77,6 @@ qint64 destroyWithin(std::unique_ptr<TaskStorage>& service, int ms)
     return clock.elapsed();
 }
 
-// Keeps the environment variables a test sets for the stand-in tool and clears them.
-struct Environment
-{
-    QList<QByteArray> names;
-    void set(const char* name, const QByteArray& value)
-    {
-        qputenv(name, value);
-        names << name;
-    }
-    ~Environment()
-    {
-        for (const QByteArray& n : names)
-            qunsetenv(n.constData());
-    }
-};
-
 } // namespace
 
 class ToolRunLimitsTest : public QObject
@@ -221,7 +205,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         {
-            Environment env;
+            ScopedEnvironment env;
             env.set("KALVORCLI_STDERR", "последняя");
             env.set("KALVORCLI_EXIT_CODE", "1");
             if (!hang.isEmpty())
@@ -264,7 +248,7 @@ private slots:
         const TaskInfo* t =
             s->AddTask(checkTask(QStringLiteral("quit ") + QString::fromLatin1(QTest::currentDataTag())));
         {
-            Environment env;
+            ScopedEnvironment env;
             env.set("KALVORCLI_EXIT_CODE", "0");
             if (!hang.isEmpty())
                 env.set("KALVORCLI_HANG", hang);
@@ -322,7 +306,7 @@ private slots:
         command.action = CommandAction{"/bin/touch", {}, marker.toStdWString()};
         const TaskInfo* c = s->AddTask(command);
         const TaskInfo* tool = s->AddTask(checkTask(QStringLiteral("busy")));
-        Environment env;
+        ScopedEnvironment env;
         env.set("KALVORCLI_HANG", "wait");
         for (int i = 0; i < 5; ++i)
             s->RunNow(c);

@@ -27,6 +27,35 @@ QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArrayLiteral("<missing>");
 }
 
+void writeScript(const QString& path, const QByteArray& body)
+{
+    writeFile(path, "#!/bin/sh\n" + body);
+    QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+}
+
+ScopedEnvironment::ScopedEnvironment(std::initializer_list<std::pair<const char*, QByteArray>> values)
+{
+    for (const auto& [name, value] : values)
+        set(name, value);
+}
+
+ScopedEnvironment::~ScopedEnvironment()
+{
+    // Last set first, so a name set twice gets its first value back.
+    for (auto it = saved_.crbegin(); it != saved_.crend(); ++it) {
+        if (it->wasSet)
+            qputenv(it->name.constData(), it->value);
+        else
+            qunsetenv(it->name.constData());
+    }
+}
+
+void ScopedEnvironment::set(const char* name, const QByteArray& value)
+{
+    saved_.append({name, qEnvironmentVariableIsSet(name), qgetenv(name)});
+    qputenv(name, value);
+}
+
 QString binDir()
 {
     return qEnvironmentVariable("KALVOR_BIN_DIR");

@@ -10,6 +10,8 @@
 #include <QStringList>
 
 #include <filesystem>
+#include <initializer_list>
+#include <utility>
 
 namespace testsupport {
 
@@ -22,6 +24,30 @@ void writeFile(const QString& path, const QByteArray& content);
 // The whole content of `path`, or "<missing>" when it cannot be read, so that a missing
 // file never equals an empty one.
 QByteArray readFile(const QString& path);
+
+// Writes an executable shell script: "#!/bin/sh" and `body`.
+void writeScript(const QString& path, const QByteArray& body);
+
+// Sets environment variables for as long as it lives, then puts back what was there.
+class ScopedEnvironment
+{
+public:
+    ScopedEnvironment(std::initializer_list<std::pair<const char*, QByteArray>> values = {});
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+    void set(const char* name, const QByteArray& value);
+
+private:
+    struct Saved
+    {
+        QByteArray name;
+        bool wasSet;
+        QByteArray value;
+    };
+    QList<Saved> saved_;
+};
 
 // The folder the build puts its programs in, and one of them there.
 QString binDir();
