@@ -229,6 +229,51 @@ private slots:
                                   5000);
     }
 
+    // A failed run's standard error goes into the log from its start, at most 200 lines or
+    // 64 KiB, whole lines and whole characters; one line then says how much was left out.
+    void errorOutputIsCapped_data()
+    {
+        QTest::addColumn<QByteArray>("output");
+        QTest::addColumn<QStringList>("kept");
+        QTest::addColumn<QString>("omitted");
+        const auto times = [](const QString& line, int count) {
+            return QStringList(QVector<QString>(count, line).toList());
+        };
+        const QString zh(250, QChar(0x0436)); // 500 bytes
+        QTest::newRow("200 lines") << QByteArray("e\\n").repeated(200) << times(QStringLiteral("e"), 200) << QString();
+        QTest::newRow("201 lines") << QByteArray("e\\n").repeated(201) << times(QStringLiteral("e"), 200)
+                                   << QStringLiteral("… пропущено строк: 1 (байт: 2)");
+        QTest::newRow("many lines") << QByteArray("e\\n").repeated(40000) << times(QStringLiteral("e"), 200)
+                                    << QStringLiteral("… пропущено строк: 39800 (байт: 79600)");
+        // 130 lines of 501 bytes fit; the 131st would end past the limit.
+        QTest::newRow("long lines") << QByteArray(zh.toUtf8() + "\\n").repeated(150) << times(zh, 130)
+                                    << QStringLiteral("… пропущено строк: 20 (байт: 10020)");
+        // The cut falls inside a two-byte character, which goes with the rest.
+        QTest::newRow("one line past the limit")
+            << QByteArray("a" + QString(35000, QChar(0x0436)).toUtf8() + "\\ntail\\n")
+            << QStringList{QLatin1Char('a') + QString(32767, QChar(0x0436))}
+            << QStringLiteral("… пропущено строк: 1 (байт: 4472)");
+    }
+    void errorOutputIsCapped()
+    {
+        QFETCH(QByteArray, output);
+        QFETCH(QStringList, kept);
+        QFETCH(QString, omitted);
+        auto s = serviceIn(dir.path());
+        const TaskInfo* t =
+            s->AddTask(checkTask(QStringLiteral("noisy ") + QString::fromLatin1(QTest::currentDataTag())));
+        {
+            const ScopedEnvironment env{{"KALVORCLI_STDERR", output}, {"KALVORCLI_EXIT_CODE", "1"}};
+            s->RunNow(t);
+            QTRY_VERIFY_WITH_TIMEOUT(recordedPid(0) != 0, 5000);
+        }
+        QStringList expected = QStringList{QStringLiteral("Задание не выполнено:")} + kept;
+        if (!omitted.isEmpty())
+            expected << omitted;
+        QTRY_COMPARE_WITH_TIMEOUT(logMessages(*s, t).size(), expected.size(), 5000);
+        QCOMPARE(logMessages(*s, t), expected);
+    }
+
     // Quitting ends a running tool within a few seconds, whatever it does.
     void quitEndsARunningTool_data()
     {
