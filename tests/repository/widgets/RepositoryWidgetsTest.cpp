@@ -11,6 +11,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTreeView>
 #include <QtTest>
@@ -247,6 +248,7 @@ private slots:
             dialog->findChild<QLineEdit*>(QStringLiteral("nameEdit"))->setText(QStringLiteral("Новое"));
             dialog->findChild<QLineEdit*>(QStringLiteral("folderEdit"))->setText(QStringLiteral("/srv/хранилище"));
             dialog->findChild<QComboBox*>(QStringLiteral("credentialsComboBox"))->setCurrentIndex(credentials);
+            dialog->findChild<QSpinBox*>(QStringLiteral("portSpinBox"))->setValue(8080);
             dialog->findChild<QLineEdit*>(QStringLiteral("loginEdit"))->setText(QStringLiteral("иван"));
             dialog->findChild<QLineEdit*>(QStringLiteral("passwordEdit"))->setText(QStringLiteral("секрет"));
             dialog->findChild<QLineEdit*>(QStringLiteral("tokenEdit"))->setText(QStringLiteral("tok-1"));
@@ -257,7 +259,7 @@ private slots:
         const Connection added = widget.GetEditedConnections().back();
         QVERIFY(added.id != first.id && !added.id.is_nil());
         QVERIFY(added.name == L"Новое");
-        QVERIFY(added.address && added.address->host == L"/srv/хранилище");
+        QVERIFY(added.address && added.address->host == L"/srv/хранилище" && added.address->port == 8080);
         QCOMPARE(static_cast<int>(added.credentials.index()), credentials);
         if (credentials == 1)
             QVERIFY(
@@ -269,15 +271,22 @@ private slots:
         QVERIFY(afterAdd >= 1);
 
         // Editing keeps the identifier and reports the changed selection; the dialog shows
-        // what the connection holds.
+        // what the connection holds, and only the fields of its kind of credentials.
         QString shownLogin;
-        onModal<vadro_cm::ConnectionEditDialog>([&shownLogin](vadro_cm::ConnectionEditDialog* dialog) {
+        QList<bool> shownRows;
+        int shownPort = 0;
+        onModal<vadro_cm::ConnectionEditDialog>([&](vadro_cm::ConnectionEditDialog* dialog) {
             shownLogin = dialog->findChild<QLineEdit*>(QStringLiteral("loginEdit"))->text();
+            for (const char* name : {"loginEdit", "passwordEdit", "tokenEdit"})
+                shownRows << dialog->findChild<QLineEdit*>(QString::fromLatin1(name))->isVisible();
+            shownPort = dialog->findChild<QSpinBox*>(QStringLiteral("portSpinBox"))->value();
             dialog->findChild<QLineEdit*>(QStringLiteral("nameEdit"))->setText(QStringLiteral("Другое"));
             dialog->accept();
         });
         widget.EditSelectedConnection();
         QCOMPARE(shownLogin, credentials == 1 ? QStringLiteral("иван") : QString());
+        QCOMPARE(shownRows, (QList<bool>{credentials == 1, credentials == 1, credentials == 2}));
+        QCOMPARE(shownPort, 8080);
         QCOMPARE(changed.count(), afterAdd + 1);
         QVERIFY(widget.GetSelectedConnection()->name == L"Другое");
         QVERIFY(widget.GetSelectedConnection()->id == added.id);
