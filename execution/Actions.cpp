@@ -39,13 +39,25 @@ Instant fileTime(const std::filesystem::path& file)
     return (ns >= 0 ? ns / kNanosPerMilli : (ns - kNanosPerMilli + 1) / kNanosPerMilli) * kNanosPerMilli;
 }
 
+// A failed run's standard error as the log keeps it: its start, then how much was left out.
+void logErrorOutput(const ToolResult& result, const LogFunction& log)
+{
+    for (const QString& line : result.errorLines)
+        log(line.toStdWString(), false);
+    if (result.omittedErrorBytes > 0)
+        log(RunTexts::Translate("… пропущено строк: %1 (байт: %2)")
+                .arg(result.omittedErrorLines)
+                .arg(result.omittedErrorBytes)
+                .toStdWString(),
+            false);
+}
+
 void logToolResult(const ToolResult& result, const ToolLimits& limits, const LogFunction& log)
 {
     if (result.stopped) {
         log(RunTexts::Text("Задание не выполнено:"), true);
         log(RunTexts::Text("Запуск прерван: планировщик завершает работу."), false);
-        for (const QString& line : result.errorLines)
-            log(line.toStdWString(), false);
+        logErrorOutput(result, log);
     } else if (result.timedOut) {
         log(RunTexts::Text("Задание не выполнено:"), true);
         const auto minutes = std::chrono::duration<double, std::ratio<60>>(limits.timeout).count();
@@ -54,8 +66,7 @@ void logToolResult(const ToolResult& result, const ToolLimits& limits, const Log
                 .arg(minutes, 0, 'g', 3)
                 .toStdWString(),
             false);
-        for (const QString& line : result.errorLines)
-            log(line.toStdWString(), false);
+        logErrorOutput(result, log);
     } else if (!result.started) {
         log(RunTexts::Text("Задание не выполнено:"), true);
         log(result.launchError.toStdWString(), false);
@@ -63,8 +74,7 @@ void logToolResult(const ToolResult& result, const ToolLimits& limits, const Log
         log(RunTexts::Text("Задание успешно выполнено."), true);
     } else {
         log(RunTexts::Text("Задание не выполнено:"), true);
-        for (const QString& line : result.errorLines)
-            log(line.toStdWString(), false);
+        logErrorOutput(result, log);
     }
 }
 

@@ -134,26 +134,40 @@ pid_t launch(const std::string& program, const std::vector<std::string>& args, c
     return pid;
 }
 
-// The last kStderrKept bytes of a stream, split into whole lines at the end.
-class TailBuffer
+// The start of a stream, whole lines, up to kStderrKeptLines lines or kStderrKeptBytes bytes;
+// of the rest only the lines and bytes are counted, so memory stays bounded.
+class HeadBuffer
 {
 public:
     void Append(const char* data, std::size_t size)
     {
-        bytes_.append(data, size);
-        if (bytes_.size() > kStderrKept) {
-            bytes_.erase(0, bytes_.size() - kStderrKept);
-            cut_ = true;
+        while (size > 0 && !full_) {
+            const std::size_t room = kStderrKeptBytes - kept_.size();
+            const std::size_t take = std::min(size, room);
+            const auto* lf = static_cast<const char*>(std::memchr(data, '\n', take));
+            if (lf != nullptr) {
+                const std::size_t line = static_cast<std::size_t>(lf - data) + 1;
+                kept_.append(data, line);
+                data += line;
+                size -= line;
+                full_ = ++lines_ == kStderrKeptLines;
+                continue;
+            }
+            kept_.append(data, take);
+            data += take;
+            size -= take;
+            if (kept_.size() == kStderrKeptBytes) {
+                full_ = true;
+                DropPartialLine();
+            }
         }
+        Skip(data, size);
     }
+
     std::vector<std::string> Lines() const
     {
-        std::string_view text(bytes_);
-        if (cut_) { // start at a whole line
-            const auto lf = text.find('\n');
-            text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
-        }
         std::vector<std::string> lines;
+        std::string_view text(kept_);
         while (!text.empty()) {
             const auto lf = text.find('\n');
             lines.emplace_back(text.substr(0, lf));
@@ -161,10 +175,51 @@ public:
         }
         return lines;
     }
+    std::size_t OmittedLines() const { return omittedLines_; }
+    std::size_t OmittedBytes() const { return omittedBytes_; }
 
 private:
-    std::string bytes_;
-    bool cut_ = false;
+    // The byte limit fell inside a line: a line that began before it goes to the omitted
+    // part; a single line longer than the limit is kept cut, at a character's start.
+    void DropPartialLine()
+    {
+        const std::size_t lastLf = kept_.rfind('\n');
+        std::size_t keep = lastLf + 1;
+        if (lastLf == std::string::npos) {
+            keep = kept_.size();
+            std::size_t lead = keep;
+            while (lead > 0 && (static_cast<unsigned char>(kept_[lead - 1]) & 0xC0) == 0x80)
+                --lead;
+            if (lead > 0) {
+                const auto first = static_cast<unsigned char>(kept_[--lead]);
+                const std::size_t length = first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : first >= 0xC0 ? 2 : 1;
+                if (keep - lead < length)
+                    keep = lead;
+            }
+            atLineStart_ = false;
+        } else {
+            atLineStart_ = true;
+        }
+        Skip(kept_.data() + keep, kept_.size() - keep);
+        kept_.resize(keep);
+    }
+
+    void Skip(const char* data, std::size_t size)
+    {
+        omittedBytes_ += size;
+        for (std::size_t i = 0; i < size; ++i) {
+            if (atLineStart_)
+                ++omittedLines_;
+            atLineStart_ = data[i] == '\n';
+        }
+    }
+
+    std::string kept_;
+    std::size_t lines_ = 0;
+    bool full_ = false;
+    bool atLineStart_ = true; // the next omitted byte starts a line
+    std::size_t omittedLines_ = 0;
+    std::size_t omittedBytes_ = 0;
 };
 
 } // namespace
@@ -245,7 +300,7 @@ ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& 
 
     const common::UniqueFd pidFd(openPidFd(pid));
     const int stopFd = stop != nullptr ? stop->Descriptor() : -1;
-    TailBuffer tail;
+    HeadBuffer head;
     bool pipeOpen = true;
     bool ended = false;
     bool ending = false; // SIGTERM sent
@@ -315,7 +370,7 @@ ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& 
             for (;;) {
                 const ssize_t got = ::read(errorSource.get(), buffer, sizeof buffer);
                 if (got > 0) {
-                    tail.Append(buffer, static_cast<std::size_t>(got));
+                    head.Append(buffer, static_cast<std::size_t>(got));
                     continue;
                 }
                 if (got == 0 || (errno != EINTR && errno != EAGAIN))
@@ -333,7 +388,9 @@ ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& 
     const int status = collect(pid);
     result.exitCode = WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status);
     if (!result.Succeeded()) {
-        const std::vector<std::string> lines = tail.Lines();
+        const std::vector<std::string> lines = head.Lines();
+        result.omittedErrorLines = head.OmittedLines();
+        result.omittedErrorBytes = head.OmittedBytes();
         result.errorLines.reserve(lines.size());
         for (const auto& l : lines)
             result.errorLines.push_back(DecodeToolText(l));

@@ -21,11 +21,13 @@ namespace execution {
 struct ToolResult
 {
     bool started = false;
-    QString launchError;             // the system's message when the program could not be started
-    int exitCode = -1;               // the exit status, or the signal number when a signal ended it
-    bool timedOut = false;           // ended by us at the time limit
-    bool stopped = false;            // ended by us because the program is quitting
-    std::vector<QString> errorLines; // standard error, split at line feeds (the last kStderrKept bytes)
+    QString launchError;               // the system's message when the program could not be started
+    int exitCode = -1;                 // the exit status, or the signal number when a signal ended it
+    bool timedOut = false;             // ended by us at the time limit
+    bool stopped = false;              // ended by us because the program is quitting
+    std::vector<QString> errorLines;   // the start of standard error, split at line feeds
+    std::size_t omittedErrorLines = 0; // lines of standard error after the kept start
+    std::size_t omittedErrorBytes = 0; // bytes of standard error after the kept start
     bool Succeeded() const { return started && !timedOut && !stopped && exitCode == 0; }
 };
 
@@ -71,13 +73,15 @@ struct ToolRunSettings
 // A run stopped by a ToolStop is ended with SIGTERM and, this much later, SIGKILL.
 constexpr std::chrono::milliseconds kStopGrace{1500};
 
-// At most this many bytes of a tool's standard error are kept (the last ones).
-constexpr std::size_t kStderrKept = 256 * 1024;
+// Of a failed run's standard error, the first whole lines are kept, at most this many
+// lines and bytes (line feeds included); the rest is only counted.
+constexpr std::size_t kStderrKeptLines = 200;
+constexpr std::size_t kStderrKeptBytes = 64 * 1024;
 
 // Runs `arguments` (program first, bytes passed unchanged, no search along PATH) in a
 // process group of its own, with standard output on the null device and standard input
-// and environment inherited. Standard error is read while the program runs. Never
-// throws for a program that cannot be started; `stop` may be null.
+// and environment inherited. Standard error is read while the program runs; only a failed
+// run keeps it. Never throws for a program that cannot be started; `stop` may be null.
 ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& limits = {},
                    const ToolStop* stop = nullptr);
 

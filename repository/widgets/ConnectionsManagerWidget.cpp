@@ -2,167 +2,21 @@
 
 #include "common/Text.h"
 
-#include <QComboBox>
-#include <QDialogButtonBox>
-#include <QFileDialog>
 #include <QFileInfo>
-#include <QFormLayout>
 #include <QHBoxLayout>
-#include <QLabel>
-#include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalBlocker>
-#include <QSpinBox>
 #include <QVBoxLayout>
 
 namespace vadro_cm {
 
 namespace {
 
-enum CredentialsKind
-{
-    NoCredentials = 0,
-    LoginCredentials = 1,
-    TokenCredentials = 2,
-};
-
 using common::toQString;
 
 } // namespace
-
-ConnectionEditDialog::ConnectionEditDialog(const Connection& connection, QWidget* parent)
-    : QDialog(parent)
-    , connection_(connection)
-{
-    setObjectName(QStringLiteral("ConnectionEditDialog"));
-    setWindowTitle(tr("Соединение"));
-
-    auto* form = new QFormLayout;
-    form->setObjectName(QStringLiteral("connectionFormLayout"));
-
-    nameEdit_ = new QLineEdit(toQString(connection.name), this);
-    nameEdit_->setObjectName(QStringLiteral("nameEdit"));
-    form->addRow(tr("Имя:"), nameEdit_);
-
-    folderEdit_ = new QLineEdit(connection.address ? toQString(connection.address->host) : QString(), this);
-    folderEdit_->setObjectName(QStringLiteral("folderEdit"));
-    folderButton_ = new QPushButton(QStringLiteral("..."), this);
-    folderButton_->setObjectName(QStringLiteral("folderButton"));
-    auto* folderRow = new QHBoxLayout;
-    folderRow->addWidget(folderEdit_);
-    folderRow->addWidget(folderButton_);
-    form->addRow(tr("Папка хранилища:"), folderRow);
-
-    portSpinBox_ = new QSpinBox(this);
-    portSpinBox_->setObjectName(QStringLiteral("portSpinBox"));
-    portSpinBox_->setRange(0, 65535);
-    portSpinBox_->setValue(connection.address ? connection.address->port : 0);
-    form->addRow(tr("Номер:"), portSpinBox_);
-
-    credentialsComboBox_ = new QComboBox(this);
-    credentialsComboBox_->setObjectName(QStringLiteral("credentialsComboBox"));
-    credentialsComboBox_->addItem(tr("Без учётных данных"));
-    credentialsComboBox_->addItem(tr("Имя пользователя и пароль"));
-    credentialsComboBox_->addItem(tr("Ключ доступа"));
-    form->addRow(tr("Учётные данные:"), credentialsComboBox_);
-
-    loginEdit_ = new QLineEdit(this);
-    loginEdit_->setObjectName(QStringLiteral("loginEdit"));
-    loginLabel_ = new QLabel(tr("Пользователь:"), this);
-    form->addRow(loginLabel_, loginEdit_);
-    passwordEdit_ = new QLineEdit(this);
-    passwordEdit_->setObjectName(QStringLiteral("passwordEdit"));
-    passwordEdit_->setEchoMode(QLineEdit::Password);
-    passwordLabel_ = new QLabel(tr("Пароль:"), this);
-    form->addRow(passwordLabel_, passwordEdit_);
-    tokenEdit_ = new QLineEdit(this);
-    tokenEdit_->setObjectName(QStringLiteral("tokenEdit"));
-    tokenEdit_->setEchoMode(QLineEdit::Password);
-    tokenLabel_ = new QLabel(tr("Ключ:"), this);
-    form->addRow(tokenLabel_, tokenEdit_);
-
-    if (const auto* login = std::get_if<LoginPassword>(&connection.credentials)) {
-        credentialsComboBox_->setCurrentIndex(LoginCredentials);
-        loginEdit_->setText(toQString(login->login));
-        passwordEdit_->setText(toQString(login->password));
-    } else if (const auto* token = std::get_if<std::string>(&connection.credentials)) {
-        credentialsComboBox_->setCurrentIndex(TokenCredentials);
-        tokenEdit_->setText(QString::fromStdString(*token));
-    }
-
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-    buttons->setObjectName(QStringLiteral("buttonBox"));
-    auto* layout = new QVBoxLayout(this);
-    layout->addLayout(form);
-    layout->addWidget(buttons);
-
-    connect(buttons, &QDialogButtonBox::accepted, this, [this] {
-        const QString problem = Problem();
-        if (problem.isEmpty())
-            accept();
-        else
-            QMessageBox::warning(this, windowTitle(), problem);
-    });
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    connect(credentialsComboBox_, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
-            [this] { UpdateCredentialsRows(); });
-    connect(folderButton_, &QPushButton::clicked, this, [this] {
-        const QString folder = QFileDialog::getExistingDirectory(this, tr("Папка хранилища"), folderEdit_->text(),
-                                                                 QFileDialog::ShowDirsOnly);
-        // A cancelled chooser keeps what the field held.
-        if (!folder.isEmpty())
-            folderEdit_->setText(folder);
-    });
-    UpdateCredentialsRows();
-}
-
-void ConnectionEditDialog::UpdateCredentialsRows()
-{
-    const int kind = credentialsComboBox_->currentIndex();
-    for (QWidget* widget : {static_cast<QWidget*>(loginLabel_), static_cast<QWidget*>(loginEdit_),
-                            static_cast<QWidget*>(passwordLabel_), static_cast<QWidget*>(passwordEdit_)})
-        widget->setVisible(kind == LoginCredentials);
-    tokenLabel_->setVisible(kind == TokenCredentials);
-    tokenEdit_->setVisible(kind == TokenCredentials);
-}
-
-QString ConnectionEditDialog::Problem() const
-{
-    const QString name = nameEdit_->text();
-    if (name.trimmed().isEmpty())
-        return tr("Укажите имя соединения.");
-    // A repository path names its connection before the first "/", with no way to escape it.
-    if (name.contains(QLatin1Char('/')))
-        return tr("Имя соединения не может содержать знак «/»: он отделяет имя соединения от папок в пути.");
-    if (folderEdit_->text().trimmed().isEmpty())
-        return tr("Укажите папку хранилища.");
-    return {};
-}
-
-Connection ConnectionEditDialog::GetConnection() const
-{
-    Connection result = connection_;
-    result.name = nameEdit_->text().toStdWString();
-    const QString folder = folderEdit_->text().trimmed();
-    if (folder.isEmpty() && portSpinBox_->value() == 0)
-        result.address.reset();
-    else
-        result.address = ServerAddress{folder.toStdWString(), static_cast<std::uint16_t>(portSpinBox_->value())};
-    switch (credentialsComboBox_->currentIndex()) {
-    case LoginCredentials:
-        result.credentials = LoginPassword{loginEdit_->text().toStdWString(), passwordEdit_->text().toStdWString()};
-        break;
-    case TokenCredentials:
-        result.credentials = tokenEdit_->text().toStdString();
-        break;
-    default:
-        result.credentials = std::monostate{};
-        break;
-    }
-    return result;
-}
 
 ConnectionsManagerWidget::ConnectionsManagerWidget(QWidget* parent, std::vector<Connection> connections,
                                                    std::shared_ptr<vadro::ICore> core, bool readOnly)

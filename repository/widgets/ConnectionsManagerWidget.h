@@ -5,8 +5,8 @@
 // with GetEditedConnections and decides whether to save it.
 
 #include "repository/Vadro.h"
+#include "repository/widgets/ConnectionEditDialog.h"
 
-#include <QDialog>
 #include <QStringList>
 #include <QWidget>
 
@@ -15,46 +15,10 @@
 #include <optional>
 #include <vector>
 
-class QComboBox;
-class QLabel;
-class QLineEdit;
 class QListWidget;
 class QPushButton;
-class QSpinBox;
 
 namespace vadro_cm {
-
-// The dialog that edits one connection: name, repository folder (the address text), number
-// and credentials.
-class ConnectionEditDialog : public QDialog
-{
-    Q_OBJECT
-
-public:
-    ConnectionEditDialog(const Connection& connection, QWidget* parent = nullptr);
-
-    // The edited connection; its identifier is the one the dialog was opened with.
-    Connection GetConnection() const;
-    // Why the fields cannot be saved as they stand; empty when they can. OK shows it and
-    // keeps the dialog open.
-    QString Problem() const;
-
-private:
-    void UpdateCredentialsRows();
-
-    Connection connection_;
-    QLineEdit* nameEdit_;
-    QLineEdit* folderEdit_;
-    QPushButton* folderButton_;
-    QSpinBox* portSpinBox_;
-    QComboBox* credentialsComboBox_;
-    QLabel* loginLabel_;
-    QLineEdit* loginEdit_;
-    QLabel* passwordLabel_;
-    QLineEdit* passwordEdit_;
-    QLabel* tokenLabel_;
-    QLineEdit* tokenEdit_;
-};
 
 class ConnectionsManagerWidget : public QWidget
 {

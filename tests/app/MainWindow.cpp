@@ -1,6 +1,9 @@
 #include "app/MainWindow.h"
 #include "app/HelpKeyFilter.h"
 #include "scheduler/TaskStorage.h"
+#include "support/Files.h"
+#include "support/Modal.h"
+#include "support/Service.h"
 #include "wizard/TaskWizard.h"
 
 #include <QAbstractButton>
@@ -32,20 +35,11 @@ TaskInfo taskNamed(const QString& name)
     return task;
 }
 
-void clearService()
-{
-    TaskStorage& storage = TaskStorage::Instance();
-    while (!storage.Tasks().empty())
-        storage.RemoveTask(storage.Tasks().front().get());
-}
-
 // Runs `interact` on the wizard once its modal loop is running, then accepts or rejects
 // it, the way a user would close the dialog.
 void whenWizardOpens(bool accept, std::function<void(TaskWizard&)> interact = {})
 {
-    QTimer::singleShot(0, [accept, interact] {
-        auto* wizard = qobject_cast<TaskWizard*>(QApplication::activeModalWidget());
-        QVERIFY2(wizard, "no task wizard is open");
+    testsupport::onModal<TaskWizard>([accept, interact](TaskWizard* wizard) {
         if (interact)
             interact(*wizard);
         if (accept)
@@ -100,7 +94,7 @@ void TestMainWindow::initTestCase()
 
 void TestMainWindow::init()
 {
-    clearService();
+    testsupport::clearService();
     QSettings().clear();
 }
 
@@ -359,9 +353,7 @@ void TestMainWindow::removeTask()
     QTreeView* view = list(*window);
     view->setCurrentIndex(view->model()->index(1, 0));
     QString asked;
-    QTimer::singleShot(0, [&asked, answer] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        QVERIFY2(box, "no question is asked");
+    testsupport::onModal<QMessageBox>([&asked, answer](QMessageBox* box) {
         asked = box->text();
         if (answer == QMessageBox::Escape)
             box->reject();
@@ -444,11 +436,8 @@ void TestMainWindow::f1StartsHelpViewer()
 {
     QTemporaryDir bin;
     const QString record = bin.filePath(QStringLiteral("calls"));
-    QFile script(bin.filePath(QStringLiteral("hh")));
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\nprintf '%s|%s\\n' \"$#\" \"$1\" >> '" + QFile::encodeName(record) + "'\n");
-    script.close();
-    script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+    testsupport::writeScript(bin.filePath(QStringLiteral("hh")),
+                             "printf '%s|%s\\n' \"$#\" \"$1\" >> '" + QFile::encodeName(record) + "'\n");
     qputenv("PATH", QFile::encodeName(bin.path()) + ':' + qgetenv("PATH"));
 
     HelpKeyFilter filter;

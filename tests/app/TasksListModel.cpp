@@ -1,5 +1,6 @@
 #include "app/TasksListModel.h"
 #include "scheduler/TaskStorage.h"
+#include "support/Service.h"
 
 #include <QAbstractItemModelTester>
 #include <QDateTime>
@@ -9,6 +10,9 @@
 #include <algorithm>
 #include <iterator>
 #include <limits>
+
+using testsupport::clearService;
+using testsupport::taskNames;
 
 namespace {
 
@@ -31,26 +35,11 @@ TaskInfo taskNamed(const QString& name)
     return task;
 }
 
-void clearService()
-{
-    TaskStorage& storage = TaskStorage::Instance();
-    while (!storage.Tasks().empty())
-        storage.RemoveTask(storage.Tasks().front().get());
-}
-
 QStringList namesOf(const TasksListModel& model)
 {
     QStringList names;
     for (int row = 0; row < model.rowCount(); ++row)
         names << model.index(row, 0).data().toString();
-    return names;
-}
-
-QStringList serviceNames()
-{
-    QStringList names;
-    for (const auto& task : TaskStorage::Instance().Tasks())
-        names << QString::fromStdWString(task->name);
     return names;
 }
 
@@ -187,7 +176,7 @@ void TestTasksListModel::rowsFollowServiceOrder()
         TaskStorage::Instance().AddTask(taskNamed(QString::fromUtf8(name)));
     TasksListModel model;
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
-    QCOMPARE(namesOf(model), serviceNames());
+    QCOMPARE(namesOf(model), taskNames(TaskStorage::Instance()));
     int row = 0;
     for (const auto& task : TaskStorage::Instance().Tasks())
         QCOMPARE(model.taskAt(model.index(row++, 1)), task.get());
@@ -277,7 +266,7 @@ void TestTasksListModel::removeRows()
 
     QCOMPARE(model.removeRows(row, count), result);
     QCOMPARE(namesOf(model), remaining);
-    QCOMPARE(serviceNames(), remaining);
+    QCOMPARE(taskNames(TaskStorage::Instance()), remaining);
     QCOMPARE(removed.count(), remaining.size() < 5 ? 1 : 0);
 }
 
@@ -317,7 +306,7 @@ void TestTasksListModel::insertTask()
     QCOMPARE(namesOf(model), rows);
     // The service stores the task at the same place, so the next start shows the same
     // order; a refused row stores nothing.
-    QCOMPARE(serviceNames(), rows);
+    QCOMPARE(taskNames(TaskStorage::Instance()), rows);
     QCOMPARE(namesOf(TasksListModel()), rows);
     if (result)
         QCOMPARE(model.taskAt(model.index(row, 0)), std::next(TaskStorage::Instance().Tasks().begin(), row)->get());

@@ -1,5 +1,6 @@
 #include "app/MainWindow.h"
 #include "scheduler/TaskStorage.h"
+#include "support/Modal.h"
 
 #include <QAction>
 #include <QApplication>
@@ -193,11 +194,9 @@ void TestTrayMainWindow::autoStartWithoutSource()
     warnings.clear();
     const QtMessageHandler previous = qInstallMessageHandler(recordWarnings);
     QString shown;
-    QTimer::singleShot(0, [&shown] {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            shown = box->text();
-            box->accept();
-        }
+    testsupport::onModal<QMessageBox>([&shown](QMessageBox* box) {
+        shown = box->text();
+        box->accept();
     });
     entry(2)->trigger();
     qInstallMessageHandler(previous);

@@ -18,13 +18,9 @@
 #include <unistd.h>
 
 using namespace backuptest;
+using testsupport::fsPath;
 
 namespace {
-
-std::filesystem::path fsPath(const QString& s)
-{
-    return std::filesystem::u8path(s.toStdString());
-}
 
 ino_t inode(const QString& path)
 {

@@ -6,6 +6,8 @@
 
 #include "repository/Connections.h"
 #include "repository/Vadro.h"
+#include "support/Connections.h"
+#include "support/Files.h"
 
 #include <QDir>
 #include <QFile>
@@ -98,19 +100,8 @@ private:
     ReadPlan plan_;
 };
 
-inline void writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    if (f.open(QIODevice::WriteOnly))
-        f.write(content);
-}
-
-inline QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
+using testsupport::readFile;
+using testsupport::writeFile;
 
 // Every file and folder below `root`, hidden ones included, relative and sorted.
 inline QStringList treeOf(const QString& root)
@@ -146,12 +137,8 @@ inline bool writingUnnamedInto(qint64 pid, const QString& folder)
 // Saves one connection to the repository folder `repository` into `file`.
 inline vadro_cm::Connection saveConnection(const std::filesystem::path& file, const QString& repository)
 {
-    vadro_cm::Connection connection;
-    connection.name = L"Демо";
-    connection.address = vadro_cm::ServerAddress{repository.toStdWString(), 0};
-    Config config(file);
-    ConnectionsModel model(config);
-    model.UpdateConnections({connection});
+    const vadro_cm::Connection connection = testsupport::folderConnection(QStringLiteral("Демо"), repository);
+    testsupport::saveConnections({connection}, file);
     return connection;
 }
 

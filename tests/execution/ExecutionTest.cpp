@@ -2,6 +2,7 @@
 #include "execution/CliPath.h"
 #include "execution/TaskLog.h"
 #include "execution/ToolRun.h"
+#include "support/Files.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,7 +20,7 @@ namespace {
 
 std::filesystem::path tool()
 {
-    return std::filesystem::u8path(qEnvironmentVariable("KALVOR_BIN_DIR").toStdString()) / "KalvorCLI";
+    return testsupport::fsPath(testsupport::binPath(QStringLiteral("KalvorCLI")));
 }
 
 QStringList toQt(const std::vector<std::string>& args)
@@ -33,11 +34,7 @@ QStringList toQt(const std::vector<std::string>& args)
 std::string script(const QTemporaryDir& dir, const char* name, const QByteArray& body)
 {
     const QString path = dir.filePath(QString::fromLatin1(name));
-    QFile f(path);
-    f.open(QIODevice::WriteOnly);
-    f.write("#!/bin/sh\n" + body);
-    f.close();
-    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    testsupport::writeScript(path, body);
     return path.toStdString();
 }
 
@@ -187,34 +184,28 @@ private slots:
     void toolResults()
     {
         QTemporaryDir dir;
-        // Several megabytes of standard error never block the run; only the last whole
-        // lines are kept.
-        qputenv("KALVORCLI_STDERR_BYTES", "4000000");
-        qputenv("KALVORCLI_STDERR", "first\\n");
-        qputenv("KALVORCLI_EXIT_CODE", "3");
-        execution::ToolResult r = execution::RunTool({tool().string(), "--action", "select"});
-        qunsetenv("KALVORCLI_STDERR_BYTES");
-        qunsetenv("KALVORCLI_STDERR");
-        qunsetenv("KALVORCLI_EXIT_CODE");
+        // Several megabytes of standard error never block the run; only its start is kept.
+        execution::ToolResult r;
+        {
+            const testsupport::ScopedEnvironment env{
+                {"KALVORCLI_STDERR_BYTES", "4000000"}, {"KALVORCLI_STDERR", "first\\n"}, {"KALVORCLI_EXIT_CODE", "3"}};
+            r = execution::RunTool({tool().string(), "--action", "select"});
+        }
         QVERIFY(r.started);
         QCOMPARE(r.exitCode, 3);
-        qint64 bytes = 0;
-        for (const QString& l : r.errorLines) {
-            QVERIFY2(l.startsWith(QStringLiteral("filler ")) && l.size() == 79, qPrintable(l));
-            bytes += l.size() + 1;
-        }
-        QVERIFY2(bytes <= qint64(execution::kStderrKept) && bytes > qint64(execution::kStderrKept) - 80,
-                 qPrintable(QString::number(bytes)));
+        QCOMPARE(r.errorLines.size(), execution::kStderrKeptLines);
+        QCOMPARE(r.errorLines.front(), QStringLiteral("first"));
+        QCOMPARE(r.omittedErrorLines, std::size_t(4000000 / 80 - 199));
+        QCOMPARE(r.omittedErrorBytes, std::size_t(4000000 - 199 * 80));
 
         // Arguments reach the child as UTF-8 whatever the locale; lines come back decoded.
         const QString record = dir.filePath(QStringLiteral("args.json"));
-        qputenv("KALVORCLI_RECORD", QFile::encodeName(record));
-        qputenv("KALVORCLI_EXIT_CODE", "1");
-        qputenv("KALVORCLI_STDERR", "Ошибка\\nlast");
-        r = execution::RunTool({tool().string(), "--project-path", "vadro://Демо/Проект", ""});
-        qunsetenv("KALVORCLI_RECORD");
-        qunsetenv("KALVORCLI_EXIT_CODE");
-        qunsetenv("KALVORCLI_STDERR");
+        {
+            const testsupport::ScopedEnvironment env{{"KALVORCLI_RECORD", QFile::encodeName(record)},
+                                                     {"KALVORCLI_EXIT_CODE", "1"},
+                                                     {"KALVORCLI_STDERR", "Ошибка\\nlast"}};
+            r = execution::RunTool({tool().string(), "--project-path", "vadro://Демо/Проект", ""});
+        }
         QCOMPARE(r.errorLines, (std::vector<QString>{QStringLiteral("Ошибка"), QStringLiteral("last")}));
         QFile f(record);
         QVERIFY(f.open(QIODevice::ReadOnly));

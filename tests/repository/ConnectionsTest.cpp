@@ -1,4 +1,5 @@
 #include "repository/Connections.h"
+#include "support/Files.h"
 
 #include <QtTest>
 
@@ -11,31 +12,15 @@
 
 Q_DECLARE_METATYPE(vadro_cm::Connection)
 
-namespace {
+using namespace testsupport;
 
-std::filesystem::path fsPath(const QString& path)
-{
-    return std::filesystem::path(path.toUtf8().toStdString());
-}
+namespace {
 
 unsigned modeBits(const QString& path)
 {
     struct stat st
     {};
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
-QByteArray fileBytes(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeBytes(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(bytes), qint64(bytes.size()));
 }
 
 vadro_cm::Connection connection(const wchar_t* name, vadro_cm::Address address, vadro_cm::Credentials credentials,
@@ -137,7 +122,7 @@ void ConnectionsTest::writesAreRestrictedAndStable()
         connection(L"Демо", vadro_cm::ServerAddress{L"/srv/demo", 0}, vadro_cm::LoginPassword{L"u", L"secret"}, 0)};
     model.UpdateConnections(list);
     QCOMPARE(modeBits(file_), 0600u);
-    const QByteArray first = fileBytes(file_);
+    const QByteArray first = readFile(file_);
     QVERIFY(first.contains("<connections_manager>"));
 
     // Writing the same list again gives the same bytes, however often it is done.
@@ -146,16 +131,16 @@ void ConnectionsTest::writesAreRestrictedAndStable()
         again.Init(config.GetConfigSubtree(ConnectionsModel::kSubtreePath));
         again.UpdateConnections(again.GetConnections());
     }
-    QCOMPARE(fileBytes(file_), first);
+    QCOMPARE(readFile(file_), first);
     QCOMPARE(modeBits(file_), 0600u);
 }
 
 void ConnectionsTest::keepsTheRestOfTheFile()
 {
     QVERIFY(QDir().mkpath(QFileInfo(file_).absolutePath()));
-    writeBytes(file_, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<config><ui><language>ru</language></ui>"
-                      "<connections_manager><connections><connection><id>6f3a2c1e-7d4b-4e2a-9c1f-0a1b2c3d4e5f</id>"
-                      "<name>Старое</name></connection></connections></connections_manager></config>\n");
+    writeFile(file_, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<config><ui><language>ru</language></ui>"
+                     "<connections_manager><connections><connection><id>6f3a2c1e-7d4b-4e2a-9c1f-0a1b2c3d4e5f</id>"
+                     "<name>Старое</name></connection></connections></connections_manager></config>\n");
     Config config(fsPath(file_));
     ConnectionsModel model(config);
     model.Init(config.GetConfigSubtree(ConnectionsModel::kSubtreePath));
@@ -204,7 +189,7 @@ void ConnectionsTest::malformedFile()
     QFETCH(bool, parseError);
 
     QVERIFY(QDir().mkpath(QFileInfo(file_).absolutePath()));
-    writeBytes(file_, content);
+    writeFile(file_, content);
     Config config(fsPath(file_));
     ConnectionsModel model(config);
     if (parseError) {
@@ -216,7 +201,7 @@ void ConnectionsTest::malformedFile()
                                  exceptions::Error);
     }
     QVERIFY_EXCEPTION_THROWN(FindSavedConnection(vadro::GenerateUuid(), fsPath(file_)), exceptions::Error);
-    QCOMPARE(fileBytes(file_), content);
+    QCOMPARE(readFile(file_), content);
 }
 
 void ConnectionsTest::missingFile()
@@ -264,7 +249,7 @@ void ConnectionsTest::hostileFile()
     if (content == "FIFO")
         QCOMPARE(::mkfifo(QFile::encodeName(file_).constData(), 0600), 0);
     else
-        writeBytes(file_, content);
+        writeFile(file_, content);
 
     // Run where a hang cannot hold the test: a backup reads the file on a thread of its own.
     const auto outcome = [file = fsPath(file_)](auto step) {
@@ -297,7 +282,7 @@ void ConnectionsTest::hostileFile()
     if (content == "FIFO")
         QVERIFY(QFileInfo(file_).exists() && !QFileInfo(file_).isFile());
     else
-        QCOMPARE(fileBytes(file_), content);
+        QCOMPARE(readFile(file_), content);
 }
 
 QTEST_GUILESS_MAIN(ConnectionsTest)

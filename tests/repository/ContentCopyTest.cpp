@@ -1,4 +1,5 @@
 #include "repository/Vadro.h"
+#include "support/Files.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -8,6 +9,8 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+
+using testsupport::readFile;
 
 namespace {
 
@@ -30,12 +33,6 @@ private:
     QByteArray text_;
     int offset_ = 0;
 };
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 } // namespace
 
@@ -67,7 +64,7 @@ private slots:
         ChunkedReader chunked(content);
         QVERIFY(chunked.CopyTo(fd));
         ::close(fd);
-        QCOMPARE(readAll(first), content);
+        QCOMPARE(readFile(first), content);
 
         // The embedded repository's copy of a real document.
         vadro_cm::ServerAddress address{dir.path().toStdWString(), 0};
@@ -80,7 +77,7 @@ private slots:
         fd = ::open(QFile::encodeName(second).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         QVERIFY(reader->CopyTo(fd));
         ::close(fd);
-        QCOMPARE(readAll(second), content);
+        QCOMPARE(readFile(second), content);
 
         // A destination that cannot be written is reported, not taken as done.
         if (!content.isEmpty()) {

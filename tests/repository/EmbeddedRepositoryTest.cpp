@@ -1,4 +1,5 @@
 #include "repository/Vadro.h"
+#include "support/Files.h"
 
 #include <QtTest>
 
@@ -8,6 +9,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+using testsupport::writeFile;
 
 namespace {
 
@@ -30,14 +33,6 @@ QStringList qNames(const std::vector<std::wstring>& list)
 vadro_cm::Address addressOf(const QString& folder)
 {
     return vadro_cm::ServerAddress{folder.toStdWString(), 0};
-}
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    QCOMPARE(file.write(content), qint64(content.size()));
 }
 
 QByteArray readAll(vadro::ISession& session, const vadro::IdPath& document, std::size_t chunk)

@@ -1,5 +1,6 @@
 #include "execution/BackupTestSupport.h"
 #include "scheduler/TaskStorage.h"
+#include "support/Service.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -9,26 +10,7 @@
 
 using namespace backuptest;
 
-namespace {
-
-std::filesystem::path fsPath(const QString& s)
-{
-    return std::filesystem::u8path(s.toStdString());
-}
-
-// The messages of a task's log, without their time stamps.
-QStringList logMessages(const TaskStorage& service, const TaskInfo* task)
-{
-    QFile f(QString::fromStdString(service.LogFilePath(task).string()));
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (QString& line : lines)
-        line = line.mid(20); // "dd.MM.yyyy hh:mm:ss "
-    return lines;
-}
-
-} // namespace
+using namespace testsupport;
 
 // Backups run by the service: one at a time per task, and stopped at quit without
 // damaging the copy in progress.
@@ -39,14 +21,6 @@ class BackupRunTest : public QObject
     QTemporaryDir dir;
     QString repo;
     vadro_cm::Connection connection;
-    int services = 0;
-
-    std::unique_ptr<TaskStorage> makeService(const ReadPlan& plan)
-    {
-        const QString store = dir.filePath(QStringLiteral("data%1/storage.xml").arg(++services));
-        return std::make_unique<TaskStorage>(fsPath(store), fsPath(dir.filePath(QStringLiteral("logs"))),
-                                             std::make_shared<PlannedCore>(plan));
-    }
 
     TaskInfo backupTask(const QString& name, const QString& destination)
     {
@@ -74,7 +48,7 @@ private slots:
         ReadPlan slow;
         slow.chunk = 4096;
         slow.perChunk = std::chrono::milliseconds(10); // under a second for the big document
-        auto s = makeService(slow);
+        auto s = serviceIn(dir.path(), std::make_shared<PlannedCore>(slow));
         const QString destination = dir.filePath(QStringLiteral("twice"));
         const TaskInfo* stored = s->AddTask(backupTask(QStringLiteral("twice"), destination));
         const TaskInfo* other = s->AddTask(backupTask(QStringLiteral("other"), dir.filePath(QStringLiteral("other"))));
@@ -100,7 +74,7 @@ private slots:
         ReadPlan slow;
         slow.chunk = 1024;
         slow.perChunk = std::chrono::milliseconds(40); // about ten seconds for the big document
-        auto s = makeService(slow);
+        auto s = serviceIn(dir.path(), std::make_shared<PlannedCore>(slow));
         const QString destination = dir.filePath(QStringLiteral("quit"));
         writeFile(destination + QStringLiteral("/Big"), "previous");
         const TaskInfo* stored = s->AddTask(backupTask(QStringLiteral("quit"), destination));

@@ -3,6 +3,8 @@
 
 #include "model/StoreSalvage.h"
 #include "scheduler/TaskStorage.h"
+#include "support/Files.h"
+#include "support/Service.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -18,25 +20,9 @@
 #include <mutex>
 #include <thread>
 
+using namespace testsupport;
+
 namespace {
-
-std::filesystem::path fsPath(const QString& s)
-{
-    return std::filesystem::u8path(s.toStdString());
-}
-
-QByteArray fileBytes(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeBytes(const QString& path, const QByteArray& content)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    QCOMPARE(f.write(content), qint64(content.size()));
-}
 
 // Far ahead, so no timer fires while the test runs.
 const QByteArray kYear2100 = "4102444800000000000";
@@ -53,14 +39,6 @@ QByteArray task(const QByteArray& name, const QByteArray& description = "d", con
 QByteArray storeOf(const QByteArray& tasks)
 {
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<config>\n\t<tasks>\n" + tasks + "\t</tasks>\n</config>\n";
-}
-
-QStringList names(const TaskStorage& s)
-{
-    QStringList list;
-    for (const auto& t : s.Tasks())
-        list << QString::fromStdWString(t->name);
-    return list;
 }
 
 // Everything in the store's folder but the store itself.
@@ -151,7 +129,7 @@ void DamagedStoreTest::startsOnDamagedStore()
     if (fifo)
         QCOMPARE(::mkfifo(QFile::encodeName(store).constData(), 0600), 0);
     else
-        writeBytes(store, content);
+        writeFile(store, content);
     const bool damaged = fifo || dropped > 0;
 
     {
@@ -161,7 +139,7 @@ void DamagedStoreTest::startsOnDamagedStore()
             service = std::make_unique<TaskStorage>(fsPath(store), fsPath(dir.filePath(QStringLiteral("logs"))),
                                                     vadro::CreateCore());
         }
-        QCOMPARE(names(*service), loaded);
+        QCOMPARE(taskNames(*service), loaded);
         const TaskStorage::StoreDamage damage = service->Damage();
         QCOMPARE(!damage.reason.empty(), damaged);
         QCOMPARE(damage.recovered, std::size_t(loaded.size()));
@@ -170,7 +148,7 @@ void DamagedStoreTest::startsOnDamagedStore()
         QVERIFY(damage.keptAs.empty());
         QCOMPARE(besideStore(folder), QStringList());
         if (!fifo)
-            QCOMPARE(fileBytes(store), content);
+            QCOMPARE(readFile(store), content);
 
         TaskInfo added;
         added.name = L"Новая";
@@ -194,7 +172,7 @@ void DamagedStoreTest::startsOnDamagedStore()
             } else {
                 QVERIFY(S_ISREG(st.st_mode));
                 QCOMPARE(st.st_mode & 07777, mode_t(0600));
-                QCOMPARE(fileBytes(kept), content);
+                QCOMPARE(readFile(kept), content);
             }
         }
     }
@@ -203,7 +181,7 @@ void DamagedStoreTest::startsOnDamagedStore()
     Watchdog watchdog(20);
     TaskStorage again(fsPath(store), fsPath(dir.filePath(QStringLiteral("logs"))), vadro::CreateCore());
     const QStringList expected = loaded + QStringList{QStringLiteral("Новая"), QStringLiteral("Новая")};
-    QCOMPARE(names(again), expected);
+    QCOMPARE(taskNames(again), expected);
     QVERIFY(again.Damage().reason.empty());
 }
 

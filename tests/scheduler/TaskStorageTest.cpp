@@ -4,6 +4,9 @@
 #include "repository/Connections.h"
 #include "scheduler/LocalZone.h"
 #include "scheduler/NextRun.h"
+#include "support/Connections.h"
+#include "support/Files.h"
+#include "support/Service.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,25 +30,9 @@
 #include <optional>
 #include <thread>
 
+using namespace testsupport;
+
 namespace {
-
-std::filesystem::path fsPath(const QString& s)
-{
-    return std::filesystem::u8path(s.toStdString());
-}
-
-QString binDir()
-{
-    return qEnvironmentVariable("KALVOR_BIN_DIR");
-}
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(content);
-}
 
 // Sets a file's modification time (seconds since the epoch).
 void touch(const QString& path, long seconds)
@@ -54,32 +41,6 @@ void touch(const QString& path, long seconds)
     {};
     times.actime = times.modtime = seconds;
     ::utime(QFile::encodeName(path).constData(), &times);
-}
-
-QStringList logLines(const TaskStorage& service, const TaskInfo* task)
-{
-    QFile f(QString::fromStdString(service.LogFilePath(task).string()));
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
-    if (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-    // Drop the time stamps: "dd.MM.yyyy hh:mm:ss " is 20 characters.
-    static const QRegularExpression stamp(QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d "));
-    for (QString& l : lines) {
-        if (l.isEmpty())
-            continue; // a message that ends in a line break leaves an empty line
-        if (!stamp.match(l).hasMatch())
-            return {QStringLiteral("bad stamp: ") + l};
-        l = l.mid(20);
-    }
-    return lines;
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(unreadable)");
 }
 
 // One `task` element of a store file: a daily task that runs /bin/true.
@@ -151,18 +112,8 @@ class TaskStorageTest : public QObject
     Q_OBJECT
 
     QTemporaryDir dir;
-    int services = 0;
     QString repo;
     vadro_cm::Connection connection;
-
-    std::unique_ptr<TaskStorage> makeService()
-    {
-        const QString store = dir.path() + QStringLiteral("/data%1/storage.xml").arg(++services);
-        auto s = std::make_unique<TaskStorage>(fsPath(store), fsPath(dir.path() + QStringLiteral("/logs")),
-                                               vadro::CreateCore());
-        s->SetToolPath(fsPath(binDir() + QStringLiteral("/KalvorCLI")));
-        return s;
-    }
 
     TaskInfo dueSoon(std::int64_t ms = 150)
     {
@@ -192,7 +143,7 @@ class TaskStorageTest : public QObject
         QStringList got;
         for (int i = 0; i < 200 && got.size() < lines; ++i) {
             QTest::qWait(25);
-            got = logLines(s, t);
+            got = logMessages(s, t);
         }
         return got;
     }
@@ -208,11 +159,8 @@ private slots:
         writeFile(repo + QStringLiteral("/Проекты/C"), "gamma");
         writeFile(repo + QStringLiteral("/Проекты/Sub/D"), "delta");
         QDir().mkpath(repo + QStringLiteral("/Пусто"));
-        connection.name = L"Демо";
-        connection.address = vadro_cm::ServerAddress{repo.toStdWString(), 0};
-        Config config(SavedConnectionsPath());
-        ConnectionsModel model(config);
-        model.UpdateConnections({connection});
+        connection = folderConnection(QStringLiteral("Демо"), repo);
+        saveConnections({connection});
         qputenv("KALVORCLI_RECORD", QFile::encodeName(dir.path() + QStringLiteral("/calls.jsonl")));
     }
 
@@ -281,10 +229,10 @@ private slots:
         QVERIFY(expected > after);
         QCOMPARE(s.ScheduledRun(last), expected);
 
-        QTRY_VERIFY_WITH_TIMEOUT(logLines(s, first).size() == 2, 5000);
-        QCOMPARE(logLines(s, first).first(), QStringLiteral("Начало выполнения задания."));
+        QTRY_VERIFY_WITH_TIMEOUT(logMessages(s, first).size() == 2, 5000);
+        QCOMPARE(logMessages(s, first).first(), QStringLiteral("Начало выполнения задания."));
         QCOMPARE(s.ScheduledRun(first), soon + 86400 * kNanosPerSecond);
-        QVERIFY(logLines(s, last).isEmpty());
+        QVERIFY(logMessages(s, last).isEmpty());
     }
 
     // Every change reaches the store file at once, and replaces it as a whole: a hard
@@ -317,7 +265,7 @@ private slots:
         const TaskInfo* alpha = s.AddTask(t);
         t.name = L"бета";
         s.AddTask(t);
-        const QByteArray old = readAll(store);
+        const QByteArray old = readFile(store);
         QCOMPARE(::link(QFile::encodeName(store).constData(), QFile::encodeName(link).constData()), 0);
 
         // Every field changes; the start lies long past, so the update arms the next run
@@ -348,9 +296,9 @@ private slots:
         }
         const Instant after = CurrentInstant();
         QCOMPARE(storedNames(fsPath(store)), expected);
-        QCOMPARE(readAll(link), old);
+        QCOMPARE(readFile(link), old);
         if (writeFails)
-            QCOMPARE(readAll(store), old);
+            QCOMPARE(readFile(store), old);
         if (change == QLatin1String("update")) {
             QVERIFY(*alpha == edited);
             if (!writeFails)
@@ -364,18 +312,17 @@ private slots:
 
     void timerRunsCommandAndRearms()
     {
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         const QString marker = dir.path() + QStringLiteral("/marker");
         const QString script = dir.path() + QStringLiteral("/tools/mark.sh");
-        writeFile(script, "#!/bin/sh\nprintf '%s|%s' \"$1\" \"$(pwd)\" > \"$MARKER\"\n");
-        QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        writeScript(script, "printf '%s|%s' \"$1\" \"$(pwd)\" > \"$MARKER\"\n");
         qputenv("MARKER", QFile::encodeName(marker));
         TaskInfo t = dueSoon();
         t.name = L"команда";
         t.action = CommandAction{fsPath(script), {}, L"-a -b Ж"};
         const TaskInfo* stored = s->AddTask(t);
-        QTRY_VERIFY_WITH_TIMEOUT(logLines(*s, stored).size() == 2, 5000);
-        const QStringList lines = logLines(*s, stored);
+        QTRY_VERIFY_WITH_TIMEOUT(logMessages(*s, stored).size() == 2, 5000);
+        const QStringList lines = logMessages(*s, stored);
         QCOMPARE(lines[0], QStringLiteral("Начало выполнения задания."));
         const QDateTime next =
             QDateTime::fromMSecsSinceEpoch((t.starting_point + 86400 * kNanosPerSecond) / kNanosPerMilli);
@@ -422,17 +369,14 @@ private slots:
         QFETCH(QByteArray, stderrText);
         QFETCH(bool, missingTool);
         QFETCH(QStringList, expected);
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         if (missingTool)
             s->SetToolPath(fsPath(dir.path() + QStringLiteral("/no/KalvorCLI")));
-        qputenv("KALVORCLI_EXIT_CODE", exitCode);
-        qputenv("KALVORCLI_STDERR", stderrText);
+        const ScopedEnvironment env{{"KALVORCLI_EXIT_CODE", exitCode}, {"KALVORCLI_STDERR", stderrText}};
         TaskInfo t = exportTask(QStringLiteral("экспорт ") + QString::fromLatin1(QTest::currentDataTag()),
                                 QStringLiteral("Проекты/A"));
         const TaskInfo* stored = s->AddTask(t);
         const QStringList lines = runAndWait(*s, stored, expected.size());
-        qunsetenv("KALVORCLI_EXIT_CODE");
-        qunsetenv("KALVORCLI_STDERR");
         QCOMPARE(lines, expected);
         // A run through RunNow leaves the schedule alone.
         QCOMPARE(s->ScheduledRun(stored), t.starting_point);
@@ -440,7 +384,7 @@ private slots:
 
     void unusableSourcesAreLogged()
     {
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         TaskInfo bad = exportTask(QStringLiteral("bad path"), QString());
         std::get<ExportAction>(bad.action).project_path = L"http://x/y";
         TaskInfo noConnection = exportTask(QStringLiteral("no connection"), QStringLiteral("Проекты/A"));
@@ -459,7 +403,7 @@ private slots:
     {
         const QString calls = dir.path() + QStringLiteral("/calls.jsonl");
         QFile::remove(calls);
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         const TaskInfo* stored = s->AddTask(exportTask(QStringLiteral("folder"), QStringLiteral("Проекты")));
         QCOMPARE(runAndWait(*s, stored, 3).size(), 3);
         QList<QJsonObject> runs = recordedRuns(calls);
@@ -475,7 +419,7 @@ private slots:
         s->RunNow(stored);
         QTest::qWait(300);
         QCOMPARE(recordedRuns(calls).size(), 3);
-        QCOMPARE(logLines(*s, stored).size(), 3);
+        QCOMPARE(logMessages(*s, stored).size(), 3);
         QVERIFY(store::ReadFile(s->StorePath())->find(L"vadro://Демо/Проекты/C") != std::wstring::npos);
         // One document changes, and its export fails: it is tried again next time.
         touch(repo + QStringLiteral("/Проекты/B"), 2000000000);
@@ -502,7 +446,7 @@ private slots:
         writeFile(ifc + QStringLiteral("/.hidden.ifc"), "h");
         QDir().mkpath(ifc + QStringLiteral("/c.ifc"));
         writeFile(dir.path() + QStringLiteral("/rules.ids"), "ids");
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         TaskInfo t;
         t.name = L"check";
         t.starting_point = CurrentInstant() + 3600 * kNanosPerSecond;
@@ -532,7 +476,7 @@ private slots:
 
     void backups()
     {
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         const QString dest = dir.path() + QStringLiteral("/backup/deep");
         TaskInfo t;
         t.name = L"backup";
@@ -567,7 +511,7 @@ private slots:
 
     void updateRearmsAndKeepsPlace()
     {
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         TaskInfo first = exportTask(QStringLiteral("u1"), QStringLiteral("Проекты/A"));
         std::get<ExportAction>(first.action).modification_times = {{L"x", 1}};
         const TaskInfo* stored = s->AddTask(first);
@@ -591,12 +535,12 @@ private slots:
         soon.starting_point += 3600 * kNanosPerSecond;
         s->UpdateTask(c, soon);
         QTest::qWait(900);
-        QVERIFY(logLines(*s, c).isEmpty());
+        QVERIFY(logMessages(*s, c).isEmpty());
     }
 
     void removeDeletesOnlyInsideTheLogDirectory()
     {
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         const QString outside = dir.path() + QStringLiteral("/evil.log");
         writeFile(outside, "keep");
         TaskInfo t;
@@ -621,7 +565,7 @@ private slots:
     // name when asked; a task no longer stored still reaches it, unheaded.
     void logLinesAreEchoedOnStandardError()
     {
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         TaskInfo t;
         t.name = L"эхо";
         t.starting_point = CurrentInstant() + 3600 * kNanosPerSecond;
@@ -655,7 +599,7 @@ private slots:
     // A job that throws is reported and the worker goes on with the next one.
     void workerSurvivesAThrowingJob()
     {
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         std::atomic<int> calls{0};
         s->SetStartObserver([&calls](const TaskInfo*) {
             if (calls++ == 0)
@@ -667,8 +611,8 @@ private slots:
         second.name = L"runs";
         s->AddTask(first);
         const TaskInfo* later = s->AddTask(second);
-        QTRY_VERIFY_WITH_TIMEOUT(logLines(*s, later).size() >= 2, 5000);
-        QCOMPARE(logLines(*s, later).first(), QStringLiteral("Начало выполнения задания."));
+        QTRY_VERIFY_WITH_TIMEOUT(logMessages(*s, later).size() >= 2, 5000);
+        QCOMPARE(logMessages(*s, later).first(), QStringLiteral("Начало выполнения задания."));
         QCOMPARE(calls.load(), 2);
     }
 
@@ -676,7 +620,7 @@ private slots:
     // every few milliseconds; run under ThreadSanitizer in CI.
     void stress()
     {
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         std::vector<const TaskInfo*> live;
         for (int i = 0; i < 300; ++i) {
             TaskInfo t = dueSoon(2 + i % 5);

@@ -4,6 +4,9 @@
 
 #include "repository/Connections.h"
 #include "scheduler/TaskStorage.h"
+#include "support/Connections.h"
+#include "support/Files.h"
+#include "support/Service.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -23,34 +26,9 @@
 
 using namespace std::chrono_literals;
 
+using namespace testsupport;
+
 namespace {
-
-std::filesystem::path fsPath(const QString& s)
-{
-    return std::filesystem::u8path(s.toStdString());
-}
-
-QString binDir()
-{
-    return qEnvironmentVariable("KALVOR_BIN_DIR");
-}
-
-// The log's messages without their time stamps ("dd.MM.yyyy hh:mm:ss " is 20 characters).
-QStringList messages(const QByteArray& text)
-{
-    QStringList lines = QString::fromUtf8(text).split(QLatin1Char('\n'));
-    if (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-    for (QString& l : lines)
-        l = l.mid(20);
-    return lines;
-}
-
-QStringList logOf(const TaskStorage& service, const TaskInfo* task)
-{
-    QFile f(QString::fromStdString(service.LogFilePath(task).string()));
-    return f.open(QIODevice::ReadOnly) ? messages(f.readAll()) : QStringList();
-}
 
 // Children of this process that have ended and were never collected.
 int zombieChildren()
@@ -99,22 +77,6 @@ qint64 destroyWithin(std::unique_ptr<TaskStorage>& service, int ms)
     return clock.elapsed();
 }
 
-// Keeps the environment variables a test sets for the stand-in tool and clears them.
-struct Environment
-{
-    QList<QByteArray> names;
-    void set(const char* name, const QByteArray& value)
-    {
-        qputenv(name, value);
-        names << name;
-    }
-    ~Environment()
-    {
-        for (const QByteArray& n : names)
-            qunsetenv(n.constData());
-    }
-};
-
 } // namespace
 
 class ToolRunLimitsTest : public QObject
@@ -122,17 +84,7 @@ class ToolRunLimitsTest : public QObject
     Q_OBJECT
 
     QTemporaryDir dir;
-    int services = 0;
     vadro_cm::Connection connection;
-
-    std::unique_ptr<TaskStorage> makeService()
-    {
-        const QString store = dir.path() + QStringLiteral("/data%1/storage.xml").arg(++services);
-        auto s = std::make_unique<TaskStorage>(fsPath(store), fsPath(dir.path() + QStringLiteral("/logs")),
-                                               vadro::CreateCore());
-        s->SetToolPath(fsPath(binDir() + QStringLiteral("/KalvorCLI")));
-        return s;
-    }
 
     TaskInfo task(const QString& name)
     {
@@ -200,11 +152,8 @@ private slots:
         QVERIFY(project.open(QIODevice::WriteOnly));
         project.write("alpha");
         project.close();
-        connection.name = L"Демо";
-        connection.address = vadro_cm::ServerAddress{repo.toStdWString(), 0};
-        Config config(SavedConnectionsPath());
-        ConnectionsModel model(config);
-        model.UpdateConnections({connection});
+        connection = folderConnection(QStringLiteral("Демо"), repo);
+        saveConnections({connection});
         qputenv("KALVORCLI_RECORD", QFile::encodeName(recordFile()));
     }
 
@@ -247,7 +196,7 @@ private slots:
         QFETCH(int, minMs);
         QFETCH(int, maxMs);
         QFETCH(bool, helperEnds);
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         s->SetToolLimits({1000ms, std::chrono::milliseconds(killGraceMs), 1000ms});
         const QString tag = QString::fromLatin1(QTest::currentDataTag());
         const TaskInfo* stuck = s->AddTask(checkTask(QStringLiteral("stuck ") + tag));
@@ -256,7 +205,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         {
-            Environment env;
+            ScopedEnvironment env;
             env.set("KALVORCLI_STDERR", "последняя");
             env.set("KALVORCLI_EXIT_CODE", "1");
             if (!hang.isEmpty())
@@ -267,16 +216,62 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(recordedPid(0) != 0, 5000);
         }
         s->RunNow(next);
-        QTRY_COMPARE_WITH_TIMEOUT(logOf(*s, stuck).size(), expected.size(), maxMs + 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(logMessages(*s, stuck).size(), expected.size(), maxMs + 2000);
         const qint64 took = clock.elapsed();
-        QCOMPARE(logOf(*s, stuck), expected);
+        QCOMPARE(logMessages(*s, stuck), expected);
         QVERIFY2(took >= minMs && took <= maxMs, qPrintable(QString::number(took)));
         QVERIFY(processGone(recordedPid(0)));
         if (helperEnds) {
             QVERIFY(helperPid() != 0);
             QTRY_VERIFY_WITH_TIMEOUT(processGone(helperPid()), 1000);
         }
-        QTRY_COMPARE_WITH_TIMEOUT(logOf(*s, next), QStringList{QStringLiteral("Задание успешно выполнено.")}, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(logMessages(*s, next), QStringList{QStringLiteral("Задание успешно выполнено.")},
+                                  5000);
+    }
+
+    // A failed run's standard error goes into the log from its start, at most 200 lines or
+    // 64 KiB, whole lines and whole characters; one line then says how much was left out.
+    void errorOutputIsCapped_data()
+    {
+        QTest::addColumn<QByteArray>("output");
+        QTest::addColumn<QStringList>("kept");
+        QTest::addColumn<QString>("omitted");
+        const auto times = [](const QString& line, int count) {
+            return QStringList(QVector<QString>(count, line).toList());
+        };
+        const QString zh(250, QChar(0x0436)); // 500 bytes
+        QTest::newRow("200 lines") << QByteArray("e\\n").repeated(200) << times(QStringLiteral("e"), 200) << QString();
+        QTest::newRow("201 lines") << QByteArray("e\\n").repeated(201) << times(QStringLiteral("e"), 200)
+                                   << QStringLiteral("… пропущено строк: 1 (байт: 2)");
+        QTest::newRow("many lines") << QByteArray("e\\n").repeated(40000) << times(QStringLiteral("e"), 200)
+                                    << QStringLiteral("… пропущено строк: 39800 (байт: 79600)");
+        // 130 lines of 501 bytes fit; the 131st would end past the limit.
+        QTest::newRow("long lines") << QByteArray(zh.toUtf8() + "\\n").repeated(150) << times(zh, 130)
+                                    << QStringLiteral("… пропущено строк: 20 (байт: 10020)");
+        // The cut falls inside a two-byte character, which goes with the rest.
+        QTest::newRow("one line past the limit")
+            << QByteArray("a" + QString(35000, QChar(0x0436)).toUtf8() + "\\ntail\\n")
+            << QStringList{QLatin1Char('a') + QString(32767, QChar(0x0436))}
+            << QStringLiteral("… пропущено строк: 1 (байт: 4472)");
+    }
+    void errorOutputIsCapped()
+    {
+        QFETCH(QByteArray, output);
+        QFETCH(QStringList, kept);
+        QFETCH(QString, omitted);
+        auto s = serviceIn(dir.path());
+        const TaskInfo* t =
+            s->AddTask(checkTask(QStringLiteral("noisy ") + QString::fromLatin1(QTest::currentDataTag())));
+        {
+            const ScopedEnvironment env{{"KALVORCLI_STDERR", output}, {"KALVORCLI_EXIT_CODE", "1"}};
+            s->RunNow(t);
+            QTRY_VERIFY_WITH_TIMEOUT(recordedPid(0) != 0, 5000);
+        }
+        QStringList expected = QStringList{QStringLiteral("Задание не выполнено:")} + kept;
+        if (!omitted.isEmpty())
+            expected << omitted;
+        QTRY_COMPARE_WITH_TIMEOUT(logMessages(*s, t).size(), expected.size(), 5000);
+        QCOMPARE(logMessages(*s, t), expected);
     }
 
     // Quitting ends a running tool within a few seconds, whatever it does.
@@ -292,13 +287,13 @@ private slots:
     {
         QFETCH(QByteArray, hang);
         QFETCH(QByteArray, helperMs);
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         // Limits far beyond the test: only the quit may end the run.
         s->SetToolLimits({1h, 1h, 1h});
         const TaskInfo* t =
             s->AddTask(checkTask(QStringLiteral("quit ") + QString::fromLatin1(QTest::currentDataTag())));
         {
-            Environment env;
+            ScopedEnvironment env;
             env.set("KALVORCLI_EXIT_CODE", "0");
             if (!hang.isEmpty())
                 env.set("KALVORCLI_HANG", hang);
@@ -332,16 +327,16 @@ private slots:
         QFETCH(QString, program);
         QFETCH(QString, workingDirectory);
         QFETCH(QString, reason);
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         TaskInfo t = task(QStringLiteral("command ") + QString::fromLatin1(QTest::currentDataTag()));
         // The marker is relative: touched in the wrong folder it would appear there.
         t.action = CommandAction{fsPath(program.replace(QStringLiteral("%1"), dir.path())),
                                  fsPath(workingDirectory.replace(QStringLiteral("%1"), dir.path())), L"started-marker"};
         const TaskInfo* stored = s->AddTask(t);
         s->RunNow(stored);
-        QTRY_COMPARE_WITH_TIMEOUT(logOf(*s, stored).size(), 2, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(logMessages(*s, stored).size(), 2, 5000);
         reason.replace(QStringLiteral("%1"), dir.path());
-        QCOMPARE(logOf(*s, stored), (QStringList{QStringLiteral("Задание не выполнено:"), reason}));
+        QCOMPARE(logMessages(*s, stored), (QStringList{QStringLiteral("Задание не выполнено:"), reason}));
         QCOMPARE(zombieChildren(), 0);
         QVERIFY(!QFile::exists(QDir::current().filePath(QStringLiteral("started-marker"))));
     }
@@ -349,14 +344,14 @@ private slots:
     // Commands that have ended are collected while a tool keeps the worker busy.
     void endedCommandsAreCollectedWhileAToolRuns()
     {
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         s->SetToolLimits({20s, 1s, 1s});
         const QString marker = dir.path() + QStringLiteral("/collected");
         TaskInfo command = task(QStringLiteral("touch"));
         command.action = CommandAction{"/bin/touch", {}, marker.toStdWString()};
         const TaskInfo* c = s->AddTask(command);
         const TaskInfo* tool = s->AddTask(checkTask(QStringLiteral("busy")));
-        Environment env;
+        ScopedEnvironment env;
         env.set("KALVORCLI_HANG", "wait");
         for (int i = 0; i < 5; ++i)
             s->RunNow(c);
@@ -364,8 +359,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(recordedPid(0) != 0, 5000);
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
         QTRY_COMPARE_WITH_TIMEOUT(zombieChildren(), 0, 2000);
-        QVERIFY2(logOf(*s, tool).isEmpty(), "the tool must still be running");
-        QVERIFY(logOf(*s, c).isEmpty());
+        QVERIFY2(logMessages(*s, tool).isEmpty(), "the tool must still be running");
+        QVERIFY(logMessages(*s, c).isEmpty());
     }
 
     // With descriptors running short a start fails or succeeds, but it never hangs, and the
@@ -380,7 +375,7 @@ private slots:
     void startWithFewDescriptors()
     {
         QFETCH(int, free);
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         s->SetToolLimits({20s, 1s, 1s});
         const TaskInfo* t = s->AddTask(checkTask(QStringLiteral("descriptors %1").arg(free)));
         // The log is read through a descriptor opened beforehand.
@@ -388,7 +383,7 @@ private slots:
         QVERIFY(log.open(QIODevice::ReadOnly));
         const auto outcome = [&log] {
             log.seek(0);
-            return messages(log.readAll());
+            return logMessages(log.readAll());
         };
 
         rlimit saved{};
@@ -427,7 +422,7 @@ private slots:
     // An export without an output folder still runs the tool, which reports it.
     void exportWithoutOutputFolderReachesTheTool()
     {
-        auto s = makeService();
+        auto s = serviceIn(dir.path());
         TaskInfo t = task(QStringLiteral("export without folder"));
         ExportAction e;
         e.connection_id = connection.id;
@@ -436,9 +431,9 @@ private slots:
         t.action = e;
         const TaskInfo* stored = s->AddTask(t);
         s->RunNow(stored);
-        QTRY_COMPARE_WITH_TIMEOUT(logOf(*s, stored).size(), 2, 5000);
-        QCOMPARE(logOf(*s, stored), (QStringList{QStringLiteral("Задание не выполнено:"),
-                                                 QStringLiteral("Не задана папка для экспорта (--output-dir)")}));
+        QTRY_COMPARE_WITH_TIMEOUT(logMessages(*s, stored).size(), 2, 5000);
+        QCOMPARE(logMessages(*s, stored), (QStringList{QStringLiteral("Задание не выполнено:"),
+                                                       QStringLiteral("Не задана папка для экспорта (--output-dir)")}));
         QCOMPARE(records(), 1);
     }
 };

@@ -2,18 +2,11 @@
 // built tool, and an existing saved-connections file is left exactly as it was.
 
 #include "repository/Connections.h"
+#include "support/Files.h"
 
 #include <QtTest>
 
-namespace {
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-} // namespace
+using testsupport::readFile;
 
 class DemoRepositoryTest : public QObject
 {
@@ -44,28 +37,18 @@ void DemoRepositoryTest::init()
 
 int DemoRepositoryTest::runScript(const QStringList& args)
 {
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("XDG_DATA_HOME"), dataHome_);
-    process.setProcessEnvironment(environment);
-    process.start(QStringLiteral("sh"), QStringList{qEnvironmentVariable("KALVOR_SOURCE_DIR") +
-                                                    QStringLiteral("/scripts/make-demo-repository.sh")} +
-                                            args);
-    if (!process.waitForFinished(60'000) || process.exitStatus() != QProcess::NormalExit)
-        return -1;
-    return process.exitCode();
+    const QString script =
+        qEnvironmentVariable("KALVOR_SOURCE_DIR") + QStringLiteral("/scripts/make-demo-repository.sh");
+    return testsupport::runProgram(QStringLiteral("sh"), QStringList{script} + args,
+                                   {{QStringLiteral("XDG_DATA_HOME"), dataHome_}})
+        .exitCode;
 }
 
 int DemoRepositoryTest::runCli(const QStringList& args)
 {
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("XDG_DATA_HOME"), dataHome_);
-    process.setProcessEnvironment(environment);
-    process.start(qEnvironmentVariable("KALVOR_BIN_DIR") + QStringLiteral("/KalvorCLI"), args);
-    if (!process.waitForFinished(60'000) || process.exitStatus() != QProcess::NormalExit)
-        return -1;
-    return process.exitCode();
+    return testsupport::runProgram(testsupport::binPath(QStringLiteral("KalvorCLI")), args,
+                                   {{QStringLiteral("XDG_DATA_HOME"), dataHome_}})
+        .exitCode;
 }
 
 void DemoRepositoryTest::createsRepositoryAndConnection()

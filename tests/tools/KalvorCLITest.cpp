@@ -2,6 +2,7 @@
 // saved-connections file made in a temporary directory.
 
 #include "repository/Connections.h"
+#include "support/Files.h"
 
 #include <QtTest>
 
@@ -12,28 +13,10 @@
 
 namespace {
 
-struct Result
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    QCOMPARE(file.write(content), qint64(content.size()));
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-using Env = QList<QPair<QString, QString>>;
+using Result = testsupport::ProgramResult;
+using Env = testsupport::ProgramEnvironment;
+using testsupport::readFile;
+using testsupport::writeFile;
 
 } // namespace
 
@@ -70,25 +53,13 @@ private:
 
 Result KalvorCLITest::run(const QStringList& args, const Env& env)
 {
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("XDG_DATA_HOME"), dir_->filePath(QStringLiteral("data")));
-    for (const auto& [name, value] : env)
-        environment.insert(name, value);
-    process.setProcessEnvironment(environment);
-    process.start(cli_, args);
-    Result result;
-    if (!process.waitForFinished(60'000) || process.exitStatus() != QProcess::NormalExit)
-        return result;
-    result.exitCode = process.exitCode();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
+    return testsupport::runProgram(
+        cli_, args, Env{{QStringLiteral("XDG_DATA_HOME"), dir_->filePath(QStringLiteral("data"))}} + env);
 }
 
 void KalvorCLITest::initTestCase()
 {
-    cli_ = qEnvironmentVariable("KALVOR_BIN_DIR") + QStringLiteral("/KalvorCLI");
+    cli_ = testsupport::binPath(QStringLiteral("KalvorCLI"));
     QVERIFY2(QFileInfo(cli_).isExecutable(), qPrintable(QStringLiteral("KalvorCLI is not built: ") + cli_));
 }
 

@@ -2,6 +2,8 @@
 // directory. Expected next runs were worked out by hand from the zone rules of
 // Europe/Berlin (CET = UTC+1, CEST = UTC+2 from 2026-03-29 02:00 local).
 
+#include "support/Files.h"
+
 #include <QtTest>
 
 #include <QDir>
@@ -17,26 +19,9 @@
 
 namespace {
 
-struct Result
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    QCOMPARE(file.write(content), qint64(content.size()));
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using Result = testsupport::ProgramResult;
+using testsupport::readFile;
+using testsupport::writeFile;
 
 const QByteArray kCommand = "<action><type>command</type><executable>/bin/true</executable></action>";
 
@@ -93,26 +78,17 @@ private:
 
 Result KalvorTasksTest::run(const QStringList& args, const QString& tz)
 {
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("TZ"), tz);
-    environment.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
-    environment.insert(QStringLiteral("XDG_CACHE_HOME"), path(QStringLiteral("cache")));
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config")));
-    process.setProcessEnvironment(environment);
-    process.start(tool_, args);
-    Result result;
-    if (!process.waitForFinished(30'000) || process.exitStatus() != QProcess::NormalExit)
-        return result;
-    result.exitCode = process.exitCode();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
+    return testsupport::runProgram(tool_, args,
+                                   {{QStringLiteral("TZ"), tz},
+                                    {QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data"))},
+                                    {QStringLiteral("XDG_CACHE_HOME"), path(QStringLiteral("cache"))},
+                                    {QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config"))}},
+                                   30'000);
 }
 
 void KalvorTasksTest::initTestCase()
 {
-    tool_ = qEnvironmentVariable("KALVOR_BIN_DIR") + QStringLiteral("/kalvor-tasks");
+    tool_ = testsupport::binPath(QStringLiteral("kalvor-tasks"));
     QVERIFY2(QFileInfo(tool_).isExecutable(), qPrintable(QStringLiteral("kalvor-tasks is not built: ") + tool_));
 }
 

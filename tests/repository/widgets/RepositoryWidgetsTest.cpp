@@ -1,7 +1,8 @@
-#include "wizard/WizardTestSupport.h"
-
 #include "repository/widgets/BrowserWidget.h"
 #include "repository/widgets/ConnectionsManagerWidget.h"
+#include "support/Connections.h"
+#include "support/Files.h"
+#include "support/Modal.h"
 
 #include <QAbstractItemModelTester>
 #include <QComboBox>
@@ -10,6 +11,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTreeView>
 #include <QtTest>
@@ -19,6 +21,8 @@
 using vadro_browser::BrowserWidget;
 using vadro_cm::Connection;
 using vadro_cm::ConnectionsManagerWidget;
+
+using namespace testsupport;
 
 namespace {
 
@@ -53,11 +57,11 @@ private slots:
     void initTestCase()
     {
         QVERIFY(repo_.isValid());
-        QVERIFY(wiztest::makeFile(repo_.filePath(QStringLiteral("Проекты/Мост/план.dwg"))));
-        QVERIFY(wiztest::makeFile(repo_.filePath(QStringLiteral("Проекты/Мост/Разрезы/А-А.dwg"))));
-        QVERIFY(wiztest::makeFile(repo_.filePath(QStringLiteral("Проекты/Тоннель/схема.dxf"))));
-        QVERIFY(wiztest::makeFile(repo_.filePath(QStringLiteral("Архив/старое.dxf"))));
-        QVERIFY(wiztest::makeFile(repo_.filePath(QStringLiteral("readme.txt"))));
+        writeFile(repo_.filePath(QStringLiteral("Проекты/Мост/план.dwg")), "content");
+        writeFile(repo_.filePath(QStringLiteral("Проекты/Мост/Разрезы/А-А.dwg")), "content");
+        writeFile(repo_.filePath(QStringLiteral("Проекты/Тоннель/схема.dxf")), "content");
+        writeFile(repo_.filePath(QStringLiteral("Архив/старое.dxf")), "content");
+        writeFile(repo_.filePath(QStringLiteral("readme.txt")), "content");
     }
 
     void foldersAreListedWhenOpened()
@@ -184,7 +188,7 @@ private slots:
     void aFolderRemovedAfterOpeningShowsEmpty()
     {
         QTemporaryDir repo;
-        QVERIFY(wiztest::makeFile(repo.filePath(QStringLiteral("gone/a.txt"))));
+        writeFile(repo.filePath(QStringLiteral("gone/a.txt")), "content");
         BrowserWidget browser(nullptr, nullptr, false, true, 0, {});
         browser.Reset(core_->OpenSession(vadro_cm::ServerAddress{repo.path().toStdWString(), 0}, std::monostate{}));
         QAbstractItemModel* model = browser.View()->model();
@@ -198,8 +202,8 @@ private slots:
 
     void selectConnection()
     {
-        const Connection first = wiztest::folderConnection(QStringLiteral("Первое"), repo_.path());
-        const Connection second = wiztest::folderConnection(QStringLiteral("Второе"), QStringLiteral("/nonexistent"));
+        const Connection first = folderConnection(QStringLiteral("Первое"), repo_.path());
+        const Connection second = folderConnection(QStringLiteral("Второе"), QStringLiteral("/nonexistent"));
         ConnectionsManagerWidget widget(nullptr, {first, second}, core_, false);
         QSignalSpy changed(&widget, &ConnectionsManagerWidget::SelectionChanged);
         QVERIFY(!widget.GetSelectedConnection());
@@ -235,15 +239,16 @@ private slots:
     void editConnections()
     {
         QFETCH(int, credentials);
-        const Connection first = wiztest::folderConnection(QStringLiteral("Первое"), repo_.path());
+        const Connection first = folderConnection(QStringLiteral("Первое"), repo_.path());
         ConnectionsManagerWidget widget(nullptr, {first}, core_, false);
         widget.show();
         QSignalSpy changed(&widget, &ConnectionsManagerWidget::SelectionChanged);
 
-        wiztest::onModal<vadro_cm::ConnectionEditDialog>([credentials](vadro_cm::ConnectionEditDialog* dialog) {
+        onModal<vadro_cm::ConnectionEditDialog>([credentials](vadro_cm::ConnectionEditDialog* dialog) {
             dialog->findChild<QLineEdit*>(QStringLiteral("nameEdit"))->setText(QStringLiteral("Новое"));
             dialog->findChild<QLineEdit*>(QStringLiteral("folderEdit"))->setText(QStringLiteral("/srv/хранилище"));
             dialog->findChild<QComboBox*>(QStringLiteral("credentialsComboBox"))->setCurrentIndex(credentials);
+            dialog->findChild<QSpinBox*>(QStringLiteral("portSpinBox"))->setValue(8080);
             dialog->findChild<QLineEdit*>(QStringLiteral("loginEdit"))->setText(QStringLiteral("иван"));
             dialog->findChild<QLineEdit*>(QStringLiteral("passwordEdit"))->setText(QStringLiteral("секрет"));
             dialog->findChild<QLineEdit*>(QStringLiteral("tokenEdit"))->setText(QStringLiteral("tok-1"));
@@ -254,7 +259,7 @@ private slots:
         const Connection added = widget.GetEditedConnections().back();
         QVERIFY(added.id != first.id && !added.id.is_nil());
         QVERIFY(added.name == L"Новое");
-        QVERIFY(added.address && added.address->host == L"/srv/хранилище");
+        QVERIFY(added.address && added.address->host == L"/srv/хранилище" && added.address->port == 8080);
         QCOMPARE(static_cast<int>(added.credentials.index()), credentials);
         if (credentials == 1)
             QVERIFY(
@@ -266,25 +271,32 @@ private slots:
         QVERIFY(afterAdd >= 1);
 
         // Editing keeps the identifier and reports the changed selection; the dialog shows
-        // what the connection holds.
+        // what the connection holds, and only the fields of its kind of credentials.
         QString shownLogin;
-        wiztest::onModal<vadro_cm::ConnectionEditDialog>([&shownLogin](vadro_cm::ConnectionEditDialog* dialog) {
+        QList<bool> shownRows;
+        int shownPort = 0;
+        onModal<vadro_cm::ConnectionEditDialog>([&](vadro_cm::ConnectionEditDialog* dialog) {
             shownLogin = dialog->findChild<QLineEdit*>(QStringLiteral("loginEdit"))->text();
+            for (const char* name : {"loginEdit", "passwordEdit", "tokenEdit"})
+                shownRows << dialog->findChild<QLineEdit*>(QString::fromLatin1(name))->isVisible();
+            shownPort = dialog->findChild<QSpinBox*>(QStringLiteral("portSpinBox"))->value();
             dialog->findChild<QLineEdit*>(QStringLiteral("nameEdit"))->setText(QStringLiteral("Другое"));
             dialog->accept();
         });
         widget.EditSelectedConnection();
         QCOMPARE(shownLogin, credentials == 1 ? QStringLiteral("иван") : QString());
+        QCOMPARE(shownRows, (QList<bool>{credentials == 1, credentials == 1, credentials == 2}));
+        QCOMPARE(shownPort, 8080);
         QCOMPARE(changed.count(), afterAdd + 1);
         QVERIFY(widget.GetSelectedConnection()->name == L"Другое");
         QVERIFY(widget.GetSelectedConnection()->id == added.id);
 
         // A cancelled dialog changes nothing.
-        wiztest::rejectNext<vadro_cm::ConnectionEditDialog>();
+        rejectNext<vadro_cm::ConnectionEditDialog>();
         widget.AddConnection();
         QCOMPARE(widget.GetEditedConnections().size(), std::size_t(2));
 
-        auto removal = wiztest::closeNextMessageBox(QMessageBox::Yes);
+        auto removal = closeNextMessageBox(QMessageBox::Yes);
         widget.RemoveSelectedConnection();
         QVERIFY(removal->seen);
         QCOMPARE(widget.GetEditedConnections().size(), std::size_t(1));
@@ -314,7 +326,7 @@ private slots:
         dialog.show();
         dialog.findChild<QLineEdit*>(QStringLiteral("nameEdit"))->setText(name);
         dialog.findChild<QLineEdit*>(QStringLiteral("folderEdit"))->setText(folder);
-        auto seen = wiztest::closeNextMessageBox();
+        auto seen = closeNextMessageBox();
         dialog.findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"))->button(QDialogButtonBox::Ok)->click();
         *seen->armed = false;
         QCOMPARE(dialog.result() == QDialog::Accepted, accepted);
@@ -357,7 +369,7 @@ private slots:
         QFETCH(QString, question);
         std::vector<Connection> all;
         for (const char* name : {"Один", "Два", "Три"})
-            all.push_back(wiztest::folderConnection(QString::fromUtf8(name), repo_.path()));
+            all.push_back(folderConnection(QString::fromUtf8(name), repo_.path()));
         const std::vector<Connection> before = all;
         ConnectionsManagerWidget widget(nullptr, all, core_, false);
         const vadro::Uuid removed = all[static_cast<std::size_t>(row)].id;
@@ -369,7 +381,7 @@ private slots:
         widget.SelectConnection(removed);
         seen.clear();
 
-        auto box = wiztest::closeNextMessageBox(yes ? QMessageBox::Yes : QMessageBox::No);
+        auto box = closeNextMessageBox(yes ? QMessageBox::Yes : QMessageBox::No);
         widget.findChild<QPushButton*>(QStringLiteral("removeConnectionButton"))->click();
         *box->armed = false;
         QVERIFY(box->seen);
@@ -391,18 +403,18 @@ private slots:
 
     void testButtonReportsTheRepository()
     {
-        const Connection good = wiztest::folderConnection(QStringLiteral("Есть"), repo_.path());
-        const Connection bad = wiztest::folderConnection(QStringLiteral("Нет"), repo_.filePath(QStringLiteral("нет")));
+        const Connection good = folderConnection(QStringLiteral("Есть"), repo_.path());
+        const Connection bad = folderConnection(QStringLiteral("Нет"), repo_.filePath(QStringLiteral("нет")));
         ConnectionsManagerWidget widget(nullptr, {good, bad}, core_, true);
         QVERIFY(widget.findChild<QPushButton*>(QStringLiteral("addConnectionButton"))->isHidden());
         auto* test = widget.findChild<QPushButton*>(QStringLiteral("testConnectionButton"));
         widget.SelectConnection(good.id);
-        auto seen = wiztest::closeNextMessageBox();
+        auto seen = closeNextMessageBox();
         test->click();
         QVERIFY(seen->seen);
         QCOMPARE(seen->icon, QMessageBox::Information);
         widget.SelectConnection(bad.id);
-        seen = wiztest::closeNextMessageBox();
+        seen = closeNextMessageBox();
         test->click();
         QCOMPARE(seen->icon, QMessageBox::Warning);
         QVERIFY(seen->text.startsWith(QStringLiteral("Не удалось установить соединение.\n")));
