@@ -787,20 +787,29 @@ QByteArray Utf8Bytes(const std::wstring& text)
     return out;
 }
 
-bool WriteFile(const std::filesystem::path& file, const std::wstring& document)
+bool WriteFile(const std::filesystem::path& file, const std::wstring& document, QString* error)
 {
     QSaveFile out(QString::fromStdString(file.string()));
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Text))
+    const auto fail = [&out, error] {
+        if (error)
+            *error = out.errorString();
+        out.cancelWriting();
         return false;
+    };
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Text))
+        return fail();
     out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     const QByteArray bytes = Utf8Bytes(document);
     // A write that fits the device's buffer reports success before anything reached the
     // file; only the flush tells, and commit would rename the cut file regardless.
-    if (out.write(bytes) != bytes.size() || !out.flush()) {
-        out.cancelWriting();
+    if (out.write(bytes) != bytes.size() || !out.flush())
+        return fail();
+    if (!out.commit()) {
+        if (error)
+            *error = out.errorString();
         return false;
     }
-    return out.commit();
+    return true;
 }
 
 bool CreateFolderOf(const std::filesystem::path& file)
