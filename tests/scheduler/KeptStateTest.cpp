@@ -216,9 +216,11 @@ private slots:
 
         // The wizard edits a copy taken before the run: the kept run stays.
         TaskInfo stale = checkTask(dir.path(), L"правка");
+        stale.run_missed = true;
         s.UpdateTask(task, stale);
         QVERIFY(s.Copy(task).last_run == kept);
         QVERIFY(storedTask(store).last_run == kept);
+        QVERIFY(storedTask(store).run_missed);
         const TaskInfo* copy = s.AddTask(s.Copy(task));
         QVERIFY(copy->last_run == LastRun{});
     }

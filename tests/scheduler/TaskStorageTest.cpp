@@ -540,6 +540,8 @@ private slots:
         const TaskInfo* stored = s->AddTask(t);
         QCOMPARE(runAndWait(*s, stored, 1),
                  QStringList{QStringLiteral("Резервное копирование завершено: скопировано документов 4.")});
+        // The pool keeps the outcome as the task's last run.
+        QTRY_COMPARE_WITH_TIMEOUT(s->Copy(stored).last_run.outcome, RunOutcome::Succeeded, 5000);
         QFile d(dest + QStringLiteral("/Sub/D"));
         QVERIFY(d.open(QIODevice::ReadOnly));
         QCOMPARE(d.readAll(), QByteArray("delta"));
@@ -562,6 +564,8 @@ private slots:
         std::get<BackupAction>(t.action).source_path = L"vadro://Демо/Нет";
         s->UpdateTask(stored, t);
         QVERIFY(runAndWait(*s, stored, 4).last().startsWith(QStringLiteral("Резервное копирование не выполнено: ")));
+        QTRY_COMPARE_WITH_TIMEOUT(s->Copy(stored).last_run.outcome, RunOutcome::Failed, 5000);
+        QCOMPARE(QString::fromStdWString(s->Copy(stored).last_run.reason), logLines(*s, stored).last());
     }
 
     void updateRearmsAndKeepsPlace()
