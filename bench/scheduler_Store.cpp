@@ -64,12 +64,21 @@ struct Fixture
     std::vector<TaskInfo> tasks;
     std::vector<const TaskInfo*> pointers;
 
-    Fixture()
+    // With `ran`, every task has run once, failed with a reason and makes up missed runs:
+    // the most the kept state adds to a store.
+    explicit Fixture(bool ran = false)
         : file(dir.filePath(QStringLiteral("storage.xml")).toStdString())
         , tasks(MakeTaskMix(kTasks, kStart))
     {
-        for (const TaskInfo& t : tasks)
+        for (TaskInfo& t : tasks) {
+            if (ran) {
+                t.run_missed = true;
+                t.awaited_run = kStart + 86400 * kNanosPerSecond;
+                t.last_run = LastRun{kStart, kStart + 90 * kNanosPerSecond, RunOutcome::Failed,
+                                     L"Не удалось открыть проект: нет связи с хранилищем"};
+            }
             pointers.push_back(&t);
+        }
         store::WriteFile(file, store::WriteTasks(pointers));
     }
 };
@@ -78,6 +87,39 @@ Fixture& fixture()
 {
     static Fixture f;
     return f;
+}
+
+Fixture& ranFixture()
+{
+    static Fixture f(true);
+    return f;
+}
+
+// Save and load of the same tasks when each keeps a failed last run and an awaited run.
+void saveWithKeptState(benchmark::State& state)
+{
+    Fixture& f = ranFixture();
+    const std::filesystem::path out = f.file.parent_path() / "saved.xml";
+    for (auto _ : state) {
+        if (!store::WriteFile(out, store::WriteTasks(f.pointers)))
+            state.SkipWithError("the store file could not be written");
+    }
+    state.counters["file_MB"] = double(std::filesystem::file_size(out)) / 1e6;
+    state.SetItemsProcessed(state.iterations() * kTasks);
+}
+
+void loadWithKeptState(benchmark::State& state)
+{
+    Fixture& f = ranFixture();
+    for (auto _ : state) {
+        const auto text = store::ReadFile(f.file);
+        const auto parsed = store::ParseTasks(*text);
+        if (parsed.size() != kTasks || !parsed.back().task ||
+            parsed.back().task->last_run.outcome != RunOutcome::Failed)
+            state.SkipWithError("the store did not load every task with its last run");
+        benchmark::DoNotOptimize(parsed.data());
+    }
+    state.SetItemsProcessed(state.iterations() * kTasks);
 }
 
 void save(benchmark::State& state)
@@ -198,6 +240,8 @@ void reportMemory()
 
 BENCHMARK(save)->Unit(benchmark::kMillisecond);
 BENCHMARK(load)->Unit(benchmark::kMillisecond);
+BENCHMARK(saveWithKeptState)->Unit(benchmark::kMillisecond);
+BENCHMARK(loadWithKeptState)->Unit(benchmark::kMillisecond);
 BENCHMARK(saveDocumentOnly)->Unit(benchmark::kMillisecond);
 BENCHMARK(saveFileOnly)->Unit(benchmark::kMillisecond);
 BENCHMARK(loadReadOnly)->Unit(benchmark::kMillisecond);

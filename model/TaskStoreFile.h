@@ -56,8 +56,9 @@ std::vector<ParsedTask> ParseTasks(const std::wstring& document);
 std::optional<std::wstring> ReadFile(const std::filesystem::path& file);
 
 // Replaces the file as a whole (a crash at any moment leaves the old or the new complete
-// file) with permissions 0600. False when it could not be written; the old file stays.
-bool WriteFile(const std::filesystem::path& file, const std::wstring& document);
+// file) with permissions 0600. False when it could not be written; the old file stays,
+// and `error` (when given) gets the system's reason.
+bool WriteFile(const std::filesystem::path& file, const std::wstring& document, std::string* error = nullptr);
 
 // Creates the folder that holds the file, with its parents. False, with the reason on
 // standard error, when that fails; never throws.

@@ -15,12 +15,13 @@ QStringList taskNames(const TaskStorage& service)
     return names;
 }
 
-std::unique_ptr<TaskStorage> serviceIn(const QString& root, std::shared_ptr<vadro::ICore> core)
+std::unique_ptr<TaskStorage> serviceIn(const QString& root, std::shared_ptr<vadro::ICore> core,
+                                       TaskStorage::Settings settings)
 {
     static int made = 0;
     const QString store = root + QStringLiteral("/data%1/storage.xml").arg(++made);
-    auto service =
-        std::make_unique<TaskStorage>(fsPath(store), fsPath(root + QStringLiteral("/logs")), std::move(core));
+    auto service = std::make_unique<TaskStorage>(fsPath(store), fsPath(root + QStringLiteral("/logs")), std::move(core),
+                                                 std::move(settings));
     service->SetToolPath(fsPath(binPath(QStringLiteral("KalvorCLI"))));
     return service;
 }

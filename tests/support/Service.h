@@ -16,7 +16,8 @@ QStringList taskNames(const TaskStorage& service);
 
 // A service of its own below `root`: its store in a folder that no other service made here
 // uses, its logs in `root`/logs, and the built stand-in as its product tool.
-std::unique_ptr<TaskStorage> serviceIn(const QString& root, std::shared_ptr<vadro::ICore> core = vadro::CreateCore());
+std::unique_ptr<TaskStorage> serviceIn(const QString& root, std::shared_ptr<vadro::ICore> core = vadro::CreateCore(),
+                                       TaskStorage::Settings settings = {});
 
 // Removes every task of TaskStorage::Instance().
 void clearService();
