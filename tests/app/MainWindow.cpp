@@ -15,6 +15,7 @@
 #include <QMessageBox>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QStandardItemModel>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -65,7 +66,8 @@ private slots:
     void initTestCase();
     void init();
     void toolBar();
-    void firstStartShowsTypicalRowsWhole();
+    void typicalRowsShowWhole_data();
+    void typicalRowsShowWhole();
     void actionsFollowSelection_data();
     void actionsFollowSelection();
     void contextMenu_data();
@@ -135,7 +137,8 @@ void TestMainWindow::toolBar()
     }
     QCOMPARE(entries, (QStringList{QStringLiteral("Запустить сейчас"), QStringLiteral("Новая задача"),
                                    QStringLiteral("Изменить задачу"), QStringLiteral("Скопировать задачу"),
-                                   QStringLiteral("Удалить задачу")}));
+                                   QStringLiteral("Удалить задачу"), QStringLiteral("Журнал"),
+                                   QStringLiteral("Открыть папку журналов")}));
     QCOMPARE(window->windowTitle(), QStringLiteral("Планировщик задач КАЛВОР"));
 }
 
@@ -164,11 +167,36 @@ void TestMainWindow::actionsFollowSelection()
     QCOMPARE(action(*window, "actionCloneTask")->isEnabled(), enabled);
     QCOMPARE(action(*window, "actionEditTask")->isEnabled(), enabled);
     QCOMPARE(action(*window, "actionRemoveTask")->isEnabled(), enabled);
+    QCOMPARE(action(*window, "actionShowLog")->isEnabled(), enabled);
     QVERIFY(action(*window, "actionNewTask")->isEnabled());
+    QVERIFY(action(*window, "actionOpenLogFolder")->isEnabled());
 }
 
-void TestMainWindow::firstStartShowsTypicalRowsWhole()
+void TestMainWindow::typicalRowsShowWhole_data()
 {
+    QTest::addColumn<bool>("oldState");
+    QTest::newRow("first start") << false;
+    QTest::newRow("header saved by the two-column list") << true;
+}
+
+void TestMainWindow::typicalRowsShowWhole()
+{
+    QFETCH(bool, oldState);
+    constexpr int kSavedNameWidth = 333;
+    int stretchedTriggerWidth = 0;
+    if (oldState) {
+        // The state the list with only the name and trigger columns left behind: the
+        // name column widened by the user, the trigger column stretched to the edge.
+        QStandardItemModel twoColumns(1, 2);
+        QTreeView oldView;
+        oldView.setModel(&twoColumns);
+        oldView.resize(1400, 300);
+        oldView.header()->resizeSection(0, kSavedNameWidth);
+        oldView.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&oldView));
+        stretchedTriggerWidth = oldView.header()->sectionSize(1);
+        QSettings().setValue(QStringLiteral("TasksTreeHeaderState"), oldView.header()->saveState());
+    }
     TaskInfo weekly = taskNamed(QStringLiteral("Резервное копирование проектов"));
     WeeklyTrigger trigger;
     trigger.weekdays = {1, 3, 5};
@@ -179,11 +207,23 @@ void TestMainWindow::firstStartShowsTypicalRowsWhole()
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     QTreeView* view = list(*window);
+    QHeaderView* header = view->header();
+    QCOMPARE(header->count(), view->model()->columnCount());
+    if (oldState) {
+        QCOMPARE(header->sectionSize(0), kSavedNameWidth);
+        // Stretched to the old window's edge, the trigger column would push the new ones away.
+        QVERIFY(header->sectionSize(1) < stretchedTriggerWidth);
+    }
+    for (int column = 0; column < header->count(); ++column)
+        QVERIFY2(header->sectionSize(column) >= header->sectionSizeHint(column), qPrintable(QString::number(column)));
     for (int row = 0; row < 2; ++row) {
-        for (int column = 0; column < 2; ++column) {
+        for (int column = 0; column < view->model()->columnCount(); ++column) {
             const QModelIndex index = view->model()->index(row, column);
-            QVERIFY2(view->visualRect(index).width() >= view->sizeHintForIndex(index).width(),
-                     qPrintable(index.data().toString()));
+            const QString where =
+                QStringLiteral("row %1, column %2: %3").arg(row).arg(column).arg(index.data().toString());
+            QVERIFY2(!header->isSectionHidden(column), qPrintable(where));
+            QVERIFY2(header->visualIndex(column) == column, qPrintable(where));
+            QVERIFY2(view->visualRect(index).width() >= view->sizeHintForIndex(index).width(), qPrintable(where));
             // Narrowed by the user, a cell still offers its whole text.
             QCOMPARE(index.data(Qt::ToolTipRole), index.data());
         }
@@ -194,12 +234,15 @@ void TestMainWindow::contextMenu_data()
 {
     QTest::addColumn<bool>("select");
     QTest::addColumn<QStringList>("entries");
-    QTest::newRow("nothing selected") << false << QStringList{QStringLiteral("Новая задача")};
+    QTest::newRow("nothing selected") << false
+                                      << QStringList{QStringLiteral("Новая задача"),
+                                                     QStringLiteral("Открыть папку журналов")};
     QTest::newRow("row selected") << true
-                                  << QStringList{QStringLiteral("Новая задача"), QStringLiteral("Запустить сейчас"),
-                                                 QStringLiteral("Изменить задачу"),
-                                                 QStringLiteral("Скопировать задачу"),
-                                                 QStringLiteral("Удалить задачу")};
+                                  << QStringList{
+                                         QStringLiteral("Новая задача"),          QStringLiteral("Запустить сейчас"),
+                                         QStringLiteral("Изменить задачу"),       QStringLiteral("Скопировать задачу"),
+                                         QStringLiteral("Удалить задачу"),        QStringLiteral("Журнал"),
+                                         QStringLiteral("Открыть папку журналов")};
 }
 
 void TestMainWindow::contextMenu()

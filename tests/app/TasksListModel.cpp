@@ -202,7 +202,13 @@ void TestTasksListModel::headerData_data()
 
     QTest::newRow("name") << 0 << int(Qt::Horizontal) << int(Qt::DisplayRole) << QVariant(QStringLiteral("Название"));
     QTest::newRow("trigger") << 1 << int(Qt::Horizontal) << int(Qt::DisplayRole) << QVariant(QStringLiteral("Триггер"));
-    QTest::newRow("third section") << 2 << int(Qt::Horizontal) << int(Qt::DisplayRole) << QVariant();
+    QTest::newRow("next run") << 2 << int(Qt::Horizontal) << int(Qt::DisplayRole)
+                              << QVariant(QStringLiteral("Следующий запуск"));
+    QTest::newRow("last run") << 3 << int(Qt::Horizontal) << int(Qt::DisplayRole)
+                              << QVariant(QStringLiteral("Последний запуск"));
+    QTest::newRow("result") << 4 << int(Qt::Horizontal) << int(Qt::DisplayRole)
+                            << QVariant(QStringLiteral("Результат"));
+    QTest::newRow("sixth section") << 5 << int(Qt::Horizontal) << int(Qt::DisplayRole) << QVariant();
     QTest::newRow("vertical") << 0 << int(Qt::Vertical) << int(Qt::DisplayRole) << QVariant();
     QTest::newRow("tool tip") << 0 << int(Qt::Horizontal) << int(Qt::ToolTipRole) << QVariant();
     QTest::newRow("edit role") << 1 << int(Qt::Horizontal) << int(Qt::EditRole) << QVariant();
@@ -227,12 +233,12 @@ void TestTasksListModel::structure()
     QVERIFY(name.isValid() && trigger.isValid());
     QCOMPARE(model.rowCount(trigger), 0);
     QCOMPARE(model.rowCount(name), 0);
-    QCOMPARE(model.columnCount(), 2);
+    QCOMPARE(model.columnCount(), 5);
     QCOMPARE(model.flags(QModelIndex()), Qt::NoItemFlags);
     QCOMPARE(model.flags(name), Qt::ItemIsSelectable | Qt::ItemIsEnabled);
     QVERIFY(!model.parent(name).isValid());
     QVERIFY(!model.index(1, 0).isValid());
-    QVERIFY(!model.index(0, 2).isValid());
+    QVERIFY(!model.index(0, 5).isValid());
     QCOMPARE(model.index(0, 1).data(Qt::ToolTipRole), model.index(0, 1).data());
     QVERIFY(!model.index(0, 0).data(Qt::EditRole).isValid());
     QCOMPARE(model.taskAt(QModelIndex()), nullptr);
@@ -357,5 +363,5 @@ void TestTasksListModel::updateTaskKeepsRow()
     QCOMPARE(namesOf(model), (QStringList{QStringLiteral("0"), QStringLiteral("изменённая"), QStringLiteral("2")}));
 }
 
-QTEST_GUILESS_MAIN(TestTasksListModel)
+QTEST_MAIN(TestTasksListModel)
 #include "TasksListModel.moc"
