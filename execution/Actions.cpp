@@ -38,30 +38,47 @@ Instant fileTime(const std::filesystem::path& file)
     return (ns >= 0 ? ns / kNanosPerMilli : (ns - kNanosPerMilli + 1) / kNanosPerMilli) * kNanosPerMilli;
 }
 
-void logToolResult(const ToolResult& result, const ToolLimits& limits, const LogFunction& log)
+// The reason of a failed run: the first non-empty line of what the tool wrote on its
+// standard error, or its exit code.
+std::wstring failureOf(const ToolResult& result)
 {
+    for (const QString& line : result.errorLines)
+        if (!line.trimmed().isEmpty())
+            return line.toStdWString();
+    return RunTexts::Translate("Программа завершилась с кодом %1.").arg(result.exitCode).toStdWString();
+}
+
+void logToolResult(const ToolResult& result, const ToolLimits& limits, const LogFunction& log, RunFailure* failure)
+{
+    RunFailure ignored;
+    RunFailure& noted = failure ? *failure : ignored;
     if (result.stopped) {
         log(RunTexts::Text("Задание не выполнено:"), true);
-        log(RunTexts::Text("Запуск прерван: планировщик завершает работу."), false);
+        const std::wstring why = RunTexts::Text("Запуск прерван: планировщик завершает работу.");
+        noted.Note(why);
+        log(why, false);
         for (const QString& line : result.errorLines)
             log(line.toStdWString(), false);
     } else if (result.timedOut) {
         log(RunTexts::Text("Задание не выполнено:"), true);
         const auto minutes = std::chrono::duration<double, std::ratio<60>>(limits.timeout).count();
-        log(RunTexts::Translate("Программа не завершилась за отведённое время (%1 мин.) и была "
-                                "остановлена.")
-                .arg(minutes, 0, 'g', 3)
-                .toStdWString(),
-            false);
+        const std::wstring why = RunTexts::Translate("Программа не завершилась за отведённое время (%1 мин.) и была "
+                                                     "остановлена.")
+                                     .arg(minutes, 0, 'g', 3)
+                                     .toStdWString();
+        noted.Note(why);
+        log(why, false);
         for (const QString& line : result.errorLines)
             log(line.toStdWString(), false);
     } else if (!result.started) {
         log(RunTexts::Text("Задание не выполнено:"), true);
+        noted.Note(result.launchError.toStdWString());
         log(result.launchError.toStdWString(), false);
     } else if (result.exitCode == 0) {
         log(RunTexts::Text("Задание успешно выполнено."), true);
     } else {
         log(RunTexts::Text("Задание не выполнено:"), true);
+        noted.Note(failureOf(result));
         for (const QString& line : result.errorLines)
             log(line.toStdWString(), false);
     }
@@ -98,25 +115,31 @@ std::vector<std::string> ExportArguments(const std::filesystem::path& tool, cons
 }
 
 TimeUpdates RunExport(const ExportAction& action, vadro::ICore& core, const std::filesystem::path& tool,
-                      const LogFunction& log, const ToolRunSettings& settings)
+                      const LogFunction& log, const ToolRunSettings& settings, RunFailure* failure)
 {
     TimeUpdates kept;
+    // The lines that end the run before any tool starts are its failure as well.
+    const LogFunction fail = [&log, failure](const std::wstring& message, bool headed) {
+        if (failure)
+            failure->Note(message);
+        log(message, headed);
+    };
     std::wstring server;
     std::vector<std::wstring> components;
     std::optional<vadro::Uuid> parsedId;
     if (!path::utils::ParseVadroPath(action.project_path, server, components, parsedId, true)) {
-        log(RunTexts::Text("Неверно задан путь %1\n", action.project_path), true);
+        fail(RunTexts::Text("Неверно задан путь %1\n", action.project_path), true);
         return kept;
     }
     const auto connection = FindSavedConnection(action.connection_id);
     if (!connection) {
-        log(RunTexts::Text("Не удалось найти подключение к ХД по пути %1", action.project_path), true);
+        fail(RunTexts::Text("Не удалось найти подключение к ХД по пути %1", action.project_path), true);
         return kept;
     }
     const auto session = core.OpenSession(connection->address, connection->credentials);
     const vadro::IdPath ids = session->GetPathResolver()->ResolvePath(components);
     if (ids.size() != components.size()) {
-        log(RunTexts::Text("Не найден файл %1", action.project_path), true);
+        fail(RunTexts::Text("Не найден файл %1", action.project_path), true);
         return kept;
     }
 
@@ -149,12 +172,14 @@ TimeUpdates RunExport(const ExportAction& action, vadro::ICore& core, const std:
             }
             const ToolResult result =
                 RunTool(ExportArguments(tool, action, projectPath), settings.limits, settings.stop);
-            logToolResult(result, settings.limits, log);
+            logToolResult(result, settings.limits, log, failure);
             // A failed export is retried at the next run instead of being taken as done.
             if (action.only_changed_documents && result.Succeeded())
                 kept.emplace_back(projectPath, time);
         } catch (const bp::process_error& e) {
             std::fprintf(stderr, "%s\n", e.what());
+            if (failure)
+                failure->Note(QString::fromLocal8Bit(e.what()).toStdWString());
         }
     }
     return kept;
@@ -214,7 +239,7 @@ std::vector<std::string> CheckArguments(const std::filesystem::path& tool, const
 }
 
 CheckOutcome RunCheck(const CheckAction& action, const std::filesystem::path& tool, const LogFunction& log,
-                      const ToolRunSettings& settings)
+                      const ToolRunSettings& settings, RunFailure* failure)
 {
     CheckOutcome outcome;
     CheckSources sources = CollectCheckSources(action);
@@ -222,13 +247,15 @@ CheckOutcome RunCheck(const CheckAction& action, const std::filesystem::path& to
         return outcome;
     try {
         const ToolResult result = RunTool(CheckArguments(tool, action, sources.paths), settings.limits, settings.stop);
-        logToolResult(result, settings.limits, log);
+        logToolResult(result, settings.limits, log, failure);
         // A check that ran keeps its times; one that never started checked nothing.
         if (result.started)
             outcome.times = std::move(sources.times);
         outcome.save = action.only_changed_documents && !result.Succeeded();
     } catch (const bp::process_error& e) {
         std::fprintf(stderr, "%s\n", e.what());
+        if (failure)
+            failure->Note(QString::fromLocal8Bit(e.what()).toStdWString());
         outcome.save = action.only_changed_documents;
     }
     return outcome;
@@ -250,9 +277,11 @@ std::filesystem::path CommandProgram(const CommandAction& action)
     return action.executable;
 }
 
-void StartCommand(const CommandAction& action, ChildReaper& reaper, const LogFunction& log)
+void StartCommand(const CommandAction& action, ChildReaper& reaper, const LogFunction& log, RunFailure* failure)
 {
-    const auto fail = [&log](const std::wstring& reason) {
+    const auto fail = [&log, failure](const std::wstring& reason) {
+        if (failure)
+            failure->Note(reason);
         log(RunTexts::Text("Задание не выполнено:"), true);
         log(reason, false);
     };

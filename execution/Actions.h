@@ -17,6 +17,22 @@ namespace execution {
 // Where a run writes its log lines (headed lines carry the task's name on standard error).
 using LogFunction = std::function<void(const std::wstring& message, bool headed)>;
 
+// Whether a run failed and why: the first failure it met. Runs note a failure exactly where
+// they log "not done"; the service keeps it as the task's last outcome.
+struct RunFailure
+{
+    bool failed = false;
+    std::wstring reason;
+    // Keeps the first failure only.
+    void Note(const std::wstring& why)
+    {
+        if (failed)
+            return;
+        failed = true;
+        reason = why;
+    }
+};
+
 // Modification times a run wants to keep, by path text.
 using TimeUpdates = std::vector<std::pair<std::wstring, Instant>>;
 
@@ -29,7 +45,7 @@ std::vector<std::string> ExportArguments(const std::filesystem::path& tool, cons
 // only when the tool ended with code 0. Returns the times to keep. An output folder that
 // cannot be made (or none at all) is passed on: the tool reports it.
 TimeUpdates RunExport(const ExportAction& action, vadro::ICore& core, const std::filesystem::path& tool,
-                      const LogFunction& log, const ToolRunSettings& settings = {});
+                      const LogFunction& log, const ToolRunSettings& settings = {}, RunFailure* failure = nullptr);
 
 // The sources of a check run and their new times: the file itself, or with only-changed
 // on the *.ifc files of a directory whose time differs from the recorded one. `paths`
@@ -52,12 +68,14 @@ struct CheckOutcome
     bool save = false; // the store must be saved now
 };
 CheckOutcome RunCheck(const CheckAction& action, const std::filesystem::path& tool, const LogFunction& log,
-                      const ToolRunSettings& settings = {});
+                      const ToolRunSettings& settings = {}, RunFailure* failure = nullptr);
 
 // Starts the command and returns at once; `reaper` collects it when it ends. A command
 // that cannot start (no program, a start directory that does not exist, a failed
 // launch) is not run elsewhere: its log gets the failure line and the reason.
-void StartCommand(const CommandAction& action, ChildReaper& reaper, const LogFunction& log);
+// The command's exit status is not waited for: a command that started counts as done.
+void StartCommand(const CommandAction& action, ChildReaper& reaper, const LogFunction& log,
+                  RunFailure* failure = nullptr);
 
 // The directory a command starts in and the program it runs.
 std::filesystem::path CommandStartDirectory(const CommandAction& action);

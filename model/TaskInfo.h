@@ -168,6 +168,9 @@ public:
     bool run_missed = false;
     // Kept by the service; a new task (TaskStorage::AddTask) starts with none.
     LastRun last_run;
+    // Kept by the service for a task with run_missed: the run its timer waits for. Found in
+    // the past at a start, it tells that the program was not running when the run fell due.
+    Instant awaited_run = kNeverInstant;
 
     // The next run strictly after `now`, or starting_point while that lies ahead.
     // Computed in the local zone (see LocalZone in the scheduler library). Never throws

@@ -18,6 +18,7 @@
 #include <limits>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace pt = boost::property_tree;
 
@@ -346,6 +347,21 @@ struct ActionWriter
     }
 };
 
+// The store's words for the outcomes of a last run; none for a task that never ran.
+constexpr std::pair<RunOutcome, std::wstring_view> kOutcomeWords[] = {
+    {RunOutcome::Running, L"running"},
+    {RunOutcome::Succeeded, L"succeeded"},
+    {RunOutcome::Failed, L"failed"},
+};
+
+std::wstring_view outcomeWord(RunOutcome outcome)
+{
+    for (const auto& [value, word] : kOutcomeWords)
+        if (value == outcome)
+            return word;
+    return {};
+}
+
 // A stream buffer that reads a text in place, without the copy a string stream makes.
 struct TextSource : std::wstreambuf
 {
@@ -615,6 +631,38 @@ Action readAction(const pt::wptree& task)
     throw BadTask("unknown action type '" + narrow(type) + "'");
 }
 
+// The state the service keeps with a task. It never costs the task: what cannot be read
+// is left out (the task counts as never run, or as having no awaited run) with a warning.
+void readKeptState(const pt::wptree& node, TaskInfo& task, std::vector<std::string>& warnings)
+{
+    if (task.run_missed) {
+        if (auto text = node.get_optional<std::wstring>(L"awaited_run")) {
+            if (auto v = parseSigned(*text))
+                task.awaited_run = *v;
+            else
+                warnings.push_back("awaited_run is not a number");
+        }
+    }
+    auto last = node.get_child_optional(L"last_run");
+    if (!last)
+        return;
+    LastRun run;
+    const std::wstring word = trimmed(last->get<std::wstring>(L"outcome", {}));
+    for (const auto& [value, known] : kOutcomeWords)
+        if (word == known)
+            run.outcome = value;
+    const auto started = parseSigned(last->get<std::wstring>(L"started", {}));
+    const auto ended = parseSigned(last->get<std::wstring>(L"ended", {}));
+    run.reason = last->get<std::wstring>(L"reason", {});
+    if (run.outcome == RunOutcome::None || !started || !ended || FirstCharacterXmlCannotHold(run.reason)) {
+        warnings.push_back("last_run cannot be read; the task counts as never run");
+        return;
+    }
+    run.started = *started;
+    run.ended = *ended;
+    task.last_run = std::move(run);
+}
+
 TaskInfo readTask(const pt::wptree& node, std::vector<std::string>& warnings)
 {
     TaskInfo task;
@@ -626,6 +674,8 @@ TaskInfo readTask(const pt::wptree& node, std::vector<std::string>& warnings)
     task.run_only_on_working_days = parseBool(optionalText(node, L"run_only_on_working_days")).value_or(false);
     task.trigger = readTrigger(node, warnings);
     task.action = readAction(node);
+    task.run_missed = parseBool(optionalText(node, L"run_missed")).value_or(false);
+    readKeptState(node, task, warnings);
     return task;
 }
 
@@ -650,6 +700,21 @@ std::wstring WriteTasks(const std::vector<const TaskInfo*>& tasks)
             w.open(kFieldLevel, L"action");
             std::visit(ActionWriter{w}, task->action);
             w.close(kFieldLevel, L"action");
+            // What the service keeps is written only when there is something to keep, so
+            // the entry of a task that never ran and makes up nothing stays as it was.
+            if (task->run_missed) {
+                w.leaf(kFieldLevel, L"run_missed", boolText(true));
+                if (task->awaited_run != kNeverInstant)
+                    w.leaf(kFieldLevel, L"awaited_run", toText(task->awaited_run));
+            }
+            if (const auto word = outcomeWord(task->last_run.outcome); !word.empty()) {
+                w.open(kFieldLevel, L"last_run");
+                w.leaf(kPartLevel, L"started", toText(task->last_run.started));
+                w.leaf(kPartLevel, L"ended", toText(task->last_run.ended));
+                w.leaf(kPartLevel, L"outcome", word);
+                w.leaf(kPartLevel, L"reason", task->last_run.reason);
+                w.close(kFieldLevel, L"last_run");
+            }
             w.close(kTaskLevel, L"task");
         }
     });
@@ -722,20 +787,29 @@ QByteArray Utf8Bytes(const std::wstring& text)
     return out;
 }
 
-bool WriteFile(const std::filesystem::path& file, const std::wstring& document)
+bool WriteFile(const std::filesystem::path& file, const std::wstring& document, QString* error)
 {
     QSaveFile out(QString::fromStdString(file.string()));
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Text))
+    const auto fail = [&out, error] {
+        if (error)
+            *error = out.errorString();
+        out.cancelWriting();
         return false;
+    };
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Text))
+        return fail();
     out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     const QByteArray bytes = Utf8Bytes(document);
     // A write that fits the device's buffer reports success before anything reached the
     // file; only the flush tells, and commit would rename the cut file regardless.
-    if (out.write(bytes) != bytes.size() || !out.flush()) {
-        out.cancelWriting();
+    if (out.write(bytes) != bytes.size() || !out.flush())
+        return fail();
+    if (!out.commit()) {
+        if (error)
+            *error = out.errorString();
         return false;
     }
-    return out.commit();
+    return true;
 }
 
 bool CreateFolderOf(const std::filesystem::path& file)

@@ -6,6 +6,7 @@
 #include "model/TaskInfo.h"
 
 #include <QByteArray>
+#include <QString>
 
 #include <cstddef>
 #include <filesystem>
@@ -61,8 +62,9 @@ std::optional<std::wstring> ReadFile(const std::filesystem::path& file);
 QByteArray Utf8Bytes(const std::wstring& text);
 
 // Replaces the file as a whole (a crash at any moment leaves the old or the new complete
-// file) with permissions 0600. False when it could not be written; the old file stays.
-bool WriteFile(const std::filesystem::path& file, const std::wstring& document);
+// file) with permissions 0600. False when it could not be written; the old file stays,
+// and `error` (when given) gets the system's reason.
+bool WriteFile(const std::filesystem::path& file, const std::wstring& document, QString* error = nullptr);
 
 // Creates the folder that holds the file, with its parents. False, with the reason on
 // standard error, when that fails; never throws.

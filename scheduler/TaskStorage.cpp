@@ -44,10 +44,10 @@ boost::asio::system_timer::time_point timePoint(Instant t)
         std::chrono::duration_cast<boost::asio::system_timer::duration>(std::chrono::nanoseconds(t)));
 }
 
-Instant nextRunOrNever(const TaskInfo& task)
+Instant nextRunOrNever(const TaskInfo& task, Instant now)
 {
     try {
-        return task.NextRun();
+        return task.NextRun(now);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "Cannot compute the next run of a task: %s\n", e.what());
         return kNeverInstant;
@@ -58,6 +58,18 @@ QString localTimeText(Instant t)
 {
     const qint64 ms = t / kNanosPerMilli;
     return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("dd.MM.yyyy 'в' hh:mm:ss"));
+}
+
+// The first line of a reason, as short as a list cell and a notice can show, in
+// characters the store can hold.
+std::wstring firstLine(const std::wstring& text)
+{
+    constexpr std::size_t kLongest = 500;
+    std::wstring line = text.substr(0, std::min(text.find_first_of(L"\r\n"), kLongest));
+    for (wchar_t& c : line)
+        if (!store::IsXmlCharacter(static_cast<char32_t>(c)))
+            c = L'\xFFFD';
+    return line;
 }
 
 void writeErr(const std::string& text)
@@ -179,10 +191,16 @@ struct TaskStorage::Backups
             queue.pop_front();
             ++running;
             lock.unlock();
-            const auto result = execution::RunBackup(job.request, *service.core_, connections, &stop);
-            const auto lines = execution::BackupReport(result);
-            for (std::size_t i = 0; i < lines.size(); ++i)
-                service.LogTo(job.stored, job.serial, lines[i], i == 0);
+            if (service.BeginRun(job.stored, job.serial)) {
+                const auto result = execution::RunBackup(job.request, *service.core_, connections, &stop);
+                const auto lines = execution::BackupReport(result);
+                for (std::size_t i = 0; i < lines.size(); ++i)
+                    service.LogTo(job.stored, job.serial, lines[i], i == 0);
+                execution::RunFailure failure;
+                if (!result.ok)
+                    failure.Note(lines.front());
+                service.EndRun(job.stored, job.serial, failure);
+            }
             lock.lock();
             --running;
             busy.erase(job.serial);
@@ -209,12 +227,14 @@ std::filesystem::path TaskStorage::DefaultLogDirectory()
 }
 
 TaskStorage::TaskStorage(std::filesystem::path storePath, std::filesystem::path logDirectory,
-                         std::shared_ptr<vadro::ICore> core)
+                         std::shared_ptr<vadro::ICore> core, Settings settings)
     : worker_(std::make_unique<Worker>())
     , backups_(std::make_unique<Backups>())
     , storePath_(std::move(storePath))
     , logDirectory_(std::move(logDirectory))
     , core_(std::move(core))
+    , clock_(std::move(settings.clock))
+    , missedRunDelay_(settings.missedRunDelay)
 {
     // The events cross from the worker to the user-interface thread by queued calls.
     qRegisterMetaType<const TaskInfo*>("const TaskInfo*");
@@ -262,19 +282,41 @@ void TaskStorage::Load()
                          storePath_.c_str(), damage_.reason.c_str(), damage_.recovered, damage_.dropped);
     }
     file = {};
+    // A run kept as going means the program ended during it.
+    bool interrupted = false;
+    const Instant now = Now();
     for (auto& p : parsed) {
         if (!p.task)
             continue;
+        auto task = std::make_unique<TaskInfo>(std::move(*p.task));
+        if (task->last_run.outcome == RunOutcome::Running) {
+            task->last_run.outcome = RunOutcome::Failed;
+            task->last_run.ended = task->last_run.started;
+            task->last_run.reason = tr("Выполнение прервано: программа была остановлена.").toStdWString();
+            interrupted = true;
+        }
+        // Missed runs: while the program runs, the awaited run of a flagged task is always
+        // ahead of the clock, because when it falls due the timer fires and the run re-arms
+        // the timer for the next one before it saves. An awaited run kept in the past
+        // therefore fell due while the program was not running (or while it was stopped
+        // during that very run): the task is made up once, a little after this start,
+        // however many runs it missed. A run due while the computer slept is no concern
+        // here: the timer fires at the resume.
+        const bool missed = task->run_missed && task->awaited_run != kNeverInstant && task->awaited_run <= now;
         std::lock_guard<std::mutex> lock(stateMutex_);
-        ArmLocked(std::make_unique<TaskInfo>(std::move(*p.task)));
+        const Instant delay = std::chrono::duration_cast<std::chrono::nanoseconds>(missedRunDelay_).count();
+        ArmLocked(std::move(task), SIZE_MAX, missed ? now + delay : kNeverInstant);
     }
     parsed.clear();
+    // The failed run is written down at once, so the store tells the truth from now on.
+    if (interrupted)
+        Save();
     // The parse tree of a large store leaves most of its pages with the allocator; hand
     // them back, so a program that lives in the tray does not keep them for its lifetime.
     ::malloc_trim(0);
 }
 
-const TaskInfo* TaskStorage::ArmLocked(std::unique_ptr<TaskInfo> task, std::size_t position)
+const TaskInfo* TaskStorage::ArmLocked(std::unique_ptr<TaskInfo> task, std::size_t position, Instant makeUpAt)
 {
     const TaskInfo* stored = task.get();
     auto place = tasks_.begin();
@@ -283,7 +325,8 @@ const TaskInfo* TaskStorage::ArmLocked(std::unique_ptr<TaskInfo> task, std::size
     Entry& entry = entries_[stored];
     entry.serial = nextSerial_++;
     entry.timer = std::make_unique<boost::asio::system_timer>(worker_->io);
-    StartWaitLocked(stored, entry, nextRunOrNever(*stored));
+    entry.makeUpAt = makeUpAt;
+    RearmLocked(stored, entry);
     try {
         entry.log = OpenLog(*stored);
     } catch (const std::exception& e) {
@@ -305,6 +348,24 @@ void TaskStorage::AddLogger(const TaskInfo& task)
     auto it = entries_.find(&task);
     if (it != entries_.end() && !it->second.log)
         it->second.log = OpenLog(task);
+}
+
+Instant TaskStorage::NextRunOf(const TaskInfo& task) const
+{
+    return nextRunOrNever(task, Now());
+}
+
+void TaskStorage::RearmLocked(const TaskInfo* task, Entry& entry)
+{
+    auto* record = const_cast<TaskInfo*>(task); // the service owns it
+    if (!record->run_missed)
+        entry.makeUpAt = kNeverInstant;
+    const Instant next = NextRunOf(*record);
+    StartWaitLocked(task, entry, std::min(next, entry.makeUpAt));
+    if (!record->run_missed)
+        record->awaited_run = kNeverInstant;
+    else if (entry.makeUpAt == kNeverInstant)
+        record->awaited_run = next;
 }
 
 void TaskStorage::StartWaitLocked(const TaskInfo* task, Entry& entry, Instant expiry)
@@ -333,7 +394,10 @@ const TaskInfo* TaskStorage::AddTask(const TaskInfo& task, std::size_t position)
     const TaskInfo* stored;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
-        stored = ArmLocked(std::make_unique<TaskInfo>(task), position);
+        auto copy = std::make_unique<TaskInfo>(task);
+        copy->last_run = LastRun{};
+        copy->awaited_run = kNeverInstant;
+        stored = ArmLocked(std::move(copy), position);
     }
     Save();
     return stored;
@@ -356,11 +420,13 @@ void TaskStorage::UpdateTask(const TaskInfo* stored, const TaskInfo& edited)
         record->trigger = edited.trigger;
         record->run_only_on_working_days = edited.run_only_on_working_days;
         record->action = edited.action;
+        record->run_missed = edited.run_missed;
         if (auto* e = std::get_if<ExportAction>(&record->action); e && e->project_path != oldProject)
             e->modification_times.clear();
-        StartWaitLocked(stored, *entry, nextRunOrNever(*record));
+        RearmLocked(stored, *entry);
     }
     Save();
+    emit events_->rearmed(stored);
 }
 
 void TaskStorage::RemoveTask(const TaskInfo* stored)
@@ -417,7 +483,8 @@ void TaskStorage::PerformStored(const TaskInfo* task, std::uint64_t serial)
         serial = entry->serial;
         copy = *task;
     }
-    PerformCopy(task, serial, copy);
+    if (const auto failure = RunAction(task, serial, copy))
+        EndRun(task, serial, *failure);
 }
 
 void TaskStorage::OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint64_t generation)
@@ -428,12 +495,14 @@ void TaskStorage::OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint6
         Entry* entry = FindLocked(task, serial);
         if (entry == nullptr || entry->generation != generation)
             return; // removed or re-armed since this wait completed
+        // A pending make-up run is done by this one.
+        entry->makeUpAt = kNeverInstant;
         copy = *task;
     }
     if (startObserver_)
         startObserver_(task);
     LogTo(task, serial, tr("Начало выполнения задания.").toStdWString(), true);
-    PerformCopy(task, serial, copy);
+    const auto failure = RunAction(task, serial, copy);
 
     Instant next;
     {
@@ -442,44 +511,84 @@ void TaskStorage::OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint6
         if (entry == nullptr)
             return;
         if (entry->generation == generation)
-            StartWaitLocked(task, *entry, nextRunOrNever(*task));
+            RearmLocked(task, *entry);
         next = entry->expiry; // an update during the run has armed it already
     }
+    // The end is saved after the re-arm, so the store never keeps an awaited run that has
+    // already been run.
+    if (failure)
+        EndRun(task, serial, *failure);
+    else if (copy.run_missed)
+        Save();
+    emit events_->rearmed(task);
     LogTo(task, serial,
           tr("Завершение выполнения задания. Следующий запуск: %2.").arg(localTimeText(next)).toStdWString(), true);
 }
 
-void TaskStorage::PerformCopy(const TaskInfo* stored, std::uint64_t serial, const TaskInfo& copy)
+bool TaskStorage::BeginRun(const TaskInfo* stored, std::uint64_t serial)
 {
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (FindLocked(stored, serial) == nullptr)
+            return false;
+        auto* record = const_cast<TaskInfo*>(stored); // the service owns it
+        record->last_run = LastRun{Now(), 0, RunOutcome::Running, {}};
+    }
+    Save();
+    emit events_->runStarted(stored);
+    return true;
+}
+
+void TaskStorage::EndRun(const TaskInfo* stored, std::uint64_t serial, const execution::RunFailure& failure)
+{
+    const std::wstring reason = failure.failed ? firstLine(failure.reason) : std::wstring();
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (FindLocked(stored, serial) == nullptr)
+            return;
+        auto* record = const_cast<TaskInfo*>(stored);
+        record->last_run.ended = Now();
+        record->last_run.outcome = failure.failed ? RunOutcome::Failed : RunOutcome::Succeeded;
+        record->last_run.reason = reason;
+    }
+    Save();
+    emit events_->runEnded(stored, !failure.failed, QString::fromStdWString(reason));
+}
+
+std::optional<execution::RunFailure> TaskStorage::RunAction(const TaskInfo* stored, std::uint64_t serial,
+                                                            const TaskInfo& copy)
+{
+    if (const auto* backup = std::get_if<BackupAction>(&copy.action)) {
+        // The run holds copies and the shared core, never the record; the pool keeps its
+        // outcome.
+        execution::BackupRequest request{backup->connection_id, backup->source_path, backup->destination_path};
+        if (!backups_->Start(*this, {stored, serial, std::move(request)}))
+            LogTo(stored, serial,
+                  tr("Резервное копирование уже выполняется; повторный запуск пропущен.").toStdWString(), true);
+        return std::nullopt;
+    }
+    if (!BeginRun(stored, serial))
+        return std::nullopt;
     const execution::LogFunction log = [this, stored, serial](const std::wstring& message, bool headed) {
         LogTo(stored, serial, message, headed);
     };
+    execution::RunFailure failure;
     try {
-        if (const auto* backup = std::get_if<BackupAction>(&copy.action)) {
-            // The run holds copies and the shared core, never the record.
-            execution::BackupRequest request{backup->connection_id, backup->source_path, backup->destination_path};
-            if (!backups_->Start(*this, {stored, serial, std::move(request)}))
-                LogTo(stored, serial,
-                      tr("Резервное копирование уже выполняется; повторный запуск пропущен.").toStdWString(), true);
-        } else if (const auto* exp = std::get_if<ExportAction>(&copy.action)) {
-            const auto kept = execution::RunExport(*exp, *core_, ToolPath(), log, ToolSettings());
-            if (!kept.empty()) {
-                KeepTimes(stored, serial, exp->project_path, kept);
-                Save();
-            }
+        if (const auto* exp = std::get_if<ExportAction>(&copy.action)) {
+            const auto kept = execution::RunExport(*exp, *core_, ToolPath(), log, ToolSettings(), &failure);
+            KeepTimes(stored, serial, exp->project_path, kept);
         } else if (const auto* check = std::get_if<CheckAction>(&copy.action)) {
-            const auto outcome = execution::RunCheck(*check, ToolPath(), log, ToolSettings());
+            const auto outcome = execution::RunCheck(*check, ToolPath(), log, ToolSettings(), &failure);
             KeepTimes(stored, serial, check->ifc_file, outcome.times);
-            if (outcome.save)
-                Save();
         } else if (const auto* command = std::get_if<CommandAction>(&copy.action)) {
-            execution::StartCommand(*command, *reaper_, log);
+            execution::StartCommand(*command, *reaper_, log, &failure);
         }
-    } catch (const vadro::VadroError& e) {
-        std::fprintf(stderr, "%s\n", e.what());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
+        failure.Note(QString::fromLocal8Bit(e.what()).toStdWString());
     }
+    // The times kept above reach the store with the end of the run.
+    return failure;
 }
 
 std::filesystem::path TaskStorage::ToolPath() const
@@ -547,11 +656,22 @@ void TaskStorage::LogTo(const TaskInfo* task, std::uint64_t serial, const std::w
     writeErr(headed && known ? "[" + name + "]: " + line : line);
 }
 
-void TaskStorage::Save()
+bool TaskStorage::Save()
+{
+    QString failed = SaveLocked();
+    if (failed.isEmpty())
+        return true;
+    // Told outside the locks: a receiver on this thread is called at once and may ask the
+    // service for more.
+    emit events_->saveFailed(failed);
+    return false;
+}
+
+QString TaskStorage::SaveLocked()
 {
     std::lock_guard<std::mutex> storeLock(storeMutex_);
     if (!store::CreateFolderOf(storePath_))
-        return;
+        return tr("Не удалось создать папку %1.").arg(QString::fromStdString(storePath_.parent_path().string()));
     std::wstring document;
     try {
         std::lock_guard<std::mutex> lock(stateMutex_);
@@ -562,7 +682,7 @@ void TaskStorage::Save()
         document = store::WriteTasks(list);
     } catch (const boost::property_tree::xml_parser_error& e) {
         std::fprintf(stderr, "The task store was not saved: %s\n", e.what());
-        return;
+        return tr("Список заданий не сохранён: %1").arg(QString::fromLocal8Bit(e.what()));
     }
     // A damaged store is never replaced before it is kept: when keeping it fails, this
     // save is given up and the next one tries again.
@@ -573,14 +693,19 @@ void TaskStorage::Save()
         if (damage_.keptAs.empty()) {
             std::fprintf(stderr, "The task store was not saved: the damaged %s could not be kept: %s\n",
                          storePath_.c_str(), error.c_str());
-            return;
+            return tr("Не удалось сохранить копию повреждённого файла заданий %1: %2")
+                .arg(QString::fromStdString(storePath_.string()), QString::fromLocal8Bit(error.c_str()));
         }
         std::string().swap(damagedBytes_);
         std::fprintf(stderr, "The damaged task store was kept as %s\n", damage_.keptAs.c_str());
     }
-    // A failed save leaves the previous file whole; the user sees nothing, the console does.
-    if (!store::WriteFile(storePath_, document))
+    // A failed save leaves the previous file whole.
+    QString error;
+    if (!store::WriteFile(storePath_, document, &error)) {
         std::fprintf(stderr, "The task store could not be written: %s\n", storePath_.c_str());
+        return tr("Не удалось записать файл заданий %1: %2").arg(QString::fromStdString(storePath_.string()), error);
+    }
+    return {};
 }
 
 TaskStorage::StoreDamage TaskStorage::Damage() const

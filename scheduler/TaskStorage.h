@@ -14,6 +14,7 @@
 // before the state lock. Backups run on a small pool of their own and reach the service
 // only through its log; the pool is stopped before the worker.
 
+#include "execution/Actions.h"
 #include "execution/ToolRun.h"
 #include "model/TaskInfo.h"
 #include "repository/Vadro.h"
@@ -24,6 +25,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/system_timer.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -43,6 +45,16 @@ namespace execution {
 class TaskLog;
 }
 
+// What a service may take from elsewhere than the machine (tests pin them).
+struct TaskStorageSettings
+{
+    // The current instant; the system clock when empty. The timers still wait on the
+    // system clock: the clock decides which instant each timer is armed for.
+    std::function<Instant()> clock;
+    // How long after the start a missed run is made up.
+    std::chrono::milliseconds missedRunDelay{std::chrono::minutes(2)};
+};
+
 class TaskStorage
 {
     Q_DECLARE_TR_FUNCTIONS(TaskStorage)
@@ -55,8 +67,9 @@ public:
 
     // A service on explicit places, for tests and tools: the store file, the log
     // directory and the core. Instance() uses the user's places and vadro::CreateCore().
-    TaskStorage(std::filesystem::path storePath, std::filesystem::path logDirectory,
-                std::shared_ptr<vadro::ICore> core);
+    using Settings = TaskStorageSettings;
+    TaskStorage(std::filesystem::path storePath, std::filesystem::path logDirectory, std::shared_ptr<vadro::ICore> core,
+                Settings settings = {});
     ~TaskStorage();
 
     TaskStorage(const TaskStorage&) = delete;
@@ -71,10 +84,12 @@ public:
     // for a record the service does not hold.
     TaskInfo Copy(const TaskInfo* stored) const;
 
-    // Stores a copy, arms its timer, opens its log and saves. Returns the stored record.
+    // Stores a copy, arms its timer, opens its log and saves. The copy has not run: it
+    // starts without a last run. Returns the stored record.
     // `position` is the place in the list (and so in the store file); past the end appends.
     const TaskInfo* AddTask(const TaskInfo& task, std::size_t position = SIZE_MAX);
-    // Assigns `edited` to the stored record in place, re-arms and saves. Throws
+    // Assigns `edited` to the stored record in place, re-arms and saves; the last run the
+    // service keeps stays as it is, whatever `edited` holds. Throws
     // std::out_of_range for a record the service does not hold, changing nothing.
     void UpdateTask(const TaskInfo* stored, const TaskInfo& edited);
     // Forgets the task, deletes its log file and saves (also when it was not found).
@@ -83,8 +98,9 @@ public:
     void RunNow(const TaskInfo* stored);
 
     // Writes every stored task into the store file. A store that the load found damaged
-    // is first kept beside it (see Damage()); when that fails, nothing is written.
-    void Save();
+    // is first kept beside it (see Damage()); when that fails, nothing is written. A save
+    // that fails says why on standard error and through Events().saveFailed. False then.
+    bool Save();
 
     // What the load found wrong with the store file: set when the file exists but does
     // not parse as a whole, cannot be read, or holds a task that was dropped.
@@ -123,7 +139,8 @@ public:
     void SetStartObserver(std::function<void(const TaskInfo*)> observer) { startObserver_ = std::move(observer); }
 
     // Performs the action of a stored task once on the calling thread (the worker, in the
-    // program). Never throws.
+    // program) and keeps its outcome as the task's last run (a backup's when it ends on the
+    // backup pool). Never throws.
     void Perform(const TaskInfo* task);
 
     // Creates the log entry of a stored task. Throws std::filesystem::filesystem_error
@@ -146,19 +163,36 @@ private:
         std::uint64_t serial = 0;
         std::uint64_t generation = 0;
         Instant expiry = kNeverInstant;
+        // When a missed run is made up (kNeverInstant: none pending). Until it starts, the
+        // record keeps the awaited run that was missed, so a stop before it loses nothing.
+        Instant makeUpAt = kNeverInstant;
         std::unique_ptr<boost::asio::system_timer> timer;
         std::unique_ptr<execution::TaskLog> log;
     };
 
     void Load();
-    const TaskInfo* ArmLocked(std::unique_ptr<TaskInfo> task, std::size_t position = SIZE_MAX);
+    // Stores and arms a record; `makeUpAt` is when a missed run is made up, if one is.
+    const TaskInfo* ArmLocked(std::unique_ptr<TaskInfo> task, std::size_t position = SIZE_MAX,
+                              Instant makeUpAt = kNeverInstant);
+    // Writes the store under the store lock; the reason when that failed, else empty.
+    QString SaveLocked();
     void StartWaitLocked(const TaskInfo* task, Entry& entry, Instant expiry);
+    // Arms the task's timer for its next run, or for a pending make-up run when sooner.
+    void RearmLocked(const TaskInfo* task, Entry& entry);
+    Instant NextRunOf(const TaskInfo& task) const;
+    Instant Now() const { return clock_ ? clock_() : CurrentInstant(); }
+    // The run's start and end as the task's last run: kept, saved and told (Events()).
+    // BeginRun answers false for a record that is no longer stored.
+    bool BeginRun(const TaskInfo* stored, std::uint64_t serial);
+    void EndRun(const TaskInfo* stored, std::uint64_t serial, const execution::RunFailure& failure);
+    // Performs the action; its failure, or nothing when the run goes on elsewhere (a
+    // backup on the pool) or did not start.
+    std::optional<execution::RunFailure> RunAction(const TaskInfo* stored, std::uint64_t serial, const TaskInfo& copy);
     void OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint64_t generation);
     Entry* FindLocked(const TaskInfo* task, std::uint64_t serial);
     // Performs a stored task on a copy taken under the lock; serial 0 accepts any record
     // stored at that address.
     void PerformStored(const TaskInfo* task, std::uint64_t serial);
-    void PerformCopy(const TaskInfo* stored, std::uint64_t serial, const TaskInfo& copy);
     void LogTo(const TaskInfo* task, std::uint64_t serial, const std::wstring& message, bool headed);
     void KeepTimes(const TaskInfo* stored, std::uint64_t serial, const std::wstring& key,
                    const std::vector<std::pair<std::wstring, Instant>>& times);
@@ -177,6 +211,8 @@ private:
     std::shared_ptr<vadro::ICore> core_;
     std::filesystem::path toolPath_;
     std::function<void(const TaskInfo*)> startObserver_;
+    std::function<Instant()> clock_;
+    std::chrono::milliseconds missedRunDelay_;
     mutable std::mutex stateMutex_;
     mutable std::mutex storeMutex_;
     // Guarded by the store lock. The damaged file's bytes wait here for the first save;

@@ -192,6 +192,11 @@ const std::vector<TextField>& textFields()
              t.action = c;
          },
          [](const TaskInfo& t) { return std::get<CheckAction>(t.action).ifc_file; }},
+        {"reason", L"last_run.reason",
+         [](TaskInfo& t, const std::wstring& v) {
+             t.last_run = LastRun{10, 20, RunOutcome::Failed, v};
+         },
+         [](const TaskInfo& t) { return t.last_run.reason; }},
     };
     return fields;
 }
@@ -329,6 +334,99 @@ private slots:
         command.action = CommandAction{std::filesystem::u8path("/opt/инструмент/run.sh"), "/tmp", L"--x \"y\""};
         tasks.push_back(command);
         QVERIFY(roundTrip(tasks) == tasks);
+    }
+
+    // The state the service keeps comes back exactly, and only what is set is written: a
+    // task that never ran and makes up nothing is written as it always was.
+    void keptStateRoundTrips_data()
+    {
+        QTest::addColumn<bool>("runMissed");
+        QTest::addColumn<qint64>("awaited");
+        QTest::addColumn<int>("outcome");
+        QTest::addColumn<QStringList>("written");
+        const QStringList none;
+        const QStringList last = {QStringLiteral("last_run"), QStringLiteral("started"), QStringLiteral("ended"),
+                                  QStringLiteral("outcome"), QStringLiteral("reason")};
+        const qint64 never = kNeverInstant;
+        QTest::newRow("never ran") << false << never << int(RunOutcome::None) << none;
+        QTest::newRow("awaited without the flag") << false << qint64(kJan2026) << int(RunOutcome::None) << none;
+        QTest::newRow("flag without an awaited run")
+            << true << never << int(RunOutcome::None) << QStringList{QStringLiteral("run_missed")};
+        QTest::newRow("flag and awaited run")
+            << true << qint64(-5) << int(RunOutcome::None)
+            << QStringList{QStringLiteral("run_missed"), QStringLiteral("awaited_run")};
+        QTest::newRow("running") << false << never << int(RunOutcome::Running) << last;
+        QTest::newRow("succeeded") << false << never << int(RunOutcome::Succeeded) << last;
+        QTest::newRow("failed, flagged") << true << qint64(kJan2026) << int(RunOutcome::Failed)
+                                         << (last +
+                                             QStringList{QStringLiteral("run_missed"), QStringLiteral("awaited_run")});
+    }
+    void keptStateRoundTrips()
+    {
+        QFETCH(bool, runMissed);
+        QFETCH(qint64, awaited);
+        QFETCH(int, outcome);
+        QFETCH(QStringList, written);
+        TaskInfo task = makeTask(L"t");
+        const std::wstring plain = store::WriteTasks({&task});
+        task.run_missed = runMissed;
+        task.awaited_run = awaited;
+        if (outcome != int(RunOutcome::None))
+            task.last_run = LastRun{kJan2026 + 1, outcome == int(RunOutcome::Running) ? 0 : INT64_MAX,
+                                    RunOutcome(outcome), L"Код возврата 3"};
+        const std::wstring document = store::WriteTasks({&task});
+        for (const char* key : {"run_missed", "awaited_run", "last_run", "started", "ended", "outcome", "reason"})
+            QCOMPARE(document.find(L"<" + QString::fromLatin1(key).toStdWString() + L">") != std::wstring::npos,
+                     written.contains(QLatin1String(key)));
+        if (written.isEmpty())
+            QCOMPARE(QString::fromStdWString(document), QString::fromStdWString(plain));
+        TaskInfo expected = task;
+        if (!runMissed)
+            expected.awaited_run = kNeverInstant;
+        const auto parsed = store::ParseTasks(document);
+        QCOMPARE(parsed.size(), std::size_t(1));
+        QVERIFY(parsed[0].task.has_value());
+        QVERIFY(*parsed[0].task == expected);
+        QVERIFY(parsed[0].warnings.empty());
+    }
+
+    // Kept state that cannot be read never costs the task: it loads as never run, or with
+    // no awaited run, and says why.
+    void keptStateReadsLeniently_data()
+    {
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<bool>("runMissed");
+        QTest::newRow("unknown outcome")
+            << QStringLiteral(
+                   "<last_run><started>1</started><ended>2</ended><outcome>done</outcome><reason/></last_run>")
+            << false;
+        QTest::newRow("bad start")
+            << QStringLiteral(
+                   "<last_run><started>x</started><ended>2</ended><outcome>failed</outcome><reason/></last_run>")
+            << false;
+        QTest::newRow("no end") << QStringLiteral("<last_run><started>1</started><outcome>failed</outcome></last_run>")
+                                << false;
+        QTest::newRow("NUL in the reason")
+            << QStringLiteral("<last_run><started>1</started><ended>2</ended><outcome>failed</outcome><reason>a&#0;</"
+                              "reason></last_run>")
+            << false;
+        QTest::newRow("bad awaited run") << QStringLiteral(
+                                                "<run_missed>true</run_missed><awaited_run>soon</awaited_run>")
+                                         << true;
+    }
+    void keptStateReadsLeniently()
+    {
+        QFETCH(QString, state);
+        QFETCH(bool, runMissed);
+        std::wstring task = kGood;
+        task.insert(task.size() - std::wstring(L"</task>").size(), state.toStdWString());
+        const auto parsed = store::ParseTasks(taskXml(task));
+        QCOMPARE(parsed.size(), std::size_t(1));
+        QVERIFY2(parsed[0].task.has_value(), parsed[0].error.c_str());
+        QCOMPARE(parsed[0].task->run_missed, runMissed);
+        QVERIFY(parsed[0].task->last_run == LastRun{});
+        QCOMPARE(parsed[0].task->awaited_run, kNeverInstant);
+        QCOMPARE(parsed[0].warnings.size(), std::size_t(1));
     }
 
     void normalisesOnTheWay_data()
