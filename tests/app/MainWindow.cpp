@@ -16,6 +16,7 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStandardItemModel>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -84,6 +85,8 @@ private slots:
     void closeWithoutTrayStaysAndSaves();
     void menuBarCarriesTrayMenu();
     void f1StartsHelpViewer();
+    void failureNoticeInStatusBar();
+    void saveFailureIsShown();
 
 private:
     std::unique_ptr<MainWindow> makeWindow(int tasks);
@@ -518,6 +521,40 @@ void TestMainWindow::f1StartsHelpViewer()
     QVERIFY(calls.open(QIODevice::ReadOnly));
     QCOMPARE(calls.readAll(), expected + expected);
     qApp->removeEventFilter(&filter);
+}
+
+void TestMainWindow::failureNoticeInStatusBar()
+{
+    TaskInfo failing = taskNamed(QStringLiteral("Без папки"));
+    failing.starting_point = (QDateTime::currentSecsSinceEpoch() + 86400) * kNanosPerSecond;
+    CommandAction command;
+    command.executable = "/bin/true";
+    command.working_directory = "/nonexistent/kalvor-folder";
+    failing.action = command;
+    const TaskInfo* stored = TaskStorage::Instance().AddTask(failing);
+    auto window = makeWindow(0);
+    TaskStorage::Instance().RunNow(stored);
+    QTRY_VERIFY_WITH_TIMEOUT(window->statusBar()->currentMessage().contains(QStringLiteral("«Без папки»")), 10000);
+    QVERIFY(window->statusBar()->currentMessage().contains(QStringLiteral("/nonexistent/kalvor-folder")));
+}
+
+void TestMainWindow::saveFailureIsShown()
+{
+    auto window = makeWindow(1);
+    // A folder where the store file belongs: no save can replace it.
+    const QString store = QString::fromStdString(TaskStorage::Instance().StorePath().u8string());
+    QFile::remove(store);
+    QVERIFY(QDir().mkpath(store));
+    QTreeView* view = list(*window);
+    view->setCurrentIndex(view->model()->index(0, 0));
+    whenWizardOpens(true);
+    action(*window, "actionNewTask")->trigger();
+    QVERIFY(QDir().rmdir(store));
+    QMessageBox* box = nullptr;
+    QTRY_VERIFY((box = window->findChild<QMessageBox*>(QStringLiteral("saveFailedMessage"))) != nullptr);
+    QVERIFY(box->isVisible());
+    QVERIFY2(box->text().contains(QStringLiteral("не сохранено")), qPrintable(box->text()));
+    box->close();
 }
 
 QTEST_MAIN(TestMainWindow)
