@@ -206,12 +206,10 @@ void MainWindow::restoreSettings()
     // A state saved by the list with only the name and trigger columns carries no count.
     const int savedColumns = settings.value(kHeaderColumnsKey, 2).toInt();
     int typicalFrom = 0;
-    if (header->restoreState(settings.value(kHeaderStateKey).toByteArray()) && savedColumns < header->count()) {
+    if (header->restoreState(settings.value(kHeaderStateKey).toByteArray())) {
         // The columns added since get typical widths, and so does the former last column:
         // it was stretched to the window's edge and would push the new ones out of sight.
-        typicalFrom = std::max(1, savedColumns - 1);
-    } else if (savedColumns >= header->count()) {
-        typicalFrom = header->count();
+        typicalFrom = savedColumns < header->count() ? std::max(1, savedColumns - 1) : header->count();
     }
     for (int column = typicalFrom; column < header->count(); ++column)
         header->resizeSection(column, typicalWidth(column));
@@ -570,8 +568,8 @@ void MainWindow::updateTrayIcon()
 
 void MainWindow::onSaveFailed(const QString& reason)
 {
-    const QString text = tr("Не удалось сохранить список задач; последнее изменение не сохранено и пропадёт при "
-                            "выходе из программы.") +
+    const QString text = tr("Не удалось сохранить список задач: изменение не сохранено в файле и пропадёт, если "
+                            "программа завершится до следующего удачного сохранения.") +
                          QLatin1Char('\n') + reason;
     statusBar()->showMessage(tr("Список задач не сохранён: %1").arg(reason));
     if (!saveFailedBox) {
