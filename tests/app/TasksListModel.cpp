@@ -73,6 +73,7 @@ private slots:
     void insertTask_data();
     void insertTask();
     void updateTaskKeepsRow();
+    void runColumnsFollowTheService();
 };
 
 void TestTasksListModel::init()
@@ -361,6 +362,38 @@ void TestTasksListModel::updateTaskKeepsRow()
     QCOMPARE(model.index(1, 0).data().toString(), QStringLiteral("изменённая"));
     QCOMPARE(model.index(1, 1).data().toString(), QStringLiteral("В 08:30 каждые 22 дня, начиная с 02-03-2026"));
     QCOMPARE(namesOf(model), (QStringList{QStringLiteral("0"), QStringLiteral("изменённая"), QStringLiteral("2")}));
+}
+
+void TestTasksListModel::runColumnsFollowTheService()
+{
+    // Due in a second, then daily: the timer fires, the task runs and is armed for tomorrow.
+    TaskInfo task = taskNamed(QStringLiteral("скоро"));
+    const qint64 dueMs = (QDateTime::currentMSecsSinceEpoch() / 1000 + 2) * 1000;
+    task.starting_point = dueMs * kNanosPerMilli;
+    CommandAction command;
+    command.executable = "/bin/true";
+    task.action = command;
+    TaskStorage::Instance().AddTask(task);
+    TasksListModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    const auto cell = [&model](int column) { return model.index(0, column).data().toString(); };
+    const auto local = [](qint64 ms) {
+        return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("dd.MM.yyyy hh:mm"));
+    };
+    QCOMPARE(cell(TasksListModel::NextRunColumn), local(dueMs));
+    QCOMPARE(cell(TasksListModel::LastRunColumn), QString());
+    QCOMPARE(cell(TasksListModel::ResultColumn), QString());
+
+    QTRY_COMPARE_WITH_TIMEOUT(cell(TasksListModel::ResultColumn), QStringLiteral("Успешно"), 10000);
+    QCOMPARE(cell(TasksListModel::LastRunColumn), local(dueMs));
+    QTRY_COMPARE(cell(TasksListModel::NextRunColumn),
+                 local(QDateTime::fromMSecsSinceEpoch(dueMs).addDays(1).toMSecsSinceEpoch()));
+
+    // A task that never runs again says so.
+    TaskInfo never = task;
+    never.trigger = MonthlyTrigger{1, {2}, {30}}; // 30 February
+    model.updateTask(model.index(0, 0), never);
+    QCOMPARE(cell(TasksListModel::NextRunColumn), QStringLiteral("—"));
 }
 
 QTEST_MAIN(TestTasksListModel)
