@@ -36,6 +36,9 @@ namespace {
 const QString kGeometryKey = QStringLiteral("MainWindowGeometry");
 const QString kHeaderStateKey = QStringLiteral("TasksTreeHeaderState");
 const QString kHeaderColumnsKey = QStringLiteral("TasksTreeHeaderColumns");
+// The start instants of failed runs whose log the user opened; a run's start tells it apart.
+const QString kSeenFailuresKey = QStringLiteral("SeenFailedRuns");
+constexpr int kSeenFailuresKept = 1000;
 // How often a program without a tray looks for one that appeared since.
 constexpr int kTrayWatchInterval = 1000;
 // A summary notice names this many tasks, then says how many more there are.
@@ -110,10 +113,12 @@ MainWindow::MainWindow(QWidget* parent)
     noticeTimer = new QTimer(this);
     noticeTimer->setSingleShot(true);
     connect(noticeTimer, &QTimer::timeout, this, &MainWindow::showFailureNotice);
-    // A failure kept from before the start is still unread.
+    // A failure kept from before the start is still unread, unless its log was opened then.
+    const QStringList seen = QSettings().value(kSeenFailuresKey).toStringList();
     for (int row = 0; row < model->rowCount(); ++row) {
         const QModelIndex index = model->index(row, 0);
-        if (model->lastRunAt(index).outcome == RunOutcome::Failed)
+        const LastRun& lastRun = model->lastRunAt(index);
+        if (lastRun.outcome == RunOutcome::Failed && !seen.contains(QString::number(lastRun.started)))
             failedTasks.insert(model->taskAt(index));
     }
 
@@ -459,7 +464,17 @@ void MainWindow::showTaskLog(const TaskInfo* task)
         return;
     TaskStorage& storage = TaskStorage::Instance();
     const QString path = pathText(storage.LogFilePath(task));
-    const QString name = QString::fromStdWString(storage.Copy(task).name);
+    const TaskInfo copy = storage.Copy(task);
+    const QString name = QString::fromStdWString(copy.name);
+    if (copy.last_run.outcome == RunOutcome::Failed) {
+        QSettings settings;
+        QStringList seen = settings.value(kSeenFailuresKey).toStringList();
+        const QString started = QString::number(copy.last_run.started);
+        if (!seen.contains(started)) {
+            seen.append(started);
+            settings.setValue(kSeenFailuresKey, QStringList(seen.mid(std::max(0, seen.size() - kSeenFailuresKept))));
+        }
+    }
     if (failedTasks.erase(task))
         updateTrayIcon();
     QPointer<LogViewer>& viewer = logViewers[task];
