@@ -191,19 +191,25 @@ struct TaskStorage::Backups
             queue.pop_front();
             ++running;
             lock.unlock();
-            if (service.BeginRun(job.stored, job.serial)) {
+            std::optional<TaskStorage::RunEnd> end;
+            if (const auto started = service.BeginRun(job.stored, job.serial)) {
                 const auto result = execution::RunBackup(job.request, *service.core_, connections, &stop);
                 const auto lines = execution::BackupReport(result);
                 for (std::size_t i = 0; i < lines.size(); ++i)
                     service.LogTo(job.stored, job.serial, lines[i], i == 0);
-                execution::RunFailure failure;
+                end = TaskStorage::RunEnd{*started, {}};
                 if (!result.ok)
-                    failure.Note(lines.front());
-                service.EndRun(job.stored, job.serial, failure);
+                    end->failure.Note(lines.front());
             }
+            // The task may run again from here on, while this run's end is being kept.
             lock.lock();
             --running;
             busy.erase(job.serial);
+            if (end) {
+                lock.unlock();
+                service.EndRun(job.stored, job.serial, *end);
+                lock.lock();
+            }
         }
     }
 };
@@ -483,8 +489,8 @@ void TaskStorage::PerformStored(const TaskInfo* task, std::uint64_t serial)
         serial = entry->serial;
         copy = *task;
     }
-    if (const auto failure = RunAction(task, serial, copy))
-        EndRun(task, serial, *failure);
+    if (const auto end = RunAction(task, serial, copy))
+        EndRun(task, serial, *end);
 }
 
 void TaskStorage::OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint64_t generation)
@@ -502,7 +508,7 @@ void TaskStorage::OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint6
     if (startObserver_)
         startObserver_(task);
     LogTo(task, serial, tr("Начало выполнения задания.").toStdWString(), true);
-    const auto failure = RunAction(task, serial, copy);
+    const auto end = RunAction(task, serial, copy);
 
     Instant next;
     {
@@ -516,8 +522,8 @@ void TaskStorage::OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint6
     }
     // The end is saved after the re-arm, so the store never keeps an awaited run that has
     // already been run.
-    if (failure)
-        EndRun(task, serial, *failure);
+    if (end)
+        EndRun(task, serial, *end);
     else if (copy.run_missed)
         Save();
     emit events_->rearmed(task);
@@ -525,28 +531,33 @@ void TaskStorage::OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint6
           tr("Завершение выполнения задания. Следующий запуск: %2.").arg(localTimeText(next)).toStdWString(), true);
 }
 
-bool TaskStorage::BeginRun(const TaskInfo* stored, std::uint64_t serial)
+std::optional<Instant> TaskStorage::BeginRun(const TaskInfo* stored, std::uint64_t serial)
 {
+    const Instant started = Now();
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         if (FindLocked(stored, serial) == nullptr)
-            return false;
+            return std::nullopt;
         auto* record = const_cast<TaskInfo*>(stored); // the service owns it
-        record->last_run = LastRun{Now(), 0, RunOutcome::Running, {}};
+        record->last_run = LastRun{started, 0, RunOutcome::Running, {}};
     }
     Save();
     emit events_->runStarted(stored);
-    return true;
+    return started;
 }
 
-void TaskStorage::EndRun(const TaskInfo* stored, std::uint64_t serial, const execution::RunFailure& failure)
+void TaskStorage::EndRun(const TaskInfo* stored, std::uint64_t serial, const RunEnd& end)
 {
+    const execution::RunFailure& failure = end.failure;
     const std::wstring reason = failure.failed ? firstLine(failure.reason) : std::wstring();
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         if (FindLocked(stored, serial) == nullptr)
             return;
         auto* record = const_cast<TaskInfo*>(stored);
+        // A later run has begun meanwhile: its start is what the task keeps now.
+        if (record->last_run.outcome != RunOutcome::Running || record->last_run.started != end.started)
+            return;
         record->last_run.ended = Now();
         record->last_run.outcome = failure.failed ? RunOutcome::Failed : RunOutcome::Succeeded;
         record->last_run.reason = reason;
@@ -555,8 +566,8 @@ void TaskStorage::EndRun(const TaskInfo* stored, std::uint64_t serial, const exe
     emit events_->runEnded(stored, !failure.failed, QString::fromStdWString(reason));
 }
 
-std::optional<execution::RunFailure> TaskStorage::RunAction(const TaskInfo* stored, std::uint64_t serial,
-                                                            const TaskInfo& copy)
+std::optional<TaskStorage::RunEnd> TaskStorage::RunAction(const TaskInfo* stored, std::uint64_t serial,
+                                                          const TaskInfo& copy)
 {
     if (const auto* backup = std::get_if<BackupAction>(&copy.action)) {
         // The run holds copies and the shared core, never the record; the pool keeps its
@@ -567,7 +578,8 @@ std::optional<execution::RunFailure> TaskStorage::RunAction(const TaskInfo* stor
                   tr("Резервное копирование уже выполняется; повторный запуск пропущен.").toStdWString(), true);
         return std::nullopt;
     }
-    if (!BeginRun(stored, serial))
+    const auto started = BeginRun(stored, serial);
+    if (!started)
         return std::nullopt;
     const execution::LogFunction log = [this, stored, serial](const std::wstring& message, bool headed) {
         LogTo(stored, serial, message, headed);
@@ -588,7 +600,7 @@ std::optional<execution::RunFailure> TaskStorage::RunAction(const TaskInfo* stor
         failure.Note(QString::fromLocal8Bit(e.what()).toStdWString());
     }
     // The times kept above reach the store with the end of the run.
-    return failure;
+    return RunEnd{*started, failure};
 }
 
 std::filesystem::path TaskStorage::ToolPath() const

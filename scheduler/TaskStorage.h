@@ -182,12 +182,18 @@ private:
     Instant NextRunOf(const TaskInfo& task) const;
     Instant Now() const { return clock_ ? clock_() : CurrentInstant(); }
     // The run's start and end as the task's last run: kept, saved and told (Events()).
-    // BeginRun answers false for a record that is no longer stored.
-    bool BeginRun(const TaskInfo* stored, std::uint64_t serial);
-    void EndRun(const TaskInfo* stored, std::uint64_t serial, const execution::RunFailure& failure);
-    // Performs the action; its failure, or nothing when the run goes on elsewhere (a
+    // BeginRun answers the start, or nothing for a record that is no longer stored. EndRun
+    // keeps the end only while the run that started then is the last one.
+    struct RunEnd
+    {
+        Instant started = 0;
+        execution::RunFailure failure;
+    };
+    std::optional<Instant> BeginRun(const TaskInfo* stored, std::uint64_t serial);
+    void EndRun(const TaskInfo* stored, std::uint64_t serial, const RunEnd& end);
+    // Performs the action; how it ended, or nothing when the run goes on elsewhere (a
     // backup on the pool) or did not start.
-    std::optional<execution::RunFailure> RunAction(const TaskInfo* stored, std::uint64_t serial, const TaskInfo& copy);
+    std::optional<RunEnd> RunAction(const TaskInfo* stored, std::uint64_t serial, const TaskInfo& copy);
     void OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint64_t generation);
     Entry* FindLocked(const TaskInfo* task, std::uint64_t serial);
     // Performs a stored task on a copy taken under the lock; serial 0 accepts any record

@@ -152,11 +152,13 @@ class TaskStorageTest : public QObject
     QString repo;
     vadro_cm::Connection connection;
 
-    std::unique_ptr<TaskStorage> makeService()
+    std::unique_ptr<TaskStorage> makeService(std::function<Instant()> clock = {})
     {
         const QString store = dir.path() + QStringLiteral("/data%1/storage.xml").arg(++services);
+        TaskStorage::Settings settings;
+        settings.clock = std::move(clock);
         auto s = std::make_unique<TaskStorage>(fsPath(store), fsPath(dir.path() + QStringLiteral("/logs")),
-                                               vadro::CreateCore());
+                                               vadro::CreateCore(), settings);
         s->SetToolPath(fsPath(binDir() + QStringLiteral("/KalvorCLI")));
         return s;
     }
@@ -538,6 +540,8 @@ private slots:
         const TaskInfo* stored = s->AddTask(t);
         QCOMPARE(runAndWait(*s, stored, 1),
                  QStringList{QStringLiteral("Резервное копирование завершено: скопировано документов 4.")});
+        // The pool keeps the outcome as the task's last run.
+        QTRY_COMPARE_WITH_TIMEOUT(s->Copy(stored).last_run.outcome, RunOutcome::Succeeded, 5000);
         QFile d(dest + QStringLiteral("/Sub/D"));
         QVERIFY(d.open(QIODevice::ReadOnly));
         QCOMPARE(d.readAll(), QByteArray("delta"));
@@ -560,11 +564,15 @@ private slots:
         std::get<BackupAction>(t.action).source_path = L"vadro://Демо/Нет";
         s->UpdateTask(stored, t);
         QVERIFY(runAndWait(*s, stored, 4).last().startsWith(QStringLiteral("Резервное копирование не выполнено: ")));
+        QTRY_COMPARE_WITH_TIMEOUT(s->Copy(stored).last_run.outcome, RunOutcome::Failed, 5000);
+        QCOMPARE(QString::fromStdWString(s->Copy(stored).last_run.reason), logLines(*s, stored).last());
     }
 
     void updateRearmsAndKeepsPlace()
     {
-        auto s = makeService();
+        // The service's clock stands still, so the instants it arms are known exactly.
+        const Instant now = CurrentInstant();
+        auto s = makeService([now] { return now; });
         TaskInfo first = exportTask(QStringLiteral("u1"), QStringLiteral("Проекты/A"));
         std::get<ExportAction>(first.action).modification_times = {{L"x", 1}};
         const TaskInfo* stored = s->AddTask(first);
@@ -580,14 +588,21 @@ private slots:
         QVERIFY(std::get<ExportAction>(stored->action).modification_times.empty());
         TaskInfo stranger;
         QVERIFY_EXCEPTION_THROWN(s->UpdateTask(&stranger, edited), std::out_of_range);
-        // A wait cancelled by an update never runs the task.
-        // (Due late enough that a slow save inside AddTask cannot let it fire first.)
-        TaskInfo soon = dueSoon(600);
+        // A wait cancelled by an update never runs the task: a task due later has run
+        // once its time has passed, and the cancelled one has not.
+        TaskInfo soon;
+        soon.starting_point = CurrentInstant() + 400 * kNanosPerMilli;
         soon.name = L"cancelled";
         const TaskInfo* c = s->AddTask(soon);
         soon.starting_point += 3600 * kNanosPerSecond;
         s->UpdateTask(c, soon);
-        QTest::qWait(900);
+        QCOMPARE(s->ScheduledRun(c), soon.starting_point);
+        TaskInfo marker;
+        marker.starting_point = soon.starting_point - 3600 * kNanosPerSecond + 100 * kNanosPerMilli;
+        marker.name = L"after the cancelled one";
+        const TaskInfo* m = s->AddTask(marker);
+        QCOMPARE(s->ScheduledRun(m), marker.starting_point);
+        QTRY_VERIFY_WITH_TIMEOUT(!logLines(*s, m).isEmpty(), 5000);
         QVERIFY(logLines(*s, c).isEmpty());
     }
 

@@ -72,6 +72,7 @@ private slots:
     void list_data();
     void list();
     void listsTheProgramsOwnStoreReadOnly();
+    void status();
     void validate_data();
     void validate();
     void repairWritesWhatTheProgramSaves();
@@ -209,6 +210,35 @@ void KalvorTasksTest::listsTheProgramsOwnStoreReadOnly()
         QStringList{QStringLiteral("storage.xml")});
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("cache"))));
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("config"))));
+}
+
+// What the program keeps of the runs, as status shows it: local times, one word per
+// outcome, the name last and readable back.
+void KalvorTasksTest::status()
+{
+    const auto lastRun = [](const QByteArray& started, const QByteArray& outcome) -> QByteArray {
+        return "<last_run><started>" + started + "</started><ended>0</ended><outcome>" + outcome +
+               "</outcome><reason>Код 3</reason></last_run>";
+    };
+    const QByteArray in2036 = "2082787200000000000"; // 2036-01-01 09:00 in Berlin
+    const QByteArray noWeekdays = "<type>weekly</type><repeat_interval>1</repeat_interval><weekdays/>";
+    QByteArray failed = task("a&#9;b&#10;c\\d", in2036, daily(1));
+    failed.insert(failed.size() - 7, lastRun(kJan1, "failed"));
+    QByteArray running = task("идёт", kJan1, noWeekdays);
+    running.insert(running.size() - 7, lastRun("1782901805999999999", "running"));
+    QByteArray succeeded = task("ok", in2036, daily(1));
+    succeeded.insert(succeeded.size() - 7, lastRun(kJan1, "succeeded"));
+    const QString store = path(QStringLiteral("storage.xml"));
+    writeFile(store,
+              storeOf(failed + task("bad", "x", daily(1)) + running + task("new", in2036, daily(1)) + succeeded));
+
+    const Result r = run({QStringLiteral("status"), QStringLiteral("--store"), store});
+    QCOMPARE(r.err, QByteArray());
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out, QByteArray("0\t2036-01-01 09:00:00\t2026-01-01 09:00:00\tfailed\ta\\tb\\nc\\\\d\n"
+                               "2\tnever\t2026-07-01 12:30:05\trunning\tидёт\n"
+                               "3\t2036-01-01 09:00:00\t-\t-\tnew\n"
+                               "4\t2036-01-01 09:00:00\t2026-01-01 09:00:00\tok\tok\n"));
 }
 
 void KalvorTasksTest::validate_data()

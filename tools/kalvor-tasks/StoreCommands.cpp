@@ -45,6 +45,42 @@ QString oneLine(QString text)
     return text;
 }
 
+// A text on one line that can be read back: backslash, tab, line feed and carriage
+// return written as \\, \t, \n and \r.
+QString escaped(const QString& text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\\'))
+            out += QStringLiteral("\\\\");
+        else if (c == QLatin1Char('\t'))
+            out += QStringLiteral("\\t");
+        else if (c == QLatin1Char('\n'))
+            out += QStringLiteral("\\n");
+        else if (c == QLatin1Char('\r'))
+            out += QStringLiteral("\\r");
+        else
+            out += c;
+    }
+    return out;
+}
+
+QString outcomeWord(RunOutcome outcome)
+{
+    switch (outcome) {
+    case RunOutcome::Running:
+        return QStringLiteral("running");
+    case RunOutcome::Succeeded:
+        return QStringLiteral("ok");
+    case RunOutcome::Failed:
+        return QStringLiteral("failed");
+    case RunOutcome::None:
+        break;
+    }
+    return QStringLiteral("-");
+}
+
 // The parsed `task` elements of the store file; nothing, with the reason on `err` and
 // the exit status in `status`, when the file cannot be read or is not XML. With
 // `salvage`, a file that does not parse as a whole gives the task elements that can be
@@ -128,6 +164,34 @@ int List(const std::filesystem::path& store, Instant now, const date::time_zone*
         writeLine(out, QString::number(p.position) + QLatin1Char('\t') + (never ? neverText : QString::number(next)) +
                            QLatin1Char('\t') + (never ? neverText : localTimeText(next, zone)) + QLatin1Char('\t') +
                            oneLine(QString::fromStdWString(p.task->name)));
+    }
+    return kOk;
+}
+
+int Status(const std::filesystem::path& store, Instant now, const date::time_zone* zone, std::FILE* out, std::FILE* err)
+{
+    int status = kOk;
+    const auto parsed = load(store, err, status);
+    if (!parsed)
+        return status;
+    for (const store::ParsedTask& p : *parsed) {
+        if (!p.task)
+            continue;
+        Instant next = kNeverInstant;
+        try {
+            next = schedule::NextRun(*p.task, now, zone);
+        } catch (const std::exception& e) {
+            complain(err, QStringLiteral("task %1: next run cannot be computed: %2")
+                              .arg(p.position)
+                              .arg(QString::fromStdString(e.what())));
+        }
+        const LastRun& last = p.task->last_run;
+        const bool ran = last.outcome != RunOutcome::None;
+        writeLine(out, QString::number(p.position) + QLatin1Char('\t') +
+                           (next == kNeverInstant ? QStringLiteral("never") : localTimeText(next, zone)) +
+                           QLatin1Char('\t') + (ran ? localTimeText(last.started, zone) : QStringLiteral("-")) +
+                           QLatin1Char('\t') + outcomeWord(last.outcome) + QLatin1Char('\t') +
+                           escaped(QString::fromStdWString(p.task->name)));
     }
     return kOk;
 }

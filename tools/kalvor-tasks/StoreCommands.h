@@ -28,6 +28,13 @@ enum ExitStatus : int
 // local time in `zone`, name ("never" for both times when it never runs again).
 int List(const std::filesystem::path& store, Instant now, const date::time_zone* zone, std::FILE* out, std::FILE* err);
 
+// One line per task that a load keeps, with what the program keeps of its runs: position,
+// next run as local time in `zone` ("never"), start of the last run as local time ("-"
+// before the first), its outcome ("ok", "failed", "running" or "-"), and the name with
+// backslash, tab, line feed and carriage return written as \\, \t, \n and \r.
+int Status(const std::filesystem::path& store, Instant now, const date::time_zone* zone, std::FILE* out,
+           std::FILE* err);
+
 // One line per `task` element that a load drops (position and reason) and one per value
 // of a kept task that the schedule cannot use (position and "warning: " and the value);
 // kOk when no task is dropped.

@@ -21,6 +21,13 @@ const char kUsageText[] = "Usage:\n"
                           "      task elements (from 0), next run in nanoseconds since 1970-01-01 UTC, next run\n"
                           "      in local time, name. \"never\" stands for a task that does not run again.\n"
                           "      --now NS computes the next runs as of that instant instead of the clock.\n"
+                          "  kalvor-tasks status [--store FILE]\n"
+                          "      One line per task that the program loads, separated by tabs: position, next\n"
+                          "      run in local time (\"never\"), start of the last run in local time (\"-\"\n"
+                          "      before the first), its outcome (ok, failed, running, or -), name with\n"
+                          "      backslash, tab, line feed and carriage return written as \\\\, \\t, \\n, \\r.\n"
+                          "      A run that shows as running after the program was killed is taken as failed\n"
+                          "      at its next start.\n"
                           "  kalvor-tasks validate [--store FILE]\n"
                           "      One line per task element that the program drops at load: position and reason.\n"
                           "  kalvor-tasks repair --store FILE --out FILE\n"
@@ -73,6 +80,7 @@ int main(int argc, char* argv[])
 
     const std::map<std::string, std::set<std::string>> allowed = {
         {"list", {"--store", "--now"}},
+        {"status", {"--store"}},
         {"validate", {"--store"}},
         {"repair", {"--store", "--out"}},
     };
@@ -120,6 +128,8 @@ int main(int argc, char* argv[])
         }
         return tasks_tool::List(store, now, LocalZone(), stdout, stderr);
     }
+    if (command == "status")
+        return tasks_tool::Status(store, CurrentInstant(), LocalZone(), stdout, stderr);
     if (command == "validate")
         return tasks_tool::Validate(store, stdout, stderr);
 

@@ -1,0 +1,380 @@
+// What the service keeps of each task's runs, through real runs of the stand-in product
+// tool, real store files and real child processes: the last run survives a kill -9 in the
+// middle of a run, a run kept as going is taken as interrupted at the next start, and a
+// run that fell due while the program was not running is made up once, only on request.
+
+// First: Asio's headers must come before the `schedule` namespace of NextRun.h.
+#include "scheduler/TaskStorage.h"
+
+#include "model/TaskStoreFile.h"
+#include "scheduler/LocalZone.h"
+#include "scheduler/NextRun.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cstring>
+#include <iostream>
+#include <thread>
+
+namespace {
+
+const char* const kFakeTime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+constexpr Instant kHour = 3600 * kNanosPerSecond;
+
+std::filesystem::path fsPath(const QString& s)
+{
+    return std::filesystem::u8path(s.toStdString());
+}
+
+QString toolPath()
+{
+    return qEnvironmentVariable("KALVOR_BIN_DIR") + QStringLiteral("/KalvorCLI");
+}
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(content);
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// A check of one file, so a run starts the stand-in tool and waits for it.
+TaskInfo checkTask(const QString& dir, const std::wstring& name)
+{
+    writeFile(dir + QStringLiteral("/model.ifc"), "ifc");
+    writeFile(dir + QStringLiteral("/rules.ids"), "ids");
+    TaskInfo t;
+    t.name = name;
+    t.starting_point = CurrentInstant() + 24 * kHour;
+    CheckAction c;
+    c.ifc_file = QString(dir + QStringLiteral("/model.ifc")).toStdWString();
+    c.ids_file = QString(dir + QStringLiteral("/rules.ids")).toStdWString();
+    c.only_changed_documents = false;
+    t.action = c;
+    return t;
+}
+
+// The first task of a store file as the next start reads it.
+TaskInfo storedTask(const QString& store)
+{
+    const auto text = store::ReadFile(fsPath(store));
+    if (!text)
+        throw std::runtime_error("no store file");
+    auto parsed = store::ParseTasks(*text);
+    if (parsed.empty() || !parsed.front().task)
+        throw std::runtime_error("no task in the store file");
+    return *parsed.front().task;
+}
+
+// A store of one daily task that runs /bin/true, due first at `start`.
+void writeStore(const QString& store, Instant start, bool runMissed, std::optional<Instant> awaited)
+{
+    TaskInfo t;
+    t.name = L"пропущенная";
+    t.starting_point = start;
+    t.action = CommandAction{"/bin/true", {}, {}};
+    t.run_missed = runMissed;
+    std::wstring document = store::WriteTasks({&t});
+    // Written by hand, so the store may say what the writer leaves out (an awaited run
+    // without the flag).
+    if (awaited) {
+        const std::wstring element = L"<awaited_run>" + std::to_wstring(*awaited) + L"</awaited_run>";
+        document.insert(document.find(L"</task>"), element);
+    }
+    QVERIFY(store::WriteFile(fsPath(store), document));
+}
+
+int countStarts(const QString& log)
+{
+    return QString::fromUtf8(readAll(log)).count(QStringLiteral("Начало выполнения задания."));
+}
+
+// The child that is killed: it loads the store, starts a run of its first task and waits.
+int runChild(const char* dir)
+{
+    const std::filesystem::path root(dir);
+    TaskStorage service(root / "storage.xml", root / "logs", vadro::CreateCore());
+    service.SetToolPath(fsPath(toolPath()));
+    service.RunNow(service.Tasks().front().get());
+    std::this_thread::sleep_for(std::chrono::minutes(5));
+    return 0;
+}
+
+// The child whose clock libfaketime sets: it loads the store and waits.
+int missedChild(const char* dir, const char* delayMs)
+{
+    const std::filesystem::path root(dir);
+    TaskStorage::Settings settings;
+    settings.missedRunDelay = std::chrono::milliseconds(std::atoi(delayMs));
+    TaskStorage service(root / "storage.xml", root / "logs", vadro::CreateCore(), settings);
+    std::cout << "loaded" << std::endl;
+    std::this_thread::sleep_for(std::chrono::minutes(5));
+    return 0;
+}
+
+} // namespace
+
+class KeptStateTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // A kill -9 while the tool runs leaves the run kept as going; the next start takes it
+    // as interrupted and writes that down at once.
+    void runSurvivesAKill()
+    {
+        QTemporaryDir dir;
+        const QString store = dir.path() + QStringLiteral("/storage.xml");
+        {
+            TaskStorage s(fsPath(store), fsPath(dir.path() + QStringLiteral("/logs")), vadro::CreateCore());
+            s.AddTask(checkTask(dir.path(), L"проверка"));
+        }
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("KALVORCLI_DELAY_MS"), QStringLiteral("3000"));
+        child.setProcessEnvironment(env);
+        const Instant before = CurrentInstant();
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--run-child"), dir.path()});
+        QVERIFY(child.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(readAll(store).contains("<outcome>running</outcome>"), 10000);
+        child.kill();
+        QVERIFY(child.waitForFinished());
+        const Instant after = CurrentInstant();
+
+        const LastRun kept = storedTask(store).last_run;
+        QCOMPARE(kept.outcome, RunOutcome::Running);
+        QVERIFY(kept.started >= before && kept.started <= after);
+        QCOMPARE(kept.ended, Instant(0));
+
+        TaskStorage again(fsPath(store), fsPath(dir.path() + QStringLiteral("/logs")), vadro::CreateCore());
+        const LastRun expected{kept.started, kept.started, RunOutcome::Failed,
+                               L"Выполнение прервано: программа была остановлена."};
+        QVERIFY(again.Tasks().front()->last_run == expected);
+        QVERIFY(storedTask(store).last_run == expected);
+    }
+
+    // Each run is kept when it starts and when it ends, with the first line of why it
+    // failed, and told on the service's events; an edit keeps it, a copy starts without.
+    void runsAreKeptAndTold_data()
+    {
+        QTest::addColumn<QByteArray>("exitCode");
+        QTest::addColumn<QByteArray>("stderrText");
+        QTest::addColumn<bool>("missingTool");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("success") << QByteArray("0") << QByteArray("noise") << false << QString();
+        QTest::newRow("failure, first line")
+            << QByteArray("2") << QByteArray("\\nпервая\\nвторая") << false << QStringLiteral("первая");
+        QTest::newRow("failure, no text")
+            << QByteArray("7") << QByteArray() << false << QStringLiteral("Программа завершилась с кодом 7.");
+        QTest::newRow("tool cannot start")
+            << QByteArray() << QByteArray() << true << QStringLiteral("No such file or directory");
+    }
+    void runsAreKeptAndTold()
+    {
+        QFETCH(QByteArray, exitCode);
+        QFETCH(QByteArray, stderrText);
+        QFETCH(bool, missingTool);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        const QString store = dir.path() + QStringLiteral("/storage.xml");
+        TaskStorage s(fsPath(store), fsPath(dir.path() + QStringLiteral("/logs")), vadro::CreateCore());
+        s.SetToolPath(fsPath(missingTool ? dir.path() + QStringLiteral("/none") : toolPath()));
+        const TaskInfo* task = s.AddTask(checkTask(dir.path(), L"проверка"));
+        QSignalSpy started(&s.Events(), &TaskEvents::runStarted);
+        QSignalSpy ended(&s.Events(), &TaskEvents::runEnded);
+        qputenv("KALVORCLI_EXIT_CODE", exitCode);
+        qputenv("KALVORCLI_STDERR", stderrText);
+        const Instant before = CurrentInstant();
+        s.RunNow(task);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 10000);
+        const Instant after = CurrentInstant();
+        qunsetenv("KALVORCLI_EXIT_CODE");
+        qunsetenv("KALVORCLI_STDERR");
+        QCOMPARE(started.size(), 1);
+        QCOMPARE(started[0][0].value<const TaskInfo*>(), task);
+        QCOMPARE(ended[0][0].value<const TaskInfo*>(), task);
+        QCOMPARE(ended[0][1].toBool(), reason.isEmpty());
+        QCOMPARE(ended[0][2].toString(), reason);
+
+        const LastRun kept = s.Copy(task).last_run;
+        QCOMPARE(kept.outcome, reason.isEmpty() ? RunOutcome::Succeeded : RunOutcome::Failed);
+        QCOMPARE(QString::fromStdWString(kept.reason), reason);
+        QVERIFY(before <= kept.started && kept.started <= kept.ended && kept.ended <= after);
+        QVERIFY(storedTask(store).last_run == kept);
+
+        // The wizard edits a copy taken before the run: the kept run stays.
+        TaskInfo stale = checkTask(dir.path(), L"правка");
+        stale.run_missed = true;
+        s.UpdateTask(task, stale);
+        QVERIFY(s.Copy(task).last_run == kept);
+        QVERIFY(storedTask(store).last_run == kept);
+        QVERIFY(storedTask(store).run_missed);
+        const TaskInfo* copy = s.AddTask(s.Copy(task));
+        QVERIFY(copy->last_run == LastRun{});
+    }
+
+    // A failed write of the store, from the user-interface thread or from the worker, is
+    // told with its reason; the file keeps what it had.
+    void saveFailuresAreTold()
+    {
+        QTemporaryDir dir;
+        const QString store = dir.path() + QStringLiteral("/storage.xml");
+        TaskStorage s(fsPath(store), fsPath(dir.path() + QStringLiteral("/logs")), vadro::CreateCore());
+        s.SetToolPath(fsPath(toolPath()));
+        const TaskInfo* task = s.AddTask(checkTask(dir.path(), L"проверка"));
+        QSignalSpy failed(&s.Events(), &TaskEvents::saveFailed);
+        QVERIFY(failed.isEmpty());
+        // A folder where the file should be cannot be replaced by a file.
+        QVERIFY(QFile::remove(store));
+        QVERIFY(QDir().mkdir(store));
+
+        TaskInfo edited = s.Copy(task);
+        edited.name = L"правка";
+        s.UpdateTask(task, edited);
+        QCOMPARE(failed.size(), 1); // told at once on this thread
+        QVERIFY2(failed[0][0].toString().startsWith(QStringLiteral("Не удалось записать файл заданий ") + store),
+                 qPrintable(failed[0][0].toString()));
+
+        s.RunNow(task); // saved at its start and at its end, on the worker
+        QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 3, 10000);
+        QVERIFY(QFileInfo(store).isDir());
+    }
+
+    // At a start, a flagged task whose awaited run lies in the past is made up once after
+    // the delay (unless its next run comes sooner); nothing else is made up.
+    void missedRunRule_data()
+    {
+        QTest::addColumn<bool>("runMissed");
+        QTest::addColumn<qint64>("awaitedOffset"); // from now, in minutes; 0: none kept
+        QTest::addColumn<qint64>("startOffset");   // of the daily schedule, in minutes
+        QTest::addColumn<bool>("madeUp");
+        QTest::addColumn<bool>("keepsMissed"); // the store still awaits the missed run
+        const qint64 day = 24 * 60;
+        QTest::newRow("missed") << true << qint64(-60) << -3 * day + 60 << true << true;
+        QTest::newRow("missed long ago") << true << -40 * day << -50 * day + 30 << true << true;
+        QTest::newRow("flag off") << false << qint64(-60) << -3 * day + 60 << false << false;
+        QTest::newRow("awaited run still ahead") << true << qint64(60) << -3 * day + 60 << false << false;
+        QTest::newRow("nothing kept") << true << qint64(0) << -3 * day + 60 << false << false;
+        QTest::newRow("next run before the delay") << true << qint64(-60) << -day + 1 << false << true;
+    }
+    void missedRunRule()
+    {
+        QFETCH(bool, runMissed);
+        QFETCH(qint64, awaitedOffset);
+        QFETCH(qint64, startOffset);
+        QFETCH(bool, madeUp);
+        QFETCH(bool, keepsMissed);
+        const Instant minute = 60 * kNanosPerSecond;
+        // Years ahead of the machine's clock, so no timer fires while the test looks.
+        const Instant now = CurrentInstant() + 3650 * 24 * kHour + 123'456'789;
+        QTemporaryDir dir;
+        const QString store = dir.path() + QStringLiteral("/storage.xml");
+        const std::optional<Instant> awaited =
+            awaitedOffset != 0 ? std::optional<Instant>(now + awaitedOffset * minute) : std::nullopt;
+        writeStore(store, now + startOffset * minute, runMissed, awaited);
+        TaskStorage::Settings settings;
+        settings.clock = [now] { return now; };
+        settings.missedRunDelay = std::chrono::minutes(2);
+        TaskStorage s(fsPath(store), fsPath(dir.path() + QStringLiteral("/logs")), vadro::CreateCore(), settings);
+        const TaskInfo* task = s.Tasks().front().get();
+        const Instant next = schedule::NextRun(*task, now, LocalZone());
+        QVERIFY(next > now);
+        QCOMPARE(s.ScheduledRun(task), madeUp ? now + 2 * minute : next);
+        // Until the make-up run starts, the store keeps the run that was missed.
+        s.Save();
+        QCOMPARE(storedTask(store).awaited_run, !runMissed ? kNeverInstant : keepsMissed ? *awaited : next);
+    }
+
+    // On the real clock: the made-up run starts once, the store then awaits the next
+    // regular run, and the next start makes up nothing.
+    void missedRunIsMadeUpOnce()
+    {
+        QTemporaryDir dir;
+        const QString store = dir.path() + QStringLiteral("/storage.xml");
+        const QString logs = dir.path() + QStringLiteral("/logs");
+        const Instant now = CurrentInstant();
+        // Due every day at an hour from now; missed yesterday and the day before.
+        writeStore(store, now + kHour - 3 * 24 * kHour, true, now + kHour - 2 * 24 * kHour);
+        TaskStorage::Settings settings;
+        settings.missedRunDelay = std::chrono::milliseconds(300);
+        {
+            TaskStorage s(fsPath(store), fsPath(logs), vadro::CreateCore(), settings);
+            QSignalSpy rearmed(&s.Events(), &TaskEvents::rearmed);
+            const TaskInfo* task = s.Tasks().front().get();
+            QTRY_COMPARE_WITH_TIMEOUT(rearmed.size(), 1, 10000);
+            QCOMPARE(countStarts(QString::fromStdString(s.LogFilePath(task).string())), 1);
+            QCOMPARE(s.ScheduledRun(task), now + kHour);
+            QCOMPARE(storedTask(store).awaited_run, now + kHour);
+            QCOMPARE(storedTask(store).last_run.outcome, RunOutcome::Succeeded);
+        }
+        TaskStorage again(fsPath(store), fsPath(logs), vadro::CreateCore(), settings);
+        QCOMPARE(again.ScheduledRun(again.Tasks().front().get()), now + kHour);
+    }
+
+    // The same rule on a clock that libfaketime moves past the awaited run: only the
+    // child whose clock lies past it makes the run up.
+    void missedRunUnderAFakeClock()
+    {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        QSKIP("libfaketime cannot be preloaded ahead of a sanitizer runtime");
+#endif
+        if (!QFile::exists(QString::fromLatin1(kFakeTime)))
+            QSKIP("libfaketime is not installed");
+        const Instant now = CurrentInstant();
+        QTemporaryDir dirs[2];
+        QProcess children[2];
+        const char* offsets[2] = {"+2h", "+0"};
+        for (int i = 0; i < 2; ++i) {
+            // Due every day an hour from the real now, and awaited then.
+            writeStore(dirs[i].path() + QStringLiteral("/storage.xml"), now + kHour, true, now + kHour);
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("LD_PRELOAD"), QString::fromLatin1(kFakeTime));
+            env.insert(QStringLiteral("FAKETIME"), QString::fromLatin1(offsets[i]));
+            env.insert(QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1"));
+            children[i].setProcessEnvironment(env);
+            children[i].start(QCoreApplication::applicationFilePath(),
+                              {QStringLiteral("--missed-child"), dirs[i].path(), QStringLiteral("300")});
+            QVERIFY(children[i].waitForStarted());
+        }
+        const auto logOf = [&dirs](int i) -> QString {
+            return dirs[i].path() + QStringLiteral("/logs/пропущенная.log");
+        };
+        for (QProcess& child : children) {
+            QVERIFY(child.waitForReadyRead(10000));
+            QVERIFY(child.readAllStandardOutput().contains("loaded"));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(countStarts(logOf(0)), 1, 10000);
+        QTest::qWait(500);
+        for (QProcess& child : children) {
+            child.kill();
+            child.waitForFinished();
+        }
+        QCOMPARE(countStarts(logOf(0)), 1);
+        QCOMPARE(countStarts(logOf(1)), 0);
+    }
+};
+
+int main(int argc, char** argv)
+{
+    if (argc > 2 && std::strcmp(argv[1], "--run-child") == 0)
+        return runChild(argv[2]);
+    if (argc > 3 && std::strcmp(argv[1], "--missed-child") == 0)
+        return missedChild(argv[2], argv[3]);
+    QCoreApplication app(argc, argv);
+    KeptStateTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "KeptStateTest.moc"
