@@ -2,7 +2,9 @@
 
 #include "AppResources.h"
 #include "AutoStart.h"
+#include "LogViewer.h"
 #include "TasksListModel.h"
+#include "scheduler/TaskEvents.h"
 #include "scheduler/TaskStorage.h"
 #include "ui_MainWindow.h"
 #include "wizard/TaskWizard.h"
@@ -10,6 +12,8 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -17,9 +21,13 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPainter>
+#include <QScreen>
 #include <QSettings>
+#include <QStatusBar>
 #include <QStyle>
 #include <QTimer>
+#include <QUrl>
 
 #include <algorithm>
 
@@ -43,8 +51,39 @@ WizardContext storageWizardContext()
     return context;
 }
 const QString kHeaderStateKey = QStringLiteral("TasksTreeHeaderState");
+const QString kHeaderColumnsKey = QStringLiteral("TasksTreeHeaderColumns");
+// The start instants of failed runs whose log the user opened; a run's start tells it apart.
+const QString kSeenFailuresKey = QStringLiteral("SeenFailedRuns");
+constexpr int kSeenFailuresKept = 1000;
 // How often a program without a tray looks for one that appeared since.
 constexpr int kTrayWatchInterval = 1000;
+// A summary notice names this many tasks, then says how many more there are.
+constexpr int kNamesInSummary = 3;
+
+QString pathText(const std::filesystem::path& path)
+{
+    return QString::fromStdString(path.u8string());
+}
+
+// The program's icon with a warning sign over its lower right quarter.
+QIcon warningVariant(const QIcon& icon)
+{
+    QIcon result;
+    const QIcon sign = QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
+    for (const int side : {16, 22, 24, 32, 48, 64}) {
+        QPixmap pixmap = icon.pixmap(side, side);
+        if (pixmap.isNull()) {
+            pixmap = QPixmap(side, side);
+            pixmap.fill(Qt::transparent);
+        }
+        QPainter painter(&pixmap);
+        const int half = side * 3 / 5;
+        painter.drawPixmap(side - half, side - half, sign.pixmap(half, half));
+        painter.end();
+        result.addPixmap(pixmap);
+    }
+    return result;
+}
 
 } // namespace
 
@@ -65,6 +104,12 @@ MainWindow::MainWindow(QWidget* parent)
     ui->tasksTreeWidget->addAction(ui->actionRunNow);
     ui->tasksTreeWidget->addAction(ui->actionNewTask);
     ui->tasksTreeWidget->addAction(ui->actionRemoveTask);
+    ui->tasksTreeWidget->addAction(ui->actionShowLog);
+
+    ui->actionShowLog->setIcon(style()->standardIcon(QStyle::SP_FileDialogContentsView));
+    ui->actionOpenLogFolder->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
+    connect(ui->actionShowLog, &QAction::triggered, this, &MainWindow::showCurrentLog);
+    connect(ui->actionOpenLogFolder, &QAction::triggered, this, &MainWindow::openLogFolder);
 
     connect(ui->actionRunNow, &QAction::triggered, this, &MainWindow::runTaskNow);
     connect(ui->actionNewTask, &QAction::triggered, this, &MainWindow::newTask);
@@ -77,6 +122,21 @@ MainWindow::MainWindow(QWidget* parent)
     connect(ui->tasksTreeWidget->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &MainWindow::updateActions);
     connect(ui->tasksTreeWidget, &QAbstractItemView::doubleClicked, this, &MainWindow::editTask);
+
+    TaskEvents& events = TaskStorage::Instance().Events();
+    connect(&events, &TaskEvents::runEnded, this, &MainWindow::onRunEnded);
+    connect(&events, &TaskEvents::saveFailed, this, &MainWindow::onSaveFailed);
+    noticeTimer = new QTimer(this);
+    noticeTimer->setSingleShot(true);
+    connect(noticeTimer, &QTimer::timeout, this, &MainWindow::showFailureNotice);
+    // A failure kept from before the start is still unread, unless its log was opened then.
+    const QStringList seen = QSettings().value(kSeenFailuresKey).toStringList();
+    for (int row = 0; row < model->rowCount(); ++row) {
+        const QModelIndex index = model->index(row, 0);
+        const LastRun& lastRun = model->lastRunAt(index);
+        if (lastRun.outcome == RunOutcome::Failed && !seen.contains(QString::number(lastRun.started)))
+            failedTasks.insert(model->taskAt(index));
+    }
 
     QMenu* menu = createTrayMenu();
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -149,6 +209,7 @@ void MainWindow::updateActions()
     ui->actionCloneTask->setEnabled(selected);
     ui->actionEditTask->setEnabled(selected);
     ui->actionRemoveTask->setEnabled(selected);
+    ui->actionShowLog->setEnabled(selected);
 }
 
 void MainWindow::saveSettings()
@@ -156,39 +217,69 @@ void MainWindow::saveSettings()
     QSettings settings;
     settings.setValue(kGeometryKey, saveGeometry());
     settings.setValue(kHeaderStateKey, ui->tasksTreeWidget->header()->saveState());
+    settings.setValue(kHeaderColumnsKey, ui->tasksTreeWidget->header()->count());
 }
 
 void MainWindow::restoreSettings()
 {
     QSettings settings;
     QHeaderView* header = ui->tasksTreeWidget->header();
-    if (!header->restoreState(settings.value(kHeaderStateKey).toByteArray()))
-        header->resizeSection(0, typicalNameWidth());
+    // A state saved by the list with only the name and trigger columns carries no count.
+    const int savedColumns = settings.value(kHeaderColumnsKey, 2).toInt();
+    int typicalFrom = 0;
+    if (header->restoreState(settings.value(kHeaderStateKey).toByteArray())) {
+        // The columns added since get typical widths, and so does the former last column:
+        // it was stretched to the window's edge and would push the new ones out of sight.
+        typicalFrom = savedColumns < header->count() ? std::max(1, savedColumns - 1) : header->count();
+    }
+    for (int column = typicalFrom; column < header->count(); ++column)
+        header->resizeSection(column, typicalWidth(column));
     if (!restoreGeometry(settings.value(kGeometryKey).toByteArray())) {
-        // First start: wide enough for a typical name and a weekly sentence side by side.
+        // First start: wide enough for a typical row whole, as far as the screen allows.
         QTreeView* view = ui->tasksTreeWidget;
-        const int columns = header->sectionSize(0) + typicalTriggerWidth();
+        int columns = 0;
+        for (int column = 0; column < header->count(); ++column)
+            columns += header->sectionSize(column);
         const int chrome = ui->toolBar->sizeHint().width() + 2 * view->frameWidth() +
                            style()->pixelMetric(QStyle::PM_ScrollBarExtent) +
                            4 * style()->pixelMetric(QStyle::PM_LayoutLeftMargin);
-        resize(std::max(width(), columns + chrome), height());
+        int wanted = std::max(width(), columns + chrome);
+        if (const QScreen* screen = QGuiApplication::primaryScreen())
+            wanted = std::min(wanted, std::max(width(), screen->availableGeometry().width()));
+        resize(wanted, height());
     }
 }
 
-int MainWindow::typicalNameWidth() const
+int MainWindow::typicalWidth(int column) const
 {
     const QFontMetrics metrics(ui->tasksTreeWidget->font());
-    return metrics.horizontalAdvance(tr("Резервное копирование проектов")) + 2 * metrics.averageCharWidth();
-}
-
-int MainWindow::typicalTriggerWidth() const
-{
-    TaskInfo typical;
-    WeeklyTrigger weekly;
-    weekly.weekdays = {1, 3, 5};
-    typical.trigger = weekly;
-    const QFontMetrics metrics(ui->tasksTreeWidget->font());
-    return metrics.horizontalAdvance(TasksListModel::triggerDescription(typical)) + 2 * metrics.averageCharWidth();
+    const int padding = 2 * metrics.averageCharWidth();
+    const int icon = ui->tasksTreeWidget->iconSize().isValid() ? ui->tasksTreeWidget->iconSize().width()
+                                                               : style()->pixelMetric(QStyle::PM_SmallIconSize);
+    int width = 0;
+    switch (column) {
+    case TasksListModel::NameColumn:
+        width = metrics.horizontalAdvance(tr("Резервное копирование проектов")) + icon + padding;
+        break;
+    case TasksListModel::TriggerColumn: {
+        TaskInfo typical;
+        WeeklyTrigger weekly;
+        weekly.weekdays = {1, 3, 5};
+        typical.trigger = weekly;
+        width = metrics.horizontalAdvance(TasksListModel::triggerDescription(typical)) + padding;
+        break;
+    }
+    case TasksListModel::NextRunColumn:
+    case TasksListModel::LastRunColumn:
+        width = metrics.horizontalAdvance(QStringLiteral("00.00.0000 00:00")) + padding;
+        break;
+    case TasksListModel::ResultColumn:
+        width = metrics.horizontalAdvance(TasksListModel::outcomeText(RunOutcome::Running)) + icon + padding;
+        break;
+    default:
+        break;
+    }
+    return std::max(width, ui->tasksTreeWidget->header()->sectionSizeHint(column));
 }
 
 void MainWindow::runTaskNow()
@@ -280,15 +371,19 @@ void MainWindow::removeTask()
     if (QMessageBox::question(this, windowTitle(), question, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) !=
         QMessageBox::Yes)
         return;
-    if (model->removeRows(current.row(), 1, current.parent()))
+    if (model->removeRows(current.row(), 1, current.parent())) {
         updateActions();
+        pruneFailures();
+    }
 }
 
 void MainWindow::showContextMenu(const QPoint& position)
 {
     QList<QAction*> actions{ui->actionNewTask};
     if (ui->tasksTreeWidget->selectionModel()->hasSelection())
-        actions << ui->actionRunNow << ui->actionEditTask << ui->actionCloneTask << ui->actionRemoveTask;
+        actions << ui->actionRunNow << ui->actionEditTask << ui->actionCloneTask << ui->actionRemoveTask
+                << ui->actionShowLog;
+    actions << ui->actionOpenLogFolder;
     QMenu::exec(actions, ui->tasksTreeWidget->viewport()->mapToGlobal(position), nullptr, nullptr);
 }
 
@@ -327,8 +422,15 @@ void MainWindow::createTrayIcon(QMenu* menu)
 {
     trayIcon = new QSystemTrayIcon(windowIcon(), this);
     trayIcon->setContextMenu(menu);
+    updateTrayIcon();
     trayIcon->setVisible(true);
     connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::onTrayActivated);
+    connect(trayIcon, &QSystemTrayIcon::messageClicked, this, [this] {
+        if (isStored(noticeTask))
+            showTaskLog(noticeTask);
+        else
+            showWindow();
+    });
     trayClickTimer = new QTimer(this);
     trayClickTimer->setSingleShot(true);
     connect(trayClickTimer, &QTimer::timeout, this, &MainWindow::toggleWindow);
@@ -357,4 +459,183 @@ void MainWindow::toggleWindow()
         showWindow();
     else
         hideWindow();
+}
+
+bool MainWindow::isStored(const TaskInfo* task) const
+{
+    if (!task)
+        return false;
+    const auto& tasks = TaskStorage::Instance().Tasks();
+    return std::any_of(tasks.begin(), tasks.end(), [task](const auto& stored) { return stored.get() == task; });
+}
+
+void MainWindow::showCurrentLog()
+{
+    showTaskLog(model->taskAt(ui->tasksTreeWidget->selectionModel()->currentIndex()));
+}
+
+void MainWindow::showTaskLog(const TaskInfo* task)
+{
+    if (!isStored(task))
+        return;
+    TaskStorage& storage = TaskStorage::Instance();
+    const QString path = pathText(storage.LogFilePath(task));
+    const TaskInfo copy = storage.Copy(task);
+    const QString name = QString::fromStdWString(copy.name);
+    if (copy.last_run.outcome == RunOutcome::Failed) {
+        QSettings settings;
+        QStringList seen = settings.value(kSeenFailuresKey).toStringList();
+        const QString started = QString::number(copy.last_run.started);
+        if (!seen.contains(started)) {
+            seen.append(started);
+            settings.setValue(kSeenFailuresKey, QStringList(seen.mid(std::max(0, seen.size() - kSeenFailuresKept))));
+        }
+    }
+    if (failedTasks.erase(task))
+        updateTrayIcon();
+    QPointer<LogViewer>& viewer = logViewers[task];
+    // A viewer left from a task removed since, or from the task's former name, shows another file.
+    if (viewer && viewer->filePath() != path)
+        viewer->close();
+    if (!viewer) {
+        if (path.isEmpty()) {
+            QMessageBox::information(this, windowTitle(), tr("У задачи «%1» нет журнала.").arg(name));
+            return;
+        }
+        viewer = new LogViewer(path, name, this);
+    }
+    viewer->show();
+    viewer->raise();
+    viewer->activateWindow();
+}
+
+void MainWindow::openLogFolder()
+{
+    const QString folder = pathText(TaskStorage::Instance().LogDirectory());
+    QDir().mkpath(folder);
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
+        QMessageBox::warning(this, windowTitle(), tr("Не удалось открыть папку журналов %1").arg(folder));
+}
+
+void MainWindow::onRunEnded(const TaskInfo* task, bool succeeded, const QString& reason)
+{
+    if (!isStored(task))
+        return;
+    if (succeeded) {
+        if (failedTasks.erase(task))
+            updateTrayIcon();
+        return;
+    }
+    failedTasks.insert(task);
+    updateTrayIcon();
+    const auto pending = std::find_if(pendingFailures.begin(), pendingFailures.end(),
+                                      [task](const auto& failure) { return failure.first == task; });
+    if (pending != pendingFailures.end())
+        pending->second = reason;
+    else
+        pendingFailures.emplace_back(task, reason);
+    // Failures that come close together wait for each other, but not for ever.
+    if (!noticeTimer->isActive())
+        burstStart.start();
+    noticeTimer->start(std::max<qint64>(0, std::min<qint64>(kBurstQuietMs, kBurstLimitMs - burstStart.elapsed())));
+}
+
+void MainWindow::showFailureNotice()
+{
+    std::vector<std::pair<const TaskInfo*, QString>> failures;
+    failures.swap(pendingFailures);
+    // A task removed while its notice waited is not reported.
+    failures.erase(std::remove_if(failures.begin(), failures.end(),
+                                  [this](const auto& failure) { return !isStored(failure.first); }),
+                   failures.end());
+    if (failures.empty())
+        return;
+    TaskStorage& storage = TaskStorage::Instance();
+    QString title;
+    QString text;
+    if (failures.size() == 1) {
+        noticeTask = failures.front().first;
+        title = tr("Задача «%1» не выполнена").arg(QString::fromStdWString(storage.Copy(noticeTask).name));
+        text = failures.front().second;
+    } else {
+        noticeTask = nullptr;
+        title = tr("Не выполнено задач: %1").arg(failures.size());
+        QStringList names;
+        for (std::size_t i = 0; i < failures.size() && i < kNamesInSummary; ++i)
+            names << QStringLiteral("«%1»").arg(QString::fromStdWString(storage.Copy(failures[i].first).name));
+        text = names.join(QStringLiteral(", "));
+        if (failures.size() > kNamesInSummary)
+            text += tr(" и ещё %1").arg(failures.size() - kNamesInSummary);
+    }
+    if (trayIcon && trayIcon->isVisible())
+        trayIcon->showMessage(title, text, QSystemTrayIcon::Warning);
+    else
+        statusBar()->showMessage(text.isEmpty() ? title : title + QStringLiteral(": ") + text);
+}
+
+void MainWindow::pruneFailures()
+{
+    const auto before = failedTasks.size();
+    for (auto it = failedTasks.begin(); it != failedTasks.end();)
+        it = isStored(*it) ? std::next(it) : failedTasks.erase(it);
+    if (failedTasks.size() != before)
+        updateTrayIcon();
+}
+
+void MainWindow::updateTrayIcon()
+{
+    if (!trayIcon)
+        return;
+    if (failedTasks.empty()) {
+        trayIcon->setIcon(windowIcon());
+        trayIcon->setToolTip(windowTitle());
+        return;
+    }
+    if (warningIcon.isNull())
+        warningIcon = warningVariant(windowIcon());
+    trayIcon->setIcon(warningIcon);
+    trayIcon->setToolTip(tr("%1: последний запуск не выполнен у задач: %2").arg(windowTitle()).arg(failedTasks.size()));
+}
+
+void MainWindow::onSaveFailed(const QString& reason)
+{
+    const QString text = tr("Не удалось сохранить список задач: изменение не сохранено в файле и пропадёт, если "
+                            "программа завершится до следующего удачного сохранения.") +
+                         QLatin1Char('\n') + reason;
+    statusBar()->showMessage(tr("Список задач не сохранён: %1").arg(reason));
+    if (!saveFailedBox) {
+        saveFailedBox = new QMessageBox(QMessageBox::Warning, windowTitle(), text, QMessageBox::Ok, this);
+        saveFailedBox->setObjectName(QStringLiteral("saveFailedMessage"));
+        saveFailedBox->setAttribute(Qt::WA_DeleteOnClose);
+        saveFailedBox->setWindowModality(Qt::NonModal);
+    }
+    saveFailedBox->setText(text);
+    saveFailedBox->show();
+    saveFailedBox->raise();
+}
+
+void MainWindow::reportStoreDamage()
+{
+    TaskStorage& storage = TaskStorage::Instance();
+    TaskStorage::StoreDamage damage = storage.Damage();
+    if (damage.reason.empty())
+        return;
+    // The copy is made by the first save; made now, its place can be named.
+    if (damage.keptAs.empty()) {
+        storage.Save();
+        damage = storage.Damage();
+    }
+    QString text =
+        tr("Файл задач %1 повреждён: %2.").arg(pathText(storage.StorePath()), QString::fromStdString(damage.reason));
+    text += QLatin1Char('\n') +
+            tr("Восстановлено задач: %1, не удалось прочитать: %2.").arg(damage.recovered).arg(damage.dropped);
+    if (!damage.keptAs.empty())
+        text += QLatin1Char('\n') + tr("Копия повреждённого файла сохранена: %1").arg(pathText(damage.keptAs));
+    else
+        text += QLatin1Char('\n') + tr("Копию повреждённого файла сохранить не удалось; файл задач не перезаписан.");
+    auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(), text, QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("storeDamageMessage"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->show();
 }

@@ -4,14 +4,28 @@
 // also owns the tray icon and the tray menu; without a system tray that menu sits in the
 // menu bar and the window stays on screen. Closing the window hides it in the tray, the
 // program keeps running. GUI thread only.
+//
+// It tells the user what the service did while nobody watched: a tray notice when a run
+// fails (failures close together make one summary notice), a warning variant of the tray
+// icon while a task's last run stands failed and its log is unread, the log viewer, and
+// messages when the store could not be saved or was found damaged.
 
+#include <QElapsedTimer>
+#include <QHash>
+#include <QIcon>
 #include <QMainWindow>
+#include <QPointer>
 #include <QSystemTrayIcon>
 
 #include <memory>
+#include <set>
+#include <utility>
+#include <vector>
 
+class LogViewer;
 class QAction;
 class QMenu;
+class QMessageBox;
 class TaskInfo;
 class TasksListModel;
 
@@ -33,6 +47,15 @@ public:
     void hideWindow();
     // Brings the window up, restored from minimised, raised and active.
     void showWindow();
+    // Opens (or raises) the log viewer of a stored task; the task's failure counts as seen.
+    void showTaskLog(const TaskInfo* task);
+    // Says so when the load found the store damaged: how many tasks were recovered and
+    // where the damaged file is kept. The copy is made first if no save has made it yet.
+    void reportStoreDamage();
+
+    // How long the notices wait for more failures after one, and at most in all.
+    static constexpr int kBurstQuietMs = 2000;
+    static constexpr int kBurstLimitMs = 10000;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -48,14 +71,24 @@ private:
     void removeTask();
     void editTask(const QModelIndex& index);
     void showContextMenu(const QPoint& position);
+    void showCurrentLog();
+    void openLogFolder();
+
+    void onRunEnded(const TaskInfo* task, bool succeeded, const QString& reason);
+    void onSaveFailed(const QString& reason);
+    // Shows the failures collected since the last notice: one named, or one summary.
+    void showFailureNotice();
+    // Forgets the failure marks of tasks that are no longer stored.
+    void pruneFailures();
+    void updateTrayIcon();
+    bool isStored(const TaskInfo* task) const;
 
     // Runs the wizard on `task`; true with `task` replaced by the wizard's result when
     // the user accepted it.
     bool runWizard(TaskInfo& task, bool editing = false);
     bool eventFilter(QObject* watched, QEvent* event) override;
-    // Widths that show a typical task's cells whole, in the list's font.
-    int typicalNameWidth() const;
-    int typicalTriggerWidth() const;
+    // The width that shows a typical task's cell of `column` whole, in the list's font.
+    int typicalWidth(int column) const;
 
     QMenu* createTrayMenu();
     void createTrayIcon(QMenu* menu);
@@ -70,4 +103,16 @@ private:
     QTimer* trayClickTimer = nullptr;
     QAction* showHideAction = nullptr;
     QAction* autoStartAction = nullptr;
+
+    // Tasks whose last run failed and whose log has not been opened since.
+    std::set<const TaskInfo*> failedTasks;
+    // Failures waiting for the notice, in the order they came; one entry per task.
+    std::vector<std::pair<const TaskInfo*, QString>> pendingFailures;
+    QTimer* noticeTimer = nullptr;
+    QElapsedTimer burstStart;
+    // The task the last notice named; null after a summary.
+    const TaskInfo* noticeTask = nullptr;
+    QHash<const TaskInfo*, QPointer<LogViewer>> logViewers;
+    QPointer<QMessageBox> saveFailedBox;
+    QIcon warningIcon;
 };

@@ -82,6 +82,8 @@ int runScheduler(int& argc, char** argv)
         });
     }
 
+    window.reportStoreDamage();
+
     QSettings settings;
     if (settings.value(QStringLiteral("firstLaunch"), true).toBool()) {
         window.setVisible(true);

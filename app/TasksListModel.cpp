@@ -1,12 +1,18 @@
 #include "TasksListModel.h"
 
+#include "scheduler/TaskEvents.h"
 #include "scheduler/TaskStorage.h"
 
+#include <QApplication>
+#include <QBrush>
 #include <QDateTime>
+#include <QIcon>
 #include <QStringList>
+#include <QStyle>
 
 #include <algorithm>
 #include <iterator>
+#include <stdexcept>
 
 namespace {
 
@@ -29,6 +35,22 @@ Plural pluralOf(std::int64_t n)
     return Plural::Many;
 }
 
+QString localDateTime(Instant instant)
+{
+    return QDateTime::fromMSecsSinceEpoch(instant / kNanosPerMilli).toString(QStringLiteral("dd.MM.yyyy hh:mm"));
+}
+
+// The icon of an action kind, in the order of the Action variant: backup, export,
+// command, check.
+QIcon actionIcon(std::size_t kind)
+{
+    static const QStyle::StandardPixmap kIcons[] = {QStyle::SP_DriveHDIcon, QStyle::SP_FileDialogDetailedView,
+                                                    QStyle::SP_ComputerIcon, QStyle::SP_DialogApplyButton};
+    if (kind >= std::size(kIcons))
+        return {};
+    return QApplication::style()->standardIcon(kIcons[kind]);
+}
+
 } // namespace
 
 TasksListModel::TasksListModel(QObject* parent)
@@ -41,11 +63,46 @@ TasksListModel::TasksListModel(QObject* parent)
         auto node = std::make_unique<TaskNode>();
         node->task = task.get();
         node->parent = root_.get();
+        readRunState(*node);
         root_->children.push_back(std::move(node));
     }
+    TaskEvents& events = TaskStorage::Instance().Events();
+    connect(&events, &TaskEvents::runStarted, this, &TasksListModel::refreshTask);
+    connect(&events, &TaskEvents::runEnded, this, &TasksListModel::refreshTask);
+    connect(&events, &TaskEvents::rearmed, this, &TasksListModel::refreshTask);
 }
 
 TasksListModel::~TasksListModel() = default;
+
+void TasksListModel::readRunState(TaskNode& node)
+{
+    TaskStorage& storage = TaskStorage::Instance();
+    try {
+        // A copy, taken under the service's lock: the worker writes the last run.
+        const TaskInfo copy = storage.Copy(node.task);
+        node.actionKind = copy.action.index();
+        node.lastRun = copy.last_run;
+        node.nextRun = storage.ScheduledRun(node.task);
+    } catch (const std::out_of_range&) {
+        // No longer stored: the row is about to go.
+    }
+}
+
+int TasksListModel::rowOf(const TaskInfo* task) const
+{
+    const auto& rows = root_->children;
+    const auto it = std::find_if(rows.begin(), rows.end(), [task](const auto& node) { return node->task == task; });
+    return it == rows.end() ? -1 : static_cast<int>(std::distance(rows.begin(), it));
+}
+
+void TasksListModel::refreshTask(const TaskInfo* task)
+{
+    const int row = rowOf(task);
+    if (row < 0)
+        return;
+    readRunState(*root_->children[row]);
+    emit dataChanged(index(row, 0), index(row, ColumnCount - 1), {});
+}
 
 TasksListModel::TaskNode* TasksListModel::nodeOf(const QModelIndex& index) const
 {
@@ -90,25 +147,66 @@ int TasksListModel::rowCount(const QModelIndex& parent) const
 
 int TasksListModel::columnCount(const QModelIndex&) const
 {
-    return 2;
+    return ColumnCount;
 }
 
 QVariant TasksListModel::data(const QModelIndex& index, int role) const
 {
-    // A cell too narrow for its text shows it whole as a tooltip.
-    if (!index.isValid() || (role != Qt::DisplayRole && role != Qt::ToolTipRole))
+    if (!index.isValid())
         return {};
-    const TaskInfo* task = taskAt(index);
+    const TaskNode* node = nodeOf(index);
+    const TaskInfo* task = node->task;
     if (!task)
         return {};
+    const bool failed = node->lastRun.outcome == RunOutcome::Failed;
+    if (role == Qt::ForegroundRole) {
+        // A failed row stands out in a long list.
+        if (failed)
+            return QBrush(Qt::red);
+        return {};
+    }
+    if (role == Qt::DecorationRole) {
+        if (index.column() == NameColumn)
+            return actionIcon(node->actionKind);
+        if (index.column() == ResultColumn && failed)
+            return QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
+        return {};
+    }
+    if (role == Qt::ToolTipRole && index.column() == ResultColumn && failed && !node->lastRun.reason.empty())
+        return QString::fromStdWString(node->lastRun.reason);
+    // A cell too narrow for its text shows it whole as a tooltip.
+    if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
+        return {};
+    const bool ran = node->lastRun.outcome != RunOutcome::None;
     switch (index.column()) {
-    case 0:
+    case NameColumn:
         return QString::fromStdWString(task->name);
-    case 1:
+    case TriggerColumn:
         return triggerDescription(*task);
+    case NextRunColumn:
+        return node->nextRun == kNeverInstant ? QStringLiteral("—") : localDateTime(node->nextRun);
+    case LastRunColumn:
+        return ran ? localDateTime(node->lastRun.started) : QString();
+    case ResultColumn:
+        return outcomeText(node->lastRun.outcome);
     default:
         return {};
     }
+}
+
+QString TasksListModel::outcomeText(RunOutcome outcome)
+{
+    switch (outcome) {
+    case RunOutcome::Running:
+        return tr("Выполняется");
+    case RunOutcome::Succeeded:
+        return tr("Успешно");
+    case RunOutcome::Failed:
+        return tr("Ошибка");
+    case RunOutcome::None:
+        break;
+    }
+    return {};
 }
 
 QVariant TasksListModel::headerData(int section, Qt::Orientation orientation, int role) const
@@ -116,10 +214,16 @@ QVariant TasksListModel::headerData(int section, Qt::Orientation orientation, in
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return {};
     switch (section) {
-    case 0:
+    case NameColumn:
         return tr("Название");
-    case 1:
+    case TriggerColumn:
         return tr("Триггер");
+    case NextRunColumn:
+        return tr("Следующий запуск");
+    case LastRunColumn:
+        return tr("Последний запуск");
+    case ResultColumn:
+        return tr("Результат");
     default:
         return {};
     }
@@ -166,6 +270,7 @@ bool TasksListModel::insertTask(int row, const QModelIndex& parent, const TaskIn
     // The service keeps the same order, so the store file and the next start show it too.
     child->task = TaskStorage::Instance().AddTask(task, static_cast<std::size_t>(row));
     child->parent = node;
+    readRunState(*child);
     node->children.insert(node->children.begin() + row, std::move(child));
     endInsertRows();
     return true;
@@ -174,7 +279,8 @@ bool TasksListModel::insertTask(int row, const QModelIndex& parent, const TaskIn
 void TasksListModel::updateTask(const QModelIndex& index, const TaskInfo& task)
 {
     TaskStorage::Instance().UpdateTask(taskAt(index), task);
-    // Both columns follow from the record.
+    // Every column follows from the record and its new schedule.
+    readRunState(*nodeOf(index));
     emit dataChanged(index.siblingAtColumn(0), index.siblingAtColumn(columnCount(index.parent()) - 1), {});
 }
 

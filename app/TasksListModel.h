@@ -1,10 +1,14 @@
 #pragma once
 
 // The item model behind the task list: one row per task stored in the task storage
-// service, with the task's name and a Russian sentence describing its trigger. It is the
+// service, with the task's name (and an icon for its kind of action), a Russian sentence
+// describing its trigger, its next run and the start and outcome of its last run. It is the
 // only way the user interface adds, changes, removes and runs tasks; each request goes
 // to the service and the model adjusts its rows around the call. Rows point at records
 // the service owns; the model owns none. GUI thread only.
+//
+// The run columns are kept per row and refreshed only when the service reports a change
+// (refreshTask), so painting never takes the service's lock and nothing polls.
 
 #include "model/TaskInfo.h"
 
@@ -19,6 +23,16 @@ class TasksListModel : public QAbstractItemModel
     Q_OBJECT
 
 public:
+    enum Column
+    {
+        NameColumn,
+        TriggerColumn,
+        NextRunColumn,
+        LastRunColumn,
+        ResultColumn,
+        ColumnCount
+    };
+
     explicit TasksListModel(QObject* parent = nullptr);
     ~TasksListModel() override;
 
@@ -41,6 +55,14 @@ public:
     // Has the service run the task of `index` at once, without waiting for it.
     void runTask(const QModelIndex& index);
 
+    // The last run of a row's task as the row shows it.
+    const LastRun& lastRunAt(const QModelIndex& index) const { return nodeOf(index)->lastRun; }
+    // Re-reads the next run and the last run of a stored task and repaints its row; a task
+    // that no row shows is ignored.
+    void refreshTask(const TaskInfo* task);
+
+    // The word for an outcome in the result column; empty before the first run.
+    static QString outcomeText(RunOutcome outcome);
     // The Russian sentence for a task's trigger in the local zone; empty for monthly ones.
     static QString triggerDescription(const TaskInfo& task);
 
@@ -50,9 +72,17 @@ private:
         std::vector<std::unique_ptr<TaskNode>> children;
         const TaskInfo* task = nullptr;
         TaskNode* parent = nullptr;
+        // Copied from the service when the row is made and at each reported change.
+        std::size_t actionKind = 0;
+        Instant nextRun = kNeverInstant;
+        LastRun lastRun;
     };
 
     TaskNode* nodeOf(const QModelIndex& index) const;
+    // Fills a node's copied run state from the service.
+    static void readRunState(TaskNode& node);
+    // The row of a stored task under the root; -1 when no row shows it.
+    int rowOf(const TaskInfo* task) const;
 
     std::unique_ptr<TaskNode> root_;
 };

@@ -18,6 +18,8 @@
 #include <QMessageBox>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QStandardItemModel>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -59,7 +61,8 @@ private slots:
     void initTestCase();
     void init();
     void toolBar();
-    void firstStartShowsTypicalRowsWhole();
+    void typicalRowsShowWhole_data();
+    void typicalRowsShowWhole();
     void actionsFollowSelection_data();
     void actionsFollowSelection();
     void contextMenu_data();
@@ -76,6 +79,8 @@ private slots:
     void closeWithoutTrayStaysAndSaves();
     void menuBarCarriesTrayMenu();
     void f1StartsHelpViewer();
+    void failureNoticeInStatusBar();
+    void saveFailureIsShown();
 
 private:
     std::unique_ptr<MainWindow> makeWindow(int tasks);
@@ -129,7 +134,8 @@ void TestMainWindow::toolBar()
     }
     QCOMPARE(entries, (QStringList{QStringLiteral("Запустить сейчас"), QStringLiteral("Новая задача"),
                                    QStringLiteral("Изменить задачу"), QStringLiteral("Скопировать задачу"),
-                                   QStringLiteral("Удалить задачу")}));
+                                   QStringLiteral("Удалить задачу"), QStringLiteral("Журнал"),
+                                   QStringLiteral("Открыть папку журналов")}));
     QCOMPARE(window->windowTitle(), QStringLiteral("Планировщик задач КАЛВОР"));
 }
 
@@ -158,11 +164,36 @@ void TestMainWindow::actionsFollowSelection()
     QCOMPARE(action(*window, "actionCloneTask")->isEnabled(), enabled);
     QCOMPARE(action(*window, "actionEditTask")->isEnabled(), enabled);
     QCOMPARE(action(*window, "actionRemoveTask")->isEnabled(), enabled);
+    QCOMPARE(action(*window, "actionShowLog")->isEnabled(), enabled);
     QVERIFY(action(*window, "actionNewTask")->isEnabled());
+    QVERIFY(action(*window, "actionOpenLogFolder")->isEnabled());
 }
 
-void TestMainWindow::firstStartShowsTypicalRowsWhole()
+void TestMainWindow::typicalRowsShowWhole_data()
 {
+    QTest::addColumn<bool>("oldState");
+    QTest::newRow("first start") << false;
+    QTest::newRow("header saved by the two-column list") << true;
+}
+
+void TestMainWindow::typicalRowsShowWhole()
+{
+    QFETCH(bool, oldState);
+    constexpr int kSavedNameWidth = 333;
+    int stretchedTriggerWidth = 0;
+    if (oldState) {
+        // The state the list with only the name and trigger columns left behind: the
+        // name column widened by the user, the trigger column stretched to the edge.
+        QStandardItemModel twoColumns(1, 2);
+        QTreeView oldView;
+        oldView.setModel(&twoColumns);
+        oldView.resize(1400, 300);
+        oldView.header()->resizeSection(0, kSavedNameWidth);
+        oldView.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&oldView));
+        stretchedTriggerWidth = oldView.header()->sectionSize(1);
+        QSettings().setValue(QStringLiteral("TasksTreeHeaderState"), oldView.header()->saveState());
+    }
     TaskInfo weekly = taskNamed(QStringLiteral("Резервное копирование проектов"));
     WeeklyTrigger trigger;
     trigger.weekdays = {1, 3, 5};
@@ -173,11 +204,23 @@ void TestMainWindow::firstStartShowsTypicalRowsWhole()
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     QTreeView* view = list(*window);
+    QHeaderView* header = view->header();
+    QCOMPARE(header->count(), view->model()->columnCount());
+    if (oldState) {
+        QCOMPARE(header->sectionSize(0), kSavedNameWidth);
+        // Stretched to the old window's edge, the trigger column would push the new ones away.
+        QVERIFY(header->sectionSize(1) < stretchedTriggerWidth);
+    }
+    for (int column = 0; column < header->count(); ++column)
+        QVERIFY2(header->sectionSize(column) >= header->sectionSizeHint(column), qPrintable(QString::number(column)));
     for (int row = 0; row < 2; ++row) {
-        for (int column = 0; column < 2; ++column) {
+        for (int column = 0; column < view->model()->columnCount(); ++column) {
             const QModelIndex index = view->model()->index(row, column);
-            QVERIFY2(view->visualRect(index).width() >= view->sizeHintForIndex(index).width(),
-                     qPrintable(index.data().toString()));
+            const QString where =
+                QStringLiteral("row %1, column %2: %3").arg(row).arg(column).arg(index.data().toString());
+            QVERIFY2(!header->isSectionHidden(column), qPrintable(where));
+            QVERIFY2(header->visualIndex(column) == column, qPrintable(where));
+            QVERIFY2(view->visualRect(index).width() >= view->sizeHintForIndex(index).width(), qPrintable(where));
             // Narrowed by the user, a cell still offers its whole text.
             QCOMPARE(index.data(Qt::ToolTipRole), index.data());
         }
@@ -188,12 +231,15 @@ void TestMainWindow::contextMenu_data()
 {
     QTest::addColumn<bool>("select");
     QTest::addColumn<QStringList>("entries");
-    QTest::newRow("nothing selected") << false << QStringList{QStringLiteral("Новая задача")};
+    QTest::newRow("nothing selected") << false
+                                      << QStringList{QStringLiteral("Новая задача"),
+                                                     QStringLiteral("Открыть папку журналов")};
     QTest::newRow("row selected") << true
-                                  << QStringList{QStringLiteral("Новая задача"), QStringLiteral("Запустить сейчас"),
-                                                 QStringLiteral("Изменить задачу"),
-                                                 QStringLiteral("Скопировать задачу"),
-                                                 QStringLiteral("Удалить задачу")};
+                                  << QStringList{
+                                         QStringLiteral("Новая задача"),          QStringLiteral("Запустить сейчас"),
+                                         QStringLiteral("Изменить задачу"),       QStringLiteral("Скопировать задачу"),
+                                         QStringLiteral("Удалить задачу"),        QStringLiteral("Журнал"),
+                                         QStringLiteral("Открыть папку журналов")};
 }
 
 void TestMainWindow::contextMenu()
@@ -464,6 +510,40 @@ void TestMainWindow::f1StartsHelpViewer()
     QVERIFY(calls.open(QIODevice::ReadOnly));
     QCOMPARE(calls.readAll(), expected + expected);
     qApp->removeEventFilter(&filter);
+}
+
+void TestMainWindow::failureNoticeInStatusBar()
+{
+    TaskInfo failing = taskNamed(QStringLiteral("Без папки"));
+    failing.starting_point = (QDateTime::currentSecsSinceEpoch() + 86400) * kNanosPerSecond;
+    CommandAction command;
+    command.executable = "/bin/true";
+    command.working_directory = "/nonexistent/kalvor-folder";
+    failing.action = command;
+    const TaskInfo* stored = TaskStorage::Instance().AddTask(failing);
+    auto window = makeWindow(0);
+    TaskStorage::Instance().RunNow(stored);
+    QTRY_VERIFY_WITH_TIMEOUT(window->statusBar()->currentMessage().contains(QStringLiteral("«Без папки»")), 10000);
+    QVERIFY(window->statusBar()->currentMessage().contains(QStringLiteral("/nonexistent/kalvor-folder")));
+}
+
+void TestMainWindow::saveFailureIsShown()
+{
+    auto window = makeWindow(1);
+    // A folder where the store file belongs: no save can replace it.
+    const QString store = QString::fromStdString(TaskStorage::Instance().StorePath().u8string());
+    QFile::remove(store);
+    QVERIFY(QDir().mkpath(store));
+    QTreeView* view = list(*window);
+    view->setCurrentIndex(view->model()->index(0, 0));
+    whenWizardOpens(true);
+    action(*window, "actionNewTask")->trigger();
+    QVERIFY(QDir().rmdir(store));
+    QMessageBox* box = nullptr;
+    QTRY_VERIFY((box = window->findChild<QMessageBox*>(QStringLiteral("saveFailedMessage"))) != nullptr);
+    QVERIFY(box->isVisible());
+    QVERIFY2(box->text().contains(QStringLiteral("не сохранено")), qPrintable(box->text()));
+    box->close();
 }
 
 QTEST_MAIN(TestMainWindow)

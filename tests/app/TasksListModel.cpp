@@ -62,6 +62,7 @@ private slots:
     void insertTask_data();
     void insertTask();
     void updateTaskKeepsRow();
+    void runColumnsFollowTheService();
 };
 
 void TestTasksListModel::init()
@@ -191,7 +192,13 @@ void TestTasksListModel::headerData_data()
 
     QTest::newRow("name") << 0 << int(Qt::Horizontal) << int(Qt::DisplayRole) << QVariant(QStringLiteral("Название"));
     QTest::newRow("trigger") << 1 << int(Qt::Horizontal) << int(Qt::DisplayRole) << QVariant(QStringLiteral("Триггер"));
-    QTest::newRow("third section") << 2 << int(Qt::Horizontal) << int(Qt::DisplayRole) << QVariant();
+    QTest::newRow("next run") << 2 << int(Qt::Horizontal) << int(Qt::DisplayRole)
+                              << QVariant(QStringLiteral("Следующий запуск"));
+    QTest::newRow("last run") << 3 << int(Qt::Horizontal) << int(Qt::DisplayRole)
+                              << QVariant(QStringLiteral("Последний запуск"));
+    QTest::newRow("result") << 4 << int(Qt::Horizontal) << int(Qt::DisplayRole)
+                            << QVariant(QStringLiteral("Результат"));
+    QTest::newRow("sixth section") << 5 << int(Qt::Horizontal) << int(Qt::DisplayRole) << QVariant();
     QTest::newRow("vertical") << 0 << int(Qt::Vertical) << int(Qt::DisplayRole) << QVariant();
     QTest::newRow("tool tip") << 0 << int(Qt::Horizontal) << int(Qt::ToolTipRole) << QVariant();
     QTest::newRow("edit role") << 1 << int(Qt::Horizontal) << int(Qt::EditRole) << QVariant();
@@ -216,12 +223,12 @@ void TestTasksListModel::structure()
     QVERIFY(name.isValid() && trigger.isValid());
     QCOMPARE(model.rowCount(trigger), 0);
     QCOMPARE(model.rowCount(name), 0);
-    QCOMPARE(model.columnCount(), 2);
+    QCOMPARE(model.columnCount(), 5);
     QCOMPARE(model.flags(QModelIndex()), Qt::NoItemFlags);
     QCOMPARE(model.flags(name), Qt::ItemIsSelectable | Qt::ItemIsEnabled);
     QVERIFY(!model.parent(name).isValid());
     QVERIFY(!model.index(1, 0).isValid());
-    QVERIFY(!model.index(0, 2).isValid());
+    QVERIFY(!model.index(0, 5).isValid());
     QCOMPARE(model.index(0, 1).data(Qt::ToolTipRole), model.index(0, 1).data());
     QVERIFY(!model.index(0, 0).data(Qt::EditRole).isValid());
     QCOMPARE(model.taskAt(QModelIndex()), nullptr);
@@ -346,5 +353,37 @@ void TestTasksListModel::updateTaskKeepsRow()
     QCOMPARE(namesOf(model), (QStringList{QStringLiteral("0"), QStringLiteral("изменённая"), QStringLiteral("2")}));
 }
 
-QTEST_GUILESS_MAIN(TestTasksListModel)
+void TestTasksListModel::runColumnsFollowTheService()
+{
+    // Due in a second, then daily: the timer fires, the task runs and is armed for tomorrow.
+    TaskInfo task = taskNamed(QStringLiteral("скоро"));
+    const qint64 dueMs = (QDateTime::currentMSecsSinceEpoch() / 1000 + 2) * 1000;
+    task.starting_point = dueMs * kNanosPerMilli;
+    CommandAction command;
+    command.executable = "/bin/true";
+    task.action = command;
+    TaskStorage::Instance().AddTask(task);
+    TasksListModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    const auto cell = [&model](int column) { return model.index(0, column).data().toString(); };
+    const auto local = [](qint64 ms) {
+        return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("dd.MM.yyyy hh:mm"));
+    };
+    QCOMPARE(cell(TasksListModel::NextRunColumn), local(dueMs));
+    QCOMPARE(cell(TasksListModel::LastRunColumn), QString());
+    QCOMPARE(cell(TasksListModel::ResultColumn), QString());
+
+    QTRY_COMPARE_WITH_TIMEOUT(cell(TasksListModel::ResultColumn), QStringLiteral("Успешно"), 10000);
+    QCOMPARE(cell(TasksListModel::LastRunColumn), local(dueMs));
+    QTRY_COMPARE(cell(TasksListModel::NextRunColumn),
+                 local(QDateTime::fromMSecsSinceEpoch(dueMs).addDays(1).toMSecsSinceEpoch()));
+
+    // A task that never runs again says so.
+    TaskInfo never = task;
+    never.trigger = MonthlyTrigger{1, {2}, {30}}; // 30 February
+    model.updateTask(model.index(0, 0), never);
+    QCOMPARE(cell(TasksListModel::NextRunColumn), QStringLiteral("—"));
+}
+
+QTEST_MAIN(TestTasksListModel)
 #include "TasksListModel.moc"

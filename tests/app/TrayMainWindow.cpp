@@ -1,11 +1,15 @@
+#include "app/LogViewer.h"
 #include "app/MainWindow.h"
+#include "app/TasksListModel.h"
 #include "scheduler/TaskStorage.h"
 #include "support/Modal.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -14,6 +18,7 @@
 #include <QSystemTrayIcon>
 #include <QTest>
 #include <QTimer>
+#include <QTreeView>
 
 namespace {
 
@@ -36,6 +41,46 @@ QString entryBesideExecutable()
     return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("kalvor-scheduler.desktop"));
 }
 
+// Counts the tray messages shown on this display: each one is a balloon window of its own.
+class BalloonCounter : public QObject
+{
+public:
+    BalloonCounter() { qApp->installEventFilter(this); }
+    ~BalloonCounter() override { qApp->removeEventFilter(this); }
+    // The texts of each balloon shown so far, title and message.
+    QList<QStringList> shown;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        // A balloon moved along with its icon is shown again: each one counts once.
+        if (event->type() == QEvent::Show && watched->inherits("QBalloonTip") &&
+            !watched->property("kalvorCounted").toBool()) {
+            watched->setProperty("kalvorCounted", true);
+            QStringList texts;
+            for (const QLabel* label : watched->findChildren<QLabel*>())
+                if (!label->text().isEmpty())
+                    texts << label->text();
+            shown << texts;
+        }
+        return false;
+    }
+};
+
+// A command task; one whose working folder does not exist fails at once.
+TaskInfo commandTask(const QString& name, bool fails)
+{
+    TaskInfo task;
+    task.name = name.toStdWString();
+    task.starting_point = (QDateTime::currentSecsSinceEpoch() + 86400) * kNanosPerSecond;
+    CommandAction command;
+    command.executable = "/bin/true";
+    if (fails)
+        command.working_directory = "/nonexistent/kalvor-folder";
+    task.action = command;
+    return task;
+}
+
 } // namespace
 
 class TestTrayMainWindow : public QObject
@@ -54,6 +99,7 @@ private slots:
     void autoStartEntry();
     void autoStartWithoutSource();
     void closeHidesAndSaves();
+    void failureNotices();
 
 private:
     QSystemTrayIcon* tray() { return window->findChild<QSystemTrayIcon*>(); }
@@ -225,6 +271,74 @@ void TestTrayMainWindow::closeHidesAndSaves()
     // Closing the hidden window again changes nothing and does not end the program.
     window->close();
     QVERIFY(window->isHidden());
+}
+
+void TestTrayMainWindow::failureNotices()
+{
+    TaskStorage& storage = TaskStorage::Instance();
+    while (!storage.Tasks().empty())
+        storage.RemoveTask(storage.Tasks().front().get());
+    const TaskInfo* single = storage.AddTask(commandTask(QStringLiteral("Одна"), true));
+    const TaskInfo* first = storage.AddTask(commandTask(QStringLiteral("Первая"), true));
+    const TaskInfo* second = storage.AddTask(commandTask(QStringLiteral("Вторая"), true));
+    window = std::make_unique<MainWindow>();
+    auto* model = qobject_cast<TasksListModel*>(window->findChild<QTreeView*>()->model());
+    const QImage plain = window->windowIcon().pixmap(32).toImage();
+    auto warns = [this, &plain] { return tray()->icon().pixmap(32).toImage() != plain; };
+    QVERIFY(!warns());
+    QCOMPARE(model->index(0, TasksListModel::ResultColumn).data().toString(), QString());
+    QCOMPARE(model->index(0, TasksListModel::LastRunColumn).data().toString(), QString());
+    BalloonCounter balloons;
+
+    // One failure: one notice naming the task and the first line of the reason.
+    QElapsedTimer clock;
+    clock.start();
+    storage.RunNow(single);
+    QTRY_COMPARE_WITH_TIMEOUT(balloons.shown.size(), 1, 10000);
+    QTRY_COMPARE(model->index(0, TasksListModel::ResultColumn).data().toString(), QStringLiteral("Ошибка"));
+    QVERIFY(warns());
+    const QString reason = QString::fromStdWString(storage.Copy(single).last_run.reason);
+    QVERIFY(!reason.isEmpty() && !reason.contains(QLatin1Char('\n')));
+    const QString texts = balloons.shown.front().join(QLatin1Char('|'));
+    QVERIFY2(texts.contains(QStringLiteral("«Одна»")) && texts.contains(reason), qPrintable(texts));
+    QVERIFY(!model->index(0, TasksListModel::LastRunColumn).data().toString().isEmpty());
+    QCOMPARE(model->index(0, TasksListModel::NextRunColumn).data().toString(),
+             QDateTime::fromMSecsSinceEpoch(storage.ScheduledRun(single) / kNanosPerMilli)
+                 .toString(QStringLiteral("dd.MM.yyyy hh:mm")));
+    QCOMPARE(model->index(0, TasksListModel::NameColumn).data(Qt::ForegroundRole).value<QBrush>().color(),
+             QColor(Qt::red));
+    // Clicking the notice opens that task's log, and the failure counts as seen.
+    emit tray()->messageClicked();
+    auto* viewer = window->findChild<LogViewer*>();
+    QVERIFY(viewer && viewer->isVisible());
+    QCOMPARE(viewer->filePath(), QString::fromStdString(storage.LogFilePath(single).u8string()));
+    QVERIFY(!warns());
+    viewer->close();
+
+    // Two failures close together: one summary notice, not two.
+    storage.RunNow(first);
+    storage.RunNow(second);
+    QTRY_COMPARE_WITH_TIMEOUT(balloons.shown.size(), 2, 10000);
+    QVERIFY2(balloons.shown.last().join(QLatin1Char('|')).contains(QStringLiteral("Не выполнено задач: 2")),
+             qPrintable(balloons.shown.last().join(QLatin1Char('|'))));
+    QVERIFY(warns());
+    QTest::qWait(MainWindow::kBurstQuietMs + 500);
+    QCOMPARE(balloons.shown.size(), 2);
+
+    // A window built anew (as at the next start) finds the kept failures and warns at once.
+    window = std::make_unique<MainWindow>();
+    model = qobject_cast<TasksListModel*>(window->findChild<QTreeView*>()->model());
+    QVERIFY(warns());
+
+    // The warning stays while one failure is unseen: a success clears its task only.
+    model->updateTask(model->index(1, 0), commandTask(QStringLiteral("Первая"), false));
+    storage.RunNow(first);
+    QTRY_COMPARE(model->index(1, TasksListModel::ResultColumn).data().toString(), QStringLiteral("Успешно"));
+    QVERIFY(!model->index(1, TasksListModel::NameColumn).data(Qt::ForegroundRole).isValid());
+    QVERIFY(warns());
+    window->showTaskLog(second);
+    QVERIFY(!warns());
+    QCOMPARE(balloons.shown.size(), 2);
 }
 
 QTEST_MAIN(TestTrayMainWindow)

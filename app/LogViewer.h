@@ -1,0 +1,44 @@
+#pragma once
+
+// A read-only window on one task's log file. It opens scrolled to the end and follows
+// lines appended while it is open: the file system tells it of each write, nothing polls.
+// A file that is removed, recreated or cut shorter is read again from its start. Very long
+// logs are shown from their last megabyte. GUI thread only.
+
+#include <QDialog>
+#include <QFileSystemWatcher>
+#include <QString>
+#include <QTextDecoder>
+
+#include <memory>
+
+namespace Ui {
+class LogViewer;
+}
+
+class LogViewer : public QDialog
+{
+    Q_OBJECT
+
+public:
+    // `filePath` is the log (UTF-8 lines); `taskName` goes into the title.
+    LogViewer(const QString& filePath, const QString& taskName, QWidget* parent = nullptr);
+    ~LogViewer() override;
+
+    const QString& filePath() const { return path; }
+
+    // How much of a long log is shown when the viewer opens.
+    static constexpr qint64 kShownTail = 1024 * 1024;
+
+private:
+    // Appends what was written since the last read; starts over when the file shrank.
+    void readNew();
+    void reload();
+    void watchFile();
+
+    std::unique_ptr<Ui::LogViewer> ui;
+    QString path;
+    QFileSystemWatcher watcher;
+    std::unique_ptr<QTextDecoder> decoder;
+    qint64 offset = 0;
+};
