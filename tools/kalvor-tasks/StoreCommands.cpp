@@ -135,6 +135,19 @@ QString localTimeText(Instant t, const date::time_zone* zone)
     return QString::fromStdString(date::format("%Y-%m-%d %H:%M:%S", date::make_zoned(zone, second)));
 }
 
+// The next run as the program arms it: a task without a computable run never fires.
+Instant nextRun(const store::ParsedTask& p, Instant now, const date::time_zone* zone, std::FILE* err)
+{
+    try {
+        return schedule::NextRun(*p.task, now, zone);
+    } catch (const std::exception& e) {
+        complain(err, QStringLiteral("task %1: next run cannot be computed: %2")
+                          .arg(p.position)
+                          .arg(QString::fromStdString(e.what())));
+        return kNeverInstant;
+    }
+}
+
 } // namespace
 
 int List(const std::filesystem::path& store, Instant now, const date::time_zone* zone, std::FILE* out, std::FILE* err)
@@ -146,15 +159,7 @@ int List(const std::filesystem::path& store, Instant now, const date::time_zone*
     for (const store::ParsedTask& p : *parsed) {
         if (!p.task)
             continue;
-        Instant next = kNeverInstant;
-        try {
-            next = schedule::NextRun(*p.task, now, zone);
-        } catch (const std::exception& e) {
-            // Listed as the program arms it: a task without a computable run never fires.
-            complain(err, QStringLiteral("task %1: next run cannot be computed: %2")
-                              .arg(p.position)
-                              .arg(QString::fromStdString(e.what())));
-        }
+        const Instant next = nextRun(p, now, zone, err);
         const bool never = next == kNeverInstant;
         const QString neverText = QStringLiteral("never");
         writeLine(out, QString::number(p.position) + QLatin1Char('\t') + (never ? neverText : QString::number(next)) +
@@ -173,14 +178,7 @@ int Status(const std::filesystem::path& store, Instant now, const date::time_zon
     for (const store::ParsedTask& p : *parsed) {
         if (!p.task)
             continue;
-        Instant next = kNeverInstant;
-        try {
-            next = schedule::NextRun(*p.task, now, zone);
-        } catch (const std::exception& e) {
-            complain(err, QStringLiteral("task %1: next run cannot be computed: %2")
-                              .arg(p.position)
-                              .arg(QString::fromStdString(e.what())));
-        }
+        const Instant next = nextRun(p, now, zone, err);
         const LastRun& last = p.task->last_run;
         const bool ran = last.outcome != RunOutcome::None;
         writeLine(out, QString::number(p.position) + QLatin1Char('\t') +
