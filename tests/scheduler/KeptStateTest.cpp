@@ -317,7 +317,8 @@ private slots:
             QCOMPARE(countStarts(QString::fromStdString(s.LogFilePath(task).string())), 1);
             QCOMPARE(s.ScheduledRun(task), now + kHour);
             QCOMPARE(storedTask(store).awaited_run, now + kHour);
-            QCOMPARE(storedTask(store).last_run.outcome, RunOutcome::Succeeded);
+            // The command's end is kept once the reaper has seen it.
+            QTRY_COMPARE_WITH_TIMEOUT(storedTask(store).last_run.outcome, RunOutcome::Succeeded, 10000);
         }
         TaskStorage again(fsPath(store), fsPath(logs), vadro::CreateCore(), settings);
         QCOMPARE(again.ScheduledRun(again.Tasks().front().get()), now + kHour);
