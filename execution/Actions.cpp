@@ -18,6 +18,7 @@
 #include <chrono>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 namespace bp = boost::process;
 
@@ -288,27 +289,39 @@ std::filesystem::path CommandProgram(const CommandAction& action)
     return action.executable;
 }
 
-void StartCommand(const CommandAction& action, ChildReaper& reaper, const LogFunction& log, RunFailure* failure)
+bool StartCommand(const CommandAction& action, ChildReaper& reaper, const LogFunction& log, RunFailure* failure,
+                  ChildEnd ended)
 {
     const auto fail = [&log, failure](const std::wstring& reason) {
         if (failure)
             failure->Note(reason);
         log(RunTexts::Text("Задание не выполнено:"), true);
         log(reason, false);
+        return false;
     };
-    if (action.executable.empty()) {
-        fail(RunTexts::Text("Не задана программа."));
-        return;
-    }
+    if (action.executable.empty())
+        return fail(RunTexts::Text("Не задана программа."));
     const auto dir = CommandStartDirectory(action);
     std::error_code ec;
-    if (!dir.empty() && !std::filesystem::is_directory(dir, ec)) {
-        fail(RunTexts::Text("Не найдена рабочая папка %1", common::fromUtf8(dir.string())));
-        return;
-    }
-    const CommandStart start = StartProgram(CommandProgram(action), common::toUtf8(action.arguments), dir, reaper);
+    if (!dir.empty() && !std::filesystem::is_directory(dir, ec))
+        return fail(RunTexts::Text("Не найдена рабочая папка %1", common::fromUtf8(dir.string())));
+    const CommandStart start =
+        StartProgram(CommandProgram(action), common::toUtf8(action.arguments), dir, reaper, std::move(ended));
     if (!start.started)
-        fail(start.error.toStdWString());
+        return fail(start.error.toStdWString());
+    return true;
+}
+
+std::optional<std::wstring> CommandEndFailure(int waitStatus)
+{
+    if (waitStatus == -1)
+        return RunTexts::Text("Не удалось узнать, как завершилась программа.");
+    if (WIFSIGNALED(waitStatus))
+        return RunTexts::Translate("Программа завершена сигналом %1.").arg(WTERMSIG(waitStatus)).toStdWString();
+    const int code = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
+    if (code == 0)
+        return std::nullopt;
+    return RunTexts::Translate("Программа завершилась с кодом %1.").arg(code).toStdWString();
 }
 
 } // namespace execution

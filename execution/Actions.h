@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,12 +71,16 @@ struct CheckOutcome
 CheckOutcome RunCheck(const CheckAction& action, const std::filesystem::path& tool, const LogFunction& log,
                       const ToolRunSettings& settings = {}, RunFailure* failure = nullptr);
 
-// Starts the command and returns at once; `reaper` collects it when it ends. A command
-// that cannot start (no program, a start directory that does not exist, a failed
-// launch) is not run elsewhere: its log gets the failure line and the reason.
-// The command's exit status is not waited for: a command that started counts as done.
-void StartCommand(const CommandAction& action, ChildReaper& reaper, const LogFunction& log,
-                  RunFailure* failure = nullptr);
+// Starts the command and returns at once, true when it started; `reaper` collects it when
+// it ends and hands its wait status to `ended` (on the reaper's thread). A command that
+// cannot start (no program, a start directory that does not exist, a failed launch) is not
+// run elsewhere: its log gets the failure line and the reason, and `ended` is never called.
+bool StartCommand(const CommandAction& action, ChildReaper& reaper, const LogFunction& log,
+                  RunFailure* failure = nullptr, ChildEnd ended = {});
+
+// Why a command with this wait status failed (its exit code or signal, first line only),
+// or nothing when it ended with code 0.
+std::optional<std::wstring> CommandEndFailure(int waitStatus);
 
 // The directory a command starts in and the program it runs.
 std::filesystem::path CommandStartDirectory(const CommandAction& action);

@@ -427,11 +427,11 @@ void ChildReaper::Wake()
     }
 }
 
-void ChildReaper::Adopt(pid_t pid)
+void ChildReaper::Watch(pid_t pid, ChildEnd ended)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        incoming_.push_back({pid, -1});
+        incoming_.push_back({pid, -1, std::move(ended)});
     }
     Wake();
 }
@@ -460,7 +460,15 @@ void ChildReaper::Run()
             if (got == it->pid || (got < 0 && errno == ECHILD)) {
                 if (it->pidFd >= 0)
                     ::close(it->pidFd);
+                ChildEnd ended = std::move(it->ended);
                 it = children.erase(it);
+                if (ended) {
+                    // A completion that throws loses its own end only; the others are still told.
+                    try {
+                        ended(got < 0 ? -1 : status);
+                    } catch (...) {
+                    }
+                }
                 continue;
             }
             if (it->pidFd < 0 && watched < kMaxWatchedChildren)
@@ -486,7 +494,7 @@ void ChildReaper::Run()
 }
 
 CommandStart StartProgram(const std::filesystem::path& program, const std::string& argument,
-                          const std::filesystem::path& directory, ChildReaper& reaper)
+                          const std::filesystem::path& directory, ChildReaper& reaper, ChildEnd ended)
 {
     CommandStart start;
     ChildSetup setup;
@@ -495,7 +503,7 @@ CommandStart StartProgram(const std::filesystem::path& program, const std::strin
     const pid_t pid = launch(program.string(), {argument}, setup, start.error);
     if (pid < 0)
         return start;
-    reaper.Adopt(pid);
+    reaper.Watch(pid, std::move(ended));
     start.started = true;
     return start;
 }

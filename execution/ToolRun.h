@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -89,9 +90,13 @@ ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& 
 // the bytes are not valid UTF-8.
 QString DecodeToolText(const std::string& bytes);
 
+// How a watched child ended: its wait status as waitpid() gives it, or -1 when something
+// else in the process collected the child first. Called on the reaper's thread.
+using ChildEnd = std::function<void(int waitStatus)>;
+
 // Collects the exit status of started commands as soon as they end, on a thread of its
 // own, so no ended command stays a zombie while the worker is busy. The destructor stops
-// the thread; commands still running then are left alone.
+// the thread; commands still running then are left alone and their ends are never told.
 class ChildReaper
 {
 public:
@@ -100,8 +105,9 @@ public:
     ChildReaper(const ChildReaper&) = delete;
     ChildReaper& operator=(const ChildReaper&) = delete;
 
-    // Takes over a child of this process; its status is collected and dropped.
-    void Adopt(pid_t pid);
+    // Takes over a child of this process; `ended` (may be empty) gets its status once,
+    // on the reaper's thread, with no lock of the reaper held.
+    void Watch(pid_t pid, ChildEnd ended);
 
 private:
     void Run();
@@ -111,6 +117,7 @@ private:
     {
         pid_t pid;
         int pidFd; // -1 when none could be opened: such children are polled
+        ChildEnd ended;
     };
     std::mutex mutex_;
     std::vector<Child> incoming_;
@@ -128,9 +135,9 @@ struct CommandStart
 
 // Starts `program` with the one argument `argument` in `directory` (the current one when
 // empty), with the standard streams and environment inherited; the child is handed to
-// `reaper`. A directory that cannot be entered fails the start: the program never runs
-// elsewhere.
+// `reaper`, which tells `ended` how it ended. A directory that cannot be entered fails the
+// start: the program never runs elsewhere (and `ended` is never called).
 CommandStart StartProgram(const std::filesystem::path& program, const std::string& argument,
-                          const std::filesystem::path& directory, ChildReaper& reaper);
+                          const std::filesystem::path& directory, ChildReaper& reaper, ChildEnd ended = {});
 
 } // namespace execution

@@ -260,6 +260,9 @@ TaskStorage::~TaskStorage()
     // The job running at this moment ends first; nothing queued runs afterwards. The
     // loop itself lives on until the timers, declared after it, are gone.
     worker_->Stop();
+    // The reaper goes next (declared last): a command that ends from here on posts its end
+    // to the stopped loop, where it never runs, so the store keeps the run as going. The
+    // commands themselves are left running.
 }
 
 void TaskStorage::Load()
@@ -597,7 +600,16 @@ std::optional<TaskStorage::RunEnd> TaskStorage::RunAction(const TaskInfo* stored
             const auto outcome = execution::RunCheck(*check, ToolPath(), log, ToolSettings(), &failure);
             KeepTimes(stored, serial, check->ifc_file, outcome.times);
         } else if (const auto* command = std::get_if<CommandAction>(&copy.action)) {
-            execution::StartCommand(*command, *reaper_, log, &failure);
+            const Instant began = *started;
+            // Told on the reaper's thread; the end is kept on the worker like every other write.
+            auto ended = [this, stored, serial, began](int waitStatus) {
+                boost::asio::post(worker_->io, [this, stored, serial, began, waitStatus] {
+                    EndCommand(stored, serial, began, waitStatus);
+                });
+            };
+            // A started command stays running until the reaper tells its end.
+            if (execution::StartCommand(*command, *reaper_, log, &failure, std::move(ended)))
+                return std::nullopt;
         }
     } catch (const std::exception& e) {
         qCWarning(lcScheduler, "%s", e.what());
@@ -605,6 +617,18 @@ std::optional<TaskStorage::RunEnd> TaskStorage::RunAction(const TaskInfo* stored
     }
     // The times kept above reach the store with the end of the run.
     return RunEnd{*started, failure};
+}
+
+void TaskStorage::EndCommand(const TaskInfo* stored, std::uint64_t serial, Instant started, int waitStatus)
+{
+    RunEnd end{started, {}};
+    if (const auto reason = execution::CommandEndFailure(waitStatus)) {
+        // The run's end line was written when the command started; this says why it failed.
+        LogTo(stored, serial, tr("Задание не выполнено: %1").arg(QString::fromStdWString(*reason)).toStdWString(),
+              true);
+        end.failure.Note(*reason);
+    }
+    EndRun(stored, serial, end);
 }
 
 std::filesystem::path TaskStorage::ToolPath() const

@@ -140,7 +140,7 @@ public:
 
     // Performs the action of a stored task once on the calling thread (the worker, in the
     // program) and keeps its outcome as the task's last run (a backup's when it ends on the
-    // backup pool). Never throws.
+    // backup pool, a command's on the worker when the command ends). Never throws.
     void Perform(const TaskInfo* task);
 
     // Creates the log entry of a stored task. Throws std::filesystem::filesystem_error
@@ -192,8 +192,10 @@ private:
     std::optional<Instant> BeginRun(const TaskInfo* stored, std::uint64_t serial);
     void EndRun(const TaskInfo* stored, std::uint64_t serial, const RunEnd& end);
     // Performs the action; how it ended, or nothing when the run goes on elsewhere (a
-    // backup on the pool) or did not start.
+    // backup on the pool, a started command) or did not start.
     std::optional<RunEnd> RunAction(const TaskInfo* stored, std::uint64_t serial, const TaskInfo& copy);
+    // Keeps the end of a command started at `started`, from its wait status (on the worker).
+    void EndCommand(const TaskInfo* stored, std::uint64_t serial, Instant started, int waitStatus);
     void OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint64_t generation);
     Entry* FindLocked(const TaskInfo* task, std::uint64_t serial);
     // Performs a stored task on a copy taken under the lock; serial 0 accepts any record
@@ -232,6 +234,7 @@ private:
     // Ends a tool run still going when the service is destroyed, so quitting never waits
     // for a tool.
     std::unique_ptr<execution::ToolStop> toolStop_ = std::make_unique<execution::ToolStop>();
-    // Collects started commands as they end, whatever the worker is doing.
+    // Collects started commands as they end, whatever the worker is doing. Destroyed first,
+    // after the worker's loop has stopped and before it is gone: its ends are posted there.
     std::unique_ptr<execution::ChildReaper> reaper_ = std::make_unique<execution::ChildReaper>();
 };

@@ -1,7 +1,8 @@
 // What the service keeps of each task's runs, through real runs of the stand-in product
 // tool, real store files and real child processes: the last run survives a kill -9 in the
-// middle of a run, a run kept as going is taken as interrupted at the next start, and a
-// run that fell due while the program was not running is made up once, only on request.
+// middle of a run, a run kept as going is taken as interrupted at the next start, a
+// command is kept as going until it ends, and a run that fell due while the program was
+// not running is made up once, only on request.
 
 // First: Asio's headers must come before the `schedule` namespace of NextRun.h.
 #include "scheduler/TaskStorage.h"
@@ -9,6 +10,8 @@
 #include "model/TaskStoreFile.h"
 #include "scheduler/LocalZone.h"
 #include "scheduler/NextRun.h"
+#include "support/Files.h"
+#include "support/Service.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -225,6 +228,87 @@ private slots:
         QVERIFY(copy->last_run == LastRun{});
     }
 
+    // A started command is kept as going until it ends, then by how it ended: code 0
+    // succeeds, another code or a signal fails the run, told once and written below the
+    // run's end line. Quitting while it runs neither waits for it nor keeps an end.
+    void commandEndIsKept_data()
+    {
+        QTest::addColumn<QByteArray>("ending"); // the script's last line
+        QTest::addColumn<bool>("quits");        // the service goes while the command runs
+        QTest::addColumn<QString>("reason");    // empty: succeeded
+        QTest::newRow("code 0") << QByteArray("exit 0") << false << QString();
+        QTest::newRow("code 3") << QByteArray("exit 3") << false << QStringLiteral("Программа завершилась с кодом 3.");
+        QTest::newRow("signal") << QByteArray("kill -KILL $$") << false
+                                << QStringLiteral("Программа завершена сигналом 9.");
+        QTest::newRow("quit while running") << QByteArray("exit 3") << true << QString();
+    }
+    void commandEndIsKept()
+    {
+        QFETCH(QByteArray, ending);
+        QFETCH(bool, quits);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        const QString store = dir.path() + QStringLiteral("/storage.xml");
+        const QString gate = dir.path() + QStringLiteral("/gate");
+        const QString script = dir.path() + QStringLiteral("/command.sh");
+        // The command runs until the test opens the gate.
+        testsupport::writeScript(script, "while [ ! -e \"$1\" ]; do sleep 0.02; done\n" + ending + "\n");
+        auto s = std::make_unique<TaskStorage>(fsPath(store), fsPath(dir.path() + QStringLiteral("/logs")),
+                                               vadro::CreateCore());
+        QSignalSpy started(&s->Events(), &TaskEvents::runStarted);
+        QSignalSpy ended(&s->Events(), &TaskEvents::runEnded);
+        TaskInfo t;
+        t.name = L"команда";
+        t.starting_point = CurrentInstant() + 200 * kNanosPerMilli;
+        t.action = CommandAction{fsPath(script), {}, gate.toStdWString()};
+        const TaskInfo* task = s->AddTask(t);
+        QTRY_COMPARE_WITH_TIMEOUT(testsupport::logMessages(*s, task).size(), 2, 10000);
+        const QStringList runLines = testsupport::logMessages(*s, task);
+        QVERIFY(runLines[1].startsWith(QStringLiteral("Завершение выполнения задания.")));
+        QCOMPARE(started.size(), 1);
+        QCOMPARE(s->Copy(task).last_run.outcome, RunOutcome::Running);
+        QCOMPARE(storedTask(store).last_run.outcome, RunOutcome::Running);
+
+        if (quits) {
+            // The gate opens later on its own, so a quit that waited for the command would
+            // show in its time rather than hang.
+            std::thread opener([gate] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+                QFile(gate).open(QIODevice::WriteOnly);
+            });
+            QElapsedTimer quitting;
+            quitting.start();
+            s.reset();
+            const qint64 took = quitting.elapsed();
+            opener.join();
+            QVERIFY2(took < 2000, qPrintable(QString::number(took)));
+            QTest::qWait(300); // the command ends with no service left to keep it
+            QCOMPARE(ended.size(), 0);
+            QCOMPARE(storedTask(store).last_run.outcome, RunOutcome::Running);
+            return;
+        }
+        QTest::qWait(100);
+        QCOMPARE(ended.size(), 0);
+        const Instant before = CurrentInstant();
+        testsupport::writeFile(gate, {});
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 10000);
+        const Instant after = CurrentInstant();
+        QCOMPARE(ended[0][0].value<const TaskInfo*>(), task);
+        QCOMPARE(ended[0][1].toBool(), reason.isEmpty());
+        QCOMPARE(ended[0][2].toString(), reason);
+        const LastRun kept = s->Copy(task).last_run;
+        QCOMPARE(kept.outcome, reason.isEmpty() ? RunOutcome::Succeeded : RunOutcome::Failed);
+        QCOMPARE(QString::fromStdWString(kept.reason), reason);
+        QVERIFY(before <= kept.ended && kept.ended <= after);
+        QVERIFY(storedTask(store).last_run == kept);
+        QStringList expected = runLines;
+        if (!reason.isEmpty())
+            expected << QStringLiteral("Задание не выполнено: ") + reason;
+        QCOMPARE(testsupport::logMessages(*s, task), expected);
+        QTest::qWait(100);
+        QCOMPARE(ended.size(), 1);
+    }
+
     // A failed write of the store, from the user-interface thread or from the worker, is
     // told with its reason; the file keeps what it had.
     void saveFailuresAreTold()
@@ -317,7 +401,8 @@ private slots:
             QCOMPARE(countStarts(QString::fromStdString(s.LogFilePath(task).string())), 1);
             QCOMPARE(s.ScheduledRun(task), now + kHour);
             QCOMPARE(storedTask(store).awaited_run, now + kHour);
-            QCOMPARE(storedTask(store).last_run.outcome, RunOutcome::Succeeded);
+            // The command's end is kept once the reaper has seen it.
+            QTRY_COMPARE_WITH_TIMEOUT(storedTask(store).last_run.outcome, RunOutcome::Succeeded, 10000);
         }
         TaskStorage again(fsPath(store), fsPath(logs), vadro::CreateCore(), settings);
         QCOMPARE(again.ScheduledRun(again.Tasks().front().get()), now + kHour);
