@@ -3,7 +3,9 @@
 #include "AppResources.h"
 #include "AutoStart.h"
 #include "LogViewer.h"
+#include "ServiceWizardContext.h"
 #include "TasksListModel.h"
+#include "common/Text.h"
 #include "scheduler/TaskEvents.h"
 #include "scheduler/TaskStorage.h"
 #include "ui_MainWindow.h"
@@ -35,21 +37,6 @@ namespace {
 
 const QString kGeometryKey = QStringLiteral("MainWindowGeometry");
 
-// The wizard reaches the service only through this.
-WizardContext storageWizardContext()
-{
-    WizardContext context;
-    context.core = TaskStorage::Instance().Core();
-    context.storedTasks = [] {
-        std::vector<const TaskInfo*> tasks;
-        for (const auto& task : TaskStorage::Instance().Tasks())
-            tasks.push_back(task.get());
-        return tasks;
-    };
-    context.nextRun = [](const TaskInfo& task, Instant now) { return task.NextRun(now); };
-    context.canRunOnlyOnWorkingDays = [](const TaskInfo& task) { return task.CanRunOnlyOnWorkingDays(); };
-    return context;
-}
 const QString kHeaderStateKey = QStringLiteral("TasksTreeHeaderState");
 const QString kHeaderColumnsKey = QStringLiteral("TasksTreeHeaderColumns");
 // The start instants of failed runs whose log the user opened; a run's start tells it apart.
@@ -59,11 +46,6 @@ constexpr int kSeenFailuresKept = 1000;
 constexpr int kTrayWatchInterval = 1000;
 // A summary notice names this many tasks, then says how many more there are.
 constexpr int kNamesInSummary = 3;
-
-QString pathText(const std::filesystem::path& path)
-{
-    return QString::fromStdString(path.u8string());
-}
 
 // The program's icon with a warning sign over its lower right quarter.
 QIcon warningVariant(const QIcon& icon)
@@ -304,7 +286,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 
 bool MainWindow::runWizard(TaskInfo& task, bool editing)
 {
-    TaskWizard wizard(task, storageWizardContext(), this);
+    TaskWizard wizard(task, serviceWizardContext(TaskStorage::Instance()), this);
     if (editing)
         wizard.SetEditing();
     if (!wizard.exec())
@@ -479,7 +461,7 @@ void MainWindow::showTaskLog(const TaskInfo* task)
     if (!isStored(task))
         return;
     TaskStorage& storage = TaskStorage::Instance();
-    const QString path = pathText(storage.LogFilePath(task));
+    const QString path = common::toQString(storage.LogFilePath(task));
     const TaskInfo copy = storage.Copy(task);
     const QString name = QString::fromStdWString(copy.name);
     if (copy.last_run.outcome == RunOutcome::Failed) {
@@ -511,7 +493,7 @@ void MainWindow::showTaskLog(const TaskInfo* task)
 
 void MainWindow::openLogFolder()
 {
-    const QString folder = pathText(TaskStorage::Instance().LogDirectory());
+    const QString folder = common::toQString(TaskStorage::Instance().LogDirectory());
     QDir().mkpath(folder);
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
         QMessageBox::warning(this, windowTitle(), tr("Не удалось открыть папку журналов %1").arg(folder));
@@ -550,19 +532,18 @@ void MainWindow::showFailureNotice()
                    failures.end());
     if (failures.empty())
         return;
-    TaskStorage& storage = TaskStorage::Instance();
     QString title;
     QString text;
     if (failures.size() == 1) {
         noticeTask = failures.front().first;
-        title = tr("Задача «%1» не выполнена").arg(QString::fromStdWString(storage.Copy(noticeTask).name));
+        title = tr("Задача «%1» не выполнена").arg(QString::fromStdWString(noticeTask->name));
         text = failures.front().second;
     } else {
         noticeTask = nullptr;
         title = tr("Не выполнено задач: %1").arg(failures.size());
         QStringList names;
         for (std::size_t i = 0; i < failures.size() && i < kNamesInSummary; ++i)
-            names << QStringLiteral("«%1»").arg(QString::fromStdWString(storage.Copy(failures[i].first).name));
+            names << QStringLiteral("«%1»").arg(QString::fromStdWString(failures[i].first->name));
         text = names.join(QStringLiteral(", "));
         if (failures.size() > kNamesInSummary)
             text += tr(" и ещё %1").arg(failures.size() - kNamesInSummary);
@@ -625,12 +606,12 @@ void MainWindow::reportStoreDamage()
         storage.Save();
         damage = storage.Damage();
     }
-    QString text =
-        tr("Файл задач %1 повреждён: %2.").arg(pathText(storage.StorePath()), QString::fromStdString(damage.reason));
+    QString text = tr("Файл задач %1 повреждён: %2.")
+                       .arg(common::toQString(storage.StorePath()), QString::fromStdString(damage.reason));
     text += QLatin1Char('\n') +
             tr("Восстановлено задач: %1, не удалось прочитать: %2.").arg(damage.recovered).arg(damage.dropped);
     if (!damage.keptAs.empty())
-        text += QLatin1Char('\n') + tr("Копия повреждённого файла сохранена: %1").arg(pathText(damage.keptAs));
+        text += QLatin1Char('\n') + tr("Копия повреждённого файла сохранена: %1").arg(common::toQString(damage.keptAs));
     else
         text += QLatin1Char('\n') + tr("Копию повреждённого файла сохранить не удалось; файл задач не перезаписан.");
     auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(), text, QMessageBox::Ok, this);

@@ -3,6 +3,7 @@
 // Helpers shared by the wizard tests: real repository folders, the saved-connections file
 // under the test's own data directory, and a way to answer modal dialogs without hanging.
 
+#include "app/ServiceWizardContext.h"
 #include "scheduler/TaskStorage.h"
 #include "support/Connections.h"
 #include "support/Files.h"
@@ -36,21 +37,10 @@ using testsupport::saveConnections;
 using testsupport::SeenMessage;
 using testsupport::setApplicationNames;
 
-// The wizard's context as the application builds it: the service's core and tasks, and
-// the scheduler's own computation of runs.
+// The wizard's context as the application builds it.
 inline WizardContext storageContext()
 {
-    WizardContext context;
-    context.core = TaskStorage::Instance().Core();
-    context.storedTasks = [] {
-        std::vector<const TaskInfo*> tasks;
-        for (const auto& task : TaskStorage::Instance().Tasks())
-            tasks.push_back(task.get());
-        return tasks;
-    };
-    context.nextRun = [](const TaskInfo& task, Instant now) { return task.NextRun(now); };
-    context.canRunOnlyOnWorkingDays = [](const TaskInfo& task) { return task.CanRunOnlyOnWorkingDays(); };
-    return context;
+    return serviceWizardContext(TaskStorage::Instance());
 }
 
 inline bool makeFile(const QString& path, const QByteArray& content = QByteArrayLiteral("content"))
