@@ -95,10 +95,10 @@ Fixture& ranFixture()
     return f;
 }
 
-// Save and load of the same tasks when each keeps a failed last run and an awaited run.
-void saveWithKeptState(benchmark::State& state)
+// Save and load of the tasks; `ran` gives every task a failed last run and an awaited run.
+void save(benchmark::State& state, bool ran)
 {
-    Fixture& f = ranFixture();
+    Fixture& f = ran ? ranFixture() : fixture();
     const std::filesystem::path out = f.file.parent_path() / "saved.xml";
     for (auto _ : state) {
         if (!store::WriteFile(out, store::WriteTasks(f.pointers)))
@@ -108,40 +108,15 @@ void saveWithKeptState(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * kTasks);
 }
 
-void loadWithKeptState(benchmark::State& state)
+void load(benchmark::State& state, bool ran)
 {
-    Fixture& f = ranFixture();
+    Fixture& f = ran ? ranFixture() : fixture();
+    const RunOutcome kept = ran ? RunOutcome::Failed : RunOutcome::None;
     for (auto _ : state) {
         const auto text = store::ReadFile(f.file);
         const auto parsed = store::ParseTasks(*text);
-        if (parsed.size() != kTasks || !parsed.back().task ||
-            parsed.back().task->last_run.outcome != RunOutcome::Failed)
+        if (parsed.size() != kTasks || !parsed.back().task || parsed.back().task->last_run.outcome != kept)
             state.SkipWithError("the store did not load every task with its last run");
-        benchmark::DoNotOptimize(parsed.data());
-    }
-    state.SetItemsProcessed(state.iterations() * kTasks);
-}
-
-void save(benchmark::State& state)
-{
-    Fixture& f = fixture();
-    const std::filesystem::path out = f.file.parent_path() / "saved.xml";
-    for (auto _ : state) {
-        if (!store::WriteFile(out, store::WriteTasks(f.pointers)))
-            state.SkipWithError("the store file could not be written");
-    }
-    state.counters["file_MB"] = double(std::filesystem::file_size(out)) / 1e6;
-    state.SetItemsProcessed(state.iterations() * kTasks);
-}
-
-void load(benchmark::State& state)
-{
-    Fixture& f = fixture();
-    for (auto _ : state) {
-        const auto text = store::ReadFile(f.file);
-        const auto parsed = store::ParseTasks(*text);
-        if (parsed.size() != kTasks || !parsed.back().task)
-            state.SkipWithError("the store did not load every task");
         benchmark::DoNotOptimize(parsed.data());
     }
     state.SetItemsProcessed(state.iterations() * kTasks);
@@ -238,10 +213,10 @@ void reportMemory()
 
 } // namespace
 
-BENCHMARK(save)->Unit(benchmark::kMillisecond);
-BENCHMARK(load)->Unit(benchmark::kMillisecond);
-BENCHMARK(saveWithKeptState)->Unit(benchmark::kMillisecond);
-BENCHMARK(loadWithKeptState)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(save, plain, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(load, plain, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(save, withKeptState, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(load, withKeptState, true)->Unit(benchmark::kMillisecond);
 BENCHMARK(saveDocumentOnly)->Unit(benchmark::kMillisecond);
 BENCHMARK(saveFileOnly)->Unit(benchmark::kMillisecond);
 BENCHMARK(loadReadOnly)->Unit(benchmark::kMillisecond);
