@@ -148,37 +148,36 @@ Instant nextRun(const store::ParsedTask& p, Instant now, const date::time_zone* 
     }
 }
 
-} // namespace
-
-int List(const std::filesystem::path& store, Instant now, const date::time_zone* zone, std::FILE* out, std::FILE* err)
+// Hands every task of the store that loads to `each` with its next run; the exit status.
+template <typename Each>
+int eachTask(const std::filesystem::path& store, Instant now, const date::time_zone* zone, std::FILE* err, Each each)
 {
     int status = kOk;
     const auto parsed = load(store, err, status);
     if (!parsed)
         return status;
-    for (const store::ParsedTask& p : *parsed) {
-        if (!p.task)
-            continue;
-        const Instant next = nextRun(p, now, zone, err);
+    for (const store::ParsedTask& p : *parsed)
+        if (p.task)
+            each(p, nextRun(p, now, zone, err));
+    return kOk;
+}
+
+} // namespace
+
+int List(const std::filesystem::path& store, Instant now, const date::time_zone* zone, std::FILE* out, std::FILE* err)
+{
+    return eachTask(store, now, zone, err, [&](const store::ParsedTask& p, Instant next) {
         const bool never = next == kNeverInstant;
         const QString neverText = QStringLiteral("never");
         writeLine(out, QString::number(p.position) + QLatin1Char('\t') + (never ? neverText : QString::number(next)) +
                            QLatin1Char('\t') + (never ? neverText : localTimeText(next, zone)) + QLatin1Char('\t') +
                            oneLine(QString::fromStdWString(p.task->name)));
-    }
-    return kOk;
+    });
 }
 
 int Status(const std::filesystem::path& store, Instant now, const date::time_zone* zone, std::FILE* out, std::FILE* err)
 {
-    int status = kOk;
-    const auto parsed = load(store, err, status);
-    if (!parsed)
-        return status;
-    for (const store::ParsedTask& p : *parsed) {
-        if (!p.task)
-            continue;
-        const Instant next = nextRun(p, now, zone, err);
+    return eachTask(store, now, zone, err, [&](const store::ParsedTask& p, Instant next) {
         const LastRun& last = p.task->last_run;
         const bool ran = last.outcome != RunOutcome::None;
         writeLine(out, QString::number(p.position) + QLatin1Char('\t') +
@@ -186,8 +185,7 @@ int Status(const std::filesystem::path& store, Instant now, const date::time_zon
                            QLatin1Char('\t') + (ran ? localTimeText(last.started, zone) : QStringLiteral("-")) +
                            QLatin1Char('\t') + outcomeWord(last.outcome) + QLatin1Char('\t') +
                            escaped(QString::fromStdWString(p.task->name)));
-    }
-    return kOk;
+    });
 }
 
 int Validate(const std::filesystem::path& store, std::FILE* out, std::FILE* err)
