@@ -28,6 +28,8 @@ signals:
     void rearmed(const TaskInfo* task);
     // The store file could not be written; the change is not stored.
     void saveFailed(const QString& reason);
+    // The store file was written and holds every change (after a failed save too).
+    void saved();
 };
 
 Q_DECLARE_METATYPE(const TaskInfo*)

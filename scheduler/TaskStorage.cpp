@@ -699,10 +699,13 @@ void TaskStorage::LogTo(const TaskInfo* task, std::uint64_t serial, const std::w
 bool TaskStorage::Save()
 {
     QString failed = SaveLocked();
-    if (failed.isEmpty())
-        return true;
+    unsaved_ = !failed.isEmpty();
     // Told outside the locks: a receiver on this thread is called at once and may ask the
     // service for more.
+    if (failed.isEmpty()) {
+        emit events_->saved();
+        return true;
+    }
     emit events_->saveFailed(failed);
     return false;
 }

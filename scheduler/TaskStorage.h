@@ -25,6 +25,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/system_timer.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -101,6 +102,9 @@ public:
     // is first kept beside it (see Damage()); when that fails, nothing is written. A save
     // that fails says why on standard error and through Events().saveFailed. False then.
     bool Save();
+    // True from a failed save until the next save that succeeds: changes are held in memory
+    // only. Safe from any thread.
+    bool HasUnsavedChanges() const { return unsaved_.load(); }
 
     // What the load found wrong with the store file: set when the file exists but does
     // not parse as a whole, cannot be read, or holds a task that was dropped.
@@ -228,6 +232,7 @@ private:
     StoreDamage damage_;
     std::string damagedBytes_;
     bool damagedUnreadable_ = false;
+    std::atomic<bool> unsaved_{false};
     std::uint64_t nextSerial_ = 1;
     std::uint64_t nextGeneration_ = 1;
     std::optional<execution::ToolLimits> toolLimits_;
