@@ -294,19 +294,23 @@ QString TasksListModel::triggerDescription(const TaskInfo& task)
     const QDateTime start = QDateTime::fromMSecsSinceEpoch(task.starting_point / kNanosPerMilli);
     const QString time = start.toString(QStringLiteral("hh:mm"));
     const QString date = start.toString(QStringLiteral("dd-MM-yyyy"));
+    // Rules the schedule never runs say so, instead of a sentence that promises runs.
+    const std::int64_t interval = std::visit([](const auto& rule) { return rule.repeat_interval; }, task.trigger);
+    if (interval <= 0)
+        return tr("Не запускается: интервал повторения меньше 1");
 
     if (const auto* daily = std::get_if<DailyTrigger>(&task.trigger)) {
         const std::int64_t n = daily->repeat_interval;
-        QString interval;
+        QString every;
         if (n == 1)
-            interval = tr("каждый день");
+            every = tr("каждый день");
         else if (pluralOf(n) == Plural::One)
-            interval = tr("каждый %1 день").arg(n);
+            every = tr("каждый %1 день").arg(n);
         else if (pluralOf(n) == Plural::Few)
-            interval = tr("каждые %1 дня").arg(n);
+            every = tr("каждые %1 дня").arg(n);
         else
-            interval = tr("каждые %1 дней").arg(n);
-        return tr("В %1 %2, начиная с %3").arg(time, interval, date);
+            every = tr("каждые %1 дней").arg(n);
+        return tr("В %1 %2, начиная с %3").arg(time, every, date);
     }
 
     if (const auto* weekly = std::get_if<WeeklyTrigger>(&task.trigger)) {
@@ -324,23 +328,21 @@ QString TasksListModel::triggerDescription(const TaskInfo& task)
                 names.append(tr(kDayNames[day]));
             }
         }
+        if (names.isEmpty())
+            return tr("Не запускается: в правиле нет ни одного допустимого дня");
         const std::int64_t n = weekly->repeat_interval;
-        QString interval;
+        QString every;
         if (n == 1)
-            interval = tr("каждую неделю");
+            every = tr("каждую неделю");
         else if (pluralOf(n) == Plural::One)
-            interval = tr("каждую %1 неделю").arg(n);
+            every = tr("каждую %1 неделю").arg(n);
         else if (pluralOf(n) == Plural::Few)
-            interval = tr("каждые %1 недели").arg(n);
+            every = tr("каждые %1 недели").arg(n);
         else
-            interval = tr("каждые %1 недель").arg(n);
-        QString when = interval;
-        if (!names.isEmpty()) {
-            // "во вторник": the preposition takes a vowel before the two consonants.
-            const QString days = (first == 2 ? tr("во %1") : tr("в %1")).arg(names.join(QStringLiteral(", ")));
-            when = days + QLatin1Char(' ') + interval;
-        }
-        return tr("В %1 %2, начиная с %3").arg(time, when, date);
+            every = tr("каждые %1 недель").arg(n);
+        // "во вторник": the preposition takes a vowel before the two consonants.
+        const QString days = (first == 2 ? tr("во %1") : tr("в %1")).arg(names.join(QStringLiteral(", ")));
+        return tr("В %1 %2 %3, начиная с %4").arg(time, days, every, date);
     }
 
     if (const auto* monthly = std::get_if<MonthlyTrigger>(&task.trigger)) {

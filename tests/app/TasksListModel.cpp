@@ -86,7 +86,7 @@ void TestTasksListModel::triggerDescription_data()
         {1, "каждый день"},       {2, "каждые 2 дня"},    {4, "каждые 4 дня"},      {5, "каждые 5 дней"},
         {11, "каждые 11 дней"},   {12, "каждые 12 дней"}, {14, "каждые 14 дней"},   {21, "каждый 21 день"},
         {22, "каждые 22 дня"},    {25, "каждые 25 дней"}, {101, "каждый 101 день"}, {111, "каждые 111 дней"},
-        {112, "каждые 112 дней"}, {0, "каждые 0 дней"},   {-1, "каждые -1 дней"},   {-22, "каждые -22 дней"},
+        {112, "каждые 112 дней"},
     };
     for (const auto& row : daily)
         QTest::addRow("daily %lld", static_cast<long long>(row.n))
@@ -121,8 +121,14 @@ void TestTasksListModel::triggerDescription_data()
         << S("weekly") << qint64(2) << QList<int>{0, 1, 2, 3, 4, 5, 6}
         << S("В 08:30 в воскресенье, понедельник, вторник, среду, четверг, пятницу, субботу каждые 2 недели, начиная "
              "с 02-03-2026");
-    QTest::newRow("no weekdays") << S("weekly") << qint64(1) << none
-                                 << S("В 08:30 каждую неделю, начиная с 02-03-2026");
+    // Rules the schedule never runs say so.
+    const QString noDay = S("Не запускается: в правиле нет ни одного допустимого дня");
+    const QString noInterval = S("Не запускается: интервал повторения меньше 1");
+    QTest::newRow("daily 0") << S("daily") << qint64(0) << none << noInterval;
+    QTest::newRow("daily -22") << S("daily") << qint64(-22) << none << noInterval;
+    QTest::newRow("weekly 0") << S("weekly") << qint64(0) << QList<int>{1} << noInterval;
+    QTest::newRow("no weekdays") << S("weekly") << qint64(1) << none << noDay;
+    QTest::newRow("only a weekday out of range") << S("weekly") << qint64(2) << QList<int>{7} << noDay;
     QTest::newRow("weekday out of range")
         << S("weekly") << qint64(1) << QList<int>{7, 4} << S("В 08:30 в четверг каждую неделю, начиная с 02-03-2026");
     QTest::newRow("Tuesday and Thursday") << S("weekly") << qint64(1) << QList<int>{4, 2}
