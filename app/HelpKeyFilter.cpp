@@ -5,6 +5,13 @@
 #include <QKeyEvent>
 #include <QProcess>
 
+#include <cerrno>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 HelpKeyFilter::~HelpKeyFilter() = default;
 
 QString HelpKeyFilter::helpFilePath()
@@ -14,12 +21,32 @@ QString HelpKeyFilter::helpFilePath()
     return path;
 }
 
+bool HelpKeyFilter::viewerRunning() const
+{
+    if (viewerFd.get() >= 0) {
+        // The descriptor turns readable once the process has ended.
+        pollfd entry{viewerFd.get(), POLLIN, 0};
+        return ::poll(&entry, 1, 0) == 0;
+    }
+    return viewerPid > 0 && (::kill(static_cast<pid_t>(viewerPid), 0) == 0 || errno == EPERM);
+}
+
 bool HelpKeyFilter::eventFilter(QObject* watched, QEvent* event)
 {
-    // Modifiers and auto-repeat are not looked at: every F1 release opens the viewer.
     if (event->type() != QEvent::KeyRelease || static_cast<QKeyEvent*>(event)->key() != Qt::Key_F1)
         return QObject::eventFilter(watched, event);
+    // A held key sends a release with each repeat; one press opens one viewer.
+    if (static_cast<QKeyEvent*>(event)->isAutoRepeat() || viewerRunning())
+        return true;
     // "hh" is found through the search path; a missing viewer is not reported.
-    QProcess::startDetached(QStringLiteral("hh"), {helpFilePath()});
+    qint64 pid = 0;
+    viewerFd.reset();
+    viewerPid = 0;
+    if (QProcess::startDetached(QStringLiteral("hh"), {helpFilePath()}, QString(), &pid) && pid > 0) {
+        viewerPid = pid;
+#ifdef SYS_pidfd_open
+        viewerFd = common::UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0)));
+#endif
+    }
     return true;
 }
