@@ -16,9 +16,12 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFont>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLayout>
 #include <QMenu>
 #include <QMenuBar>
@@ -30,6 +33,7 @@
 #include <QStyle>
 #include <QTimer>
 #include <QUrl>
+#include <QVBoxLayout>
 
 #include <algorithm>
 
@@ -108,6 +112,7 @@ MainWindow::MainWindow(QWidget* parent)
     TaskEvents& events = TaskStorage::Instance().Events();
     connect(&events, &TaskEvents::runEnded, this, &MainWindow::onRunEnded);
     connect(&events, &TaskEvents::saveFailed, this, &MainWindow::onSaveFailed);
+    connect(&events, &TaskEvents::saved, this, &MainWindow::updateSaveState);
     noticeTimer = new QTimer(this);
     noticeTimer->setSingleShot(true);
     connect(noticeTimer, &QTimer::timeout, this, &MainWindow::showFailureNotice);
@@ -135,15 +140,32 @@ MainWindow::MainWindow(QWidget* parent)
                 return;
             trayWatch->deleteLater();
             auto* trayMenu = new QMenu(this);
-            trayMenu->addActions(menu->actions());
-            connect(trayMenu, &QMenu::aboutToShow, this, &MainWindow::updateTrayMenu);
+            fillTrayMenu(trayMenu);
             createTrayIcon(trayMenu);
+            // The tray menu takes over: the menu bar that stood in for it goes, with its menu.
+            if (menuWidget() && menu->parent() == menuWidget())
+                setMenuBar(nullptr);
         });
         trayWatch->start(kTrayWatchInterval);
     }
 
     restoreSettings();
     updateActions();
+
+    // A new user learns from the empty list how to fill it.
+    emptyHint = new QLabel(tr("Задач пока нет.\nНажмите «Новая задача», чтобы создать первую."));
+    emptyHint->setObjectName(QStringLiteral("emptyListHint"));
+    emptyHint->setAlignment(Qt::AlignCenter);
+    emptyHint->setWordWrap(true);
+    emptyHint->setEnabled(false);
+    emptyHint->setAttribute(Qt::WA_TransparentForMouseEvents);
+    auto* hintLayout = new QVBoxLayout(ui->tasksTreeWidget->viewport());
+    hintLayout->addWidget(emptyHint);
+    connect(model, &QAbstractItemModel::rowsInserted, this, &MainWindow::updateEmptyHint);
+    connect(model, &QAbstractItemModel::rowsRemoved, this, &MainWindow::updateEmptyHint);
+    connect(model, &QAbstractItemModel::modelReset, this, &MainWindow::updateEmptyHint);
+    updateEmptyHint();
+    updateSaveState();
 
     QLayout* toolBarLayout = ui->toolBar->layout();
     for (int i = 0; i < toolBarLayout->count(); ++i)
@@ -172,6 +194,38 @@ void MainWindow::showWindow()
     show();
     raise();
     activateWindow();
+}
+
+void MainWindow::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (!fitColumnsOnShow)
+        return;
+    fitColumnsOnShow = false;
+    // The list's width is known once the window is laid out.
+    QTimer::singleShot(0, this, &MainWindow::fitColumnsToView);
+}
+
+void MainWindow::fitColumnsToView()
+{
+    QTreeView* view = ui->tasksTreeWidget;
+    QHeaderView* header = view->header();
+    int excess = -view->viewport()->width();
+    for (int column = 0; column < header->count(); ++column)
+        excess += header->isSectionHidden(column) ? 0 : header->sectionSize(column);
+    for (const int column : {int(TasksListModel::TriggerColumn), int(TasksListModel::NameColumn)}) {
+        if (excess <= 0)
+            break;
+        const int size = header->sectionSize(column);
+        const int cut = std::min(excess, std::max(0, size - header->sectionSizeHint(column)));
+        header->resizeSection(column, size - cut);
+        excess -= cut;
+    }
+}
+
+void MainWindow::updateEmptyHint()
+{
+    emptyHint->setVisible(model->rowCount() == 0);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
@@ -209,7 +263,10 @@ void MainWindow::restoreSettings()
     // A state saved by the list with only the name and trigger columns carries no count.
     const int savedColumns = settings.value(kHeaderColumnsKey, 2).toInt();
     int typicalFrom = 0;
+    fitColumnsOnShow = true;
     if (header->restoreState(settings.value(kHeaderStateKey).toByteArray())) {
+        // Widths the user chose stay as they are.
+        fitColumnsOnShow = false;
         // The columns added since get typical widths, and so does the former last column:
         // it was stretched to the window's edge and would push the new ones out of sight.
         typicalFrom = savedColumns < header->count() ? std::max(1, savedColumns - 1) : header->count();
@@ -387,17 +444,55 @@ QMenu* MainWindow::createTrayMenu()
                 QLatin1Char('\n') + reason);
     });
 
-    auto* quitAction = new QAction(tr("Выход"), this);
-    connect(quitAction, &QAction::triggered, qApp, &QCoreApplication::quit);
+    quitAction = new QAction(tr("Выход"), this);
+    connect(quitAction, &QAction::triggered, this, &MainWindow::quitProgram);
 
     QMenu* menu = QSystemTrayIcon::isSystemTrayAvailable() ? new QMenu(this) : menuBar()->addMenu(tr("&Настройки"));
+    fillTrayMenu(menu);
+    return menu;
+}
+
+void MainWindow::fillTrayMenu(QMenu* menu)
+{
     menu->addAction(showHideAction);
     menu->addSeparator();
     menu->addAction(autoStartAction);
     menu->addSeparator();
     menu->addAction(quitAction);
     connect(menu, &QMenu::aboutToShow, this, &MainWindow::updateTrayMenu);
-    return menu;
+}
+
+void MainWindow::quitProgram()
+{
+    if (mayQuit())
+        QCoreApplication::quit();
+}
+
+bool MainWindow::mayQuit()
+{
+    // A second quit while the question is open waits for its answer.
+    if (quitting)
+        return false;
+    TaskStorage& storage = TaskStorage::Instance();
+    if (!storage.HasUnsavedChanges())
+        return true;
+    quitting = true;
+    const bool saved = storage.Save();
+    if (saved) {
+        quitting = false;
+        return true;
+    }
+    QMessageBox question(QMessageBox::Warning, windowTitle(),
+                         tr("Не удалось сохранить список задач: %1\n\nЕсли выйти сейчас, несохранённые изменения "
+                            "пропадут. Выйти без сохранения?")
+                             .arg(saveFailure),
+                         QMessageBox::Yes | QMessageBox::No, this);
+    question.setObjectName(QStringLiteral("unsavedQuitQuestion"));
+    question.setDefaultButton(QMessageBox::No);
+    question.setEscapeButton(QMessageBox::No);
+    const bool discard = question.exec() == QMessageBox::Yes;
+    quitting = false;
+    return discard;
 }
 
 void MainWindow::createTrayIcon(QMenu* menu)
@@ -536,14 +631,14 @@ void MainWindow::showFailureNotice()
     QString text;
     if (failures.size() == 1) {
         noticeTask = failures.front().first;
-        title = tr("Задача «%1» не выполнена").arg(QString::fromStdWString(noticeTask->name));
+        title = tr("Задача «%1» не выполнена").arg(noticeName(noticeTask));
         text = failures.front().second;
     } else {
         noticeTask = nullptr;
         title = tr("Не выполнено задач: %1").arg(failures.size());
         QStringList names;
         for (std::size_t i = 0; i < failures.size() && i < kNamesInSummary; ++i)
-            names << QStringLiteral("«%1»").arg(QString::fromStdWString(failures[i].first->name));
+            names << QStringLiteral("«%1»").arg(noticeName(failures[i].first));
         text = names.join(QStringLiteral(", "));
         if (failures.size() > kNamesInSummary)
             text += tr(" и ещё %1").arg(failures.size() - kNamesInSummary);
@@ -552,6 +647,16 @@ void MainWindow::showFailureNotice()
         trayIcon->showMessage(title, text, QSystemTrayIcon::Warning);
     else
         statusBar()->showMessage(text.isEmpty() ? title : title + QStringLiteral(": ") + text);
+}
+
+QString MainWindow::noticeName(const TaskInfo* task) const
+{
+    // A notice's title is one line in bold; its text wraps at a third of the screen.
+    QFont bold = QApplication::font();
+    bold.setBold(true);
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const int limit = (screen ? screen->availableGeometry().width() : 1024) / 3;
+    return QFontMetrics(bold).elidedText(QString::fromStdWString(task->name), Qt::ElideMiddle, limit);
 }
 
 void MainWindow::pruneFailures()
@@ -567,15 +672,38 @@ void MainWindow::updateTrayIcon()
 {
     if (!trayIcon)
         return;
-    if (failedTasks.empty()) {
+    const bool unsaved = TaskStorage::Instance().HasUnsavedChanges();
+    QString tip = windowTitle();
+    if (!failedTasks.empty())
+        tip = tr("%1: последний запуск не выполнен у задач: %2").arg(windowTitle()).arg(failedTasks.size());
+    if (unsaved)
+        tip += QLatin1Char('\n') + tr("Изменения не сохранены: при выходе они пропадут.");
+    trayIcon->setToolTip(tip);
+    if (failedTasks.empty() && !unsaved) {
         trayIcon->setIcon(windowIcon());
-        trayIcon->setToolTip(windowTitle());
         return;
     }
     if (warningIcon.isNull())
         warningIcon = warningVariant(windowIcon());
     trayIcon->setIcon(warningIcon);
-    trayIcon->setToolTip(tr("%1: последний запуск не выполнен у задач: %2").arg(windowTitle()).arg(failedTasks.size()));
+}
+
+void MainWindow::updateSaveState()
+{
+    const bool unsaved = TaskStorage::Instance().HasUnsavedChanges();
+    if (unsaved && !unsavedLabel) {
+        unsavedLabel = new QLabel(tr("Изменения не сохранены"), this);
+        unsavedLabel->setObjectName(QStringLiteral("unsavedChangesLabel"));
+        statusBar()->addPermanentWidget(unsavedLabel);
+    }
+    if (unsavedLabel) {
+        unsavedLabel->setVisible(unsaved);
+        unsavedLabel->setToolTip(saveFailure);
+        // The message of the failed save goes with the failure.
+        if (!unsaved && statusBar()->currentMessage().startsWith(tr("Список задач не сохранён")))
+            statusBar()->clearMessage();
+    }
+    updateTrayIcon();
 }
 
 void MainWindow::onSaveFailed(const QString& reason)
@@ -583,7 +711,12 @@ void MainWindow::onSaveFailed(const QString& reason)
     const QString text = tr("Не удалось сохранить список задач: изменение не сохранено в файле и пропадёт, если "
                             "программа завершится до следующего удачного сохранения.") +
                          QLatin1Char('\n') + reason;
+    saveFailure = reason;
     statusBar()->showMessage(tr("Список задач не сохранён: %1").arg(reason));
+    updateSaveState();
+    // Quitting asks its own question with this reason.
+    if (quitting)
+        return;
     if (!saveFailedBox) {
         saveFailedBox = new QMessageBox(QMessageBox::Warning, windowTitle(), text, QMessageBox::Ok, this);
         saveFailedBox->setObjectName(QStringLiteral("saveFailedMessage"));

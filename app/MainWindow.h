@@ -24,6 +24,7 @@
 
 class LogViewer;
 class QAction;
+class QLabel;
 class QMenu;
 class QMessageBox;
 class TaskInfo;
@@ -52,6 +53,9 @@ public:
     // Says so when the load found the store damaged: how many tasks were recovered and
     // where the damaged file is kept. The copy is made first if no save has made it yet.
     void reportStoreDamage();
+    // Whether the program may end now. Changes the store does not hold yet get one more
+    // save; when that fails too, the user is asked (No by default) before they are lost.
+    bool mayQuit();
 
     // How long the notices wait for more failures after one, and at most in all.
     static constexpr int kBurstQuietMs = 2000;
@@ -59,6 +63,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void updateActions();
@@ -76,6 +81,9 @@ private:
 
     void onRunEnded(const TaskInfo* task, bool succeeded, const QString& reason);
     void onSaveFailed(const QString& reason);
+    // Shows whether the store holds every change: status bar and tray tool tip.
+    void updateSaveState();
+    void quitProgram();
     // Shows the failures collected since the last notice: one named, or one summary.
     void showFailureNotice();
     // Forgets the failure marks of tasks that are no longer stored.
@@ -89,8 +97,15 @@ private:
     bool eventFilter(QObject* watched, QEvent* event) override;
     // The width that shows a typical task's cell of `column` whole, in the list's font.
     int typicalWidth(int column) const;
+    // Narrows the name and trigger columns (their cells keep the whole text as a tool tip)
+    // until every column fits the list without a horizontal scroll bar.
+    void fitColumnsToView();
+    void updateEmptyHint();
+    // A task's name as a notice shows it: a long one is shortened to fit the screen.
+    QString noticeName(const TaskInfo* task) const;
 
     QMenu* createTrayMenu();
+    void fillTrayMenu(QMenu* menu);
     void createTrayIcon(QMenu* menu);
     void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
     void updateTrayMenu();
@@ -103,6 +118,10 @@ private:
     QTimer* trayClickTimer = nullptr;
     QAction* showHideAction = nullptr;
     QAction* autoStartAction = nullptr;
+    QAction* quitAction = nullptr;
+    // Set on the first start, when no column widths are kept: they are fitted once shown.
+    bool fitColumnsOnShow = false;
+    QLabel* emptyHint = nullptr;
 
     // Tasks whose last run failed and whose log has not been opened since.
     std::set<const TaskInfo*> failedTasks;
@@ -114,5 +133,10 @@ private:
     const TaskInfo* noticeTask = nullptr;
     QHash<const TaskInfo*, QPointer<LogViewer>> logViewers;
     QPointer<QMessageBox> saveFailedBox;
+    // The reason of the last failed save, and the status bar's mark while one is unsaved.
+    QString saveFailure;
+    QLabel* unsavedLabel = nullptr;
+    // Set while quitting asks or saves: the question says it all, no second message.
+    bool quitting = false;
     QIcon warningIcon;
 };

@@ -4,6 +4,7 @@
 #include "app/MainWindow.h"
 
 #include <QMenu>
+#include <QMenuBar>
 #include <QProcess>
 #include <QSystemTrayIcon>
 #include <QTest>
@@ -27,10 +28,14 @@ private slots:
         QVERIFY(trayHost.waitForStarted());
         QSystemTrayIcon* icon = nullptr;
         QTRY_VERIFY_WITH_TIMEOUT((icon = window.findChild<QSystemTrayIcon*>()) && icon->isVisible(), 15000);
+        // The tray menu takes over from the menu bar: no second copy stays in the window.
+        QTRY_VERIFY(!window.menuWidget() || window.menuWidget()->actions().isEmpty());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QStringList entries;
         for (QAction* entry : icon->contextMenu()->actions())
-            entries << entry->text();
-        QVERIFY2(entries.contains(QStringLiteral("Выход")), qPrintable(entries.join(QLatin1Char(','))));
+            entries << (entry->isSeparator() ? QStringLiteral("-") : entry->text());
+        QCOMPARE(entries.mid(1), (QStringList{QStringLiteral("-"), QStringLiteral("Запускать при старте системы"),
+                                              QStringLiteral("-"), QStringLiteral("Выход")}));
 
         // With a tray, closing hides the window there.
         window.close();

@@ -1,5 +1,6 @@
 #include "app/MainWindow.h"
 #include "app/HelpKeyFilter.h"
+#include "model/TaskStoreFile.h"
 #include "scheduler/TaskStorage.h"
 #include "support/Files.h"
 #include "support/Modal.h"
@@ -13,6 +14,8 @@
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -81,6 +84,8 @@ private slots:
     void f1StartsHelpViewer();
     void failureNoticeInStatusBar();
     void saveFailureIsShown();
+    void quitWithUnsavedChanges_data();
+    void quitWithUnsavedChanges();
 
 private:
     std::unique_ptr<MainWindow> makeWindow(int tasks);
@@ -482,8 +487,12 @@ void TestMainWindow::f1StartsHelpViewer()
 {
     QTemporaryDir bin;
     const QString record = bin.filePath(QStringLiteral("calls"));
+    // The viewer runs until the marker goes.
+    const QString marker = bin.filePath(QStringLiteral("running"));
+    QVERIFY(QFile(marker).open(QIODevice::WriteOnly));
     testsupport::writeScript(bin.filePath(QStringLiteral("hh")),
-                             "printf '%s|%s\\n' \"$#\" \"$1\" >> '" + QFile::encodeName(record) + "'\n");
+                             "printf '%s|%s\\n' \"$#\" \"$1\" >> '" + QFile::encodeName(record) + "'\n" +
+                                 "while [ -e '" + QFile::encodeName(marker) + "' ]; do sleep 0.05; done\n");
     qputenv("PATH", QFile::encodeName(bin.path()) + ':' + qgetenv("PATH"));
 
     HelpKeyFilter filter;
@@ -492,19 +501,29 @@ void TestMainWindow::f1StartsHelpViewer()
     window->show();
     QTreeView* view = list(*window);
 
+    // Neither pressing F1 nor the releases a held key repeats start the viewer.
     QTest::keyPress(view, Qt::Key_F1);
+    QKeyEvent repeated(QEvent::KeyRelease, Qt::Key_F1, Qt::NoModifier, QString(), true);
+    QVERIFY(QApplication::sendEvent(view, &repeated));
     QTest::qWait(300);
-    QVERIFY2(!QFile::exists(record), "pressing F1 must not start the viewer");
-
-    QTest::keyRelease(view, Qt::Key_F1, Qt::ShiftModifier);
-    whenWizardOpens(false, [](TaskWizard& wizard) { QTest::keyRelease(&wizard, Qt::Key_F1); });
-    action(*window, "actionNewTask")->trigger();
+    QVERIFY2(!QFile::exists(record), "pressing or holding F1 must not start the viewer");
 
     const QByteArray expected =
         "1|" +
         QFile::encodeName(
             QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("Help/KalvorScheduler.chm"))) +
         '\n';
+    QTest::keyRelease(view, Qt::Key_F1, Qt::ShiftModifier);
+    QTRY_COMPARE_WITH_TIMEOUT(QFile(record).size(), qint64(expected.size()), 5000);
+    // While that viewer runs, F1 starts no second one.
+    QTest::keyRelease(view, Qt::Key_F1);
+    QTest::qWait(300);
+    QCOMPARE(QFile(record).size(), qint64(expected.size()));
+
+    QVERIFY(QFile::remove(marker));
+    QTest::qWait(500);
+    whenWizardOpens(false, [](TaskWizard& wizard) { QTest::keyRelease(&wizard, Qt::Key_F1); });
+    action(*window, "actionNewTask")->trigger();
     QTRY_COMPARE_WITH_TIMEOUT(QFile(record).size(), qint64(2 * expected.size()), 5000);
     QFile calls(record);
     QVERIFY(calls.open(QIODevice::ReadOnly));
@@ -544,6 +563,57 @@ void TestMainWindow::saveFailureIsShown()
     QVERIFY(box->isVisible());
     QVERIFY2(box->text().contains(QStringLiteral("не сохранено")), qPrintable(box->text()));
     box->close();
+}
+
+void TestMainWindow::quitWithUnsavedChanges_data()
+{
+    QTest::addColumn<bool>("storeBack"); // the store can be written again by the time of quitting
+    QTest::addColumn<int>("answer");     // NoButton: no question may come
+    QTest::addColumn<bool>("quits");
+    QTest::newRow("saved at the last try") << true << int(QMessageBox::NoButton) << true;
+    QTest::newRow("still failing, kept") << false << int(QMessageBox::No) << false;
+    QTest::newRow("still failing, thrown away") << false << int(QMessageBox::Yes) << true;
+}
+
+void TestMainWindow::quitWithUnsavedChanges()
+{
+    QFETCH(bool, storeBack);
+    QFETCH(int, answer);
+    QFETCH(bool, quits);
+
+    auto window = makeWindow(1);
+    TaskStorage& storage = TaskStorage::Instance();
+    // A folder where the store file belongs: no save can replace it.
+    const QString store = QString::fromStdString(storage.StorePath().u8string());
+    QFile::remove(store);
+    QVERIFY(QDir().mkpath(store));
+    storage.AddTask(taskNamed(QStringLiteral("Несохранённая")));
+    QVERIFY(storage.HasUnsavedChanges());
+    auto* mark = window->findChild<QLabel*>(QStringLiteral("unsavedChangesLabel"));
+    QVERIFY(mark);
+    QTRY_VERIFY(mark->isVisible());
+    if (storeBack)
+        QVERIFY(QDir().rmdir(store));
+
+    const auto seen = testsupport::closeNextMessageBox(QMessageBox::StandardButton(answer));
+    QAction* quit = window->menuBar()->actions().at(0)->menu()->actions().last();
+    QTimer::singleShot(0, quit, &QAction::trigger);
+    QTimer giveUp;
+    giveUp.setSingleShot(true);
+    connect(&giveUp, &QTimer::timeout, [] { QCoreApplication::exit(7); });
+    giveUp.start(2000);
+    const int code = QApplication::exec();
+    *seen->armed = false;
+    QDir().rmdir(store);
+
+    QCOMPARE(code == 0, quits);
+    QCOMPARE(seen->seen, answer != QMessageBox::NoButton);
+    if (seen->seen)
+        QCOMPARE(seen->defaultButton, QMessageBox::No);
+    QCOMPARE(storage.HasUnsavedChanges(), !storeBack);
+    QCOMPARE(mark->isVisible(), !storeBack);
+    if (storeBack)
+        QVERIFY(store::ReadFile(storage.StorePath()).value_or(L"").find(L"Несохранённая") != std::wstring::npos);
 }
 
 QTEST_MAIN(TestMainWindow)

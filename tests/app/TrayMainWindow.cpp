@@ -9,10 +9,13 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QScreen>
+#include <QScrollBar>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
@@ -47,8 +50,9 @@ class BalloonCounter : public QObject
 public:
     BalloonCounter() { qApp->installEventFilter(this); }
     ~BalloonCounter() override { qApp->removeEventFilter(this); }
-    // The texts of each balloon shown so far, title and message.
+    // The texts of each balloon shown so far, title and message, and where it stood.
     QList<QStringList> shown;
+    QList<QRect> places;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
@@ -62,6 +66,7 @@ protected:
                 if (!label->text().isEmpty())
                     texts << label->text();
             shown << texts;
+            places << static_cast<QWidget*>(watched)->frameGeometry();
         }
         return false;
     }
@@ -100,6 +105,9 @@ private slots:
     void autoStartWithoutSource();
     void closeHidesAndSaves();
     void failureNotices();
+    void longNameNoticeFitsScreen();
+    void firstStartFitsScreen();
+    void unsavedChangesInToolTip();
 
 private:
     QSystemTrayIcon* tray() { return window->findChild<QSystemTrayIcon*>(); }
@@ -339,6 +347,66 @@ void TestTrayMainWindow::failureNotices()
     window->showTaskLog(second);
     QVERIFY(!warns());
     QCOMPARE(balloons.shown.size(), 2);
+}
+
+void TestTrayMainWindow::longNameNoticeFitsScreen()
+{
+    QString name;
+    while (name.size() < 400)
+        name += QStringLiteral("Резервное копирование проекта ");
+    const TaskInfo* task = TaskStorage::Instance().AddTask(commandTask(name, true));
+    BalloonCounter balloons;
+    TaskStorage::Instance().RunNow(task);
+    QTRY_COMPARE_WITH_TIMEOUT(balloons.shown.size(), 1, 10000);
+    // The whole notice, its reason included, is on the screen.
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    QVERIFY2(
+        screen.contains(balloons.places.front()),
+        qPrintable(
+            QStringLiteral("%1 wide on a screen %2 wide").arg(balloons.places.front().width()).arg(screen.width())));
+    const QString reason = QString::fromStdWString(TaskStorage::Instance().Copy(task).last_run.reason);
+    QVERIFY(balloons.shown.front().contains(reason));
+    TaskStorage::Instance().RemoveTask(task);
+}
+
+void TestTrayMainWindow::firstStartFitsScreen()
+{
+    TaskStorage& storage = TaskStorage::Instance();
+    while (!storage.Tasks().empty())
+        storage.RemoveTask(storage.Tasks().front().get());
+    window = std::make_unique<MainWindow>();
+    window->showWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QTreeView* view = window->findChild<QTreeView*>();
+    auto* hint = window->findChild<QLabel*>(QStringLiteral("emptyListHint"));
+    QVERIFY(hint && hint->isVisible());
+    QVERIFY(QGuiApplication::primaryScreen()->availableGeometry().contains(window->frameGeometry()));
+    // Every column, the result last, lies within the list: no horizontal scrolling.
+    QHeaderView* header = view->header();
+    const int last = header->logicalIndex(header->count() - 1);
+    QTRY_VERIFY2(header->sectionViewportPosition(last) + header->sectionSize(last) <= view->viewport()->width(),
+                 qPrintable(QStringLiteral("columns end at %1, the list is %2 wide")
+                                .arg(header->sectionViewportPosition(last) + header->sectionSize(last))
+                                .arg(view->viewport()->width())));
+    QTRY_VERIFY2(!view->horizontalScrollBar()->isVisible(),
+                 qPrintable(QStringLiteral("header %1, list %2").arg(header->length()).arg(view->viewport()->width())));
+
+    qobject_cast<TasksListModel*>(view->model())->insertTask(0, {}, commandTask(QStringLiteral("Первая"), false));
+    QVERIFY(!hint->isVisible());
+}
+
+void TestTrayMainWindow::unsavedChangesInToolTip()
+{
+    TaskStorage& storage = TaskStorage::Instance();
+    const QString store = QString::fromStdString(storage.StorePath().u8string());
+    const QString saved = tray()->toolTip();
+    QFile::remove(store);
+    QVERIFY(QDir().mkpath(store));
+    storage.AddTask(commandTask(QStringLiteral("Несохранённая"), false));
+    QTRY_VERIFY2(tray()->toolTip().contains(QStringLiteral("не сохранены")), qPrintable(tray()->toolTip()));
+    QVERIFY(QDir().rmdir(store));
+    QVERIFY(storage.Save());
+    QCOMPARE(tray()->toolTip(), saved);
 }
 
 QTEST_MAIN(TestTrayMainWindow)
