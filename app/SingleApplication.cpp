@@ -1,6 +1,9 @@
 #include "SingleApplication.h"
 
 #include "common/Logging.h"
+#include "common/StoreLock.h"
+#include "common/Text.h"
+#include "common/UniqueFd.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -14,11 +17,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -36,194 +38,163 @@ QString errnoText(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-// Owns one file descriptor and closes it on every path.
-class FileDescriptor
+// Whether a local socket can be bound at `path`: the address holds at most 107 bytes.
+bool fitsSocketAddress(const QString& path)
 {
-public:
-    explicit FileDescriptor(int fd = -1)
-        : fd_(fd)
-    {}
-    FileDescriptor(FileDescriptor&& other) noexcept
-        : fd_(std::exchange(other.fd_, -1))
-    {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept
-    {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
+    const QByteArray bytes = QFile::encodeName(path);
+    return static_cast<std::size_t>(bytes.size()) < sizeof(sockaddr_un::sun_path) && !bytes.contains('\n');
+}
 
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
-
-// Opens `path` as a directory without following a symlink in its last component, and
-// accepts it only when it belongs to this user and nobody else may enter it. The checks
-// are made on the opened directory, so a name swapped after them does not matter to
-// anything opened relative to the descriptor.
-FileDescriptor openPrivateDirectory(const QString& path, QString* error)
+// Whether `path` is a private directory of this user: not a symbolic link, owned by this
+// user, closed to everybody else. Otherwise `error` says why.
+bool isPrivateDirectory(const QString& path, QString* error)
 {
-    FileDescriptor fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const QByteArray name = QFile::encodeName(path);
+    const common::UniqueFd fd(::open(name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (fd.get() < 0) {
         const int openError = errno;
-        *error = openError == ELOOP ? QStringLiteral("%1 is a symbolic link").arg(path)
-                                    : QStringLiteral("%1: %2").arg(path, errnoText(openError));
-        return FileDescriptor();
+        // With O_DIRECTORY the kernel answers "Not a directory" for a link to a directory.
+        struct stat link = {};
+        if (openError == ELOOP ||
+            (openError == ENOTDIR && ::lstat(name.constData(), &link) == 0 && S_ISLNK(link.st_mode)))
+            *error = QStringLiteral("%1 is a symbolic link").arg(path);
+        else
+            *error = QStringLiteral("%1: %2").arg(path, errnoText(openError));
+        return false;
     }
     struct stat status = {};
     if (::fstat(fd.get(), &status) != 0) {
         *error = QStringLiteral("%1: %2").arg(path, errnoText(errno));
-        return FileDescriptor();
+        return false;
     }
     if (status.st_uid != ::geteuid()) {
         *error = QStringLiteral("%1 belongs to user %2, not to user %3").arg(path).arg(status.st_uid).arg(::geteuid());
-        return FileDescriptor();
+        return false;
     }
     if ((status.st_mode & 077) != 0) {
         *error = QStringLiteral("%1 has mode %2; only its owner may have access (0700)")
                      .arg(path, QString::number(status.st_mode & 07777, 8).prepend(QLatin1Char('0')));
-        return FileDescriptor();
+        return false;
     }
-    return fd;
-}
-
-// The user's private directory for lock files and sockets, opened.
-FileDescriptor openRuntimeDirectory(QString* path, QString* error)
-{
-    const QString xdg = QFile::decodeName(qgetenv("XDG_RUNTIME_DIR"));
-    if (!xdg.isEmpty()) {
-        QString xdgError;
-        FileDescriptor fd = openPrivateDirectory(xdg, &xdgError);
-        if (fd.get() >= 0) {
-            *path = xdg;
-            return fd;
-        }
-        qCWarning(lcApp, "SingleApplication: XDG_RUNTIME_DIR is not usable (%s); using the temporary directory",
-                  qUtf8Printable(xdgError));
-    }
-    // The temporary directory is shared with other users, who may have planted anything
-    // under this name; only a directory that passes the checks is used, and none is
-    // ever repaired or removed.
-    *path = QDir::tempPath() + QStringLiteral("/kalvor-scheduler-") + QString::number(::geteuid());
-    if (::mkdir(QFile::encodeName(*path).constData(), 0700) != 0 && errno != EEXIST) {
-        *error = QStringLiteral("%1: %2").arg(*path, errnoText(errno));
-        return FileDescriptor();
-    }
-    FileDescriptor fd = openPrivateDirectory(*path, error);
-    if (fd.get() < 0)
-        error->append(QStringLiteral("; remove it or set XDG_RUNTIME_DIR to a private directory"));
-    return fd;
+    return true;
 }
 
 } // namespace
 
-SingleApplication::SingleApplication(int& argc, char** argv, bool allowSecondary, Modes mode, int timeout)
+SingleApplication::SingleApplication(int& argc, char** argv, bool allowSecondary, Modes mode, int timeout,
+                                     const QString& store)
     : QApplication(argc, argv)
+    , lock_(std::make_unique<common::StoreLock>(common::toPath(store)))
 {
-    if (!openLockFile()) {
-        error_.prepend(QStringLiteral("the single-instance lock cannot be used safely: "));
-        if (!allowSecondary) {
-            qCCritical(lcApp, "SingleApplication: %s", qUtf8Printable(error_));
-            std::exit(EXIT_FAILURE);
-        }
-        return;
-    }
-
     QElapsedTimer clock;
     clock.start();
-    bool notified = false;
-    for (;;) {
-        if (::flock(lockFd_, LOCK_EX | LOCK_NB) == 0) {
-            role_ = Role::Primary;
-            startServer();
-            return;
+    if (!lock_->IsOpen()) {
+        error_ = QStringLiteral("the lock of the task store cannot be used safely: ") +
+                 QString::fromLocal8Bit(lock_->Error().c_str());
+    } else {
+        for (;;) {
+            if (lock_->TryLock()) {
+                role_ = Role::Primary;
+                // The record names the socket only once it listens.
+                lock_->Record(startServer() ? QFile::encodeName(socketName_).toStdString() : std::string());
+                return;
+            }
+            if (!mode.testFlag(Mode::SecondaryNotification)) {
+                role_ = Role::Secondary;
+                break;
+            }
+            // A primary that has just taken the lock may not have recorded itself yet, and
+            // one that ended a moment ago leaves the lock free: both pass on a retry.
+            const common::StoreLockHolder holder = lock_->Holder();
+            if (holder.pid > 0)
+                holderPid_ = holder.pid;
+            if (!holder.socket.empty() && notifyPrimary(QFile::decodeName(QByteArray::fromStdString(holder.socket)),
+                                                        remainingOf(clock, timeout))) {
+                role_ = Role::Secondary;
+                break;
+            }
+            if (remainingOf(clock, timeout) == 0)
+                break;
+            QThread::msleep(10);
         }
-        if (!mode.testFlag(Mode::SecondaryNotification))
-            break;
-        // A primary that has just taken the lock may not listen yet, and one that was
-        // killed a moment ago leaves the lock free: both are resolved by trying again.
-        if (notifyPrimary(remainingOf(clock, timeout))) {
-            notified = true;
-            break;
-        }
-        if (remainingOf(clock, timeout) == 0)
-            break;
-        QThread::msleep(10);
+        if (role_ == Role::Failed)
+            error_ = (holderPid_ > 0 ? QStringLiteral("the task store %1 is in use by process %2")
+                                           .arg(store)
+                                           .arg(static_cast<qint64>(holderPid_))
+                                     : QStringLiteral("the task store %1 is in use by another process").arg(store)) +
+                     QStringLiteral(", which could not be reached within %1 ms").arg(timeout);
+        else
+            holderPid_ = 0;
     }
-    role_ = Role::Secondary;
-    ::close(std::exchange(lockFd_, -1));
-    if (mode.testFlag(Mode::SecondaryNotification) && !notified)
-        qCWarning(lcApp) << "SingleApplication: the primary instance could not be reached within" << timeout << "ms";
-    if (!allowSecondary)
-        std::exit(EXIT_SUCCESS);
+    lock_.reset();
+    if (allowSecondary)
+        return;
+    if (role_ == Role::Failed) {
+        qCCritical(lcApp, "SingleApplication: %s", qUtf8Printable(error_));
+        std::exit(EXIT_FAILURE);
+    }
+    std::exit(EXIT_SUCCESS);
 }
 
 SingleApplication::~SingleApplication()
 {
     if (server_)
         server_->close();
-    // The lock file itself stays: removing it while another start waits on the same
-    // inode would let a third start lock a new file and become a second primary.
-    if (lockFd_ >= 0)
-        ::close(lockFd_);
+    if (!socketFolder_.isEmpty())
+        ::rmdir(QFile::encodeName(socketFolder_).constData());
+    // The lock stays until the process ends: the task store service outlives this object
+    // and may still save. Later starts find no socket and wait for the lock to go.
+    if (lock_ && lock_->IsHeld()) {
+        lock_->Record(std::string());
+        static_cast<void>(lock_.release());
+    }
 }
 
-QString SingleApplication::instanceKey() const
+QString SingleApplication::chooseSocketPath(const QString& store)
 {
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(QByteArray::number(::geteuid()));
-    hash.addData(QByteArrayLiteral("\n"));
-    hash.addData(applicationName().toUtf8());
-    hash.addData(QByteArrayLiteral("\n"));
-    hash.addData(applicationFilePath().toUtf8());
-    hash.addData(QByteArrayLiteral("\n"));
-    hash.addData(applicationVersion().toUtf8());
-    return QString::fromLatin1(hash.result().toHex().left(24));
-}
+    hash.addData(QFile::encodeName(store));
+    const QString name = QStringLiteral("kalvor-scheduler-") + QString::fromLatin1(hash.result().toHex().left(16)) +
+                         QStringLiteral(".sock");
 
-bool SingleApplication::openLockFile()
-{
-    QString path;
-    const FileDescriptor dir = openRuntimeDirectory(&path, &error_);
-    if (dir.get() < 0)
-        return false;
-    const QString name = QStringLiteral("kalvor-scheduler-") + instanceKey();
-    socketName_ = path + QLatin1Char('/') + name + QStringLiteral(".sock");
-    const QString lockPath = path + QLatin1Char('/') + name + QStringLiteral(".lock");
-
-    // O_NOFOLLOW: a symlink in place of the lock file is refused, never written through.
-    // O_CLOEXEC: commands that the program starts must not inherit, and so keep, the lock.
-    FileDescriptor fd(::openat(dir.get(), QFile::encodeName(name + QStringLiteral(".lock")).constData(),
-                               O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
-    if (fd.get() < 0) {
-        const int openError = errno;
-        error_ = openError == ELOOP ? QStringLiteral("%1 is a symbolic link").arg(lockPath)
-                                    : QStringLiteral("%1: %2").arg(lockPath, errnoText(openError));
-        return false;
+    const QString xdg = QFile::decodeName(qgetenv("XDG_RUNTIME_DIR"));
+    if (!xdg.isEmpty()) {
+        QString why;
+        if (isPrivateDirectory(xdg, &why)) {
+            const QString path = xdg + QLatin1Char('/') + name;
+            if (fitsSocketAddress(path))
+                return path;
+            why = QStringLiteral("%1 is too long for a local socket").arg(path);
+        }
+        qCWarning(lcApp, "SingleApplication: XDG_RUNTIME_DIR is not usable (%s); using the temporary directory",
+                  qUtf8Printable(why));
     }
-    struct stat status = {};
-    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid()) {
-        error_ = QStringLiteral("%1 is not a regular file of user %2").arg(lockPath).arg(::geteuid());
-        return false;
+    // A new folder with a random name: nothing another user made beforehand is ever used.
+    const QString folderName = QStringLiteral("/kalvor-scheduler-%1-XXXXXX").arg(::geteuid());
+    const QString socketFile = QStringLiteral("/wake");
+    for (const QString& base : {QDir::tempPath(), QStringLiteral("/tmp")}) {
+        QByteArray folder = QFile::encodeName(base + folderName);
+        if (!fitsSocketAddress(QFile::decodeName(folder) + socketFile))
+            continue;
+        if (::mkdtemp(folder.data()) != nullptr) {
+            socketFolder_ = QFile::decodeName(folder);
+            return socketFolder_ + socketFile;
+        }
     }
-    lockFd_ = fd.release();
-    return true;
+    return QString();
 }
 
 bool SingleApplication::startServer()
 {
+    socketName_ = chooseSocketPath(QString::fromStdString(lock_->Path().string()));
+    if (socketName_.isEmpty()) {
+        qCWarning(lcApp, "SingleApplication: no private place for the wake-up socket; later starts cannot reach "
+                         "this instance");
+        return false;
+    }
     server_ = new QLocalServer(this);
     server_->setSocketOptions(QLocalServer::UserAccessOption);
-    // Only a primary holding the lock gets here, so a socket file left at the name is
+    // Only the holder of the store's lock gets here, so a socket file left at the name is
     // one of a primary that has ended.
     QLocalServer::removeServer(socketName_);
     if (!server_->listen(socketName_)) {
@@ -234,12 +205,12 @@ bool SingleApplication::startServer()
     return true;
 }
 
-bool SingleApplication::notifyPrimary(int timeout)
+bool SingleApplication::notifyPrimary(const QString& socketName, int timeout)
 {
     QElapsedTimer clock;
     clock.start();
     QLocalSocket socket;
-    socket.connectToServer(socketName_);
+    socket.connectToServer(socketName);
     if (!socket.waitForConnected(qMin(remainingOf(clock, timeout), 250)))
         return false;
     socket.write(kHello);

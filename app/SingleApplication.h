@@ -1,26 +1,31 @@
 #pragma once
 
-// A QApplication that lets one process per user and executable be the primary instance.
-// Further starts of the same executable by the same user become secondary instances:
-// with SecondaryNotification they wake the primary, whose instanceStarted() fires on its
-// GUI thread. Other users' starts never meet it; each user gets a primary of their own.
+// A QApplication that lets one process per task store be the primary instance. Further
+// starts on the same store become secondary instances: with SecondaryNotification they
+// wake the primary, whose instanceStarted() fires on its GUI thread.
 //
-// The instance key is derived from the user id, the executable's file name, its full
-// path and the application version, so copies in different directories do not see each
-// other. The primary holds an advisory lock (flock) on a lock file for its whole life;
-// the kernel drops that lock when the process ends in any way, SIGKILL included, so no
-// stale lock outlives it.
+// The primary is the process that holds the store's lock (common::StoreLock, a flock on
+// "<store>.lock" beside the store) for its whole life, so the environment a start comes
+// from (desktop session, ssh login, cron) does not matter. The lock file records the
+// primary's process id and its wake-up socket; a second start reads the socket from it.
 //
-// Lock file and local socket live in a directory that only the user can enter:
-// $XDG_RUNTIME_DIR when it is set and private, otherwise "kalvor-scheduler-<uid>" in the
-// temporary directory ($TMPDIR or /tmp), created with mode 0700. A directory that is a
-// symlink, belongs to someone else or lets others in is never used, nor is a lock file
-// that is a symlink; the guard never changes the mode of a file it did not create.
+// The socket lives in $XDG_RUNTIME_DIR when that is private and the path fits a local
+// socket address, otherwise in a new private folder made with a random name in the
+// temporary directory ($TMPDIR or /tmp), removed again at the end. No fixed name in a
+// shared folder is ever used, so nobody can plant one in the way.
 
 #include <QApplication>
 #include <QFlags>
 
+#include <memory>
+
+#include <sys/types.h>
+
 class QLocalServer;
+
+namespace common {
+class StoreLock;
+}
 
 class SingleApplication : public QApplication
 {
@@ -34,20 +39,22 @@ public:
     };
     Q_DECLARE_FLAGS(Modes, Mode)
 
-    // Decides primary, secondary or failed before returning. `timeout` (ms) bounds how
-    // long a secondary tries to reach the primary. Without allowSecondary a secondary
-    // instance ends the process with status 0 once it has notified the primary, and a
-    // failed guard ends it with status 1 after printing errorString().
-    SingleApplication(int& argc, char** argv, bool allowSecondary = false, Modes mode = Mode::SecondaryNotification,
-                      int timeout = 1000);
+    // Decides primary, secondary or failed before returning; `store` is the file whose lock
+    // makes the primary. `timeout` (ms) bounds how long a start tries to reach the primary.
+    // A secondary has reached the primary; a start that could not is failed. Without
+    // allowSecondary a secondary ends the process with status 0 and a failed start ends it
+    // with status 1 after printing errorString().
+    SingleApplication(int& argc, char** argv, bool allowSecondary, Modes mode, int timeout, const QString& store);
     ~SingleApplication() override;
 
     bool isPrimary() const { return role_ == Role::Primary; }
     bool isSecondary() const { return role_ == Role::Secondary; }
-    // Neither primary nor secondary: no safe place for the lock was found, or the lock
-    // file there is not what the guard created. errorString() says which path and why.
+    // Neither primary nor secondary: the store's lock file cannot be used safely, or
+    // another process holds the lock and could not be reached. errorString() says why.
     bool hasFailed() const { return role_ == Role::Failed; }
     QString errorString() const { return error_; }
+    // The process that holds the store when this start failed for that reason, else 0.
+    pid_t holderPid() const { return holderPid_; }
 
 Q_SIGNALS:
     void instanceStarted();
@@ -60,16 +67,17 @@ private:
         Secondary,
     };
 
-    QString instanceKey() const;
-    bool openLockFile();
+    QString chooseSocketPath(const QString& store);
     bool startServer();
-    bool notifyPrimary(int timeout);
+    bool notifyPrimary(const QString& socketName, int timeout);
     void acceptConnection();
 
     QString socketName_;
+    QString socketFolder_;
     QString error_;
-    int lockFd_ = -1;
+    pid_t holderPid_ = 0;
     Role role_ = Role::Failed;
+    std::unique_ptr<common::StoreLock> lock_;
     QLocalServer* server_ = nullptr;
 };
 

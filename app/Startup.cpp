@@ -5,9 +5,11 @@
 #include "MainWindow.h"
 #include "SingleApplication.h"
 #include "common/Logging.h"
+#include "common/Text.h"
 #include "scheduler/TaskStorage.h"
 
 #include <QIcon>
+#include <QMessageBox>
 #include <QSettings>
 #include <QTranslator>
 #include <QtGlobal>
@@ -26,6 +28,36 @@ void sleepOneSecond()
     }
 }
 
+// Whether a message box can be seen: a real display, not the offscreen or minimal platform
+// of a test or a session without one.
+bool hasDisplay()
+{
+    const QString platform = QGuiApplication::platformName();
+    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal"))
+        return false;
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+// Started from autostart or the menu, nobody reads standard error: where a display exists
+// the reason is shown as well.
+void reportFailedStart(const SingleApplication& app)
+{
+    qCCritical(lcApp, "KalvorScheduler: %s", qUtf8Printable(app.errorString()));
+    if (!hasDisplay())
+        return;
+    const QString text =
+        app.holderPid() > 0
+            ? QCoreApplication::translate("Startup", "Планировщик не запущен: файл заданий занят процессом %1, "
+                                                     "который не отвечает.")
+                  .arg(static_cast<qint64>(app.holderPid()))
+            : QCoreApplication::translate("Startup", "Планировщик не запущен: файл блокировки нельзя использовать "
+                                                     "безопасно.");
+    QMessageBox box(QMessageBox::Critical, QCoreApplication::translate("Startup", "Планировщик задач КАЛВОР"), text,
+                    QMessageBox::Ok);
+    box.setDetailedText(app.errorString());
+    box.exec();
+}
+
 } // namespace
 
 int runScheduler(int& argc, char** argv)
@@ -34,13 +66,15 @@ int runScheduler(int& argc, char** argv)
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
 
-    // The instance key is derived here, from the user and the executable's name and path, before
-    // the organization and application names are set.
-    SingleApplication app(argc, argv, true, SingleApplication::Mode::SecondaryNotification, 1000);
-    // Without the guard a second scheduler of this user could run the same tasks at the
-    // same time; ending with an error beats that, and beats a silent success.
+    // The store's place does not depend on the application's names, which are set below.
+    // Its lock is taken here, before the service loads the store, and held to the end.
+    SingleApplication app(argc, argv, true, SingleApplication::Mode::SecondaryNotification, 1000,
+                          common::toQString(TaskStorage::DefaultStorePath()));
+    // Without the lock a second scheduler could run the same tasks at the same time and
+    // throw away each other's changes; ending with an error beats that, and beats a
+    // silent success.
     if (app.hasFailed()) {
-        qCCritical(lcApp, "KalvorScheduler: %s", qUtf8Printable(app.errorString()));
+        reportFailedStart(app);
         return 1;
     }
     if (app.isSecondary()) {

@@ -11,3 +11,11 @@ const date::time_zone* LocalZone();
 
 // The zone that a TZ value names, or null when it names none.
 const date::time_zone* ZoneFromTzValue(const char* tz);
+
+// The zone's offsets as the C library's and Qt's local times apply them. The database
+// reads the changes a zone's file lists (up to 2037) and leaves out the rule written at
+// the file's end, which goes on from there (daylight-saving time by month, week and day);
+// these apply that rule to instants and local times past the last listed change.
+// Thread-safe; they answer as zone->get_info() does everywhere else.
+date::sys_info ZoneInfo(const date::time_zone* zone, date::sys_seconds t);
+date::local_info ZoneInfo(const date::time_zone* zone, date::local_seconds t);

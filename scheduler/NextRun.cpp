@@ -39,7 +39,7 @@ Instant floorDivNarrow(Wide a, Instant b)
 Instant offsetAt(Instant t, const date::time_zone* zone)
 {
     const date::sys_seconds s{seconds{floorDivNarrow(t, kNanosPerSecond)}};
-    return duration_cast<nanoseconds>(zone->get_info(s).offset).count();
+    return duration_cast<nanoseconds>(ZoneInfo(zone, s).offset).count();
 }
 
 // Wide, since an instant near either end of the range plus its offset leaves the range.
@@ -61,7 +61,7 @@ int weekdayOfDay(Instant day)
 std::optional<Instant> toAbsolute(Wide local, Instant now, const date::time_zone* zone)
 {
     const date::local_seconds ls{seconds{floorDivNarrow(local, kNanosPerSecond)}};
-    const date::local_info info = zone->get_info(ls);
+    const date::local_info info = ZoneInfo(zone, ls);
     Wide result;
     switch (info.result) {
     case date::local_info::nonexistent:

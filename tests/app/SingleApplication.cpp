@@ -27,7 +27,9 @@
 // standard input closes.
 static int runInstance(int argc, char** argv)
 {
-    SingleApplication app(argc, argv, true, SingleApplication::Mode::SecondaryNotification, 1000);
+    SingleApplication app(argc, argv, true, SingleApplication::Mode::SecondaryNotification, 1000,
+                          QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                              QStringLiteral("/store.xml"));
     if (app.hasFailed()) {
         std::printf("failed\n");
         std::fflush(stdout);
@@ -56,80 +58,81 @@ namespace {
 // A user id with no account: setpriv runs commands under it when the tests run as root.
 constexpr uid_t kOtherUid = 47113;
 
+// What is planted at the store's lock file.
 enum class Plant
 {
-    ForeignPrivateDirectory,
-    ForeignOpenDirectoryWithEmptyLock,
-    ForeignFileAtDirectory,
-    ForeignLinkToOwnDirectory,
-    OwnOpenDirectory,
-    LinkAtLockToOwnFile,
-    DanglingLinkAtLock,
+    LinkToOwnFile,
+    DanglingLink,
+    HardLinkToOwnFile,
+    Directory,
+    ForeignFile,
+};
+
+// Where a start finds its runtime directory.
+enum class Env
+{
+    Runtime,     // a private XDG_RUNTIME_DIR
+    NoRuntime,   // none, as from cron or an ssh login
+    LongRuntime, // one whose socket path cannot fit a local socket address
 };
 
 } // namespace
 
 Q_DECLARE_METATYPE(Plant)
+Q_DECLARE_METATYPE(Env)
 
 class TestSingleApplication : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
     void secondStartWakesFirst();
     void startAfterKilledPrimaryBecomesPrimary();
     void racingStartsGiveOnePrimary();
-    void copiesInOtherDirectoriesAreIndependent();
+    void copiesInOtherDirectoriesShareTheStore();
     void eachUserHasOwnPrimary_data();
     void eachUserHasOwnPrimary();
     void runtimeDirectoryOfOthersIsNotUsed_data();
     void runtimeDirectoryOfOthersIsNotUsed();
-    void unsafePlaceIsRefused_data();
-    void unsafePlaceIsRefused();
-    void schedulerRefusesUnsafePlace();
+    void unsafeLockIsRefused_data();
+    void unsafeLockIsRefused();
+    void schedulerRefusesUnsafeLock();
+    void schedulerSecondStartReachesFirst_data();
+    void schedulerSecondStartReachesFirst();
+    void schedulerNamesTheUnreachableHolder();
 
 private:
-    // Starts an instance of `program` under this test's temporary directory, with or
-    // without an XDG runtime directory, as this user or as kOtherUid.
+    // Starts an instance of `program` under this test's temporary directory, in the
+    // environment `env_`, as this user or as kOtherUid.
     QProcess* start(const QString& program = QCoreApplication::applicationFilePath(), bool asOtherUser = false);
+    QProcess* startScheduler();
     // Waits for the next line an instance prints ("primary", "secondary", "woken", ...).
     static QString roleOf(QProcess& process);
     static void stop(QProcess& process);
     bool runAsOtherUser(const QString& shellCommand);
+    bool canActAsOtherUser() const
+    {
+        return ::geteuid() == 0 && !QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty();
+    }
     QString area(const QString& name) const { return QDir(area_->path()).filePath(name); }
     QString runtimeDirOf(uid_t uid) const { return area(QStringLiteral("run-%1").arg(uid)); }
+    QString dataDir() const { return area(QStringLiteral("data")); }
+    // The lock beside the store of the test's instances and beside the scheduler's store.
+    QString lockPath() const { return dataDir() + QStringLiteral("/store.xml.lock"); }
+    QString schedulerLockPath() const { return dataDir() + QStringLiteral("/Holmiq/KalvorScheduler/storage.xml.lock"); }
+    // The process id and socket that the scheduler holding the store has recorded, once it has.
+    QStringList recordOf(const QString& lock, qint64 pid) const;
+    QString schedulerPath() const
+    {
+        return QDir(QString::fromLocal8Bit(qgetenv("KALVOR_BIN_DIR"))).filePath(QStringLiteral("KalvorScheduler"));
+    }
 
-    // Names the guard chose, learnt from a real start: the per-user directory that it
-    // makes in the temporary directory and its lock file (same name in either place).
-    QString userDirName_;
-    QString lockName_;
     std::unique_ptr<QTemporaryDir> area_;
-    bool xdg_ = true;
+    Env env_ = Env::Runtime;
     std::vector<std::unique_ptr<QProcess>> started_;
 };
-
-void TestSingleApplication::initTestCase()
-{
-    init();
-    xdg_ = false;
-    auto* primary = start();
-    QCOMPARE(roleOf(*primary), QStringLiteral("primary"));
-    stop(*primary);
-    const QStringList dirs = QDir(area_->path()).entryList({QStringLiteral("kalvor*")}, QDir::Dirs);
-    QCOMPARE(dirs.size(), 1);
-    userDirName_ = dirs.constFirst();
-    const QStringList locks = QDir(area(userDirName_)).entryList({QStringLiteral("*.lock")}, QDir::Files);
-    QCOMPARE(locks.size(), 1);
-    lockName_ = locks.constFirst();
-    // Made for this user alone.
-    struct stat made = {};
-    QVERIFY(::stat(QFile::encodeName(area(userDirName_)).constData(), &made) == 0);
-    QCOMPARE(made.st_mode & 077, 0u);
-    cleanup();
-}
 
 void TestSingleApplication::init()
 {
@@ -140,7 +143,7 @@ void TestSingleApplication::init()
     QVERIFY(::chmod(QFile::encodeName(area_->path()).constData(), 01777) == 0);
     QVERIFY(QDir().mkdir(runtimeDirOf(::geteuid())));
     QVERIFY(::chmod(QFile::encodeName(runtimeDirOf(::geteuid())).constData(), 0700) == 0);
-    xdg_ = true;
+    env_ = Env::Runtime;
 }
 
 void TestSingleApplication::cleanup()
@@ -160,9 +163,17 @@ QProcess* TestSingleApplication::start(const QString& program, bool asOtherUser)
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("TMPDIR"), area_->path());
     environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), dataDir());
     const uid_t uid = asOtherUser ? kOtherUid : ::geteuid();
-    if (xdg_)
+    if (env_ == Env::Runtime)
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDirOf(uid));
+    if (env_ == Env::LongRuntime) {
+        // 109 characters: with any socket name in it the path passes the 107-byte limit.
+        const QString longDir = area(QString(108 - area_->path().size(), QLatin1Char('r')));
+        QDir().mkdir(longDir);
+        ::chmod(QFile::encodeName(longDir).constData(), 0700);
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), longDir);
+    }
     if (asOtherUser) {
         const QString home = area(QStringLiteral("home-%1").arg(uid));
         environment.insert(QStringLiteral("HOME"), home);
@@ -184,6 +195,26 @@ QProcess* TestSingleApplication::start(const QString& program, bool asOtherUser)
     return started_.back().get();
 }
 
+QProcess* TestSingleApplication::startScheduler()
+{
+    // The program takes no argument of its own; the "--instance" it gets is ignored.
+    return start(schedulerPath());
+}
+
+QStringList TestSingleApplication::recordOf(const QString& lock, qint64 pid) const
+{
+    for (int i = 0; i < 100; ++i) {
+        QFile file(lock);
+        if (file.open(QIODevice::ReadOnly)) {
+            const QStringList lines = QString::fromLocal8Bit(file.readAll()).split(QLatin1Char('\n'));
+            if (lines.size() == 3 && lines.constFirst() == QString::number(pid))
+                return lines.mid(0, 2);
+        }
+        QTest::qWait(100);
+    }
+    return {};
+}
+
 QString TestSingleApplication::roleOf(QProcess& process)
 {
     for (int i = 0; i < 100 && !process.canReadLine(); ++i)
@@ -195,6 +226,9 @@ void TestSingleApplication::stop(QProcess& process)
 {
     if (process.state() == QProcess::NotRunning)
         return;
+    // The scheduler ends only through its tray menu.
+    if (process.program().endsWith(QLatin1String("/KalvorScheduler")))
+        process.kill();
     process.closeWriteChannel();
     if (!process.waitForFinished(5000)) {
         process.kill();
@@ -280,7 +314,7 @@ void TestSingleApplication::racingStartsGiveOnePrimary()
     }
 }
 
-void TestSingleApplication::copiesInOtherDirectoriesAreIndependent()
+void TestSingleApplication::copiesInOtherDirectoriesShareTheStore()
 {
     QTemporaryDir dirA;
     QTemporaryDir dirB;
@@ -290,13 +324,12 @@ void TestSingleApplication::copiesInOtherDirectoriesAreIndependent()
     QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), copyA));
     QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), copyB));
 
+    // The store is what is locked: another copy of the program on it only wakes the first.
     auto* a = start(copyA);
-    auto* b = start(copyB);
     QCOMPARE(roleOf(*a), QStringLiteral("primary"));
-    QCOMPARE(roleOf(*b), QStringLiteral("primary"));
-    auto* a2 = start(copyA);
-    QCOMPARE(roleOf(*a2), QStringLiteral("secondary"));
-    QVERIFY(a2->waitForFinished(5000));
+    auto* b = start(copyB);
+    QCOMPARE(roleOf(*b), QStringLiteral("secondary"));
+    QVERIFY(b->waitForFinished(5000));
     QCOMPARE(roleOf(*a), QStringLiteral("woken"));
 }
 
@@ -309,10 +342,10 @@ void TestSingleApplication::eachUserHasOwnPrimary_data()
 
 void TestSingleApplication::eachUserHasOwnPrimary()
 {
-    if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+    if (!canActAsOtherUser())
         QSKIP("a second user needs root and setpriv");
     QFETCH(bool, xdg);
-    xdg_ = xdg;
+    env_ = xdg ? Env::Runtime : Env::NoRuntime;
     const QString other = QString::number(kOtherUid);
     QVERIFY(runAsOtherUser(QStringLiteral("mkdir -m 0700 run-%1 && mkdir home-%1").arg(other)));
 
@@ -339,22 +372,32 @@ void TestSingleApplication::runtimeDirectoryOfOthersIsNotUsed_data()
 {
     QTest::addColumn<bool>("foreign");
     QTest::addColumn<int>("mode");
-    QTest::newRow("own, open to others") << false << 0755;
-    QTest::newRow("other user's") << true << 0700;
+    QTest::addColumn<bool>("link");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("own, open to others") << false << 0755 << false << "has mode 0755";
+    QTest::newRow("other user's") << true << 0700 << false << "belongs to user";
+    QTest::newRow("link to an own private directory") << false << 0700 << true << "is a symbolic link";
 }
 
 void TestSingleApplication::runtimeDirectoryOfOthersIsNotUsed()
 {
     QFETCH(bool, foreign);
     QFETCH(int, mode);
-    if (foreign && (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty()))
+    QFETCH(bool, link);
+    QFETCH(QString, why);
+    if (foreign && !canActAsOtherUser())
         QSKIP("a second user needs root and setpriv");
-    const QString runtime = runtimeDirOf(::geteuid());
+    QString runtime = runtimeDirOf(::geteuid());
     QVERIFY(::chmod(QFile::encodeName(runtime).constData(), static_cast<mode_t>(mode)) == 0);
     if (foreign)
         QVERIFY(::chown(QFile::encodeName(runtime).constData(), kOtherUid, kOtherUid) == 0);
+    if (link) {
+        QVERIFY(QDir().rename(runtime, area(QStringLiteral("real-run"))));
+        QVERIFY(QFile::link(area(QStringLiteral("real-run")), runtime));
+        runtime = area(QStringLiteral("real-run"));
+    }
 
-    // The guard still works, from the private directory in the temporary directory.
+    // The guard still works, with its socket in a private folder of the temporary directory.
     auto* primary = start();
     QCOMPARE(roleOf(*primary), QStringLiteral("primary"));
     auto* secondary = start();
@@ -362,136 +405,160 @@ void TestSingleApplication::runtimeDirectoryOfOthersIsNotUsed()
     QVERIFY(secondary->waitForFinished(5000));
     QCOMPARE(roleOf(*primary), QStringLiteral("woken"));
     QCOMPARE(QDir(runtime).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), QStringList());
-    QVERIFY(QFileInfo::exists(QDir(area(userDirName_)).filePath(lockName_)));
+    const QString warning = QString::fromLocal8Bit(primary->readAllStandardError());
+    QVERIFY2(warning.contains(runtimeDirOf(::geteuid()) + QLatin1Char(' ') + why), qPrintable(warning));
     struct stat status = {};
     QVERIFY(::stat(QFile::encodeName(runtime).constData(), &status) == 0);
     QCOMPARE(status.st_mode & 07777, static_cast<mode_t>(mode));
 }
 
-void TestSingleApplication::unsafePlaceIsRefused_data()
+void TestSingleApplication::unsafeLockIsRefused_data()
 {
     QTest::addColumn<Plant>("plant");
-    QTest::addColumn<bool>("xdg");
-
-    QTest::newRow("other user's private directory") << Plant::ForeignPrivateDirectory << false;
-    QTest::newRow("other user's open directory with an empty lock")
-        << Plant::ForeignOpenDirectoryWithEmptyLock << false;
-    QTest::newRow("other user's file in place of the directory") << Plant::ForeignFileAtDirectory << false;
-    QTest::newRow("other user's link to our own directory") << Plant::ForeignLinkToOwnDirectory << false;
-    QTest::newRow("own directory open to others") << Plant::OwnOpenDirectory << false;
-    QTest::newRow("link at the lock to a file, temporary directory") << Plant::LinkAtLockToOwnFile << false;
-    QTest::newRow("link at the lock to a file, runtime directory") << Plant::LinkAtLockToOwnFile << true;
-    QTest::newRow("dangling link at the lock, runtime directory") << Plant::DanglingLinkAtLock << true;
+    QTest::newRow("link to an own file") << Plant::LinkToOwnFile;
+    QTest::newRow("dangling link") << Plant::DanglingLink;
+    QTest::newRow("hard link to an own file") << Plant::HardLinkToOwnFile;
+    QTest::newRow("directory") << Plant::Directory;
+    QTest::newRow("other user's file") << Plant::ForeignFile;
 }
 
-void TestSingleApplication::unsafePlaceIsRefused()
+void TestSingleApplication::unsafeLockIsRefused()
 {
     QFETCH(Plant, plant);
-    QFETCH(bool, xdg);
-    xdg_ = xdg;
-    const bool foreign = plant == Plant::ForeignPrivateDirectory || plant == Plant::ForeignOpenDirectoryWithEmptyLock ||
-                         plant == Plant::ForeignFileAtDirectory || plant == Plant::ForeignLinkToOwnDirectory;
-    if (foreign && (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty()))
+    if (plant == Plant::ForeignFile && !canActAsOtherUser())
         QSKIP("a second user needs root and setpriv");
 
-    // What an attack aims at: a file and a directory of ours that must stay as they are.
+    // What an attack aims at: a file of ours that must stay as it is.
     const QString victimFile = area(QStringLiteral("victim.txt"));
-    const QString victimDir = area(QStringLiteral("victim"));
-    const QString missing = area(QStringLiteral("victim/created-through-link"));
+    const QString missing = area(QStringLiteral("created-through-link"));
     {
         QFile file(victimFile);
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("precious\n");
     }
     QVERIFY(::chmod(QFile::encodeName(victimFile).constData(), 0640) == 0);
-    QVERIFY(QDir().mkdir(victimDir));
-    QVERIFY(::chmod(QFile::encodeName(victimDir).constData(), 0700) == 0);
-
-    const QString userDir = area(userDirName_);
-    const QString place = xdg ? runtimeDirOf(::geteuid()) : userDir;
-    QString named = userDir;
+    QVERIFY(QDir().mkpath(dataDir()));
+    const QByteArray lock = QFile::encodeName(lockPath());
     switch (plant) {
-    case Plant::ForeignPrivateDirectory:
-        QVERIFY(runAsOtherUser(QStringLiteral("mkdir -m 0700 ") + userDirName_));
+    case Plant::LinkToOwnFile:
+        QVERIFY(QFile::link(victimFile, lockPath()));
         break;
-    case Plant::ForeignOpenDirectoryWithEmptyLock:
-        QVERIFY(runAsOtherUser(
-            QStringLiteral("mkdir -m 0777 %1 && : > %1/%2 && chmod 0666 %1/%2").arg(userDirName_, lockName_)));
+    case Plant::DanglingLink:
+        QVERIFY(QFile::link(missing, lockPath()));
         break;
-    case Plant::ForeignFileAtDirectory:
-        QVERIFY(runAsOtherUser(QStringLiteral(": > ") + userDirName_));
+    case Plant::HardLinkToOwnFile:
+        QVERIFY(::link(QFile::encodeName(victimFile).constData(), lock.constData()) == 0);
         break;
-    case Plant::ForeignLinkToOwnDirectory:
-        QVERIFY(runAsOtherUser(QStringLiteral("ln -s %1 %2").arg(victimDir, userDirName_)));
+    case Plant::Directory:
+        QVERIFY(QDir().mkdir(lockPath()));
         break;
-    case Plant::OwnOpenDirectory:
-        QVERIFY(QDir().mkdir(userDir));
-        QVERIFY(::chmod(QFile::encodeName(userDir).constData(), 0755) == 0);
-        break;
-    case Plant::LinkAtLockToOwnFile:
-    case Plant::DanglingLinkAtLock:
-        if (!xdg) {
-            QVERIFY(QDir().mkdir(userDir));
-            QVERIFY(::chmod(QFile::encodeName(userDir).constData(), 0700) == 0);
-        }
-        named = QDir(place).filePath(lockName_);
-        QVERIFY(QFile::link(plant == Plant::DanglingLinkAtLock ? missing : victimFile, named));
+    case Plant::ForeignFile:
+        QVERIFY(runAsOtherUser(QStringLiteral(": > foreign-lock")));
+        QVERIFY(QDir().rename(area(QStringLiteral("foreign-lock")), lockPath()));
         break;
     }
-    struct stat before = {};
-    QVERIFY(::lstat(QFile::encodeName(userDir).constData(), &before) == 0 || xdg);
 
     auto* process = start();
     QCOMPARE(roleOf(*process), QStringLiteral("failed"));
     QVERIFY(process->waitForFinished(5000));
     QCOMPARE(process->exitCode(), 1);
     const QString reason = QString::fromLocal8Bit(process->readAllStandardError());
-    QVERIFY2(reason.contains(named), qPrintable(reason));
+    QVERIFY2(reason.contains(lockPath()), qPrintable(reason));
 
-    // Nothing planted was followed, repaired or removed.
+    // Nothing planted was followed or written to.
     QFile victim(victimFile);
     QVERIFY(victim.open(QIODevice::ReadOnly));
     QCOMPARE(victim.readAll(), QByteArrayLiteral("precious\n"));
     struct stat victimStatus = {};
     QVERIFY(::stat(QFile::encodeName(victimFile).constData(), &victimStatus) == 0);
     QCOMPARE(victimStatus.st_mode & 07777, 0640u);
-    QCOMPARE(QDir(victimDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), QStringList());
     QVERIFY(!QFileInfo::exists(missing));
-    struct stat after = {};
-    if (!xdg) {
-        QVERIFY(::lstat(QFile::encodeName(userDir).constData(), &after) == 0);
-        QCOMPARE(after.st_mode, before.st_mode);
-        QCOMPARE(after.st_uid, before.st_uid);
-    }
-    if (plant == Plant::ForeignOpenDirectoryWithEmptyLock)
-        QCOMPARE(QFileInfo(QDir(userDir).filePath(lockName_)).size(), 0);
+    if (plant == Plant::ForeignFile)
+        QCOMPARE(QFileInfo(lockPath()).size(), 0);
 }
 
-void TestSingleApplication::schedulerRefusesUnsafePlace()
+void TestSingleApplication::schedulerRefusesUnsafeLock()
 {
     // The program itself says why it cannot start instead of ending as if another
     // instance ran.
-    const QString scheduler =
-        QDir(QString::fromLocal8Bit(qgetenv("KALVOR_BIN_DIR"))).filePath(QStringLiteral("KalvorScheduler"));
-    if (!QFileInfo(scheduler).isExecutable())
+    if (!QFileInfo(schedulerPath()).isExecutable())
         QSKIP("KALVOR_BIN_DIR has no KalvorScheduler");
-    xdg_ = false;
-    const QString userDir = area(userDirName_);
-    QVERIFY(QDir().mkdir(userDir));
-    QVERIFY(::chmod(QFile::encodeName(userDir).constData(), 0777) == 0);
+    QVERIFY(QDir().mkpath(QFileInfo(schedulerLockPath()).path()));
+    QVERIFY(QFile::link(area(QStringLiteral("elsewhere")), schedulerLockPath()));
 
-    auto* process = start(scheduler);
+    auto* process = startScheduler();
     QVERIFY(process->waitForFinished(10000));
     QCOMPARE(process->exitStatus(), QProcess::NormalExit);
-    QVERIFY(process->exitCode() != 0);
+    QCOMPARE(process->exitCode(), 1);
     const QString reason = QString::fromLocal8Bit(process->readAllStandardError());
     // The line is the program's own words alone, with nothing of the logging in front.
     const QStringList lines = reason.split(QLatin1Char('\n'));
     QVERIFY2(std::any_of(lines.begin(), lines.end(),
                          [&](const QString& line) {
-                             return line.startsWith(QLatin1String("KalvorScheduler: ")) && line.contains(userDir);
+                             return line.startsWith(QLatin1String("KalvorScheduler: ")) &&
+                                    line.contains(schedulerLockPath() + QLatin1String(": is a symbolic link"));
                          }),
              qPrintable(reason));
+}
+
+void TestSingleApplication::schedulerSecondStartReachesFirst_data()
+{
+    QTest::addColumn<Env>("first");
+    QTest::addColumn<Env>("second");
+    QTest::addColumn<bool>("foreignFolder");
+    QTest::newRow("same environment") << Env::Runtime << Env::Runtime << false;
+    QTest::newRow("second without a runtime directory") << Env::Runtime << Env::NoRuntime << false;
+    QTest::newRow("first without a runtime directory") << Env::NoRuntime << Env::Runtime << false;
+    QTest::newRow("runtime directory too long for a socket") << Env::LongRuntime << Env::LongRuntime << false;
+    QTest::newRow("other user's folder at the old fixed name") << Env::NoRuntime << Env::NoRuntime << true;
+}
+
+void TestSingleApplication::schedulerSecondStartReachesFirst()
+{
+    QFETCH(Env, first);
+    QFETCH(Env, second);
+    QFETCH(bool, foreignFolder);
+    if (!QFileInfo(schedulerPath()).isExecutable())
+        QSKIP("KALVOR_BIN_DIR has no KalvorScheduler");
+    if (foreignFolder && !canActAsOtherUser())
+        QSKIP("a second user needs root and setpriv");
+    if (foreignFolder)
+        QVERIFY(runAsOtherUser(QStringLiteral("mkdir -m 0700 kalvor-scheduler-%1").arg(::geteuid())));
+
+    env_ = first;
+    auto* primary = startScheduler();
+    const QStringList record = recordOf(schedulerLockPath(), primary->processId());
+    QCOMPARE(record.size(), 2);
+    QVERIFY2(!record.at(1).isEmpty() && QFile::encodeName(record.at(1)).size() <= 107, qPrintable(record.at(1)));
+
+    env_ = second;
+    for (int i = 0; i < 2; ++i) {
+        auto* next = startScheduler();
+        QVERIFY(next->waitForFinished(10000));
+        QCOMPARE(next->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(next->exitCode(), 0);
+    }
+    QCOMPARE(primary->state(), QProcess::Running);
+}
+
+void TestSingleApplication::schedulerNamesTheUnreachableHolder()
+{
+    if (!QFileInfo(schedulerPath()).isExecutable())
+        QSKIP("KALVOR_BIN_DIR has no KalvorScheduler");
+    auto* primary = startScheduler();
+    const QStringList record = recordOf(schedulerLockPath(), primary->processId());
+    QCOMPARE(record.size(), 2);
+    // A holder that cannot be woken: its socket is gone.
+    QVERIFY(QFile::remove(record.at(1)));
+
+    env_ = Env::NoRuntime;
+    auto* next = startScheduler();
+    QVERIFY(next->waitForFinished(10000));
+    QCOMPARE(next->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(next->exitCode(), 1);
+    const QString reason = QString::fromLocal8Bit(next->readAllStandardError());
+    QVERIFY2(reason.contains(QStringLiteral("in use by process %1").arg(primary->processId())), qPrintable(reason));
+    QCOMPARE(primary->state(), QProcess::Running);
 }
 
 int main(int argc, char** argv)

@@ -1,6 +1,7 @@
 #include "scheduler/NextRun.h"
 #include "scheduler/LocalZone.h"
 
+#include <QProcess>
 #include <QtTest>
 
 #include <date/date.h>
@@ -15,6 +16,22 @@ Instant local(const char* zoneName, int y, unsigned mo, unsigned d, int h, int m
                     std::chrono::seconds{s};
     const auto sys = zone->to_sys(lt);
     return std::chrono::duration_cast<std::chrono::nanoseconds>(sys.time_since_epoch()).count();
+}
+
+// The instant that the system's own `date` gives for a local time in `zone`. The C library
+// applies the rule at the end of the zone's file past its last listed change.
+Instant systemLocal(const char* zoneName, const char* localTime)
+{
+    QProcess date;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TZ"), QString::fromLatin1(zoneName));
+    date.setProcessEnvironment(environment);
+    date.start(QStringLiteral("date"), {QStringLiteral("-d"), QString::fromLatin1(localTime), QStringLiteral("+%s")});
+    bool ok = date.waitForFinished(10000) && date.exitCode() == 0;
+    const Instant seconds = date.readAllStandardOutput().trimmed().toLongLong(&ok);
+    if (!ok)
+        qFatal("date cannot convert %s in %s", localTime, zoneName);
+    return seconds * kNanosPerSecond;
 }
 
 QString show(Instant t, const char* zoneName)
@@ -113,6 +130,14 @@ private slots:
         // 2003 days step the weekday by one: Saturday, Sunday, then Monday, 16 years on.
         QTest::newRow("periods longer than the horizon still reach a working day")
             << "Europe/Berlin" << fri9 << qint64(2003) << true << fri9 + 1 << fri9 + 3 * 2003 * 86400 * kNanosPerSecond;
+        // Past the changes a zone's file lists (2037), its closing rule goes on.
+        QTest::newRow("after 2037: kept off Sunday by winter time (Berlin)")
+            << "Europe/Berlin" << systemLocal("Europe/Berlin", "2038-06-07 00:30") << qint64(7) << true
+            << systemLocal("Europe/Berlin", "2038-11-01 12:00") << systemLocal("Europe/Berlin", "2039-03-28 00:30");
+        QTest::newRow("after 2037: kept off Sunday by winter time (Sydney)")
+            << "Australia/Sydney" << systemLocal("Australia/Sydney", "2039-01-03 00:30") << qint64(7) << true
+            << systemLocal("Australia/Sydney", "2039-04-04 12:00")
+            << systemLocal("Australia/Sydney", "2039-10-03 00:30");
         QTest::newRow("huge interval is never")
             << "Etc/UTC" << Instant(0) << qint64(INT64_MAX) << false << Instant(1) << kNeverInstant;
         QTest::newRow("zero interval is never")
@@ -184,6 +209,24 @@ private slots:
         QTest::newRow("half-hour gap (Lord Howe)")
             << "Australia/Lord_Howe" << local("Australia/Lord_Howe", 2026, 9, 27, 2, 15) << qint64(1) << QList<int>{0}
             << local("Australia/Lord_Howe", 2026, 9, 28, 0, 0) << local("Australia/Lord_Howe", 2026, 10, 4, 2, 30);
+        QTest::newRow("after 2037: summer time (Berlin)")
+            << "Europe/Berlin" << systemLocal("Europe/Berlin", "2038-01-04 10:00") << qint64(1) << QList<int>{1}
+            << systemLocal("Europe/Berlin", "2038-06-01 00:00") << systemLocal("Europe/Berlin", "2038-06-07 10:00");
+        QTest::newRow("after 2037: far ahead (Berlin)")
+            << "Europe/Berlin" << systemLocal("Europe/Berlin", "2038-01-04 10:00") << qint64(1) << QList<int>{1}
+            << systemLocal("Europe/Berlin", "2200-07-01 00:00") << systemLocal("Europe/Berlin", "2200-07-07 10:00");
+        QTest::newRow("after 2037: gap (New York)")
+            << "America/New_York" << systemLocal("America/New_York", "2040-03-04 02:30") << qint64(1) << QList<int>{0}
+            << systemLocal("America/New_York", "2040-03-05 00:00")
+            << systemLocal("America/New_York", "2040-03-11 03:00");
+        QTest::newRow("after 2037: gap (Sydney)")
+            << "Australia/Sydney" << systemLocal("Australia/Sydney", "2039-09-25 02:30") << qint64(1) << QList<int>{0}
+            << systemLocal("Australia/Sydney", "2039-09-26 00:00")
+            << systemLocal("Australia/Sydney", "2039-10-02 03:00");
+        QTest::newRow("after 2037: overlap runs at its first occurrence (Sydney)")
+            << "Australia/Sydney" << systemLocal("Australia/Sydney", "2039-03-27 02:30") << qint64(1) << QList<int>{0}
+            << systemLocal("Australia/Sydney", "2039-03-28 00:00")
+            << systemLocal("Australia/Sydney", "2039-04-03 02:30 +1100");
         QTest::newRow("empty set is never")
             << "Etc/UTC" << wed << qint64(1) << QList<int>{} << wed + 1 << kNeverInstant;
         QTest::newRow("no valid weekday is never")

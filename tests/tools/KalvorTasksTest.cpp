@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,6 +64,8 @@ private slots:
     void repairWritesWhatTheProgramSaves();
     void repairRefusesItsInput_data();
     void repairRefusesItsInput();
+    void repairRefusesTheLiveStore_data();
+    void repairRefusesTheLiveStore();
     void errors_data();
     void errors();
     void unreadableStore();
@@ -435,6 +438,38 @@ void KalvorTasksTest::repairRefusesItsInput()
     QCOMPARE(QDir(dir_->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System), before);
     if (link == QStringLiteral("symbolic"))
         QVERIFY(QFileInfo(path(out)).isSymLink());
+}
+
+void KalvorTasksTest::repairRefusesTheLiveStore_data()
+{
+    QTest::addColumn<bool>("throughLink");
+    QTest::newRow("the store's own name") << false;
+    QTest::newRow("a link to the store") << true;
+}
+
+void KalvorTasksTest::repairRefusesTheLiveStore()
+{
+    QFETCH(bool, throughLink);
+    const QString source = path(QStringLiteral("old.xml"));
+    writeFile(source, storeOf(task("old", kJan1, daily(1))));
+    const QString live = path(QStringLiteral("live/storage.xml"));
+    QVERIFY(QDir().mkpath(path(QStringLiteral("live"))));
+    const QByteArray content = storeOf(task("live", kJan1, daily(1)));
+    writeFile(live, content);
+    // This process holds the store as a running scheduler does, with its record.
+    QFile lock(live + QStringLiteral(".lock"));
+    QVERIFY(lock.open(QIODevice::ReadWrite));
+    QCOMPARE(::flock(lock.handle(), LOCK_EX | LOCK_NB), 0);
+    lock.write(QByteArray::number(::getpid()) + "\n/nowhere/wake\n");
+    lock.flush();
+    const QString out = throughLink ? path(QStringLiteral("alias.xml")) : live;
+    if (throughLink)
+        QVERIFY(QFile::link(live, out));
+
+    const Result r = run({QStringLiteral("repair"), QStringLiteral("--store"), source, QStringLiteral("--out"), out});
+    QCOMPARE(r.exitCode, 3);
+    QVERIFY2(r.err.contains("running scheduler (process " + QByteArray::number(::getpid()) + ")"), r.err.constData());
+    QCOMPARE(readFile(live), content);
 }
 
 void KalvorTasksTest::errors_data()

@@ -1,9 +1,11 @@
 #include "tools/kalvor-tasks/StoreCommands.h"
 
 #include "common/RegularFile.h"
+#include "common/StoreLock.h"
 #include "common/Text.h"
 #include "model/StoreSalvage.h"
 #include "model/TaskStoreFile.h"
+#include "scheduler/LocalZone.h"
 #include "scheduler/NextRun.h"
 
 #include <QFile>
@@ -13,6 +15,7 @@
 #include <boost/property_tree/xml_parser.hpp>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <system_error>
 #include <vector>
@@ -132,7 +135,8 @@ QString localTimeText(Instant t, const date::time_zone* zone)
 {
     using namespace std::chrono;
     const auto second = floor<seconds>(date::sys_time<nanoseconds>(nanoseconds(t)));
-    return QString::fromStdString(date::format("%Y-%m-%d %H:%M:%S", date::make_zoned(zone, second)));
+    const date::local_seconds local{(second + ZoneInfo(zone, second).offset).time_since_epoch()};
+    return QString::fromStdString(date::format("%Y-%m-%d %H:%M:%S", local));
 }
 
 // The next run as the program arms it: a task without a computable run never fires.
@@ -217,6 +221,27 @@ int Repair(const std::filesystem::path& store, const std::filesystem::path& outp
         complain(err, QStringLiteral("refusing to overwrite the store file %1 with its own repair")
                           .arg(common::toQString(output)));
         return kUsage;
+    }
+
+    // The store of a running scheduler is never replaced behind its back: the output's lock
+    // is taken (beside the name given and beside the file it leads to) and held while
+    // writing, and a lock held by another process refuses the repair.
+    std::vector<std::unique_ptr<common::StoreLock>> locks;
+    const std::filesystem::path real = std::filesystem::weakly_canonical(output, ec);
+    for (const std::filesystem::path& name : {output, ec ? output : real}) {
+        if (!locks.empty() &&
+            std::filesystem::equivalent(common::StoreLock::LockPathOf(name), common::StoreLock::LockPathOf(output), ec))
+            continue;
+        auto lock = std::make_unique<common::StoreLock>(name, common::StoreLock::Open::ExistingOnly);
+        if (lock->IsOpen() && !lock->TryLock()) {
+            const pid_t pid = lock->Holder().pid;
+            complain(err, QStringLiteral("refusing to write %1: it is the store of a running scheduler (%2)")
+                              .arg(common::toQString(output),
+                                   pid > 0 ? QStringLiteral("process %1").arg(static_cast<qint64>(pid))
+                                           : QStringLiteral("its lock is held by another process")));
+            return kFileError;
+        }
+        locks.push_back(std::move(lock));
     }
 
     int status = kOk;

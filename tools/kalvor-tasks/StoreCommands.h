@@ -41,7 +41,8 @@ int Status(const std::filesystem::path& store, Instant now, const date::time_zon
 int Validate(const std::filesystem::path& store, std::FILE* out, std::FILE* err);
 
 // Writes the tasks that a load keeps into `output` as the program's save would. Refuses
-// an output that is the store file itself, under whatever name.
+// an output that is the store file itself, under whatever name, and an output whose lock
+// another process holds (the store of a running scheduler).
 int Repair(const std::filesystem::path& store, const std::filesystem::path& output, std::FILE* out, std::FILE* err);
 
 } // namespace tasks_tool
