@@ -150,8 +150,10 @@ private:
     template <typename Visitor>
     Node node(std::size_t& i, Visitor& visitor) const
     {
-        if (at(i) == L'?') // the XML declaration and processing instructions alike
+        if (at(i) == L'?') { // the XML declaration and processing instructions alike
+            ++i;
             return pastEnd(i, L"?>") ? Node::Skipped : Node::Failed;
+        }
         if (at(i) == L'!') {
             const std::wstring_view head = t_.substr(i, 9);
             if (head.substr(0, 3) == L"!--") {
