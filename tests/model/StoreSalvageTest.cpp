@@ -83,14 +83,18 @@ void StoreSalvageTest::salvage_data()
         << storeOf(a + QStringLiteral("<!x[") + QStringLiteral("<a>").repeated(200'000) + c) << false << ac << 0;
     // A task the user commented out never comes back, even when its neighbour is damaged.
     QTest::newRow("tasks in a comment, a section and an instruction are none")
-        << storeOf(a + QStringLiteral("<!-- ") + b + QStringLiteral(" --><![CDATA[") + b + QStringLiteral("]]><?pi ") +
-                   b + QStringLiteral("?>") + task(QStringLiteral("b <")) + c)
+        << storeOf(a + QStringLiteral("<!-- was: 2 > 1 ") + b + QStringLiteral(" --><![CDATA[") + b +
+                   QStringLiteral("]]><?pi ") + b + QStringLiteral("?>") + task(QStringLiteral("b <")) + c)
         << false << ac << 1;
     // A block of zeros after a crash: the reader would end the document at the first NUL.
     QString zeroed = storeOf(a + b + c);
     zeroed.replace(0, zeroed.indexOf(b), QString(zeroed.indexOf(b), QChar(0)));
     QTest::newRow("zeroed first block") << zeroed << false << QStringList{QStringLiteral("b"), QStringLiteral("c")}
                                         << 0;
+    // An instruction ends at the first "?>" after its '?': "<?>" does not end itself.
+    QTest::newRow("elements inside an instruction")
+        << storeOf(a + QStringLiteral("<?>") + QStringLiteral("<x>").repeated(40) + QStringLiteral("?>") + c) << true
+        << ac << 0;
     QTest::newRow("markup inside a comment and a section")
         << storeOf(QStringLiteral("<!-- ") + QStringLiteral("<x>").repeated(100) + QStringLiteral(" -->") + a +
                    QStringLiteral("<![CDATA[") + QStringLiteral("<x>").repeated(100) + QStringLiteral("]]>") + c)

@@ -143,8 +143,12 @@ void DamagedStoreTest::startsOnDamagedStore()
         QCOMPARE(::mkfifo(QFile::encodeName(store).constData(), 0600), 0);
     else
         writeFile(store, large ? QByteArray() : content);
-    if (large)
+    struct stat original
+    {};
+    if (large) {
         QVERIFY(QFile::resize(store, qint64(257) << 20)); // sparse: nothing is written
+        QCOMPARE(::stat(QFile::encodeName(store).constData(), &original), 0);
+    }
 
     {
         std::unique_ptr<TaskStorage> service;
@@ -184,7 +188,7 @@ void DamagedStoreTest::startsOnDamagedStore()
             if (fifo) {
                 QVERIFY(S_ISFIFO(st.st_mode));
             } else if (large) {
-                QCOMPARE(st.st_size, off_t(257) << 20); // moved aside, never copied
+                QCOMPARE(st.st_ino, original.st_ino); // moved aside, never read or copied
             } else {
                 QVERIFY(S_ISREG(st.st_mode));
                 QCOMPARE(st.st_mode & 07777, mode_t(0600));
