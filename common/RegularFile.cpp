@@ -22,7 +22,7 @@ FileRead refused(const std::string& why)
 
 } // namespace
 
-FileRead ReadRegularFile(const std::filesystem::path& file)
+FileRead ReadRegularFile(const std::filesystem::path& file, std::uint64_t maxBytes)
 {
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer for ever.
     int fd;
@@ -42,6 +42,10 @@ FileRead ReadRegularFile(const std::filesystem::path& file)
     if (!S_ISREG(st.st_mode))
         return refused(S_ISDIR(st.st_mode) ? "it is a folder, not a file" : "it is not a regular file");
 
+    const std::string tooLarge = "it is larger than " + std::to_string(maxBytes) + " bytes";
+    if (static_cast<std::uint64_t>(st.st_size) > maxBytes)
+        return refused(tooLarge);
+
     FileRead result;
     result.state = FileRead::State::Read;
     if (st.st_size > 0)
@@ -56,6 +60,9 @@ FileRead ReadRegularFile(const std::filesystem::path& file)
                 continue;
             return refused(std::strerror(errno));
         }
+        // A file that grows while it is read is held to the same bound.
+        if (result.bytes.size() + static_cast<std::uint64_t>(n) > maxBytes)
+            return refused(tooLarge);
         result.bytes.append(buffer, static_cast<std::size_t>(n));
     }
     return result;

@@ -4,6 +4,7 @@
 // trusting what lies at its path: only a regular file is read, and the open never
 // waits, so a FIFO or a device planted there is refused at once instead of blocking.
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -23,7 +24,7 @@ struct FileRead
 };
 
 // The whole file as it is on disk. Never throws for a file-system failure, never blocks
-// on the open.
-FileRead ReadRegularFile(const std::filesystem::path& file);
+// on the open. A file larger than `maxBytes` is refused unread.
+FileRead ReadRegularFile(const std::filesystem::path& file, std::uint64_t maxBytes = UINT64_MAX);
 
 } // namespace common

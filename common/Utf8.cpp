@@ -43,12 +43,26 @@ std::string toUtf8(std::wstring_view text)
 
 std::wstring fromUtf8(std::string_view bytes)
 {
+    std::size_t badBytes = 0, firstBad = 0;
+    return fromUtf8(bytes, badBytes, firstBad);
+}
+
+std::wstring fromUtf8(std::string_view bytes, std::size_t& badBytes, std::size_t& firstBad)
+{
     std::wstring out;
     out.reserve(bytes.size());
+    badBytes = 0;
+    firstBad = std::wstring::npos;
     std::size_t pos = 0;
     while (pos < bytes.size()) {
         utf::code_point c = 0;
-        out += static_cast<wchar_t>(decodeOne(bytes, pos, c) ? c : kReplacement);
+        if (decodeOne(bytes, pos, c)) {
+            out += static_cast<wchar_t>(c);
+            continue;
+        }
+        if (badBytes++ == 0)
+            firstBad = out.size();
+        out += static_cast<wchar_t>(kReplacement);
     }
     return out;
 }

@@ -1,71 +1,294 @@
 #include "common/XmlNesting.h"
 
+#include <utility>
+#include <vector>
+
 namespace common {
+namespace {
+
+constexpr std::size_t npos = std::wstring_view::npos;
+
+// The reader's character classes. It classifies any character above U+007F as a letter.
+bool isSpace(wchar_t c)
+{
+    return c == L' ' || c == L'\t' || c == L'\n' || c == L'\r';
+}
+bool isNameChar(wchar_t c)
+{
+    return c != 0 && !isSpace(c) && c != L'/' && c != L'>' && c != L'?';
+}
+bool isAttributeNameChar(wchar_t c)
+{
+    return isNameChar(c) && c != L'!' && c != L'<' && c != L'=';
+}
+// Its digit table, which it consults with the character cut to its low byte, and which
+// knows the hexadecimal letters in decimal references too.
+unsigned digitOf(wchar_t c)
+{
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= '0' && b <= '9')
+        return b - '0';
+    if (b >= 'a' && b <= 'f')
+        return b - 'a' + 10;
+    if (b >= 'A' && b <= 'F')
+        return b - 'A' + 10;
+    return 0xFF;
+}
+
+// Walks a document as the reader parses it, without recursion. Text and attribute values
+// go to `visitor.value(begin, end)`, each element start to `visitor.open(offset, level)`;
+// either answers false to stop. The walk ends where the reader ends: at the end, at a NUL
+// (the reader's end of text), or at the first place the reader fails.
+class Walk
+{
+public:
+    explicit Walk(std::wstring_view text)
+        : t_(text)
+    {}
+
+    wchar_t at(std::size_t k) const { return k < t_.size() ? t_[k] : 0; }
+
+    // The character references of text or an attribute value in [b, e), as the reader
+    // expands them: `each(ampersand, past semicolon, code)` for each numeric one. False
+    // where the reader fails (no ';', a code beyond U+10FFFF).
+    template <typename Each>
+    bool references(std::size_t b, std::size_t e, Each each) const
+    {
+        for (std::size_t k = b; k < e;) {
+            if (at(k) != L'&') {
+                ++k;
+                continue;
+            }
+            const std::wstring_view rest = t_.substr(k + 1, 5);
+            if (rest.substr(0, 4) == L"amp;" || rest.substr(0, 3) == L"lt;" || rest.substr(0, 3) == L"gt;") {
+                k += rest[0] == L'a' ? 5 : 4;
+            } else if (rest.substr(0, 5) == L"apos;" || rest.substr(0, 5) == L"quot;") {
+                k += 6;
+            } else if (at(k + 1) == L'#') {
+                const bool hex = at(k + 2) == L'x';
+                std::size_t j = k + (hex ? 3 : 2);
+                unsigned long code = 0;
+                for (unsigned d; (d = digitOf(at(j))) != 0xFF; ++j)
+                    code = code * (hex ? 16 : 10) + d;
+                if (code >= 0x110000 || at(j) != L';')
+                    return false;
+                each(k, j + 1, code);
+                k = j + 1;
+            } else {
+                ++k;
+            }
+        }
+        return true;
+    }
+
+    template <typename Visitor>
+    void run(Visitor& visitor)
+    {
+        std::size_t i = at(0) == 0xFEFF ? 1 : 0;
+        std::size_t depth = 0;
+        for (;;) {
+            while (isSpace(at(i)))
+                ++i;
+            if (at(i) == 0)
+                return; // the end, or a failure inside an element
+            if (at(i) != L'<') {
+                if (depth == 0)
+                    return;
+                const std::size_t b = i;
+                while (at(i) != L'<' && at(i) != 0)
+                    ++i;
+                if (!visitor.value(b, i))
+                    return;
+                continue;
+            }
+            if (depth > 0 && at(i + 1) == L'/') {
+                i += 2;
+                while (isNameChar(at(i)))
+                    ++i;
+                while (isSpace(at(i)))
+                    ++i;
+                if (at(i) != L'>')
+                    return;
+                ++i;
+                --depth;
+                continue;
+            }
+            const std::size_t lt = i++;
+            switch (node(i, visitor)) {
+            case Node::Failed:
+                return;
+            case Node::Open:
+                if (!visitor.open(lt, depth + 1))
+                    return;
+                ++depth;
+                break;
+            case Node::Skipped:
+                break;
+            }
+        }
+    }
+
+private:
+    enum class Node
+    {
+        Failed,
+        Open,    // a start tag; its content follows
+        Skipped, // markup without content: a comment, a declaration, an empty element
+    };
+
+    // Moves `i` past `end`; false at the end of the text.
+    bool pastEnd(std::size_t& i, std::wstring_view end) const
+    {
+        for (; at(i) == 0 || t_.substr(i, end.size()) != end; ++i)
+            if (at(i) == 0)
+                return false;
+        i += end.size();
+        return true;
+    }
+
+    // The markup after '<' at `i`.
+    template <typename Visitor>
+    Node node(std::size_t& i, Visitor& visitor) const
+    {
+        if (at(i) == L'?') { // the XML declaration and processing instructions alike
+            ++i;
+            return pastEnd(i, L"?>") ? Node::Skipped : Node::Failed;
+        }
+        if (at(i) == L'!') {
+            const std::wstring_view head = t_.substr(i, 9);
+            if (head.substr(0, 3) == L"!--") {
+                i += 3;
+                return pastEnd(i, L"-->") ? Node::Skipped : Node::Failed;
+            }
+            if (head.substr(0, 8) == L"![CDATA[") {
+                i += 8;
+                return pastEnd(i, L"]]>") ? Node::Skipped : Node::Failed;
+            }
+            if (head.substr(0, 8) == L"!DOCTYPE" && isSpace(at(i + 8))) {
+                // Its bracketed subset may hold '>'; brackets nest.
+                for (i += 9; at(i) != L'>';) {
+                    if (at(i) == 0)
+                        return Node::Failed;
+                    if (at(i++) != L'[')
+                        continue;
+                    for (std::size_t open = 1; open > 0; ++i) {
+                        if (at(i) == 0)
+                            return Node::Failed;
+                        open += at(i) == L'[';
+                        open -= at(i) == L']';
+                    }
+                }
+                ++i;
+                return Node::Skipped;
+            }
+            // Any other declaration ends at its first '>', brackets or not.
+            return pastEnd(i, L">") ? Node::Skipped : Node::Failed;
+        }
+        const std::size_t name = i;
+        while (isNameChar(at(i)))
+            ++i;
+        if (i == name)
+            return Node::Failed;
+        while (isSpace(at(i)))
+            ++i;
+        while (isAttributeNameChar(at(i))) {
+            while (isAttributeNameChar(at(i)))
+                ++i;
+            while (isSpace(at(i)))
+                ++i;
+            if (at(i) != L'=')
+                return Node::Failed;
+            ++i;
+            while (isSpace(at(i)))
+                ++i;
+            const wchar_t quote = at(i);
+            if (quote != L'"' && quote != L'\'')
+                return Node::Failed;
+            const std::size_t b = ++i;
+            while (at(i) != quote && at(i) != 0)
+                ++i;
+            if (!visitor.value(b, i) || at(i) != quote)
+                return Node::Failed;
+            ++i;
+            while (isSpace(at(i)))
+                ++i;
+        }
+        if (at(i) == L'>') {
+            ++i;
+            return Node::Open;
+        }
+        if (at(i) == L'/' && at(i + 1) == L'>') {
+            i += 2;
+            return Node::Skipped;
+        }
+        return Node::Failed;
+    }
+
+    std::wstring_view t_;
+};
+
+} // namespace
 
 std::size_t FindExcessNesting(std::wstring_view text, std::size_t limit)
 {
-    constexpr auto npos = std::wstring_view::npos;
-    const std::size_t n = text.size();
-    const auto at = [&](std::size_t pos, std::wstring_view s) { return text.substr(pos, s.size()) == s; };
-    // The offset just past `end` searched from `from`, or npos.
-    const auto past = [&](std::wstring_view end, std::size_t from) {
-        const std::size_t e = text.find(end, from);
-        return e == npos ? npos : e + end.size();
-    };
-
-    std::size_t depth = 0;
-    std::size_t i = 0;
-    while (i < n) {
-        const std::size_t lt = text.find(L'<', i);
-        if (lt == npos)
-            break;
-        if (at(lt, L"<!--")) {
-            i = past(L"-->", lt + 4);
-        } else if (at(lt, L"<![CDATA[")) {
-            i = past(L"]]>", lt + 9);
-        } else if (at(lt, L"<?")) {
-            i = past(L"?>", lt + 2);
-        } else if (at(lt, L"<!")) {
-            // A declaration; its internal subset in brackets may hold '>' of its own.
-            std::size_t j = lt + 2;
-            for (std::size_t brackets = 0; j < n; ++j) {
-                if (text[j] == L'[')
-                    ++brackets;
-                else if (text[j] == L']' && brackets > 0)
-                    --brackets;
-                else if (text[j] == L'>' && brackets == 0)
-                    break;
-            }
-            i = j < n ? j + 1 : npos;
-        } else if (at(lt, L"</")) {
-            if (depth > 0)
-                --depth;
-            i = past(L">", lt + 2);
-        } else {
-            // A start tag, or a stray '<' that the reader fails on; both count.
-            if (++depth > limit)
-                return lt;
-            // Attribute values are quoted and may hold '>' and "/>".
-            std::size_t j = lt + 1;
-            for (wchar_t quote = 0; j < n; ++j) {
-                const wchar_t c = text[j];
-                if (quote != 0) {
-                    if (c == quote)
-                        quote = 0;
-                } else if (c == L'"' || c == L'\'') {
-                    quote = c;
-                } else if (c == L'>') {
-                    break;
-                }
-            }
-            if (j >= n)
-                break;
-            if (text[j - 1] == L'/' && j - 1 > lt)
-                --depth; // an empty element closes itself
-            i = j + 1;
+    struct Visitor
+    {
+        const Walk& walk;
+        std::size_t limit;
+        std::size_t found = npos;
+        bool value(std::size_t b, std::size_t e) const
+        {
+            return walk.references(b, e, [](std::size_t, std::size_t, unsigned long) {});
         }
+        bool open(std::size_t offset, std::size_t level)
+        {
+            if (level <= limit)
+                return true;
+            found = offset;
+            return false;
+        }
+    };
+    Walk walk(text);
+    Visitor visitor{walk, limit};
+    walk.run(visitor);
+    return visitor.found;
+}
+
+std::optional<std::wstring> ExpandWideCharacterReferences(std::wstring_view text)
+{
+    struct Reference
+    {
+        std::size_t begin, end;
+        wchar_t c;
+    };
+    struct Visitor
+    {
+        const Walk& walk;
+        std::vector<Reference> found;
+        bool value(std::size_t b, std::size_t e)
+        {
+            return walk.references(b, e, [this](std::size_t from, std::size_t to, unsigned long code) {
+                if (code >= 0x80)
+                    found.push_back({from, to, static_cast<wchar_t>(code)});
+            });
+        }
+        bool open(std::size_t, std::size_t) { return true; }
+    };
+    Walk walk(text);
+    Visitor visitor{walk, {}};
+    walk.run(visitor);
+    if (visitor.found.empty())
+        return std::nullopt;
+    std::wstring out;
+    out.reserve(text.size());
+    std::size_t copied = 0;
+    for (const Reference& r : visitor.found) {
+        out.append(text.substr(copied, r.begin - copied));
+        out += r.c;
+        copied = r.end;
     }
-    return npos;
+    out.append(text.substr(copied));
+    return out;
 }
 
 } // namespace common

@@ -4,6 +4,7 @@
 #include "common/RegularFile.h"
 #include "common/Text.h"
 #include "common/Utf8.h"
+#include "common/XmlNesting.h"
 #include "model/ExportFormats.h"
 #include "model/StoreSalvage.h"
 
@@ -723,7 +724,10 @@ std::wstring WriteTasks(const std::vector<const TaskInfo*>& tasks)
 std::vector<ParsedTask> ParseTasks(const std::wstring& document)
 {
     pt::wptree root;
-    TextSource source(document);
+    // References to characters beyond ASCII are put in as the characters they name: the
+    // reader would give their UTF-8 bytes instead.
+    const std::optional<std::wstring> expanded = common::ExpandWideCharacterReferences(document);
+    TextSource source(expanded ? *expanded : document);
     std::wistream in(&source);
     pt::read_xml(in, root, pt::xml_parser::no_comments | pt::xml_parser::trim_whitespace);
 

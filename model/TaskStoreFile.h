@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,11 +36,47 @@ struct UnstorableText
 };
 std::optional<UnstorableText> FindUnstorableText(const TaskInfo& task);
 
+// An optional task that takes the room of a pointer while it holds none: a damaged store
+// can hold a million `task` elements that give no task.
+class OptionalTask
+{
+public:
+    OptionalTask() = default;
+    OptionalTask(TaskInfo task)
+        : task_(std::make_unique<TaskInfo>(std::move(task)))
+    {}
+    OptionalTask(const OptionalTask& other)
+        : task_(other.task_ ? std::make_unique<TaskInfo>(*other.task_) : nullptr)
+    {}
+    OptionalTask(OptionalTask&&) noexcept = default;
+    OptionalTask& operator=(OptionalTask other) noexcept
+    {
+        task_ = std::move(other.task_);
+        return *this;
+    }
+
+    bool has_value() const { return task_ != nullptr; }
+    explicit operator bool() const { return has_value(); }
+    TaskInfo& operator*() { return *task_; }
+    const TaskInfo& operator*() const { return *task_; }
+    TaskInfo* operator->() { return task_.get(); }
+    const TaskInfo* operator->() const { return task_.get(); }
+    const TaskInfo& value() const
+    {
+        if (!task_)
+            throw std::bad_optional_access();
+        return *task_;
+    }
+
+private:
+    std::unique_ptr<TaskInfo> task_;
+};
+
 // One `task` element of a store document: the task it gives, or why it is dropped.
 struct ParsedTask
 {
     std::size_t position = 0; // among the `task` elements, from 0
-    std::optional<TaskInfo> task;
+    OptionalTask task;
     std::string error; // plain words, set when `task` is empty
     // Values that are kept but that the schedule cannot use (a weekday 9, a month 0, an
     // interval of 0), in plain words; the task loads all the same.

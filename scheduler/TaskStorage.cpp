@@ -269,7 +269,8 @@ void TaskStorage::Load()
 {
     if (!store::CreateFolderOf(storePath_))
         return;
-    common::FileRead file = common::ReadRegularFile(storePath_);
+    // A store beyond the bound is never read: it is moved aside at the first save.
+    common::FileRead file = common::ReadRegularFile(storePath_, store::kMaxStoreBytes);
     if (file.state == common::FileRead::State::Missing)
         return;
     std::vector<store::ParsedTask> parsed;
@@ -279,11 +280,11 @@ void TaskStorage::Load()
             damage_.reason = "cannot be read: " + file.error;
             damagedUnreadable_ = true;
         } else {
-            store::Salvage salvage = store::SalvageTasks(store::TextOfFile(file.bytes));
+            store::Salvage salvage = store::SalvageStore(file.bytes);
             damage_.recovered = salvage.Recovered();
             damage_.dropped = salvage.Dropped();
             if (!salvage.Whole() || salvage.Dropped() > 0) {
-                damage_.reason = salvage.Whole() ? "tasks that cannot be read" : "does not parse: " + salvage.damage;
+                damage_.reason = salvage.Whole() ? "tasks that cannot be read" : salvage.damage;
                 damagedBytes_ = std::move(file.bytes);
             }
             parsed = std::move(salvage.tasks);

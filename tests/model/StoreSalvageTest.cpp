@@ -3,7 +3,9 @@
 
 #include "model/StoreSalvage.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -31,6 +33,8 @@ class StoreSalvageTest : public QObject
 private slots:
     void salvage_data();
     void salvage();
+    void bytesThatAreNotUtf8();
+    void keepsOneCopyOfTheSameBytes();
 };
 
 void StoreSalvageTest::salvage_data()
@@ -74,6 +78,23 @@ void StoreSalvageTest::salvage_data()
     QTest::newRow("nested elements around the tasks")
         << QStringLiteral("<y>").repeated(deep) + storeOf(a + c) << false << ac << 0;
     // What comments, sections and declarations hold is no element.
+    // The reader skips an unknown declaration up to its first '>', brackets or not.
+    QTest::newRow("unknown declaration before 200,000 elements")
+        << storeOf(a + QStringLiteral("<!x[") + QStringLiteral("<a>").repeated(200'000) + c) << false << ac << 0;
+    // A task the user commented out never comes back, even when its neighbour is damaged.
+    QTest::newRow("tasks in a comment, a section and an instruction are none")
+        << storeOf(a + QStringLiteral("<!-- was: 2 > 1 ") + b + QStringLiteral(" --><![CDATA[") + b +
+                   QStringLiteral("]]><?pi ") + b + QStringLiteral("?>") + task(QStringLiteral("b <")) + c)
+        << false << ac << 1;
+    // A block of zeros after a crash: the reader would end the document at the first NUL.
+    QString zeroed = storeOf(a + b + c);
+    zeroed.replace(0, zeroed.indexOf(b), QString(zeroed.indexOf(b), QChar(0)));
+    QTest::newRow("zeroed first block") << zeroed << false << QStringList{QStringLiteral("b"), QStringLiteral("c")}
+                                        << 0;
+    // An instruction ends at the first "?>" after its '?': "<?>" does not end itself.
+    QTest::newRow("elements inside an instruction")
+        << storeOf(a + QStringLiteral("<?>") + QStringLiteral("<x>").repeated(40) + QStringLiteral("?>") + c) << true
+        << ac << 0;
     QTest::newRow("markup inside a comment and a section")
         << storeOf(QStringLiteral("<!-- ") + QStringLiteral("<x>").repeated(100) + QStringLiteral(" -->") + a +
                    QStringLiteral("<![CDATA[") + QStringLiteral("<x>").repeated(100) + QStringLiteral("]]>") + c)
@@ -100,6 +121,33 @@ void StoreSalvageTest::salvage()
     QCOMPARE(names, recovered);
     QCOMPARE(s.Dropped(), std::size_t(dropped));
     QCOMPARE(s.Recovered(), std::size_t(recovered.size()));
+}
+
+// Each bad byte becomes one U+FFFD; the store counts as damaged, its tasks all load.
+void StoreSalvageTest::bytesThatAreNotUtf8()
+{
+    const QByteArray a = task(QStringLiteral("a")).toUtf8(), c = task(QStringLiteral("c")).toUtf8();
+    const QByteArray bytes = storeOf(QString()).toUtf8().replace(
+        "<tasks>\n", "<tasks>\n" + a + task(QStringLiteral("caf@")).toUtf8().replace("@", "\xE9\xFF/\xC3") + c);
+    const store::Salvage s = store::SalvageStore(bytes.toStdString());
+    QVERIFY2(s.damage.find("line 4: bytes that are not UTF-8 (3 read as U+FFFD)") != std::string::npos,
+             s.damage.c_str());
+    QCOMPARE(s.Recovered(), std::size_t(3));
+    QCOMPARE(s.tasks[1].task->name, std::wstring(L"caf\xFFFD\xFFFD/\xFFFD"));
+    QVERIFY(store::SalvageStore(storeOf(task(QStringLiteral("a")) + task(QStringLiteral("c"))).toStdString()).Whole());
+}
+
+void StoreSalvageTest::keepsOneCopyOfTheSameBytes()
+{
+    QTemporaryDir dir;
+    const std::filesystem::path store = std::filesystem::path(dir.path().toStdString()) / "storage.xml";
+    std::string error;
+    const auto first = store::KeepDamagedCopy(store, "damaged", error);
+    QVERIFY2(!first.empty(), error.c_str());
+    QCOMPARE(store::KeepDamagedCopy(store, "damaged", error), first);
+    const auto other = store::KeepDamagedCopy(store, "damaged too", error);
+    QVERIFY(!other.empty() && other != first);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 2);
 }
 
 QTEST_GUILESS_MAIN(StoreSalvageTest)

@@ -238,6 +238,9 @@ void ConnectionsTest::hostileFile_data()
     QTest::newRow("30,000 nested elements") << QByteArray("<config>") + QByteArray("<a>").repeated(30'000) +
                                                    QByteArray("</a>").repeated(30'000) + QByteArray("</config>")
                                             << QByteArray("nested deeper than");
+    // The reader skips an unknown declaration up to its first '>' only.
+    QTest::newRow("200,000 elements behind an unknown declaration")
+        << QByteArray("<config><!x[") + QByteArray("<a>").repeated(200'000) << QByteArray("nested deeper than");
     QTest::newRow("FIFO") << QByteArray("FIFO") << QByteArray("it is not a regular file");
 }
 

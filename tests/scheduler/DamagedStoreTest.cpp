@@ -93,25 +93,36 @@ private slots:
 
 void DamagedStoreTest::startsOnDamagedStore_data()
 {
-    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QByteArray>("content"); // "LARGE": a sparse file beyond the bound
     QTest::addColumn<bool>("fifo");
     QTest::addColumn<QStringList>("loaded");
     QTest::addColumn<int>("dropped");
+    QTest::addColumn<bool>("damaged");
 
     const QStringList ac{QStringLiteral("Первая"), QStringLiteral("Третья")};
     const QByteArray a = task("Первая"), c = task("Третья");
 
     QTest::newRow("undamaged") << storeOf(a + task("Вторая") + c) << false
-                               << QStringList{ac[0], QStringLiteral("Вторая"), ac[1]} << 0;
-    QTest::newRow("stray < in a name") << storeOf(a + task("Вторая <") + c) << false << ac << 1;
+                               << QStringList{ac[0], QStringLiteral("Вторая"), ac[1]} << 0 << false;
+    QTest::newRow("stray < in a name") << storeOf(a + task("Вторая <") + c) << false << ac << 1 << true;
     QByteArray cut = storeOf(a + task("Вторая") + c);
     cut.truncate(cut.indexOf("Вторая") + 40);
-    QTest::newRow("truncated in the middle") << cut << false << QStringList{ac[0]} << 1;
+    QTest::newRow("truncated in the middle") << cut << false << QStringList{ac[0]} << 1 << true;
     QTest::newRow("25,000 nested elements")
         << storeOf(a + task(QByteArray("<x>").repeated(25'000) + QByteArray("</x>").repeated(25'000)) + c) << false
-        << ac << 1;
-    QTest::newRow("a task that cannot be read") << storeOf(a + task("Вторая", "d", "x") + c) << false << ac << 1;
-    QTest::newRow("FIFO at the store path") << QByteArray() << true << QStringList() << 0;
+        << ac << 1 << true;
+    // The reader skips an unknown declaration up to its first '>' only.
+    QTest::newRow("200,000 elements behind an unknown declaration")
+        << storeOf(a + task("Вторая", "<!x[" + QByteArray("<a>").repeated(200'000)) + c) << false << ac << 1 << true;
+    QTest::newRow("a task that cannot be read")
+        << storeOf(a + task("Вторая", "d", "x") + c) << false << ac << 1 << true;
+    QTest::newRow("FIFO at the store path") << QByteArray() << true << QStringList() << 0 << true;
+    QByteArray zeroed = storeOf(a + task("Вторая") + c);
+    zeroed.replace(0, zeroed.indexOf("Вторая"), QByteArray(zeroed.indexOf("Вторая"), '\0'));
+    QTest::newRow("zeroed first block") << zeroed << false << QStringList{ac[1]} << 0 << true;
+    QTest::newRow("bytes that are not UTF-8") << storeOf(a + task("Вт\xE9орая") + c) << false
+                                              << QStringList{ac[0], QStringLiteral("Вт\uFFFDорая"), ac[1]} << 0 << true;
+    QTest::newRow("larger than any store") << QByteArray("LARGE") << false << QStringList() << 0 << true;
 }
 
 void DamagedStoreTest::startsOnDamagedStore()
@@ -120,6 +131,8 @@ void DamagedStoreTest::startsOnDamagedStore()
     QFETCH(bool, fifo);
     QFETCH(QStringList, loaded);
     QFETCH(int, dropped);
+    QFETCH(bool, damaged);
+    const bool large = content == "LARGE";
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -129,8 +142,13 @@ void DamagedStoreTest::startsOnDamagedStore()
     if (fifo)
         QCOMPARE(::mkfifo(QFile::encodeName(store).constData(), 0600), 0);
     else
-        writeFile(store, content);
-    const bool damaged = fifo || dropped > 0;
+        writeFile(store, large ? QByteArray() : content);
+    struct stat original
+    {};
+    if (large) {
+        QVERIFY(QFile::resize(store, qint64(257) << 20)); // sparse: nothing is written
+        QCOMPARE(::stat(QFile::encodeName(store).constData(), &original), 0);
+    }
 
     {
         std::unique_ptr<TaskStorage> service;
@@ -147,7 +165,7 @@ void DamagedStoreTest::startsOnDamagedStore()
         // Loading writes nothing: the damaged file stays as it is until a change is saved.
         QVERIFY(damage.keptAs.empty());
         QCOMPARE(besideStore(folder), QStringList());
-        if (!fifo)
+        if (!fifo && !large)
             QCOMPARE(readFile(store), content);
 
         TaskInfo added;
@@ -169,6 +187,8 @@ void DamagedStoreTest::startsOnDamagedStore()
             QCOMPARE(::lstat(QFile::encodeName(kept).constData(), &st), 0);
             if (fifo) {
                 QVERIFY(S_ISFIFO(st.st_mode));
+            } else if (large) {
+                QCOMPARE(st.st_ino, original.st_ino); // moved aside, never read or copied
             } else {
                 QVERIFY(S_ISREG(st.st_mode));
                 QCOMPARE(st.st_mode & 07777, mode_t(0600));

@@ -12,8 +12,6 @@
 #include <QFileInfo>
 #include <QString>
 
-#include <boost/property_tree/xml_parser.hpp>
-
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -80,12 +78,11 @@ QString outcomeWord(RunOutcome outcome)
     return QStringLiteral("-");
 }
 
-// The parsed `task` elements of the store file; nothing, with the reason on `err` and
-// the exit status in `status`, when the file cannot be read or is not XML. With
-// `salvage`, a file that does not parse as a whole gives the task elements that can be
-// read on their own, as the program's load does, and the damage is reported on `err`.
-std::optional<std::vector<store::ParsedTask>> load(const std::filesystem::path& file, std::FILE* err, int& status,
-                                                   bool salvage = false)
+// The `task` elements of the store file, read as the program's load reads them: a damaged
+// file gives what can be read of it, and the damage is reported on `err` in one line.
+// Nothing, with the reason on `err` and the exit status in `status`, when the file cannot
+// be read at all.
+std::optional<store::Salvage> load(const std::filesystem::path& file, std::FILE* err, int& status)
 {
     const QString name = common::toQString(file);
     const QFileInfo info(name);
@@ -99,8 +96,9 @@ std::optional<std::vector<store::ParsedTask>> load(const std::filesystem::path& 
         status = kFileError;
         return std::nullopt;
     }
-    // Read without waiting: a FIFO or a device at the path is refused, not read.
-    const common::FileRead read = common::ReadRegularFile(file);
+    // Read without waiting: a FIFO or a device at the path is refused, not read; so is a
+    // file too large to be a store.
+    const common::FileRead read = common::ReadRegularFile(file, store::kMaxStoreBytes);
     if (read.state != common::FileRead::State::Read) {
         complain(err,
                  QStringLiteral("cannot read %1: %2")
@@ -109,26 +107,13 @@ std::optional<std::vector<store::ParsedTask>> load(const std::filesystem::path& 
         status = kFileError;
         return std::nullopt;
     }
-    const std::wstring text = store::TextOfFile(read.bytes);
-    if (salvage) {
-        store::Salvage salvaged = store::SalvageTasks(text);
-        if (!salvaged.Whole())
-            complain(err, QStringLiteral("%1 does not parse as a whole (%2); its task elements were read one by one")
-                              .arg(name, oneLine(QString::fromStdString(salvaged.damage))));
-        return std::move(salvaged.tasks);
-    }
-    try {
-        return store::ParseTasksBounded(text);
-    } catch (const boost::property_tree::xml_parser_error& e) {
-        complain(err, QStringLiteral("%1 does not parse: line %2: %3")
-                          .arg(name)
-                          .arg(e.line())
-                          .arg(oneLine(QString::fromStdString(e.message()))));
-    } catch (const std::exception& e) {
-        complain(err, QStringLiteral("%1 does not parse: %2").arg(name, oneLine(QString::fromStdString(e.what()))));
-    }
-    status = kProblemsFound;
-    return std::nullopt;
+    store::Salvage salvage = store::SalvageStore(read.bytes);
+    if (!salvage.Whole())
+        complain(err, QStringLiteral("%1 is damaged (%2): %3 tasks read, %4 dropped")
+                          .arg(name, oneLine(QString::fromStdString(salvage.damage)))
+                          .arg(salvage.Recovered())
+                          .arg(salvage.Dropped()));
+    return salvage;
 }
 
 QString localTimeText(Instant t, const date::time_zone* zone)
@@ -157,13 +142,13 @@ template <typename Each>
 int eachTask(const std::filesystem::path& store, Instant now, const date::time_zone* zone, std::FILE* err, Each each)
 {
     int status = kOk;
-    const auto parsed = load(store, err, status);
-    if (!parsed)
+    const auto salvage = load(store, err, status);
+    if (!salvage)
         return status;
-    for (const store::ParsedTask& p : *parsed)
+    for (const store::ParsedTask& p : salvage->tasks)
         if (p.task)
             each(p, nextRun(p, now, zone, err));
-    return kOk;
+    return salvage->Whole() ? kOk : kProblemsFound;
 }
 
 } // namespace
@@ -195,10 +180,12 @@ int Status(const std::filesystem::path& store, Instant now, const date::time_zon
 int Validate(const std::filesystem::path& store, std::FILE* out, std::FILE* err)
 {
     int status = kOk;
-    const auto parsed = load(store, err, status);
-    if (!parsed)
+    const auto salvage = load(store, err, status);
+    if (!salvage)
         return status;
-    for (const store::ParsedTask& p : *parsed) {
+    if (!salvage->Whole())
+        status = kProblemsFound;
+    for (const store::ParsedTask& p : salvage->tasks) {
         const QString position = QString::number(p.position) + QLatin1Char('\t');
         if (!p.task) {
             writeLine(out, position + oneLine(QString::fromStdString(p.error)));
@@ -245,9 +232,10 @@ int Repair(const std::filesystem::path& store, const std::filesystem::path& outp
     }
 
     int status = kOk;
-    const auto parsed = load(store, err, status, true);
-    if (!parsed)
+    const auto salvage = load(store, err, status);
+    if (!salvage)
         return status;
+    const std::vector<store::ParsedTask>* parsed = &salvage->tasks;
     std::vector<const TaskInfo*> kept;
     for (const store::ParsedTask& p : *parsed)
         if (p.task)

@@ -17,7 +17,8 @@ namespace tasks_tool {
 enum ExitStatus : int
 {
     kOk = 0,
-    // validate found a task that a load drops; or the file is not a readable XML document.
+    // validate found a task that a load drops; or the store is damaged (list, status and
+    // validate still show what the program loads of it).
     kProblemsFound = 1,
     kUsage = 2,
     // A file that is missing, cannot be read or cannot be written.
@@ -37,7 +38,7 @@ int Status(const std::filesystem::path& store, Instant now, const date::time_zon
 
 // One line per `task` element that a load drops (position and reason) and one per value
 // of a kept task that the schedule cannot use (position and "warning: " and the value);
-// kOk when no task is dropped.
+// kOk when no task is dropped and the store is not damaged.
 int Validate(const std::filesystem::path& store, std::FILE* out, std::FILE* err);
 
 // Writes the tasks that a load keeps into `output` as the program's save would. Refuses

@@ -38,8 +38,12 @@ const char kUsageText[] = "Usage:\n"
                           "\n"
                           "The store is the program's own store file unless --store names another one; it is\n"
                           "only read. Local times follow TZ.\n"
-                          "Exit status: 0 done; 1 a task would be dropped or the store is not a valid XML\n"
-                          "document; 2 wrong use; 3 a file that is missing or cannot be read or written.\n";
+                          "A damaged store (not XML, characters XML cannot hold, bytes that are not UTF-8)\n"
+                          "is read as the program reads it: task element by task element. The damage is\n"
+                          "reported on standard error.\n"
+                          "Exit status: 0 done; 1 a task would be dropped (validate) or the store is damaged\n"
+                          "(list, status, validate); 2 wrong use; 3 a file that is missing or cannot be read\n"
+                          "or written, or larger than 256 MiB.\n";
 
 int usageError(const std::string& message)
 {
