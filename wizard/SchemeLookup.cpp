@@ -1,5 +1,6 @@
 #include "wizard/SchemeLookup.h"
 
+#include "common/Text.h"
 #include "execution/CliPath.h"
 
 #include <QApplication>
@@ -7,14 +8,19 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QProgressDialog>
+#include <QSettings>
 #include <QStringList>
 #include <QTimer>
 
 #include <algorithm>
 #include <cstring>
 #include <istream>
+#include <limits>
 #include <optional>
 #include <string_view>
+
+#include <signal.h>
+#include <unistd.h>
 
 namespace {
 
@@ -116,6 +122,26 @@ private:
     bool stopped_ = false;
 };
 
+// The tool leads a process group of its own, so that ending the lookup ends whatever the
+// tool started too.
+class GroupLeaderProcess : public QProcess
+{
+public:
+    // Ends the tool's group; should the group be missing, the tool alone. Only while the
+    // tool has not been waited for: until then its group cannot vanish or be reused.
+    void KillGroup()
+    {
+        if (state() == QProcess::NotRunning)
+            return;
+        const auto pid = static_cast<pid_t>(processId());
+        if (pid <= 0 || ::kill(-pid, SIGKILL) != 0)
+            kill();
+    }
+
+protected:
+    void setupChildProcess() override { ::setpgid(0, 0); }
+};
+
 class BusyCursor
 {
 public:
@@ -157,7 +183,7 @@ SchemeSelection SelectScheme(const std::filesystem::path& tool, const std::strin
     SchemeSelection result;
 
     // The empty word is still passed: the tool sees four arguments whatever the format.
-    QProcess process;
+    GroupLeaderProcess process;
     process.setProgram(program);
     process.setArguments({QStringLiteral("--action"), QStringLiteral("select"), QStringLiteral("--format"),
                           QString::fromStdString(formatWord)});
@@ -242,7 +268,7 @@ SchemeSelection SelectScheme(const std::filesystem::path& tool, const std::strin
     }
     QObject::disconnect(&process, nullptr, &dialog, nullptr);
     if (process.state() != QProcess::NotRunning) {
-        process.kill();
+        process.KillGroup();
         process.waitForFinished(5000);
     }
     return result;
@@ -250,5 +276,25 @@ SchemeSelection SelectScheme(const std::filesystem::path& tool, const std::strin
 
 SchemeSelection SelectScheme(const std::string& formatWord, QWidget* parent)
 {
-    return SelectScheme(CliExecutablePath(), formatWord, parent);
+    SchemeLookupLimits limits;
+    limits.timeLimit = SchemeLookupTimeout();
+    return SelectScheme(CliExecutablePath(), formatWord, parent, limits);
+}
+
+std::chrono::minutes SchemeLookupTimeoutFrom(const std::filesystem::path& configIni)
+{
+    constexpr std::chrono::minutes fallback{10};
+    // The lookup's timers count milliseconds in an int.
+    constexpr qlonglong longest = std::numeric_limits<int>::max() / 60'000;
+    QSettings settings(common::toQString(configIni), QSettings::IniFormat);
+    bool ok = false;
+    const qlonglong minutes = settings.value(QStringLiteral("Limits/SchemeLookupMinutes")).toLongLong(&ok);
+    if (!ok || minutes < 1 || minutes > longest)
+        return fallback;
+    return std::chrono::minutes(minutes);
+}
+
+std::chrono::minutes SchemeLookupTimeout()
+{
+    return SchemeLookupTimeoutFrom(CliConfigPath());
 }

@@ -14,10 +14,11 @@
 class QWidget;
 
 // Bounds of one lookup. A reply is a few short lines: whatever the tool writes beyond the
-// cap is not read, and a tool still running at the time limit is killed.
+// cap is not read, and a tool still running at the time limit is killed with every process
+// it started (it leads a process group of its own).
 struct SchemeLookupLimits
 {
-    std::chrono::milliseconds timeLimit{60000};
+    std::chrono::milliseconds timeLimit{std::chrono::minutes(10)};
     qint64 replyCap = 1024 * 1024;
 };
 
@@ -47,8 +48,15 @@ struct SchemeSelection
 SchemeSelection SelectScheme(const std::filesystem::path& tool, const std::string& formatWord,
                              QWidget* parent = nullptr, const SchemeLookupLimits& limits = {});
 
-// The same with the product's tool (CliExecutablePath).
+// The same with the product's tool (CliExecutablePath) and SchemeLookupTimeout as the limit.
 SchemeSelection SelectScheme(const std::string& formatWord, QWidget* parent);
+
+// How long a lookup may wait for the tool, whose user may still be choosing in the tool's
+// own dialog: whole minutes under "Limits/SchemeLookupMinutes" in the tool's config.ini
+// (CliConfigPath); 10 when the value is missing, not a number, below 1 or beyond what a
+// timer holds.
+std::chrono::minutes SchemeLookupTimeoutFrom(const std::filesystem::path& configIni);
+std::chrono::minutes SchemeLookupTimeout();
 
 // The code and name found in the tool's output: the first non-empty "CODE:" and "NAME:"
 // values, lines ending at a line feed with one trailing carriage return dropped. Stops

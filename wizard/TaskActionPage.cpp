@@ -99,6 +99,15 @@ TaskActionPage::TaskActionPage(std::shared_ptr<vadro::ICore> core,
     ui->schemeParamsGroup->hide();
     ui->ifcParamsGroup->hide();
     ui->checkIFCParamsGroupBox->hide();
+    // The connection manager joins the form after it was built: its place in the tab order
+    // is where it shows, after the action list.
+    QWidget* previous = ui->actionComboBox;
+    for (QWidget* child : connectionsManager_->findChildren<QWidget*>()) {
+        if ((child->focusPolicy() & Qt::TabFocus) != 0) {
+            QWidget::setTabOrder(previous, child);
+            previous = child;
+        }
+    }
 }
 
 TaskActionPage::~TaskActionPage() = default;
@@ -372,6 +381,15 @@ void TaskActionPage::SelectMapping()
     exportAction->ifc_mapping_code = QString::fromUtf8(code.c_str()).toStdWString();
     exportAction->ifc_mapping_name = QString::fromUtf8(name.c_str()).toStdWString();
     ui->ifcMappingEdit->setText(toQString(exportAction->ifc_mapping_name));
+}
+
+void TaskActionPage::ClearScheme(bool mapping)
+{
+    if (auto* exportAction = ActionAs<ExportAction>()) {
+        (mapping ? exportAction->ifc_mapping_code : exportAction->scheme_code).clear();
+        (mapping ? exportAction->ifc_mapping_name : exportAction->scheme_name).clear();
+    }
+    (mapping ? ui->ifcMappingEdit : ui->schemeLineEdit)->clear();
 }
 
 void TaskActionPage::initializePage()

@@ -53,6 +53,9 @@ public:
     // what was read; the wizard calls it once accepted, so a cancelled wizard changes nothing.
     void SaveConnections();
 
+    // Drops the export's scheme (or, with `mapping`, its IFC mapping) from the task and the page.
+    void ClearScheme(bool mapping);
+
     void initializePage() override;
     bool isComplete() const override;
     bool validatePage() override;

@@ -44,7 +44,13 @@ void TaskBrowserPage::ConnectHandlers(TaskWizard& wizard)
     else if (const auto* check = std::get_if<CheckAction>(&task.action))
         ui->onlyChangedDocsCheckBox->setChecked(check->only_changed_documents);
     connect(browser_, &vadro_browser::BrowserWidget::SelectionChanged, this, [this] { SelectionToPath(); });
-    connect(ui->pathsLineEdit, &QLineEdit::editingFinished, this, [this] { CheckPrefix(); });
+    // Leaving the line checks only what the user typed: a stored path passes through untouched,
+    // and one that does not suit the connection is refused at Finish, never replaced.
+    connect(ui->pathsLineEdit, &QLineEdit::textEdited, this, [this] { typed_ = true; });
+    connect(ui->pathsLineEdit, &QLineEdit::editingFinished, this, [this] {
+        if (typed_)
+            CheckTypedPath();
+    });
     // Enter checks the path and stays on the page: it must not finish the wizard with a
     // path the check has just replaced.
     ui->pathsLineEdit->installEventFilter(this);
@@ -118,18 +124,20 @@ void TaskBrowserPage::initializePage()
         return;
     }
     // A stored path wins over the prefix of a connection chosen since.
-    ShowStoredPath(stored.empty() ? prefix_ : stored);
+    ShowPath(stored.empty() ? prefix_ : stored);
 }
 
-void TaskBrowserPage::ShowStoredPath(const std::wstring& text)
+void TaskBrowserPage::ShowPath(const std::wstring& text)
 {
     std::wstring server;
     std::vector<std::wstring> components;
     std::optional<vadro::Uuid> id;
     if (!path::utils::ParseVadroPath(text, server, components, id, false))
         return;
+    // The tree shows what the line says, or nothing: never a folder the line has left.
+    browser_->ClearSelection();
     // The bare prefix names no item: nothing to open or select.
-    if (!components.empty()) {
+    if (!components.empty() && resolver_) {
         try {
             const std::wstring name = components.back();
             components.pop_back();
@@ -142,7 +150,18 @@ void TaskBrowserPage::ShowStoredPath(const std::wstring& text)
         } catch (const vadro::VadroError&) {
         }
     }
-    ui->pathsLineEdit->setText(toQString(text));
+    SetLine(toQString(text));
+}
+
+void TaskBrowserPage::SetLine(const QString& text)
+{
+    ui->pathsLineEdit->setText(text);
+    typed_ = false;
+}
+
+QString TaskBrowserPage::ConnectionPrefix() const
+{
+    return QStringLiteral("vadro://") + toQString(wizard_->GetConnection().name) + QLatin1Char('/');
 }
 
 void TaskBrowserPage::SelectionToPath()
@@ -150,7 +169,7 @@ void TaskBrowserPage::SelectionToPath()
     const std::vector<vadro::BrowserItemInfo> selection = browser_->GetSelectionInfo();
     ui->pathResetLabel->hide();
     if (selection.size() != 1) {
-        ui->pathsLineEdit->setText(QString());
+        SetLine(QString());
         return;
     }
     if (!resolver_)
@@ -159,7 +178,7 @@ void TaskBrowserPage::SelectionToPath()
         std::filesystem::path relative;
         for (const std::wstring& name : resolver_->GetPathNames(selection.front().path))
             relative /= std::filesystem::u8path(QString::fromStdWString(name).toStdString());
-        ui->pathsLineEdit->setText(toQString(prefix_) + QString::fromStdString(relative.generic_string()));
+        SetLine(toQString(prefix_) + QString::fromStdString(relative.generic_string()));
     } catch (const vadro::VadroError&) {
     }
 }
@@ -169,23 +188,36 @@ bool TaskBrowserPage::eventFilter(QObject* watched, QEvent* event)
     if (watched == ui->pathsLineEdit && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-            CheckPrefix();
+            ResetToPrefix();
             return true;
         }
     }
     return QWizardPage::eventFilter(watched, event);
 }
 
-void TaskBrowserPage::CheckPrefix()
+void TaskBrowserPage::ResetToPrefix()
 {
     const QString typed = ui->pathsLineEdit->text();
     const QString text = QDir::fromNativeSeparators(typed);
     const QString prefix = toQString(prefix_);
     const bool outside = !text.startsWith(prefix, Qt::CaseSensitive);
-    ui->pathsLineEdit->setText(outside ? prefix : text);
+    ShowPath((outside ? prefix : text).toStdWString());
     if (outside && !typed.isEmpty())
         ui->pathResetLabel->setText(tr("Путь «%1» не относится к соединению и заменён на «%2».").arg(typed, prefix));
     ui->pathResetLabel->setVisible(outside && !typed.isEmpty());
+}
+
+void TaskBrowserPage::CheckTypedPath()
+{
+    typed_ = false;
+    const QString text = QDir::fromNativeSeparators(ui->pathsLineEdit->text());
+    const QString prefix = ConnectionPrefix();
+    const bool outside = !text.isEmpty() && !text.startsWith(prefix, Qt::CaseSensitive);
+    if (!outside && text != ui->pathsLineEdit->text())
+        SetLine(text);
+    if (outside)
+        ui->pathResetLabel->setText(tr("Путь «%1» не относится к соединению «%2».").arg(text, prefix));
+    ui->pathResetLabel->setVisible(outside);
 }
 
 bool TaskBrowserPage::isComplete() const
@@ -195,7 +227,26 @@ bool TaskBrowserPage::isComplete() const
 
 bool TaskBrowserPage::validatePage()
 {
-    const auto* backup = wizard_ ? std::get_if<BackupAction>(&wizard_->GetTaskInfo().action) : nullptr;
+    if (wizard_ == nullptr)
+        return true;
+    const TaskInfo& task = wizard_->GetTaskInfo();
+    const std::wstring* path = nullptr;
+    if (const auto* backupAction = std::get_if<BackupAction>(&task.action))
+        path = &backupAction->source_path;
+    else if (const auto* exportAction = std::get_if<ExportAction>(&task.action))
+        path = &exportAction->project_path;
+    // The run hands the tool the path under the connection it names: a path of another
+    // connection would read from there.
+    const QString prefix = ConnectionPrefix();
+    if (path != nullptr && !toQString(*path).startsWith(prefix, Qt::CaseSensitive)) {
+        QMessageBox::warning(this, tr("Путь в хранилище"),
+                             tr("Путь «%1» не относится к выбранному соединению: путь должен начинаться с «%2». "
+                                "Выберите папку в дереве или исправьте путь.")
+                                 .arg(toQString(*path), prefix),
+                             QMessageBox::Ok);
+        return false;
+    }
+    const auto* backup = std::get_if<BackupAction>(&task.action);
     if (backup == nullptr || !session_)
         return true;
     std::wstring server;

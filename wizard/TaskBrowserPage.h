@@ -36,8 +36,9 @@ public:
 
     void initializePage() override;
     bool isComplete() const override;
-    // Refuses, with the reason, a backup whose destination is its source folder or lies
-    // inside it: the run would refuse it anyway.
+    // Refuses, with the reason, a path that does not lie under the chosen connection, and a
+    // backup whose destination is its source folder or lies inside it: the run would refuse
+    // it anyway.
     bool validatePage() override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -48,8 +49,17 @@ public:
 
 private:
     void SelectionToPath();
-    void CheckPrefix();
-    void ShowStoredPath(const std::wstring& text);
+    // Enter: a path outside the connection is put back to its prefix, saying so.
+    void ResetToPrefix();
+    // Leaving a typed line: a path outside the connection is pointed out, not replaced.
+    void CheckTypedPath();
+    // Shows `text` in the line and opens and selects its item in the tree; a text that is
+    // no repository path changes nothing.
+    void ShowPath(const std::wstring& text);
+    // Sets the line as the page's own text, not the user's.
+    void SetLine(const QString& text);
+    // "vadro://" + the name of the connection chosen now + "/".
+    QString ConnectionPrefix() const;
 
     std::unique_ptr<Ui::TaskBrowserPage> ui;
     vadro_browser::BrowserWidget* browser_ = nullptr;
@@ -58,4 +68,6 @@ private:
     std::shared_ptr<vadro::ISession> session_;
     std::shared_ptr<vadro::IPathResolver> resolver_;
     TaskWizard* wizard_ = nullptr;
+    // The user has typed in the line since the page last set it.
+    bool typed_ = false;
 };

@@ -7,7 +7,9 @@
 
 #include <QDateTime>
 #include <QLocale>
+#include <QSignalBlocker>
 #include <QStringList>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -25,6 +27,9 @@ int clampInterval(std::int64_t interval)
 // How many runs the page shows ahead.
 constexpr int kShownRuns = 5;
 
+// The longest wait the preview's timer is armed for; a later first run is looked at again then.
+constexpr Instant kLongestPreviewWait = Instant(24) * 3600 * 1000 * kNanosPerMilli;
+
 } // namespace
 
 TaskTriggerPage::TaskTriggerPage(QWidget* parent)
@@ -35,6 +40,12 @@ TaskTriggerPage::TaskTriggerPage(QWidget* parent)
     // 1677-09-22 to 2262-04-11), a day inside both ends so every local time of a day fits.
     ui->setupUi(this);
     ui->weekDaysWidget->hide();
+    ui->intervalRangeLabel->hide();
+    // Refreshes the preview once its first run has passed.
+    nextRunsTimer_ = new QTimer(this);
+    nextRunsTimer_->setObjectName(QStringLiteral("nextRunsTimer"));
+    nextRunsTimer_->setSingleShot(true);
+    connect(nextRunsTimer_, &QTimer::timeout, this, [this] { UpdateNextRuns(); });
     // Set before the handlers are connected: these values do not reach the task.
     ui->startDateEdit->setDate(QDate::currentDate());
     ui->startTimeEdit->setTime(QTime::currentTime());
@@ -77,6 +88,7 @@ void TaskTriggerPage::ConnectHandlers(TaskInfo& task, const WizardContext& conte
     }
     connect(ui->repeatSpinBox, QOverload<int>::of(&QSpinBox::valueChanged), this, [this](int value) {
         std::visit([value](auto& trigger) { trigger.repeat_interval = value; }, task_->trigger);
+        ui->intervalRangeLabel->hide();
         UpdateWorkingDaysBox();
     });
     connect(ui->startDateEdit, &QDateEdit::dateChanged, this, [this] {
@@ -147,8 +159,30 @@ void TaskTriggerPage::UpdateWorkingDaysBox()
 void TaskTriggerPage::StoreStartingPoint()
 {
     // Seconds and milliseconds the time field may hold are dropped: runs start on a whole minute.
-    const qint64 millis = QDateTime(ui->startDateEdit->date(), ui->startTimeEdit->time()).toMSecsSinceEpoch();
+    const QDate date = ui->startDateEdit->date();
+    const QTime time = ui->startTimeEdit->time();
+    const QTime minute(time.hour(), time.minute());
+    const qint64 millis = QDateTime(date, time).toMSecsSinceEpoch();
     task_->starting_point = common::floorDiv<qint64>(millis, 60'000) * 60'000 * kNanosPerMilli;
+    const QDateTime stored = QDateTime::fromMSecsSinceEpoch(task_->starting_point / kNanosPerMilli);
+    if ((stored.date() == date && stored.time() == minute) || !nextRun_)
+        return;
+    // The clock skips this local time. The start is placed as the scheduler places a weekly
+    // run at such a time (at the first instant after the gap): the run a week after the
+    // same weekday and time the week before.
+    TaskInfo probe;
+    probe.trigger = WeeklyTrigger{1, {static_cast<Weekday>(date.dayOfWeek() % 7)}};
+    probe.starting_point = QDateTime(date.addDays(-7), minute).toMSecsSinceEpoch() * kNanosPerMilli;
+    const Instant start = nextRun_(probe, probe.starting_point);
+    if (start == kNeverInstant)
+        return;
+    task_->starting_point = start;
+    // The fields show the start that is stored.
+    const QDateTime shown = QDateTime::fromMSecsSinceEpoch(start / kNanosPerMilli);
+    const QSignalBlocker blockDate(ui->startDateEdit);
+    const QSignalBlocker blockTime(ui->startTimeEdit);
+    ui->startDateEdit->setDate(shown.date());
+    ui->startTimeEdit->setTime(shown.time());
 }
 
 void TaskTriggerPage::UpdateNextRuns()
@@ -163,8 +197,14 @@ void TaskTriggerPage::UpdateNextRuns()
             break;
         const QDateTime local = QDateTime::fromMSecsSinceEpoch(common::floorDiv<Instant>(run, kNanosPerMilli));
         lines << russian.toString(local, QStringLiteral("dd.MM.yyyy, dddd, HH:mm"));
+        if (i == 0) {
+            const Instant wait = std::min(run - after, kLongestPreviewWait);
+            nextRunsTimer_->start(static_cast<int>(wait / kNanosPerMilli + 1));
+        }
         after = run;
     }
+    if (lines.isEmpty())
+        nextRunsTimer_->stop();
     ui->nextRunsLabel->setText(lines.isEmpty() ? tr("Никогда") : lines.join(QLatin1Char('\n')));
 }
 
@@ -173,6 +213,9 @@ void TaskTriggerPage::initializePage()
     QWizardPage::initializePage();
     if (task_ == nullptr)
         return;
+    // Read before the spin box's handler can write it.
+    const std::int64_t storedInterval =
+        std::visit([](const auto& trigger) { return trigger.repeat_interval; }, task_->trigger);
     ui->triggerComboBox->setCurrentIndex(static_cast<int>(task_->trigger.index()));
 
     const QDateTime start = QDateTime::fromMSecsSinceEpoch(task_->starting_point / kNanosPerMilli);
@@ -198,6 +241,15 @@ void TaskTriggerPage::initializePage()
         ui->repeatSpinBox->setValue(clampInterval(monthly->repeat_interval));
         ui->repeatLabel->setText(tr("месяцев"));
     }
+    // A stored interval the field cannot show is replaced by the one it shows, and the page
+    // says so; the spin box's handler did not run when the value it showed stayed.
+    const int shownInterval = ui->repeatSpinBox->value();
+    std::visit([shownInterval](auto& trigger) { trigger.repeat_interval = shownInterval; }, task_->trigger);
+    if (storedInterval != shownInterval)
+        ui->intervalRangeLabel->setText(tr("Сохранённый интервал %1 вне диапазона 1–99; будет сохранено значение %2.")
+                                            .arg(storedInterval)
+                                            .arg(shownInterval));
+    ui->intervalRangeLabel->setVisible(storedInterval != shownInterval);
     ui->runMissedCheckBox->setChecked(task_->run_missed);
     // When no field changed, no handler has shown the runs yet.
     UpdateNextRuns();

@@ -11,6 +11,7 @@
 #include <memory>
 
 class QCheckBox;
+class QTimer;
 
 namespace Ui {
 class TaskTriggerPage;
@@ -44,7 +45,8 @@ private:
     void UpdateKindWidgets(int index);
     void UpdateWorkingDaysBox();
     void StoreStartingPoint();
-    // Shows the next runs of the task as it stands, from the context's current instant on.
+    // Shows the next runs of the task as it stands, from the context's current instant on,
+    // and arms the refresh for the moment the first of them passes.
     void UpdateNextRuns();
 
     std::unique_ptr<Ui::TaskTriggerPage> ui;
@@ -52,4 +54,5 @@ private:
     std::function<bool(const TaskInfo&)> canRunOnlyOnWorkingDays_;
     std::function<Instant(const TaskInfo&, Instant)> nextRun_;
     std::function<Instant()> now_;
+    QTimer* nextRunsTimer_ = nullptr;
 };

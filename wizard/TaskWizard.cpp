@@ -6,9 +6,13 @@
 #include "wizard/TaskInfoPage.h"
 #include "wizard/TaskTriggerPage.h"
 
+#include <QGuiApplication>
 #include <QLayout>
 #include <QMessageBox>
+#include <QScreen>
 #include <QSettings>
+
+#include <algorithm>
 
 namespace {
 const QString kGeometryKey = QStringLiteral("TaskWizard/geometry");
@@ -20,7 +24,14 @@ QString fieldLabel(const std::string& key)
         {"name", QT_TRANSLATE_NOOP("TaskWizard", "Название")},
         {"description", QT_TRANSLATE_NOOP("TaskWizard", "Описание")},
         {"destination_path", QT_TRANSLATE_NOOP("TaskWizard", "Место сохранения резервной копии")},
+        {"source_path", QT_TRANSLATE_NOOP("TaskWizard", "Выбор директории")},
+        {"project_path", QT_TRANSLATE_NOOP("TaskWizard", "Выбор проекта")},
         {"output_path", QT_TRANSLATE_NOOP("TaskWizard", "Экспортировать в")},
+        {"scheme_code", QT_TRANSLATE_NOOP("TaskWizard", "Схема соответствия")},
+        {"scheme_name", QT_TRANSLATE_NOOP("TaskWizard", "Схема соответствия")},
+        {"ifc_version", QT_TRANSLATE_NOOP("TaskWizard", "Версия IFC")},
+        {"ifc_mapping_code", QT_TRANSLATE_NOOP("TaskWizard", "Маппинг")},
+        {"ifc_mapping_name", QT_TRANSLATE_NOOP("TaskWizard", "Маппинг")},
         {"executable", QT_TRANSLATE_NOOP("TaskWizard", "Приложение")},
         {"arguments", QT_TRANSLATE_NOOP("TaskWizard", "Аргументы")},
         {"working_directory", QT_TRANSLATE_NOOP("TaskWizard", "Запускать из")},
@@ -31,6 +42,34 @@ QString fieldLabel(const std::string& key)
         if (key == k)
             return TaskWizard::tr(label);
     return QString::fromStdString(key);
+}
+// The area that windows may cover on the screen that shows most of `window` (the
+// primary screen while it shows on none); empty without any screen.
+QRect availableArea(const QWidget* window)
+{
+    QScreen* screen = QGuiApplication::screenAt(window->frameGeometry().center());
+    if (screen == nullptr)
+        screen = QGuiApplication::primaryScreen();
+    return screen != nullptr ? screen->availableGeometry() : QRect();
+}
+
+// Moves the window so that as much of its frame as fits lies within the area.
+void moveInto(QWidget* window, const QRect& area)
+{
+    QRect frame = window->frameGeometry();
+    frame.moveRight(std::min(frame.right(), area.right()));
+    frame.moveBottom(std::min(frame.bottom(), area.bottom()));
+    frame.moveLeft(std::max(frame.left(), area.left()));
+    frame.moveTop(std::max(frame.top(), area.top()));
+    if (frame.topLeft() != window->frameGeometry().topLeft())
+        window->move(frame.topLeft());
+}
+
+// The largest size the window itself may take so that its frame stays within the area.
+QSize largestSize(const QWidget* window, const QRect& area)
+{
+    const QSize frame = window->frameGeometry().size() - window->geometry().size();
+    return (area.size() - frame).expandedTo(window->minimumSize());
 }
 } // namespace
 
@@ -62,6 +101,13 @@ TaskWizard::TaskWizard(const TaskInfo& task, WizardContext context, QWidget* par
 
     // Without a saved geometry the array is empty, the call fails and the default stays.
     restoreGeometry(QSettings().value(kGeometryKey).toByteArray());
+    // A geometry saved on a larger screen, or grown before growing was bounded, comes back
+    // whole and on the screen.
+    const QRect area = availableArea(this);
+    if (!area.isEmpty()) {
+        resize(size().boundedTo(largestSize(this, area)));
+        moveInto(this, area);
+    }
 }
 
 void TaskWizard::GrowToFit(QWizardPage* page)
@@ -69,6 +115,18 @@ void TaskWizard::GrowToFit(QWizardPage* page)
     auto* wizard = qobject_cast<QWizard*>(page->window());
     if (wizard == nullptr)
         return;
+    // A page that does not show yet has no size of its own to compare with; it is fitted
+    // once the wizard has shown it.
+    if (!page->isVisible()) {
+        // The wizard tells the page's arrival once it shows it.
+        auto once = std::make_shared<QMetaObject::Connection>();
+        *once = connect(wizard, &QWizard::currentIdChanged, page, [page, once] {
+            QObject::disconnect(*once);
+            if (page->isVisible())
+                GrowToFit(page);
+        });
+        return;
+    }
     // Layouts learn about shown and hidden widgets only when their posted request is
     // handled; the sizes are needed now, innermost first.
     const QList<QWidget*> children = page->findChildren<QWidget*>();
@@ -77,16 +135,27 @@ void TaskWizard::GrowToFit(QWizardPage* page)
             layout->activate();
     if (QLayout* layout = page->layout())
         layout->activate();
+    if (QLayout* layout = wizard->layout())
+        layout->activate();
     // The page is short of what its layout prefers by this much; the wizard around it
     // grows by the same amount.
     const QSize missing = (page->sizeHint() - page->size()).expandedTo(QSize(0, 0));
-    if (!missing.isNull())
+    if (missing.isNull())
+        return;
+    // Never past the screen: the buttons stay reachable, the page squeezes instead.
+    const QRect area = availableArea(wizard);
+    if (area.isEmpty()) {
         wizard->resize(wizard->size() + missing);
+        return;
+    }
+    wizard->resize((wizard->size() + missing).boundedTo(largestSize(wizard, area).expandedTo(wizard->size())));
+    moveInto(wizard, area);
 }
 
 void TaskWizard::SetEditing()
 {
     setWindowTitle(tr("Изменение задачи"));
+    page(InfoPageId)->setTitle(tr("Изменить задачу"));
     setButtonText(QWizard::FinishButton, tr("Сохранить"));
 }
 
@@ -101,10 +170,19 @@ bool TaskWizard::validateCurrentPage()
 {
     if (const std::optional<store::UnstorableText> bad = store::FindUnstorableText(task_)) {
         const QString code = QStringLiteral("U+%1").arg(uint(bad->character), 4, 16, QLatin1Char('0')).toUpper();
+        const bool scheme = bad->key == "scheme_code" || bad->key == "scheme_name";
+        const bool mapping = bad->key == "ifc_mapping_code" || bad->key == "ifc_mapping_name";
+        QString remedy = tr("Удалите его.");
+        // Only the tool's lookup fills these fields: the user cannot edit the character out,
+        // so the choice is dropped and can be looked up again.
+        if (scheme || mapping) {
+            if (auto* actionPage = qobject_cast<TaskActionPage*>(page(ActionPageId)))
+                actionPage->ClearScheme(mapping);
+            remedy = tr("Значение сброшено, выберите его заново.");
+        }
         QMessageBox::warning(this, tr("Недопустимый символ"),
-                             tr("Поле «%1» содержит символ %2, который нельзя сохранить в файле задач. "
-                                "Удалите его.")
-                                 .arg(fieldLabel(bad->key), code),
+                             tr("Поле «%1» содержит символ %2, который нельзя сохранить в файле задач. %3")
+                                 .arg(fieldLabel(bad->key), code, remedy),
                              QMessageBox::Ok);
         return false;
     }

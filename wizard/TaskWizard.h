@@ -35,7 +35,8 @@ public:
     // Titles the wizard for a change to a stored task rather than a new one.
     void SetEditing();
     // Grows the wizard of `page` (when it has one) until every widget of the page can have
-    // its preferred size; called after groups appear or change their text.
+    // its preferred size, never past the screen's available area; called after groups
+    // appear or change their text. A page not yet shown is fitted once it shows.
     static void GrowToFit(QWizardPage* page);
 
     TaskInfo& GetTaskInfo() { return task_; }

@@ -241,7 +241,10 @@ BrowserWidget::BrowserWidget(QWidget* parent, std::shared_ptr<IFileInfoProvider>
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(view_);
 
-    connect(view_->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { emit SelectionChanged(); });
+    connect(view_->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+        if (!quiet_)
+            emit SelectionChanged();
+    });
 }
 
 void BrowserWidget::Reset(std::shared_ptr<vadro::ISession> session)
@@ -284,6 +287,13 @@ void BrowserWidget::SelectFile(const std::wstring& name)
         return;
     view_->selectionModel()->setCurrentIndex(item, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     view_->scrollTo(item);
+}
+
+void BrowserWidget::ClearSelection()
+{
+    quiet_ = true;
+    view_->selectionModel()->clear();
+    quiet_ = false;
 }
 
 std::vector<vadro::BrowserItemInfo> BrowserWidget::GetSelectionInfo() const

@@ -120,6 +120,9 @@ public:
     // before any); nothing changes when there is none.
     void SelectFile(const std::wstring& name);
     std::vector<vadro::BrowserItemInfo> GetSelectionInfo() const;
+    // Drops the selection without SelectionChanged, for a caller whose display already
+    // says what is chosen.
+    void ClearSelection();
 
     QTreeView* View() const { return view_; }
 
@@ -131,6 +134,7 @@ private:
     RepositoryModel* model_;
     QTreeView* view_;
     QPersistentModelIndex expanded_;
+    bool quiet_ = false;
 };
 
 } // namespace vadro_browser

@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -381,6 +382,57 @@ private slots:
         // What is read stays within the cap, whatever the tool writes.
         QVERIFY2(!kPeakMemoryMeansHeld || peakMemoryKiB() - peakBefore < 32 * 1024,
                  qPrintable(QStringLiteral("peak grew by %1 KiB").arg(peakMemoryKiB() - peakBefore)));
+    }
+
+    void lookupLimitFromConfig_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<int>("minutes");
+        QTest::newRow("no file") << QByteArray() << 10;
+        QTest::newRow("set") << QByteArray("[Limits]\nSchemeLookupMinutes=30\n") << 30;
+        QTest::newRow("zero") << QByteArray("[Limits]\nSchemeLookupMinutes=0\n") << 10;
+        QTest::newRow("only the tool run's limit") << QByteArray("[Limits]\nToolTimeoutMinutes=30\n") << 10;
+    }
+
+    void lookupLimitFromConfig()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(int, minutes);
+        QTemporaryDir dir;
+        const QString config = dir.filePath(QStringLiteral("config.ini"));
+        QVERIFY(ini.isEmpty() || wiztest::makeFile(config, ini));
+        QCOMPARE(SchemeLookupTimeoutFrom(std::filesystem::u8path(config.toStdString())).count(), minutes);
+    }
+
+    // Cancelling ends what the tool started too: a script's child does not live on.
+    void cancelEndsWhatTheToolStarted()
+    {
+        QTemporaryDir dir;
+        const QString tool = dir.filePath(QStringLiteral("lookup")), pidFile = dir.filePath(QStringLiteral("pid"));
+        QVERIFY(
+            wiztest::makeFile(tool, "#!/bin/sh\nsleep 3600 &\necho $! >'" + QFile::encodeName(pidFile) + "'\nwait\n"));
+        QVERIFY(QFile::setPermissions(tool, QFile::permissions(tool) | QFileDevice::ExeOwner));
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            auto* progress = qobject_cast<QProgressDialog*>(QApplication::activeModalWidget());
+            if (progress && QFileInfo(pidFile).size() > 0)
+                progress->findChild<QPushButton*>()->click();
+        });
+        poll.start(20);
+        QCOMPARE(SelectScheme(std::filesystem::u8path(tool.toStdString()), "DXF").outcome, Outcome::Cancelled);
+        QFile file(pidFile);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const pid_t helper = file.readAll().trimmed().toInt();
+        // Gone, or a zombie that nobody here waits for.
+        const auto ended = [helper] {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(helper));
+            return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
+        };
+        const auto leaveNothing = qScopeGuard([&] {
+            if (!ended())
+                ::kill(helper, SIGKILL);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(ended(), 3000);
     }
 
     void toolThatDoesNotEnd_data()

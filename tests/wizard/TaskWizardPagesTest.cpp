@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTreeView>
 #include <QtTest>
@@ -121,6 +122,27 @@ private slots:
         QVERIFY(box);
         box->setCurrentIndex(box->count() > kind ? kind : box->count() - 1);
         QCoreApplication::processEvents();
+        // Growing stops at the screen's available area; there the page squeezes instead.
+        const QRect area = wizard->screen()->availableGeometry();
+        QVERIFY(area.contains(wizard->frameGeometry()));
+        if (page == 2) {
+            // Extra height goes below the groups: the action list's group keeps its own height.
+            auto* group = wizard->currentPage()->findChild<QGroupBox*>(QStringLiteral("actionGroupBox"));
+            QVERIFY2(group->height() <= group->sizeHint().height(), qPrintable(QString::number(group->height())));
+            // Tab goes through the page as it reads: down, or along a row to the right.
+            QWidget* before = wizard->currentPage()->findChild<QComboBox*>(QStringLiteral("actionComboBox"));
+            for (QWidget* w = before->nextInFocusChain(); w->objectName() != QLatin1String("actionComboBox");
+                 w = w->nextInFocusChain()) {
+                if (!wizard->currentPage()->isAncestorOf(w) || !w->isVisible() || !(w->focusPolicy() & Qt::TabFocus))
+                    continue;
+                const QRect a(before->mapToGlobal(QPoint()), before->size()), b(w->mapToGlobal(QPoint()), w->size());
+                QVERIFY2(b.top() >= a.bottom() || b.left() >= a.right(),
+                         qPrintable(before->objectName() + QStringLiteral(" -> ") + w->objectName()));
+                before = w;
+            }
+        }
+        const bool widest = wizard->frameGeometry().width() >= area.width();
+        const bool tallest = wizard->frameGeometry().height() >= area.height();
         for (QWidget* widget : wizard->currentPage()->findChildren<QWidget*>()) {
             // Parts of Qt's own widgets are sized by their owners, not by layouts.
             if (!widget->isVisible() || widget->objectName().startsWith(QLatin1String("qt_")))
@@ -128,7 +150,7 @@ private slots:
             const QSize hint = widget->sizeHint();
             if (!hint.isValid())
                 continue;
-            QVERIFY2(widget->width() >= hint.width() && widget->height() >= hint.height(),
+            QVERIFY2((widest || widget->width() >= hint.width()) && (tallest || widget->height() >= hint.height()),
                      qPrintable(QStringLiteral("%1 (%2): %3x%4 < %5x%6")
                                     .arg(widget->objectName(), QString::fromLatin1(widget->metaObject()->className()))
                                     .arg(widget->width())
@@ -594,35 +616,56 @@ private slots:
     {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("result");
+        QTest::addColumn<QStringList>("selected");
         QTest::newRow("other connection")
-            << QStringLiteral("vadro://Другое/Проекты") << QStringLiteral("vadro://Хранилище/");
+            << QStringLiteral("vadro://Другое/Проекты") << QStringLiteral("vadro://Хранилище/") << QStringList();
         QTest::newRow("case differs") << QStringLiteral("vadro://хранилище/Проекты")
-                                      << QStringLiteral("vadro://Хранилище/");
-        QTest::newRow("empty") << QString() << QStringLiteral("vadro://Хранилище/");
-        QTest::newRow("under the prefix")
-            << QStringLiteral("vadro://Хранилище/Проекты/Новый") << QStringLiteral("vadro://Хранилище/Проекты/Новый");
+                                      << QStringLiteral("vadro://Хранилище/") << QStringList();
+        QTest::newRow("empty") << QString() << QStringLiteral("vadro://Хранилище/") << QStringList();
+        QTest::newRow("under the prefix") << QStringLiteral("vadro://Хранилище/Проекты/Новый")
+                                          << QStringLiteral("vadro://Хранилище/Проекты/Новый") << QStringList();
+        QTest::newRow("an existing folder")
+            << QStringLiteral("vadro://Хранилище/Проекты/Мост") << QStringLiteral("vadro://Хранилище/Проекты/Мост")
+            << QStringList{QStringLiteral("Проекты"), QStringLiteral("Мост")};
     }
 
     void prefixCheck()
     {
         QFETCH(QString, typed);
         QFETCH(QString, result);
+        QFETCH(QStringList, selected);
         auto wizard = openOnPage(namedTask(BackupAction{main_.id, L"", L"/tmp/dest"}), 3);
         TaskBrowserPage* page = browserPage(*wizard);
-        page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->setText(typed);
-        emit page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->editingFinished();
-        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(), result);
+        auto* line = page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"));
+        const auto resolver = vadro::CreateCore()->OpenSession(main_.address, main_.credentials)->GetPathResolver();
+        page->Browser()->ExpandPath(resolver->ResolvePath({L"Проекты"}));
+        page->Browser()->SelectFile(L"Тоннель");
+        // Leaving a line the user did not type in changes nothing.
+        line->setText(typed);
+        emit line->editingFinished();
+        QCOMPARE(line->text(), typed);
+        // Enter puts a path outside the connection back to its prefix, says so, the tree follows
+        // the line, and the wizard stays open.
+        QTest::keyClick(line, Qt::Key_Return);
         QCOMPARE(QString::fromStdWString(std::get<BackupAction>(wizard->GetTaskInfo().action).source_path), result);
-        // A typed path that was replaced says so.
         QCOMPARE(page->findChild<QLabel*>(QStringLiteral("pathResetLabel"))->isVisibleTo(page),
                  !typed.isEmpty() && typed != result);
-
-        // Enter checks the path the same way and does not finish the wizard.
-        page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->setText(typed);
-        QTest::keyClick(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit")), Qt::Key_Return);
-        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(), result);
+        QStringList names;
+        for (const vadro::BrowserItemInfo& item : page->Browser()->GetSelectionInfo())
+            for (const std::wstring& name : resolver->GetPathNames(item.path))
+                names << QString::fromStdWString(name);
+        QCOMPARE(names, selected);
         QVERIFY(wizard->isVisible());
-        QCOMPARE(wizard->result(), int(QDialog::Rejected));
+        // A typed path is not replaced on leaving the line; one outside the connection is refused at Finish.
+        line->clear();
+        QInputMethodEvent typing;
+        typing.setCommitString(typed);
+        QApplication::sendEvent(line, &typing);
+        emit line->editingFinished();
+        QCOMPARE(line->text(), typed);
+        auto seen = wiztest::closeNextMessageBox();
+        QCOMPARE(wizard->validateCurrentPage(), typed == result);
+        *seen->armed = false;
     }
 
     void exportAndCheckPages()
@@ -688,9 +731,15 @@ private slots:
         QCOMPARE(selection.size(), std::size_t(1));
         QVERIFY(mirrorResolver->GetPathNames(selection.front().path) ==
                 (std::vector<std::wstring>{L"Проекты", L"Мост"}));
+        // Leaving the untouched line keeps the path; Finish refuses it, naming the connection's prefix.
         emit page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->editingFinished();
         QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
-                 QStringLiteral("vadro://Копия/"));
+                 QStringLiteral("vadro://Хранилище/Проекты/Мост"));
+        auto seen = wiztest::closeNextMessageBox();
+        QVERIFY(!wizard->validateCurrentPage());
+        *seen->armed = false;
+        QVERIFY(seen->seen && seen->text.contains(QStringLiteral("vadro://Копия/")));
+        QVERIFY(std::get<ExportAction>(wizard->GetTaskInfo().action).project_path == L"vadro://Хранилище/Проекты/Мост");
     }
 
     void storedPaths_data()

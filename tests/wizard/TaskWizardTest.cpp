@@ -1,5 +1,6 @@
 #include "WizardTestSupport.h"
 
+#include "scheduler/NextRun.h"
 #include "scheduler/TaskStorage.h"
 #include "wizard/TaskActionPage.h"
 #include "wizard/TaskBrowserPage.h"
@@ -19,11 +20,14 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTimeEdit>
 #include <QtTest>
+
+#include <ctime>
 
 namespace {
 
@@ -110,6 +114,9 @@ private slots:
         QCOMPARE(wizard.page(0)->title(), QStringLiteral("Создать задачу"));
         for (int id : {1, 2, 3})
             QVERIFY(wizard.page(id)->title().isEmpty() && wizard.page(id)->subTitle().isEmpty());
+        TaskWizard editing(edited, wiztest::storageContext());
+        editing.SetEditing();
+        QCOMPARE(editing.page(0)->title(), QStringLiteral("Изменить задачу"));
         // Built from the record, not yet changed by any page.
         QVERIFY(wizard.GetTaskInfo() == edited);
         QVERIFY(wizard.GetConnection().name.empty() && !wizard.GetConnection().id.is_nil());
@@ -210,15 +217,24 @@ private slots:
         QTest::addColumn<QString>("label");
         QTest::newRow("name, on Next") << 0 << QStringLiteral("Название");
         QTest::newRow("arguments, on Finish") << 2 << QStringLiteral("Аргументы");
+        // Filled only by the lookup: dropped, so that it can be looked up again.
+        QTest::newRow("scheme code, on Next") << -1 << QStringLiteral("Схема соответствия");
     }
     void refusesTextsTheStoreCannotHold()
     {
         QFETCH(int, page);
         QFETCH(QString, label);
-        TaskWizard wizard(namedTask(backup()), wiztest::storageContext());
+        const bool scheme = page < 0;
+        ExportAction exportAction;
+        exportAction.connection_id = connection_.id;
+        exportAction.scheme_code = std::wstring(L"a") + wchar_t(1) + L"b";
+        exportAction.scheme_name = L"Схема";
+        TaskWizard wizard(scheme ? namedTask(exportAction) : namedTask(backup()), wiztest::storageContext());
+        page = std::max(page, 0);
         wizard.show();
         QLineEdit* edit = nullptr;
-        if (page == 0) {
+        if (scheme) {
+        } else if (page == 0) {
             edit = qobject_cast<TaskInfoPage*>(wizard.currentPage())->findChild<QLineEdit*>(QStringLiteral("nameEdit"));
         } else {
             goTo(wizard, page);
@@ -234,7 +250,8 @@ private slots:
             else
                 wizard.accept();
         };
-        edit->setText(QStringLiteral("a") + QChar(0x1) + QStringLiteral("b"));
+        if (edit != nullptr)
+            edit->setText(QStringLiteral("a") + QChar(0x1) + QStringLiteral("b"));
         auto seen = wiztest::closeNextMessageBox();
         goOn();
         *seen->armed = false;
@@ -246,7 +263,12 @@ private slots:
         QCOMPARE(wizard.currentId(), page);
         QVERIFY(wizard.isVisible());
 
-        edit->setText(QStringLiteral("a b"));
+        if (scheme) {
+            const auto& stored = std::get<ExportAction>(wizard.GetTaskInfo().action);
+            QVERIFY(stored.scheme_code.empty() && stored.scheme_name.empty());
+        } else {
+            edit->setText(QStringLiteral("a b"));
+        }
         goOn();
         if (page == 0)
             QCOMPARE(wizard.currentId(), 1);
@@ -299,6 +321,55 @@ private slots:
         wizard.next();
         QCOMPARE(page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->date(), date);
         QCOMPARE(wizard.GetTaskInfo().starting_point, minute.toMSecsSinceEpoch() * kNanosPerMilli);
+    }
+
+    // A start the clock skips is placed where the scheduler runs it, at the first instant
+    // after the gap, and the fields show that.
+    void startInAClockChangeGap()
+    {
+        const QByteArray zone = qgetenv("TZ");
+        qputenv("TZ", "Europe/Berlin");
+        ::tzset();
+        const auto restore = qScopeGuard([&zone] {
+            if (zone.isNull())
+                qunsetenv("TZ");
+            else
+                qputenv("TZ", zone);
+            ::tzset();
+        });
+        const date::time_zone* berlin = date::locate_zone("Europe/Berlin");
+        WizardContext context = wiztest::storageContext();
+        context.nextRun = [berlin](const TaskInfo& task, Instant now) { return schedule::NextRun(task, now, berlin); };
+        TaskWizard wizard(namedTask(backup()), context);
+        wizard.show();
+        wizard.next();
+        auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
+        page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->setDate(QDate(2027, 3, 28));
+        page->findChild<QTimeEdit*>(QStringLiteral("startTimeEdit"))->setTime(QTime(2, 30));
+        const Instant afterGap =
+            QDateTime(QDate(2027, 3, 28), QTime(1, 0), Qt::UTC).toMSecsSinceEpoch() * kNanosPerMilli;
+        QCOMPARE(wizard.GetTaskInfo().starting_point, afterGap);
+        QCOMPARE(page->findChild<QTimeEdit*>(QStringLiteral("startTimeEdit"))->time(), QTime(3, 0));
+        QCOMPARE(page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->date(), QDate(2027, 3, 28));
+        QCOMPARE(schedule::NextRun(wizard.GetTaskInfo(), afterGap - 60 * kNanosPerSecond, berlin), afterGap);
+    }
+
+    // The preview drops a run once it has passed, with no field changed.
+    void nextRunsRefreshWhenTheFirstPasses()
+    {
+        TaskInfo task = namedTask(backup());
+        task.starting_point = QDateTime(QDate(2030, 1, 7), QTime(10, 0)).toMSecsSinceEpoch() * kNanosPerMilli;
+        task.trigger = DailyTrigger{1};
+        auto clock = std::make_shared<Instant>(task.starting_point - 50 * kNanosPerMilli);
+        WizardContext context = wiztest::storageContext();
+        context.now = [clock] { return *clock; };
+        TaskWizard wizard(task, context);
+        wizard.show();
+        wizard.next();
+        auto* shown = wizard.currentPage()->findChild<QLabel*>(QStringLiteral("nextRunsLabel"));
+        QVERIFY2(shown->text().startsWith(QStringLiteral("07.01.2030")), qPrintable(shown->text()));
+        *clock = task.starting_point + kNanosPerMilli;
+        QTRY_VERIFY2(shown->text().startsWith(QStringLiteral("08.01.2030")), qPrintable(shown->text()));
     }
 
     void startBeyondTheInstantRange_data()
@@ -430,31 +501,48 @@ private slots:
         QTest::addColumn<int>("kind");
         QTest::addColumn<int>("comboIndex");
         QTest::addColumn<QString>("label");
-        QTest::newRow("monthly") << 2 << -1 << QStringLiteral("месяцев");
-        QTest::newRow("daily") << 0 << 0 << QStringLiteral("дней");
+        QTest::addColumn<int>("stored");
+        QTest::addColumn<int>("shown");
+        QTest::newRow("monthly") << 2 << -1 << QStringLiteral("месяцев") << 150 << 99;
+        QTest::newRow("daily") << 0 << 0 << QStringLiteral("дней") << 150 << 99;
+        // The spin box shows 1 already: no change of its value writes the interval.
+        QTest::newRow("daily, zero") << 0 << 0 << QStringLiteral("дней") << 0 << 1;
+        QTest::newRow("weekly, in range") << 1 << 1 << QStringLiteral("недель") << 7 << 7;
     }
 
+    // An interval outside what the field holds is shown as the nearest it holds, the page
+    // says so, and the task keeps what the page shows.
     void monthlyAndLargeIntervals()
     {
         QFETCH(int, kind);
         QFETCH(int, comboIndex);
         QFETCH(QString, label);
+        QFETCH(int, stored);
+        QFETCH(int, shown);
         TaskInfo task = namedTask(backup());
         if (kind == 2)
-            task.trigger = MonthlyTrigger{150, {1, 3, 3}, {15}};
+            task.trigger = MonthlyTrigger{stored, {1, 3, 3}, {15}};
+        else if (kind == 1)
+            task.trigger = WeeklyTrigger{stored, {1}};
         else
-            task.trigger = DailyTrigger{150};
+            task.trigger = DailyTrigger{stored};
         TaskWizard wizard(task, wiztest::storageContext());
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
         QCOMPARE(page->findChild<QComboBox*>(QStringLiteral("triggerComboBox"))->currentIndex(), comboIndex);
         QCOMPARE(page->findChild<QLabel*>(QStringLiteral("repeatLabel"))->text(), label);
-        QCOMPARE(page->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->value(), 99);
+        QCOMPARE(page->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->value(), shown);
         QVERIFY(page->isComplete());
         QCOMPARE(static_cast<int>(wizard.GetTaskInfo().trigger.index()), kind);
-        std::visit([](const auto& trigger) { QCOMPARE(trigger.repeat_interval, std::int64_t(99)); },
+        std::visit([shown](const auto& trigger) { QCOMPARE(trigger.repeat_interval, std::int64_t(shown)); },
                    wizard.GetTaskInfo().trigger);
+        auto* outside = page->findChild<QLabel*>(QStringLiteral("intervalRangeLabel"));
+        QCOMPARE(outside->isVisibleTo(page), stored != shown);
+        if (stored != shown)
+            QVERIFY2(outside->text().contains(QString::number(stored)) &&
+                         outside->text().contains(QStringLiteral("1–99")),
+                     qPrintable(outside->text()));
         if (kind == 2) {
             const auto& monthly = std::get<MonthlyTrigger>(wizard.GetTaskInfo().trigger);
             QVERIFY(monthly.months == (std::vector<MonthOfYear>{1, 3, 3}));
