@@ -236,6 +236,12 @@ public:
 
     std::vector<ItemInfo> ListChildren(const IdPath& folder) override
     {
+        std::vector<std::wstring> unlisted;
+        return ListAllChildren(folder, unlisted);
+    }
+
+    std::vector<ItemInfo> ListAllChildren(const IdPath& folder, std::vector<std::wstring>& unlisted) override
+    {
         const Located located = locate(folder);
         if (existing(located).isDocument)
             throw VadroError(L"Элемент не является папкой: " + located.display());
@@ -250,13 +256,15 @@ public:
         std::vector<std::pair<Uuid, std::string>> names;
         for (; it != fs::directory_iterator(); it.increment(error)) {
             std::string utf8 = it->path().filename().string();
-            // A file name that is not UTF-8 has no wide name that would lead back to it.
-            std::optional<std::wstring> name = common::fromUtf8Strict(utf8);
-            if (!name)
-                continue;
             const std::optional<Entry> entry = classify(root_, it->path());
             if (!entry)
                 continue;
+            // A file name that is not UTF-8 has no wide name that would lead back to it.
+            std::optional<std::wstring> name = common::fromUtf8Strict(utf8);
+            if (!name) {
+                unlisted.push_back(common::fromUtf8(utf8));
+                continue;
+            }
             const Uuid id = itemId(located.relative.empty() ? utf8 : located.relative + '/' + utf8);
             children.push_back(ItemInfo{id, std::move(*name), entry->isDocument, entry->modified, entry->identity});
             names.emplace_back(id, std::move(utf8));
