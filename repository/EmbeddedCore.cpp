@@ -288,16 +288,21 @@ public:
     std::unique_ptr<IContentReader> OpenContent(const IdPath& document) override
     {
         const Located located = locate(document);
-        const Entry entry = existing(located);
-        if (!entry.isDocument)
-            throw VadroError(L"Элемент не является документом: " + located.display());
-        common::UniqueFd fd(openBeneath(rootFd_.get(), root_, entry.content.lexically_relative(root_)));
-        if (fd.get() < 0)
-            throw VadroError(L"Не удалось открыть документ " + located.display() + L": " + systemErrorText(errno));
+        // A regular file opened beneath the root without following a link is the document
+        // itself; anything else (a link to a document, a folder, nothing) is classified first.
+        common::UniqueFd fd(openBeneath(rootFd_.get(), root_, located.relative));
         struct stat st
         {};
-        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-            throw VadroError(L"Элемент не является документом: " + located.display());
+        if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            const Entry entry = existing(located);
+            if (!entry.isDocument)
+                throw VadroError(L"Элемент не является документом: " + located.display());
+            fd = common::UniqueFd(openBeneath(rootFd_.get(), root_, entry.content.lexically_relative(root_)));
+            if (fd.get() < 0)
+                throw VadroError(L"Не удалось открыть документ " + located.display() + L": " + systemErrorText(errno));
+            if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+                throw VadroError(L"Элемент не является документом: " + located.display());
+        }
         // O_NONBLOCK stays: it changes nothing for a regular file.
         auto reader = std::make_unique<ContentReader>(fd.get(), identityOf(st), located.display());
         fd.release();
