@@ -9,10 +9,12 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <utility>
@@ -20,8 +22,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace execution {
@@ -86,11 +90,18 @@ void removeLeftovers(int folder)
 // the name is taken.
 bool linkUnnamed(int fd, int folder, const char* name)
 {
+    // Newer kernels let the process that made the file link its descriptor directly, which
+    // spares a walk through /proc for every document; older ones refuse it to the unprivileged.
+    static std::atomic<bool> direct{true};
+    if (direct.load(std::memory_order_relaxed)) {
+        if (::linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0)
+            return true;
+        if (errno != ENOENT && errno != EPERM)
+            return false;
+        direct.store(false, std::memory_order_relaxed);
+    }
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    if (::linkat(AT_FDCWD, self.c_str(), folder, name, AT_SYMLINK_FOLLOW) == 0)
-        return true;
-    // Without /proc, a privileged process can still link the descriptor itself.
-    return errno == ENOENT && ::linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0;
+    return ::linkat(AT_FDCWD, self.c_str(), folder, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
 // A name from the repository becomes one path component, never more and never a step up.
@@ -114,6 +125,66 @@ std::optional<vadro::LocalIdentity> identityAt(int folder, const char* name)
 std::optional<vadro::LocalIdentity> localIdentity(const fs::path& path)
 {
     return identityAt(AT_FDCWD, path.c_str());
+}
+
+vadro::LocalIdentity identityOf(const struct stat& st)
+{
+    return vadro::LocalIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+// Opens the folder `relative` (empty for the destination itself) below the destination open
+// as `destination`, following no symbolic link on the way: -1 with errno set, ELOOP for a link.
+int openBelow(int destination, const std::string& relative)
+{
+    if (relative.empty())
+        return ::fcntl(destination, F_DUPFD_CLOEXEC, 0);
+    open_how how{};
+    how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const long fd = ::syscall(SYS_openat2, destination, relative.c_str(), &how, sizeof how);
+    if (fd >= 0 || errno != ENOSYS)
+        return static_cast<int>(fd);
+    // Kernels without openat2: one component at a time, none of them followed.
+    common::UniqueFd folder(::fcntl(destination, F_DUPFD_CLOEXEC, 0));
+    for (std::size_t start = 0; folder.get() >= 0 && start < relative.size();) {
+        const std::size_t end = std::min(relative.find('/', start), relative.size());
+        const std::string name = relative.substr(start, end - start);
+        folder =
+            common::UniqueFd(::openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        start = end + 1;
+    }
+    return folder.release();
+}
+
+// The identities of the source folder and of every folder that holds it, the source first;
+// empty for a repository kept elsewhere than in this machine's file system. Past the
+// repository's root the folders are found from the folder its address names, when that is
+// the root.
+std::vector<vadro::LocalIdentity> sourceAndHolders(vadro::ISession& session, const vadro::IdPath& source,
+                                                   const vadro_cm::Address& address)
+{
+    std::vector<vadro::LocalIdentity> found;
+    for (std::size_t n = source.size() + 1; n-- > 0;) {
+        const vadro::ItemInfo item = session.GetItem(vadro::IdPath(source.begin(), source.begin() + n));
+        if (!item.local)
+            return {};
+        found.push_back(*item.local);
+    }
+    if (!address || address->host.empty())
+        return found;
+    common::UniqueFd folder(::open(common::toUtf8(address->host).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat st
+    {};
+    if (folder.get() < 0 || ::fstat(folder.get(), &st) != 0 || identityOf(st) != found.back())
+        return found;
+    for (;;) {
+        common::UniqueFd up(::openat(folder.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        // The root of the file system is its own parent.
+        if (up.get() < 0 || ::fstat(up.get(), &st) != 0 || identityOf(st) == found.back())
+            return found;
+        found.push_back(identityOf(st));
+        folder = std::move(up);
+    }
 }
 
 enum class Overlap
@@ -145,7 +216,7 @@ Overlap overlap(const fs::path& destination, const vadro::LocalIdentity& source)
 struct Pending
 {
     vadro::IdPath ids;
-    fs::path directory;
+    std::string relative; // the folder's copy below the destination; empty for the destination
     std::wstring repositoryPath;
 };
 
@@ -155,8 +226,11 @@ bool createTemp(int folder, common::UniqueFd& out, std::string& temp)
     for (int attempt = 0; attempt < 16; ++attempt) {
         temp = tempName();
         out = common::UniqueFd(::openat(folder, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (out.get() >= 0)
+        if (out.get() >= 0) {
+            // Marks the file as in use, so that a run into the same folder leaves it alone.
+            (void)::flock(out.get(), LOCK_EX | LOCK_NB);
             return true;
+        }
         if (errno != EEXIST)
             break;
     }
@@ -167,6 +241,7 @@ bool createTemp(int folder, common::UniqueFd& out, std::string& temp)
 // Gives the unnamed file `fd` a temporary name in `folder`; false with errno set when it cannot.
 bool linkTemp(int fd, int folder, std::string& temp)
 {
+    (void)::flock(fd, LOCK_EX | LOCK_NB);
     for (int attempt = 0; attempt < 16; ++attempt) {
         temp = tempName();
         if (linkUnnamed(fd, folder, temp.c_str()))
@@ -197,8 +272,6 @@ bool openCopyFile(int folder, CopyFile& copy)
 bool writeContent(vadro::IContentReader& content, const CopyFile& copy, const std::atomic<bool>& stop, int& error,
                   std::wstring& reason)
 {
-    // Marks the file as in use, so that a run into the same folder leaves it alone.
-    (void)::flock(copy.fd.get(), LOCK_EX | LOCK_NB);
     try {
         const bool written = content.CopyTo(copy.fd.get(), stop);
         error = errno;
@@ -234,9 +307,18 @@ bool placeCopy(CopyFile& copy, int folder, const std::string& name, const std::o
         error = errno;
         return false;
     }
-    if (source && identityAt(folder, name.c_str()) == source) {
-        reason = RunTexts::Text("копия совпадает с самим документом");
-        return false;
+    // What holds the name is replaced, never written into or followed.
+    struct stat present
+    {};
+    if (::fstatat(folder, name.c_str(), &present, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISLNK(present.st_mode)) {
+            reason = RunTexts::Text("на месте документа находится символическая ссылка");
+            return false;
+        }
+        if (source && identityOf(present) == *source) {
+            reason = RunTexts::Text("копия совпадает с самим документом");
+            return false;
+        }
     }
     if (::renameat(folder, copy.temp.c_str(), folder, name.c_str()) != 0) {
         error = errno;
@@ -245,21 +327,37 @@ bool placeCopy(CopyFile& copy, int folder, const std::string& name, const std::o
     return true;
 }
 
+const char kLinkAtFolder[] = "на месте папки находится символическая ссылка";
+
+// Why the folder `relative` below the destination could not be opened (with `error`).
+std::wstring openFailure(int destination, const std::string& relative, int error)
+{
+    struct stat st
+    {};
+    if ((error == ELOOP || error == ENOTDIR) &&
+        ::fstatat(destination, relative.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        return RunTexts::Text(kLinkAtFolder);
+    return errorText(error);
+}
+
 // One backup run: walks the source folder depth first with an explicit stack and copies
-// into `destination`, counting what fails in the result.
+// into `destination`, counting what fails in the result. Below the destination every
+// folder is reached from the destination's descriptor without following a symbolic link.
 class Run
 {
 public:
-    Run(vadro::ISession& session, const std::atomic<bool>& stop, BackupResult& result, fs::path destination)
+    Run(vadro::ISession& session, const std::atomic<bool>& stop, BackupResult& result, fs::path destination,
+        std::vector<vadro::LocalIdentity> sourceAndHolders)
         : session_(session)
         , stop_(stop)
         , result_(result)
         , destination_(std::move(destination))
+        , sourceAndHolders_(std::move(sourceAndHolders))
     {}
 
     void CopyAll(const vadro::IdPath& ids, const std::wstring& repositoryPath)
     {
-        std::vector<Pending> stack{{ids, destination_, repositoryPath}};
+        std::vector<Pending> stack{{ids, {}, repositoryPath}};
         while (!stack.empty() && result_.reason.empty() && !Stopped()) {
             const Pending folder = std::move(stack.back());
             stack.pop_back();
@@ -281,17 +379,20 @@ private:
     void CopyFolder(const Pending& folder, std::vector<Pending>& stack)
     {
         std::vector<vadro::ItemInfo> children;
+        std::vector<std::wstring> unlisted;
         try {
-            children = session_.ListChildren(folder.ids);
+            children = session_.ListAllChildren(folder.ids, unlisted);
         } catch (const vadro::VadroError& e) {
             Fail(folder.repositoryPath, e.GetDescription());
             return;
         }
+        for (const std::wstring& name : unlisted)
+            Fail(folder.repositoryPath + L"/" + name, RunTexts::Text("имя файла не в кодировке UTF-8"));
         if (children.empty() || !MakeDestination())
             return;
-        common::UniqueFd directory(::open(folder.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        common::UniqueFd directory(openBelow(destinationFd_.get(), folder.relative));
         if (directory.get() < 0) {
-            Fail(folder.repositoryPath, errorText(errno));
+            Fail(folder.repositoryPath, openFailure(destinationFd_.get(), folder.relative, errno));
             return;
         }
         removeLeftovers(directory.get());
@@ -302,21 +403,37 @@ private:
         }
     }
 
-    // Creates the destination with its parents just before the first entry is written; false,
-    // with the run's reason set, when that fails.
+    // Creates and opens the destination with its parents just before the first entry is
+    // written; false, with the run's reason set, when that fails or the destination turns out
+    // to hold the source.
     bool MakeDestination()
     {
-        if (destinationMade_)
+        if (destinationFd_.get() >= 0)
             return true;
         std::error_code ec;
         fs::create_directories(destination_, ec);
+        const std::wstring shown = common::fromUtf8(destination_.string());
         if (ec) {
-            result_.reason = RunTexts::Text("не удалось создать папку %1", common::fromUtf8(destination_.string())) +
-                             L": " + QString::fromLocal8Bit(ec.message().c_str()).toStdWString();
+            result_.reason = RunTexts::Text("не удалось создать папку %1", shown) + L": " +
+                             QString::fromLocal8Bit(ec.message().c_str()).toStdWString();
             return false;
         }
-        destinationMade_ = true;
-        destinationIdentity_ = localIdentity(destination_);
+        common::UniqueFd fd(::open(destination_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct stat st
+        {};
+        if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
+            result_.reason = RunTexts::Text("не удалось открыть папку %1", shown) + L": " + errorText(errno);
+            return false;
+        }
+        const auto holder = std::find(sourceAndHolders_.begin(), sourceAndHolders_.end(), identityOf(st));
+        if (holder != sourceAndHolders_.end()) {
+            result_.reason = holder == sourceAndHolders_.begin()
+                                 ? RunTexts::Text("папка назначения %1 совпадает с копируемой папкой", shown)
+                                 : RunTexts::Text("папка назначения %1 содержит копируемую папку", shown);
+            return false;
+        }
+        destinationIdentity_ = identityOf(st);
+        destinationFd_ = std::move(fd);
         return true;
     }
 
@@ -344,20 +461,31 @@ private:
             return;
         }
         if (MakeFolder(directory, name, childPath))
-            stack.push_back({std::move(childIds), folder.directory / fs::u8path(name), childPath});
+            stack.push_back(
+                {std::move(childIds), folder.relative.empty() ? name : folder.relative + '/' + name, childPath});
     }
 
     // Makes the sub-folder `name` unless it is there; false, counted as failed, when it cannot
-    // be made or a file holds its name.
+    // be made or a file or a symbolic link holds its name.
     bool MakeFolder(int directory, const std::string& name, const std::wstring& path)
     {
-        if (::mkdirat(directory, name.c_str(), 0777) != 0 && errno != EEXIST) {
+        if (::mkdirat(directory, name.c_str(), 0777) == 0)
+            return true;
+        if (errno != EEXIST) {
             Fail(path, errorText(errno));
             return false;
         }
         struct stat st
         {};
-        if (::fstatat(directory, name.c_str(), &st, 0) != 0 || !S_ISDIR(st.st_mode)) {
+        if (::fstatat(directory, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            Fail(path, errorText(errno));
+            return false;
+        }
+        if (S_ISLNK(st.st_mode)) {
+            Fail(path, RunTexts::Text(kLinkAtFolder));
+            return false;
+        }
+        if (!S_ISDIR(st.st_mode)) {
             Fail(path, RunTexts::Text("на месте папки находится файл"));
             return false;
         }
@@ -398,7 +526,8 @@ private:
     const std::atomic<bool>& stop_;
     BackupResult& result_;
     const fs::path destination_;
-    bool destinationMade_ = false;
+    const std::vector<vadro::LocalIdentity> sourceAndHolders_;
+    common::UniqueFd destinationFd_;
     std::optional<vadro::LocalIdentity> destinationIdentity_;
 };
 
@@ -407,6 +536,7 @@ struct Source
 {
     std::shared_ptr<vadro::ISession> session;
     vadro::IdPath ids;
+    std::vector<vadro::LocalIdentity> andHolders; // see sourceAndHolders()
 };
 
 // Opens the source folder of a request; empty, with `reason` set, when it cannot be found.
@@ -425,12 +555,13 @@ std::optional<Source> openSource(const BackupRequest& request, vadro::ICore& cor
         reason = RunTexts::Text("не найдено подключение к ХД для %1", request.source_path);
         return std::nullopt;
     }
-    Source source{core.OpenSession(connection->address, connection->credentials), {}};
+    Source source{core.OpenSession(connection->address, connection->credentials), {}, {}};
     source.ids = source.session->GetPathResolver()->ResolvePath(components);
     if (source.ids.size() != components.size()) {
         reason = RunTexts::Text("не найдена папка %1", request.source_path);
         return std::nullopt;
     }
+    source.andHolders = sourceAndHolders(*source.session, source.ids, connection->address);
     return source;
 }
 
@@ -439,8 +570,9 @@ std::wstring destinationProblem(const BackupRequest& request, const Source& sour
 {
     if (request.destination_path.empty())
         return RunTexts::Text("не задана папка назначения");
-    const vadro::ItemInfo item = source.session->GetItem(source.ids);
-    return item.local ? DestinationOverlapProblem(request.destination_path, *item.local) : std::wstring();
+    // A destination that holds the source is refused once it is open (Run::MakeDestination).
+    return source.andHolders.empty() ? std::wstring()
+                                     : DestinationOverlapProblem(request.destination_path, source.andHolders.front());
 }
 
 void backUp(const BackupRequest& request, vadro::ICore& core, const fs::path& connectionsFile,
@@ -452,7 +584,7 @@ void backUp(const BackupRequest& request, vadro::ICore& core, const fs::path& co
     result.reason = destinationProblem(request, *source);
     if (!result.reason.empty())
         return;
-    Run(*source->session, stop, result, fs::u8path(common::toUtf8(request.destination_path)))
+    Run(*source->session, stop, result, fs::u8path(common::toUtf8(request.destination_path)), source->andHolders)
         .CopyAll(source->ids, request.source_path);
     if (stop.load(std::memory_order_relaxed) && result.reason.empty())
         result.reason = RunTexts::Text("прервано при завершении программы");

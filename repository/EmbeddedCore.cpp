@@ -236,6 +236,12 @@ public:
 
     std::vector<ItemInfo> ListChildren(const IdPath& folder) override
     {
+        std::vector<std::wstring> unlisted;
+        return ListAllChildren(folder, unlisted);
+    }
+
+    std::vector<ItemInfo> ListAllChildren(const IdPath& folder, std::vector<std::wstring>& unlisted) override
+    {
         const Located located = locate(folder);
         if (existing(located).isDocument)
             throw VadroError(L"Элемент не является папкой: " + located.display());
@@ -250,13 +256,15 @@ public:
         std::vector<std::pair<Uuid, std::string>> names;
         for (; it != fs::directory_iterator(); it.increment(error)) {
             std::string utf8 = it->path().filename().string();
-            // A file name that is not UTF-8 has no wide name that would lead back to it.
-            std::optional<std::wstring> name = common::fromUtf8Strict(utf8);
-            if (!name)
-                continue;
             const std::optional<Entry> entry = classify(root_, it->path());
             if (!entry)
                 continue;
+            // A file name that is not UTF-8 has no wide name that would lead back to it.
+            std::optional<std::wstring> name = common::fromUtf8Strict(utf8);
+            if (!name) {
+                unlisted.push_back(common::fromUtf8(utf8));
+                continue;
+            }
             const Uuid id = itemId(located.relative.empty() ? utf8 : located.relative + '/' + utf8);
             children.push_back(ItemInfo{id, std::move(*name), entry->isDocument, entry->modified, entry->identity});
             names.emplace_back(id, std::move(utf8));
@@ -280,16 +288,21 @@ public:
     std::unique_ptr<IContentReader> OpenContent(const IdPath& document) override
     {
         const Located located = locate(document);
-        const Entry entry = existing(located);
-        if (!entry.isDocument)
-            throw VadroError(L"Элемент не является документом: " + located.display());
-        common::UniqueFd fd(openBeneath(rootFd_.get(), root_, entry.content.lexically_relative(root_)));
-        if (fd.get() < 0)
-            throw VadroError(L"Не удалось открыть документ " + located.display() + L": " + systemErrorText(errno));
+        // A regular file opened beneath the root without following a link is the document
+        // itself; anything else (a link to a document, a folder, nothing) is classified first.
+        common::UniqueFd fd(openBeneath(rootFd_.get(), root_, located.relative));
         struct stat st
         {};
-        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-            throw VadroError(L"Элемент не является документом: " + located.display());
+        if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            const Entry entry = existing(located);
+            if (!entry.isDocument)
+                throw VadroError(L"Элемент не является документом: " + located.display());
+            fd = common::UniqueFd(openBeneath(rootFd_.get(), root_, entry.content.lexically_relative(root_)));
+            if (fd.get() < 0)
+                throw VadroError(L"Не удалось открыть документ " + located.display() + L": " + systemErrorText(errno));
+            if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+                throw VadroError(L"Элемент не является документом: " + located.display());
+        }
         // O_NONBLOCK stays: it changes nothing for a regular file.
         auto reader = std::make_unique<ContentReader>(fd.get(), identityOf(st), located.display());
         fd.release();

@@ -140,6 +140,14 @@ public:
     virtual ItemInfo GetItem(const IdPath& path) = 0;
     // Direct children of a folder, in a stable order (folders and documents by name). Throws VadroError.
     virtual std::vector<ItemInfo> ListChildren(const IdPath& folder) = 0;
+    // The same children; besides, adds to `unlisted` the names of the folder's entries that
+    // cannot be items (in a local repository, file names that are not UTF-8, shown with one
+    // U+FFFD per byte that is not), so that a caller copying the folder can count them.
+    virtual std::vector<ItemInfo> ListAllChildren(const IdPath& folder, std::vector<std::wstring>& unlisted)
+    {
+        (void)unlisted;
+        return ListChildren(folder);
+    }
     // The current content of a document, or null when it has none. Throws VadroError.
     virtual std::unique_ptr<IContentReader> OpenContent(const IdPath& document) = 0;
 };

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -166,6 +167,9 @@ private slots:
         QTest::newRow("new folder inside") << QStringLiteral("repo/Проекты/копия/свежая") << QStringLiteral("внутри");
         QTest::newRow("existing sub-folder") << QStringLiteral("repo/Проекты/Sub") << QStringLiteral("внутри");
         QTest::newRow("through a link to the source") << QStringLiteral("link/копия") << QStringLiteral("внутри");
+        QTest::newRow("the repository holding it") << QStringLiteral("repo") << QStringLiteral("содержит");
+        QTest::newRow("a folder above the repository") << QStringLiteral(".") << QStringLiteral("содержит");
+        QTest::newRow("through a link to the repository") << QStringLiteral("rlink") << QStringLiteral("содержит");
     }
     void refusesTheSourceAsDestination()
     {
@@ -173,6 +177,8 @@ private slots:
         QFETCH(QString, reason);
         QFile::remove(dir.filePath(QStringLiteral("link")));
         QVERIFY(QFile::link(repo + QStringLiteral("/Проекты"), dir.filePath(QStringLiteral("link"))));
+        QFile::remove(dir.filePath(QStringLiteral("rlink")));
+        QVERIFY(QFile::link(repo, dir.filePath(QStringLiteral("rlink"))));
         auto core = vadro::CreateCore();
         for (int run = 0; run < 2; ++run) {
             const execution::BackupResult result = backup(*core, dir.filePath(destination));
@@ -248,6 +254,80 @@ private slots:
             QCOMPARE(inode(plantedPath), inode(original)); // still the one file
         QCOMPARE(treeOf(destination), tree);               // nothing half-written stays behind
         verifySourceUntouched();
+    }
+
+    // Below the destination no symbolic link is followed, also one swapped in for a folder
+    // the run made: a link where a folder or a document belongs fails that item, and what
+    // it leads to (another user's folder, a folder of the repository) stays as it was.
+    void linksInTheDestinationAreNotFollowed_data()
+    {
+        QTest::addColumn<QString>("link");   // the item whose place it takes
+        QTest::addColumn<QString>("target"); // below the test folder
+        QTest::addColumn<bool>("swapped");   // put in place once the run has made the folder
+        const QString sub = QStringLiteral("Sub"), victim = QStringLiteral("victim");
+        QTest::newRow("folder, to another folder") << sub << victim << false;
+        QTest::newRow("folder, into the repository") << sub << QStringLiteral("repo/Архив") << false;
+        QTest::newRow("folder, to a file") << sub << QStringLiteral("victim/D") << false;
+        QTest::newRow("document, to a file") << QStringLiteral("A") << QStringLiteral("victim/D") << false;
+        QTest::newRow("folder swapped in after it was made") << sub << victim << true;
+    }
+    void linksInTheDestinationAreNotFollowed()
+    {
+        QFETCH(QString, link);
+        QFETCH(QString, target);
+        QFETCH(bool, swapped);
+        const QString destination = dir.filePath(QStringLiteral("linked")), at = destination + QLatin1Char('/') + link;
+        QDir(destination).removeRecursively();
+        QDir(dir.filePath(QStringLiteral("victim"))).removeRecursively();
+        writeFile(dir.filePath(QStringLiteral("victim/D")), "victim");
+        writeFile(repo + QStringLiteral("/Архив/D"), "archive");
+        QVERIFY(QDir().mkpath(destination));
+        if (!swapped)
+            QVERIFY(QFile::link(dir.filePath(target), at));
+        ReadPlan plan;
+        if (swapped)
+            plan.beforeListing = [&](const vadro::IdPath& folder) {
+                if (folder.size() == 2 && QFile::rename(at, at + QStringLiteral(".made")))
+                    QFile::link(dir.filePath(target), at);
+            };
+        PlannedCore core(plan);
+        const QStringList lines = report(backup(core, destination));
+        const QString holds = link == QLatin1String("A") ? QStringLiteral("документа") : QStringLiteral("папки");
+        QCOMPARE(lines, (QStringList{QStringLiteral("Резервное копирование не выполнено: скопировано документов 3, не "
+                                                    "скопировано 1."),
+                                     QStringLiteral("vadro://Демо/Проекты/%1: на месте %2 находится символическая "
+                                                    "ссылка")
+                                         .arg(link, holds)}));
+        QVERIFY(QFileInfo(at).isSymLink());
+        QCOMPARE(treeOf(dir.filePath(QStringLiteral("victim"))), QStringList{QStringLiteral("D")});
+        QCOMPARE(readFile(dir.filePath(QStringLiteral("victim/D"))), QByteArray("victim"));
+        QCOMPARE(treeOf(repo + QStringLiteral("/Архив")), QStringList{QStringLiteral("D")});
+        QCOMPARE(readFile(repo + QStringLiteral("/Архив/D")), QByteArray("archive"));
+    }
+
+    // A document or folder whose name is not UTF-8 cannot be copied under its name: it is
+    // counted as not copied, with the reason.
+    void namesNotInUtf8AreCounted_data()
+    {
+        QTest::addColumn<bool>("folder");
+        QTest::newRow("document") << false;
+        QTest::newRow("folder") << true;
+    }
+    void namesNotInUtf8AreCounted()
+    {
+        QFETCH(bool, folder);
+        const QByteArray name = QFile::encodeName(repo + QStringLiteral("/Проекты/")) + "caf\xe9";
+        const QByteArray file = folder ? name + "/inner" : name;
+        QVERIFY(!folder || ::mkdir(name.constData(), 0755) == 0);
+        QCOMPARE(::close(::open(file.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)), 0);
+        auto core = vadro::CreateCore();
+        const QStringList lines = report(backup(*core, dir.filePath(QStringLiteral("utf8"))));
+        ::unlink(file.constData()); // Qt cannot name it to remove it
+        ::rmdir(name.constData());
+        QCOMPARE(lines,
+                 (QStringList{QStringLiteral("Резервное копирование не выполнено: скопировано документов 4, не "
+                                             "скопировано 1."),
+                              QStringLiteral("vadro://Демо/Проекты/caf\uFFFD: имя файла не в кодировке UTF-8")}));
     }
 
     // The embedded repository reads the document it checked: a symbolic link swapped in for

@@ -15,6 +15,7 @@
 #include <QString>
 
 #include <chrono>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -27,6 +28,7 @@ struct ReadPlan
     std::chrono::milliseconds perChunk{0}; // pause before each chunk
     std::size_t chunk = 64 * 1024;
     std::set<std::wstring> failing; // names of documents whose reading fails after the first chunk
+    std::function<void(const vadro::IdPath&)> beforeListing; // called with each folder listed
 };
 
 class PlannedReader final : public vadro::IContentReader
@@ -68,6 +70,13 @@ public:
     std::vector<vadro::ItemInfo> ListChildren(const vadro::IdPath& folder) override
     {
         return inner_->ListChildren(folder);
+    }
+    std::vector<vadro::ItemInfo> ListAllChildren(const vadro::IdPath& folder,
+                                                 std::vector<std::wstring>& unlisted) override
+    {
+        if (plan_.beforeListing)
+            plan_.beforeListing(folder);
+        return inner_->ListAllChildren(folder, unlisted);
     }
     std::unique_ptr<vadro::IContentReader> OpenContent(const vadro::IdPath& document) override
     {
