@@ -607,17 +607,17 @@ void TaskStorage::OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint6
 
 void TaskStorage::FinishTimedRun(const TaskInfo* task, std::uint64_t serial)
 {
-    std::optional<RunEnd> held;
+    std::vector<RunEnd> held;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         Entry* entry = FindLocked(task, serial);
         if (entry == nullptr)
             return;
         entry->finishing = false;
-        held.swap(entry->heldEnd);
+        held.swap(entry->heldEnds);
     }
-    if (held)
-        KeepCommandEnd(task, serial, *held);
+    for (const RunEnd& end : held)
+        KeepCommandEnd(task, serial, end);
 }
 
 std::optional<TaskStorage::RunEnd> TaskStorage::RunGuarded(const TaskInfo* stored, std::uint64_t serial,
@@ -750,7 +750,7 @@ void TaskStorage::EndCommand(const TaskInfo* stored, std::uint64_t serial, Insta
         // The timer handler keeps it once it has re-armed and written its end line, so the
         // store never holds an awaited run already run and the log stays in order.
         if (entry->finishing) {
-            entry->heldEnd = end;
+            entry->heldEnds.push_back(end);
             return;
         }
     }

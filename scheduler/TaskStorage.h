@@ -186,7 +186,7 @@ private:
         // Set while the timer handler has yet to re-arm and write its end line: a command
         // that ends meanwhile leaves its end here for the handler to keep after it.
         bool finishing = false;
-        std::optional<RunEnd> heldEnd;
+        std::vector<RunEnd> heldEnds;
         std::unique_ptr<boost::asio::system_timer> timer;
         std::unique_ptr<execution::TaskLog> log;
     };
@@ -222,7 +222,7 @@ private:
     // thread), at once unless the timer handler of its run has yet to finish.
     void EndCommand(const TaskInfo* stored, std::uint64_t serial, Instant started, int waitStatus);
     void KeepCommandEnd(const TaskInfo* stored, std::uint64_t serial, const RunEnd& end);
-    // Clears `finishing` and keeps a command end held meanwhile.
+    // Clears `finishing` and keeps the command ends held meanwhile.
     void FinishTimedRun(const TaskInfo* stored, std::uint64_t serial);
     // Has the worker save again after saveRetryDelay, unless a retry is pending already.
     void RetrySaveLater();
