@@ -11,14 +11,61 @@
 #include <QIcon>
 #include <QMessageBox>
 #include <QSettings>
+#include <QSocketNotifier>
 #include <QTranslator>
 #include <QtGlobal>
 
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <ctime>
 #include <exception>
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
+
+// The end of a session (SIGTERM), Ctrl+C (SIGINT) and a closed terminal (SIGHUP) quit the
+// event loop as the tray's quit does, so the service stops in order. The handler only
+// writes a byte into a socket pair; the event loop reads it.
+class QuitSignals
+{
+public:
+    QuitSignals()
+    {
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds_) != 0) {
+            qCWarning(lcApp, "KalvorScheduler: signals end the program at once: %s", std::strerror(errno));
+            return;
+        }
+        notifier_ = new QSocketNotifier(fds_[0], QSocketNotifier::Read, qApp);
+        QObject::connect(notifier_, &QSocketNotifier::activated, qApp, [] {
+            char bytes[16];
+            while (::read(fds_[0], bytes, sizeof bytes) > 0) {
+            }
+            QCoreApplication::quit();
+        });
+        struct sigaction action = {};
+        action.sa_handler = &QuitSignals::handle;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (const int signal : {SIGTERM, SIGINT, SIGHUP})
+            ::sigaction(signal, &action, nullptr);
+    }
+
+private:
+    static void handle(int)
+    {
+        const int saved = errno;
+        const char byte = 1;
+        [[maybe_unused]] const auto written = ::write(fds_[1], &byte, 1);
+        errno = saved;
+    }
+
+    static inline int fds_[2] = {-1, -1};
+    QSocketNotifier* notifier_ = nullptr;
+};
 
 // Sleeps the full second also when a signal interrupts the sleep.
 void sleepOneSecond()
@@ -82,6 +129,7 @@ int runScheduler(int& argc, char** argv)
         return 0;
     }
 
+    const QuitSignals quitSignals;
     initAppResources();
     QGuiApplication::setQuitOnLastWindowClosed(false);
     QCoreApplication::setOrganizationName(QStringLiteral("Holmiq"));
@@ -125,5 +173,8 @@ int runScheduler(int& argc, char** argv)
         settings.sync();
     }
 
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    // Stopped while Qt still runs, so what the last runs log has its time and next run.
+    TaskStorage::Instance().Shutdown();
+    return status;
 }

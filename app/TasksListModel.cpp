@@ -203,6 +203,8 @@ QString TasksListModel::outcomeText(RunOutcome outcome)
         return tr("Успешно");
     case RunOutcome::Failed:
         return tr("Ошибка");
+    case RunOutcome::Unknown:
+        return tr("Неизвестно");
     case RunOutcome::None:
         break;
     }

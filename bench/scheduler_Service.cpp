@@ -1,4 +1,4 @@
-// The task storage service at scale: a store of 10,000 tasks loaded and armed at
+// The task storage service at scale: a store of 10,000 and 20,000 tasks loaded and armed at
 // construction, and one AddTask (with its save) while 1,000 tasks are stored. Tasks start
 // a year ahead, so no timer fires while the benchmark runs.
 
@@ -147,6 +147,8 @@ BENCHMARK(loadAndArm)
     ->ArgNames({"tasks", "fresh_logs"})
     ->Args({10'000, 1})
     ->Args({10'000, 0})
+    ->Args({20'000, 1})
+    ->Args({20'000, 0})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(5);

@@ -18,6 +18,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,11 +34,25 @@ using Clock = std::chrono::steady_clock;
 // long-running commands cannot use up the descriptors that tool runs need.
 constexpr std::size_t kMaxWatchedChildren = 64;
 constexpr int kPollMs = 200;
+// Of the descriptors the process may open, the reaper leaves at least this many, and at
+// least a quarter, to logs, tool runs and saves.
+constexpr rlim_t kKeptDescriptors = 32;
 
+// A descriptor for the child, or -1 (the child is then polled). Descriptors are numbered
+// lowest first, so a high number means that few are left: such a one is given back.
 int openPidFd(pid_t pid)
 {
 #ifdef SYS_pidfd_open
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    rlimit limit{};
+    if (fd < 0 || ::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return fd;
+    const rlim_t kept = std::max(kKeptDescriptors, limit.rlim_cur / 4);
+    if (static_cast<rlim_t>(fd) + kept >= limit.rlim_cur) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 #else
     (void)pid;
     return -1;

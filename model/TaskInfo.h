@@ -133,6 +133,8 @@ enum class RunOutcome : std::uint8_t
     Running,
     Succeeded,
     Failed,
+    // The program stopped while a command it had started went on: how it ended is not known.
+    Unknown,
 };
 
 // The task's last run, as the service keeps it.
@@ -141,7 +143,7 @@ struct LastRun
     Instant started = 0; // when the last run started (meaningful unless outcome is None)
     Instant ended = 0;   // when it ended; 0 while running
     RunOutcome outcome = RunOutcome::None;
-    std::wstring reason; // first line of why it failed; empty otherwise
+    std::wstring reason; // first line of why it failed or why its outcome is unknown; empty otherwise
     bool operator==(const LastRun& o) const
     {
         return started == o.started && ended == o.ended && outcome == o.outcome && reason == o.reason;

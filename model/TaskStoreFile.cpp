@@ -351,6 +351,7 @@ constexpr std::pair<RunOutcome, std::wstring_view> kOutcomeWords[] = {
     {RunOutcome::Running, L"running"},
     {RunOutcome::Succeeded, L"succeeded"},
     {RunOutcome::Failed, L"failed"},
+    {RunOutcome::Unknown, L"unknown"},
 };
 
 std::wstring_view outcomeWord(RunOutcome outcome)

@@ -31,8 +31,12 @@
 #include <string_view>
 #include <unordered_set>
 
-#include <malloc.h>
+#include <cctype>
 #include <stdexcept>
+
+#include <malloc.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -82,6 +86,29 @@ void writeErr(std::string_view text)
     qCInfo(lcScheduler).noquote() << QString::fromUtf8(text.data(), static_cast<int>(text.size()));
 }
 
+// Removes what an interrupted save of the store left beside it: the writer's temporary
+// files, named after the store with a dot and six letters or digits. Only regular files of
+// this user are removed.
+void removeSaveLeftovers(const std::filesystem::path& store)
+{
+    const std::string prefix = store.filename().string() + ".";
+    constexpr std::size_t kRandom = 6;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(store.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() != prefix.size() + kRandom || name.compare(0, prefix.size(), prefix) != 0 ||
+            !std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                         [](unsigned char c) { return std::isalnum(c) != 0; }))
+            continue;
+        struct stat st
+        {};
+        if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
+            continue;
+        if (::unlink(it->path().c_str()) == 0)
+            qCInfo(lcScheduler, "Removed %s, left by an interrupted save of the task store.", it->path().c_str());
+    }
+}
+
 } // namespace
 
 // The worker thread with its event loop. The loop is stopped before the thread is joined,
@@ -91,6 +118,7 @@ struct TaskStorage::Worker
     boost::asio::io_context io;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard{io.get_executor()};
     boost::asio::steady_timer heartbeat{io};
+    boost::asio::steady_timer saveRetry{io};
     std::thread thread;
 
     Worker()
@@ -163,9 +191,20 @@ struct TaskStorage::Backups
             return true; // the service is going; nothing starts any more
         if (!busy.insert(job.serial).second)
             return false;
+        const std::uint64_t serial = job.serial;
         queue.push_back(std::move(job));
-        if (threads.size() < kThreads && threads.size() < queue.size() + running)
-            threads.emplace_back([this, &service] { Serve(service); });
+        if (threads.size() < kThreads && threads.size() < queue.size() + running) {
+            try {
+                threads.emplace_back([this, &service] { Serve(service); });
+            } catch (...) {
+                // With no thread to take it, the job would wait for ever and block the task.
+                if (threads.empty()) {
+                    queue.pop_back();
+                    busy.erase(serial);
+                    throw;
+                }
+            }
+        }
         wake.notify_one();
         return true;
     }
@@ -201,8 +240,11 @@ struct TaskStorage::Backups
                 const auto lines = execution::BackupReport(result);
                 for (std::size_t i = 0; i < lines.size(); ++i)
                     service.LogTo(job.stored, job.serial, lines[i], i == 0);
-                end = TaskStorage::RunEnd{*started, {}};
-                if (!result.ok)
+                // A backup the quit stopped stays kept as going: the next start takes it
+                // as interrupted.
+                if (result.ok || !stop)
+                    end = TaskStorage::RunEnd{*started, {}};
+                if (!result.ok && end)
                     end->failure.Note(lines.front());
             }
             // The task may run again from here on, while this run's end is being kept.
@@ -245,6 +287,7 @@ TaskStorage::TaskStorage(std::filesystem::path storePath, std::filesystem::path 
     , core_(std::move(core))
     , clock_(std::move(settings.clock))
     , missedRunDelay_(settings.missedRunDelay)
+    , saveRetryDelay_(settings.saveRetryDelay)
 {
     // The events cross from the worker to the user-interface thread by queued calls.
     qRegisterMetaType<const TaskInfo*>("const TaskInfo*");
@@ -253,6 +296,11 @@ TaskStorage::TaskStorage(std::filesystem::path storePath, std::filesystem::path 
 
 TaskStorage::~TaskStorage()
 {
+    Shutdown();
+}
+
+void TaskStorage::Shutdown()
+{
     // A tool the worker runs at this moment is ended now, so the job ends soon.
     toolStop_->Request();
     // Backups log through the service, so they end while it is whole.
@@ -260,15 +308,16 @@ TaskStorage::~TaskStorage()
     // The job running at this moment ends first; nothing queued runs afterwards. The
     // loop itself lives on until the timers, declared after it, are gone.
     worker_->Stop();
-    // The reaper goes next (declared last): a command that ends from here on posts its end
-    // to the stopped loop, where it never runs, so the store keeps the run as going. The
-    // commands themselves are left running.
+    // A command that ends from here on is not told: the store keeps its run as going, and
+    // the next start says its outcome is unknown. The commands themselves are left running.
+    reaper_.reset();
 }
 
 void TaskStorage::Load()
 {
     if (!store::CreateFolderOf(storePath_))
         return;
+    removeSaveLeftovers(storePath_);
     // A store beyond the bound is never read: it is moved aside at the first save.
     common::FileRead file = common::ReadRegularFile(storePath_, store::kMaxStoreBytes);
     if (file.state == common::FileRead::State::Missing)
@@ -299,27 +348,42 @@ void TaskStorage::Load()
     // A run kept as going means the program ended during it.
     bool interrupted = false;
     const Instant now = Now();
-    for (auto& p : parsed) {
-        if (!p.task)
-            continue;
-        auto task = std::make_unique<TaskInfo>(std::move(*p.task));
-        if (task->last_run.outcome == RunOutcome::Running) {
-            task->last_run.outcome = RunOutcome::Failed;
-            task->last_run.ended = task->last_run.started;
-            task->last_run.reason = tr("Выполнение прервано: программа была остановлена.").toStdWString();
-            interrupted = true;
-        }
-        // Missed runs: while the program runs, the awaited run of a flagged task is always
-        // ahead of the clock, because when it falls due the timer fires and the run re-arms
-        // the timer for the next one before it saves. An awaited run kept in the past
-        // therefore fell due while the program was not running (or while it was stopped
-        // during that very run): the task is made up once, a little after this start,
-        // however many runs it missed. A run due while the computer slept is no concern
-        // here: the timer fires at the resume.
-        const bool missed = task->run_missed && task->awaited_run != kNeverInstant && task->awaited_run <= now;
+    const Instant delay = std::chrono::duration_cast<std::chrono::nanoseconds>(missedRunDelay_).count();
+    {
+        // Every task is stored and armed before any timer handler can look at the list, so
+        // no run and no save sees part of the store.
         std::lock_guard<std::mutex> lock(stateMutex_);
-        const Instant delay = std::chrono::duration_cast<std::chrono::nanoseconds>(missedRunDelay_).count();
-        ArmLocked(std::move(task), SIZE_MAX, missed ? now + delay : kNeverInstant);
+        for (auto& p : parsed) {
+            if (!p.task)
+                continue;
+            auto task = std::make_unique<TaskInfo>(std::move(*p.task));
+            bool stoppedPartWay = false;
+            if (task->last_run.outcome == RunOutcome::Running) {
+                task->last_run.ended = task->last_run.started;
+                if (std::holds_alternative<CommandAction>(task->action)) {
+                    // A quit leaves commands running: how this one ended is not known.
+                    task->last_run.outcome = RunOutcome::Unknown;
+                    task->last_run.reason =
+                        tr("Итог неизвестен: программа была остановлена, пока команда выполнялась.").toStdWString();
+                } else {
+                    task->last_run.outcome = RunOutcome::Failed;
+                    task->last_run.reason = tr("Выполнение прервано: программа была остановлена.").toStdWString();
+                    stoppedPartWay = true;
+                }
+                interrupted = true;
+            }
+            // Missed runs: while the program runs, the awaited run of a flagged task is
+            // always ahead of the clock, because when it falls due the timer fires and the
+            // run re-arms the timer for the next one before it saves. An awaited run kept in
+            // the past therefore fell due while the program was not running (or while it was
+            // stopped during that very run): the task is made up once, a little after this
+            // start, however many runs it missed. A run the stop or a kill cut short counts
+            // as missed too. A run due while the computer slept is no concern here: the
+            // timer fires at the resume.
+            const bool missed = task->run_missed &&
+                                (stoppedPartWay || (task->awaited_run != kNeverInstant && task->awaited_run <= now));
+            ArmLocked(std::move(task), SIZE_MAX, missed ? now + delay : kNeverInstant);
+        }
     }
     parsed.clear();
     // The failed run is written down at once, so the store tells the truth from now on.
@@ -497,7 +561,7 @@ void TaskStorage::PerformStored(const TaskInfo* task, std::uint64_t serial)
         serial = entry->serial;
         copy = *task;
     }
-    if (const auto end = RunAction(task, serial, copy))
+    if (const auto end = RunGuarded(task, serial, copy, false); end && !StoppedByQuit(*end))
         EndRun(task, serial, *end);
 }
 
@@ -511,32 +575,86 @@ void TaskStorage::OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint6
             return; // removed or re-armed since this wait completed
         // A pending make-up run is done by this one.
         entry->makeUpAt = kNeverInstant;
+        entry->finishing = true;
         copy = *task;
     }
-    if (startObserver_)
-        startObserver_(task);
-    LogTo(task, serial, tr("Начало выполнения задания.").toStdWString(), true);
-    const auto end = RunAction(task, serial, copy);
+    const auto end = RunGuarded(task, serial, copy, true);
+    try {
+        Instant next;
+        {
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            Entry* entry = FindLocked(task, serial);
+            if (entry == nullptr)
+                return;
+            if (entry->generation == generation)
+                RearmLocked(task, *entry);
+            next = entry->expiry; // an update during the run has armed it already
+        }
+        // The end is saved after the re-arm, so the store never keeps an awaited run that
+        // has already been run.
+        if (end && !StoppedByQuit(*end))
+            EndRun(task, serial, *end);
+        else if (copy.run_missed)
+            Save();
+        emit events_->rearmed(task);
+        LogTo(task, serial,
+              tr("Завершение выполнения задания. Следующий запуск: %2.").arg(localTimeText(next)).toStdWString(), true);
+    } catch (...) {
+        FinishTimedRun(task, serial);
+        throw;
+    }
+    FinishTimedRun(task, serial);
+}
 
-    Instant next;
+void TaskStorage::FinishTimedRun(const TaskInfo* task, std::uint64_t serial)
+{
+    std::vector<RunEnd> held;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         Entry* entry = FindLocked(task, serial);
         if (entry == nullptr)
             return;
-        if (entry->generation == generation)
-            RearmLocked(task, *entry);
-        next = entry->expiry; // an update during the run has armed it already
+        entry->finishing = false;
+        held.swap(entry->heldEnds);
     }
-    // The end is saved after the re-arm, so the store never keeps an awaited run that has
-    // already been run.
-    if (end)
-        EndRun(task, serial, *end);
-    else if (copy.run_missed)
-        Save();
-    emit events_->rearmed(task);
-    LogTo(task, serial,
-          tr("Завершение выполнения задания. Следующий запуск: %2.").arg(localTimeText(next)).toStdWString(), true);
+    for (const RunEnd& end : held)
+        KeepCommandEnd(task, serial, end);
+}
+
+std::optional<TaskStorage::RunEnd> TaskStorage::RunGuarded(const TaskInfo* stored, std::uint64_t serial,
+                                                           const TaskInfo& copy, bool timed)
+{
+    std::optional<Instant> began;
+    QString why;
+    try {
+        if (timed) {
+            if (startObserver_)
+                startObserver_(stored);
+            LogTo(stored, serial, tr("Начало выполнения задания.").toStdWString(), true);
+        }
+        return RunAction(stored, serial, copy, began);
+    } catch (const std::exception& e) {
+        why = QString::fromLocal8Bit(e.what());
+    } catch (...) {
+        why = tr("непредвиденная ошибка");
+    }
+    qCWarning(lcScheduler, "A run could not be performed: %s", qUtf8Printable(why));
+    try {
+        LogTo(stored, serial, tr("Задание не выполнено: %1").arg(why).toStdWString(), true);
+        if (!began)
+            began = BeginRun(stored, serial);
+    } catch (...) {
+    }
+    if (!began)
+        return std::nullopt;
+    RunEnd end{*began, {}};
+    end.failure.Note(why.toStdWString());
+    return end;
+}
+
+bool TaskStorage::StoppedByQuit(const RunEnd& end) const
+{
+    return end.failure.failed && toolStop_->Requested();
 }
 
 std::optional<Instant> TaskStorage::BeginRun(const TaskInfo* stored, std::uint64_t serial)
@@ -575,7 +693,7 @@ void TaskStorage::EndRun(const TaskInfo* stored, std::uint64_t serial, const Run
 }
 
 std::optional<TaskStorage::RunEnd> TaskStorage::RunAction(const TaskInfo* stored, std::uint64_t serial,
-                                                          const TaskInfo& copy)
+                                                          const TaskInfo& copy, std::optional<Instant>& began)
 {
     if (const auto* backup = std::get_if<BackupAction>(&copy.action)) {
         // The run holds copies and the shared core, never the record; the pool keeps its
@@ -589,6 +707,7 @@ std::optional<TaskStorage::RunEnd> TaskStorage::RunAction(const TaskInfo* stored
     const auto started = BeginRun(stored, serial);
     if (!started)
         return std::nullopt;
+    began = started;
     const execution::LogFunction log = [this, stored, serial](const std::wstring& message, bool headed) {
         LogTo(stored, serial, message, headed);
     };
@@ -601,15 +720,14 @@ std::optional<TaskStorage::RunEnd> TaskStorage::RunAction(const TaskInfo* stored
             const auto outcome = execution::RunCheck(*check, ToolPath(), log, ToolSettings(), &failure);
             KeepTimes(stored, serial, check->ifc_file, outcome.times);
         } else if (const auto* command = std::get_if<CommandAction>(&copy.action)) {
-            const Instant began = *started;
-            // Told on the reaper's thread; the end is kept on the worker like every other write.
-            auto ended = [this, stored, serial, began](int waitStatus) {
-                boost::asio::post(worker_->io, [this, stored, serial, began, waitStatus] {
-                    EndCommand(stored, serial, began, waitStatus);
-                });
+            // Kept on the reaper's thread when the command ends, whatever the worker does then.
+            auto ended = [this, stored, serial, at = *started](int waitStatus) {
+                EndCommand(stored, serial, at, waitStatus);
             };
             // A started command stays running until the reaper tells its end.
-            if (execution::StartCommand(*command, *reaper_, log, &failure, std::move(ended)))
+            if (!reaper_)
+                failure.Note(tr("программа завершает работу").toStdWString());
+            else if (execution::StartCommand(*command, *reaper_, log, &failure, std::move(ended)))
                 return std::nullopt;
         }
     } catch (const std::exception& e) {
@@ -623,12 +741,29 @@ std::optional<TaskStorage::RunEnd> TaskStorage::RunAction(const TaskInfo* stored
 void TaskStorage::EndCommand(const TaskInfo* stored, std::uint64_t serial, Instant started, int waitStatus)
 {
     RunEnd end{started, {}};
-    if (const auto reason = execution::CommandEndFailure(waitStatus)) {
-        // The run's end line was written when the command started; this says why it failed.
-        LogTo(stored, serial, tr("Задание не выполнено: %1").arg(QString::fromStdWString(*reason)).toStdWString(),
-              true);
+    if (const auto reason = execution::CommandEndFailure(waitStatus))
         end.failure.Note(*reason);
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        Entry* entry = FindLocked(stored, serial);
+        if (entry == nullptr)
+            return;
+        // The timer handler keeps it once it has re-armed and written its end line, so the
+        // store never holds an awaited run already run and the log stays in order.
+        if (entry->finishing) {
+            entry->heldEnds.push_back(end);
+            return;
+        }
     }
+    KeepCommandEnd(stored, serial, end);
+}
+
+void TaskStorage::KeepCommandEnd(const TaskInfo* stored, std::uint64_t serial, const RunEnd& end)
+{
+    // The run's end line was written when the command started; this says why it failed.
+    if (end.failure.failed)
+        LogTo(stored, serial,
+              tr("Задание не выполнено: %1").arg(QString::fromStdWString(end.failure.reason)).toStdWString(), true);
     EndRun(stored, serial, end);
 }
 
@@ -699,7 +834,13 @@ void TaskStorage::LogTo(const TaskInfo* task, std::uint64_t serial, const std::w
 
 bool TaskStorage::Save()
 {
-    QString failed = SaveLocked();
+    QString failed;
+    try {
+        failed = SaveLocked();
+    } catch (const std::exception& e) {
+        qCWarning(lcScheduler, "The task store was not saved: %s", e.what());
+        failed = tr("Список заданий не сохранён: %1").arg(QString::fromLocal8Bit(e.what()));
+    }
     unsaved_ = !failed.isEmpty();
     // Told outside the locks: a receiver on this thread is called at once and may ask the
     // service for more.
@@ -707,8 +848,26 @@ bool TaskStorage::Save()
         emit events_->saved();
         return true;
     }
+    RetrySaveLater();
     emit events_->saveFailed(failed);
     return false;
+}
+
+void TaskStorage::RetrySaveLater()
+{
+    // The retry timer lives on the worker and is only touched there; it is armed only while
+    // a change waits to be saved, so a saved store costs no wake-ups.
+    boost::asio::post(worker_->io, [this] {
+        if (saveRetryPending_)
+            return;
+        saveRetryPending_ = true;
+        worker_->saveRetry.expires_after(saveRetryDelay_);
+        worker_->saveRetry.async_wait([this](const boost::system::error_code& ec) {
+            saveRetryPending_ = false;
+            if (!ec && unsaved_)
+                Save();
+        });
+    });
 }
 
 QString TaskStorage::SaveLocked()

@@ -54,6 +54,8 @@ struct TaskStorageSettings
     std::function<Instant()> clock;
     // How long after the start a missed run is made up.
     std::chrono::milliseconds missedRunDelay{std::chrono::minutes(2)};
+    // While the store holds less than the service, a save is tried again this often.
+    std::chrono::milliseconds saveRetryDelay{std::chrono::minutes(1)};
 };
 
 class TaskStorage
@@ -72,6 +74,11 @@ public:
     TaskStorage(std::filesystem::path storePath, std::filesystem::path logDirectory, std::shared_ptr<vadro::ICore> core,
                 Settings settings = {});
     ~TaskStorage();
+
+    // Ends the tool runs and backups in progress and stops the worker and the command
+    // reaper: nothing runs or is told after it. The program calls it while Qt still runs;
+    // the destructor does it otherwise. Changes made afterwards are still saved.
+    void Shutdown();
 
     TaskStorage(const TaskStorage&) = delete;
     TaskStorage& operator=(const TaskStorage&) = delete;
@@ -103,7 +110,7 @@ public:
     // that fails says why on standard error and through Events().saveFailed. False then.
     bool Save();
     // True from a failed save until the next save that succeeds: changes are held in memory
-    // only. Safe from any thread.
+    // only, and the worker tries again every saveRetryDelay. Safe from any thread.
     bool HasUnsavedChanges() const { return unsaved_.load(); }
 
     // What the load found wrong with the store file: set when the file exists but does
@@ -159,6 +166,12 @@ public:
 private:
     struct Worker;
     struct Backups;
+    // A run's start and end as the task's last run (see BeginRun and EndRun).
+    struct RunEnd
+    {
+        Instant started = 0;
+        execution::RunFailure failure;
+    };
     // What the service keeps per stored record: its timer and its log. `serial` tells a
     // record apart from a later one stored at the same address; `generation` tells the
     // current wait of the timer from cancelled ones.
@@ -170,6 +183,10 @@ private:
         // When a missed run is made up (kNeverInstant: none pending). Until it starts, the
         // record keeps the awaited run that was missed, so a stop before it loses nothing.
         Instant makeUpAt = kNeverInstant;
+        // Set while the timer handler has yet to re-arm and write its end line: a command
+        // that ends meanwhile leaves its end here for the handler to keep after it.
+        bool finishing = false;
+        std::vector<RunEnd> heldEnds;
         std::unique_ptr<boost::asio::system_timer> timer;
         std::unique_ptr<execution::TaskLog> log;
     };
@@ -188,18 +205,27 @@ private:
     // The run's start and end as the task's last run: kept, saved and told (Events()).
     // BeginRun answers the start, or nothing for a record that is no longer stored. EndRun
     // keeps the end only while the run that started then is the last one.
-    struct RunEnd
-    {
-        Instant started = 0;
-        execution::RunFailure failure;
-    };
     std::optional<Instant> BeginRun(const TaskInfo* stored, std::uint64_t serial);
     void EndRun(const TaskInfo* stored, std::uint64_t serial, const RunEnd& end);
     // Performs the action; how it ended, or nothing when the run goes on elsewhere (a
-    // backup on the pool, a started command) or did not start.
-    std::optional<RunEnd> RunAction(const TaskInfo* stored, std::uint64_t serial, const TaskInfo& copy);
-    // Keeps the end of a command started at `started`, from its wait status (on the worker).
+    // backup on the pool, a started command) or did not start. `began` is the run's start
+    // once it is kept.
+    std::optional<RunEnd> RunAction(const TaskInfo* stored, std::uint64_t serial, const TaskInfo& copy,
+                                    std::optional<Instant>& began);
+    // RunAction (after the start observer and the start line when `timed`) that never
+    // throws: whatever fails the start is logged and ends the run as failed.
+    std::optional<RunEnd> RunGuarded(const TaskInfo* stored, std::uint64_t serial, const TaskInfo& copy, bool timed);
+    // Whether a failed end is that of a run the program stopped by quitting: such a run is
+    // left kept as going, so the next start takes it as interrupted.
+    bool StoppedByQuit(const RunEnd& end) const;
+    // Keeps the end of a command started at `started`, from its wait status (on the reaper's
+    // thread), at once unless the timer handler of its run has yet to finish.
     void EndCommand(const TaskInfo* stored, std::uint64_t serial, Instant started, int waitStatus);
+    void KeepCommandEnd(const TaskInfo* stored, std::uint64_t serial, const RunEnd& end);
+    // Clears `finishing` and keeps the command ends held meanwhile.
+    void FinishTimedRun(const TaskInfo* stored, std::uint64_t serial);
+    // Has the worker save again after saveRetryDelay, unless a retry is pending already.
+    void RetrySaveLater();
     void OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint64_t generation);
     Entry* FindLocked(const TaskInfo* task, std::uint64_t serial);
     // Performs a stored task on a copy taken under the lock; serial 0 accepts any record
@@ -225,6 +251,8 @@ private:
     std::function<void(const TaskInfo*)> startObserver_;
     std::function<Instant()> clock_;
     std::chrono::milliseconds missedRunDelay_;
+    std::chrono::milliseconds saveRetryDelay_;
+    bool saveRetryPending_ = false; // on the worker only
     mutable std::mutex stateMutex_;
     mutable std::mutex storeMutex_;
     // Guarded by the store lock. The damaged file's bytes wait here for the first save;

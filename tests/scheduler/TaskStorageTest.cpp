@@ -611,8 +611,9 @@ private slots:
         QVERIFY2(expected.match(echoed).hasMatch(), qPrintable(echoed));
     }
 
-    // A job that throws is reported and the worker goes on with the next one.
-    void workerSurvivesAThrowingJob()
+    // A run whose start throws ends as failed with the reason, logged, and its task stays
+    // scheduled; the worker goes on with the next one.
+    void aThrowingStartEndsTheRunAndRearms()
     {
         auto s = serviceIn(dir.path());
         std::atomic<int> calls{0};
@@ -624,11 +625,75 @@ private slots:
         first.name = L"throws";
         TaskInfo second = dueSoon(300);
         second.name = L"runs";
-        s->AddTask(first);
+        const TaskInfo* failing = s->AddTask(first);
         const TaskInfo* later = s->AddTask(second);
         QTRY_VERIFY_WITH_TIMEOUT(logMessages(*s, later).size() >= 2, 5000);
         QCOMPARE(logMessages(*s, later).first(), QStringLiteral("Начало выполнения задания."));
         QCOMPARE(calls.load(), 2);
+        const QStringList lines = logMessages(*s, failing);
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines[0], QStringLiteral("Задание не выполнено: first job fails"));
+        QVERIFY2(lines[1].startsWith(QStringLiteral("Завершение выполнения задания. Следующий запуск: ")),
+                 qPrintable(lines[1]));
+        const LastRun kept = s->Copy(failing).last_run;
+        QCOMPARE(kept.outcome, RunOutcome::Failed);
+        QCOMPARE(kept.reason, std::wstring(L"first job fails"));
+        QVERIFY(s->ScheduledRun(failing) > CurrentInstant() + 3600 * kNanosPerSecond);
+    }
+
+    // A run due at once does not start before the whole store is loaded: every save holds
+    // every task.
+    void loadArmsEveryTaskBeforeARun()
+    {
+        QTemporaryDir own;
+        const auto store = fsPath(own.path() + QStringLiteral("/storage.xml"));
+        const QString snapshot = own.path() + QStringLiteral("/at-start.xml");
+        const QString script = own.path() + QStringLiteral("/snapshot.sh");
+        // The run copies the store as its start saved it.
+        writeScript(script, "cp '" + QFile::encodeName(QString::fromStdString(store.string())) + "' '" +
+                                QFile::encodeName(snapshot) + "'\n");
+        constexpr int kCount = 3000;
+        std::vector<TaskInfo> tasks(kCount);
+        const Instant now = CurrentInstant();
+        for (int i = 0; i < kCount; ++i) {
+            tasks[i].name = L"t" + std::to_wstring(i);
+            tasks[i].starting_point = now + 3600 * kNanosPerSecond;
+            tasks[i].action = CommandAction{"/bin/true", {}, {}};
+        }
+        // The first one missed a run, made up at once.
+        tasks[0].action = CommandAction{fsPath(script), {}, {}};
+        tasks[0].run_missed = true;
+        tasks[0].awaited_run = now - 60 * kNanosPerSecond;
+        std::vector<const TaskInfo*> list;
+        for (const TaskInfo& t : tasks)
+            list.push_back(&t);
+        QVERIFY(store::WriteFile(store, store::WriteTasks(list)));
+        TaskStorage::Settings settings;
+        settings.missedRunDelay = std::chrono::milliseconds(0);
+        TaskStorage s(store, fsPath(own.path() + QStringLiteral("/logs")), vadro::CreateCore(), settings);
+        QTRY_VERIFY_WITH_TIMEOUT(s.Copy(s.Tasks().front().get()).last_run.outcome == RunOutcome::Succeeded, 10000);
+        QCOMPARE(int(s.Tasks().size()), kCount);
+        QCOMPARE(storedNames(fsPath(snapshot)).size(), kCount);
+    }
+
+    // What an interrupted save left beside the store is removed at the start; nothing else is.
+    void saveLeftoversAreRemoved()
+    {
+        QTemporaryDir own;
+        const QString store = own.path() + QStringLiteral("/storage.xml");
+        const QStringList removed{QStringLiteral("storage.xml.aB3xYz"), QStringLiteral("storage.xml.QWERTY")};
+        const QStringList kept{QStringLiteral("storage.xml.aB3xY"),  QStringLiteral("storage.xml.aB3xYz1"),
+                               QStringLiteral("storage.xml.aB-xYz"), QStringLiteral("other.xml.aB3xYz"),
+                               QStringLiteral("storage.xml.Link00"), QStringLiteral("storage.xml.Dir000")};
+        for (const QString& name : removed + kept.mid(0, 4))
+            writeFile(own.filePath(name), "<config>");
+        QVERIFY(QFile::link(own.filePath(QStringLiteral("other.xml.aB3xYz")), own.filePath(kept[4])));
+        QVERIFY(QDir(own.path()).mkdir(kept[5]));
+        TaskStorage s(fsPath(store), fsPath(own.path() + QStringLiteral("/logs")), vadro::CreateCore());
+        for (const QString& name : removed)
+            QVERIFY2(!QFileInfo::exists(own.filePath(name)), qPrintable(name));
+        for (const QString& name : kept)
+            QVERIFY2(QFileInfo(own.filePath(name)).exists(), qPrintable(name));
     }
 
     // Adds, updates, removes and runs tasks from this thread while the worker fires them

@@ -359,6 +359,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(recordedPid(0) != 0, 5000);
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
         QTRY_COMPARE_WITH_TIMEOUT(zombieChildren(), 0, 2000);
+        // The command's end is kept without waiting for the worker.
+        QTRY_COMPARE_WITH_TIMEOUT(s->Copy(c).last_run.outcome, RunOutcome::Succeeded, 2000);
         QVERIFY2(logMessages(*s, tool).isEmpty(), "the tool must still be running");
         QVERIFY(logMessages(*s, c).isEmpty());
     }
@@ -417,6 +419,44 @@ private slots:
         s->RunNow(t);
         QTRY_COMPARE_WITH_TIMEOUT(outcome().size(), first.size() + 1, 5000);
         QCOMPARE(outcome().last(), QStringLiteral("Задание успешно выполнено."));
+    }
+
+    // Commands left running never take the descriptors that a tool run and its log need.
+    void runningCommandsLeaveDescriptors()
+    {
+        auto s = serviceIn(dir.path());
+        s->SetToolLimits({20s, 1s, 1s});
+        const TaskInfo* t = s->AddTask(checkTask(QStringLiteral("among commands")));
+        const QString gate = dir.path() + QStringLiteral("/commands-gate");
+        const QString script = dir.path() + QStringLiteral("/waits.sh");
+        // Ends at the gate, or when the test's folder is gone.
+        writeScript(script, "while [ ! -e \"$1\" ] && [ -d \"${1%/*}\" ]; do sleep 0.05; done\n");
+        TaskInfo command = task(QStringLiteral("waits"));
+        command.action = CommandAction{fsPath(script), {}, gate.toStdWString()};
+        const TaskInfo* c = s->AddTask(command);
+        rlimit saved{};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &saved) == 0);
+        // The lowest limit under which 40 descriptor numbers are unused.
+        rlim_t limit = 0;
+        for (int unused = 0; unused < 40 || ::fcntl(static_cast<int>(limit), F_GETFD) != -1; ++limit)
+            if (::fcntl(static_cast<int>(limit), F_GETFD) == -1)
+                ++unused;
+        rlimit low = saved;
+        low.rlim_cur = limit;
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &low) == 0);
+        for (int i = 0; i < 40; ++i)
+            s->RunNow(c);
+        QTest::qWait(1000); // the reaper watches them all by now
+        s->RunNow(t);
+        QElapsedTimer clock;
+        clock.start();
+        while (logMessages(*s, t).isEmpty() && clock.elapsed() < 10000)
+            QTest::qWait(50);
+        const QStringList lines = logMessages(*s, t);
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &saved) == 0);
+        writeFile(gate, {});
+        QCOMPARE(lines, QStringList{QStringLiteral("Задание успешно выполнено.")});
+        QTRY_COMPARE_WITH_TIMEOUT(zombieChildren(), 0, 5000);
     }
 
     // An export without an output folder still runs the tool, which reports it.

@@ -207,9 +207,11 @@ void KalvorTasksTest::status()
     running.insert(running.size() - 7, lastRun("1782901805999999999", "running"));
     QByteArray succeeded = task("ok", in2036, daily(1));
     succeeded.insert(succeeded.size() - 7, lastRun(kJan1, "succeeded"));
+    QByteArray unknown = task("?", in2036, daily(1));
+    unknown.insert(unknown.size() - 7, lastRun(kJan1, "unknown"));
     const QString store = path(QStringLiteral("storage.xml"));
-    writeFile(store,
-              storeOf(failed + task("bad", "x", daily(1)) + running + task("new", in2036, daily(1)) + succeeded));
+    writeFile(store, storeOf(failed + task("bad", "x", daily(1)) + running + task("new", in2036, daily(1)) + succeeded +
+                             unknown));
 
     const Result r = run({QStringLiteral("status"), QStringLiteral("--store"), store});
     QCOMPARE(r.err, QByteArray());
@@ -217,7 +219,8 @@ void KalvorTasksTest::status()
     QCOMPARE(r.out, QByteArray("0\t2036-01-01 09:00:00\t2026-01-01 09:00:00\tfailed\ta\\tb\\nc\\\\d\n"
                                "2\tnever\t2026-07-01 12:30:05\trunning\tидёт\n"
                                "3\t2036-01-01 09:00:00\t-\t-\tnew\n"
-                               "4\t2036-01-01 09:00:00\t2026-01-01 09:00:00\tok\tok\n"));
+                               "4\t2036-01-01 09:00:00\t2026-01-01 09:00:00\tok\tok\n"
+                               "5\t2036-01-01 09:00:00\t2026-01-01 09:00:00\tunknown\t?\n"));
 }
 
 void KalvorTasksTest::validate_data()

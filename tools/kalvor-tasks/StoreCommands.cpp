@@ -72,6 +72,8 @@ QString outcomeWord(RunOutcome outcome)
         return QStringLiteral("ok");
     case RunOutcome::Failed:
         return QStringLiteral("failed");
+    case RunOutcome::Unknown:
+        return QStringLiteral("unknown");
     case RunOutcome::None:
         break;
     }
