@@ -11,6 +11,7 @@
 #include <QIcon>
 #include <QMessageBox>
 #include <QSettings>
+#include <QSignalBlocker>
 #include <QSocketNotifier>
 #include <QTranslator>
 #include <QtGlobal>
@@ -175,6 +176,13 @@ int runScheduler(int& argc, char** argv)
 
     const int status = QApplication::exec();
     // Stopped while Qt still runs, so what the last runs log has its time and next run.
-    TaskStorage::Instance().Shutdown();
+    TaskStorage& service = TaskStorage::Instance();
+    service.Shutdown();
+    // A quit by a signal (the session's end) has not tried the unsaved changes once more as
+    // the tray's quit does; nobody is there to answer a question, so it only tries.
+    if (service.HasUnsavedChanges()) {
+        const QSignalBlocker quiet(&service.Events());
+        service.Save();
+    }
     return status;
 }
