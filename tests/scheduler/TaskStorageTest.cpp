@@ -352,32 +352,45 @@ private slots:
     {
         QTest::addColumn<QByteArray>("exitCode");
         QTest::addColumn<QByteArray>("stderrText");
-        QTest::addColumn<bool>("missingTool");
+        QTest::addColumn<QByteArray>("tool"); // empty: the stand-in; "missing"; else a script's body
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("success, stderr not read") << QByteArray("0") << QByteArray("noise") << false
+        const QString failed = QStringLiteral("Задание не выполнено:");
+        QTest::newRow("success, stderr not read") << QByteArray("0") << QByteArray("noise") << QByteArray()
                                                   << QStringList{QStringLiteral("Задание успешно выполнено.")};
-        QTest::newRow("failure lines") << QByteArray("2") << QByteArray("a\\n\\nб") << false
-                                       << QStringList{QStringLiteral("Задание не выполнено:"), QStringLiteral("a"),
-                                                      QString(), QStringLiteral("б")};
-        QTest::newRow("tool cannot start")
-            << QByteArray() << QByteArray() << true
-            << QStringList{QStringLiteral("Задание не выполнено:"), QStringLiteral("No such file or directory")};
+        QTest::newRow("failure lines") << QByteArray("2") << QByteArray("a\\n\\nб") << QByteArray()
+                                       << QStringList{failed, QStringLiteral("a"), QString(), QStringLiteral("б")};
+        QTest::newRow("tool cannot start") << QByteArray() << QByteArray() << QByteArray("missing")
+                                           << QStringList{failed, QStringLiteral("No such file or directory")};
+        QTest::newRow("one bad byte") << QByteArray("1") << QByteArray("Ошибка: файл \xff.ifc") << QByteArray()
+                                      << QStringList{failed, QStringLiteral("Ошибка: файл \uFFFD.ifc")};
+        QTest::newRow("no error output") << QByteArray("3") << QByteArray() << QByteArray()
+                                         << QStringList{failed, QStringLiteral("Программа завершилась с кодом 3.")};
+        QTest::newRow("killed by a signal") << QByteArray() << QByteArray() << QByteArray("kill -KILL $$\n")
+                                            << QStringList{failed, QStringLiteral("Программа завершена сигналом 9.")};
     }
     void exportOutcomesAreLogged()
     {
         QFETCH(QByteArray, exitCode);
         QFETCH(QByteArray, stderrText);
-        QFETCH(bool, missingTool);
+        QFETCH(QByteArray, tool);
         QFETCH(QStringList, expected);
         auto s = serviceIn(dir.path());
-        if (missingTool)
+        const QString script = dir.path() + QStringLiteral("/tool-") + QString::fromLatin1(QTest::currentDataTag());
+        if (tool == "missing")
             s->SetToolPath(fsPath(dir.path() + QStringLiteral("/no/KalvorCLI")));
+        if (!tool.isEmpty() && tool != "missing") {
+            writeScript(script, tool);
+            s->SetToolPath(fsPath(script));
+        }
         const ScopedEnvironment env{{"KALVORCLI_EXIT_CODE", exitCode}, {"KALVORCLI_STDERR", stderrText}};
         TaskInfo t = exportTask(QStringLiteral("экспорт ") + QString::fromLatin1(QTest::currentDataTag()),
                                 QStringLiteral("Проекты/A"));
         const TaskInfo* stored = s->AddTask(t);
         const QStringList lines = runAndWait(*s, stored, expected.size());
         QCOMPARE(lines, expected);
+        // The stored reason is the line that says why.
+        if (expected.size() > 1)
+            QTRY_COMPARE(QString::fromStdWString(s->Copy(stored).last_run.reason), expected[1]);
         // A run through RunNow leaves the schedule alone.
         QCOMPARE(s->ScheduledRun(stored), t.starting_point);
     }
