@@ -45,7 +45,8 @@ std::string fitted(const std::string& base, const char* suffix)
 bool sameFile(int fd, const std::filesystem::path& path)
 {
     struct stat a
-    {}, b{};
+    {
+    }, b{};
     return ::fstat(fd, &a) == 0 && ::lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
@@ -137,7 +138,7 @@ int TaskLog::Open()
     }
     if (fd < 0) {
         // ELOOP: a symbolic link; ENXIO: a FIFO that nobody reads.
-        Fail(errno == ELOOP ? "it is a symbolic link"
+        Fail(errno == ELOOP   ? "it is a symbolic link"
              : errno == ENXIO ? "it is not a regular file"
                               : std::strerror(errno));
         return -1;

@@ -161,7 +161,8 @@ private slots:
         QTest::newRow("empty") << ""
                                << "/logs/.log";
         QTest::newRow("longest that fits")
-            << QString(251, QLatin1Char('a')) << QStringLiteral("/logs/") + QString(251, QLatin1Char('a')) + QStringLiteral(".log");
+            << QString(251, QLatin1Char('a'))
+            << QStringLiteral("/logs/") + QString(251, QLatin1Char('a')) + QStringLiteral(".log");
     }
     void logFileNames()
     {
@@ -255,8 +256,7 @@ private slots:
             QVERIFY(log.Write(line.toStdString()));
         }
         const QByteArray current = testsupport::readFile(QString::fromStdString(file.string()));
-        const QByteArray older =
-            testsupport::readFile(QString::fromStdString(execution::OlderLogPath(file).string()));
+        const QByteArray older = testsupport::readFile(QString::fromStdString(execution::OlderLogPath(file).string()));
         QVERIFY2(current.size() <= 100, QByteArray(current + "|" + older).constData());
         QVERIFY(older.size() > 0 && current.size() > 0);
         QVERIFY(all.endsWith(older + current));

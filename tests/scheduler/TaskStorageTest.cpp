@@ -1,5 +1,6 @@
 #include "scheduler/TaskStorage.h"
 #include "common/Logging.h"
+#include "common/Text.h"
 #include "model/TaskStoreFile.h"
 #include "repository/Connections.h"
 #include "scheduler/LocalZone.h"
@@ -437,9 +438,9 @@ private slots:
         // One document changes, and its export fails: it is tried again next time.
         touch(repo + QStringLiteral("/Проекты/B"), 2000000000);
         qputenv("KALVORCLI_EXIT_CODE", "3");
-        QCOMPARE(runAndWait(*s, stored, 4).size(), 4);
-        qunsetenv("KALVORCLI_EXIT_CODE");
         QCOMPARE(runAndWait(*s, stored, 5).size(), 5);
+        qunsetenv("KALVORCLI_EXIT_CODE");
+        QCOMPARE(runAndWait(*s, stored, 6).size(), 6);
         runs = recordedRuns(calls);
         QCOMPARE(runs.size(), 5);
         QCOMPARE(runs[4][QStringLiteral("args")].toArray()[5].toString(), QStringLiteral("vadro://Демо/Проекты/B"));
@@ -566,27 +567,70 @@ private slots:
         QVERIFY(logMessages(*s, c).isEmpty());
     }
 
-    void removeDeletesOnlyInsideTheLogDirectory()
+    // Every name gets a log of its own inside the log directory; it follows the task to a
+    // new name and goes with the task. Nothing outside the directory is touched.
+    void logFilesStayInsideTheLogDirectory()
     {
         auto s = serviceIn(dir.path());
         const QString outside = dir.path() + QStringLiteral("/evil.log");
         writeFile(outside, "keep");
         TaskInfo t;
-        t.name = L"../evil";
         t.starting_point = CurrentInstant() + 3600 * kNanosPerSecond;
-        const TaskInfo* hostile = s->AddTask(t);
-        QVERIFY(s->LogFilePath(hostile).empty());
-        s->RemoveTask(hostile);
-        QVERIFY(QFile::exists(outside));
-        t.name = L"обычная";
-        const TaskInfo* normal = s->AddTask(t);
-        const auto log = s->LogFilePath(normal);
-        QVERIFY(std::filesystem::exists(log));
-        s->RemoveTask(normal);
-        QVERIFY(!std::filesystem::exists(log));
+        for (const std::wstring& name :
+             {std::wstring(L"../evil"), std::wstring(L"Архив 01/12"), std::wstring(300, L'я')}) {
+            t.name = name;
+            const TaskInfo* stored = s->AddTask(t);
+            const auto log = s->LogFilePath(stored);
+            QCOMPARE(log.parent_path(), s->LogDirectory());
+            s->Log(stored, L"строка", false);
+            QCOMPARE(logMessages(*s, stored), QStringList{QStringLiteral("строка")});
+            s->RemoveTask(stored);
+            QVERIFY(!std::filesystem::exists(log));
+        }
+        QCOMPARE(readFile(outside), QByteArray("keep"));
+
+        // A renamed task takes its log along, unless the new name has one already.
+        t.name = L"старое";
+        const TaskInfo* renamed = s->AddTask(t);
+        s->Log(renamed, L"история", false);
+        t.name = L"новое";
+        s->UpdateTask(renamed, t);
+        QCOMPARE(s->LogFilePath(renamed), s->LogDirectory() / std::filesystem::u8path("новое.log"));
+        QCOMPARE(logMessages(*s, renamed), QStringList{QStringLiteral("история")});
+        QVERIFY(!std::filesystem::exists(s->LogDirectory() / std::filesystem::u8path("старое.log")));
+        const QString taken = common::toQString(s->LogDirectory() / std::filesystem::u8path("занято.log"));
+        writeFile(taken, "01.01.2026 10:00:00 чужое\n");
+        t.name = L"занято";
+        s->UpdateTask(renamed, t);
+        QCOMPARE(logMessages(*s, renamed), QStringList{QStringLiteral("чужое")});
+        QVERIFY(std::filesystem::exists(s->LogDirectory() / std::filesystem::u8path("новое.log")));
+
+        s->RemoveTask(renamed);
+        QVERIFY(!QFile::exists(taken));
         QVERIFY(s->Tasks().empty());
-        s->RemoveTask(normal); // unknown now: removes nothing, still saves
+        s->RemoveTask(renamed); // unknown now: removes nothing, still saves
         QVERIFY(store::ReadFile(s->StorePath())->find(L"<tasks/>") != std::wstring::npos);
+    }
+
+    // A FIFO or a symbolic link at a log's path never blocks nor is written through; the
+    // run's outcome is still kept.
+    void logThatIsNoFile()
+    {
+        auto s = serviceIn(dir.path());
+        const QString logs = common::toQString(s->LogDirectory());
+        QDir().mkpath(logs);
+        const QString target = dir.path() + QStringLiteral("/target");
+        writeFile(target, "keep");
+        QCOMPARE(::mkfifo(QFile::encodeName(logs + QStringLiteral("/фифо.log")).constData(), 0600), 0);
+        QVERIFY(QFile::link(target, logs + QStringLiteral("/ссылка.log")));
+        const ScopedEnvironment env{{"KALVORCLI_EXIT_CODE", "1"}, {"KALVORCLI_STDERR", "нет"}};
+        for (const QString& name : {QStringLiteral("фифо"), QStringLiteral("ссылка")}) {
+            const TaskInfo* stored = s->AddTask(exportTask(name, QStringLiteral("Проекты/A")));
+            s->RunNow(stored);
+            QTRY_COMPARE_WITH_TIMEOUT(s->Copy(stored).last_run.outcome, RunOutcome::Failed, 5000);
+            QCOMPARE(QString::fromStdWString(s->Copy(stored).last_run.reason), QStringLiteral("нет"));
+        }
+        QCOMPARE(readFile(target), QByteArray("keep"));
     }
 
     // Every log line reaches standard error as one line of its own, headed with the task's
