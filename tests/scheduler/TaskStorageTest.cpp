@@ -612,27 +612,6 @@ private slots:
         QVERIFY(store::ReadFile(s->StorePath())->find(L"<tasks/>") != std::wstring::npos);
     }
 
-    // A FIFO or a symbolic link at a log's path never blocks nor is written through; the
-    // run's outcome is still kept.
-    void logThatIsNoFile()
-    {
-        auto s = serviceIn(dir.path());
-        const QString logs = common::toQString(s->LogDirectory());
-        QDir().mkpath(logs);
-        const QString target = dir.path() + QStringLiteral("/target");
-        writeFile(target, "keep");
-        QCOMPARE(::mkfifo(QFile::encodeName(logs + QStringLiteral("/фифо.log")).constData(), 0600), 0);
-        QVERIFY(QFile::link(target, logs + QStringLiteral("/ссылка.log")));
-        const ScopedEnvironment env{{"KALVORCLI_EXIT_CODE", "1"}, {"KALVORCLI_STDERR", "нет"}};
-        for (const QString& name : {QStringLiteral("фифо"), QStringLiteral("ссылка")}) {
-            const TaskInfo* stored = s->AddTask(exportTask(name, QStringLiteral("Проекты/A")));
-            s->RunNow(stored);
-            QTRY_COMPARE_WITH_TIMEOUT(s->Copy(stored).last_run.outcome, RunOutcome::Failed, 5000);
-            QCOMPARE(QString::fromStdWString(s->Copy(stored).last_run.reason), QStringLiteral("нет"));
-        }
-        QCOMPARE(readFile(target), QByteArray("keep"));
-    }
-
     // Every log line reaches standard error as one line of its own, headed with the task's
     // name when asked; a task no longer stored still reaches it, unheaded.
     void logLinesAreEchoedOnStandardError()
