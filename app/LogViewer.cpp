@@ -2,11 +2,16 @@
 
 #include "ui_LogViewer.h"
 
+#include "common/Text.h"
+#include "execution/TaskLog.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QScrollBar>
 #include <QTextCodec>
+
+#include <sys/stat.h>
 
 LogViewer::LogViewer(const QString& filePath, const QString& taskName, QWidget* parent)
     : QDialog(parent)
@@ -40,6 +45,7 @@ void LogViewer::reload()
     ui->logTextEdit->clear();
     decoder.reset(QTextCodec::codecForName("UTF-8")->makeDecoder());
     offset = 0;
+    shown.reset();
     QFile file(path);
     if (file.open(QIODevice::ReadOnly) && file.size() > kShownTail) {
         // Starts at a line boundary inside the tail, so no line is shown cut.
@@ -53,16 +59,31 @@ void LogViewer::reload()
 void LogViewer::readNew()
 {
     watchFile();
+    const QString older = common::toQString(execution::OlderLogPath(common::toPath(path)));
+    ui->olderLogLabel->setVisible(QFileInfo(older).isFile());
+    ui->olderLogLabel->setText(tr("Более ранние записи журнала — в файле %1").arg(older));
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         if (offset > 0)
             reload();
         return;
     }
+    struct stat st
+    {};
+    if (::fstat(file.handle(), &st) != 0)
+        return;
+    const Identity identity{static_cast<quint64>(st.st_dev), static_cast<quint64>(st.st_ino)};
+    if (shown && *shown != identity) {
+        // Another file under the same name: the watch moves to it and it is read from its start.
+        watcher.removePath(path);
+        reload();
+        return;
+    }
     if (file.size() < offset) {
         reload();
         return;
     }
+    shown = identity;
     if (file.size() == offset)
         return;
     file.seek(offset);

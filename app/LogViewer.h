@@ -2,8 +2,9 @@
 
 // A read-only window on one task's log file. It opens scrolled to the end and follows
 // lines appended while it is open: the file system tells it of each write, nothing polls.
-// A file that is removed, recreated or cut shorter is read again from its start. Very long
-// logs are shown from their last megabyte. GUI thread only.
+// A file that is removed, replaced by another (a rename over it, the log's rotation) or cut
+// shorter is read again from its start. Very long logs are shown from their last megabyte.
+// While the log has an older file, a line above the text names it. GUI thread only.
 
 #include <QDialog>
 #include <QFileSystemWatcher>
@@ -11,6 +12,7 @@
 #include <QTextDecoder>
 
 #include <memory>
+#include <optional>
 
 namespace Ui {
 class LogViewer;
@@ -41,4 +43,12 @@ private:
     QFileSystemWatcher watcher;
     std::unique_ptr<QTextDecoder> decoder;
     qint64 offset = 0;
+    // The file that was read (device and inode); none before the first read.
+    struct Identity
+    {
+        quint64 device = 0;
+        quint64 inode = 0;
+        bool operator!=(const Identity& o) const { return device != o.device || inode != o.inode; }
+    };
+    std::optional<Identity> shown;
 };

@@ -54,13 +54,13 @@ void logErrorOutput(const ToolResult& result, const LogFunction& log)
 }
 
 // The reason of a failed run: the first non-empty line of what the tool wrote on its
-// standard error, or its exit code.
-std::wstring failureOf(const ToolResult& result)
+// standard error; empty when it wrote none.
+std::wstring errorOf(const ToolResult& result)
 {
     for (const QString& line : result.errorLines)
         if (!line.trimmed().isEmpty())
             return line.toStdWString();
-    return RunTexts::Translate("Программа завершилась с кодом %1.").arg(result.exitCode).toStdWString();
+    return {};
 }
 
 void logToolResult(const ToolResult& result, const ToolLimits& limits, const LogFunction& log, RunFailure* failure)
@@ -91,8 +91,14 @@ void logToolResult(const ToolResult& result, const ToolLimits& limits, const Log
         log(RunTexts::Text("Задание успешно выполнено."), true);
     } else {
         log(RunTexts::Text("Задание не выполнено:"), true);
-        noted.Note(failureOf(result));
+        std::wstring why = errorOf(result);
         logErrorOutput(result, log);
+        // Without any error output the log still says how the tool ended.
+        if (why.empty()) {
+            why = ToolEndText(result).toStdWString();
+            log(why, false);
+        }
+        noted.Note(why);
     }
 }
 

@@ -1,10 +1,13 @@
 #include "execution/CliPath.h"
 
+#include "common/Logging.h"
 #include "common/Text.h"
 
 #include <QCoreApplication>
 #include <QSettings>
 #include <QString>
+
+#include <algorithm>
 
 namespace {
 std::filesystem::path applicationDir()
@@ -33,21 +36,39 @@ std::filesystem::path CliConfigPath()
     return applicationDir() / "config.ini";
 }
 
-std::chrono::minutes ToolTimeoutFrom(const std::filesystem::path& configIni)
+std::chrono::minutes ToolTimeoutFrom(const std::filesystem::path& configIni, std::string* unused)
 {
     constexpr std::chrono::minutes fallback{240};
     QSettings settings(common::toQString(configIni), QSettings::IniFormat);
-    bool ok = false;
-    const qlonglong minutes = settings.value(QStringLiteral("Limits/ToolTimeoutMinutes")).toLongLong(&ok);
-    // Past a century the steady clock's deadline would overflow.
-    if (!ok || minutes <= 0 || minutes > 100LL * 366 * 24 * 60)
+    const QVariant value = settings.value(QStringLiteral("Limits/ToolTimeoutMinutes"));
+    if (!value.isValid())
         return fallback;
-    return std::chrono::minutes(minutes);
+    // Whole minutes in decimal digits only: "0.5", "-3" or "1e3" are not taken for anything.
+    const QString text = value.toString().trimmed();
+    bool ok = !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+    const qlonglong minutes = ok ? text.toLongLong(&ok) : 0;
+    // Past a century the steady clock's deadline would overflow.
+    if (ok && minutes > 0 && minutes <= 100LL * 366 * 24 * 60)
+        return std::chrono::minutes(minutes);
+    if (unused != nullptr)
+        *unused = QStringLiteral("%1: Limits/ToolTimeoutMinutes=\"%2\" is not a whole number of minutes from 1 to %3; "
+                                 "a tool run may take %4 minutes.")
+                      .arg(common::toQString(configIni), value.toStringList().join(QLatin1Char(',')))
+                      .arg(100LL * 366 * 24 * 60)
+                      .arg(fallback.count())
+                      .toStdString();
+    return fallback;
 }
 
 std::chrono::minutes ToolTimeout()
 {
-    static const std::chrono::minutes timeout = ToolTimeoutFrom(CliConfigPath());
+    static const std::chrono::minutes timeout = [] {
+        std::string unused;
+        const auto minutes = ToolTimeoutFrom(CliConfigPath(), &unused);
+        if (!unused.empty())
+            qCWarning(lcExecution).noquote() << QString::fromStdString(unused);
+        return minutes;
+    }();
     return timeout;
 }
 

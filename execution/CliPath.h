@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <string>
 
 // Path of the product's command-line tool: the directory named by "Paths/Kalvor-III" in
 // config.ini beside the running executable (default /opt/kalvorbim/bin), joined with
@@ -15,7 +16,10 @@ std::filesystem::path CliConfigPath();
 std::filesystem::path CliExecutablePathFrom(const std::filesystem::path& configIni);
 
 // Longest run of the tool: whole minutes under "Limits/ToolTimeoutMinutes" in the same
-// config.ini (default 240; a missing, unreadable or non-positive value gives the default).
+// config.ini (default 240; a missing value gives the default, and so does one that is not
+// a whole positive number, which ToolTimeout() says once on standard error).
 // Worked out once per process, like the path.
 std::chrono::minutes ToolTimeout();
-std::chrono::minutes ToolTimeoutFrom(const std::filesystem::path& configIni);
+// The same rule for a given config.ini, without caching; `unused` gets why a value that is
+// there was not used (left alone otherwise).
+std::chrono::minutes ToolTimeoutFrom(const std::filesystem::path& configIni, std::string* unused = nullptr);

@@ -1,8 +1,8 @@
 #include "execution/ToolRun.h"
 
 #include "common/UniqueFd.h"
-
-#include <QTextCodec>
+#include "common/Utf8.h"
+#include "execution/RunTexts.h"
 
 #include <boost/process/args.hpp>
 #include <boost/process/child.hpp>
@@ -241,16 +241,14 @@ private:
 
 QString DecodeToolText(const std::string& bytes)
 {
-    QTextCodec::ConverterState state;
-    const QString text = QTextCodec::codecForMib(106)->toUnicode(bytes.data(), static_cast<int>(bytes.size()), &state);
-    // A sequence cut off at the end is held back as "remaining", not counted as invalid.
-    if (state.invalidChars == 0 && state.remainingChars == 0)
-        return text;
-    // The locale's 8-bit encoding; where that is UTF-8 as well, Latin-1, so no byte is lost.
-    QTextCodec* local = QTextCodec::codecForLocale();
-    if (local == nullptr || local->mibEnum() == 106)
-        return QString::fromLatin1(bytes.data(), static_cast<int>(bytes.size()));
-    return local->toUnicode(bytes.data(), static_cast<int>(bytes.size()));
+    return QString::fromStdWString(common::fromUtf8(bytes));
+}
+
+QString ToolEndText(const ToolResult& result)
+{
+    if (result.signal != 0)
+        return RunTexts::Translate("Программа завершена сигналом %1.").arg(result.signal);
+    return RunTexts::Translate("Программа завершилась с кодом %1.").arg(result.exitCode);
 }
 
 ToolStop::ToolStop()
@@ -401,6 +399,7 @@ ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& 
     if (ending)
         signalGroup(pid, SIGKILL);
     const int status = collect(pid);
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     result.exitCode = WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status);
     if (!result.Succeeded()) {
         const std::vector<std::string> lines = head.Lines();

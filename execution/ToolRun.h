@@ -24,6 +24,7 @@ struct ToolResult
     bool started = false;
     QString launchError;               // the system's message when the program could not be started
     int exitCode = -1;                 // the exit status, or the signal number when a signal ended it
+    int signal = 0;                    // the signal that ended it, 0 when it exited
     bool timedOut = false;             // ended by us at the time limit
     bool stopped = false;              // ended by us because the program is quitting
     std::vector<QString> errorLines;   // the start of standard error, split at line feeds
@@ -86,9 +87,12 @@ constexpr std::size_t kStderrKeptBytes = 64 * 1024;
 ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& limits = {},
                    const ToolStop* stop = nullptr);
 
-// UTF-8 text, or the locale's 8-bit encoding (Latin-1 where the locale's is UTF-8) when
-// the bytes are not valid UTF-8.
+// The tool's bytes as UTF-8 text, every byte that is not part of a valid sequence shown
+// as one U+FFFD.
 QString DecodeToolText(const std::string& bytes);
+
+// How a started run ended, for the log and the stored reason: its exit code or its signal.
+QString ToolEndText(const ToolResult& result);
 
 // How a watched child ended: its wait status as waitpid() gives it, or -1 when something
 // else in the process collected the child first. Called on the reaper's thread.

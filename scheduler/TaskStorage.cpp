@@ -263,6 +263,8 @@ struct TaskStorage::Backups
 TaskStorage& TaskStorage::Instance()
 {
     static TaskStorage instance(DefaultStorePath(), DefaultLogDirectory(), vadro::CreateCore());
+    // A limit in config.ini that cannot be used is told at start, not at the first run.
+    ToolTimeout();
     return instance;
 }
 
@@ -492,6 +494,7 @@ void TaskStorage::UpdateTask(const TaskInfo* stored, const TaskInfo& edited)
         auto* record = const_cast<TaskInfo*>(stored); // the service owns it
         const auto* oldExport = std::get_if<ExportAction>(&record->action);
         const std::wstring oldProject = oldExport ? oldExport->project_path : std::wstring();
+        const std::wstring oldName = record->name;
         record->name = edited.name;
         record->description = edited.description;
         record->starting_point = edited.starting_point;
@@ -501,6 +504,13 @@ void TaskStorage::UpdateTask(const TaskInfo* stored, const TaskInfo& edited)
         record->run_missed = edited.run_missed;
         if (auto* e = std::get_if<ExportAction>(&record->action); e && e->project_path != oldProject)
             e->modification_times.clear();
+        // The log follows the task to its new name; a log that name has already is kept
+        // and continued, and the old file stays.
+        if (record->name != oldName && entry->log && entry->log->File()) {
+            const auto renamed = execution::LogFilePathFor(logDirectory_, record->name);
+            execution::MoveLog(*entry->log->File(), renamed);
+            entry->log = std::make_unique<execution::TaskLog>(renamed);
+        }
         RearmLocked(stored, *entry);
     }
     Save();
@@ -520,6 +530,8 @@ void TaskStorage::RemoveTask(const TaskInfo* stored)
                 it->second.log.reset();
                 // Only a file inside the log directory is ever deleted.
                 std::error_code ec;
+                if (file)
+                    std::filesystem::remove(execution::OlderLogPath(*file), ec);
                 if (!file || !std::filesystem::remove(*file, ec))
                     message = (ec ? ec : std::make_error_code(std::errc::no_such_file_or_directory)).message() + "\n";
             }

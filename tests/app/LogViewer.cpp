@@ -1,10 +1,13 @@
 #include "app/LogViewer.h"
 
 #include <QFile>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <cstdio>
 
 namespace {
 
@@ -59,6 +62,20 @@ void TestLogViewer::followsTheFile()
     QTRY_COMPARE(text->toPlainText(), QString());
     append(path, "новый журнал\n");
     QTRY_COMPARE(text->toPlainText(), QStringLiteral("новый журнал\n"));
+
+    // Rotated (or any file renamed over it): the new file is shown from its start, and a
+    // line above names the older file.
+    auto* older = viewer.findChild<QLabel*>(QStringLiteral("olderLogLabel"));
+    QVERIFY(!older->isVisibleTo(&viewer));
+    append(path + QStringLiteral(".1"), "новый журнал\n");
+    const QByteArray replaced = "01.01.2026 10:00:02 файл заменён, строка длиннее прежней\n";
+    append(dir.filePath(QStringLiteral("next")), replaced);
+    QVERIFY(::rename(QFile::encodeName(dir.filePath(QStringLiteral("next"))), QFile::encodeName(path)) == 0);
+    QTRY_COMPARE(text->toPlainText(), QString::fromUtf8(replaced));
+    QTRY_VERIFY(older->isVisibleTo(&viewer));
+    QVERIFY(older->text().contains(path + QStringLiteral(".1")));
+    append(path, next);
+    QTRY_COMPARE(text->toPlainText(), QString::fromUtf8(replaced + next));
 }
 
 void TestLogViewer::longLogShowsItsTail()

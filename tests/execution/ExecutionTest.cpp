@@ -12,8 +12,11 @@
 #include <QtTest>
 
 #include <csignal>
+#include <future>
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -88,24 +91,32 @@ private slots:
         QCOMPARE(toQt(execution::ExportArguments("/opt/kalvorbim/bin/KalvorCLI", a, L"P")), expected);
     }
 
+    void cliPathFromConfig_data()
+    {
+        QTest::addColumn<QByteArray>("limits");
+        QTest::addColumn<int>("minutes");
+        QTest::addColumn<bool>("told");
+        QTest::newRow("none") << QByteArray() << 240 << false;
+        QTest::newRow("whole minutes") << QByteArray("ToolTimeoutMinutes=15") << 15 << false;
+        for (const char* bad : {"0.5", "0", "-3", "soon", "1e3", "99999999999"})
+            QTest::newRow(bad) << QByteArray("ToolTimeoutMinutes=") + bad << 240 << true;
+    }
     void cliPathFromConfig()
     {
+        QFETCH(QByteArray, limits);
+        QFETCH(int, minutes);
+        QFETCH(bool, told);
         QTemporaryDir dir;
         const auto ini = std::filesystem::u8path(dir.filePath(QStringLiteral("config.ini")).toStdString());
         QCOMPARE(CliExecutablePathFrom(ini), std::filesystem::path("/opt/kalvorbim/bin/KalvorCLI"));
-        QCOMPARE(ToolTimeoutFrom(ini), std::chrono::minutes(240));
-        const auto write = [&ini](const QByteArray& text) {
-            QFile f(QString::fromStdString(ini.string()));
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write(text);
-        };
-        write("[Paths]\nKalvor-III=/usr/local/kalvor\n[Limits]\nToolTimeoutMinutes=15\n");
+        testsupport::writeFile(QString::fromStdString(ini.string()),
+                               "[Paths]\nKalvor-III=/usr/local/kalvor\n[Limits]\n" + limits + '\n');
         QCOMPARE(CliExecutablePathFrom(ini), std::filesystem::path("/usr/local/kalvor/KalvorCLI"));
-        QCOMPARE(ToolTimeoutFrom(ini), std::chrono::minutes(15));
-        for (const char* bad : {"0", "-5", "soon"}) {
-            write(QByteArray("[Limits]\nToolTimeoutMinutes=") + bad + '\n');
-            QCOMPARE(ToolTimeoutFrom(ini), std::chrono::minutes(240));
-        }
+        std::string unused;
+        QCOMPARE(ToolTimeoutFrom(ini, &unused), std::chrono::minutes(minutes));
+        // A value that is there but not used is named, with the value used instead.
+        QCOMPARE(!unused.empty(), told);
+        QVERIFY(unused.empty() || unused.find("240 minutes") != std::string::npos);
     }
 
     void commandStart_data()
@@ -138,23 +149,35 @@ private slots:
         QTest::addColumn<QString>("file");
         QTest::newRow("plain") << "Резервная копия"
                                << "/logs/Резервная копия.log";
-        QTest::newRow("slash stays below") << "a/b"
-                                           << "/logs/a/b.log";
+        QTest::newRow("slash") << "Архив 01/12"
+                               << "/logs/Архив 01%2F12.log";
+        QTest::newRow("escape of a slash, written out") << "Архив 01%2F12"
+                                                        << "/logs/Архив 01%252F12.log";
         QTest::newRow("parent component") << "../evil"
-                                          << "";
-        QTest::newRow("inner parent") << "a/../../evil"
-                                      << "";
+                                          << "/logs/..%2Fevil.log";
         QTest::newRow("absolute") << "/etc/passwd"
-                                  << "";
+                                  << "/logs/%2Fetc%2Fpasswd.log";
         QTest::newRow("empty") << ""
-                               << "";
+                               << "/logs/.log";
+        QTest::newRow("longest that fits")
+            << QString(251, QLatin1Char('a'))
+            << QStringLiteral("/logs/") + QString(251, QLatin1Char('a')) + QStringLiteral(".log");
     }
     void logFileNames()
     {
         QFETCH(QString, name);
         QFETCH(QString, file);
-        const auto path = execution::LogFilePathFor("/logs", name.toStdWString());
-        QCOMPARE(path ? QString::fromStdString(path->string()) : QString(), file);
+        QCOMPARE(QString::fromStdString(execution::LogFilePathFor("/logs", name.toStdWString()).string()), file);
+    }
+
+    // A name too long for a file name is cut and told apart by a hash; its older file fits.
+    void longLogFileNames()
+    {
+        const std::wstring longName(300, L'я');
+        const auto cut = execution::LogFilePathFor("/logs", longName);
+        QVERIFY(cut != execution::LogFilePathFor("/logs", longName + L"1"));
+        for (const auto& file : {cut, execution::LogFilePathFor("/logs", std::wstring(251, L'a'))})
+            QVERIFY(execution::OlderLogPath(file).filename().string().size() <= 255);
     }
 
     void logLinesAndFiles()
@@ -171,14 +194,65 @@ private slots:
         }
         execution::TaskLog again(file); // appends
         again.Write("two\n");
-        QFile f(QString::fromStdString(file.string()));
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll(), QByteArray("one\ntwo\n"));
-        QCOMPARE(int(f.permissions() & 0x7777),
+        // A line cut short by a full disk is taken back: the next one starts clean.
+        ::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit
+        {};
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        const struct rlimit small = {12, limit.rlim_max};
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        const bool cut = again.Write("cut off line\n");
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ::signal(SIGXFSZ, SIG_DFL);
+        QVERIFY(!cut);
+        QVERIFY(again.Write("three\n"));
+        const QString path = QString::fromStdString(file.string());
+        QCOMPARE(testsupport::readFile(path), QByteArray("one\ntwo\nthree\n"));
+        QCOMPARE(int(QFile(path).permissions() & 0x7777),
                  int(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser));
         execution::TaskLog missingDir(std::filesystem::u8path(dir.filePath(QStringLiteral("no/t.log")).toStdString()));
         QVERIFY(!missingDir.IsOpen());
-        missingDir.Write("dropped\n");
+        QVERIFY(!missingDir.Write("dropped\n"));
+
+        // Only a regular file is written: a symbolic link is not followed, and a FIFO that
+        // nobody reads is refused at once.
+        const QString target = dir.filePath(QStringLiteral("target"));
+        testsupport::writeFile(target, "keep");
+        QVERIFY(QFile::link(target, dir.filePath(QStringLiteral("link.log"))));
+        const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("fifo.log")));
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        for (const char* name : {"link.log", "fifo.log"}) {
+            const auto at = std::filesystem::u8path(dir.filePath(QString::fromLatin1(name)).toStdString());
+            auto wrote = std::async(std::launch::async, [at] { return execution::TaskLog(at).Write("x\n"); });
+            if (wrote.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+                const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK); // lets the open go on
+                wrote.wait();
+                ::close(reader);
+                QFAIL("opening the log blocked");
+            }
+            QVERIFY(!wrote.get());
+        }
+        QCOMPARE(testsupport::readFile(target), QByteArray("keep"));
+    }
+
+    // Past its limit a log keeps its newer half; the older half replaces the older file.
+    void logRotation()
+    {
+        QTemporaryDir dir;
+        const auto file = std::filesystem::u8path(dir.filePath(QStringLiteral("r.log")).toStdString());
+        QByteArray all;
+        execution::TaskLog log(file, 100);
+        for (int i = 10; i < 50; ++i) {
+            const QByteArray line = "line " + QByteArray::number(i) + '\n';
+            all += line;
+            QVERIFY(log.Write(line.toStdString()));
+        }
+        const QByteArray current = testsupport::readFile(QString::fromStdString(file.string()));
+        const QByteArray older = testsupport::readFile(QString::fromStdString(execution::OlderLogPath(file).string()));
+        QVERIFY2(current.size() <= 100, QByteArray(current + "|" + older).constData());
+        QVERIFY(older.size() > 0 && current.size() > 0);
+        QVERIFY(all.endsWith(older + current));
+        QVERIFY(current.startsWith("line ") && older.startsWith("line "));
     }
 
     void toolResults()
@@ -212,11 +286,12 @@ private slots:
         QCOMPARE(QJsonDocument::fromJson(f.readAll()).object()[QStringLiteral("args")].toVariant().toStringList(),
                  (QStringList{QStringLiteral("--project-path"), QStringLiteral("vadro://Демо/Проект"), QString()}));
 
-        // A signal's number is the exit code; bytes that are not UTF-8 fall back to 8-bit.
-        r = execution::RunTool({script(dir, "kill.sh", "printf 'caf\\351\\n' >&2\nkill -TERM $$\n")});
+        // A signal's number is the exit code; each byte that is not UTF-8 is one U+FFFD.
+        r = execution::RunTool({script(dir, "kill.sh", "printf 'caf\\351 Ошибка\\n' >&2\nkill -TERM $$\n")});
         QCOMPARE(r.exitCode, int(SIGTERM));
+        QCOMPARE(r.signal, int(SIGTERM));
         QCOMPARE(r.errorLines.size(), std::size_t(1));
-        QCOMPARE(r.errorLines[0], QStringLiteral("caf\u00e9"));
+        QCOMPARE(r.errorLines[0], QStringLiteral("caf\uFFFD Ошибка"));
 
         r = execution::RunTool({dir.filePath(QStringLiteral("missing")).toStdString()});
         QVERIFY(!r.started);

@@ -1,5 +1,6 @@
 #include "scheduler/TaskStorage.h"
 #include "common/Logging.h"
+#include "common/Text.h"
 #include "model/TaskStoreFile.h"
 #include "repository/Connections.h"
 #include "scheduler/LocalZone.h"
@@ -352,32 +353,45 @@ private slots:
     {
         QTest::addColumn<QByteArray>("exitCode");
         QTest::addColumn<QByteArray>("stderrText");
-        QTest::addColumn<bool>("missingTool");
+        QTest::addColumn<QByteArray>("tool"); // empty: the stand-in; "missing"; else a script's body
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("success, stderr not read") << QByteArray("0") << QByteArray("noise") << false
+        const QString failed = QStringLiteral("Задание не выполнено:");
+        QTest::newRow("success, stderr not read") << QByteArray("0") << QByteArray("noise") << QByteArray()
                                                   << QStringList{QStringLiteral("Задание успешно выполнено.")};
-        QTest::newRow("failure lines") << QByteArray("2") << QByteArray("a\\n\\nб") << false
-                                       << QStringList{QStringLiteral("Задание не выполнено:"), QStringLiteral("a"),
-                                                      QString(), QStringLiteral("б")};
-        QTest::newRow("tool cannot start")
-            << QByteArray() << QByteArray() << true
-            << QStringList{QStringLiteral("Задание не выполнено:"), QStringLiteral("No such file or directory")};
+        QTest::newRow("failure lines") << QByteArray("2") << QByteArray("a\\n\\nб") << QByteArray()
+                                       << QStringList{failed, QStringLiteral("a"), QString(), QStringLiteral("б")};
+        QTest::newRow("tool cannot start") << QByteArray() << QByteArray() << QByteArray("missing")
+                                           << QStringList{failed, QStringLiteral("No such file or directory")};
+        QTest::newRow("one bad byte") << QByteArray("1") << QByteArray("Ошибка: файл \xff.ifc") << QByteArray()
+                                      << QStringList{failed, QStringLiteral("Ошибка: файл \uFFFD.ifc")};
+        QTest::newRow("no error output") << QByteArray("3") << QByteArray() << QByteArray()
+                                         << QStringList{failed, QStringLiteral("Программа завершилась с кодом 3.")};
+        QTest::newRow("killed by a signal") << QByteArray() << QByteArray() << QByteArray("kill -KILL $$\n")
+                                            << QStringList{failed, QStringLiteral("Программа завершена сигналом 9.")};
     }
     void exportOutcomesAreLogged()
     {
         QFETCH(QByteArray, exitCode);
         QFETCH(QByteArray, stderrText);
-        QFETCH(bool, missingTool);
+        QFETCH(QByteArray, tool);
         QFETCH(QStringList, expected);
         auto s = serviceIn(dir.path());
-        if (missingTool)
+        const QString script = dir.path() + QStringLiteral("/tool-") + QString::fromLatin1(QTest::currentDataTag());
+        if (tool == "missing")
             s->SetToolPath(fsPath(dir.path() + QStringLiteral("/no/KalvorCLI")));
+        if (!tool.isEmpty() && tool != "missing") {
+            writeScript(script, tool);
+            s->SetToolPath(fsPath(script));
+        }
         const ScopedEnvironment env{{"KALVORCLI_EXIT_CODE", exitCode}, {"KALVORCLI_STDERR", stderrText}};
         TaskInfo t = exportTask(QStringLiteral("экспорт ") + QString::fromLatin1(QTest::currentDataTag()),
                                 QStringLiteral("Проекты/A"));
         const TaskInfo* stored = s->AddTask(t);
         const QStringList lines = runAndWait(*s, stored, expected.size());
         QCOMPARE(lines, expected);
+        // The stored reason is the line that says why.
+        if (expected.size() > 1)
+            QTRY_COMPARE(QString::fromStdWString(s->Copy(stored).last_run.reason), expected[1]);
         // A run through RunNow leaves the schedule alone.
         QCOMPARE(s->ScheduledRun(stored), t.starting_point);
     }
@@ -424,9 +438,9 @@ private slots:
         // One document changes, and its export fails: it is tried again next time.
         touch(repo + QStringLiteral("/Проекты/B"), 2000000000);
         qputenv("KALVORCLI_EXIT_CODE", "3");
-        QCOMPARE(runAndWait(*s, stored, 4).size(), 4);
-        qunsetenv("KALVORCLI_EXIT_CODE");
         QCOMPARE(runAndWait(*s, stored, 5).size(), 5);
+        qunsetenv("KALVORCLI_EXIT_CODE");
+        QCOMPARE(runAndWait(*s, stored, 6).size(), 6);
         runs = recordedRuns(calls);
         QCOMPARE(runs.size(), 5);
         QCOMPARE(runs[4][QStringLiteral("args")].toArray()[5].toString(), QStringLiteral("vadro://Демо/Проекты/B"));
@@ -553,26 +567,48 @@ private slots:
         QVERIFY(logMessages(*s, c).isEmpty());
     }
 
-    void removeDeletesOnlyInsideTheLogDirectory()
+    // Every name gets a log of its own inside the log directory; it follows the task to a
+    // new name and goes with the task. Nothing outside the directory is touched.
+    void logFilesStayInsideTheLogDirectory()
     {
         auto s = serviceIn(dir.path());
         const QString outside = dir.path() + QStringLiteral("/evil.log");
         writeFile(outside, "keep");
         TaskInfo t;
-        t.name = L"../evil";
         t.starting_point = CurrentInstant() + 3600 * kNanosPerSecond;
-        const TaskInfo* hostile = s->AddTask(t);
-        QVERIFY(s->LogFilePath(hostile).empty());
-        s->RemoveTask(hostile);
-        QVERIFY(QFile::exists(outside));
-        t.name = L"обычная";
-        const TaskInfo* normal = s->AddTask(t);
-        const auto log = s->LogFilePath(normal);
-        QVERIFY(std::filesystem::exists(log));
-        s->RemoveTask(normal);
-        QVERIFY(!std::filesystem::exists(log));
+        for (const std::wstring& name :
+             {std::wstring(L"../evil"), std::wstring(L"Архив 01/12"), std::wstring(300, L'я')}) {
+            t.name = name;
+            const TaskInfo* stored = s->AddTask(t);
+            const auto log = s->LogFilePath(stored);
+            QCOMPARE(log.parent_path(), s->LogDirectory());
+            s->Log(stored, L"строка", false);
+            QCOMPARE(logMessages(*s, stored), QStringList{QStringLiteral("строка")});
+            s->RemoveTask(stored);
+            QVERIFY(!std::filesystem::exists(log));
+        }
+        QCOMPARE(readFile(outside), QByteArray("keep"));
+
+        // A renamed task takes its log along, unless the new name has one already.
+        t.name = L"старое";
+        const TaskInfo* renamed = s->AddTask(t);
+        s->Log(renamed, L"история", false);
+        t.name = L"новое";
+        s->UpdateTask(renamed, t);
+        QCOMPARE(s->LogFilePath(renamed), s->LogDirectory() / std::filesystem::u8path("новое.log"));
+        QCOMPARE(logMessages(*s, renamed), QStringList{QStringLiteral("история")});
+        QVERIFY(!std::filesystem::exists(s->LogDirectory() / std::filesystem::u8path("старое.log")));
+        const QString taken = common::toQString(s->LogDirectory() / std::filesystem::u8path("занято.log"));
+        writeFile(taken, "01.01.2026 10:00:00 чужое\n");
+        t.name = L"занято";
+        s->UpdateTask(renamed, t);
+        QCOMPARE(logMessages(*s, renamed), QStringList{QStringLiteral("чужое")});
+        QVERIFY(std::filesystem::exists(s->LogDirectory() / std::filesystem::u8path("новое.log")));
+
+        s->RemoveTask(renamed);
+        QVERIFY(!QFile::exists(taken));
         QVERIFY(s->Tasks().empty());
-        s->RemoveTask(normal); // unknown now: removes nothing, still saves
+        s->RemoveTask(renamed); // unknown now: removes nothing, still saves
         QVERIFY(store::ReadFile(s->StorePath())->find(L"<tasks/>") != std::wstring::npos);
     }
 
