@@ -296,10 +296,15 @@ QString TasksListModel::triggerDescription(const TaskInfo& task)
     const QDateTime start = QDateTime::fromMSecsSinceEpoch(task.starting_point / kNanosPerMilli);
     const QString time = start.toString(QStringLiteral("hh:mm"));
     const QString date = start.toString(QStringLiteral("dd-MM-yyyy"));
-    // Rules the schedule never runs say so, instead of a sentence that promises runs.
+    // A rule that never repeats runs only at its start (when that is still ahead): it says
+    // so, instead of a sentence that promises runs.
+    const auto once = [&](const QString& why) {
+        return tr("Один запуск в %1 %2, без повторения: %3").arg(time, date, why);
+    };
+    const QString noDay = tr("в правиле нет ни одного допустимого дня");
     const std::int64_t interval = std::visit([](const auto& rule) { return rule.repeat_interval; }, task.trigger);
     if (interval <= 0)
-        return tr("Не запускается: интервал повторения меньше 1");
+        return once(tr("интервал повторения меньше 1"));
 
     if (const auto* daily = std::get_if<DailyTrigger>(&task.trigger)) {
         const std::int64_t n = daily->repeat_interval;
@@ -331,7 +336,7 @@ QString TasksListModel::triggerDescription(const TaskInfo& task)
             }
         }
         if (names.isEmpty())
-            return tr("Не запускается: в правиле нет ни одного допустимого дня");
+            return once(noDay);
         const std::int64_t n = weekly->repeat_interval;
         QString every;
         if (n == 1)
@@ -366,7 +371,7 @@ QString TasksListModel::triggerDescription(const TaskInfo& task)
             if (month >= 1 && month <= 12 && !months.contains(tr(kMonthNames[month - 1])))
                 months.append(tr(kMonthNames[month - 1]));
         if ((!monthly->days.empty() && days.isEmpty()) || (!monthly->months.empty() && months.isEmpty()))
-            return tr("Не запускается: в правиле нет ни одного допустимого дня");
+            return once(noDay);
         const QString which =
             monthly->months.empty() ? tr("каждого месяца") : tr("в %1").arg(months.join(QStringLiteral(", ")));
         return tr("В %1 %2 числа %3, начиная с %4").arg(time, days.join(QStringLiteral(", ")), which, date);

@@ -610,7 +610,10 @@ void TaskStorage::OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint6
             Save();
         emit events_->rearmed(task);
         LogTo(task, serial,
-              tr("Завершение выполнения задания. Следующий запуск: %2.").arg(localTimeText(next)).toStdWString(), true);
+              tr("Завершение выполнения задания. Следующий запуск: %2.")
+                  .arg(next == kNeverInstant ? tr("не запланирован") : localTimeText(next))
+                  .toStdWString(),
+              true);
     } catch (...) {
         FinishTimedRun(task, serial);
         throw;

@@ -121,9 +121,9 @@ void TestTasksListModel::triggerDescription_data()
         << S("weekly") << qint64(2) << QList<int>{0, 1, 2, 3, 4, 5, 6}
         << S("В 08:30 в воскресенье, понедельник, вторник, среду, четверг, пятницу, субботу каждые 2 недели, начиная "
              "с 02-03-2026");
-    // Rules the schedule never runs say so.
-    const QString noDay = S("Не запускается: в правиле нет ни одного допустимого дня");
-    const QString noInterval = S("Не запускается: интервал повторения меньше 1");
+    // Rules that never repeat say that they run only at their start.
+    const QString noDay = S("Один запуск в 08:30 02-03-2026, без повторения: в правиле нет ни одного допустимого дня");
+    const QString noInterval = S("Один запуск в 08:30 02-03-2026, без повторения: интервал повторения меньше 1");
     QTest::newRow("daily 0") << S("daily") << qint64(0) << none << noInterval;
     QTest::newRow("daily -22") << S("daily") << qint64(-22) << none << noInterval;
     QTest::newRow("weekly 0") << S("weekly") << qint64(0) << QList<int>{1} << noInterval;
@@ -140,8 +140,7 @@ void TestTasksListModel::triggerDescription_data()
                                               << S("В 08:30 30, 15 числа в январе, начиная с 02-03-2026");
     QTest::newRow("monthly, December, unusable day left out")
         << S("monthly") << qint64(12) << QList<int>{40, 1} << S("В 08:30 1 числа в декабре, начиная с 02-03-2026");
-    QTest::newRow("monthly, no usable month")
-        << S("monthly") << qint64(13) << QList<int>{1} << S("Не запускается: в правиле нет ни одного допустимого дня");
+    QTest::newRow("monthly, no usable month") << S("monthly") << qint64(13) << QList<int>{1} << noDay;
 }
 
 void TestTasksListModel::triggerDescription()
