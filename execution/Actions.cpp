@@ -111,6 +111,23 @@ Instant DocumentTime(const vadro::ItemInfo& item)
     return *item.modified / kNanosPerMilli * kNanosPerMilli; // cut towards zero
 }
 
+std::wstring PathConnectionProblem(const std::wstring& path, const std::wstring& server,
+                                   const vadro_cm::Connection& connection, const std::filesystem::path& connectionsFile)
+{
+    const QString pathText = QString::fromStdWString(path);
+    if (server != connection.name)
+        return RunTexts::Translate("путь %1 указывает на подключение «%2», а задание использует подключение «%3»")
+            .arg(pathText, QString::fromStdWString(server), QString::fromStdWString(connection.name))
+            .toStdWString();
+    const auto named = FindSavedConnectionByName(server, connectionsFile);
+    if (!named || named->id != connection.id)
+        return RunTexts::Translate("путь %1 нельзя отнести к одному хранилищу: подключение «%2» сохранено "
+                                   "несколько раз")
+            .arg(pathText, QString::fromStdWString(server))
+            .toStdWString();
+    return {};
+}
+
 std::vector<std::string> ExportArguments(const std::filesystem::path& tool, const ExportAction& action,
                                          const std::wstring& projectPath)
 {
@@ -152,6 +169,12 @@ TimeUpdates RunExport(const ExportAction& action, vadro::ICore& core, const std:
     const auto connection = FindSavedConnection(action.connection_id);
     if (!connection) {
         fail(RunTexts::Text("Не удалось найти подключение к ХД по пути %1", action.project_path), true);
+        return kept;
+    }
+    const std::wstring mismatch =
+        PathConnectionProblem(action.project_path, server, *connection, SavedConnectionsPath());
+    if (!mismatch.empty()) {
+        fail(RunTexts::Text("Экспорт не выполнен: %1", mismatch), true);
         return kept;
     }
     const auto session = core.OpenSession(connection->address, connection->credentials);

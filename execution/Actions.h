@@ -37,6 +37,15 @@ struct RunFailure
 // Modification times a run wants to keep, by path text.
 using TimeUpdates = std::vector<std::pair<std::wstring, Instant>>;
 
+// Why a repository path must not run with `connection`, its task's connection: the product's
+// tool finds a project by the connection name the path holds (the first saved connection of
+// that name), so a path naming another connection, or a name saved twice, would read
+// another repository. Empty when the path leads to `connection`. `server` is the path's
+// connection name. Throws exceptions::Error for a saved-connections file that cannot be read.
+std::wstring PathConnectionProblem(const std::wstring& path, const std::wstring& server,
+                                   const vadro_cm::Connection& connection,
+                                   const std::filesystem::path& connectionsFile);
+
 // The argument list of one exported project, the tool first.
 std::vector<std::string> ExportArguments(const std::filesystem::path& tool, const ExportAction& action,
                                          const std::wstring& projectPath);

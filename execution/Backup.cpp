@@ -555,6 +555,9 @@ std::optional<Source> openSource(const BackupRequest& request, vadro::ICore& cor
         reason = RunTexts::Text("не найдено подключение к ХД для %1", request.source_path);
         return std::nullopt;
     }
+    reason = PathConnectionProblem(request.source_path, server, *connection, connectionsFile);
+    if (!reason.empty())
+        return std::nullopt;
     Source source{core.OpenSession(connection->address, connection->credentials), {}, {}};
     source.ids = source.session->GetPathResolver()->ResolvePath(components);
     if (source.ids.size() != components.size()) {

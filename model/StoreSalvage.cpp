@@ -1,6 +1,6 @@
 #include "model/StoreSalvage.h"
 
-#include "common/RegularFile.h"
+#include "common/DamagedCopy.h"
 #include "common/Utf8.h"
 #include "common/XmlNesting.h"
 
@@ -211,48 +211,6 @@ std::wstring decode(const std::string& bytes, std::size_t& badBytes, std::size_t
     return text;
 }
 
-std::string stampOfNow()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
-    return text;
-}
-
-// The candidate names beside the store, one per attempt.
-std::filesystem::path copyName(const std::filesystem::path& store, const std::string& stamp, int attempt)
-{
-    std::string name = store.filename().string() + ".damaged-" + stamp;
-    if (attempt > 1)
-        name += "-" + std::to_string(attempt);
-    return store.parent_path() / name;
-}
-
-constexpr int kAttempts = 100;
-
-// A copy kept before that holds exactly `bytes`, if there is one.
-std::filesystem::path sameCopy(const std::filesystem::path& store, const std::string& bytes)
-{
-    const std::string prefix = store.filename().string() + ".damaged-";
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(store.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (name.compare(0, prefix.size(), prefix) != 0)
-            continue;
-        std::error_code statError;
-        const auto status = it->symlink_status(statError);
-        if (statError || !std::filesystem::is_regular_file(status) || it->file_size(statError) != bytes.size() ||
-            statError)
-            continue;
-        const common::FileRead read = common::ReadRegularFile(it->path(), bytes.size());
-        if (read.state == common::FileRead::State::Read && read.bytes == bytes)
-            return it->path();
-    }
-    return {};
-}
-
 } // namespace
 
 std::wstring TextOfFile(const std::string& bytes)
@@ -313,59 +271,12 @@ Salvage SalvageStore(const std::string& bytes)
 
 std::filesystem::path KeepDamagedCopy(const std::filesystem::path& store, const std::string& bytes, std::string& error)
 {
-    if (std::filesystem::path kept = sameCopy(store, bytes); !kept.empty())
-        return kept;
-    const std::string stamp = stampOfNow();
-    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-        const std::filesystem::path copy = copyName(store, stamp, attempt);
-        const int fd = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0) {
-            if (errno == EEXIST)
-                continue;
-            error = std::strerror(errno);
-            return {};
-        }
-        // The umask may have taken bits away; the copy is the owner's alone, exactly.
-        bool ok = ::fchmod(fd, 0600) == 0;
-        for (std::size_t done = 0; ok && done < bytes.size();) {
-            const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            ok = n > 0;
-            if (ok)
-                done += static_cast<std::size_t>(n);
-        }
-        ok = ok && ::fsync(fd) == 0;
-        if (!ok)
-            error = std::strerror(errno);
-        if (::close(fd) != 0 && ok) {
-            ok = false;
-            error = std::strerror(errno);
-        }
-        if (ok)
-            return copy;
-        ::unlink(copy.c_str());
-        return {};
-    }
-    error = "no free name beside the store";
-    return {};
+    return common::KeepDamagedCopy(store, bytes, error);
 }
 
 std::filesystem::path MoveDamagedAside(const std::filesystem::path& store, std::string& error)
 {
-    const std::string stamp = stampOfNow();
-    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-        const std::filesystem::path aside = copyName(store, stamp, attempt);
-        // RENAME_NOREPLACE: a name that is already taken is never replaced.
-        if (::renameat2(AT_FDCWD, store.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0)
-            return aside;
-        if (errno == EEXIST)
-            continue;
-        error = std::strerror(errno);
-        return {};
-    }
-    error = "no free name beside the store";
-    return {};
+    return common::MoveDamagedAside(store, error);
 }
 
 } // namespace store

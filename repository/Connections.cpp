@@ -1,5 +1,6 @@
 #include "repository/Connections.h"
 
+#include "common/DamagedCopy.h"
 #include "common/RegularFile.h"
 #include "common/Text.h"
 #include "common/Utf8.h"
@@ -35,28 +36,29 @@ void dropLayoutWhitespace(pt::wptree& tree)
         dropLayoutWhitespace(child.second);
 }
 
-// The file is UTF-8 on disk; the tree is wide. Conversion happens here rather than through
-// a stream locale, which would depend on the process's global locale.
-pt::wptree readTree(const std::filesystem::path& file)
+// The file's exact bytes. Only a regular file is read and the open never waits: a FIFO
+// planted at the path would otherwise hold a backup or an export for ever.
+std::string readBytes(const std::filesystem::path& file)
 {
-    // Only a regular file is read and the open never waits: a FIFO planted at the path
-    // would otherwise hold a backup or an export for ever.
-    const common::FileRead read = common::ReadRegularFile(file);
+    common::FileRead read = common::ReadRegularFile(file);
     if (read.state == common::FileRead::State::Missing)
         throw exceptions::Error("cannot open the configuration file " + file.string());
     if (read.state != common::FileRead::State::Read)
         throw exceptions::Error("cannot read the configuration file " + file.string() + ": " + read.error);
-    const std::optional<std::wstring> text = common::fromUtf8Strict(read.bytes);
-    if (!text)
-        throw exceptions::Error("the configuration file " + file.string() + " is not UTF-8");
-    // The reader recurses once per nested element; a file that nests deeper than any of
-    // ours is refused before it can overflow the stack.
-    const std::size_t deep = common::FindExcessNesting(*text);
+    return std::move(read.bytes);
+}
+
+// Parses a document whose text is already wide. The reader recurses once per nested
+// element; a text that nests deeper than any of ours is refused before it can overflow
+// the stack.
+pt::wptree parseText(const std::wstring& text, const std::filesystem::path& file)
+{
+    const std::size_t deep = common::FindExcessNesting(text);
     if (deep != std::wstring::npos)
         throw exceptions::Error("malformed configuration file " + file.string() + ": elements nested deeper than " +
                                 std::to_string(common::kMaxXmlNesting) + " levels at line " +
-                                std::to_string(1 + std::count(text->begin(), text->begin() + deep, L'\n')));
-    std::wistringstream stream(*text);
+                                std::to_string(1 + std::count(text.begin(), text.begin() + deep, L'\n')));
+    std::wistringstream stream(text);
     pt::wptree tree;
     try {
         pt::read_xml(stream, tree);
@@ -66,6 +68,21 @@ pt::wptree readTree(const std::filesystem::path& file)
     }
     dropLayoutWhitespace(tree);
     return tree;
+}
+
+// The file is UTF-8 on disk; the tree is wide. Conversion happens here rather than through
+// a stream locale, which would depend on the process's global locale.
+pt::wptree parseBytes(const std::string& bytes, const std::filesystem::path& file)
+{
+    const std::optional<std::wstring> text = common::fromUtf8Strict(bytes);
+    if (!text)
+        throw exceptions::Error("the configuration file " + file.string() + " is not UTF-8");
+    return parseText(*text, file);
+}
+
+pt::wptree readTree(const std::filesystem::path& file)
+{
+    return parseBytes(readBytes(file), file);
 }
 
 bool fileExists(const std::filesystem::path& file)
@@ -139,6 +156,39 @@ pt::wptree writeConnection(const vadro_cm::Connection& connection)
     return node;
 }
 
+bool isTagEnd(wchar_t c)
+{
+    return c == L'>' || c == L'/' || c == L' ' || c == L'\t' || c == L'\n' || c == L'\r';
+}
+
+// The `<connection>…</connection>` elements of a text that does not parse as a whole, each
+// cut out and read alone. An element runs from its start tag to the first end tag after
+// it, but never into the next start tag: one left open by a cut ends there and is dropped.
+std::vector<vadro_cm::Connection> salvageConnections(const std::wstring& text, const std::filesystem::path& file,
+                                                     std::size_t& dropped)
+{
+    constexpr std::wstring_view open = L"<connection";
+    constexpr std::wstring_view close = L"</connection>";
+    std::vector<std::size_t> starts;
+    for (std::size_t i = text.find(open); i != std::wstring::npos; i = text.find(open, i + open.size()))
+        if (i + open.size() < text.size() && isTagEnd(text[i + open.size()]))
+            starts.push_back(i);
+    std::vector<vadro_cm::Connection> found;
+    for (std::size_t k = 0; k < starts.size(); ++k) {
+        const std::size_t next = k + 1 < starts.size() ? starts[k + 1] : text.size();
+        const std::size_t end = text.find(close, starts[k]);
+        try {
+            if (end == std::wstring::npos || end + close.size() > next)
+                throw exceptions::Error("a saved connection is cut off");
+            const pt::wptree element = parseText(text.substr(starts[k], end + close.size() - starts[k]), file);
+            found.push_back(readConnection(element.get_child(L"connection")));
+        } catch (const exceptions::Error&) {
+            ++dropped;
+        }
+    }
+    return found;
+}
+
 } // namespace
 
 std::filesystem::path SavedConnectionsPath()
@@ -161,10 +211,20 @@ boost::property_tree::wptree Config::GetConfigSubtree(const std::string& path) c
     return subtree ? *subtree : pt::wptree();
 }
 
-void Config::PutConfigSubtree(const std::string& path, const boost::property_tree::wptree& subtree)
+void Config::PutConfigSubtree(const std::string& path, const boost::property_tree::wptree& subtree, bool overDamaged)
 {
-    // The rest of the file is kept; a malformed file stops the write before anything is touched.
-    pt::wptree tree = fileExists(file_) ? readTree(file_) : pt::wptree();
+    // The rest of the file is kept; a malformed file stops the write before anything is
+    // touched, unless its caller has kept it already.
+    pt::wptree tree;
+    if (fileExists(file_)) {
+        const std::string bytes = readBytes(file_);
+        try {
+            tree = parseBytes(bytes, file_);
+        } catch (const exceptions::Error&) {
+            if (!overDamaged)
+                throw;
+        }
+    }
     tree.put_child(treePath(path), subtree);
 
     std::wostringstream text;
@@ -208,12 +268,56 @@ std::optional<vadro_cm::Connection> ConnectionsModel::FindConnectionByID(const v
     return std::nullopt;
 }
 
+void ConnectionsModel::Load()
+{
+    damage_.clear();
+    dropped_ = 0;
+    damagedBytes_.clear();
+    keptAs_.clear();
+    const std::filesystem::path& file = config_.File();
+    if (!fileExists(file)) {
+        connections_.clear();
+        return;
+    }
+    std::string bytes = readBytes(file);
+    std::vector<vadro_cm::Connection> loaded;
+    try {
+        const pt::wptree tree = parseBytes(bytes, file);
+        const auto list = tree.get_child_optional(treePath(kSubtreePath));
+        for (const auto& [key, node] : list ? *list : pt::wptree()) {
+            if (key != L"connection")
+                continue;
+            try {
+                loaded.push_back(readConnection(node));
+            } catch (const exceptions::Error& e) {
+                if (damage_.empty())
+                    damage_ = e.what();
+                ++dropped_;
+            }
+        }
+    } catch (const exceptions::Error& e) {
+        damage_ = e.what();
+        loaded = salvageConnections(common::fromUtf8(bytes), file, dropped_);
+    }
+    if (!damage_.empty())
+        damagedBytes_ = std::move(bytes);
+    connections_ = std::move(loaded);
+}
+
 void ConnectionsModel::UpdateConnections(const std::vector<vadro_cm::Connection>& connections)
 {
     pt::wptree subtree;
     for (const vadro_cm::Connection& connection : connections)
         subtree.add_child(L"connection", writeConnection(connection));
-    config_.PutConfigSubtree(kSubtreePath, subtree);
+    // A damaged file is replaced only once its exact bytes lie beside it.
+    if (!damage_.empty() && keptAs_.empty()) {
+        std::string error;
+        keptAs_ = common::KeepDamagedCopy(config_.File(), damagedBytes_, error);
+        if (keptAs_.empty())
+            throw exceptions::Error("the damaged " + config_.File().string() + " could not be kept: " + error);
+        std::string().swap(damagedBytes_);
+    }
+    config_.PutConfigSubtree(kSubtreePath, subtree, !keptAs_.empty());
     // The list changes only once the file holds it.
     connections_ = connections;
 }

@@ -12,6 +12,8 @@
 #include <QFileDialog>
 #include <QMessageBox>
 
+#include <utility>
+
 #include <boost/uuid/nil_generator.hpp>
 
 namespace {
@@ -70,11 +72,24 @@ TaskActionPage::TaskActionPage(std::shared_ptr<vadro::ICore> core,
 
     std::vector<vadro_cm::Connection> connections;
     try {
-        connectionsModel_.Init(config_.GetConfigSubtree(ConnectionsModel::kSubtreePath));
+        connectionsModel_.Load();
         connections = connectionsModel_.GetConnections();
+        if (!connectionsModel_.Damage().empty()) {
+            qCWarning(lcWizard, "Saved connections are damaged: %s", connectionsModel_.Damage().c_str());
+            damageMessage_ = tr("Файл подключений %1 повреждён. Восстановлено подключений: %2, не удалось "
+                                "восстановить: %3.\nПрежнее содержимое файла будет сохранено рядом с ним перед "
+                                "первой записью.\n\n%4")
+                                 .arg(toQString(config_.File()))
+                                 .arg(connections.size())
+                                 .arg(connectionsModel_.Dropped())
+                                 .arg(QString::fromStdString(connectionsModel_.Damage()));
+        }
     } catch (const exceptions::Error& e) {
-        // An unreadable file leaves the list empty; the user can still add connections.
+        // An unreadable file leaves the list empty; the user can still add connections, but
+        // the file is written only when it can be read again.
         qCWarning(lcWizard, "Saved connections: %s", e.what());
+        damageMessage_ = tr("Не удалось прочитать файл подключений %1.\n\n%2")
+                             .arg(toQString(config_.File()), QString::fromStdString(e.what()));
     }
 
     connectionsManager_ = new vadro_cm::ConnectionsManagerWidget(nullptr, std::move(connections), core_, false);
@@ -397,6 +412,11 @@ void TaskActionPage::initializePage()
     QWizardPage::initializePage();
     if (wizard_ == nullptr)
         return;
+    // Said once, where the list is first shown.
+    if (!damageMessage_.isEmpty()) {
+        const QString message = std::exchange(damageMessage_, QString());
+        QMessageBox::warning(this, tr("Файл подключений повреждён"), message);
+    }
     TaskInfo& task = wizard_->GetTaskInfo();
     ui->actionComboBox->setCurrentIndex(static_cast<int>(task.action.index()));
 
@@ -465,16 +485,22 @@ bool TaskActionPage::validatePage()
     return true;
 }
 
-void TaskActionPage::SaveConnections()
+bool TaskActionPage::SaveConnections()
 {
-    if (connectionsManager_->GetEditedConnections() == connectionsModel_.GetConnections())
-        return;
+    // A damaged file is rewritten even when the list is unchanged: a run reads it whole.
+    if (connectionsManager_->GetEditedConnections() == connectionsModel_.GetConnections() &&
+        connectionsModel_.Damage().empty())
+        return true;
     try {
         connectionsModel_.UpdateConnections(connectionsManager_->GetEditedConnections());
     } catch (const exceptions::Error& e) {
-        // The task is still saved; only the saved list stays behind.
         qCWarning(lcWizard, "Saved connections: %s", e.what());
+        QMessageBox::warning(window(), tr("Подключения не сохранены"),
+                             tr("Не удалось сохранить подключения в файле %1, задача не сохранена.\n\n%2")
+                                 .arg(toQString(config_.File()), QString::fromStdString(e.what())));
+        return false;
     }
+    return true;
 }
 
 int TaskActionPage::nextId() const

@@ -50,8 +50,9 @@ public:
     vadro_cm::ConnectionsManagerWidget* ConnectionsManager() const { return connectionsManager_; }
 
     // Writes the edited connection list to the saved-connections file when it differs from
-    // what was read; the wizard calls it once accepted, so a cancelled wizard changes nothing.
-    void SaveConnections();
+    // what was read or the file was damaged; the wizard calls it at Finish, so a cancelled
+    // wizard changes nothing. False, after telling the user why, when the file was not written.
+    bool SaveConnections();
 
     // Drops the export's scheme (or, with `mapping`, its IFC mapping) from the task and the page.
     void ClearScheme(bool mapping);
@@ -91,4 +92,6 @@ private:
     ConnectionsModel connectionsModel_;
     SchemeLookup schemeLookup_;
     TaskWizard* wizard_ = nullptr;
+    // What was wrong with the saved-connections file; shown when the page is first shown.
+    QString damageMessage_;
 };

@@ -93,7 +93,7 @@ TaskWizard::TaskWizard(const TaskInfo& task, WizardContext context, QWidget* par
     actionPage->ConnectHandlers(*this);
     setPage(ActionPageId, actionPage);
     // Connections added, edited or removed on the way reach the file only with the task.
-    connect(this, &QDialog::accepted, actionPage, &TaskActionPage::SaveConnections);
+    saveConnections_ = [actionPage] { return actionPage->SaveConnections(); };
 
     auto* browserPage = new TaskBrowserPage(context.core, this);
     browserPage->ConnectHandlers(*this);
@@ -186,5 +186,16 @@ bool TaskWizard::validateCurrentPage()
                              QMessageBox::Ok);
         return false;
     }
-    return QWizard::validateCurrentPage();
+    if (!QWizard::validateCurrentPage())
+        return false;
+    // Finish keeps the wizard open while the task's connection is not stored.
+    return !finishing_ || saveConnections_();
+}
+
+void TaskWizard::done(int result)
+{
+    // QWizard::done validates the current page before it accepts.
+    finishing_ = result == QDialog::Accepted;
+    QWizard::done(result);
+    finishing_ = false;
 }

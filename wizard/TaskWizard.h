@@ -2,7 +2,7 @@
 
 // The modal dialog that creates and edits one task. It works on its own copy of the
 // record it was built from; every page writes into that copy as the user edits, and the
-// caller reads it back with GetTaskInfo after exec() returned Accepted; accepting also
+// caller reads it back with GetTaskInfo after exec() returned Accepted; accepting first
 // saves the connection list as edited on the action page. Cancelling drops the copy and
 // changes nothing else.
 
@@ -12,6 +12,7 @@
 
 #include <QWizard>
 
+#include <functional>
 #include <memory>
 
 class TaskWizard : public QWizard
@@ -47,8 +48,12 @@ public:
     // The connection picked and tested on the action page; the folders page opens its
     // session with it. Not part of the task, which keeps only its identifier.
     vadro_cm::Connection& GetConnection() { return connection_; }
+    // Finish writes the connection list first; a failed write keeps the wizard open.
+    void done(int result) override;
 
 private:
+    std::function<bool()> saveConnections_;
+    bool finishing_ = false;
     vadro_cm::Connection connection_;
     TaskInfo task_;
 };

@@ -7,6 +7,8 @@
 #include <QFileDialog>
 #include <QMessageBox>
 
+#include <algorithm>
+
 namespace vadro_cm {
 
 namespace {
@@ -89,9 +91,30 @@ QString ConnectionEditDialog::Problem() const
     // A repository path names its connection before the first "/", with no way to escape it.
     if (name.contains(QLatin1Char('/')))
         return tr("Имя соединения не может содержать знак «/»: он отделяет имя соединения от папок в пути.");
+    if (std::find(takenNames_.begin(), takenNames_.end(), name.toStdWString()) != takenNames_.end())
+        return tr("Соединение с именем «%1» уже есть. Выберите другое имя.").arg(name);
+    // Renaming would leave the tasks' paths naming a connection that no longer exists, or
+    // another one that takes the old name.
+    if (!users_.isEmpty() && name.toStdWString() != connection_.name)
+        return tr("Соединение «%1» нельзя переименовать: его используют задачи (%2): %3.")
+            .arg(toQString(connection_.name))
+            .arg(users_.size())
+            .arg(TaskNamesText(users_));
     if (ui_->folderEdit->text().trimmed().isEmpty())
         return tr("Укажите папку хранилища.");
     return {};
+}
+
+QString TaskNamesText(const QStringList& names)
+{
+    // A long list of names would stretch a message box past the screen.
+    constexpr int kShownNames = 5;
+    QStringList shown;
+    for (int i = 0; i < names.size() && i < kShownNames; ++i)
+        shown << QStringLiteral("«%1»").arg(names[i]);
+    if (names.size() > kShownNames)
+        shown << ConnectionEditDialog::tr("и ещё %1").arg(names.size() - kShownNames);
+    return shown.join(QStringLiteral(", "));
 }
 
 Connection ConnectionEditDialog::GetConnection() const

@@ -156,9 +156,19 @@ std::optional<Connection> ConnectionsManagerWidget::GetSelectedConnection() cons
     return connections_[static_cast<std::size_t>(row)];
 }
 
+std::vector<std::wstring> ConnectionsManagerWidget::NamesExcept(int row) const
+{
+    std::vector<std::wstring> names;
+    for (std::size_t i = 0; i < connections_.size(); ++i)
+        if (static_cast<int>(i) != row)
+            names.push_back(connections_[i].name);
+    return names;
+}
+
 void ConnectionsManagerWidget::AddConnection()
 {
     ConnectionEditDialog dialog(Connection{}, this);
+    dialog.SetTakenNames(NamesExcept(-1));
     if (dialog.exec() != QDialog::Accepted)
         return;
     connections_.push_back(dialog.GetConnection());
@@ -173,7 +183,11 @@ void ConnectionsManagerWidget::EditSelectedConnection()
     const int row = SelectedRow();
     if (row < 0)
         return;
-    ConnectionEditDialog dialog(connections_[static_cast<std::size_t>(row)], this);
+    const Connection& connection = connections_[static_cast<std::size_t>(row)];
+    ConnectionEditDialog dialog(connection, this);
+    dialog.SetTakenNames(NamesExcept(row));
+    if (usersLookup_)
+        dialog.SetUsers(usersLookup_(connection.id));
     if (dialog.exec() != QDialog::Accepted)
         return;
     connections_[static_cast<std::size_t>(row)] = dialog.GetConnection();
@@ -191,17 +205,9 @@ void ConnectionsManagerWidget::RemoveSelectedConnection()
     QString question =
         tr("Удалить соединение «%1»?").arg(connection.name.empty() ? tr("<без имени>") : toQString(connection.name));
     const QStringList users = usersLookup_ ? usersLookup_(connection.id) : QStringList();
-    if (!users.isEmpty()) {
-        // A long list of names would stretch the box past the screen.
-        constexpr int kShownNames = 5;
-        QStringList shown;
-        for (int i = 0; i < users.size() && i < kShownNames; ++i)
-            shown << QStringLiteral("«%1»").arg(users[i]);
-        if (users.size() > kShownNames)
-            shown << tr("и ещё %1").arg(users.size() - kShownNames);
-        question += QLatin1Char('\n') +
-                    tr("Его используют задачи (%1): %2.").arg(users.size()).arg(shown.join(QStringLiteral(", ")));
-    }
+    if (!users.isEmpty())
+        question +=
+            QLatin1Char('\n') + tr("Его используют задачи (%1): %2.").arg(users.size()).arg(TaskNamesText(users));
     if (QMessageBox::question(this, tr("Удаление соединения"), question, QMessageBox::Yes | QMessageBox::No,
                               QMessageBox::No) != QMessageBox::Yes)
         return;
@@ -211,6 +217,9 @@ void ConnectionsManagerWidget::RemoveSelectedConnection()
         const QSignalBlocker blocker(list_);
         delete list_->takeItem(row);
         connections_.erase(connections_.begin() + row);
+        // The view moves its current row to a neighbour; that connection is not the user's pick.
+        list_->setCurrentItem(nullptr);
+        list_->clearSelection();
     }
     UpdateButtons();
     emit SelectionChanged();

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 class QListWidget;
@@ -45,10 +46,12 @@ public:
 
     // Opens the edit dialog on a new connection and appends it when accepted.
     void AddConnection();
-    // Opens the edit dialog on the selected connection.
+    // Opens the edit dialog on the selected connection; a connection that stored tasks use
+    // keeps its name.
     void EditSelectedConnection();
     // Asks the user (No by default, naming the tasks that use the connection) and removes
-    // the selected connection from the edited list when the answer is Yes.
+    // the selected connection from the edited list when the answer is Yes; nothing is
+    // selected afterwards.
     void RemoveSelectedConnection();
     // Where the removal question learns which tasks use a connection; none are named without it.
     void SetUsersLookup(UsersLookup lookup) { usersLookup_ = std::move(lookup); }
@@ -59,6 +62,8 @@ signals:
 
 private:
     int SelectedRow() const;
+    // The names of all connections but the one in `row`.
+    std::vector<std::wstring> NamesExcept(int row) const;
     void RefreshRow(int row);
     void UpdateButtons();
 

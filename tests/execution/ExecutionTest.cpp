@@ -1,7 +1,9 @@
 #include "execution/Actions.h"
+#include "execution/Backup.h"
 #include "execution/CliPath.h"
 #include "execution/TaskLog.h"
 #include "execution/ToolRun.h"
+#include "support/Connections.h"
 #include "support/Files.h"
 
 #include <QDir>
@@ -357,6 +359,63 @@ private slots:
                  (QStringList{QStringLiteral("T"), QStringLiteral("--action"), QStringLiteral("check"),
                               QStringLiteral("--format"), QStringLiteral("ids"), QStringLiteral("--source-path"),
                               QStringLiteral("x"), QStringLiteral("--check-path"), QString()}));
+    }
+
+    void pathOfAnotherConnectionStartsNothing_data()
+    {
+        // The task's connection is the one at `own` among `saved`.
+        QTest::addColumn<bool>("backup");
+        QTest::addColumn<QStringList>("saved");
+        QTest::addColumn<int>("own");
+        QTest::addColumn<QString>("reason"); // empty: the run goes ahead
+        const QStringList renamed{QStringLiteral("Main"), QStringLiteral("Демо")};
+        const QStringList twice{QStringLiteral("Демо"), QStringLiteral("Демо")};
+        const QString other =
+            QStringLiteral("указывает на подключение «Демо», а задание использует подключение «Main»");
+        const QString ambiguous = QStringLiteral("подключение «Демо» сохранено несколько раз");
+        QTest::newRow("export, renamed") << false << renamed << 0 << other;
+        QTest::newRow("export, name saved twice") << false << twice << 1 << ambiguous;
+        QTest::newRow("export, its own") << false << renamed << 1 << QString();
+        QTest::newRow("backup, renamed") << true << renamed << 0 << other;
+        QTest::newRow("backup, name saved twice") << true << twice << 1 << ambiguous;
+        QTest::newRow("backup, its own") << true << renamed << 1 << QString();
+    }
+
+    // The tool finds a project by the connection name in its path: a run whose path names
+    // another connection than the task's would read another repository.
+    void pathOfAnotherConnectionStartsNothing()
+    {
+        QFETCH(bool, backup);
+        QFETCH(QStringList, saved);
+        QFETCH(int, own);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        testsupport::writeFile(dir.filePath(QStringLiteral("repo/Проекты/A")), "alpha");
+        std::vector<vadro_cm::Connection> connections;
+        for (const QString& name : saved)
+            connections.push_back(testsupport::folderConnection(name, dir.filePath(QStringLiteral("repo"))));
+        testsupport::saveConnections(connections);
+        const vadro::Uuid id = connections[static_cast<std::size_t>(own)].id;
+        const QString destination = dir.filePath(QStringLiteral("copy"));
+        std::wstring failure;
+        if (backup) {
+            failure = execution::RunBackup({id, L"vadro://Демо/Проекты", destination.toStdWString()},
+                                           *vadro::CreateCore(), SavedConnectionsPath())
+                          .reason;
+        } else {
+            ExportAction action;
+            action.connection_id = id;
+            action.project_path = L"vadro://Демо/Проекты/A";
+            action.output_path = destination.toStdWString();
+            execution::RunFailure noted;
+            execution::RunExport(
+                action, *vadro::CreateCore(), script(dir, "tool.sh", "touch \"$8/started\"\n"),
+                [](const std::wstring&, bool) {}, {}, &noted);
+            QCOMPARE(QFileInfo::exists(destination + QStringLiteral("/started")), reason.isEmpty());
+            failure = noted.reason;
+        }
+        QVERIFY2(QString::fromStdWString(failure).contains(reason), qPrintable(QString::fromStdWString(failure)));
+        QCOMPARE(QFileInfo::exists(destination), reason.isEmpty());
     }
 };
 

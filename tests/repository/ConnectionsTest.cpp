@@ -60,6 +60,8 @@ private slots:
     void unknownIdentifier();
     void hostileFile_data();
     void hostileFile();
+    void damagedFileIsSalvaged_data();
+    void damagedFileIsSalvaged();
 
 private:
     std::unique_ptr<QTemporaryDir> dir_;
@@ -286,6 +288,70 @@ void ConnectionsTest::hostileFile()
         QVERIFY(QFileInfo(file_).exists() && !QFileInfo(file_).isFile());
     else
         QCOMPARE(readFile(file_), content);
+}
+
+void ConnectionsTest::damagedFileIsSalvaged_data()
+{
+    // A whole file of the connections "А", "Б" and "В", then damaged: `cut` bytes cut off
+    // its end, or the first `from` replaced by `to`.
+    QTest::addColumn<int>("cut");
+    QTest::addColumn<QByteArray>("from");
+    QTest::addColumn<QByteArray>("to");
+    QTest::addColumn<QString>("salvaged");
+    QTest::newRow("whole") << 0 << QByteArray() << QByteArray() << QStringLiteral("АБВ");
+    QTest::newRow("truncated by 20 bytes") << 20 << QByteArray() << QByteArray() << QStringLiteral("АБВ");
+    QTest::newRow("cut inside the last connection") << 90 << QByteArray() << QByteArray() << QStringLiteral("АБ");
+    QTest::newRow("stray character") << 0 << QByteArray("<name>Б") << QByteArray("<name<Б") << QStringLiteral("АВ");
+    QTest::newRow("unreadable identifier") << 0 << QByteArray("<id>") << QByteArray("<id>zz") << QStringLiteral("БВ");
+}
+
+// Every connection that reads on its own is kept; the first write keeps the damaged
+// bytes beside the file before it replaces them.
+void ConnectionsTest::damagedFileIsSalvaged()
+{
+    QFETCH(int, cut);
+    QFETCH(QByteArray, from);
+    QFETCH(QByteArray, to);
+    QFETCH(QString, salvaged);
+    std::vector<vadro_cm::Connection> all;
+    for (const wchar_t* name : {L"А", L"Б", L"В"})
+        all.push_back(connection(name, vadro_cm::ServerAddress{L"/srv", 0}, {}, 0));
+    {
+        Config config(fsPath(file_));
+        ConnectionsModel(config).UpdateConnections(all);
+    }
+    QByteArray damaged = readFile(file_);
+    damaged.chop(cut);
+    if (!from.isEmpty())
+        damaged.replace(damaged.indexOf(from), from.size(), to);
+    writeFile(file_, damaged);
+
+    Config config(fsPath(file_));
+    ConnectionsModel model(config);
+    model.Load();
+    QString names;
+    for (const vadro_cm::Connection& c : model.GetConnections())
+        names += QString::fromStdWString(c.name);
+    QCOMPARE(names, salvaged);
+    const bool whole = cut == 0 && from.isEmpty();
+    QCOMPARE(model.Damage().empty(), whole);
+    QCOMPARE(model.Dropped(), std::size_t(3 - salvaged.size()));
+
+    std::vector<vadro_cm::Connection> edited = model.GetConnections();
+    edited.push_back(connection(L"Новое", std::nullopt, {}, 0));
+    model.UpdateConnections(edited);
+    model.UpdateConnections(edited);
+    const QDir folder = QFileInfo(file_).dir();
+    const QStringList kept = folder.entryList({QStringLiteral("ConnectionsConfig.xml.damaged*")}, QDir::Files);
+    QCOMPARE(kept.size(), whole ? 0 : 1);
+    if (!whole) {
+        QVERIFY(QRegularExpression(QStringLiteral("^ConnectionsConfig\\.xml\\.damaged-\\d{8}-\\d{6}$"))
+                    .match(kept[0])
+                    .hasMatch());
+        QCOMPARE(readFile(folder.filePath(kept[0])), damaged);
+        QCOMPARE(modeBits(folder.filePath(kept[0])), 0600u);
+    }
+    QVERIFY(loadAll(file_) == edited);
 }
 
 QTEST_GUILESS_MAIN(ConnectionsTest)

@@ -292,21 +292,38 @@ private slots:
         QVERIFY(FindSavedConnection(chosen.id) == chosen);
     }
 
-    void unreadableSavedConnections()
+    void damagedSavedConnections_data()
     {
-        // The list starts empty and without a message; a connection added by hand is tested
-        // and used although the file cannot take it.
+        // "-20": the saved file with its last 20 bytes cut off; "FOLDER": a folder in its place.
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<int>("salvaged");
+        QTest::addColumn<bool>("finishes");
+        QTest::newRow("truncated by 20 bytes") << QByteArray("-20") << 4 << true;
+        QTest::newRow("cut in the outer elements") << QByteArray("<config><connections_manager") << 0 << true;
+        QTest::newRow("a folder in the file's place") << QByteArray("FOLDER") << 0 << false;
+    }
+
+    // The damage is shown and what can be read is offered; a connection added by hand is
+    // tested and used, and Finish stores it beside the damaged bytes kept, or stays open.
+    void damagedSavedConnections()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(int, salvaged);
+        QFETCH(bool, finishes);
         const QString file = QString::fromStdString(SavedConnectionsPath().string());
-        QFile saved(file);
-        QVERIFY(saved.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        saved.write("<config><connections_manager");
-        saved.close();
-        auto unexpected = wiztest::closeNextMessageBox();
+        if (content == "FOLDER") {
+            QVERIFY(QFile::remove(file) && QDir().mkpath(file));
+        } else {
+            if (content == "-20")
+                content = testsupport::readFile(file).chopped(20);
+            testsupport::writeFile(file, content);
+        }
+        auto damage = wiztest::closeNextMessageBox();
         auto wizard = openOnPage(namedTask(BackupAction{main_.id, L"", L"/tmp/dest"}), 2);
+        *damage->armed = false;
+        QVERIFY2(damage->text.contains(file), qPrintable(damage->text));
         TaskActionPage* page = actionPage(*wizard);
-        QCOMPARE(wizard->currentId(), 2);
-        QVERIFY(page->ConnectionsManager()->GetEditedConnections().empty());
-        QVERIFY(!page->isComplete());
+        QCOMPARE(page->ConnectionsManager()->GetEditedConnections().size(), std::size_t(salvaged));
 
         wiztest::onModal<vadro_cm::ConnectionEditDialog>([this](vadro_cm::ConnectionEditDialog* dialog) {
             dialog->findChild<QLineEdit*>(QStringLiteral("nameEdit"))->setText(QStringLiteral("Новое"));
@@ -314,14 +331,24 @@ private slots:
             dialog->accept();
         });
         page->ConnectionsManager()->AddConnection();
-        QVERIFY(page->isComplete());
+        const vadro_cm::Connection added = *page->ConnectionsManager()->GetSelectedConnection();
         wizard->next();
-        *unexpected->armed = false;
-        QVERIFY(!unexpected->seen);
         QCOMPARE(wizard->currentId(), 3);
         QCOMPARE(browserPage(*wizard)->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
                  QStringLiteral("vadro://Новое/"));
-        QVERIFY(QFile::remove(file));
+        auto failure = wiztest::closeNextMessageBox();
+        wizard->accept();
+        *failure->armed = false;
+        QCOMPARE(wizard->result() == QDialog::Accepted, finishes);
+        QCOMPARE(failure->seen, !finishes);
+        if (finishes) {
+            QVERIFY(FindSavedConnection(added.id) == added);
+            QCOMPARE(FindSavedConnection(main_.id).has_value(), salvaged > 0);
+        } else {
+            QVERIFY(wizard->isVisible());
+            QVERIFY2(failure->text.contains(file), qPrintable(failure->text));
+            QVERIFY(QDir(file).removeRecursively());
+        }
         wiztest::saveConnections({main_, mirrorConnection_, broken_, unnamed_});
     }
 

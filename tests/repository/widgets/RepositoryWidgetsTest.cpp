@@ -310,11 +310,28 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("folder");
         QTest::addColumn<bool>("accepted");
-        QTest::newRow("name and folder") << QStringLiteral("Хранилище 1") << QStringLiteral("/srv/хд") << true;
-        QTest::newRow("slash in the name") << QStringLiteral("отдел/проекты") << QStringLiteral("/srv/хд") << false;
-        QTest::newRow("empty name") << QString() << QStringLiteral("/srv/хд") << false;
-        QTest::newRow("blank name") << QStringLiteral("  ") << QStringLiteral("/srv/хд") << false;
-        QTest::newRow("empty folder") << QStringLiteral("Хранилище") << QString() << false;
+        // The connection as opened and the stored tasks that use it; another one is "Демо".
+        QTest::addColumn<QString>("original");
+        QTest::addColumn<QStringList>("users");
+        const QString srv = QStringLiteral("/srv/хд");
+        const QStringList users{QStringLiteral("Ночная копия")};
+        QTest::newRow("name and folder") << QStringLiteral("Хранилище 1") << srv << true << QString() << QStringList();
+        QTest::newRow("slash in the name")
+            << QStringLiteral("отдел/проекты") << srv << false << QString() << QStringList();
+        QTest::newRow("empty name") << QString() << srv << false << QString() << QStringList();
+        QTest::newRow("blank name") << QStringLiteral("  ") << srv << false << QString() << QStringList();
+        QTest::newRow("empty folder") << QStringLiteral("Хранилище") << QString() << false << QString()
+                                      << QStringList();
+        QTest::newRow("name of another") << QStringLiteral("Демо") << srv << false << QString() << QStringList();
+        // The tool looks a name up exactly: another letter case is another name.
+        QTest::newRow("another's name in lower case")
+            << QStringLiteral("демо") << srv << true << QString() << QStringList();
+        QTest::newRow("used connection renamed")
+            << QStringLiteral("Main") << srv << false << QStringLiteral("Хранилище") << users;
+        QTest::newRow("used connection keeps its name")
+            << QStringLiteral("Хранилище") << srv << true << QStringLiteral("Хранилище") << users;
+        QTest::newRow("unused connection renamed")
+            << QStringLiteral("Main") << srv << true << QStringLiteral("Хранилище") << QStringList();
     }
 
     void editDialogRefusesWhatAPathCannotName()
@@ -322,7 +339,13 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QString, folder);
         QFETCH(bool, accepted);
-        vadro_cm::ConnectionEditDialog dialog(Connection{});
+        QFETCH(QString, original);
+        QFETCH(QStringList, users);
+        Connection opened;
+        opened.name = original.toStdWString();
+        vadro_cm::ConnectionEditDialog dialog(opened);
+        dialog.SetTakenNames({L"Демо"});
+        dialog.SetUsers(users);
         dialog.show();
         dialog.findChild<QLineEdit*>(QStringLiteral("nameEdit"))->setText(name);
         dialog.findChild<QLineEdit*>(QStringLiteral("folderEdit"))->setText(folder);
@@ -396,9 +419,12 @@ private slots:
         all.erase(all.begin() + row);
         QVERIFY(widget.GetEditedConnections() == all);
         QCOMPARE(widget.findChild<QListWidget*>(QStringLiteral("connectionsListWidget"))->count(), 2);
+        // No neighbour takes the removed connection's place: the wizard would write it into the task.
         QVERIFY(!seen.empty());
         for (const auto& selected : seen)
             QVERIFY(!selected || std::find(all.begin(), all.end(), *selected) != all.end());
+        QVERIFY(!seen.back());
+        QVERIFY(!widget.GetSelectedConnection());
     }
 
     void testButtonReportsTheRepository()
