@@ -27,6 +27,8 @@ namespace {
 
 const QByteArray kHello = QByteArrayLiteral("instance-started\n");
 const QByteArray kAck = QByteArrayLiteral("ok\n");
+// How long a start waits for the answer of a primary it has reached (ms).
+constexpr int kAnswerWait = 5000;
 
 int remainingOf(const QElapsedTimer& clock, int timeout)
 {
@@ -79,6 +81,23 @@ bool isPrivateDirectory(const QString& path, QString* error)
     return true;
 }
 
+// Where a primary started with a private XDG_RUNTIME_DIR listens for the store whose lock
+// file is `lock`; empty (with `why`) when this process has no usable runtime directory.
+QString runtimeSocketPath(const QString& lock, QString* why)
+{
+    const QString xdg = QFile::decodeName(qgetenv("XDG_RUNTIME_DIR"));
+    if (xdg.isEmpty() || !isPrivateDirectory(xdg, why))
+        return QString();
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(QFile::encodeName(lock));
+    const QString path = xdg + QStringLiteral("/kalvor-scheduler-") +
+                         QString::fromLatin1(hash.result().toHex().left(16)) + QStringLiteral(".sock");
+    if (fitsSocketAddress(path))
+        return path;
+    *why = QStringLiteral("%1 is too long for a local socket").arg(path);
+    return QString();
+}
+
 } // namespace
 
 SingleApplication::SingleApplication(int& argc, char** argv, bool allowSecondary, Modes mode, int timeout,
@@ -92,11 +111,19 @@ SingleApplication::SingleApplication(int& argc, char** argv, bool allowSecondary
         error_ = QStringLiteral("the lock of the task store cannot be used safely: ") +
                  QString::fromLocal8Bit(lock_->Error().c_str());
     } else {
+        // Where this start would listen: a primary whose record could not be written
+        // is looked for there.
+        QString unused;
+        const QString fallbackSocket = runtimeSocketPath(QFile::decodeName(lock_->Path().c_str()), &unused);
         for (;;) {
             if (lock_->TryLock()) {
                 role_ = Role::Primary;
                 // The record names the socket only once it listens.
-                lock_->Record(startServer() ? QFile::encodeName(socketName_).toStdString() : std::string());
+                if (!lock_->Record(startServer() ? QFile::encodeName(socketName_).toStdString() : std::string()))
+                    qCWarning(lcApp,
+                              "SingleApplication: the lock file could not be written (%s); the task store is "
+                              "locked still, later starts look for this instance in their runtime directory only",
+                              lock_->RecordError().c_str());
                 return;
             }
             if (!mode.testFlag(Mode::SecondaryNotification)) {
@@ -108,22 +135,33 @@ SingleApplication::SingleApplication(int& argc, char** argv, bool allowSecondary
             const common::StoreLockHolder holder = lock_->Holder();
             if (holder.pid > 0)
                 holderPid_ = holder.pid;
-            if (!holder.socket.empty() && notifyPrimary(QFile::decodeName(QByteArray::fromStdString(holder.socket)),
-                                                        remainingOf(clock, timeout))) {
+            const QString socket =
+                holder.socket.empty() ? fallbackSocket : QFile::decodeName(QByteArray::fromStdString(holder.socket));
+            const Reach reach =
+                socket.isEmpty() ? Reach::NotReached : notifyPrimary(socket, remainingOf(clock, timeout));
+            if (reach == Reach::Answered) {
                 role_ = Role::Secondary;
+                break;
+            }
+            if (reach == Reach::Silent) {
+                error_ =
+                    QStringLiteral("the task store %1 is in use by %2, which did not answer within %3 ms")
+                        .arg(store, holderPid_ > 0 ? QStringLiteral("process %1").arg(static_cast<qint64>(holderPid_))
+                                                   : QStringLiteral("another process"))
+                        .arg(kAnswerWait);
                 break;
             }
             if (remainingOf(clock, timeout) == 0)
                 break;
             QThread::msleep(10);
         }
-        if (role_ == Role::Failed)
+        if (role_ == Role::Failed && error_.isEmpty())
             error_ = (holderPid_ > 0 ? QStringLiteral("the task store %1 is in use by process %2")
                                            .arg(store)
                                            .arg(static_cast<qint64>(holderPid_))
                                      : QStringLiteral("the task store %1 is in use by another process").arg(store)) +
                      QStringLiteral(", which could not be reached within %1 ms").arg(timeout);
-        else
+        else if (role_ != Role::Failed)
             holderPid_ = 0;
     }
     lock_.reset();
@@ -152,20 +190,11 @@ SingleApplication::~SingleApplication()
 
 QString SingleApplication::chooseSocketPath(const QString& store)
 {
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    hash.addData(QFile::encodeName(store));
-    const QString name = QStringLiteral("kalvor-scheduler-") + QString::fromLatin1(hash.result().toHex().left(16)) +
-                         QStringLiteral(".sock");
-
-    const QString xdg = QFile::decodeName(qgetenv("XDG_RUNTIME_DIR"));
-    if (!xdg.isEmpty()) {
+    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
         QString why;
-        if (isPrivateDirectory(xdg, &why)) {
-            const QString path = xdg + QLatin1Char('/') + name;
-            if (fitsSocketAddress(path))
-                return path;
-            why = QStringLiteral("%1 is too long for a local socket").arg(path);
-        }
+        const QString path = runtimeSocketPath(store, &why);
+        if (!path.isEmpty())
+            return path;
         qCWarning(lcApp, "SingleApplication: XDG_RUNTIME_DIR is not usable (%s); using the temporary directory",
                   qUtf8Printable(why));
     }
@@ -205,22 +234,25 @@ bool SingleApplication::startServer()
     return true;
 }
 
-bool SingleApplication::notifyPrimary(const QString& socketName, int timeout)
+SingleApplication::Reach SingleApplication::notifyPrimary(const QString& socketName, int timeout)
 {
     QElapsedTimer clock;
     clock.start();
     QLocalSocket socket;
     socket.connectToServer(socketName);
     if (!socket.waitForConnected(qMin(remainingOf(clock, timeout), 250)))
-        return false;
+        return Reach::NotReached;
     socket.write(kHello);
-    if (!socket.waitForBytesWritten(remainingOf(clock, timeout)))
-        return false;
-    // The answer only tells that the primary has seen the message; it was delivered
-    // once written, so a late answer does not matter.
-    socket.waitForReadyRead(remainingOf(clock, timeout));
+    if (!socket.waitForBytesWritten(qMax(remainingOf(clock, timeout), 250)))
+        return Reach::NotReached;
+    // The message lands in the socket's buffer even when the primary hangs; only its
+    // answer, sent once it has shown itself, tells that it works. No second message is sent.
+    QByteArray answer;
+    while (answer.size() < kAck.size() && clock.elapsed() < kAnswerWait &&
+           (socket.bytesAvailable() > 0 || socket.waitForReadyRead(kAnswerWait - static_cast<int>(clock.elapsed()))))
+        answer += socket.read(kAck.size() - answer.size());
     socket.disconnectFromServer();
-    return true;
+    return answer == kAck ? Reach::Answered : Reach::Silent;
 }
 
 void SingleApplication::acceptConnection()
@@ -232,9 +264,11 @@ void SingleApplication::acceptConnection()
                 return;
             const QByteArray message = socket->read(kHello.size());
             if (message == kHello) {
+                // Answered once the window is shown, so a start that gets no answer knows
+                // this instance does not work.
+                emit instanceStarted();
                 socket->write(kAck);
                 socket->flush();
-                emit instanceStarted();
             }
             socket->disconnectFromServer();
         });

@@ -5,9 +5,12 @@
 // wake the primary, whose instanceStarted() fires on its GUI thread.
 //
 // The primary is the process that holds the store's lock (common::StoreLock, a flock on
-// "<store>.lock" beside the store) for its whole life, so the environment a start comes
-// from (desktop session, ssh login, cron) does not matter. The lock file records the
-// primary's process id and its wake-up socket; a second start reads the socket from it.
+// the store's folder, found through symbolic links) for its whole life, so the environment
+// a start comes from (desktop session, ssh login, cron) does not matter. The lock file
+// "<store>.lock" records the primary's process id and its wake-up socket; a second start
+// reads the socket from it, or tries its own runtime directory when there is no record.
+// It counts as reached only when the primary answers, which it does once it has shown
+// itself; a primary that takes the message and stays silent fails the start.
 //
 // The socket lives in $XDG_RUNTIME_DIR when that is private and the path fits a local
 // socket address, otherwise in a new private folder made with a random name in the
@@ -50,7 +53,8 @@ public:
     bool isPrimary() const { return role_ == Role::Primary; }
     bool isSecondary() const { return role_ == Role::Secondary; }
     // Neither primary nor secondary: the store's lock file cannot be used safely, or
-    // another process holds the lock and could not be reached. errorString() says why.
+    // another process holds the lock and could not be reached or did not answer.
+    // errorString() says why.
     bool hasFailed() const { return role_ == Role::Failed; }
     QString errorString() const { return error_; }
     // The process that holds the store when this start failed for that reason, else 0.
@@ -69,7 +73,13 @@ private:
 
     QString chooseSocketPath(const QString& store);
     bool startServer();
-    bool notifyPrimary(const QString& socketName, int timeout);
+    enum class Reach
+    {
+        NotReached, // nobody listens (yet): worth another try
+        Answered,   // the primary has shown itself
+        Silent,     // the primary took the message but did not answer: it hangs
+    };
+    Reach notifyPrimary(const QString& socketName, int timeout);
     void acceptConnection();
 
     QString socketName_;

@@ -118,6 +118,12 @@ int runScheduler(int& argc, char** argv)
     // Its lock is taken here, before the service loads the store, and held to the end.
     SingleApplication app(argc, argv, true, SingleApplication::Mode::SecondaryNotification, 1000,
                           common::toQString(TaskStorage::DefaultStorePath()));
+    // Before any message box, the failed start's included.
+    QTranslator translator;
+    if (translator.load(QStringLiteral("qtbase_ru"),
+                        QCoreApplication::applicationDirPath() + QStringLiteral("/translations"), QString(), QString()))
+        QCoreApplication::installTranslator(&translator);
+
     // Without the lock a second scheduler could run the same tasks at the same time and
     // throw away each other's changes; ending with an error beats that, and beats a
     // silent success.
@@ -141,11 +147,6 @@ int runScheduler(int& argc, char** argv)
 
     // Lives until the process ends; it watches every window of the program.
     app.installEventFilter(new HelpKeyFilter);
-
-    QTranslator translator;
-    if (translator.load(QStringLiteral("qtbase_ru"),
-                        QCoreApplication::applicationDirPath() + QStringLiteral("/translations"), QString(), QString()))
-        QCoreApplication::installTranslator(&translator);
 
     // The service loads the tasks and arms their timers before any window asks for them.
     // A service that cannot start leaves nothing to show: say why and end.

@@ -92,6 +92,8 @@ private slots:
     void startAfterKilledPrimaryBecomesPrimary();
     void racingStartsGiveOnePrimary();
     void copiesInOtherDirectoriesShareTheStore();
+    void secondStartMeetsThePrimary_data();
+    void secondStartMeetsThePrimary();
     void eachUserHasOwnPrimary_data();
     void eachUserHasOwnPrimary();
     void runtimeDirectoryOfOthersIsNotUsed_data();
@@ -101,6 +103,7 @@ private slots:
     void schedulerRefusesUnsafeLock();
     void schedulerSecondStartReachesFirst_data();
     void schedulerSecondStartReachesFirst();
+    void schedulerNamesTheUnreachableHolder_data();
     void schedulerNamesTheUnreachableHolder();
 
 private:
@@ -131,6 +134,7 @@ private:
 
     std::unique_ptr<QTemporaryDir> area_;
     Env env_ = Env::Runtime;
+    QString dataHome_; // XDG_DATA_HOME of the next start when not dataDir()
     std::vector<std::unique_ptr<QProcess>> started_;
 };
 
@@ -144,6 +148,7 @@ void TestSingleApplication::init()
     QVERIFY(QDir().mkdir(runtimeDirOf(::geteuid())));
     QVERIFY(::chmod(QFile::encodeName(runtimeDirOf(::geteuid())).constData(), 0700) == 0);
     env_ = Env::Runtime;
+    dataHome_.clear();
 }
 
 void TestSingleApplication::cleanup()
@@ -163,7 +168,7 @@ QProcess* TestSingleApplication::start(const QString& program, bool asOtherUser)
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("TMPDIR"), area_->path());
     environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
-    environment.insert(QStringLiteral("XDG_DATA_HOME"), dataDir());
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), dataHome_.isEmpty() ? dataDir() : dataHome_);
     const uid_t uid = asOtherUser ? kOtherUid : ::geteuid();
     if (env_ == Env::Runtime)
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDirOf(uid));
@@ -331,6 +336,59 @@ void TestSingleApplication::copiesInOtherDirectoriesShareTheStore()
     QCOMPARE(roleOf(*b), QStringLiteral("secondary"));
     QVERIFY(b->waitForFinished(5000));
     QCOMPARE(roleOf(*a), QStringLiteral("woken"));
+}
+
+void TestSingleApplication::secondStartMeetsThePrimary_data()
+{
+    QTest::addColumn<QString>("way");
+    QTest::addColumn<QString>("role");
+    QTest::newRow("store through a file link") << "file link"
+                                               << "secondary";
+    QTest::newRow("store through a folder link") << "folder link"
+                                                 << "secondary";
+    QTest::newRow("lock file deleted") << "deleted"
+                                       << "secondary";
+    QTest::newRow("lock file without a record") << "emptied"
+                                                << "secondary";
+    QTest::newRow("primary that hangs") << "stopped"
+                                        << "failed";
+}
+
+void TestSingleApplication::secondStartMeetsThePrimary()
+{
+    QFETCH(QString, way);
+    QFETCH(QString, role);
+    QVERIFY(QDir().mkpath(dataDir()));
+    QFile(dataDir() + QStringLiteral("/store.xml")).open(QIODevice::WriteOnly);
+    auto* primary = start();
+    QCOMPARE(roleOf(*primary), QStringLiteral("primary"));
+    const pid_t pid = static_cast<pid_t>(primary->processId());
+    dataHome_ = area(QStringLiteral("other-data"));
+    if (way == QLatin1String("file link")) {
+        QVERIFY(QDir().mkdir(dataHome_));
+        QVERIFY(QFile::link(dataDir() + QStringLiteral("/store.xml"), dataHome_ + QStringLiteral("/store.xml")));
+    } else if (way == QLatin1String("folder link")) {
+        QVERIFY(QFile::link(dataDir(), dataHome_));
+    } else {
+        dataHome_.clear();
+    }
+    if (way == QLatin1String("deleted"))
+        QVERIFY(QFile::remove(lockPath()));
+    if (way == QLatin1String("emptied"))
+        QVERIFY(QFile::resize(lockPath(), 0));
+    if (way == QLatin1String("stopped"))
+        QVERIFY(::kill(pid, SIGSTOP) == 0);
+
+    auto* second = start();
+    QCOMPARE(roleOf(*second), role);
+    QVERIFY(second->waitForFinished(10000));
+    ::kill(pid, SIGCONT);
+    QCOMPARE(second->exitCode(), role == QLatin1String("failed") ? 1 : 0);
+    if (role == QLatin1String("failed")) {
+        const QString reason = QString::fromLocal8Bit(second->readAllStandardError());
+        QVERIFY2(reason.contains(QStringLiteral("process %1, which did not answer").arg(pid)), qPrintable(reason));
+    }
+    QCOMPARE(roleOf(*primary), QStringLiteral("woken"));
 }
 
 void TestSingleApplication::eachUserHasOwnPrimary_data()
@@ -541,8 +599,16 @@ void TestSingleApplication::schedulerSecondStartReachesFirst()
     QCOMPARE(primary->state(), QProcess::Running);
 }
 
+void TestSingleApplication::schedulerNamesTheUnreachableHolder_data()
+{
+    QTest::addColumn<bool>("withoutLockFile");
+    QTest::newRow("named by its record") << false;
+    QTest::newRow("lock file deleted") << true;
+}
+
 void TestSingleApplication::schedulerNamesTheUnreachableHolder()
 {
+    QFETCH(bool, withoutLockFile);
     if (!QFileInfo(schedulerPath()).isExecutable())
         QSKIP("KALVOR_BIN_DIR has no KalvorScheduler");
     auto* primary = startScheduler();
@@ -550,6 +616,8 @@ void TestSingleApplication::schedulerNamesTheUnreachableHolder()
     QCOMPARE(record.size(), 2);
     // A holder that cannot be woken: its socket is gone.
     QVERIFY(QFile::remove(record.at(1)));
+    if (withoutLockFile)
+        QVERIFY(QFile::remove(schedulerLockPath()));
 
     env_ = Env::NoRuntime;
     auto* next = startScheduler();

@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -445,34 +446,46 @@ void KalvorTasksTest::repairRefusesItsInput()
 
 void KalvorTasksTest::repairRefusesTheLiveStore_data()
 {
-    QTest::addColumn<bool>("throughLink");
-    QTest::newRow("the store's own name") << false;
-    QTest::newRow("a link to the store") << true;
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<bool>("refused");
+    // "alias.xml" is a symbolic link to the live store.
+    QTest::newRow("the store's own name") << "live/storage.xml" << true;
+    QTest::newRow("a link to the store") << "alias.xml" << true;
+    QTest::newRow("another file beside the store") << "live/other.xml" << false;
 }
 
 void KalvorTasksTest::repairRefusesTheLiveStore()
 {
-    QFETCH(bool, throughLink);
+    QFETCH(QString, out);
+    QFETCH(bool, refused);
     const QString source = path(QStringLiteral("old.xml"));
     writeFile(source, storeOf(task("old", kJan1, daily(1))));
     const QString live = path(QStringLiteral("live/storage.xml"));
     QVERIFY(QDir().mkpath(path(QStringLiteral("live"))));
     const QByteArray content = storeOf(task("live", kJan1, daily(1)));
     writeFile(live, content);
-    // This process holds the store as a running scheduler does, with its record.
+    QVERIFY(QFile::link(live, path(QStringLiteral("alias.xml"))));
+    // This process holds the store as a running scheduler does: a lock on its folder and
+    // the record beside the store.
+    const int folder = ::open(QFile::encodeName(path(QStringLiteral("live"))).constData(), O_RDONLY | O_DIRECTORY);
+    QVERIFY(folder >= 0);
+    QCOMPARE(::flock(folder, LOCK_EX | LOCK_NB), 0);
     QFile lock(live + QStringLiteral(".lock"));
-    QVERIFY(lock.open(QIODevice::ReadWrite));
-    QCOMPARE(::flock(lock.handle(), LOCK_EX | LOCK_NB), 0);
+    QVERIFY(lock.open(QIODevice::WriteOnly));
     lock.write(QByteArray::number(::getpid()) + "\n/nowhere/wake\n");
-    lock.flush();
-    const QString out = throughLink ? path(QStringLiteral("alias.xml")) : live;
-    if (throughLink)
-        QVERIFY(QFile::link(live, out));
+    lock.close();
 
-    const Result r = run({QStringLiteral("repair"), QStringLiteral("--store"), source, QStringLiteral("--out"), out});
+    const Result r =
+        run({QStringLiteral("repair"), QStringLiteral("--store"), source, QStringLiteral("--out"), path(out)});
+    ::close(folder);
+    QCOMPARE(readFile(live), content);
+    if (!refused) {
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(readFile(path(out)).contains("old"));
+        return;
+    }
     QCOMPARE(r.exitCode, 3);
     QVERIFY2(r.err.contains("running scheduler (process " + QByteArray::number(::getpid()) + ")"), r.err.constData());
-    QCOMPARE(readFile(live), content);
 }
 
 void KalvorTasksTest::errors_data()

@@ -212,25 +212,25 @@ int Repair(const std::filesystem::path& store, const std::filesystem::path& outp
         return kUsage;
     }
 
-    // The store of a running scheduler is never replaced behind its back: the output's lock
-    // is taken (beside the name given and beside the file it leads to) and held while
-    // writing, and a lock held by another process refuses the repair.
-    std::vector<std::unique_ptr<common::StoreLock>> locks;
-    const std::filesystem::path real = std::filesystem::weakly_canonical(output, ec);
-    for (const std::filesystem::path& name : {output, ec ? output : real}) {
-        if (!locks.empty() &&
-            std::filesystem::equivalent(common::StoreLock::LockPathOf(name), common::StoreLock::LockPathOf(output), ec))
-            continue;
-        auto lock = std::make_unique<common::StoreLock>(name, common::StoreLock::Open::ExistingOnly);
-        if (lock->IsOpen() && !lock->TryLock()) {
-            const pid_t pid = lock->Holder().pid;
+    // The store of a running scheduler is never replaced behind its back. The scheduler
+    // locks the folder its store is in (found through symbolic links), so the output is
+    // resolved the same way; in a folder locked by another process the repair writes any
+    // file but the store there (the scheduler names it "storage.xml"; any other with a lock
+    // file beside it counts as well).
+    // An output in a free folder is locked while it is written.
+    common::StoreLock lock(output, common::StoreLock::Open::ExistingOnly);
+    if (lock.IsOpen() && !lock.TryLock()) {
+        std::filesystem::path name = lock.Path();
+        name.replace_extension();
+        if (name.filename() == "storage.xml" ||
+            std::filesystem::symlink_status(lock.Path(), ec).type() != std::filesystem::file_type::not_found) {
+            const pid_t pid = lock.Holder().pid;
             complain(err, QStringLiteral("refusing to write %1: it is the store of a running scheduler (%2)")
                               .arg(common::toQString(output),
                                    pid > 0 ? QStringLiteral("process %1").arg(static_cast<qint64>(pid))
                                            : QStringLiteral("its lock is held by another process")));
             return kFileError;
         }
-        locks.push_back(std::move(lock));
     }
 
     int status = kOk;
