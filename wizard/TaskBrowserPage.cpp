@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QKeyEvent>
 #include <QMessageBox>
+#include <QTreeView>
 
 #include <filesystem>
 
@@ -44,6 +45,9 @@ void TaskBrowserPage::ConnectHandlers(TaskWizard& wizard)
     else if (const auto* check = std::get_if<CheckAction>(&task.action))
         ui->onlyChangedDocsCheckBox->setChecked(check->only_changed_documents);
     connect(browser_, &vadro_browser::BrowserWidget::SelectionChanged, this, [this] { SelectionToPath(); });
+    // A click on the folder already selected (opened from a path of another connection, say)
+    // changes no selection, yet picks that folder.
+    connect(browser_->View(), &QAbstractItemView::clicked, this, [this] { SelectionToPath(); });
     // Leaving the line checks only what the user typed: a stored path passes through untouched,
     // and one that does not suit the connection is refused at Finish, never replaced.
     connect(ui->pathsLineEdit, &QLineEdit::textEdited, this, [this] { typed_ = true; });

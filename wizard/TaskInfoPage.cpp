@@ -3,6 +3,8 @@
 #include "model/TaskInfo.h"
 #include "ui_TaskInfoPage.h"
 
+#include <QSignalBlocker>
+
 TaskInfoPage::TaskInfoPage(QWidget* parent)
     : QWizardPage(parent)
     , ui(std::make_unique<Ui::TaskInfoPage>())
@@ -17,8 +19,10 @@ void TaskInfoPage::ConnectHandlers(TaskInfo& task)
     task_ = &task;
     connect(ui->nameEdit, &QLineEdit::textChanged, this,
             [this](const QString& text) { task_->name = text.toStdWString(); });
-    connect(ui->descriptionEdit, &QPlainTextEdit::textChanged, this,
-            [this] { task_->description = ui->descriptionEdit->toPlainText().toStdWString(); });
+    connect(ui->descriptionEdit, &QPlainTextEdit::textChanged, this, [this] {
+        const QString text = ui->descriptionEdit->toPlainText();
+        task_->description = text == shownDescription_ ? storedDescription_ : text.toStdWString();
+    });
     connect(ui->nameEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
 }
 
@@ -28,7 +32,12 @@ void TaskInfoPage::initializePage()
     if (task_ == nullptr)
         return;
     ui->nameEdit->setText(QString::fromStdWString(task_->name));
-    ui->descriptionEdit->setPlainText(QString::fromStdWString(task_->description));
+    storedDescription_ = task_->description;
+    {
+        const QSignalBlocker blocker(ui->descriptionEdit);
+        ui->descriptionEdit->setPlainText(QString::fromStdWString(storedDescription_));
+    }
+    shownDescription_ = ui->descriptionEdit->toPlainText();
 }
 
 bool TaskInfoPage::isComplete() const

@@ -4,7 +4,10 @@
 
 #include <QWizardPage>
 
+#include <QString>
+
 #include <memory>
+#include <string>
 
 class TaskInfo;
 
@@ -29,4 +32,8 @@ public:
 private:
     std::unique_ptr<Ui::TaskInfoPage> ui;
     TaskInfo* task_ = nullptr;
+    // The description as stored and as the box shows it: the box turns line ends and no-break
+    // spaces into its own, so an unedited text is written back as it was stored.
+    std::wstring storedDescription_;
+    QString shownDescription_;
 };

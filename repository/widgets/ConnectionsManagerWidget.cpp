@@ -4,11 +4,14 @@
 
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace vadro_cm {
 
@@ -30,6 +33,7 @@ ConnectionsManagerWidget::ConnectionsManagerWidget(QWidget* parent, std::vector<
     list_->setObjectName(QStringLiteral("connectionsListWidget"));
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->setUniformItemSizes(true);
+    list_->installEventFilter(this);
 
     addButton_ = new QPushButton(tr("Добавить..."), this);
     addButton_->setObjectName(QStringLiteral("addConnectionButton"));
@@ -120,6 +124,21 @@ void ConnectionsManagerWidget::UpdateButtons()
     const bool selected = SelectedRow() >= 0;
     editButton_->setEnabled(selected);
     removeButton_->setEnabled(selected);
+}
+
+bool ConnectionsManagerWidget::eventFilter(QObject* watched, QEvent* event)
+{
+    // Focus makes the first row current without selecting it, and the arrows would move on
+    // from there: with nothing selected, Up and Down select the current row, or the first.
+    if (watched == list_ && event->type() == QEvent::KeyPress && SelectedRow() < 0 && list_->count() > 0) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->key() == Qt::Key_Down || key->key() == Qt::Key_Up) &&
+            (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            list_->setCurrentRow(std::max(list_->currentRow(), 0), QItemSelectionModel::ClearAndSelect);
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 int ConnectionsManagerWidget::SelectedRow() const

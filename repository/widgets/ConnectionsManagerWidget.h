@@ -60,6 +60,9 @@ signals:
     // The selection moved, or the selected connection was edited.
     void SelectionChanged();
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     int SelectedRow() const;
     // The names of all connections but the one in `row`.

@@ -767,6 +767,11 @@ private slots:
         *seen->armed = false;
         QVERIFY(seen->seen && seen->text.contains(QStringLiteral("vadro://Копия/")));
         QVERIFY(std::get<ExportAction>(wizard->GetTaskInfo().action).project_path == L"vadro://Хранилище/Проекты/Мост");
+        // A click on the folder the tree shows picks it under the new connection.
+        QTreeView* view = page->Browser()->View();
+        view->scrollTo(view->currentIndex());
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(view->currentIndex()).center());
+        QVERIFY(std::get<ExportAction>(wizard->GetTaskInfo().action).project_path == L"vadro://Копия/Проекты/Мост");
     }
 
     void storedPaths_data()

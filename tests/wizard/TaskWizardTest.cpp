@@ -180,23 +180,32 @@ private slots:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("complete");
-        QTest::newRow("empty") << QString() << false;
-        QTest::newRow("one space") << QStringLiteral(" ") << true;
-        QTest::newRow("Cyrillic") << QStringLiteral("Ночная копия") << true;
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("shown");
+        const QString was = QStringLiteral("было");
+        QTest::newRow("empty") << QString() << false << was << was;
+        QTest::newRow("one space") << QStringLiteral(" ") << true << was << was;
+        QTest::newRow("Cyrillic") << QStringLiteral("Ночная копия") << true << was << was;
+        // Shown the box's way, kept as stored while not edited.
+        QTest::newRow("line ends, no-break space")
+            << QStringLiteral("Копия") << true << QStringLiteral("a\r\nb\rc\u2028d\u2029e\u00A0f")
+            << QStringLiteral("a\nb\nc\nd\ne f");
     }
 
     void infoPage()
     {
         QFETCH(QString, name);
         QFETCH(bool, complete);
+        QFETCH(QString, stored);
+        QFETCH(QString, shown);
         TaskInfo task = namedTask(backup());
-        task.description = L"было";
+        task.description = stored.toStdWString();
         TaskWizard wizard(task, wiztest::storageContext());
         wizard.show();
         auto* page = qobject_cast<TaskInfoPage*>(wizard.currentPage());
         QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("nameEdit"))->text(), QStringLiteral("Задача"));
-        QCOMPARE(page->findChild<QPlainTextEdit*>(QStringLiteral("descriptionEdit"))->toPlainText(),
-                 QStringLiteral("было"));
+        QCOMPARE(page->findChild<QPlainTextEdit*>(QStringLiteral("descriptionEdit"))->toPlainText(), shown);
+        QVERIFY(wizard.GetTaskInfo() == task);
         QVERIFY(page->findChild<QPlainTextEdit*>(QStringLiteral("descriptionEdit"))->tabChangesFocus());
         QCOMPARE(page->findChild<QLabel*>(QStringLiteral("nameLabel"))->buddy(),
                  page->findChild<QLineEdit*>(QStringLiteral("nameEdit")));
@@ -207,6 +216,9 @@ private slots:
         QCOMPARE(wizard.button(QWizard::NextButton)->isEnabled(), complete);
         QCOMPARE(QString::fromStdWString(wizard.GetTaskInfo().name), name);
         QVERIFY(wizard.GetTaskInfo().description == L"строка 1\nстрока 2");
+        // Edited back to what was shown, it is the stored text again.
+        page->findChild<QPlainTextEdit*>(QStringLiteral("descriptionEdit"))->setPlainText(shown);
+        QVERIFY(wizard.GetTaskInfo().description == task.description);
     }
 
     // A text holding a character that the store file cannot hold stops Next and Finish

@@ -220,8 +220,19 @@ private slots:
         QCOMPARE(changed.count(), 2);
         QVERIFY(!widget.GetSelectedConnection());
 
-        // Local optimisations mark the connection whose folder is missing.
+        // With nothing selected, the first arrow selects the row focus made current.
         auto* list = widget.findChild<QListWidget*>(QStringLiteral("connectionsListWidget"));
+        for (Qt::Key key : {Qt::Key_Down, Qt::Key_Up}) {
+            widget.SelectConnection(vadro::Uuid{});
+            QFocusEvent focusIn(QEvent::FocusIn, Qt::TabFocusReason);
+            QApplication::sendEvent(list, &focusIn);
+            QTest::keyClick(list, key);
+            QVERIFY(widget.GetSelectedConnection() == first);
+        }
+        QTest::keyClick(list, Qt::Key_Down);
+        QVERIFY(widget.GetSelectedConnection() == second);
+
+        // Local optimisations mark the connection whose folder is missing.
         QVERIFY(!list->item(1)->font().strikeOut());
         widget.EnableLocalConnectionOptimizations();
         QVERIFY(!list->item(0)->font().strikeOut());
