@@ -213,6 +213,60 @@ Overlap overlap(const fs::path& destination, const vadro::LocalIdentity& source)
     return Overlap::None;
 }
 
+// Why the destination cannot be trusted: a component of its path that belongs to another
+// user than the one running the backup and root, as written (a symbolic link planted in a
+// shared folder) or as resolved (a folder another user can change below). Every existing
+// component is examined with lstat from the root down. Empty when there is none.
+std::wstring foreignComponent(const fs::path& destination)
+{
+    const uid_t self = ::geteuid();
+    std::error_code error;
+    const fs::path written = fs::absolute(destination, error);
+    const fs::path resolved = fs::weakly_canonical(written, error);
+    for (const fs::path& path : {written, error ? written : resolved}) {
+        fs::path walked;
+        for (const fs::path& part : path) {
+            if (part.empty())
+                continue; // a trailing slash would follow the link before it
+            walked /= part;
+            struct stat st
+            {};
+            if (::lstat(walked.c_str(), &st) != 0)
+                break; // what does not exist yet is made by this run
+            if (st.st_uid == self || st.st_uid == 0)
+                continue;
+            const std::wstring shown = common::fromUtf8(walked.string());
+            return S_ISLNK(st.st_mode)
+                       ? RunTexts::Text("символическая ссылка %1 принадлежит другому пользователю", shown)
+                       : RunTexts::Text("папка %1 принадлежит другому пользователю", shown);
+        }
+    }
+    return {};
+}
+
+// Opens the folder `path` (absolute, without symbolic links) one component at a time,
+// following no link and refusing a component of another user than this one and root, so
+// that what was checked is what is opened. -1 with errno set; EPERM for another user's.
+int openOwned(const fs::path& path)
+{
+    const uid_t self = ::geteuid();
+    common::UniqueFd folder(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    for (const fs::path& part : path.relative_path()) {
+        if (folder.get() < 0)
+            return -1;
+        if (part.empty())
+            continue;
+        folder = common::UniqueFd(::openat(folder.get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st
+        {};
+        if (folder.get() >= 0 && (::fstat(folder.get(), &st) != 0 || (st.st_uid != self && st.st_uid != 0))) {
+            errno = EPERM;
+            return -1;
+        }
+    }
+    return folder.get() < 0 ? -1 : ::openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
 struct Pending
 {
     vadro::IdPath ids;
@@ -410,15 +464,35 @@ private:
     {
         if (destinationFd_.get() >= 0)
             return true;
+        const std::wstring shown = common::fromUtf8(destination_.string());
+        // Nothing is made on a path that another user could redirect.
+        std::wstring foreign = foreignComponent(destination_);
+        if (!foreign.empty()) {
+            result_.reason = RunTexts::Text("папка назначения %1 отклонена", shown) + L": " + foreign;
+            return false;
+        }
         std::error_code ec;
         fs::create_directories(destination_, ec);
-        const std::wstring shown = common::fromUtf8(destination_.string());
         if (ec) {
             result_.reason = RunTexts::Text("не удалось создать папку %1", shown) + L": " +
                              QString::fromLocal8Bit(ec.message().c_str()).toStdWString();
             return false;
         }
-        common::UniqueFd fd(::open(destination_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // Checked again on what was made, and opened as checked.
+        foreign = foreignComponent(destination_);
+        if (!foreign.empty()) {
+            result_.reason = RunTexts::Text("папка назначения %1 отклонена", shown) + L": " + foreign;
+            return false;
+        }
+        const fs::path resolved = fs::canonical(fs::absolute(destination_, ec), ec);
+        common::UniqueFd fd(ec ? -1 : openOwned(resolved));
+        if (ec)
+            errno = ec.value();
+        else if (fd.get() < 0 && errno == EPERM) {
+            result_.reason = RunTexts::Text("папка назначения %1 отклонена", shown) + L": " +
+                             RunTexts::Text("папка %1 принадлежит другому пользователю", shown);
+            return false;
+        }
         struct stat st
         {};
         if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {

@@ -161,24 +161,45 @@ private slots:
     {
         QTest::addColumn<QString>("destination");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("the source") << QStringLiteral("repo/Проекты") << QStringLiteral("совпадает");
+        QTest::addColumn<QString>("foreign"); // made another user's
+        QTest::newRow("the source") << QStringLiteral("repo/Проекты") << QStringLiteral("совпадает") << QString();
         QTest::newRow("the source, spelled with dots")
-            << QStringLiteral("repo/Проекты/Sub/..") << QStringLiteral("совпадает");
-        QTest::newRow("new folder inside") << QStringLiteral("repo/Проекты/копия/свежая") << QStringLiteral("внутри");
-        QTest::newRow("existing sub-folder") << QStringLiteral("repo/Проекты/Sub") << QStringLiteral("внутри");
-        QTest::newRow("through a link to the source") << QStringLiteral("link/копия") << QStringLiteral("внутри");
-        QTest::newRow("the repository holding it") << QStringLiteral("repo") << QStringLiteral("содержит");
-        QTest::newRow("a folder above the repository") << QStringLiteral(".") << QStringLiteral("содержит");
-        QTest::newRow("through a link to the repository") << QStringLiteral("rlink") << QStringLiteral("содержит");
+            << QStringLiteral("repo/Проекты/Sub/..") << QStringLiteral("совпадает") << QString();
+        QTest::newRow("new folder inside")
+            << QStringLiteral("repo/Проекты/копия/свежая") << QStringLiteral("внутри") << QString();
+        QTest::newRow("existing sub-folder")
+            << QStringLiteral("repo/Проекты/Sub") << QStringLiteral("внутри") << QString();
+        QTest::newRow("through a link to the source")
+            << QStringLiteral("link/копия") << QStringLiteral("внутри") << QString();
+        QTest::newRow("the repository holding it") << QStringLiteral("repo") << QStringLiteral("содержит") << QString();
+        QTest::newRow("a folder above the repository")
+            << QStringLiteral(".") << QStringLiteral("содержит") << QString();
+        QTest::newRow("through a link to the repository")
+            << QStringLiteral("rlink") << QStringLiteral("содержит") << QString();
+        const QString foreign = QStringLiteral("принадлежит другому пользователю");
+        QTest::newRow("another user's link") << QStringLiteral("bk") << foreign << QStringLiteral("bk");
+        QTest::newRow("in another user's folder") << QStringLiteral("x/bk") << foreign << QStringLiteral("x");
     }
     void refusesTheSourceAsDestination()
     {
         QFETCH(QString, destination);
         QFETCH(QString, reason);
+        QFETCH(QString, foreign);
         QFile::remove(dir.filePath(QStringLiteral("link")));
         QVERIFY(QFile::link(repo + QStringLiteral("/Проекты"), dir.filePath(QStringLiteral("link"))));
         QFile::remove(dir.filePath(QStringLiteral("rlink")));
         QVERIFY(QFile::link(repo, dir.filePath(QStringLiteral("rlink"))));
+        QFile::remove(dir.filePath(QStringLiteral("bk")));
+        QDir(dir.filePath(QStringLiteral("x"))).removeRecursively();
+        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("x"))));
+        QDir(dir.filePath(QStringLiteral("victim"))).removeRecursively();
+        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("victim"))));
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("victim")), dir.filePath(QStringLiteral("bk"))));
+        if (!foreign.isEmpty()) {
+            if (::geteuid() != 0)
+                QSKIP("making a file another user's needs root");
+            QCOMPARE(::lchown(QFile::encodeName(dir.filePath(foreign)).constData(), 4242, 4242), 0);
+        }
         auto core = vadro::CreateCore();
         for (int run = 0; run < 2; ++run) {
             const execution::BackupResult result = backup(*core, dir.filePath(destination));
@@ -188,6 +209,8 @@ private slots:
                      qPrintable(lines[0]));
             QVERIFY2(lines[0].contains(reason), qPrintable(lines[0]));
             verifySourceUntouched();
+            QCOMPARE(treeOf(dir.filePath(QStringLiteral("victim"))), QStringList());
+            QCOMPARE(treeOf(dir.filePath(QStringLiteral("x"))), QStringList());
         }
     }
 
