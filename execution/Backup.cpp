@@ -187,6 +187,27 @@ std::vector<vadro::LocalIdentity> sourceAndHolders(vadro::ISession& session, con
     }
 }
 
+// Whether the folder open as `folder` lies inside the folder `source`: walks up through ".."
+// from the folder itself to the root of the file system.
+bool opensInside(int folder, const vadro::LocalIdentity& source)
+{
+    common::UniqueFd at(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
+    struct stat st
+    {};
+    if (at.get() < 0 || ::fstat(at.get(), &st) != 0)
+        return false;
+    for (vadro::LocalIdentity here = identityOf(st);;) {
+        if (here == source)
+            return true;
+        common::UniqueFd up(::openat(at.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        // The root of the file system is its own parent.
+        if (up.get() < 0 || ::fstat(up.get(), &st) != 0 || identityOf(st) == here)
+            return false;
+        here = identityOf(st);
+        at = std::move(up);
+    }
+}
+
 enum class Overlap
 {
     None,
@@ -504,6 +525,11 @@ private:
             result_.reason = holder == sourceAndHolders_.begin()
                                  ? RunTexts::Text("папка назначения %1 совпадает с копируемой папкой", shown)
                                  : RunTexts::Text("папка назначения %1 содержит копируемую папку", shown);
+            return false;
+        }
+        // The path was judged before it was opened; what was opened is judged again.
+        if (!sourceAndHolders_.empty() && opensInside(fd.get(), sourceAndHolders_.front())) {
+            result_.reason = RunTexts::Text("папка назначения %1 находится внутри копируемой папки", shown);
             return false;
         }
         destinationIdentity_ = identityOf(st);

@@ -56,7 +56,8 @@ BackupResult RunBackup(const BackupRequest& request, vadro::ICore& core, const s
 
 // Why a backup of the local folder `source` into `destination` is refused: the destination
 // is that folder or lies inside it, judged by the identity of its existing ancestors both as
-// written and as resolved. Empty when it is neither. The run checks this before writing.
+// written and as resolved. Empty when it is neither. The run checks this before writing, and
+// again on the folder it opened, so a link swapped in meanwhile does not lead into the source.
 std::wstring DestinationOverlapProblem(const std::wstring& destination, const vadro::LocalIdentity& source);
 
 // The log messages of a result: the outcome line, then one line per reported failure.

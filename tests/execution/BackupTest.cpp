@@ -162,29 +162,35 @@ private slots:
         QTest::addColumn<QString>("destination");
         QTest::addColumn<QString>("reason");
         QTest::addColumn<QString>("foreign"); // made another user's
-        QTest::newRow("the source") << QStringLiteral("repo/Проекты") << QStringLiteral("совпадает") << QString();
+        QTest::addColumn<bool>("swapped");    // a link to the source's sub-folder, once the run has begun
+        QTest::newRow("the source") << QStringLiteral("repo/Проекты") << QStringLiteral("совпадает") << QString()
+                                    << false;
         QTest::newRow("the source, spelled with dots")
-            << QStringLiteral("repo/Проекты/Sub/..") << QStringLiteral("совпадает") << QString();
+            << QStringLiteral("repo/Проекты/Sub/..") << QStringLiteral("совпадает") << QString() << false;
         QTest::newRow("new folder inside")
-            << QStringLiteral("repo/Проекты/копия/свежая") << QStringLiteral("внутри") << QString();
+            << QStringLiteral("repo/Проекты/копия/свежая") << QStringLiteral("внутри") << QString() << false;
         QTest::newRow("existing sub-folder")
-            << QStringLiteral("repo/Проекты/Sub") << QStringLiteral("внутри") << QString();
+            << QStringLiteral("repo/Проекты/Sub") << QStringLiteral("внутри") << QString() << false;
         QTest::newRow("through a link to the source")
-            << QStringLiteral("link/копия") << QStringLiteral("внутри") << QString();
-        QTest::newRow("the repository holding it") << QStringLiteral("repo") << QStringLiteral("содержит") << QString();
+            << QStringLiteral("link/копия") << QStringLiteral("внутри") << QString() << false;
+        QTest::newRow("the repository holding it")
+            << QStringLiteral("repo") << QStringLiteral("содержит") << QString() << false;
         QTest::newRow("a folder above the repository")
-            << QStringLiteral(".") << QStringLiteral("содержит") << QString();
+            << QStringLiteral(".") << QStringLiteral("содержит") << QString() << false;
         QTest::newRow("through a link to the repository")
-            << QStringLiteral("rlink") << QStringLiteral("содержит") << QString();
+            << QStringLiteral("rlink") << QStringLiteral("содержит") << QString() << false;
         const QString foreign = QStringLiteral("принадлежит другому пользователю");
-        QTest::newRow("another user's link") << QStringLiteral("bk") << foreign << QStringLiteral("bk");
-        QTest::newRow("in another user's folder") << QStringLiteral("x/bk") << foreign << QStringLiteral("x");
+        QTest::newRow("another user's link") << QStringLiteral("bk") << foreign << QStringLiteral("bk") << false;
+        QTest::newRow("a link to the source swapped in")
+            << QStringLiteral("swap") << QStringLiteral("внутри") << QString() << true;
+        QTest::newRow("in another user's folder") << QStringLiteral("x/bk") << foreign << QStringLiteral("x") << false;
     }
     void refusesTheSourceAsDestination()
     {
         QFETCH(QString, destination);
         QFETCH(QString, reason);
         QFETCH(QString, foreign);
+        QFETCH(bool, swapped);
         QFile::remove(dir.filePath(QStringLiteral("link")));
         QVERIFY(QFile::link(repo + QStringLiteral("/Проекты"), dir.filePath(QStringLiteral("link"))));
         QFile::remove(dir.filePath(QStringLiteral("rlink")));
@@ -200,9 +206,19 @@ private slots:
                 QSKIP("making a file another user's needs root");
             QCOMPARE(::lchown(QFile::encodeName(dir.filePath(foreign)).constData(), 4242, 4242), 0);
         }
-        auto core = vadro::CreateCore();
+        const QString swap = dir.filePath(QStringLiteral("swap"));
+        QFile::remove(swap);
+        ReadPlan plan;
+        if (swapped)
+            plan.beforeListing = [&](const vadro::IdPath& folder) {
+                if (folder.size() != 1)
+                    return;
+                QFile::remove(swap);
+                QFile::link(repo + QStringLiteral("/Проекты/Sub"), swap);
+            };
+        PlannedCore core(plan);
         for (int run = 0; run < 2; ++run) {
-            const execution::BackupResult result = backup(*core, dir.filePath(destination));
+            const execution::BackupResult result = backup(core, dir.filePath(destination));
             const QStringList lines = report(result);
             QCOMPARE(lines.size(), 1);
             QVERIFY2(lines[0].startsWith(QStringLiteral("Резервное копирование не выполнено: папка назначения ")),
