@@ -454,15 +454,16 @@ private:
     void CopyFolder(const Pending& folder, std::vector<Pending>& stack)
     {
         std::vector<vadro::ItemInfo> children;
-        std::vector<std::wstring> unlisted;
+        std::vector<vadro::UnlistedEntry> unlisted;
         try {
             children = session_.ListAllChildren(folder.ids, unlisted);
         } catch (const vadro::VadroError& e) {
             Fail(folder.repositoryPath, e.GetDescription());
             return;
         }
-        for (const std::wstring& name : unlisted)
-            Fail(folder.repositoryPath + L"/" + name, RunTexts::Text("имя файла не в кодировке UTF-8"));
+        for (const vadro::UnlistedEntry& entry : unlisted)
+            Fail(folder.repositoryPath + L"/" + entry.name,
+                 entry.error != 0 ? errorText(entry.error) : RunTexts::Text("имя файла не в кодировке UTF-8"));
         if (children.empty() || !MakeDestination())
             return;
         common::UniqueFd directory(openBelow(destinationFd_.get(), folder.relative));

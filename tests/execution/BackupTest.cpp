@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstring>
 #include <thread>
 
 #include <fcntl.h>
@@ -344,29 +345,55 @@ private slots:
         QCOMPARE(readFile(repo + QStringLiteral("/Архив/D")), QByteArray("archive"));
     }
 
-    // A document or folder whose name is not UTF-8 cannot be copied under its name: it is
-    // counted as not copied, with the reason.
-    void namesNotInUtf8AreCounted_data()
+    // A document or folder whose name is not UTF-8 cannot be copied under its name, and one
+    // that cannot be examined cannot be copied at all: it is counted as not copied, with the
+    // reason.
+    void uncopiableItemsAreCounted_data()
     {
+        QTest::addColumn<QByteArray>("name");
         QTest::addColumn<bool>("folder");
-        QTest::newRow("document") << false;
-        QTest::newRow("folder") << true;
+        QTest::addColumn<bool>("deep"); // in folders so deep that its path is too long
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("reason");
+        const QString notUtf8 = QStringLiteral("имя файла не в кодировке UTF-8");
+        QTest::newRow("document") << QByteArray("caf\xe9") << false << false << QStringLiteral("caf\uFFFD") << notUtf8;
+        QTest::newRow("folder") << QByteArray("caf\xe9") << true << false << QStringLiteral("caf\uFFFD") << notUtf8;
+        QTest::newRow("path too long") << QByteArray(255, 'f') << false << true << QString(255, QLatin1Char('f'))
+                                       << QString::fromLocal8Bit(std::strerror(ENAMETOOLONG));
     }
-    void namesNotInUtf8AreCounted()
+    void uncopiableItemsAreCounted()
     {
+        QFETCH(QByteArray, name);
         QFETCH(bool, folder);
-        const QByteArray name = QFile::encodeName(repo + QStringLiteral("/Проекты/")) + "caf\xe9";
+        QFETCH(bool, deep);
+        QFETCH(QString, shown);
+        QFETCH(QString, reason);
+        QByteArray at = QFile::encodeName(repo + QStringLiteral("/Проекты"));
+        QString shownAt = QStringLiteral("vadro://Демо/Проекты/");
+        std::vector<QByteArray> made;
+        while (deep && at.size() + 251 < 4095) {
+            at += '/' + QByteArray(250, 'd');
+            QCOMPARE(::mkdir(at.constData(), 0755), 0);
+            made.push_back(at);
+            shownAt += QString(250, QLatin1Char('d')) + QLatin1Char('/');
+        }
+        const int parent = ::open(at.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(parent >= 0);
         const QByteArray file = folder ? name + "/inner" : name;
-        QVERIFY(!folder || ::mkdir(name.constData(), 0755) == 0);
-        QCOMPARE(::close(::open(file.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)), 0);
+        QVERIFY(!folder || ::mkdirat(parent, name.constData(), 0755) == 0);
+        QCOMPARE(::close(::openat(parent, file.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)), 0);
         auto core = vadro::CreateCore();
         const QStringList lines = report(backup(*core, dir.filePath(QStringLiteral("utf8"))));
-        ::unlink(file.constData()); // Qt cannot name it to remove it
-        ::rmdir(name.constData());
-        QCOMPARE(lines,
-                 (QStringList{QStringLiteral("Резервное копирование не выполнено: скопировано документов 4, не "
-                                             "скопировано 1."),
-                              QStringLiteral("vadro://Демо/Проекты/caf\uFFFD: имя файла не в кодировке UTF-8")}));
+        // Qt can neither name these to remove them nor reach them by their whole path.
+        ::unlinkat(parent, file.constData(), 0);
+        ::unlinkat(parent, name.constData(), AT_REMOVEDIR);
+        ::close(parent);
+        for (auto it = made.rbegin(); it != made.rend(); ++it)
+            ::rmdir(it->constData());
+        QDir(dir.filePath(QStringLiteral("utf8"))).removeRecursively();
+        QCOMPARE(lines, (QStringList{QStringLiteral("Резервное копирование не выполнено: скопировано документов 4, не "
+                                                    "скопировано 1."),
+                                     shownAt + shown + QStringLiteral(": ") + reason}));
     }
 
     // The embedded repository reads the document it checked: a symbolic link swapped in for
