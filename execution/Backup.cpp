@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <optional>
 #include <random>
 #include <string>
@@ -695,6 +696,30 @@ void backUp(const BackupRequest& request, vadro::ICore& core, const fs::path& co
     result.ok = result.reason.empty() && result.failed == 0;
 }
 
+// The text on one line: control characters (names may hold line feeds) are written as
+// visible escapes, so that one item is one log line.
+std::wstring oneLine(const std::wstring& text)
+{
+    std::wstring line;
+    line.reserve(text.size());
+    for (const wchar_t c : text) {
+        const auto code = static_cast<std::uint32_t>(c);
+        if (c == L'\n')
+            line += L"\\n";
+        else if (c == L'\r')
+            line += L"\\r";
+        else if (c == L'\t')
+            line += L"\\t";
+        else if (code < 0x20 || (code >= 0x7f && code < 0xa0) || code == 0x2028 || code == 0x2029) {
+            wchar_t escape[16];
+            std::swprintf(escape, sizeof escape / sizeof *escape, code < 0x100 ? L"\\x%02x" : L"\\u%04x", code);
+            line += escape;
+        } else
+            line += c;
+    }
+    return line;
+}
+
 } // namespace
 
 std::wstring DestinationOverlapProblem(const std::wstring& destination, const vadro::LocalIdentity& source)
@@ -742,9 +767,9 @@ std::vector<std::wstring> BackupReport(const BackupResult& result)
         head += QString::fromStdWString(result.reason) + QStringLiteral("; ") + counts;
     else
         head += QString::fromStdWString(result.reason);
-    std::vector<std::wstring> lines{head.toStdWString()};
+    std::vector<std::wstring> lines{oneLine(head.toStdWString())};
     for (const BackupFailure& failure : result.failures)
-        lines.push_back(failure.path + L": " + failure.reason);
+        lines.push_back(oneLine(failure.path + L": " + failure.reason));
     return lines;
 }
 

@@ -60,7 +60,8 @@ BackupResult RunBackup(const BackupRequest& request, vadro::ICore& core, const s
 // again on the folder it opened, so a link swapped in meanwhile does not lead into the source.
 std::wstring DestinationOverlapProblem(const std::wstring& destination, const vadro::LocalIdentity& source);
 
-// The log messages of a result: the outcome line, then one line per reported failure.
+// The log messages of a result: the outcome line, then one line per reported failure;
+// control characters in names are written as visible escapes.
 std::vector<std::wstring> BackupReport(const BackupResult& result);
 
 } // namespace execution

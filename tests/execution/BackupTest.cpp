@@ -358,6 +358,9 @@ private slots:
         const QString notUtf8 = QStringLiteral("имя файла не в кодировке UTF-8");
         QTest::newRow("document") << QByteArray("caf\xe9") << false << false << QStringLiteral("caf\uFFFD") << notUtf8;
         QTest::newRow("folder") << QByteArray("caf\xe9") << true << false << QStringLiteral("caf\uFFFD") << notUtf8;
+        QTest::newRow("holding a line feed")
+            << QByteArray("caf\xe9\nРезервное копирование завершено") << false << false
+            << QStringLiteral("caf\uFFFD\\nРезервное копирование завершено") << notUtf8;
         QTest::newRow("path too long") << QByteArray(255, 'f') << false << true << QString(255, QLatin1Char('f'))
                                        << QString::fromLocal8Bit(std::strerror(ENAMETOOLONG));
     }
