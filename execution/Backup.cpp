@@ -61,8 +61,9 @@ std::string tempName()
 }
 
 // Removes the temporary files that an interrupted run left in a folder. A file that a run
-// still writes holds a lock and stays.
-void removeLeftovers(int folder)
+// still writes holds a lock and stays, and so does the copy of a source item that happens
+// to bear such a name (one of `kept`).
+void removeLeftovers(int folder, const std::vector<vadro::ItemInfo>& kept)
 {
     const int copy = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
     if (copy < 0)
@@ -74,7 +75,9 @@ void removeLeftovers(int folder)
     }
     std::vector<std::string> leftovers;
     while (const dirent* entry = ::readdir(dir))
-        if (isTempName(entry->d_name))
+        if (isTempName(entry->d_name) && std::none_of(kept.begin(), kept.end(), [&](const vadro::ItemInfo& item) {
+                return common::toUtf8(item.name) == entry->d_name;
+            }))
             leftovers.emplace_back(entry->d_name);
     ::closedir(dir);
     for (const std::string& name : leftovers) {
@@ -472,7 +475,7 @@ private:
             Fail(folder.repositoryPath, openFailure(destinationFd_.get(), folder.relative, errno));
             return;
         }
-        removeLeftovers(directory.get());
+        removeLeftovers(directory.get(), children);
         for (const vadro::ItemInfo& child : children) {
             if (Stopped())
                 return;

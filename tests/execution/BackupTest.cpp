@@ -250,6 +250,9 @@ private slots:
             << c << folder << QString() << QStringList{a, b, d} << QStringList{a, b, c, sub, d};
         QTest::newRow("a file where the folder goes")
             << sub << file << QString() << QStringList{a, b, c} << QStringList{a, b, c, sub};
+        const QString temp = QStringLiteral(".kalvor-backup-0123456789abcdef.tmp"); // a document named so
+        QTest::newRow("a document named like a temporary file")
+            << temp << file << temp << QStringList{a, b, c, d} << QStringList{temp, a, b, c, sub, d};
         QTest::newRow("the destination file is the document itself")
             << a << link << QString() << QStringList{b, c, d} << QStringList{a, b, c, sub, d};
     }
@@ -264,6 +267,8 @@ private slots:
         const QString destination = dir.filePath(QStringLiteral("out"));
         const QString plantedPath = destination + QLatin1Char('/') + planted;
         const QString original = repo + QStringLiteral("/Проекты/") + planted;
+        if (planted.startsWith(QLatin1Char('.')))
+            writeFile(original, "source");
         QDir(destination).removeRecursively();
         QVERIFY(QDir().mkpath(destination));
         if (kind == QLatin1String("folder"))
@@ -293,6 +298,8 @@ private slots:
         if (kind == QLatin1String("link"))
             QCOMPARE(inode(plantedPath), inode(original)); // still the one file
         QCOMPARE(treeOf(destination), tree);               // nothing half-written stays behind
+        if (planted.startsWith(QLatin1Char('.')))
+            QFile::remove(original);
         verifySourceUntouched();
     }
 
