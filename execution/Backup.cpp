@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <optional>
 #include <random>
 #include <string>
@@ -60,8 +61,9 @@ std::string tempName()
 }
 
 // Removes the temporary files that an interrupted run left in a folder. A file that a run
-// still writes holds a lock and stays.
-void removeLeftovers(int folder)
+// still writes holds a lock and stays, and so does the copy of a source item that happens
+// to bear such a name (one of `kept`).
+void removeLeftovers(int folder, const std::vector<vadro::ItemInfo>& kept)
 {
     const int copy = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
     if (copy < 0)
@@ -73,7 +75,9 @@ void removeLeftovers(int folder)
     }
     std::vector<std::string> leftovers;
     while (const dirent* entry = ::readdir(dir))
-        if (isTempName(entry->d_name))
+        if (isTempName(entry->d_name) && std::none_of(kept.begin(), kept.end(), [&](const vadro::ItemInfo& item) {
+                return common::toUtf8(item.name) == entry->d_name;
+            }))
             leftovers.emplace_back(entry->d_name);
     ::closedir(dir);
     for (const std::string& name : leftovers) {
@@ -187,6 +191,27 @@ std::vector<vadro::LocalIdentity> sourceAndHolders(vadro::ISession& session, con
     }
 }
 
+// Whether the folder open as `folder` lies inside the folder `source`: walks up through ".."
+// from the folder itself to the root of the file system.
+bool opensInside(int folder, const vadro::LocalIdentity& source)
+{
+    common::UniqueFd at(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
+    struct stat st
+    {};
+    if (at.get() < 0 || ::fstat(at.get(), &st) != 0)
+        return false;
+    for (vadro::LocalIdentity here = identityOf(st);;) {
+        if (here == source)
+            return true;
+        common::UniqueFd up(::openat(at.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        // The root of the file system is its own parent.
+        if (up.get() < 0 || ::fstat(up.get(), &st) != 0 || identityOf(st) == here)
+            return false;
+        here = identityOf(st);
+        at = std::move(up);
+    }
+}
+
 enum class Overlap
 {
     None,
@@ -211,6 +236,60 @@ Overlap overlap(const fs::path& destination, const vadro::LocalIdentity& source)
         }
     }
     return Overlap::None;
+}
+
+// Why the destination cannot be trusted: a component of its path that belongs to another
+// user than the one running the backup and root, as written (a symbolic link planted in a
+// shared folder) or as resolved (a folder another user can change below). Every existing
+// component is examined with lstat from the root down. Empty when there is none.
+std::wstring foreignComponent(const fs::path& destination)
+{
+    const uid_t self = ::geteuid();
+    std::error_code error;
+    const fs::path written = fs::absolute(destination, error);
+    const fs::path resolved = fs::weakly_canonical(written, error);
+    for (const fs::path& path : {written, error ? written : resolved}) {
+        fs::path walked;
+        for (const fs::path& part : path) {
+            if (part.empty())
+                continue; // a trailing slash would follow the link before it
+            walked /= part;
+            struct stat st
+            {};
+            if (::lstat(walked.c_str(), &st) != 0)
+                break; // what does not exist yet is made by this run
+            if (st.st_uid == self || st.st_uid == 0)
+                continue;
+            const std::wstring shown = common::fromUtf8(walked.string());
+            return S_ISLNK(st.st_mode)
+                       ? RunTexts::Text("символическая ссылка %1 принадлежит другому пользователю", shown)
+                       : RunTexts::Text("папка %1 принадлежит другому пользователю", shown);
+        }
+    }
+    return {};
+}
+
+// Opens the folder `path` (absolute, without symbolic links) one component at a time,
+// following no link and refusing a component of another user than this one and root, so
+// that what was checked is what is opened. -1 with errno set; EPERM for another user's.
+int openOwned(const fs::path& path)
+{
+    const uid_t self = ::geteuid();
+    common::UniqueFd folder(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    for (const fs::path& part : path.relative_path()) {
+        if (folder.get() < 0)
+            return -1;
+        if (part.empty())
+            continue;
+        folder = common::UniqueFd(::openat(folder.get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st
+        {};
+        if (folder.get() >= 0 && (::fstat(folder.get(), &st) != 0 || (st.st_uid != self && st.st_uid != 0))) {
+            errno = EPERM;
+            return -1;
+        }
+    }
+    return folder.get() < 0 ? -1 : ::openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 struct Pending
@@ -379,15 +458,16 @@ private:
     void CopyFolder(const Pending& folder, std::vector<Pending>& stack)
     {
         std::vector<vadro::ItemInfo> children;
-        std::vector<std::wstring> unlisted;
+        std::vector<vadro::UnlistedEntry> unlisted;
         try {
             children = session_.ListAllChildren(folder.ids, unlisted);
         } catch (const vadro::VadroError& e) {
             Fail(folder.repositoryPath, e.GetDescription());
             return;
         }
-        for (const std::wstring& name : unlisted)
-            Fail(folder.repositoryPath + L"/" + name, RunTexts::Text("имя файла не в кодировке UTF-8"));
+        for (const vadro::UnlistedEntry& entry : unlisted)
+            Fail(folder.repositoryPath + L"/" + entry.name,
+                 entry.error != 0 ? errorText(entry.error) : RunTexts::Text("имя файла не в кодировке UTF-8"));
         if (children.empty() || !MakeDestination())
             return;
         common::UniqueFd directory(openBelow(destinationFd_.get(), folder.relative));
@@ -395,7 +475,7 @@ private:
             Fail(folder.repositoryPath, openFailure(destinationFd_.get(), folder.relative, errno));
             return;
         }
-        removeLeftovers(directory.get());
+        removeLeftovers(directory.get(), children);
         for (const vadro::ItemInfo& child : children) {
             if (Stopped())
                 return;
@@ -410,15 +490,35 @@ private:
     {
         if (destinationFd_.get() >= 0)
             return true;
+        const std::wstring shown = common::fromUtf8(destination_.string());
+        // Nothing is made on a path that another user could redirect.
+        std::wstring foreign = foreignComponent(destination_);
+        if (!foreign.empty()) {
+            result_.reason = RunTexts::Text("папка назначения %1 отклонена", shown) + L": " + foreign;
+            return false;
+        }
         std::error_code ec;
         fs::create_directories(destination_, ec);
-        const std::wstring shown = common::fromUtf8(destination_.string());
         if (ec) {
             result_.reason = RunTexts::Text("не удалось создать папку %1", shown) + L": " +
                              QString::fromLocal8Bit(ec.message().c_str()).toStdWString();
             return false;
         }
-        common::UniqueFd fd(::open(destination_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // Checked again on what was made, and opened as checked.
+        foreign = foreignComponent(destination_);
+        if (!foreign.empty()) {
+            result_.reason = RunTexts::Text("папка назначения %1 отклонена", shown) + L": " + foreign;
+            return false;
+        }
+        const fs::path resolved = fs::canonical(fs::absolute(destination_, ec), ec);
+        common::UniqueFd fd(ec ? -1 : openOwned(resolved));
+        if (ec)
+            errno = ec.value();
+        else if (fd.get() < 0 && errno == EPERM) {
+            result_.reason = RunTexts::Text("папка назначения %1 отклонена", shown) + L": " +
+                             RunTexts::Text("папка %1 принадлежит другому пользователю", shown);
+            return false;
+        }
         struct stat st
         {};
         if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
@@ -430,6 +530,11 @@ private:
             result_.reason = holder == sourceAndHolders_.begin()
                                  ? RunTexts::Text("папка назначения %1 совпадает с копируемой папкой", shown)
                                  : RunTexts::Text("папка назначения %1 содержит копируемую папку", shown);
+            return false;
+        }
+        // The path was judged before it was opened; what was opened is judged again.
+        if (!sourceAndHolders_.empty() && opensInside(fd.get(), sourceAndHolders_.front())) {
+            result_.reason = RunTexts::Text("папка назначения %1 находится внутри копируемой папки", shown);
             return false;
         }
         destinationIdentity_ = identityOf(st);
@@ -594,6 +699,30 @@ void backUp(const BackupRequest& request, vadro::ICore& core, const fs::path& co
     result.ok = result.reason.empty() && result.failed == 0;
 }
 
+// The text on one line: control characters (names may hold line feeds) are written as
+// visible escapes, so that one item is one log line.
+std::wstring oneLine(const std::wstring& text)
+{
+    std::wstring line;
+    line.reserve(text.size());
+    for (const wchar_t c : text) {
+        const auto code = static_cast<std::uint32_t>(c);
+        if (c == L'\n')
+            line += L"\\n";
+        else if (c == L'\r')
+            line += L"\\r";
+        else if (c == L'\t')
+            line += L"\\t";
+        else if (code < 0x20 || (code >= 0x7f && code < 0xa0) || code == 0x2028 || code == 0x2029) {
+            wchar_t escape[16];
+            std::swprintf(escape, sizeof escape / sizeof *escape, code < 0x100 ? L"\\x%02x" : L"\\u%04x", code);
+            line += escape;
+        } else
+            line += c;
+    }
+    return line;
+}
+
 } // namespace
 
 std::wstring DestinationOverlapProblem(const std::wstring& destination, const vadro::LocalIdentity& source)
@@ -641,9 +770,9 @@ std::vector<std::wstring> BackupReport(const BackupResult& result)
         head += QString::fromStdWString(result.reason) + QStringLiteral("; ") + counts;
     else
         head += QString::fromStdWString(result.reason);
-    std::vector<std::wstring> lines{head.toStdWString()};
+    std::vector<std::wstring> lines{oneLine(head.toStdWString())};
     for (const BackupFailure& failure : result.failures)
-        lines.push_back(failure.path + L": " + failure.reason);
+        lines.push_back(oneLine(failure.path + L": " + failure.reason));
     return lines;
 }
 

@@ -93,12 +93,16 @@ struct Entry
 // What a directory entry is to the repository. A symbolic link counts as the document it
 // points to when that is a regular file inside the repository; links to folders and links
 // leading outside are left out, so that a walk of the tree neither loops nor leaves the folder.
-std::optional<Entry> classify(const fs::path& root, const fs::path& full)
+// An entry that cannot be examined is left out with `unexamined` set to the errno, when given.
+std::optional<Entry> classify(const fs::path& root, const fs::path& full, int* unexamined = nullptr)
 {
     struct stat st
     {};
-    if (::lstat(full.c_str(), &st) != 0)
+    if (::lstat(full.c_str(), &st) != 0) {
+        if (unexamined)
+            *unexamined = errno;
         return std::nullopt;
+    }
     if (S_ISDIR(st.st_mode))
         return Entry{false, modificationTime(st), {}, identityOf(st)};
     if (S_ISREG(st.st_mode))
@@ -236,11 +240,11 @@ public:
 
     std::vector<ItemInfo> ListChildren(const IdPath& folder) override
     {
-        std::vector<std::wstring> unlisted;
+        std::vector<UnlistedEntry> unlisted;
         return ListAllChildren(folder, unlisted);
     }
 
-    std::vector<ItemInfo> ListAllChildren(const IdPath& folder, std::vector<std::wstring>& unlisted) override
+    std::vector<ItemInfo> ListAllChildren(const IdPath& folder, std::vector<UnlistedEntry>& unlisted) override
     {
         const Located located = locate(folder);
         if (existing(located).isDocument)
@@ -256,13 +260,17 @@ public:
         std::vector<std::pair<Uuid, std::string>> names;
         for (; it != fs::directory_iterator(); it.increment(error)) {
             std::string utf8 = it->path().filename().string();
-            const std::optional<Entry> entry = classify(root_, it->path());
+            int unexamined = 0;
+            const std::optional<Entry> entry = classify(root_, it->path(), &unexamined);
+            // An entry removed meanwhile is simply gone.
+            if (!entry && unexamined != 0 && unexamined != ENOENT)
+                unlisted.push_back({common::fromUtf8(utf8), unexamined});
             if (!entry)
                 continue;
             // A file name that is not UTF-8 has no wide name that would lead back to it.
             std::optional<std::wstring> name = common::fromUtf8Strict(utf8);
             if (!name) {
-                unlisted.push_back(common::fromUtf8(utf8));
+                unlisted.push_back({common::fromUtf8(utf8), 0});
                 continue;
             }
             const Uuid id = itemId(located.relative.empty() ? utf8 : located.relative + '/' + utf8);

@@ -103,6 +103,13 @@ struct ItemInfo
     std::optional<LocalIdentity> local;
 };
 
+// An entry of a folder that cannot be an item.
+struct UnlistedEntry
+{
+    std::wstring name; // with one U+FFFD per byte that is not UTF-8
+    int error = 0;     // why it could not be examined (an errno value); 0 when its name is not UTF-8
+};
+
 // Current content of a document, read chunk by chunk; a chunk of length 0 ends it.
 class IContentReader
 {
@@ -140,10 +147,10 @@ public:
     virtual ItemInfo GetItem(const IdPath& path) = 0;
     // Direct children of a folder, in a stable order (folders and documents by name). Throws VadroError.
     virtual std::vector<ItemInfo> ListChildren(const IdPath& folder) = 0;
-    // The same children; besides, adds to `unlisted` the names of the folder's entries that
-    // cannot be items (in a local repository, file names that are not UTF-8, shown with one
-    // U+FFFD per byte that is not), so that a caller copying the folder can count them.
-    virtual std::vector<ItemInfo> ListAllChildren(const IdPath& folder, std::vector<std::wstring>& unlisted)
+    // The same children; besides, adds to `unlisted` the folder's entries that cannot be items
+    // (in a local repository, file names that are not UTF-8 and entries that cannot be
+    // examined), so that a caller copying the folder can count them.
+    virtual std::vector<ItemInfo> ListAllChildren(const IdPath& folder, std::vector<UnlistedEntry>& unlisted)
     {
         (void)unlisted;
         return ListChildren(folder);

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstring>
 #include <thread>
 
 #include <fcntl.h>
@@ -161,33 +162,72 @@ private slots:
     {
         QTest::addColumn<QString>("destination");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("the source") << QStringLiteral("repo/Проекты") << QStringLiteral("совпадает");
+        QTest::addColumn<QString>("foreign"); // made another user's
+        QTest::addColumn<bool>("swapped");    // a link to the source's sub-folder, once the run has begun
+        QTest::newRow("the source") << QStringLiteral("repo/Проекты") << QStringLiteral("совпадает") << QString()
+                                    << false;
         QTest::newRow("the source, spelled with dots")
-            << QStringLiteral("repo/Проекты/Sub/..") << QStringLiteral("совпадает");
-        QTest::newRow("new folder inside") << QStringLiteral("repo/Проекты/копия/свежая") << QStringLiteral("внутри");
-        QTest::newRow("existing sub-folder") << QStringLiteral("repo/Проекты/Sub") << QStringLiteral("внутри");
-        QTest::newRow("through a link to the source") << QStringLiteral("link/копия") << QStringLiteral("внутри");
-        QTest::newRow("the repository holding it") << QStringLiteral("repo") << QStringLiteral("содержит");
-        QTest::newRow("a folder above the repository") << QStringLiteral(".") << QStringLiteral("содержит");
-        QTest::newRow("through a link to the repository") << QStringLiteral("rlink") << QStringLiteral("содержит");
+            << QStringLiteral("repo/Проекты/Sub/..") << QStringLiteral("совпадает") << QString() << false;
+        QTest::newRow("new folder inside")
+            << QStringLiteral("repo/Проекты/копия/свежая") << QStringLiteral("внутри") << QString() << false;
+        QTest::newRow("existing sub-folder")
+            << QStringLiteral("repo/Проекты/Sub") << QStringLiteral("внутри") << QString() << false;
+        QTest::newRow("through a link to the source")
+            << QStringLiteral("link/копия") << QStringLiteral("внутри") << QString() << false;
+        QTest::newRow("the repository holding it")
+            << QStringLiteral("repo") << QStringLiteral("содержит") << QString() << false;
+        QTest::newRow("a folder above the repository")
+            << QStringLiteral(".") << QStringLiteral("содержит") << QString() << false;
+        QTest::newRow("through a link to the repository")
+            << QStringLiteral("rlink") << QStringLiteral("содержит") << QString() << false;
+        const QString foreign = QStringLiteral("принадлежит другому пользователю");
+        QTest::newRow("another user's link") << QStringLiteral("bk") << foreign << QStringLiteral("bk") << false;
+        QTest::newRow("a link to the source swapped in")
+            << QStringLiteral("swap") << QStringLiteral("внутри") << QString() << true;
+        QTest::newRow("in another user's folder") << QStringLiteral("x/bk") << foreign << QStringLiteral("x") << false;
     }
     void refusesTheSourceAsDestination()
     {
         QFETCH(QString, destination);
         QFETCH(QString, reason);
+        QFETCH(QString, foreign);
+        QFETCH(bool, swapped);
         QFile::remove(dir.filePath(QStringLiteral("link")));
         QVERIFY(QFile::link(repo + QStringLiteral("/Проекты"), dir.filePath(QStringLiteral("link"))));
         QFile::remove(dir.filePath(QStringLiteral("rlink")));
         QVERIFY(QFile::link(repo, dir.filePath(QStringLiteral("rlink"))));
-        auto core = vadro::CreateCore();
+        QFile::remove(dir.filePath(QStringLiteral("bk")));
+        QDir(dir.filePath(QStringLiteral("x"))).removeRecursively();
+        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("x"))));
+        QDir(dir.filePath(QStringLiteral("victim"))).removeRecursively();
+        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("victim"))));
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("victim")), dir.filePath(QStringLiteral("bk"))));
+        if (!foreign.isEmpty()) {
+            if (::geteuid() != 0)
+                QSKIP("making a file another user's needs root");
+            QCOMPARE(::lchown(QFile::encodeName(dir.filePath(foreign)).constData(), 4242, 4242), 0);
+        }
+        const QString swap = dir.filePath(QStringLiteral("swap"));
+        QFile::remove(swap);
+        ReadPlan plan;
+        if (swapped)
+            plan.beforeListing = [&](const vadro::IdPath& folder) {
+                if (folder.size() != 1)
+                    return;
+                QFile::remove(swap);
+                QFile::link(repo + QStringLiteral("/Проекты/Sub"), swap);
+            };
+        PlannedCore core(plan);
         for (int run = 0; run < 2; ++run) {
-            const execution::BackupResult result = backup(*core, dir.filePath(destination));
+            const execution::BackupResult result = backup(core, dir.filePath(destination));
             const QStringList lines = report(result);
             QCOMPARE(lines.size(), 1);
             QVERIFY2(lines[0].startsWith(QStringLiteral("Резервное копирование не выполнено: папка назначения ")),
                      qPrintable(lines[0]));
             QVERIFY2(lines[0].contains(reason), qPrintable(lines[0]));
             verifySourceUntouched();
+            QCOMPARE(treeOf(dir.filePath(QStringLiteral("victim"))), QStringList());
+            QCOMPARE(treeOf(dir.filePath(QStringLiteral("x"))), QStringList());
         }
     }
 
@@ -210,6 +250,9 @@ private slots:
             << c << folder << QString() << QStringList{a, b, d} << QStringList{a, b, c, sub, d};
         QTest::newRow("a file where the folder goes")
             << sub << file << QString() << QStringList{a, b, c} << QStringList{a, b, c, sub};
+        const QString temp = QStringLiteral(".kalvor-backup-0123456789abcdef.tmp"); // a document named so
+        QTest::newRow("a document named like a temporary file")
+            << temp << file << temp << QStringList{a, b, c, d} << QStringList{temp, a, b, c, sub, d};
         QTest::newRow("the destination file is the document itself")
             << a << link << QString() << QStringList{b, c, d} << QStringList{a, b, c, sub, d};
     }
@@ -224,6 +267,8 @@ private slots:
         const QString destination = dir.filePath(QStringLiteral("out"));
         const QString plantedPath = destination + QLatin1Char('/') + planted;
         const QString original = repo + QStringLiteral("/Проекты/") + planted;
+        if (planted.startsWith(QLatin1Char('.')))
+            writeFile(original, "source");
         QDir(destination).removeRecursively();
         QVERIFY(QDir().mkpath(destination));
         if (kind == QLatin1String("folder"))
@@ -253,6 +298,8 @@ private slots:
         if (kind == QLatin1String("link"))
             QCOMPARE(inode(plantedPath), inode(original)); // still the one file
         QCOMPARE(treeOf(destination), tree);               // nothing half-written stays behind
+        if (planted.startsWith(QLatin1Char('.')))
+            QFile::remove(original);
         verifySourceUntouched();
     }
 
@@ -305,29 +352,58 @@ private slots:
         QCOMPARE(readFile(repo + QStringLiteral("/Архив/D")), QByteArray("archive"));
     }
 
-    // A document or folder whose name is not UTF-8 cannot be copied under its name: it is
-    // counted as not copied, with the reason.
-    void namesNotInUtf8AreCounted_data()
+    // A document or folder whose name is not UTF-8 cannot be copied under its name, and one
+    // that cannot be examined cannot be copied at all: it is counted as not copied, with the
+    // reason.
+    void uncopiableItemsAreCounted_data()
     {
+        QTest::addColumn<QByteArray>("name");
         QTest::addColumn<bool>("folder");
-        QTest::newRow("document") << false;
-        QTest::newRow("folder") << true;
+        QTest::addColumn<bool>("deep"); // in folders so deep that its path is too long
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("reason");
+        const QString notUtf8 = QStringLiteral("имя файла не в кодировке UTF-8");
+        QTest::newRow("document") << QByteArray("caf\xe9") << false << false << QStringLiteral("caf\uFFFD") << notUtf8;
+        QTest::newRow("folder") << QByteArray("caf\xe9") << true << false << QStringLiteral("caf\uFFFD") << notUtf8;
+        QTest::newRow("holding a line feed")
+            << QByteArray("caf\xe9\nРезервное копирование завершено") << false << false
+            << QStringLiteral("caf\uFFFD\\nРезервное копирование завершено") << notUtf8;
+        QTest::newRow("path too long") << QByteArray(255, 'f') << false << true << QString(255, QLatin1Char('f'))
+                                       << QString::fromLocal8Bit(std::strerror(ENAMETOOLONG));
     }
-    void namesNotInUtf8AreCounted()
+    void uncopiableItemsAreCounted()
     {
+        QFETCH(QByteArray, name);
         QFETCH(bool, folder);
-        const QByteArray name = QFile::encodeName(repo + QStringLiteral("/Проекты/")) + "caf\xe9";
+        QFETCH(bool, deep);
+        QFETCH(QString, shown);
+        QFETCH(QString, reason);
+        QByteArray at = QFile::encodeName(repo + QStringLiteral("/Проекты"));
+        QString shownAt = QStringLiteral("vadro://Демо/Проекты/");
+        std::vector<QByteArray> made;
+        while (deep && at.size() + 251 < 4095) {
+            at += '/' + QByteArray(250, 'd');
+            QCOMPARE(::mkdir(at.constData(), 0755), 0);
+            made.push_back(at);
+            shownAt += QString(250, QLatin1Char('d')) + QLatin1Char('/');
+        }
+        const int parent = ::open(at.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(parent >= 0);
         const QByteArray file = folder ? name + "/inner" : name;
-        QVERIFY(!folder || ::mkdir(name.constData(), 0755) == 0);
-        QCOMPARE(::close(::open(file.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)), 0);
+        QVERIFY(!folder || ::mkdirat(parent, name.constData(), 0755) == 0);
+        QCOMPARE(::close(::openat(parent, file.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)), 0);
         auto core = vadro::CreateCore();
         const QStringList lines = report(backup(*core, dir.filePath(QStringLiteral("utf8"))));
-        ::unlink(file.constData()); // Qt cannot name it to remove it
-        ::rmdir(name.constData());
-        QCOMPARE(lines,
-                 (QStringList{QStringLiteral("Резервное копирование не выполнено: скопировано документов 4, не "
-                                             "скопировано 1."),
-                              QStringLiteral("vadro://Демо/Проекты/caf\uFFFD: имя файла не в кодировке UTF-8")}));
+        // Qt can neither name these to remove them nor reach them by their whole path.
+        ::unlinkat(parent, file.constData(), 0);
+        ::unlinkat(parent, name.constData(), AT_REMOVEDIR);
+        ::close(parent);
+        for (auto it = made.rbegin(); it != made.rend(); ++it)
+            ::rmdir(it->constData());
+        QDir(dir.filePath(QStringLiteral("utf8"))).removeRecursively();
+        QCOMPARE(lines, (QStringList{QStringLiteral("Резервное копирование не выполнено: скопировано документов 4, не "
+                                                    "скопировано 1."),
+                                     shownAt + shown + QStringLiteral(": ") + reason}));
     }
 
     // The embedded repository reads the document it checked: a symbolic link swapped in for

@@ -72,7 +72,7 @@ public:
         return inner_->ListChildren(folder);
     }
     std::vector<vadro::ItemInfo> ListAllChildren(const vadro::IdPath& folder,
-                                                 std::vector<std::wstring>& unlisted) override
+                                                 std::vector<vadro::UnlistedEntry>& unlisted) override
     {
         if (plan_.beforeListing)
             plan_.beforeListing(folder);
