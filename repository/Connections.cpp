@@ -36,11 +36,14 @@ void dropLayoutWhitespace(pt::wptree& tree)
         dropLayoutWhitespace(child.second);
 }
 
+// Real connection files hold a few kilobytes; a larger one is damage and is never read.
+constexpr std::uint64_t kMaxConnectionsBytes = std::uint64_t(16) << 20;
+
 // The file's exact bytes. Only a regular file is read and the open never waits: a FIFO
 // planted at the path would otherwise hold a backup or an export for ever.
 std::string readBytes(const std::filesystem::path& file)
 {
-    common::FileRead read = common::ReadRegularFile(file);
+    common::FileRead read = common::ReadRegularFile(file, kMaxConnectionsBytes);
     if (read.state == common::FileRead::State::Missing)
         throw exceptions::Error("cannot open the configuration file " + file.string());
     if (read.state != common::FileRead::State::Read)
