@@ -86,6 +86,16 @@ void StoreSalvageTest::salvage_data()
         << storeOf(a + QStringLiteral("<!-- was: 2 > 1 ") + b + QStringLiteral(" --><![CDATA[") + b +
                    QStringLiteral("]]><?pi ") + b + QStringLiteral("?>") + task(QStringLiteral("b <")) + c)
         << false << ac << 1;
+    // Only children of config/tasks are tasks, as in the whole document: not those in a
+    // DOCTYPE's subset, an attribute value, another element or another task.
+    const QString x = task(QStringLiteral("x"));
+    QTest::newRow("tasks out of place are none")
+        << QStringLiteral("<!DOCTYPE config [ <!ENTITY e \">\"> ") + x + QStringLiteral(" ]>\n") +
+               storeOf(a + QStringLiteral("<trash>") + x + QStringLiteral("</trash><y note=\"") + x +
+                       QStringLiteral("\"/>") +
+                       task(QStringLiteral("b")).replace(QStringLiteral("</action>"), QStringLiteral("</action>") + x) +
+                       QStringLiteral("<!-- ") + QChar(0) + QStringLiteral(" -->") + c)
+        << false << abc << 0;
     // A block of zeros after a crash: the reader would end the document at the first NUL.
     QString zeroed = storeOf(a + b + c);
     zeroed.replace(0, zeroed.indexOf(b), QString(zeroed.indexOf(b), QChar(0)));
