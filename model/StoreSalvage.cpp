@@ -377,7 +377,8 @@ Salvage SalvageTasks(const std::wstring& document)
             result.tasks = ParseTasksBounded(document);
             return result;
         } catch (const boost::property_tree::xml_parser_error& e) {
-            result.damage = "does not parse: line " + std::to_string(e.line()) + ": " + e.message();
+            result.damage = e.line() > 0 ? "does not parse: line " + std::to_string(e.line()) + ": " + e.message()
+                                         : "does not parse: " + e.message();
         }
     }
     result.tasks = salvageElements(document);

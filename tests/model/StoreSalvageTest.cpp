@@ -96,6 +96,13 @@ void StoreSalvageTest::salvage_data()
                        task(QStringLiteral("b")).replace(QStringLiteral("</action>"), QStringLiteral("</action>") + x) +
                        QStringLiteral("<!-- ") + QChar(0) + QStringLiteral(" -->") + c)
         << false << abc << 0;
+    // The whole-document read takes the first block only: more are damage, not lost.
+    QTest::newRow("second tasks block") << storeOf(a + b).replace(QStringLiteral("<task><name>b"),
+                                                                  QStringLiteral("</tasks><tasks><task><name>b"))
+                                        << false << QStringList{QStringLiteral("a"), QStringLiteral("b")} << 0;
+    QTest::newRow("second config") << storeOf(a) + QStringLiteral("<config><tasks>") + c +
+                                          QStringLiteral("</tasks></config>")
+                                   << false << ac << 0;
     // A block of zeros after a crash: the reader would end the document at the first NUL.
     QString zeroed = storeOf(a + b + c);
     zeroed.replace(0, zeroed.indexOf(b), QString(zeroed.indexOf(b), QChar(0)));
