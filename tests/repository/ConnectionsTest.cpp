@@ -309,6 +309,10 @@ void ConnectionsTest::damagedFileIsSalvaged_data()
     QTest::newRow("cut inside the last connection") << 90 << QByteArray() << QByteArray() << QStringLiteral("АБ");
     QTest::newRow("stray character") << 0 << QByteArray("<name>Б") << QByteArray("<name<Б") << QStringLiteral("АВ");
     QTest::newRow("unreadable identifier") << 0 << QByteArray("<id>") << QByteArray("<id>zz") << QStringLiteral("БВ");
+    QTest::newRow("character reference") << 0 << QByteArray("<name>Б") << QByteArray("<name>&#1041;")
+                                         << QStringLiteral("АБВ");
+    QTest::newRow("NUL by reference") << 0 << QByteArray("<name>Б") << QByteArray("<name>Б&#0;")
+                                      << QStringLiteral("АВ");
 }
 
 // Every connection that reads on its own is kept; the first write keeps the damaged
@@ -339,7 +343,7 @@ void ConnectionsTest::damagedFileIsSalvaged()
     for (const vadro_cm::Connection& c : model.GetConnections())
         names += QString::fromStdWString(c.name);
     QCOMPARE(names, salvaged);
-    const bool whole = cut == 0 && from.isEmpty();
+    const bool whole = cut == 0 && salvaged.size() == 3;
     QCOMPARE(model.Damage().empty(), whole);
     QCOMPARE(model.Dropped(), std::size_t(3 - salvaged.size()));
 
