@@ -165,6 +165,16 @@ void StoreSalvageTest::keepsOneCopyOfTheSameBytes()
     const auto other = store::KeepDamagedCopy(store, "damaged too", error);
     QVERIFY(!other.empty() && other != first);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 2);
+
+    // A store moved aside unread is for its owner only, too.
+    QFile file(dir.filePath(QStringLiteral("storage.xml")));
+    QVERIFY(file.open(QIODevice::WriteOnly) &&
+            file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+    file.close();
+    const auto aside = store::MoveDamagedAside(store, error);
+    QVERIFY2(!aside.empty(), error.c_str());
+    QVERIFY(std::filesystem::status(aside).permissions() ==
+            (std::filesystem::perms::owner_read | std::filesystem::perms::owner_write));
 }
 
 QTEST_GUILESS_MAIN(StoreSalvageTest)
