@@ -69,8 +69,8 @@ bool startsWith(const std::wstring& text, std::size_t at, std::wstring_view s)
 // whatever is left open inside it, an end tag of no open element is ignored, markup that
 // does not read as a tag is text. An element other than `config` or `tasks` that is never
 // closed does not count as holding what follows it; so a task left open ends where the
-// next one starts. A document that starts with a task (its head lost) reads as if the
-// store's outer elements were there.
+// next one starts. A task outside any element before any `config` (the document's head
+// lost, to a block of zeros say) reads as if the store's outer elements were there.
 struct TaskElement
 {
     std::size_t begin = 0;
@@ -113,6 +113,7 @@ std::vector<TaskElement> findTaskElements(const std::wstring& text)
     };
     std::vector<Open> stack;
     std::unordered_map<std::wstring, std::size_t> openCount;
+    bool configSeen = false;
     const auto at = [&text](std::size_t k) { return k < text.size() ? text[k] : wchar_t(0); };
     const auto past = [&](std::wstring_view end, std::size_t from) {
         const std::size_t e = text.find(end.data(), from, end.size());
@@ -204,7 +205,9 @@ std::vector<TaskElement> findTaskElements(const std::wstring& text)
                               : name == L"tasks" ? Kind::Tasks
                               : name == L"task"  ? Kind::Task
                                                  : Kind::Other;
-            if (kind == Kind::Task && elements.empty()) {
+            configSeen = configSeen || kind == Kind::Config;
+            if (kind == Kind::Task && stack.empty() && !configSeen) {
+                configSeen = true;
                 open(L"config", Kind::Config, false);
                 open(L"tasks", Kind::Tasks, false);
             }

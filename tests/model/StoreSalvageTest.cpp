@@ -108,6 +108,8 @@ void StoreSalvageTest::salvage_data()
     zeroed.replace(0, zeroed.indexOf(b), QString(zeroed.indexOf(b), QChar(0)));
     QTest::newRow("zeroed first block") << zeroed << false << QStringList{QStringLiteral("b"), QStringLiteral("c")}
                                         << 0;
+    zeroed.replace(0, zeroed.indexOf(b) + 8, QString(zeroed.indexOf(b) + 8, QChar(0)));
+    QTest::newRow("zeroed into a task") << zeroed << false << QStringList{QStringLiteral("c")} << 0;
     // An instruction ends at the first "?>" after its '?': "<?>" does not end itself.
     QTest::newRow("elements inside an instruction")
         << storeOf(a + QStringLiteral("<?>") + QStringLiteral("<x>").repeated(40) + QStringLiteral("?>") + c) << true
