@@ -1,6 +1,7 @@
 #include "common/DamagedCopy.h"
 
 #include "common/RegularFile.h"
+#include "common/UniqueFd.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -105,8 +106,16 @@ std::filesystem::path MoveDamagedAside(const std::filesystem::path& file, std::s
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         const std::filesystem::path aside = copyName(file, stamp, attempt);
         // RENAME_NOREPLACE: a name that is already taken is never replaced.
-        if (::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0)
+        if (::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+            // A file moved aside is for its owner only, as a kept copy is. What is not a
+            // regular file (a link, a FIFO) keeps its mode; nothing is followed or waited on.
+            const UniqueFd fd(::open(aside.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+            struct stat st
+            {};
+            if (fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode))
+                (void)::fchmod(fd.get(), 0600);
             return aside;
+        }
         if (errno == EEXIST)
             continue;
         error = std::strerror(errno);

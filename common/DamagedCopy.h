@@ -16,7 +16,8 @@ namespace common {
 std::filesystem::path KeepDamagedCopy(const std::filesystem::path& file, const std::string& bytes, std::string& error);
 
 // For a file that exists but cannot be read at all (a FIFO, no permission): renames
-// whatever is at the path to the name KeepDamagedCopy would choose. Returns the new path;
+// whatever is at the path to the name KeepDamagedCopy would choose (a regular file gets
+// mode 0600, as a kept copy has). Returns the new path;
 // empty, with the reason in `error`, when the rename failed.
 std::filesystem::path MoveDamagedAside(const std::filesystem::path& file, std::string& error);
 

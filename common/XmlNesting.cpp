@@ -1,5 +1,6 @@
 #include "common/XmlNesting.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -67,12 +68,16 @@ public:
             } else if (at(k + 1) == L'#') {
                 const bool hex = at(k + 2) == L'x';
                 std::size_t j = k + (hex ? 3 : 2);
-                unsigned long code = 0;
-                for (unsigned d; (d = digitOf(at(j))) != 0xFF; ++j)
+                // `code` wraps round as the reader's does; `named` is the value written,
+                // held at 0x110000 once it passes U+10FFFF.
+                unsigned long code = 0, named = 0;
+                for (unsigned d; (d = digitOf(at(j))) != 0xFF; ++j) {
                     code = code * (hex ? 16 : 10) + d;
+                    named = std::min<unsigned long>(named * (hex ? 16 : 10) + d, 0x110000);
+                }
                 if (code >= 0x110000 || at(j) != L';')
                     return false;
-                each(k, j + 1, code);
+                each(k, j + 1, named);
                 k = j + 1;
             } else {
                 ++k;
@@ -268,8 +273,10 @@ std::optional<std::wstring> ExpandWideCharacterReferences(std::wstring_view text
         bool value(std::size_t b, std::size_t e)
         {
             return walk.references(b, e, [this](std::size_t from, std::size_t to, unsigned long code) {
+                // A value beyond U+10FFFF that the reader wraps round is put in as U+FFFF,
+                // which XML cannot hold, for the caller to refuse.
                 if (code >= 0x80)
-                    found.push_back({from, to, static_cast<wchar_t>(code)});
+                    found.push_back({from, to, static_cast<wchar_t>(code < 0x110000 ? code : 0xFFFF)});
             });
         }
         bool open(std::size_t, std::size_t) { return true; }

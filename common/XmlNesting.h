@@ -26,7 +26,8 @@ std::size_t FindExcessNesting(std::wstring_view text, std::size_t limit = kMaxXm
 // gives the document with every such reference in element text and attribute values
 // (U+0080 to U+10FFFF, `;` present) replaced by the character it names, which the reader
 // keeps as it is; nothing when the document holds none. Surrogates, U+FFFE and U+FFFF come
-// through as they are named, for the caller to refuse.
+// through as they are named, for the caller to refuse; so does, as U+FFFF, a reference
+// beyond U+10FFFF whose value the reader wraps round into range (`&#x10000000000000041;`).
 std::optional<std::wstring> ExpandWideCharacterReferences(std::wstring_view text);
 
 } // namespace common

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include <fcntl.h>
@@ -59,21 +60,71 @@ bool startsWith(const std::wstring& text, std::size_t at, std::wstring_view s)
     return text.compare(at, s.size(), s.data(), s.size()) == 0;
 }
 
-// The `task` start tags (their '<') and end tags (just past their '>') in document order.
-// What comments, CDATA sections, processing instructions and declarations hold is no
-// markup; one that is never closed holds the rest of the document.
-struct TaskTags
+// The `task` elements that the whole-document read takes: children of a `tasks` element
+// that is a child of the root `config`, in document order, with where each begins (its
+// '<') and ends (just past the '>' of its end tag; npos when it is never closed). Tags are
+// read as the reader reads them: what comments, CDATA sections, processing instructions,
+// declarations (a DOCTYPE's bracketed subset included) and attribute values hold is no
+// markup. Damage is tolerated: an end tag closes the nearest open element of its name and
+// whatever is left open inside it, an end tag of no open element is ignored, markup that
+// does not read as a tag is text. An element other than `config` or `tasks` that is never
+// closed does not count as holding what follows it; so a task left open ends where the
+// next one starts. A task outside any element before any `config` (the document's head
+// lost, to a block of zeros say) reads as if the store's outer elements were there.
+struct TaskElement
 {
-    std::vector<std::size_t> starts;
-    std::vector<std::size_t> ends;
+    std::size_t begin = 0;
+    std::size_t end = npos;
 };
 
-TaskTags findTaskTags(const std::wstring& text)
+bool isNameChar(wchar_t c)
 {
-    TaskTags tags;
+    return c != 0 && !isSpace(c) && c != L'/' && c != L'>' && c != L'?';
+}
+
+bool isAttributeNameChar(wchar_t c)
+{
+    return isNameChar(c) && c != L'!' && c != L'<' && c != L'=';
+}
+
+std::vector<TaskElement> findTaskElements(const std::wstring& text)
+{
+    enum class Kind : unsigned char
+    {
+        Other,
+        Config,
+        Tasks,
+        Task
+    };
+    // Every element opened, in document order, with its parent (npos for a root element).
+    struct Element
+    {
+        std::size_t parent;
+        Kind kind;
+        bool closed;
+    };
+    std::vector<Element> elements;
+    std::vector<std::pair<std::size_t, TaskElement>> found; // each task with its element
+    struct Open
+    {
+        std::wstring name;
+        std::size_t element;
+        std::size_t task; // in `found`, for a task
+    };
+    std::vector<Open> stack;
+    std::unordered_map<std::wstring, std::size_t> openCount;
+    bool configSeen = false;
+    const auto at = [&text](std::size_t k) { return k < text.size() ? text[k] : wchar_t(0); };
     const auto past = [&](std::wstring_view end, std::size_t from) {
         const std::size_t e = text.find(end.data(), from, end.size());
         return e == npos ? npos : e + end.size();
+    };
+    const auto open = [&](std::wstring name, Kind kind, bool empty) {
+        elements.push_back({stack.empty() ? npos : stack.back().element, kind, empty});
+        if (!empty) {
+            ++openCount[name];
+            stack.push_back({std::move(name), elements.size() - 1, found.size()});
+        }
     };
     for (std::size_t i = text.find(L'<'); i != npos; i = i < text.size() ? text.find(L'<', i) : npos) {
         if (startsWith(text, i, L"<!--")) {
@@ -82,24 +133,106 @@ TaskTags findTaskTags(const std::wstring& text)
             i = past(L"]]>", i + 9);
         } else if (startsWith(text, i, L"<?")) {
             i = past(L"?>", i + 2);
+        } else if (startsWith(text, i, L"<!DOCTYPE") && isSpace(at(i + 9))) {
+            // Its bracketed subset may hold '>'; brackets nest.
+            std::size_t j = i + 10;
+            while (j < text.size() && text[j] != L'>') {
+                if (text[j++] != L'[')
+                    continue;
+                for (std::size_t depth = 1; depth > 0 && j < text.size(); ++j)
+                    depth += text[j] == L'[' ? 1 : text[j] == L']' ? -1 : 0;
+            }
+            i = j < text.size() ? j + 1 : npos;
         } else if (startsWith(text, i, L"<!")) {
             i = past(L">", i + 2);
-        } else if (startsWith(text, i, L"<task")) {
-            if (i + 5 < text.size() && (text[i + 5] == L'>' || text[i + 5] == L'/' || isSpace(text[i + 5])))
-                tags.starts.push_back(i);
-            i += 5;
-        } else if (startsWith(text, i, L"</task")) {
-            std::size_t j = i + 6;
-            while (j < text.size() && isSpace(text[j]))
+        } else if (at(i + 1) == L'/') {
+            std::size_t j = i + 2;
+            while (isNameChar(at(j)))
                 ++j;
-            if (j < text.size() && text[j] == L'>')
-                tags.ends.push_back(j + 1);
-            i = j;
+            const std::wstring name = text.substr(i + 2, j - i - 2);
+            while (isSpace(at(j)))
+                ++j;
+            if (at(j) != L'>') {
+                ++i;
+                continue;
+            }
+            i = j + 1;
+            const auto count = openCount.find(name);
+            if (count == openCount.end() || count->second == 0)
+                continue;
+            for (bool closed = false; !closed; stack.pop_back()) {
+                const Open& top = stack.back();
+                closed = top.name == name;
+                --openCount[top.name];
+                if (!closed)
+                    continue;
+                elements[top.element].closed = true;
+                if (elements[top.element].kind == Kind::Task)
+                    found[top.task].second.end = i;
+            }
         } else {
-            ++i;
+            std::size_t j = i + 1;
+            while (isNameChar(at(j)))
+                ++j;
+            std::wstring name = text.substr(i + 1, j - i - 1);
+            bool ok = !name.empty();
+            while (ok && isSpace(at(j)))
+                ++j;
+            while (ok && isAttributeNameChar(at(j))) {
+                while (isAttributeNameChar(at(j)))
+                    ++j;
+                while (isSpace(at(j)))
+                    ++j;
+                ok = at(j) == L'=';
+                for (++j; ok && isSpace(at(j));)
+                    ++j;
+                const wchar_t quote = at(j);
+                ok = ok && (quote == L'"' || quote == L'\'');
+                if (ok)
+                    j = text.find(quote, j + 1);
+                ok = ok && j != npos;
+                for (++j; ok && isSpace(at(j));)
+                    ++j;
+            }
+            const bool empty = ok && at(j) == L'/' && at(j + 1) == L'>';
+            if (!ok || (!empty && at(j) != L'>')) {
+                ++i;
+                continue;
+            }
+            const std::size_t begin = i;
+            i = j + (empty ? 2 : 1);
+            const Kind kind = name == L"config"  ? Kind::Config
+                              : name == L"tasks" ? Kind::Tasks
+                              : name == L"task"  ? Kind::Task
+                                                 : Kind::Other;
+            configSeen = configSeen || kind == Kind::Config;
+            if (kind == Kind::Task && stack.empty() && !configSeen) {
+                configSeen = true;
+                open(L"config", Kind::Config, false);
+                open(L"tasks", Kind::Tasks, false);
+            }
+            open(std::move(name), kind, empty);
+            if (kind == Kind::Task)
+                found.push_back({elements.size() - 1, TaskElement{begin, empty ? i : npos}});
         }
     }
-    return tags;
+    // The parent that counts: elements other than `config` and `tasks` that are never
+    // closed are passed over. Parents come before their children.
+    for (Element& e : elements) {
+        const std::size_t p = e.parent;
+        if (p != npos && !elements[p].closed && elements[p].kind != Kind::Config && elements[p].kind != Kind::Tasks)
+            e.parent = elements[p].parent;
+    }
+    std::vector<TaskElement> tasks;
+    for (const auto& [element, task] : found) {
+        const std::size_t list = elements[element].parent;
+        if (list == npos || elements[list].kind != Kind::Tasks)
+            continue;
+        const std::size_t config = elements[list].parent;
+        if (config != npos && elements[config].kind == Kind::Config && elements[config].parent == npos)
+            tasks.push_back(task);
+    }
+    return tasks;
 }
 
 // The text of the element's `name`, as it stands in the file, to tell the user which task
@@ -150,30 +283,27 @@ ParsedTask parseAlone(const std::wstring& text, std::size_t begin, std::size_t e
     return result;
 }
 
-// Each task element cut out of the text and read alone. An element runs from its start
-// tag to the first end tag after it; one whose end tag does not come before the next
-// start tag (left open by a cut or a stray character) is dropped unread.
+// Each task element cut out of the text and read alone. One that is never closed (left
+// open by a cut or a stray character) is dropped unread.
 std::vector<ParsedTask> salvageElements(const std::wstring& text)
 {
-    const TaskTags tags = findTaskTags(text);
+    const std::vector<TaskElement> elements = findTaskElements(text);
     std::vector<ParsedTask> tasks;
-    tasks.reserve(tags.starts.size());
+    tasks.reserve(elements.size());
     Lines lines(text);
-    std::size_t e = 0; // the first end tag not behind the current start
-    for (std::size_t k = 0; k < tags.starts.size(); ++k) {
-        const std::size_t begin = tags.starts[k];
-        while (e < tags.ends.size() && tags.ends[e] <= begin)
-            ++e;
-        const std::size_t next = k + 1 < tags.starts.size() ? tags.starts[k + 1] : text.size();
+    for (std::size_t k = 0; k < elements.size(); ++k) {
+        const std::size_t begin = elements[k].begin;
         const std::size_t line = lines.at(begin);
-        if (e < tags.ends.size() && tags.ends[e] <= next) {
-            tasks.push_back(parseAlone(text, begin, tags.ends[e], k, line));
+        if (elements[k].end != npos) {
+            tasks.push_back(parseAlone(text, begin, elements[k].end, k, line));
             continue;
         }
+        const bool last = k + 1 == elements.size();
+        const std::size_t next = last ? text.size() : elements[k + 1].begin;
         ParsedTask open;
         open.position = k;
         open.error = "line " + std::to_string(line) + ": the element is not closed before " +
-                     (k + 1 < tags.starts.size() ? "the next task" : "the end of the file");
+                     (last ? "the end of the file" : "the next task");
         const std::string name = rawName(std::wstring_view(text.data() + begin, next - begin));
         if (!name.empty())
             open.error = "task '" + name + "' " + open.error;
@@ -250,7 +380,8 @@ Salvage SalvageTasks(const std::wstring& document)
             result.tasks = ParseTasksBounded(document);
             return result;
         } catch (const boost::property_tree::xml_parser_error& e) {
-            result.damage = "does not parse: line " + std::to_string(e.line()) + ": " + e.message();
+            result.damage = e.line() > 0 ? "does not parse: line " + std::to_string(e.line()) + ": " + e.message()
+                                         : "does not parse: " + e.message();
         }
     }
     result.tasks = salvageElements(document);

@@ -62,8 +62,8 @@ Salvage SalvageStore(const std::string& bytes);
 std::filesystem::path KeepDamagedCopy(const std::filesystem::path& store, const std::string& bytes, std::string& error);
 
 // For a store that exists but cannot be read at all (a FIFO, no permission, too large):
-// renames whatever is at the path to the name KeepDamagedCopy would choose. Returns the
-// new path; empty, with the reason in `error`, when the rename failed.
+// renames whatever is at the path to the name KeepDamagedCopy would choose (a regular
+// file gets mode 0600). Returns the new path; empty, with the reason in `error`, when the rename failed.
 std::filesystem::path MoveDamagedAside(const std::filesystem::path& store, std::string& error);
 
 } // namespace store

@@ -732,6 +732,13 @@ std::vector<ParsedTask> ParseTasks(const std::wstring& document)
     std::wistream in(&source);
     pt::read_xml(in, root, pt::xml_parser::no_comments | pt::xml_parser::trim_whitespace);
 
+    // Only the first `config` and its first `tasks` would be read and the rest lost at the
+    // next save: a document holding more is damaged.
+    if (root.count(L"config") > 1)
+        throw pt::xml_parser_error("more than one config element", std::string(), 0);
+    if (const auto config = root.get_child_optional(L"config"); config && config->count(L"tasks") > 1)
+        throw pt::xml_parser_error("more than one tasks element in config", std::string(), 0);
+
     std::vector<ParsedTask> result;
     auto tasks = root.get_child_optional(L"config.tasks");
     if (!tasks)

@@ -84,7 +84,8 @@ struct ParsedTask
 };
 
 // Reads a store document. Bad tasks come back with their reason and never stop the
-// others. Throws boost::property_tree::xml_parser_error for malformed XML. A document
+// others. Throws boost::property_tree::xml_parser_error for malformed XML and for a
+// document with more than one `config` root or `tasks` element in it. A document
 // without `config.tasks` has no tasks. White space written raw in a text is trimmed and
 // collapsed into single spaces; written as character references or CDATA it is kept.
 std::vector<ParsedTask> ParseTasks(const std::wstring& document);

@@ -17,6 +17,7 @@
 #include <boost/uuid/uuid_io.hpp>
 
 #include <algorithm>
+#include <cstdio>
 #include <limits>
 #include <sstream>
 
@@ -36,11 +37,14 @@ void dropLayoutWhitespace(pt::wptree& tree)
         dropLayoutWhitespace(child.second);
 }
 
+// Real connection files hold a few kilobytes; a larger one is damage and is never read.
+constexpr std::uint64_t kMaxConnectionsBytes = std::uint64_t(16) << 20;
+
 // The file's exact bytes. Only a regular file is read and the open never waits: a FIFO
 // planted at the path would otherwise hold a backup or an export for ever.
 std::string readBytes(const std::filesystem::path& file)
 {
-    common::FileRead read = common::ReadRegularFile(file);
+    common::FileRead read = common::ReadRegularFile(file, kMaxConnectionsBytes);
     if (read.state == common::FileRead::State::Missing)
         throw exceptions::Error("cannot open the configuration file " + file.string());
     if (read.state != common::FileRead::State::Read)
@@ -58,7 +62,10 @@ pt::wptree parseText(const std::wstring& text, const std::filesystem::path& file
         throw exceptions::Error("malformed configuration file " + file.string() + ": elements nested deeper than " +
                                 std::to_string(common::kMaxXmlNesting) + " levels at line " +
                                 std::to_string(1 + std::count(text.begin(), text.begin() + deep, L'\n')));
-    std::wistringstream stream(text);
+    // References to characters beyond ASCII are put in as the characters they name: the
+    // reader would give their UTF-8 bytes instead.
+    const std::optional<std::wstring> expanded = common::ExpandWideCharacterReferences(text);
+    std::wistringstream stream(expanded ? *expanded : text);
     pt::wptree tree;
     try {
         pt::read_xml(stream, tree);
@@ -99,30 +106,49 @@ pt::wptree::path_type treePath(const std::string& path)
     return pt::wptree::path_type(common::fromUtf8(path), L'.');
 }
 
+// A text of the connection at `path`. A character that XML cannot hold (a reference like
+// `&#0;` reads as one) would be cut or mangled on the way to the repository and on the
+// next save: the connection holding it is invalid.
+std::wstring textAt(const pt::wptree& node, const wchar_t* path, const wchar_t* fallback)
+{
+    std::wstring text = node.get<std::wstring>(path, fallback);
+    for (const wchar_t c : text) {
+        const auto u = static_cast<std::uint32_t>(c);
+        if (u == 0x9 || u == 0xA || u == 0xD || (u >= 0x20 && u <= 0xD7FF) || (u >= 0xE000 && u <= 0xFFFD) ||
+            (u >= 0x10000 && u <= 0x10FFFF))
+            continue;
+        char code[16];
+        std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(u));
+        throw exceptions::Error("a saved connection holds the character " + std::string(code) +
+                                " that XML cannot hold in " + common::toUtf8(path));
+    }
+    return text;
+}
+
 vadro_cm::Connection readConnection(const pt::wptree& node)
 {
     vadro_cm::Connection connection;
-    const std::wstring idText = node.get<std::wstring>(L"id", L"");
+    const std::wstring idText = textAt(node, L"id", L"");
     try {
         connection.id = boost::uuids::string_generator()(idText);
     } catch (const std::runtime_error&) {
         throw exceptions::Error("a saved connection has an invalid identifier: " + common::toUtf8(idText));
     }
-    connection.name = node.get<std::wstring>(L"name", L"");
+    connection.name = textAt(node, L"name", L"");
     if (const auto address = node.get_child_optional(L"address")) {
         const auto port = address->get_optional<unsigned>(L"port");
         const auto portText = address->get_optional<std::wstring>(L"port");
         if ((portText && !portText->empty() && !port) || (port && *port > std::numeric_limits<std::uint16_t>::max()))
             throw exceptions::Error("a saved connection has an invalid port");
-        connection.address = vadro_cm::ServerAddress{address->get<std::wstring>(L"host", L""),
-                                                     static_cast<std::uint16_t>(port.value_or(0))};
+        connection.address =
+            vadro_cm::ServerAddress{textAt(*address, L"host", L""), static_cast<std::uint16_t>(port.value_or(0))};
     }
-    const std::wstring type = node.get<std::wstring>(L"credentials.type", L"none");
+    const std::wstring type = textAt(node, L"credentials.type", L"none");
     if (type == L"login") {
-        connection.credentials = vadro_cm::LoginPassword{node.get<std::wstring>(L"credentials.login", L""),
-                                                         node.get<std::wstring>(L"credentials.password", L"")};
+        connection.credentials = vadro_cm::LoginPassword{textAt(node, L"credentials.login", L""),
+                                                         textAt(node, L"credentials.password", L"")};
     } else if (type == L"token") {
-        connection.credentials = common::toUtf8(node.get<std::wstring>(L"credentials.token", L""));
+        connection.credentials = common::toUtf8(textAt(node, L"credentials.token", L""));
     } else if (type != L"none") {
         throw exceptions::Error("a saved connection has an unknown credentials type: " + common::toUtf8(type));
     }

@@ -86,11 +86,30 @@ void StoreSalvageTest::salvage_data()
         << storeOf(a + QStringLiteral("<!-- was: 2 > 1 ") + b + QStringLiteral(" --><![CDATA[") + b +
                    QStringLiteral("]]><?pi ") + b + QStringLiteral("?>") + task(QStringLiteral("b <")) + c)
         << false << ac << 1;
+    // Only children of config/tasks are tasks, as in the whole document: not those in a
+    // DOCTYPE's subset, an attribute value, another element or another task.
+    const QString x = task(QStringLiteral("x"));
+    QTest::newRow("tasks out of place are none")
+        << QStringLiteral("<!DOCTYPE config [ <!ENTITY e \">\"> ") + x + QStringLiteral(" ]>\n") +
+               storeOf(a + QStringLiteral("<trash>") + x + QStringLiteral("</trash><y note=\"") + x +
+                       QStringLiteral("\"/>") +
+                       task(QStringLiteral("b")).replace(QStringLiteral("</action>"), QStringLiteral("</action>") + x) +
+                       QStringLiteral("<!-- ") + QChar(0) + QStringLiteral(" -->") + c)
+        << false << abc << 0;
+    // The whole-document read takes the first block only: more are damage, not lost.
+    QTest::newRow("second tasks block") << storeOf(a + b).replace(QStringLiteral("<task><name>b"),
+                                                                  QStringLiteral("</tasks><tasks><task><name>b"))
+                                        << false << QStringList{QStringLiteral("a"), QStringLiteral("b")} << 0;
+    QTest::newRow("second config") << storeOf(a) + QStringLiteral("<config><tasks>") + c +
+                                          QStringLiteral("</tasks></config>")
+                                   << false << ac << 0;
     // A block of zeros after a crash: the reader would end the document at the first NUL.
     QString zeroed = storeOf(a + b + c);
     zeroed.replace(0, zeroed.indexOf(b), QString(zeroed.indexOf(b), QChar(0)));
     QTest::newRow("zeroed first block") << zeroed << false << QStringList{QStringLiteral("b"), QStringLiteral("c")}
                                         << 0;
+    zeroed.replace(0, zeroed.indexOf(b) + 8, QString(zeroed.indexOf(b) + 8, QChar(0)));
+    QTest::newRow("zeroed into a task") << zeroed << false << QStringList{QStringLiteral("c")} << 0;
     // An instruction ends at the first "?>" after its '?': "<?>" does not end itself.
     QTest::newRow("elements inside an instruction")
         << storeOf(a + QStringLiteral("<?>") + QStringLiteral("<x>").repeated(40) + QStringLiteral("?>") + c) << true
@@ -148,6 +167,16 @@ void StoreSalvageTest::keepsOneCopyOfTheSameBytes()
     const auto other = store::KeepDamagedCopy(store, "damaged too", error);
     QVERIFY(!other.empty() && other != first);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 2);
+
+    // A store moved aside unread is for its owner only, too.
+    QFile file(dir.filePath(QStringLiteral("storage.xml")));
+    QVERIFY(file.open(QIODevice::WriteOnly) &&
+            file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+    file.close();
+    const auto aside = store::MoveDamagedAside(store, error);
+    QVERIFY2(!aside.empty(), error.c_str());
+    QVERIFY(std::filesystem::status(aside).permissions() ==
+            (std::filesystem::perms::owner_read | std::filesystem::perms::owner_write));
 }
 
 QTEST_GUILESS_MAIN(StoreSalvageTest)

@@ -532,6 +532,7 @@ private slots:
         QTest::newRow("U+FFFE") << QStringLiteral("&#xFFFE;") << 0xFFFEu;
         QTest::newRow("surrogate") << QStringLiteral("&#xD800;") << 0xD800u;
         QTest::newRow("last surrogate, decimal") << QStringLiteral("&#57343;") << 0xDFFFu;
+        QTest::newRow("beyond U+10FFFF, wrapping round") << QStringLiteral("&#x10000000000000041;") << 0xFFFFu;
     }
 
     // A character reference reads as the character it names, wherever in the text.
