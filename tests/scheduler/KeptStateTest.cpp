@@ -408,8 +408,11 @@ private slots:
         QFETCH(int, signal);
         QTemporaryDir dir;
         // A copy of its own, with the stand-in as its product tool.
+        const QString built = qEnvironmentVariable("KALVOR_BIN_DIR") + QStringLiteral("/KalvorScheduler");
+        if (!QFile::exists(built))
+            QSKIP("this build has no user interface");
         const QString program = dir.filePath(QStringLiteral("KalvorScheduler"));
-        QVERIFY(QFile::copy(qEnvironmentVariable("KALVOR_BIN_DIR") + QStringLiteral("/KalvorScheduler"), program));
+        QVERIFY(QFile::copy(built, program));
         writeFile(dir.filePath(QStringLiteral("config.ini")),
                   "[Paths]\nKalvor-III=" + QFile::encodeName(qEnvironmentVariable("KALVOR_BIN_DIR")) + "\n");
         for (const char* sub : {"data/Holmiq/KalvorScheduler", "cache", "config", "run"})
