@@ -360,7 +360,8 @@ void TaskStorage::Load()
                 continue;
             auto task = std::make_unique<TaskInfo>(std::move(*p.task));
             bool stoppedPartWay = false;
-            if (task->last_run.outcome == RunOutcome::Running) {
+            const bool wasRunning = task->last_run.outcome == RunOutcome::Running;
+            if (wasRunning) {
                 task->last_run.ended = task->last_run.started;
                 if (std::holds_alternative<CommandAction>(task->action)) {
                     // A quit leaves commands running: how this one ended is not known.
@@ -384,7 +385,11 @@ void TaskStorage::Load()
             // timer fires at the resume.
             const bool missed = task->run_missed &&
                                 (stoppedPartWay || (task->awaited_run != kNeverInstant && task->awaited_run <= now));
-            ArmLocked(std::move(task), SIZE_MAX, missed ? now + delay : kNeverInstant);
+            const std::wstring cutShort = wasRunning ? task->last_run.reason : std::wstring();
+            const TaskInfo* stored = ArmLocked(std::move(task), SIZE_MAX, missed ? now + delay : kNeverInstant);
+            // The log the failure notice opens tells how the cut-short run ended, too.
+            if (const Entry* entry = FindLocked(stored, 0); !cutShort.empty() && entry && entry->log)
+                entry->log->Write(execution::FormatLogLine(QDateTime::currentDateTime(), cutShort));
         }
     }
     parsed.clear();

@@ -390,6 +390,7 @@ private slots:
                                        : L"Выполнение прервано: программа была остановлена."};
         QVERIFY(s.Copy(task).last_run == expected);
         QVERIFY(storedTask(store).last_run == expected);
+        QCOMPARE(testsupport::logMessages(s, task), QStringList{QString::fromStdWString(expected.reason)});
         QCOMPARE(s.ScheduledRun(task), runMissed && !command ? now + 2 * minute : now + kHour);
     }
 
