@@ -456,7 +456,8 @@ private slots:
         QVERIFY(::setrlimit(RLIMIT_NOFILE, &saved) == 0);
         writeFile(gate, {});
         QCOMPARE(lines, QStringList{QStringLiteral("Задание успешно выполнено.")});
-        QTRY_COMPARE_WITH_TIMEOUT(zombieChildren(), 0, 5000);
+        // Forty scripts end at the gate; a loaded machine under the sanitizers takes a while.
+        QTRY_COMPARE_WITH_TIMEOUT(zombieChildren(), 0, 30000);
     }
 
     // An export without an output folder still runs the tool, which reports it.
