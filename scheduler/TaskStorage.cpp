@@ -89,12 +89,13 @@ void writeErr(std::string_view text)
 // Removes what an interrupted save of the store left beside it: the writer's temporary
 // files, named after the store with a dot and six letters or digits. Only regular files of
 // this user are removed.
-void removeSaveLeftovers(const std::filesystem::path& store)
+// Removes the temporary files `prefix` + six letters or digits in `folder` that a save of
+// the store or a log's rotation leaves when it is cut short (regular files of ours only).
+void removeLeftovers(const std::filesystem::path& folder, const std::string& prefix)
 {
-    const std::string prefix = store.filename().string() + ".";
     constexpr std::size_t kRandom = 6;
     std::error_code ec;
-    for (std::filesystem::directory_iterator it(store.parent_path(), ec), end; !ec && it != end; it.increment(ec)) {
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
         if (name.size() != prefix.size() + kRandom || name.compare(0, prefix.size(), prefix) != 0 ||
             !std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
@@ -105,7 +106,7 @@ void removeSaveLeftovers(const std::filesystem::path& store)
         if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
             continue;
         if (::unlink(it->path().c_str()) == 0)
-            qCInfo(lcScheduler, "Removed %s, left by an interrupted save of the task store.", it->path().c_str());
+            qCInfo(lcScheduler, "Removed %s, left by an interrupted write.", it->path().c_str());
     }
 }
 
@@ -319,7 +320,8 @@ void TaskStorage::Load()
 {
     if (!store::CreateFolderOf(storePath_))
         return;
-    removeSaveLeftovers(storePath_);
+    removeLeftovers(storePath_.parent_path(), storePath_.filename().string() + ".");
+    removeLeftovers(logDirectory_, ".log-rotate.");
     // A store beyond the bound is never read: it is moved aside at the first save.
     common::FileRead file = common::ReadRegularFile(storePath_, store::kMaxStoreBytes);
     if (file.state == common::FileRead::State::Missing)

@@ -725,7 +725,12 @@ private slots:
             writeFile(own.filePath(name), "<config>");
         QVERIFY(QFile::link(own.filePath(QStringLiteral("other.xml.aB3xYz")), own.filePath(kept[4])));
         QVERIFY(QDir(own.path()).mkdir(kept[5]));
+        // A log's rotation cut short leaves its temporary file in the log folder.
+        writeFile(own.filePath(QStringLiteral("logs/.log-rotate.Pg8wmw")), "older half");
+        writeFile(own.filePath(QStringLiteral("logs/.log-rotate.log")), "a task named .log-rotate");
         TaskStorage s(fsPath(store), fsPath(own.path() + QStringLiteral("/logs")), vadro::CreateCore());
+        QVERIFY(!QFileInfo::exists(own.filePath(QStringLiteral("logs/.log-rotate.Pg8wmw"))));
+        QVERIFY(QFileInfo::exists(own.filePath(QStringLiteral("logs/.log-rotate.log"))));
         for (const QString& name : removed)
             QVERIFY2(!QFileInfo::exists(own.filePath(name)), qPrintable(name));
         for (const QString& name : kept)
