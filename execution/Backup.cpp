@@ -1,5 +1,6 @@
 #include "execution/Backup.h"
 
+#include "common/OpenBeneath.h"
 #include "common/UniqueFd.h"
 #include "common/Utf8.h"
 #include "execution/Actions.h"
@@ -23,7 +24,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -142,12 +142,9 @@ int openBelow(int destination, const std::string& relative)
 {
     if (relative.empty())
         return ::fcntl(destination, F_DUPFD_CLOEXEC, 0);
-    open_how how{};
-    how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    const long fd = ::syscall(SYS_openat2, destination, relative.c_str(), &how, sizeof how);
+    const int fd = common::OpenBeneath(destination, relative.c_str(), O_RDONLY | O_DIRECTORY);
     if (fd >= 0 || errno != ENOSYS)
-        return static_cast<int>(fd);
+        return fd;
     // Kernels without openat2: one component at a time, none of them followed.
     common::UniqueFd folder(::fcntl(destination, F_DUPFD_CLOEXEC, 0));
     for (std::size_t start = 0; folder.get() >= 0 && start < relative.size();) {

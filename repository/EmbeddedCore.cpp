@@ -7,6 +7,7 @@
 // holds the session's mutex, so even one session may be shared between threads. File system calls run outside the lock,
 // and distinct sessions share nothing at all.
 
+#include "common/OpenBeneath.h"
 #include "common/UniqueFd.h"
 #include "common/Utf8.h"
 #include "repository/Vadro.h"
@@ -26,7 +27,6 @@
 #include <utility>
 
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -121,12 +121,9 @@ std::optional<Entry> classify(const fs::path& root, const fs::path& full, int* u
 // Non-blocking, so a FIFO swapped in does not hang the open. Returns -1 with errno set.
 int openBeneath(int root, const fs::path& rootPath, const fs::path& relative)
 {
-    open_how how{};
-    how.flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    const long fd = ::syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how);
+    const int fd = common::OpenBeneath(root, relative.c_str(), O_RDONLY | O_NONBLOCK);
     if (fd >= 0 || errno != ENOSYS)
-        return static_cast<int>(fd);
+        return fd;
     // Kernels without openat2: at least the last component is not followed.
     return ::open((rootPath / relative).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
 }
