@@ -3,6 +3,7 @@
 #include "common/Logging.h"
 #include "common/RegularFile.h"
 #include "common/Text.h"
+#include "common/UniqueFd.h"
 #include "common/Utf8.h"
 #include "execution/Actions.h"
 #include "execution/Backup.h"
@@ -11,6 +12,7 @@
 #include "model/StoreSalvage.h"
 #include "model/TaskStoreFile.h"
 #include "repository/Connections.h"
+#include "scheduler/StoreSaver.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -18,6 +20,7 @@
 #include <QString>
 
 #include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/property_tree/xml_parser.hpp>
@@ -32,17 +35,21 @@
 #include <unordered_set>
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include <malloc.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 namespace {
 
-// The worker's loop wakes at least this often, so a timer on the system clock notices a
-// jump of the wall clock or a resume from suspend within that time.
-constexpr std::chrono::seconds kHeartbeat{2};
+// How long the saver gathers run-state changes before it writes them all at once: a kill
+// may lose the starts and ends of the runs of about this long before it, never a task nor an
+// edit (those are written before AddTask, UpdateTask and RemoveTask return).
+constexpr std::chrono::milliseconds kRunStateDelay{100};
 
 boost::asio::system_timer::time_point timePoint(Instant t)
 {
@@ -114,17 +121,27 @@ void removeLeftovers(const std::filesystem::path& folder, const std::string& pre
 
 // The worker thread with its event loop. The loop is stopped before the thread is joined,
 // also when the service's construction fails after the thread has started.
+//
+// The tasks' timers wait for instants of the wall clock, but the loop measures its waits on
+// the monotonic clock, which stands still while the machine sleeps and does not follow a
+// clock that is set. The kernel tells of both through a wall-clock timerfd armed with
+// TFD_TIMER_CANCEL_ON_SET: the loop then checks every wait again. Otherwise the worker only
+// wakes when a task is due.
 struct TaskStorage::Worker
 {
     boost::asio::io_context io;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard{io.get_executor()};
-    boost::asio::steady_timer heartbeat{io};
-    boost::asio::steady_timer saveRetry{io};
+    boost::asio::posix::stream_descriptor clockChanges{io};
+    // Expires at once when the clock changed: the loop measures every wait anew when one of
+    // its own timers expires.
+    boost::asio::steady_timer recheck{io};
+    // Called on the worker when the clock changed, after the waits were measured anew.
+    std::function<void()> clockChanged;
     std::thread thread;
 
     Worker()
     {
-        Beat();
+        WatchClock();
         thread = std::thread([this] { Run(); });
     }
     ~Worker() { Stop(); }
@@ -134,13 +151,43 @@ struct TaskStorage::Worker
         if (thread.joinable())
             thread.join();
     }
-    void Beat()
+    void WatchClock()
     {
-        heartbeat.expires_after(kHeartbeat);
-        heartbeat.async_wait([this](const boost::system::error_code& ec) {
-            if (!ec)
-                Beat();
-        });
+        common::UniqueFd fd(::timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK));
+        if (fd.get() < 0 || !ArmClockWatch(fd.get())) {
+            qCWarning(lcScheduler, "The scheduler is not told when the clock is set: %s", std::strerror(errno));
+            return;
+        }
+        clockChanges.assign(fd.release());
+        AwaitClockChange();
+    }
+    // Armed a year ahead: it is cancelled long before when the clock is set or the machine
+    // resumes, and re-armed when it expires.
+    static bool ArmClockWatch(int fd)
+    {
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        itimerspec spec{};
+        spec.it_value.tv_sec = now.tv_sec + 365 * 86'400;
+        return ::timerfd_settime(fd, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &spec, nullptr) == 0;
+    }
+    void AwaitClockChange()
+    {
+        clockChanges.async_wait(boost::asio::posix::stream_descriptor::wait_read,
+                                [this](const boost::system::error_code& ec) {
+                                    if (ec)
+                                        return;
+                                    // ECANCELED when the clock changed; the count when it expired.
+                                    std::uint64_t expirations = 0;
+                                    [[maybe_unused]] const auto got =
+                                        ::read(clockChanges.native_handle(), &expirations, sizeof expirations);
+                                    recheck.expires_after(std::chrono::nanoseconds(0));
+                                    recheck.async_wait([](const boost::system::error_code&) {});
+                                    if (ArmClockWatch(clockChanges.native_handle()))
+                                        AwaitClockChange();
+                                    if (clockChanged)
+                                        clockChanged();
+                                });
     }
     void Run()
     {
@@ -294,6 +341,9 @@ TaskStorage::TaskStorage(std::filesystem::path storePath, std::filesystem::path 
 {
     // The events cross from the worker to the user-interface thread by queued calls.
     qRegisterMetaType<const TaskInfo*>("const TaskInfo*");
+    saver_ = std::make_unique<StoreSaver>([this] { return SaveChanges(); }, kRunStateDelay, saveRetryDelay_);
+    // Set before any task is armed; from then on only the worker reads it.
+    worker_->clockChanged = [this] { RunDueAfterClockChange(); };
     Load();
 }
 
@@ -314,6 +364,8 @@ void TaskStorage::Shutdown()
     // A command that ends from here on is not told: the store keeps its run as going, and
     // the next start says its outcome is unknown. The commands themselves are left running.
     reaper_.reset();
+    // The run state changed until now is written before the program goes on to quit.
+    saver_->Stop();
 }
 
 void TaskStorage::Load()
@@ -395,6 +447,13 @@ void TaskStorage::Load()
         }
     }
     parsed.clear();
+    {
+        // What was loaded is what the file holds (the awaited runs are written with the next
+        // change, as before).
+        std::lock_guard<std::mutex> storeLock(storeMutex_);
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        savedChanges_ = changes_;
+    }
     // The failed run is written down at once, so the store tells the truth from now on.
     if (interrupted)
         Save();
@@ -409,6 +468,7 @@ const TaskInfo* TaskStorage::ArmLocked(std::unique_ptr<TaskInfo> task, std::size
     auto place = tasks_.begin();
     std::advance(place, std::min(position, tasks_.size()));
     tasks_.insert(place, std::move(task));
+    ++changes_;
     Entry& entry = entries_[stored];
     entry.serial = nextSerial_++;
     entry.timer = std::make_unique<boost::asio::system_timer>(worker_->io);
@@ -445,6 +505,7 @@ Instant TaskStorage::NextRunOf(const TaskInfo& task) const
 void TaskStorage::RearmLocked(const TaskInfo* task, Entry& entry)
 {
     auto* record = const_cast<TaskInfo*>(task); // the service owns it
+    ++changes_;                                 // the awaited run moves on
     if (!record->run_missed)
         entry.makeUpAt = kNeverInstant;
     const Instant next = NextRunOf(*record);
@@ -466,6 +527,23 @@ void TaskStorage::StartWaitLocked(const TaskInfo* task, Entry& entry, Instant ex
                 return;
             OnTimer(task, serial, generation);
         });
+}
+
+void TaskStorage::RunDueAfterClockChange()
+{
+    // The waits that the new time has made due run now, also where the loop cannot measure
+    // them anew (a wait due at once is armed as an absolute instant, which a process whose
+    // clock is faked cannot arm). A wait that fires as well finds its generation changed.
+    const Instant now = CurrentInstant();
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    for (auto& [task, entry] : entries_) {
+        if (entry.expiry > now)
+            continue;
+        entry.timer->cancel();
+        boost::asio::post(worker_->io, [this, task = task, serial = entry.serial, generation = entry.generation] {
+            OnTimer(task, serial, generation);
+        });
+    }
 }
 
 TaskStorage::Entry* TaskStorage::FindLocked(const TaskInfo* task, std::uint64_t serial)
@@ -545,6 +623,7 @@ void TaskStorage::RemoveTask(const TaskInfo* stored)
             entries_.erase(it);
         }
         tasks_.remove_if([stored](const std::unique_ptr<TaskInfo>& t) { return t.get() == stored; });
+        ++changes_;
     }
     if (!message.empty())
         writeErr(message);
@@ -614,7 +693,7 @@ void TaskStorage::OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint6
         if (end && !StoppedByQuit(*end))
             EndRun(task, serial, *end);
         else if (copy.run_missed)
-            Save();
+            saver_->Request();
         emit events_->rearmed(task);
         LogTo(task, serial,
               tr("Завершение выполнения задания. Следующий запуск: %2.")
@@ -688,8 +767,10 @@ std::optional<Instant> TaskStorage::BeginRun(const TaskInfo* stored, std::uint64
             return std::nullopt;
         auto* record = const_cast<TaskInfo*>(stored); // the service owns it
         record->last_run = LastRun{started, 0, RunOutcome::Running, {}};
+        ++changes_;
     }
-    Save();
+    // Written by the saver: the run starts without waiting for the disk.
+    saver_->Request();
     emit events_->runStarted(stored);
     return started;
 }
@@ -709,8 +790,9 @@ void TaskStorage::EndRun(const TaskInfo* stored, std::uint64_t serial, const Run
         record->last_run.ended = Now();
         record->last_run.outcome = failure.failed ? RunOutcome::Failed : RunOutcome::Succeeded;
         record->last_run.reason = reason;
+        ++changes_;
     }
-    Save();
+    saver_->Request();
     emit events_->runEnded(stored, !failure.failed, QString::fromStdWString(reason));
 }
 
@@ -825,6 +907,7 @@ void TaskStorage::KeepTimes(const TaskInfo* stored, std::uint64_t serial, const 
         return;
     for (const auto& [path, time] : times)
         (*target)[path] = time;
+    ++changes_; // written with the end of the run
 }
 
 void TaskInfo::Log(const std::wstring& message, bool headed) const
@@ -870,26 +953,20 @@ bool TaskStorage::Save()
         emit events_->saved();
         return true;
     }
-    RetrySaveLater();
+    saver_->RetryLater();
     emit events_->saveFailed(failed);
     return false;
 }
 
-void TaskStorage::RetrySaveLater()
+bool TaskStorage::SaveChanges()
 {
-    // The retry timer lives on the worker and is only touched there; it is armed only while
-    // a change waits to be saved, so a saved store costs no wake-ups.
-    boost::asio::post(worker_->io, [this] {
-        if (saveRetryPending_)
-            return;
-        saveRetryPending_ = true;
-        worker_->saveRetry.expires_after(saveRetryDelay_);
-        worker_->saveRetry.async_wait([this](const boost::system::error_code& ec) {
-            saveRetryPending_ = false;
-            if (!ec && unsaved_)
-                Save();
-        });
-    });
+    {
+        std::lock_guard<std::mutex> storeLock(storeMutex_);
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (changes_ == savedChanges_ && !unsaved_)
+            return true; // an edit's own save wrote it already
+    }
+    return Save();
 }
 
 QString TaskStorage::SaveLocked()
@@ -898,12 +975,22 @@ QString TaskStorage::SaveLocked()
     if (!store::CreateFolderOf(storePath_))
         return tr("Не удалось создать папку %1.").arg(QString::fromStdString(storePath_.parent_path().string()));
     std::wstring document;
+    std::uint64_t covered = 0;
     try {
-        std::lock_guard<std::mutex> lock(stateMutex_);
+        // Copied under the state lock and written out without it, so a run never waits for
+        // the store to be formatted.
+        std::vector<TaskInfo> copies;
+        {
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            copies.reserve(tasks_.size());
+            for (const auto& t : tasks_)
+                copies.push_back(*t);
+            covered = changes_;
+        }
         std::vector<const TaskInfo*> list;
-        list.reserve(tasks_.size());
-        for (const auto& t : tasks_)
-            list.push_back(t.get());
+        list.reserve(copies.size());
+        for (const TaskInfo& t : copies)
+            list.push_back(&t);
         document = store::WriteTasks(list);
     } catch (const boost::property_tree::xml_parser_error& e) {
         qCWarning(lcScheduler, "The task store was not saved: %s", e.what());
@@ -931,6 +1018,7 @@ QString TaskStorage::SaveLocked()
         return tr("Не удалось записать файл заданий %1: %2")
             .arg(QString::fromStdString(storePath_.string()), QString::fromStdString(error));
     }
+    savedChanges_ = covered;
     return {};
 }
 

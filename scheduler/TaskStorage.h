@@ -9,10 +9,15 @@
 // and RemoveTask; the worker takes it to read a record before a run (runs work on a
 // copy, so a long tool run never holds it), to write the run's results back, to log and
 // to re-arm. Timers are only ever touched under that lock. Save additionally holds the
-// store lock for the whole write, so saves from both threads never interleave; the same
-// lock guards what the load found damaged (Load, Damage). The store lock is always taken
-// before the state lock. Backups run on a small pool of their own and reach the service
-// only through its log; the pool is stopped before the worker.
+// store lock for the whole write (it copies the records under the state lock and formats
+// and writes them without it), so saves never interleave; the same lock guards what the
+// load found damaged (Load, Damage). The store lock is always taken before the state lock.
+//
+// Edits save on the calling thread before they return. A run's start and end only mark the
+// state changed: a saver thread of its own (StoreSaver) writes the newest state shortly
+// after, one write for every change made meanwhile, so no run waits for the disk. Backups
+// run on a small pool of their own that keeps its runs' starts and ends like the worker;
+// the pool is stopped before the worker, the saver last.
 
 #include "execution/Actions.h"
 #include "execution/ToolRun.h"
@@ -45,6 +50,7 @@
 namespace execution {
 class TaskLog;
 }
+class StoreSaver;
 
 // What a service may take from elsewhere than the machine (tests pin them).
 struct TaskStorageSettings
@@ -110,7 +116,7 @@ public:
     // that fails says why on standard error and through Events().saveFailed. False then.
     bool Save();
     // True from a failed save until the next save that succeeds: changes are held in memory
-    // only, and the worker tries again every saveRetryDelay. Safe from any thread.
+    // only, and the saver tries again every saveRetryDelay. Safe from any thread.
     bool HasUnsavedChanges() const { return unsaved_.load(); }
 
     // What the load found wrong with the store file: set when the file exists but does
@@ -224,9 +230,11 @@ private:
     void KeepCommandEnd(const TaskInfo* stored, std::uint64_t serial, const RunEnd& end);
     // Clears `finishing` and keeps the command ends held meanwhile.
     void FinishTimedRun(const TaskInfo* stored, std::uint64_t serial);
-    // Has the worker save again after saveRetryDelay, unless a retry is pending already.
-    void RetrySaveLater();
+    // The saver's write: saves when anything changed since the last save, or a save failed.
+    bool SaveChanges();
     void OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint64_t generation);
+    // On the worker when the wall clock was set or the machine resumed.
+    void RunDueAfterClockChange();
     Entry* FindLocked(const TaskInfo* task, std::uint64_t serial);
     // Performs a stored task on a copy taken under the lock; serial 0 accepts any record
     // stored at that address.
@@ -252,7 +260,6 @@ private:
     std::function<Instant()> clock_;
     std::chrono::milliseconds missedRunDelay_;
     std::chrono::milliseconds saveRetryDelay_;
-    bool saveRetryPending_ = false; // on the worker only
     mutable std::mutex stateMutex_;
     mutable std::mutex storeMutex_;
     // Guarded by the store lock. The damaged file's bytes wait here for the first save;
@@ -261,6 +268,9 @@ private:
     std::string damagedBytes_;
     bool damagedUnreadable_ = false;
     std::atomic<bool> unsaved_{false};
+    // Counts the changes of stored state (state lock); the count the file holds (store lock).
+    std::uint64_t changes_ = 0;
+    std::uint64_t savedChanges_ = 0;
     std::uint64_t nextSerial_ = 1;
     std::uint64_t nextGeneration_ = 1;
     std::optional<execution::ToolLimits> toolLimits_;
@@ -270,4 +280,6 @@ private:
     // Collects started commands as they end, whatever the worker is doing. Destroyed first,
     // after the worker's loop has stopped and before it is gone: its ends are posted there.
     std::unique_ptr<execution::ChildReaper> reaper_ = std::make_unique<execution::ChildReaper>();
+    // Writes the run state; declared last, so it stops before anything it writes is gone.
+    std::unique_ptr<StoreSaver> saver_;
 };

@@ -1,6 +1,8 @@
-// A due task starts soon after the wall clock jumps forward (as after a resume from
-// suspend), without touching the machine's clock: the service runs in a child process
-// whose clock libfaketime moves.
+// A due task starts soon after the wall clock jumps forward, as after a resume from
+// suspend: the service runs in a child process whose wall clock libfaketime moves an hour
+// on while its monotonic clock does not, and the kernel tells of it as it does of a resume
+// or a clock set. For that the test sets the machine's clock to the time it reads (a step
+// of a few microseconds), which needs the right to set the clock.
 
 #include "scheduler/TaskStorage.h"
 
@@ -13,9 +15,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <thread>
+
+#include <time.h>
 
 namespace {
 
@@ -79,6 +84,14 @@ private slots:
             f.write("+3700\n"); // the wall clock jumps past the due time
             QVERIFY(f.commit());
         }
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        if (::clock_settime(CLOCK_REALTIME, &now) != 0) {
+            child.kill();
+            child.waitForFinished();
+            QSKIP(qPrintable(
+                QStringLiteral("the clock cannot be set here: %1").arg(QString::fromLocal8Bit(std::strerror(errno)))));
+        }
         QElapsedTimer waited;
         waited.start();
         while (QFileInfo(log).size() == 0 && waited.elapsed() < 20000)
@@ -89,7 +102,7 @@ private slots:
         QFile f(log);
         QVERIFY(f.open(QIODevice::ReadOnly));
         QVERIFY(QString::fromUtf8(f.readAll()).contains(QStringLiteral("Начало выполнения задания.")));
-        QVERIFY2(lateness < 15000, qPrintable(QStringLiteral("started %1 ms after the jump").arg(lateness)));
+        QVERIFY2(lateness < 5000, qPrintable(QStringLiteral("started %1 ms after the jump").arg(lateness)));
         qInfo("the task started %lld ms after the clock jump", lateness);
     }
 };

@@ -1,0 +1,186 @@
+// The service under a burst of runs, measured with a plain timing harness:
+//   firing: 50 command tasks due 37 ms apart; lateness from the due instant to the first
+//           instruction of the started command, beside a bare sleep-and-spawn loop of the same
+//           command (the floor);
+//   burst N: N commands (/bin/true) due at the same instant; time from the due instant until
+//           the last end is recorded, whole-store writes meanwhile, CPU seconds of the process.
+// Run: bench_scheduler_Burst firing | burst N [limit seconds]
+
+#include "model/TaskStoreFile.h"
+#include "scheduler/TaskStorage.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+Instant realNow()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return Instant(ts.tv_sec) * kNanosPerSecond + ts.tv_nsec;
+}
+
+double cpuSeconds()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The stamp child: appends the instant it started at to the file, one line per start.
+int stamp(const char* file)
+{
+    const Instant now = realNow();
+    std::ofstream(file, std::ios::app) << now << '\n';
+    return 0;
+}
+
+std::vector<Instant> readStamps(const std::string& file)
+{
+    std::vector<Instant> stamps;
+    std::ifstream in(file);
+    for (Instant t; in >> t;)
+        stamps.push_back(t);
+    std::sort(stamps.begin(), stamps.end());
+    return stamps;
+}
+
+// Median and 99th percentile of the lateness of each stamp after its due instant, in ms.
+void report(const char* what, const std::vector<Instant>& due, const std::vector<Instant>& stamps)
+{
+    if (stamps.size() != due.size()) {
+        std::printf("%s: %zu of %zu starts stamped\n", what, stamps.size(), due.size());
+        return;
+    }
+    std::vector<double> late;
+    for (std::size_t i = 0; i < due.size(); ++i)
+        late.push_back(double(stamps[i] - due[i]) / 1e6);
+    std::sort(late.begin(), late.end());
+    const auto at = [&](double q) { return late[std::min(late.size() - 1, std::size_t(q * double(late.size())))]; };
+    std::printf("%s: median %.3f ms, p99 %.3f ms, max %.3f ms\n", what, at(0.5), at(0.99), late.back());
+}
+
+std::vector<Instant> dueInstants(int count, std::chrono::milliseconds apart)
+{
+    const Instant base = realNow() + 1500 * kNanosPerMilli;
+    std::vector<Instant> due;
+    for (int i = 0; i < count; ++i)
+        due.push_back(base + Instant(i) * std::chrono::nanoseconds(apart).count());
+    return due;
+}
+
+void firing(const QString& root, const char* self)
+{
+    constexpr int kTasks = 50;
+    const std::string floorFile = QString(root + QStringLiteral("/floor")).toStdString();
+    const std::string serviceFile = QString(root + QStringLiteral("/service")).toStdString();
+
+    // The floor: sleep until each due instant and spawn the same child.
+    const std::vector<Instant> floorDue = dueInstants(kTasks, 37ms);
+    std::vector<pid_t> children;
+    for (const Instant due : floorDue) {
+        const timespec at{time_t(due / kNanosPerSecond), long(due % kNanosPerSecond)};
+        while (::clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+        }
+        const std::string argument = "--stamp " + floorFile;
+        const char* argv[] = {self, argument.c_str(), nullptr};
+        pid_t pid = 0;
+        if (::posix_spawn(&pid, self, nullptr, nullptr, const_cast<char* const*>(argv), environ) == 0)
+            children.push_back(pid);
+    }
+    for (const pid_t pid : children)
+        ::waitpid(pid, nullptr, 0);
+
+    TaskStorage service(QString(root + QStringLiteral("/f/storage.xml")).toStdString(),
+                        QString(root + QStringLiteral("/f/logs")).toStdString(), vadro::CreateCore());
+    const std::vector<Instant> due = dueInstants(kTasks, 37ms);
+    for (int i = 0; i < kTasks; ++i) {
+        TaskInfo t;
+        t.name = L"firing" + std::to_wstring(i);
+        t.starting_point = due[std::size_t(i)];
+        t.action = CommandAction{self, {}, L"--stamp " + QString::fromStdString(serviceFile).toStdWString()};
+        service.AddTask(t);
+    }
+    std::this_thread::sleep_until(std::chrono::system_clock::time_point(std::chrono::nanoseconds(due.back())) + 2s);
+    report("floor (sleep and spawn)", floorDue, readStamps(floorFile));
+    report("service", due, readStamps(serviceFile));
+}
+
+void burst(const QString& root, int count, int limitSeconds)
+{
+    // Far enough ahead for the store to be loaded and armed first.
+    const Instant due = realNow() + Instant(3 + count / 1000) * kNanosPerSecond;
+    const std::string storePath = QString(root + QStringLiteral("/b/storage.xml")).toStdString();
+    {
+        std::vector<TaskInfo> tasks(std::size_t(count), TaskInfo{});
+        std::vector<const TaskInfo*> list;
+        for (int i = 0; i < count; ++i) {
+            TaskInfo& t = tasks[std::size_t(i)];
+            t.name = L"burst" + std::to_wstring(i);
+            t.starting_point = due;
+            t.action = CommandAction{"/bin/true", {}, {}};
+            list.push_back(&t);
+        }
+        store::CreateFolderOf(storePath);
+        store::WriteFile(storePath, store::WriteTasks(list));
+    }
+    TaskStorage service(storePath, QString(root + QStringLiteral("/b/logs")).toStdString(), vadro::CreateCore());
+    std::atomic<int> ended{0};
+    std::atomic<int> saves{0};
+    QObject::connect(
+        &service.Events(), &TaskEvents::runEnded, &service.Events(),
+        [&ended](const TaskInfo*, bool, const QString&) { ++ended; }, Qt::DirectConnection);
+    QObject::connect(
+        &service.Events(), &TaskEvents::saved, &service.Events(), [&saves] { ++saves; }, Qt::DirectConnection);
+    std::this_thread::sleep_until(std::chrono::system_clock::time_point(std::chrono::nanoseconds(due)));
+    const int savesBefore = saves.load();
+    const double cpuBefore = cpuSeconds();
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
+    while (ended.load() < count && std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(10ms);
+    const double seconds = double(realNow() - due) / 1e9;
+    std::printf("burst of %d commands: %d ends recorded after %.2f s, %d whole-store writes, %.2f CPU seconds\n", count,
+                ended.load(), seconds, saves.load() - savesBefore, cpuSeconds() - cpuBefore);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // A command's arguments reach it as one.
+    if (argc == 2 && std::strncmp(argv[1], "--stamp ", 8) == 0)
+        return stamp(argv[1] + 8);
+    QCoreApplication app(argc, argv);
+    QTemporaryDir tmp;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(tmp.path() + QStringLiteral("/xdg")));
+    const std::string mode = argc > 1 ? argv[1] : "firing";
+    if (mode == "firing")
+        firing(tmp.path(), QCoreApplication::applicationFilePath().toLocal8Bit().constData());
+    else if (mode == "burst" && argc > 2)
+        burst(tmp.path(), std::atoi(argv[2]), argc > 3 ? std::atoi(argv[3]) : 600);
+    else
+        std::printf("usage: %s firing | burst N [limit seconds]\n", argv[0]);
+    return 0;
+}
