@@ -464,6 +464,8 @@ bool listFolder(int folder, std::vector<std::pair<std::string, bool>>& entries)
         errno = error;
         return false;
     }
+    // The copy shares its position with `folder`, which an earlier listing left at the end.
+    ::rewinddir(dir);
     errno = 0;
     while (const dirent* entry = ::readdir(dir)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
