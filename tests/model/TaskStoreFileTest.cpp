@@ -336,6 +336,36 @@ private slots:
         QVERIFY(roundTrip(tasks) == tasks);
     }
 
+    // The number of versions a backup keeps is written only when set, so that a backup without
+    // versions is stored as it always was; one above 999 is kept, with a warning.
+    void keepVersionsRoundTrips_data()
+    {
+        QTest::addColumn<uint>("keep");
+        QTest::addColumn<QString>("element");
+        QTest::addColumn<int>("warnings");
+        QTest::newRow("none") << 0u << QString() << 0;
+        QTest::newRow("seven") << 7u << QStringLiteral("<keep_versions>7</keep_versions>") << 0;
+        QTest::newRow("above 999") << 1000u << QStringLiteral("<keep_versions>1000</keep_versions>") << 1;
+    }
+    void keepVersionsRoundTrips()
+    {
+        QFETCH(uint, keep);
+        QFETCH(QString, element);
+        QFETCH(int, warnings);
+        TaskInfo task = makeTask(L"b");
+        task.action = BackupAction{kConnection, L"vadro://c/a", L"/backup", keep};
+        const QString written = QString::fromStdWString(store::WriteTasks({&task}));
+        QCOMPARE(written.contains(QStringLiteral("keep_versions")), !element.isEmpty());
+        QVERIFY(element.isEmpty() || written.contains(element));
+        const auto parsed = store::ParseTasks(written.toStdWString());
+        QCOMPARE(parsed.size(), std::size_t(1));
+        QVERIFY(parsed[0].task && *parsed[0].task == task);
+        TaskInfo more = task;
+        std::get<BackupAction>(more.action).keep_versions = keep + 1;
+        QVERIFY(!(*parsed[0].task == more));
+        QCOMPARE(parsed[0].warnings.size(), std::size_t(warnings));
+    }
+
     // The state the service keeps comes back exactly, and only what is set is written: a
     // task that never ran and makes up nothing is written as it always was.
     void keptStateRoundTrips_data()
@@ -788,6 +818,11 @@ private slots:
                                          QStringLiteral(
                                              "<action><type>backup</type><connection_id>not-a-uuid</"
                                              "connection_id><source_path/><destination_path/></action></task>");
+        QTest::newRow("versions not a number")
+            << start + daily +
+                   QStringLiteral("<action><type>backup</type><connection_id>0f8fad5bd9cb469fa16570867728950e</"
+                                  "connection_id><source_path/><destination_path/><keep_versions>-1</keep_versions></"
+                                  "action></task>");
         QTest::newRow("check mode word")
             << start + daily +
                    QStringLiteral("<action><type>check</type><ids_file/><ids_file_mode>yes</ids_file_mode><ifc_file/"
