@@ -3,7 +3,11 @@
 //   1. 20,000 documents of 1 KiB in one folder;
 //   2. 2,000 documents of 4 KiB in 20 folders beside 3 documents of 50 MB.
 // Each case is copied into a new folder, then once more over the copy it made.
-// Run: bench_execution_Backup [work directory] [rounds] [small|tree]
+// The mode "versions" measures backups that keep versions on both cases instead: the first
+// (full) version, a second one with nothing changed against the first and against
+// `rsync -a --link-dest=<previous>` (when rsync is installed), time and extra disk (du); on the
+// large tree one 50 MB document changed; and pruning 100 versions of the 20,000 documents.
+// Run: bench_execution_Backup [work directory] [rounds] [small|tree|versions]
 //   (default: a temporary directory, 5 rounds, both cases)
 
 #include "common/Utf8.h"
@@ -11,6 +15,8 @@
 #include "repository/Connections.h"
 
 #include <QTemporaryDir>
+
+#include <ctime>
 
 #include <algorithm>
 #include <chrono>
@@ -109,6 +115,146 @@ void measure(const std::string& root, const std::string& repo, const Case& c, co
     report(c, "over the previous copy", again);
 }
 
+// Disk used below `path` in KiB, each hard-linked file counted once.
+long long diskKiB(const std::string& path)
+{
+    std::FILE* pipe = ::popen(("du -sk '" + path + "'").c_str(), "r");
+    long long kib = -1;
+    if (pipe != nullptr) {
+        if (std::fscanf(pipe, "%lld", &kib) != 1)
+            kib = -1;
+        ::pclose(pipe);
+    }
+    return kib;
+}
+
+std::string versionName(std::time_t t)
+{
+    std::tm local{};
+    char text[32] = {};
+    ::localtime_r(&t, &local);
+    std::strftime(text, sizeof text, "%Y-%m-%d_%H-%M-%S", &local);
+    return text;
+}
+
+constexpr std::time_t kStart = 1'800'000'000;
+
+struct VersionFigures
+{
+    double first = 1e12, second = 1e12, rsyncFirst = 1e12, rsyncSecond = 1e12, changed = 1e12;
+    long long firstKiB = 0, secondKiB = 0, rsyncFirstKiB = 0, rsyncSecondKiB = 0, changedKiB = 0;
+    std::size_t changedCopied = 0;
+};
+
+void measureVersions(const std::string& root, const std::string& repo, const Case& c,
+                     const vadro_cm::Connection& connection, const std::filesystem::path& connections, int rounds,
+                     bool changeOne)
+{
+    auto core = vadro::CreateCore();
+    const std::string vb = root + "/vb", rs = root + "/rs", source = repo + "/" + c.folder;
+    const bool rsync = run("command -v rsync >/dev/null 2>&1");
+    VersionFigures f;
+    const auto backUp = [&](std::time_t started, std::size_t copied, std::size_t linked) {
+        execution::BackupRequest request{connection.id, L"vadro://bench/" + common::fromUtf8(c.folder),
+                                         common::fromUtf8(vb), 1000, started};
+        const auto result = execution::RunBackup(request, *core, connections);
+        if (!result.ok || result.documents != copied || result.linked != linked)
+            std::printf("backup copied %zu and linked %zu documents: %ls\n", result.documents, result.linked,
+                        result.reason.c_str());
+        return result;
+    };
+    for (int round = 0; round < rounds; ++round) {
+        run("rm -rf '" + vb + "' '" + rs + "'");
+        run("sync");
+        auto t0 = Clock::now();
+        backUp(kStart, c.documents, 0);
+        f.first = std::min(f.first, msSince(t0));
+        f.firstKiB = diskKiB(vb);
+        run("sync");
+        t0 = Clock::now();
+        backUp(kStart + 1, 0, c.documents);
+        f.second = std::min(f.second, msSince(t0));
+        f.secondKiB = diskKiB(vb) - f.firstKiB;
+        if (changeOne) {
+            run("sync");
+            // Rewritten with other bytes: a new modification time, the same size.
+            writeFile(source + "/big0", std::string(50u << 20, char('a' + round % 26)));
+            const long long before = diskKiB(vb);
+            t0 = Clock::now();
+            f.changedCopied = backUp(kStart + 2, 1, c.documents - 1).documents;
+            f.changed = std::min(f.changed, msSince(t0));
+            f.changedKiB = diskKiB(vb) - before;
+        }
+        if (rsync) {
+            run("sync");
+            ::mkdir(rs.c_str(), 0755);
+            t0 = Clock::now();
+            run("rsync -a '" + source + "/' '" + rs + "/v1/'");
+            f.rsyncFirst = std::min(f.rsyncFirst, msSince(t0));
+            f.rsyncFirstKiB = diskKiB(rs);
+            run("sync");
+            t0 = Clock::now();
+            run("rsync -a --link-dest='" + rs + "/v1' '" + source + "/' '" + rs + "/v2/'");
+            f.rsyncSecond = std::min(f.rsyncSecond, msSince(t0));
+            f.rsyncSecondKiB = diskKiB(rs) - f.rsyncFirstKiB;
+        }
+    }
+    run("rm -rf '" + vb + "' '" + rs + "'");
+    std::printf("%s, versions: first %.1f ms (%lld KiB); second, nothing changed: %.1f ms = %.1f %% of the first, "
+                "extra disk %lld KiB = %.2f %%\n",
+                c.title, f.first, f.firstKiB, f.second, 100 * f.second / f.first, f.secondKiB,
+                100.0 * f.secondKiB / f.firstKiB);
+    if (rsync)
+        std::printf("%s, rsync -a: first %.1f ms (%lld KiB); --link-dest, nothing changed: %.1f ms, extra disk %lld "
+                    "KiB; versions/rsync time %.2f\n",
+                    c.title, f.rsyncFirst, f.rsyncFirstKiB, f.rsyncSecond, f.rsyncSecondKiB, f.second / f.rsyncSecond);
+    else
+        std::printf("rsync is not installed: no comparison\n");
+    if (changeOne)
+        std::printf("%s, versions: one 50 MB document changed: %.1f ms, copied %zu, extra disk %lld KiB\n", c.title,
+                    f.changed, f.changedCopied, f.changedKiB);
+}
+
+// Pruning: 100 versions (hard-linked copies, as runs make them) of a case, then a run that
+// keeps one; its time beside that of a second version that prunes nothing, and `rm -rf`.
+void measurePruning(const std::string& root, const Case& c, const vadro_cm::Connection& connection,
+                    const std::filesystem::path& connections)
+{
+    auto core = vadro::CreateCore();
+    const std::string vb = root + "/vb";
+    const auto backUp = [&](std::time_t started, std::uint32_t keep) {
+        execution::BackupRequest request{connection.id, L"vadro://bench/" + common::fromUtf8(c.folder),
+                                         common::fromUtf8(vb), keep, started};
+        const auto result = execution::RunBackup(request, *core, connections);
+        if (!result.ok)
+            std::printf("backup failed: %ls\n", result.reason.c_str());
+    };
+    const auto makeHundred = [&] {
+        run("rm -rf '" + vb + "'");
+        backUp(kStart, 1000);
+        const std::string first = vb + "/" + versionName(kStart);
+        for (int i = 1; i < 100; ++i)
+            run("cp -al '" + first + "' '" + vb + "/" + versionName(kStart + i) + "'");
+        run("sync");
+    };
+    makeHundred();
+    auto t0 = Clock::now();
+    backUp(kStart + 100, 1000);
+    const double plain = msSince(t0);
+    run("rm -rf '" + vb + "/" + versionName(kStart + 100) + "'");
+    run("sync");
+    t0 = Clock::now();
+    backUp(kStart + 100, 1);
+    const double pruning = msSince(t0);
+    makeHundred();
+    t0 = Clock::now();
+    run("rm -rf '" + vb + "'");
+    const double rm = msSince(t0);
+    std::printf("%s, 100 versions: a run that removes them %.1f ms, one that removes none %.1f ms, pruning about "
+                "%.1f ms; rm -rf of the 100 versions %.1f ms\n",
+                c.title, pruning, plain, pruning - plain, rm);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -144,6 +290,12 @@ int main(int argc, char** argv)
     Config config(connections);
     ConnectionsModel(config).UpdateConnections({connection});
 
+    if (only == "versions") {
+        measureVersions(root, repo, tree, connection, connections, rounds, true);
+        measureVersions(root, repo, small, connection, connections, rounds, false);
+        measurePruning(root, small, connection, connections);
+        return 0;
+    }
     if (only.empty() || only == "small")
         measure(root, repo, small, connection, connections, rounds);
     if (only.empty() || only == "tree")

@@ -1,5 +1,6 @@
 #include "execution/Backup.h"
 
+#include "common/FloorDiv.h"
 #include "common/OpenBeneath.h"
 #include "common/UniqueFd.h"
 #include "common/Utf8.h"
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <cwchar>
 #include <optional>
 #include <random>
@@ -416,23 +418,175 @@ std::wstring openFailure(int destination, const std::string& relative, int error
     return errorText(error);
 }
 
+// Versions are named after the run's local start; an unfinished one is hidden and marked.
+constexpr char kVersionShape[] = "dddd-dd-dd_dd-dd-dd";
+constexpr char kPartialSuffix[] = ".partial";
+constexpr char kLatest[] = "latest";
+
+bool isVersionName(const std::string& name)
+{
+    if (name.size() != sizeof kVersionShape - 1)
+        return false;
+    for (std::size_t i = 0; i < name.size(); ++i)
+        if (kVersionShape[i] == 'd' ? name[i] < '0' || name[i] > '9' : name[i] != kVersionShape[i])
+            return false;
+    return true;
+}
+
+bool isPartialName(const std::string& name)
+{
+    const std::size_t suffix = sizeof kPartialSuffix - 1;
+    return name.size() > 1 + suffix && name[0] == '.' &&
+           name.compare(name.size() - suffix, suffix, kPartialSuffix) == 0 &&
+           isVersionName(name.substr(1, name.size() - 1 - suffix));
+}
+
+std::string versionName(std::time_t started)
+{
+    std::tm local{};
+    char text[32] = {};
+    if (::localtime_r(&started, &local) == nullptr ||
+        std::strftime(text, sizeof text, "%Y-%m-%d_%H-%M-%S", &local) == 0 || !isVersionName(text))
+        return {};
+    return text;
+}
+
+// The names in the folder open as `folder`, without "." and "..", with whether each is a
+// folder (not a symbolic link to one); false with errno set when it cannot be read.
+bool listFolder(int folder, std::vector<std::pair<std::string, bool>>& entries)
+{
+    const int copy = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
+    DIR* dir = copy < 0 ? nullptr : ::fdopendir(copy);
+    if (dir == nullptr) {
+        const int error = errno;
+        if (copy >= 0)
+            ::close(copy);
+        errno = error;
+        return false;
+    }
+    // The copy shares its position with `folder`, which an earlier listing left at the end.
+    ::rewinddir(dir);
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        bool isFolder = entry->d_type == DT_DIR;
+        struct stat st
+        {};
+        if (entry->d_type == DT_UNKNOWN && ::fstatat(folder, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            isFolder = S_ISDIR(st.st_mode);
+        entries.emplace_back(entry->d_name, isFolder);
+        errno = 0;
+    }
+    const int error = errno;
+    ::closedir(dir);
+    errno = error;
+    return error == 0;
+}
+
+// Removes the folder `name` of the folder open as `parent` with everything in it. No symbolic
+// link is followed (one is removed as a link); every folder is reached again from `parent`,
+// so the walk holds a fixed number of descriptors. False with errno set when something stays.
+bool removeTree(int parent, const std::string& name)
+{
+    std::vector<std::string> stack{name}; // folders relative to `parent`, emptied before they go
+    while (!stack.empty()) {
+        const std::string relative = stack.back();
+        common::UniqueFd folder(openBelow(parent, relative));
+        std::vector<std::pair<std::string, bool>> entries;
+        if (folder.get() < 0 || !listFolder(folder.get(), entries))
+            return false;
+        bool deeper = false;
+        for (const auto& [entry, isFolder] : entries) {
+            if (isFolder) {
+                stack.push_back(relative + '/' + entry);
+                deeper = true;
+            } else if (::unlinkat(folder.get(), entry.c_str(), 0) != 0 && errno != ENOENT)
+                return false;
+        }
+        if (deeper)
+            continue;
+        stack.pop_back();
+        const std::size_t slash = relative.rfind('/');
+        common::UniqueFd up(slash == std::string::npos ? ::fcntl(parent, F_DUPFD_CLOEXEC, 0)
+                                                       : openBelow(parent, relative.substr(0, slash)));
+        const std::string last = slash == std::string::npos ? relative : relative.substr(slash + 1);
+        if (up.get() < 0 || (::unlinkat(up.get(), last.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT))
+            return false;
+    }
+    return true;
+}
+
+// The complete versions in the destination open as `destination`, oldest first: folders (not
+// symbolic links) named as versions.
+std::vector<std::string> completeVersions(int destination)
+{
+    std::vector<std::pair<std::string, bool>> entries;
+    listFolder(destination, entries);
+    std::vector<std::string> versions;
+    for (const auto& [name, isFolder] : entries)
+        if (isFolder && isVersionName(name))
+            versions.push_back(name);
+    std::sort(versions.begin(), versions.end());
+    return versions;
+}
+
+constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+
+std::int64_t nanoseconds(const struct timespec& t)
+{
+    return static_cast<std::int64_t>(t.tv_sec) * kNanosPerSecond + t.tv_nsec;
+}
+
+// Gives the file open as `fd` the modification time `modified` (nanoseconds since the epoch).
+bool keepModified(int fd, std::int64_t modified)
+{
+    const std::int64_t second = common::floorDiv(modified, kNanosPerSecond);
+    const struct timespec times[2] = {
+        {0, UTIME_OMIT}, {static_cast<std::time_t>(second), static_cast<long>(modified - second * kNanosPerSecond)}};
+    return ::futimens(fd, times) == 0;
+}
+
+// Renames `from` to `to` in the folder open as `folder` unless `to` exists (EEXIST then).
+bool renameNoReplace(int folder, const std::string& from, const std::string& to)
+{
+    if (::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // File systems without the flag: the check and the rename are two steps.
+    struct stat st
+    {};
+    if (::fstatat(folder, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::renameat(folder, from.c_str(), folder, to.c_str()) == 0;
+}
+
 // One backup run: walks the source folder depth first with an explicit stack and copies
 // into `destination`, counting what fails in the result. Below the destination every
 // folder is reached from the destination's descriptor without following a symbolic link.
 class Run
 {
 public:
+    // `keepVersions` > 0 writes the version `version` (see RunBackup).
     Run(vadro::ISession& session, const std::atomic<bool>& stop, BackupResult& result, fs::path destination,
-        std::vector<vadro::LocalIdentity> sourceAndHolders)
+        std::vector<vadro::LocalIdentity> sourceAndHolders, std::uint32_t keepVersions, std::string version)
         : session_(session)
         , stop_(stop)
         , result_(result)
         , destination_(std::move(destination))
         , sourceAndHolders_(std::move(sourceAndHolders))
+        , keepVersions_(keepVersions)
+        , version_(std::move(version))
     {}
 
     void CopyAll(const vadro::IdPath& ids, const std::wstring& repositoryPath)
     {
+        // A version is made also for an empty source: it tells that nothing was there.
+        if (keepVersions_ > 0 && !MakeDestination())
+            return;
         std::vector<Pending> stack{{ids, {}, repositoryPath}};
         while (!stack.empty() && result_.reason.empty() && !Stopped()) {
             const Pending folder = std::move(stack.back());
@@ -441,8 +595,150 @@ public:
         }
     }
 
+    // Completes the run's version when the run succeeded: gives it its name, removes the
+    // versions beyond the newest N and points "latest" at it. Otherwise it stays unfinished.
+    void Finish()
+    {
+        if (versionFd_.get() < 0 || !result_.reason.empty() || result_.failed > 0 || Stopped())
+            return;
+        const int destination = destinationFd_.get();
+        if (!renameNoReplace(destination, '.' + version_ + kPartialSuffix, version_)) {
+            result_.reason =
+                RunTexts::Text("не удалось завершить версию %1", common::fromUtf8(version_)) + L": " + errorText(errno);
+            return;
+        }
+        versionFd_.reset();
+        result_.version = common::fromUtf8(version_);
+        // The run's own version is one of the kept ones and never removed, whatever the clock did.
+        std::vector<std::string> older = completeVersions(destination);
+        older.erase(std::remove(older.begin(), older.end(), version_), older.end());
+        const std::size_t kept = std::min<std::size_t>(older.size(), keepVersions_ - 1);
+        for (std::size_t i = 0; i + kept < older.size(); ++i)
+            if (!removeTree(destination, older[i]))
+                Fail(Shown(older[i]), RunTexts::Text("не удалось удалить старую версию") + L": " + errorText(errno));
+        PointLatest();
+    }
+
 private:
     bool Stopped() const { return stop_.load(std::memory_order_relaxed); }
+
+    // Where the copies go: the run's version, or the destination itself.
+    int Root() const { return versionFd_.get() >= 0 ? versionFd_.get() : destinationFd_.get(); }
+
+    std::wstring Shown(const std::string& name) const { return common::fromUtf8((destination_ / name).string()); }
+
+    // Makes the run's unfinished version, locked while the run writes it, after removing what
+    // interrupted runs left; opens the newest complete version. False, with the run's reason
+    // set, when the version cannot be made.
+    bool StartVersion()
+    {
+        const int destination = destinationFd_.get();
+        struct stat st
+        {};
+        if (version_.empty()) {
+            result_.reason = RunTexts::Text("не удалось определить местное время запуска");
+            return false;
+        }
+        if (::fstatat(destination, version_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            result_.reason = RunTexts::Text("версия %1 уже есть в папке назначения", common::fromUtf8(version_));
+            return false;
+        }
+        RemoveUnfinished();
+        // Made and locked under a temporary name, so that no other run takes it for a leftover.
+        const std::string partial = '.' + version_ + kPartialSuffix;
+        std::string temp;
+        common::UniqueFd fd;
+        for (int attempt = 0; attempt < 16 && fd.get() < 0; ++attempt) {
+            temp = tempName();
+            if (::mkdirat(destination, temp.c_str(), 0777) != 0) {
+                if (errno == EEXIST)
+                    continue;
+                break;
+            }
+            fd = common::UniqueFd(::openat(destination, temp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (fd.get() < 0 || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 ||
+                !renameNoReplace(destination, temp, partial)) {
+                const int error = errno;
+                ::unlinkat(destination, temp.c_str(), AT_REMOVEDIR);
+                errno = error;
+                fd.reset();
+                break;
+            }
+        }
+        if (fd.get() < 0) {
+            result_.reason = RunTexts::Text("не удалось создать папку %1", Shown(partial)) + L": " + errorText(errno);
+            return false;
+        }
+        const std::vector<std::string> versions = completeVersions(destination);
+        if (!versions.empty())
+            previousFd_ = common::UniqueFd(
+                ::openat(destination, versions.back().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        versionFd_ = std::move(fd);
+        return true;
+    }
+
+    // Removes the unfinished versions that runs which ended left: folders of this user named
+    // so, that no run holds.
+    void RemoveUnfinished()
+    {
+        const int destination = destinationFd_.get();
+        std::vector<std::pair<std::string, bool>> entries;
+        listFolder(destination, entries);
+        for (const auto& [name, isFolder] : entries) {
+            if (!isFolder || !isPartialName(name))
+                continue;
+            common::UniqueFd fd(::openat(destination, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            struct stat st
+            {};
+            if (fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 && st.st_uid == ::geteuid() &&
+                ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0)
+                removeTree(destination, name); // what stays is tried again by the next run
+        }
+    }
+
+    // Points the symbolic link "latest" at the run's version, replacing the previous link at
+    // once; a file or folder of the user's that bears the name stays.
+    void PointLatest()
+    {
+        const int destination = destinationFd_.get();
+        struct stat st
+        {};
+        if (::fstatat(destination, kLatest, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(st.st_mode))
+            return;
+        std::string temp;
+        for (int attempt = 0; attempt < 16; ++attempt) {
+            temp = tempName();
+            if (::symlinkat(version_.c_str(), destination, temp.c_str()) == 0)
+                break;
+            temp.clear();
+            if (errno != EEXIST)
+                break;
+        }
+        if (!temp.empty() && ::renameat(destination, temp.c_str(), destination, kLatest) == 0)
+            return;
+        const int error = errno;
+        if (!temp.empty())
+            ::unlinkat(destination, temp.c_str(), 0);
+        Fail(Shown(kLatest), errorText(error));
+    }
+
+    // Links the copy of `child` in the newest complete version's folder `previous` into
+    // `directory` when the document has not changed since: same size, same modification time.
+    bool LinkUnchanged(int previous, int directory, const std::string& name, const vadro::ItemInfo& child)
+    {
+        if (previous < 0 || !child.modified || !child.size)
+            return false;
+        struct stat st
+        {};
+        if (::fstatat(previous, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+            static_cast<std::uint64_t>(st.st_size) != *child.size || nanoseconds(st.st_mtim) != *child.modified)
+            return false;
+        // A "copy" that is the document itself would change with it.
+        if (child.local && identityOf(st) == *child.local)
+            return false;
+        // Where no link can be made (another file system, a link count limit) the document is copied.
+        return ::linkat(previous, name.c_str(), directory, name.c_str(), 0) == 0;
+    }
 
     void Fail(const std::wstring& path, const std::wstring& reason)
     {
@@ -467,16 +763,18 @@ private:
                  entry.error != 0 ? errorText(entry.error) : RunTexts::Text("имя файла не в кодировке UTF-8"));
         if (children.empty() || !MakeDestination())
             return;
-        common::UniqueFd directory(openBelow(destinationFd_.get(), folder.relative));
+        common::UniqueFd directory(openBelow(Root(), folder.relative));
         if (directory.get() < 0) {
-            Fail(folder.repositoryPath, openFailure(destinationFd_.get(), folder.relative, errno));
+            Fail(folder.repositoryPath, openFailure(Root(), folder.relative, errno));
             return;
         }
+        // The same folder in the newest complete version, whose unchanged copies are linked.
+        common::UniqueFd previous(previousFd_.get() >= 0 ? openBelow(previousFd_.get(), folder.relative) : -1);
         removeLeftovers(directory.get(), children);
         for (const vadro::ItemInfo& child : children) {
             if (Stopped())
                 return;
-            CopyChild(folder, directory.get(), child, stack);
+            CopyChild(folder, directory.get(), previous.get(), child, stack);
         }
     }
 
@@ -486,7 +784,7 @@ private:
     bool MakeDestination()
     {
         if (destinationFd_.get() >= 0)
-            return true;
+            return result_.reason.empty();
         const std::wstring shown = common::fromUtf8(destination_.string());
         // Nothing is made on a path that another user could redirect.
         std::wstring foreign = foreignComponent(destination_);
@@ -536,12 +834,13 @@ private:
         }
         destinationIdentity_ = identityOf(st);
         destinationFd_ = std::move(fd);
-        return true;
+        return keepVersions_ == 0 || StartVersion();
     }
 
-    // Copies one child of `folder`, open as `directory`: a document at once, a sub-folder
-    // made here and pushed on the stack.
-    void CopyChild(const Pending& folder, int directory, const vadro::ItemInfo& child, std::vector<Pending>& stack)
+    // Copies one child of `folder`, open as `directory` (as `previous` in the newest complete
+    // version, or -1): a document at once, a sub-folder made here and pushed on the stack.
+    void CopyChild(const Pending& folder, int directory, int previous, const vadro::ItemInfo& child,
+                   std::vector<Pending>& stack)
     {
         const std::wstring childPath = folder.repositoryPath + L"/" + child.name;
         if (!isSafeName(child.name)) {
@@ -555,8 +854,12 @@ private:
         childIds.push_back(child.id);
         const std::string name = common::toUtf8(child.name);
         if (child.isDocument) {
+            if (LinkUnchanged(previous, directory, name, child)) {
+                ++result_.linked;
+                return;
+            }
             std::wstring reason;
-            if (CopyDocument(childIds, directory, name, reason))
+            if (CopyDocument(childIds, directory, name, keepVersions_ > 0 ? child.modified : std::nullopt, reason))
                 ++result_.documents;
             else if (!Stopped())
                 Fail(childPath, reason);
@@ -594,9 +897,11 @@ private:
         return true;
     }
 
-    // Writes one document into `folder` under `name`. Returns false when it failed, with
-    // the reason in `reason`; a document without content is skipped and counts as done.
-    bool CopyDocument(const vadro::IdPath& ids, int folder, const std::string& name, std::wstring& reason)
+    // Writes one document into `folder` under `name`, with the modification time `modified`
+    // when given. Returns false when it failed, with the reason in `reason`; a document
+    // without content is skipped and counts as done.
+    bool CopyDocument(const vadro::IdPath& ids, int folder, const std::string& name,
+                      const std::optional<std::int64_t>& modified, std::wstring& reason)
     {
         std::unique_ptr<vadro::IContentReader> content;
         try {
@@ -616,6 +921,11 @@ private:
         int error = 0;
         bool written = writeContent(*content, copy, stop_, error, reason);
         content.reset();
+        // The copy keeps the document's time, by which the next version knows it unchanged.
+        if (written && modified && !keepModified(copy.fd.get(), *modified)) {
+            error = errno;
+            written = false;
+        }
         written = written && placeCopy(copy, folder, name, source, error, reason);
         if (!written && !copy.temp.empty())
             ::unlinkat(folder, copy.temp.c_str(), 0);
@@ -629,8 +939,12 @@ private:
     BackupResult& result_;
     const fs::path destination_;
     const std::vector<vadro::LocalIdentity> sourceAndHolders_;
+    const std::uint32_t keepVersions_;
+    const std::string version_;
     common::UniqueFd destinationFd_;
     std::optional<vadro::LocalIdentity> destinationIdentity_;
+    common::UniqueFd versionFd_;  // the run's unfinished version, locked
+    common::UniqueFd previousFd_; // the newest complete version
 };
 
 // The folder a backup copies, with the session it is read through.
@@ -689,10 +1003,14 @@ void backUp(const BackupRequest& request, vadro::ICore& core, const fs::path& co
     result.reason = destinationProblem(request, *source);
     if (!result.reason.empty())
         return;
-    Run(*source->session, stop, result, fs::u8path(common::toUtf8(request.destination_path)), source->andHolders)
-        .CopyAll(source->ids, request.source_path);
+    const std::string version =
+        request.keep_versions > 0 ? versionName(request.started != 0 ? request.started : std::time(nullptr)) : "";
+    Run run(*source->session, stop, result, fs::u8path(common::toUtf8(request.destination_path)), source->andHolders,
+            request.keep_versions, version);
+    run.CopyAll(source->ids, request.source_path);
     if (stop.load(std::memory_order_relaxed) && result.reason.empty())
         result.reason = RunTexts::Text("прервано при завершении программы");
+    run.Finish();
     result.ok = result.reason.empty() && result.failed == 0;
 }
 
@@ -754,12 +1072,19 @@ std::vector<std::wstring> BackupReport(const BackupResult& result)
 {
     const auto text = [](const char* source) { return RunTexts::Translate(source); };
     const auto count = [](std::size_t n) { return static_cast<qulonglong>(n); };
+    if (result.ok && !result.version.empty())
+        return {text("Резервное копирование завершено: версия %1, скопировано документов %2, без изменений %3.")
+                    .arg(QString::fromStdWString(result.version))
+                    .arg(count(result.documents))
+                    .arg(count(result.linked))
+                    .toStdWString()};
     if (result.ok)
         return {text("Резервное копирование завершено: скопировано документов %1.")
                     .arg(count(result.documents))
                     .toStdWString()};
-    const QString counts =
-        text("скопировано документов %1, не скопировано %2.").arg(count(result.documents)).arg(count(result.failed));
+    const QString counts = text("скопировано документов %1, не скопировано %2.")
+                               .arg(count(result.documents + result.linked))
+                               .arg(count(result.failed));
     QString head = text("Резервное копирование не выполнено:") + QLatin1Char(' ');
     if (result.reason.empty())
         head += counts;

@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -19,6 +21,10 @@ struct BackupRequest
     vadro::Uuid connection_id{};
     std::wstring source_path;
     std::wstring destination_path;
+    // Dated versions the destination keeps; 0 keeps one copy updated in place.
+    std::uint32_t keep_versions = 0;
+    // The run's start, which names its version in local time; 0 stands for the moment the run begins.
+    std::time_t started = 0;
 };
 
 struct BackupFailure
@@ -31,6 +37,8 @@ struct BackupResult
 {
     bool ok = false;                     // ran to its end and nothing failed
     std::size_t documents = 0;           // documents copied
+    std::size_t linked = 0;              // documents unchanged since the previous version, linked to its copy
+    std::wstring version;                // the version a run with versions completed, when it did
     std::size_t failed = 0;              // documents and folders not copied
     std::vector<BackupFailure> failures; // the first few of them, in the order met
     std::wstring reason;                 // why the backup did not run or stopped, when not empty
@@ -51,6 +59,14 @@ constexpr std::size_t kReportedBackupFailures = 5;
 // its folder or is not UTF-8, is skipped and counted; the run goes on. Files without a counterpart are left alone.
 // `stop` ends the run between chunks (the document in progress keeps its previous copy). Holds a fixed number of
 // descriptors at a time. Never throws.
+//
+// With `keep_versions` N > 0 the destination keeps dated versions instead: each run writes a complete copy into
+// ".YYYY-MM-DD_HH-MM-SS.partial" (its local start) and renames it to "YYYY-MM-DD_HH-MM-SS" only when the run
+// succeeded, so a failed or stopped run leaves no version that looks complete; such a leftover of ours that no run
+// holds is removed by the next run. A document whose size and modification time equal those of its copy in the newest
+// complete version becomes a hard link to that copy; a copied document takes the document's modification time. After
+// a successful run the complete versions beyond the newest N are removed, oldest first, and the symbolic link "latest"
+// names the newest. Whatever else the destination holds (a single copy made before versions) stays as it is.
 BackupResult RunBackup(const BackupRequest& request, vadro::ICore& core, const std::filesystem::path& connectionsFile,
                        const std::atomic<bool>* stop = nullptr);
 

@@ -79,10 +79,12 @@ struct BackupAction
     boost::uuids::uuid connection_id{};
     std::wstring source_path;
     std::wstring destination_path;
+    // Dated versions the destination keeps (0-999); 0 keeps one copy updated in place.
+    std::uint32_t keep_versions = 0;
     bool operator==(const BackupAction& o) const
     {
         return connection_id == o.connection_id && source_path == o.source_path &&
-               destination_path == o.destination_path;
+               destination_path == o.destination_path && keep_versions == o.keep_versions;
     }
 };
 

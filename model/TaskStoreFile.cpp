@@ -303,6 +303,9 @@ struct ActionWriter
         w.leaf(kPartLevel, L"connection_id", uuidText(a.connection_id));
         w.leaf(kPartLevel, L"source_path", a.source_path);
         w.leaf(kPartLevel, L"destination_path", a.destination_path);
+        // Written only when set, so that a task without versions is stored as it always was.
+        if (a.keep_versions > 0)
+            w.leaf(kPartLevel, L"keep_versions", toText(a.keep_versions));
     }
     void operator()(const ExportAction& a) const
     {
@@ -583,7 +586,7 @@ ExportFormat readFormat(const pt::wptree& action)
     return ExportFormatFromWord(optionalText(action, L"format")).value_or(MIF);
 }
 
-Action readAction(const pt::wptree& task)
+Action readAction(const pt::wptree& task, std::vector<std::string>& warnings)
 {
     const std::wstring type = requiredText(task, L"action.type");
     const pt::wptree& a = task.get_child(L"action");
@@ -592,6 +595,14 @@ Action readAction(const pt::wptree& task)
         b.connection_id = requiredUuid(a, L"connection_id");
         b.source_path = requiredText(a, L"source_path");
         b.destination_path = requiredText(a, L"destination_path");
+        if (const auto text = a.get_optional<std::wstring>(L"keep_versions")) {
+            const auto v = parseUnsigned(*text);
+            if (!v || *v > std::numeric_limits<std::uint32_t>::max())
+                throw BadTask("bad number in keep_versions");
+            if (*v > 999)
+                warnings.push_back("keep_versions " + std::to_string(*v) + " is outside 0-999");
+            b.keep_versions = static_cast<std::uint32_t>(*v);
+        }
         return b;
     }
     if (type == L"export") {
@@ -673,7 +684,7 @@ TaskInfo readTask(const pt::wptree& node, std::vector<std::string>& warnings)
     // allows the working-days flag, so the stored value is taken over as it is.
     task.run_only_on_working_days = parseBool(optionalText(node, L"run_only_on_working_days")).value_or(false);
     task.trigger = readTrigger(node, warnings);
-    task.action = readAction(node);
+    task.action = readAction(node, warnings);
     task.run_missed = parseBool(optionalText(node, L"run_missed")).value_or(false);
     readKeptState(node, task, warnings);
     return task;

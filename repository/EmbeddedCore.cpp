@@ -88,6 +88,7 @@ struct Entry
     // The file whose bytes are the document's content: the entry itself, or the target of a link.
     fs::path content;
     LocalIdentity identity;
+    std::uint64_t size = 0;
 };
 
 // What a directory entry is to the repository. A symbolic link counts as the document it
@@ -104,16 +105,16 @@ std::optional<Entry> classify(const fs::path& root, const fs::path& full, int* u
         return std::nullopt;
     }
     if (S_ISDIR(st.st_mode))
-        return Entry{false, modificationTime(st), {}, identityOf(st)};
+        return Entry{false, modificationTime(st), {}, identityOf(st), 0};
     if (S_ISREG(st.st_mode))
-        return Entry{true, modificationTime(st), full, identityOf(st)};
+        return Entry{true, modificationTime(st), full, identityOf(st), static_cast<std::uint64_t>(st.st_size)};
     if (!S_ISLNK(st.st_mode))
         return std::nullopt;
     std::error_code error;
     fs::path target = fs::canonical(full, error);
     if (error || !isInside(root, target) || ::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
-    return Entry{true, modificationTime(st), std::move(target), identityOf(st)};
+    return Entry{true, modificationTime(st), std::move(target), identityOf(st), static_cast<std::uint64_t>(st.st_size)};
 }
 
 // Opens `relative` below the folder `root` for reading without following any symbolic
@@ -232,6 +233,8 @@ public:
         info.isDocument = entry.isDocument;
         info.modified = entry.modified;
         info.local = entry.identity;
+        if (entry.isDocument)
+            info.size = entry.size;
         return info;
     }
 
@@ -271,7 +274,8 @@ public:
                 continue;
             }
             const Uuid id = itemId(located.relative.empty() ? utf8 : located.relative + '/' + utf8);
-            children.push_back(ItemInfo{id, std::move(*name), entry->isDocument, entry->modified, entry->identity});
+            children.push_back(ItemInfo{id, std::move(*name), entry->isDocument, entry->modified, entry->identity,
+                                        entry->isDocument ? std::optional<std::uint64_t>(entry->size) : std::nullopt});
             names.emplace_back(id, std::move(utf8));
         }
         if (error)
@@ -394,7 +398,7 @@ private:
             {};
             if (::stat(root_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
                 throw VadroError(L"Хранилище данных не найдено: " + common::fromUtf8(root_.string()));
-            return Entry{false, modificationTime(st), {}, identityOf(st)};
+            return Entry{false, modificationTime(st), {}, identityOf(st), 0};
         }
         std::optional<Entry> entry = classify(root_, located.full);
         if (!entry)

@@ -101,6 +101,8 @@ struct ItemInfo
     std::optional<std::int64_t> modified;
     // Empty for a repository that is not kept in this machine's file system.
     std::optional<LocalIdentity> local;
+    // A document's size in bytes; empty when the repository does not tell it.
+    std::optional<std::uint64_t> size{};
 };
 
 // An entry of a folder that cannot be an item.

@@ -802,7 +802,8 @@ std::optional<TaskStorage::RunEnd> TaskStorage::RunAction(const TaskInfo* stored
     if (const auto* backup = std::get_if<BackupAction>(&copy.action)) {
         // The run holds copies and the shared core, never the record; the pool keeps its
         // outcome.
-        execution::BackupRequest request{backup->connection_id, backup->source_path, backup->destination_path};
+        execution::BackupRequest request{backup->connection_id, backup->source_path, backup->destination_path,
+                                         backup->keep_versions};
         if (!backups_->Start(*this, {stored, serial, std::move(request)}))
             LogTo(stored, serial,
                   tr("Резервное копирование уже выполняется; повторный запуск пропущен.").toStdWString(), true);

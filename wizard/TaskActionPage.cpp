@@ -12,6 +12,8 @@
 #include <QFileDialog>
 #include <QMessageBox>
 
+#include <algorithm>
+#include <climits>
 #include <utility>
 
 #include <boost/uuid/nil_generator.hpp>
@@ -168,6 +170,10 @@ void TaskActionPage::ConnectBackupHandlers()
     connect(ui->backupToolDestinationEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
     connect(ui->backupToolDestinationButton, &QPushButton::clicked, this,
             [this] { ChooseFolder(ui->backupToolDestinationEdit); });
+    connect(ui->backupVersionsSpinBox, qOverload<int>(&QSpinBox::valueChanged), this, [this](int value) {
+        if (auto* backup = ActionAs<BackupAction>())
+            backup->keep_versions = static_cast<std::uint32_t>(value);
+    });
 }
 
 void TaskActionPage::ConnectExportHandlers()
@@ -289,6 +295,7 @@ void TaskActionPage::ChangeActionKind(int index)
         BackupAction backup;
         backup.connection_id = connectionId;
         backup.destination_path = ui->backupToolDestinationEdit->text().toStdWString();
+        backup.keep_versions = static_cast<std::uint32_t>(ui->backupVersionsSpinBox->value());
         task.action = backup;
         break;
     }
@@ -425,6 +432,10 @@ void TaskActionPage::initializePage()
     const Action action = task.action;
     if (const auto* backup = std::get_if<BackupAction>(&action)) {
         ui->backupToolDestinationEdit->setText(toQString(backup->destination_path));
+        // A number above the usual range, written into the store by hand, is shown as it is, not cut down.
+        const int versions = static_cast<int>(std::min<std::uint32_t>(backup->keep_versions, INT_MAX));
+        ui->backupVersionsSpinBox->setMaximum(std::max(999, versions));
+        ui->backupVersionsSpinBox->setValue(versions);
         connectionsManager_->SelectConnection(backup->connection_id);
     } else if (const auto* exportAction = std::get_if<ExportAction>(&action)) {
         connectionsManager_->SelectConnection(exportAction->connection_id);

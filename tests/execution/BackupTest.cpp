@@ -31,6 +31,22 @@ ino_t inode(const QString& path)
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
 }
 
+// 2026-12-07 02:00:00 UTC, the start of the first run with versions; the tests run in UTC.
+constexpr std::time_t kFirstRun = 1796608800;
+
+// The names in a folder, hidden ones included, sorted.
+QStringList entriesOf(const QString& folder)
+{
+    QStringList names = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    names.sort();
+    return names;
+}
+
+QString versionAt(int hour)
+{
+    return QStringLiteral("2026-12-07_%1-00-00").arg(hour, 2, 10, QLatin1Char('0'));
+}
+
 QStringList report(const execution::BackupResult& result)
 {
     QStringList lines;
@@ -114,6 +130,15 @@ class BackupTest : public QObject
                                            {QStringLiteral("Проекты/C"), "gamma"},
                                            {QStringLiteral("Проекты/Sub/D"), "delta"}};
 
+    // A run with versions that starts `hours` after the first one.
+    execution::BackupResult backupVersions(vadro::ICore& core, const QString& destination, int keep, int hours,
+                                           const std::atomic<bool>* stop = nullptr)
+    {
+        return execution::RunBackup({connection.id, L"vadro://Демо/Проекты", destination.toStdWString(),
+                                     std::uint32_t(keep), kFirstRun + hours * 3600},
+                                    core, connections, stop);
+    }
+
     execution::BackupResult backup(vadro::ICore& core, const QString& destination,
                                    const QString& folder = QStringLiteral("Проекты"))
     {
@@ -135,6 +160,12 @@ class BackupTest : public QObject
     }
 
 private slots:
+    void initTestCase()
+    {
+        qputenv("TZ", "UTC");
+        ::tzset();
+    }
+
     void init()
     {
         QVERIFY(dir.isValid());
@@ -485,6 +516,121 @@ private slots:
                               QStringLiteral("vadro://Демо/Проекты/") + name + QStringLiteral(": недопустимое имя")}));
         QCOMPARE(treeOf(sandbox.path()), (QStringList{QStringLiteral("a"), QStringLiteral("a/b"),
                                                       QStringLiteral("a/out"), QStringLiteral("a/out/ok")}));
+    }
+
+    // Each run with versions writes a complete dated version; a document unchanged since the
+    // newest version is the same file in both, a changed one is copied with its time.
+    void versionsLinkWhatIsUnchanged()
+    {
+        const QString destination = dir.filePath(QStringLiteral("versions"));
+        QDir(destination).removeRecursively();
+        writeFile(destination + QStringLiteral("/A"), "single copy made before versions");
+        auto core = vadro::CreateCore();
+        const QString b = repo + QStringLiteral("/Проекты/B");
+        const QStringList expected{
+            QStringLiteral("версия %1, скопировано документов 4, без изменений 0.").arg(versionAt(2)),
+            QStringLiteral("версия %1, скопировано документов 1, без изменений 3.").arg(versionAt(3)),
+            QStringLiteral("версия %1, скопировано документов 0, без изменений 4.").arg(versionAt(4))};
+        for (int run = 0; run < 3; ++run) {
+            if (run == 1)
+                writeFile(b, "BETA"); // the same size
+            QCOMPARE(report(backupVersions(*core, destination, 5, run)),
+                     QStringList{QStringLiteral("Резервное копирование завершено: ") + expected[run]});
+        }
+        const auto at = [&](int hour, const char* name) -> QString {
+            return destination + QLatin1Char('/') + versionAt(hour) + QLatin1Char('/') + QLatin1String(name);
+        };
+        QCOMPARE(inode(at(2, "Sub/D")), inode(at(4, "Sub/D")));
+        QCOMPARE(inode(at(3, "B")), inode(at(4, "B")));
+        QVERIFY(inode(at(2, "B")) != inode(at(3, "B")));
+        QCOMPARE(readFile(at(2, "B")), QByteArray("beta"));
+        QCOMPARE(readFile(at(4, "B")), QByteArray("BETA"));
+        QCOMPARE(QFileInfo(at(3, "B")).lastModified(), QFileInfo(b).lastModified());
+        QCOMPARE(readFile(destination + QStringLiteral("/A")), QByteArray("single copy made before versions"));
+        writeFile(b, "beta");
+    }
+
+    // After a successful run only the newest N complete versions stay, and "latest" names
+    // the newest; without versions the destination holds the one copy as before.
+    void versionsArePruned_data()
+    {
+        QTest::addColumn<int>("keep");
+        QTest::addColumn<QList<int>>("runs"); // hours after the first run
+        QTest::addColumn<QStringList>("entries");
+        const QString latest = QStringLiteral("latest");
+        QTest::newRow("keep 1") << 1 << QList<int>{0, 1, 2, 3} << QStringList{versionAt(5), latest};
+        QTest::newRow("keep 2") << 2 << QList<int>{0, 1, 2, 3} << QStringList{versionAt(4), versionAt(5), latest};
+        QTest::newRow("keep more than made")
+            << 9 << QList<int>{0, 1} << QStringList{versionAt(2), versionAt(3), latest};
+        QTest::newRow("clock set back: the run's own version stays")
+            << 2 << QList<int>{3, 2, 1} << QStringList{versionAt(3), versionAt(5), latest};
+        QTest::newRow("no versions") << 0 << QList<int>{0, 1}
+                                     << QStringList{QStringLiteral("A"), QStringLiteral("B"), QStringLiteral("C"),
+                                                    QStringLiteral("Sub")};
+    }
+    void versionsArePruned()
+    {
+        QFETCH(int, keep);
+        QFETCH(QList<int>, runs);
+        QFETCH(QStringList, entries);
+        const QString destination = dir.filePath(QStringLiteral("pruned"));
+        QDir(destination).removeRecursively();
+        auto core = vadro::CreateCore();
+        for (int hours : runs)
+            QVERIFY(backupVersions(*core, destination, keep, hours).ok);
+        QCOMPARE(entriesOf(destination), entries);
+        if (keep > 0)
+            QCOMPARE(QFile::symLinkTarget(destination + QStringLiteral("/latest")),
+                     destination + QLatin1Char('/') + versionAt(2 + runs.last()));
+    }
+
+    // A stopped run leaves no version that looks complete, and the next run finishes
+    // cleanly: it removes the unfinished versions of runs that ended, but not one that a run
+    // still writes, nor anything that is not ours or not named so, and follows no link.
+    void stoppedRunLeavesNoVersion()
+    {
+        const QString destination = dir.filePath(QStringLiteral("stopped"));
+        QDir(destination).removeRecursively();
+        auto core = vadro::CreateCore();
+        QVERIFY(backupVersions(*core, destination, 3, 0).ok);
+
+        std::atomic<bool> stop{false};
+        ReadPlan plan;
+        plan.beforeListing = [&](const vadro::IdPath& folder) { stop = folder.size() == 2; };
+        PlannedCore stopping(plan);
+        const QString partial = QLatin1Char('.') + versionAt(3) + QStringLiteral(".partial");
+        const execution::BackupResult stopped = backupVersions(stopping, destination, 3, 1, &stop);
+        QVERIFY(!stopped.ok);
+        QVERIFY(stopped.version.empty());
+        QCOMPARE(entriesOf(destination), (QStringList{partial, versionAt(2), QStringLiteral("latest")}));
+        QCOMPARE(QFile::symLinkTarget(destination + QStringLiteral("/latest")),
+                 destination + QLatin1Char('/') + versionAt(2));
+
+        // What the next run must leave: a version a run still writes, a link and a folder
+        // not named as a version, and what a link in a leftover leads to.
+        const QString held = destination + QStringLiteral("/.2026-12-06_00-00-00.partial");
+        QVERIFY(QDir().mkpath(held));
+        const int holder = ::open(QFile::encodeName(held).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QCOMPARE(::flock(holder, LOCK_EX | LOCK_NB), 0);
+        writeFile(dir.filePath(QStringLiteral("victim/D")), "victim");
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("victim")),
+                            destination + QLatin1Char('/') + partial + QStringLiteral("/Sub/into-victim")));
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("victim")),
+                            destination + QStringLiteral("/.2026-12-05_00-00-00.partial")));
+        for (const char* name : {"/.2026-12-0x_00-00-00.partial", "/_2026-12-05_00-00-00.partial"})
+            QVERIFY(QDir().mkpath(destination + QLatin1String(name)));
+
+        QVERIFY(backupVersions(*core, destination, 3, 2).ok);
+        ::close(holder);
+        QCOMPARE(
+            entriesOf(destination),
+            (QStringList{QStringLiteral(".2026-12-05_00-00-00.partial"), QStringLiteral(".2026-12-06_00-00-00.partial"),
+                         QStringLiteral(".2026-12-0x_00-00-00.partial"), versionAt(2), versionAt(4),
+                         QStringLiteral("_2026-12-05_00-00-00.partial"), QStringLiteral("latest")}));
+        QCOMPARE(treeOf(dir.filePath(QStringLiteral("victim"))), QStringList{QStringLiteral("D")});
+        QCOMPARE(treeOf(destination + QLatin1Char('/') + versionAt(4)),
+                 (QStringList{QStringLiteral("A"), QStringLiteral("B"), QStringLiteral("C"), QStringLiteral("Sub"),
+                              QStringLiteral("Sub/D")}));
     }
 
     // A run killed in the middle of a document leaves the previous copy whole and nothing

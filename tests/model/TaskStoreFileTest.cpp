@@ -307,8 +307,11 @@ private slots:
         std::vector<TaskInfo> tasks;
         TaskInfo daily = makeTask(L"daily");
         daily.trigger = DailyTrigger{3};
-        daily.action = BackupAction{kConnection, L"vadro://c/a", L"/backup"};
+        daily.action = BackupAction{kConnection, L"vadro://c/a", L"/backup", 7};
         tasks.push_back(daily);
+        // Versions are written only when kept, so that a backup without them is stored as it always was.
+        TaskInfo plain = makeTask(L"plain");
+        QVERIFY(store::WriteTasks({&plain}).find(L"keep_versions") == std::wstring::npos);
         TaskInfo monthly = makeTask(L"monthly");
         monthly.trigger = MonthlyTrigger{1, {1, 7}, {15, 15}};
         ExportAction e;
@@ -788,6 +791,11 @@ private slots:
                                          QStringLiteral(
                                              "<action><type>backup</type><connection_id>not-a-uuid</"
                                              "connection_id><source_path/><destination_path/></action></task>");
+        QTest::newRow("versions not a number")
+            << start + daily +
+                   QStringLiteral("<action><type>backup</type><connection_id>0f8fad5bd9cb469fa16570867728950e</"
+                                  "connection_id><source_path/><destination_path/><keep_versions>-1</keep_versions></"
+                                  "action></task>");
         QTest::newRow("check mode word")
             << start + daily +
                    QStringLiteral("<action><type>check</type><ids_file/><ids_file_mode>yes</ids_file_mode><ifc_file/"

@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTreeView>
 #include <QtTest>
@@ -158,6 +159,19 @@ private slots:
                                     .arg(hint.width())
                                     .arg(hint.height())));
         }
+    }
+
+    // The number of versions comes from the task and goes back into it; one above the usual
+    // range, written into the store by hand, is shown as it is, not cut down.
+    void backupVersionsShownAndKept()
+    {
+        BackupAction backup;
+        backup.keep_versions = 1500;
+        auto wizard = openOnPage(namedTask(backup), 2);
+        auto* spin = actionPage(*wizard)->findChild<QSpinBox*>(QStringLiteral("backupVersionsSpinBox"));
+        QCOMPARE(spin->value(), 1500);
+        spin->setValue(4);
+        QCOMPARE(std::get<BackupAction>(wizard->GetTaskInfo().action).keep_versions, 4u);
     }
 
     void handlersWriteTheirFields_data()
