@@ -31,6 +31,7 @@
 #include <QSettings>
 #include <QStatusBar>
 #include <QStyle>
+#include <QPixmapCache>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -170,6 +171,8 @@ MainWindow::MainWindow(QWidget* parent)
     QLayout* toolBarLayout = ui->toolBar->layout();
     for (int i = 0; i < toolBarLayout->count(); ++i)
         toolBarLayout->itemAt(i)->setAlignment(Qt::AlignLeft);
+    // The window starts hidden: the icons loaded above need no cached pixmaps (see hideWindow).
+    QPixmapCache::clear();
 }
 
 MainWindow::~MainWindow()
@@ -181,6 +184,9 @@ void MainWindow::hideWindow()
 {
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         hide();
+        // Pixmaps the window drew stay cached, and while any does, the cache wakes the
+        // program every 30 seconds to look at them: a hidden window needs none of them.
+        QPixmapCache::clear();
         return;
     }
     // Without a tray there is nowhere to hide: the window stays on screen.

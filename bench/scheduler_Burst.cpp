@@ -3,7 +3,8 @@
 //           instruction of the started command, beside a bare sleep-and-spawn loop of the same
 //           command (the floor);
 //   burst N: N commands (/bin/true) due at the same instant; time from the due instant until
-//           the last end is recorded, whole-store writes meanwhile, CPU seconds of the process.
+//           the last end is recorded, whole-store writes meanwhile, CPU seconds of the process;
+//           beside the same commands spawned at once by a bare loop.
 // Run: bench_scheduler_Burst firing | burst N [limit seconds]
 
 #include "model/TaskStoreFile.h"
@@ -128,8 +129,25 @@ void firing(const QString& root, const char* self)
     report("service", due, readStamps(serviceFile));
 }
 
+// The commands alone: `count` of them spawned at once and waited for, in seconds.
+double commandsAlone(int count)
+{
+    const auto begin = std::chrono::steady_clock::now();
+    std::vector<pid_t> children;
+    for (int i = 0; i < count; ++i) {
+        const char* argv[] = {"/bin/true", nullptr};
+        pid_t pid = 0;
+        if (::posix_spawn(&pid, argv[0], nullptr, nullptr, const_cast<char* const*>(argv), environ) == 0)
+            children.push_back(pid);
+    }
+    for (const pid_t pid : children)
+        ::waitpid(pid, nullptr, 0);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+}
+
 void burst(const QString& root, int count, int limitSeconds)
 {
+    std::printf("%d commands alone (spawned at once and waited for): %.2f s\n", count, commandsAlone(count));
     // Far enough ahead for the store to be loaded and armed first.
     const Instant due = realNow() + Instant(3 + count / 1000) * kNanosPerSecond;
     const std::string storePath = QString(root + QStringLiteral("/b/storage.xml")).toStdString();
