@@ -3,6 +3,7 @@
 #include "app/TasksListModel.h"
 #include "scheduler/TaskStorage.h"
 #include "support/Modal.h"
+#include "support/Widgets.h"
 
 #include <QAction>
 #include <QApplication>
@@ -22,6 +23,8 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
+
+using testsupport::child;
 
 namespace {
 
@@ -372,7 +375,7 @@ void TestTrayMainWindow::firstStartFitsScreen()
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     QVERIFY(QGuiApplication::primaryScreen()->availableGeometry().contains(window->frameGeometry()));
     auto* view = window->findChild<QTreeView*>();
-    auto* hint = window->findChild<QLabel*>(QStringLiteral("emptyListHint"));
+    auto* hint = child<QLabel>(window.get(), "emptyListHint");
     QVERIFY(hint && hint->isVisible());
     // Every column, the result last, lies within the list: no horizontal scrolling.
     QTRY_VERIFY(view->header()->length() <= view->viewport()->width() && !view->horizontalScrollBar()->isVisible());
