@@ -3,6 +3,8 @@
 // Runs of outside programs: synchronous tool runs whose standard error is kept, with a
 // time limit and a way to end them early, and the reaping of started commands.
 
+#include "common/UniqueFd.h"
+
 #include <QString>
 
 #include <sys/types.h>
@@ -57,11 +59,11 @@ public:
     bool Requested() const { return requested_.load(); }
     // Readable once a stop is requested; -1 when no descriptor was available (runs then
     // look at Requested() at least every 100 ms).
-    int Descriptor() const { return fd_; }
+    int Descriptor() const { return fd_.get(); }
 
 private:
     std::atomic<bool> requested_{false};
-    int fd_ = -1;
+    common::UniqueFd fd_;
 };
 
 // How the tool runs of an export or a check are bounded: their time limits and the stop
@@ -120,13 +122,13 @@ private:
     struct Child
     {
         pid_t pid;
-        int pidFd; // -1 when none could be opened: such children are polled
+        common::UniqueFd pidFd; // none when it could not be opened: such children are polled
         ChildEnd ended;
     };
     std::mutex mutex_;
     std::vector<Child> incoming_;
     bool quit_ = false;
-    int wakeFd_ = -1;
+    common::UniqueFd wakeFd_;
     std::thread thread_;
 };
 
