@@ -265,7 +265,10 @@ void ToolStop::Request()
     }
 }
 
-ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& limits, const ToolStop* stop)
+namespace {
+
+ToolResult runTool(const std::vector<std::string>& arguments, const ToolLimits& limits, const ToolStop* stop,
+                   const ToolReply* reply)
 {
     ToolResult result;
     if (arguments.empty()) {
@@ -289,31 +292,36 @@ ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& 
         result.launchError = systemMessage(errno);
         return result;
     }
-    common::UniqueFd errorSource(ends[0]);
-    common::UniqueFd errorSink(ends[1]);
+    // The pipe carries standard error, or standard output for a tool that answers.
+    common::UniqueFd source(ends[0]);
+    common::UniqueFd sink(ends[1]);
     // The child's end blocks as usual.
-    ::fcntl(errorSink.get(), F_SETFL, ::fcntl(errorSink.get(), F_GETFL) & ~O_NONBLOCK);
+    ::fcntl(sink.get(), F_SETFL, ::fcntl(sink.get(), F_GETFL) & ~O_NONBLOCK);
 
     ChildSetup setup;
-    setup.errorSink = errorSink.get();
-    setup.outputSink = nullOut.get();
+    setup.errorSink = reply != nullptr ? nullOut.get() : sink.get();
+    setup.outputSink = reply != nullptr ? sink.get() : nullOut.get();
     setup.ownGroup = true;
     const std::vector<std::string> args(arguments.begin() + 1, arguments.end());
     const pid_t pid = launch(arguments.front(), args, setup, result.launchError);
-    errorSink.reset();
+    sink.reset();
     nullOut.reset();
     if (pid < 0)
         return result;
     result.started = true;
+    if (reply != nullptr && reply->started)
+        reply->started();
 
     const common::UniqueFd pidFd(openPidFd(pid));
     const int stopFd = stop != nullptr ? stop->Descriptor() : -1;
     HeadBuffer head;
     bool pipeOpen = true;
     bool ended = false;
-    bool ending = false; // SIGTERM sent
-    bool killed = false; // SIGKILL sent
+    bool ending = false;   // SIGTERM sent
+    bool killed = false;   // SIGKILL sent
+    bool answered = false; // the reply is complete: the tool only has to exit
     const Clock::time_point deadline = Clock::now() + limits.timeout;
+    Clock::time_point exitBy = Clock::time_point::max();
     Clock::time_point killAt = Clock::time_point::max();
     Clock::time_point drainUntil = Clock::time_point::max();
 
@@ -332,7 +340,7 @@ ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& 
         // Quitting does not wait for a helper that holds the pipe.
         if (ended && (!pipeOpen || now >= drainUntil || result.stopped || (stop != nullptr && stop->Requested())))
             break;
-        if (!ended && !ending && now >= deadline) {
+        if (!ended && !ending && !answered && now >= deadline) {
             result.timedOut = true;
             terminate(limits.killGrace);
         }
@@ -347,18 +355,22 @@ ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& 
             signalGroup(pid, SIGKILL);
             killed = true;
         }
+        if (!ended && answered && !ending && now >= exitBy) {
+            signalGroup(pid, SIGKILL);
+            ending = killed = true;
+        }
 
         Clock::time_point wakeAt = Clock::time_point::max();
         if (ended)
             wakeAt = drainUntil;
         else if (!ending)
-            wakeAt = deadline;
+            wakeAt = answered ? exitBy : deadline;
         else if (!killed)
             wakeAt = killAt;
         pollfd fds[3];
         nfds_t count = 0;
         if (pipeOpen)
-            fds[count++] = {errorSource.get(), POLLIN, 0};
+            fds[count++] = {source.get(), POLLIN, 0};
         if (!ended && pidFd.get() >= 0)
             fds[count++] = {pidFd.get(), POLLIN, 0};
         if (!result.stopped && stopFd >= 0)
@@ -375,10 +387,19 @@ ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& 
             break;
         if (ready > 0 && pipeOpen && fds[0].revents != 0) {
             char buffer[64 * 1024];
-            for (;;) {
-                const ssize_t got = ::read(errorSource.get(), buffer, sizeof buffer);
-                if (got > 0) {
+            // A bounded number of chunks at a time, so a tool that writes without pause
+            // cannot keep the limits below from being looked at.
+            for (int chunks = 0; chunks < 64; ++chunks) {
+                const ssize_t got = ::read(source.get(), buffer, sizeof buffer);
+                if (got > 0 && reply == nullptr) {
                     head.Append(buffer, static_cast<std::size_t>(got));
+                    continue;
+                }
+                if (got > 0) {
+                    if (!answered && !reply->take(buffer, static_cast<std::size_t>(got))) {
+                        answered = true;
+                        exitBy = std::min(deadline, Clock::now() + reply->exitGrace);
+                    }
                     continue;
                 }
                 if (got == 0 || (errno != EINTR && errno != EAGAIN))
@@ -405,6 +426,19 @@ ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& 
             result.errorLines.push_back(DecodeToolText(l));
     }
     return result;
+}
+
+} // namespace
+
+ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& limits, const ToolStop* stop)
+{
+    return runTool(arguments, limits, stop, nullptr);
+}
+
+ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& limits, const ToolStop* stop,
+                   const ToolReply& reply)
+{
+    return runTool(arguments, limits, stop, &reply);
 }
 
 ChildReaper::ChildReaper()
