@@ -26,8 +26,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-using testsupport::child;
-
 using Outcome = SchemeSelection::Outcome;
 using Env = QList<QPair<QByteArray, QByteArray>>;
 Q_DECLARE_METATYPE(Outcome)

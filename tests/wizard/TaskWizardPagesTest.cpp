@@ -21,8 +21,6 @@
 #include <QTreeView>
 #include <QtTest>
 
-using testsupport::child;
-
 namespace {
 
 using wiztest::goTo;

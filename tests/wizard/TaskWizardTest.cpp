@@ -29,8 +29,6 @@
 
 #include <ctime>
 
-using testsupport::child;
-
 namespace {
 
 using wiztest::goTo;

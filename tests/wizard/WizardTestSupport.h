@@ -28,6 +28,8 @@
 #include <memory>
 #include <vector>
 
+using testsupport::child;
+
 namespace wiztest {
 
 using testsupport::closeNextMessageBox;
