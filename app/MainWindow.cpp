@@ -16,6 +16,7 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFont>
 #include <QFontMetrics>
 #include <QGuiApplication>
@@ -44,13 +45,16 @@ const QString kGeometryKey = QStringLiteral("MainWindowGeometry");
 
 const QString kHeaderStateKey = QStringLiteral("TasksTreeHeaderState");
 const QString kHeaderColumnsKey = QStringLiteral("TasksTreeHeaderColumns");
-// The start instants of failed runs whose log the user opened; a run's start tells it apart.
-const QString kSeenFailuresKey = QStringLiteral("SeenFailedRuns");
-constexpr int kSeenFailuresKept = 1000;
 // How often a program without a tray looks for one that appeared since.
 constexpr int kTrayWatchInterval = 1000;
-// A summary notice names this many tasks, then says how many more there are.
-constexpr int kNamesInSummary = 3;
+
+// Milliseconds on the monotonic clock: the failure notices' clock.
+qint64 monotonicMs()
+{
+    QElapsedTimer now;
+    now.start();
+    return now.msecsSinceReference();
+}
 
 // The program's icon with a warning sign over its lower right quarter.
 QIcon warningVariant(const QIcon& icon)
@@ -77,6 +81,7 @@ QIcon warningVariant(const QIcon& icon)
 MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent)
     , ui(new Ui::MainWindow)
+    , notices(monotonicMs)
 {
     initAppResources();
     ui->setupUi(this);
@@ -117,13 +122,9 @@ MainWindow::MainWindow(QWidget* parent)
     noticeTimer = new QTimer(this);
     noticeTimer->setSingleShot(true);
     connect(noticeTimer, &QTimer::timeout, this, &MainWindow::showFailureNotice);
-    // A failure kept from before the start is still unread, unless its log was opened then.
-    const QStringList seen = QSettings().value(kSeenFailuresKey).toStringList();
     for (int row = 0; row < model->rowCount(); ++row) {
         const QModelIndex index = model->index(row, 0);
-        const LastRun& lastRun = model->lastRunAt(index);
-        if (lastRun.outcome == RunOutcome::Failed && !seen.contains(QString::number(lastRun.started)))
-            failedTasks.insert(model->taskAt(index));
+        notices.restore(model->taskAt(index), model->lastRunAt(index));
     }
 
     QMenu* menu = createTrayMenu();
@@ -565,16 +566,7 @@ void MainWindow::showTaskLog(const TaskInfo* task)
     const QString path = common::toQString(storage.LogFilePath(task));
     const TaskInfo copy = storage.Copy(task);
     const QString name = QString::fromStdWString(copy.name);
-    if (copy.last_run.outcome == RunOutcome::Failed) {
-        QSettings settings;
-        QStringList seen = settings.value(kSeenFailuresKey).toStringList();
-        const QString started = QString::number(copy.last_run.started);
-        if (!seen.contains(started)) {
-            seen.append(started);
-            settings.setValue(kSeenFailuresKey, QStringList(seen.mid(std::max(0, seen.size() - kSeenFailuresKept))));
-        }
-    }
-    if (failedTasks.erase(task))
+    if (notices.logOpened(task, copy.last_run))
         updateTrayIcon();
     QPointer<LogViewer>& viewer = logViewers[task];
     // A viewer left from a task removed since, or from the task's former name, shows another file.
@@ -604,51 +596,27 @@ void MainWindow::onRunEnded(const TaskInfo* task, bool succeeded, const QString&
 {
     if (!isStored(task))
         return;
-    if (succeeded) {
-        if (failedTasks.erase(task))
-            updateTrayIcon();
-        return;
-    }
-    failedTasks.insert(task);
-    updateTrayIcon();
-    const auto pending = std::find_if(pendingFailures.begin(), pendingFailures.end(),
-                                      [task](const auto& failure) { return failure.first == task; });
-    if (pending != pendingFailures.end())
-        pending->second = reason;
-    else
-        pendingFailures.emplace_back(task, reason);
-    // Failures that come close together wait for each other, but not for ever.
-    if (!noticeTimer->isActive())
-        burstStart.start();
-    noticeTimer->start(std::max<qint64>(0, std::min<qint64>(kBurstQuietMs, kBurstLimitMs - burstStart.elapsed())));
+    if (notices.runEnded(task, succeeded, reason))
+        updateTrayIcon();
+    armNotice();
+}
+
+void MainWindow::armNotice()
+{
+    if (const auto due = notices.dueAt())
+        noticeTimer->start(static_cast<int>(std::max<qint64>(0, *due - monotonicMs())));
 }
 
 void MainWindow::showFailureNotice()
 {
-    std::vector<std::pair<const TaskInfo*, QString>> failures;
-    failures.swap(pendingFailures);
     // A task removed while its notice waited is not reported.
-    failures.erase(std::remove_if(failures.begin(), failures.end(),
-                                  [this](const auto& failure) { return !isStored(failure.first); }),
-                   failures.end());
-    if (failures.empty())
+    const auto notice = notices.takeNotice([this](const TaskInfo* task) { return isStored(task); },
+                                           [this](const TaskInfo* task) { return noticeName(task); });
+    if (!notice)
         return;
-    QString title;
-    QString text;
-    if (failures.size() == 1) {
-        noticeTask = failures.front().first;
-        title = tr("Задача «%1» не выполнена").arg(noticeName(noticeTask));
-        text = failures.front().second;
-    } else {
-        noticeTask = nullptr;
-        title = tr("Не выполнено задач: %1").arg(failures.size());
-        QStringList names;
-        for (std::size_t i = 0; i < failures.size() && i < kNamesInSummary; ++i)
-            names << QStringLiteral("«%1»").arg(noticeName(failures[i].first));
-        text = names.join(QStringLiteral(", "));
-        if (failures.size() > kNamesInSummary)
-            text += tr(" и ещё %1").arg(failures.size() - kNamesInSummary);
-    }
+    noticeTask = notice->task;
+    const QString& title = notice->title;
+    const QString& text = notice->text;
     if (trayIcon && trayIcon->isVisible())
         trayIcon->showMessage(title, text, QSystemTrayIcon::Warning);
     else
@@ -667,10 +635,7 @@ QString MainWindow::noticeName(const TaskInfo* task) const
 
 void MainWindow::pruneFailures()
 {
-    const auto before = failedTasks.size();
-    for (auto it = failedTasks.begin(); it != failedTasks.end();)
-        it = isStored(*it) ? std::next(it) : failedTasks.erase(it);
-    if (failedTasks.size() != before)
+    if (notices.prune([this](const TaskInfo* task) { return isStored(task); }))
         updateTrayIcon();
 }
 
@@ -680,12 +645,12 @@ void MainWindow::updateTrayIcon()
         return;
     const bool unsaved = TaskStorage::Instance().HasUnsavedChanges();
     QString tip = windowTitle();
-    if (!failedTasks.empty())
-        tip = tr("%1: последний запуск не выполнен у задач: %2").arg(windowTitle()).arg(failedTasks.size());
+    if (notices.unreadCount() > 0)
+        tip = tr("%1: последний запуск не выполнен у задач: %2").arg(windowTitle()).arg(notices.unreadCount());
     if (unsaved)
         tip += QLatin1Char('\n') + tr("Изменения не сохранены: при выходе они пропадут.");
     trayIcon->setToolTip(tip);
-    if (failedTasks.empty() && !unsaved) {
+    if (notices.unreadCount() == 0 && !unsaved) {
         trayIcon->setIcon(windowIcon());
         return;
     }

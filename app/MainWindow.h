@@ -5,12 +5,12 @@
 // menu bar and the window stays on screen. Closing the window hides it in the tray, the
 // program keeps running. GUI thread only.
 //
-// It tells the user what the service did while nobody watched: a tray notice when a run
-// fails (failures close together make one summary notice), a warning variant of the tray
-// icon while a task's last run stands failed and its log is unread, the log viewer, and
-// messages when the store could not be saved or was found damaged.
+// It shows what the service did while nobody watched: the failure notices and the warning
+// variant of the tray icon that FailureNotices decides on, the log viewer, and messages
+// when the store could not be saved or was found damaged.
 
-#include <QElapsedTimer>
+#include "FailureNotices.h"
+
 #include <QHash>
 #include <QIcon>
 #include <QMainWindow>
@@ -18,9 +18,6 @@
 #include <QSystemTrayIcon>
 
 #include <memory>
-#include <set>
-#include <utility>
-#include <vector>
 
 class LogViewer;
 class QAction;
@@ -57,10 +54,6 @@ public:
     // save; when that fails too, the user is asked (No by default) before they are lost.
     bool mayQuit();
 
-    // How long the notices wait for more failures after one, and at most in all.
-    static constexpr int kBurstQuietMs = 2000;
-    static constexpr int kBurstLimitMs = 10000;
-
 protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
@@ -84,8 +77,10 @@ private:
     // Shows whether the store holds every change: status bar and tray tool tip.
     void updateSaveState();
     void quitProgram();
-    // Shows the failures collected since the last notice: one named, or one summary.
+    // Shows the notice of the failures collected since the last one.
     void showFailureNotice();
+    // Arms the notice timer for when the notices want the next one.
+    void armNotice();
     // Forgets the failure marks of tasks that are no longer stored.
     void pruneFailures();
     void updateTrayIcon();
@@ -123,12 +118,8 @@ private:
     bool fitColumnsOnShow = false;
     QLabel* emptyHint = nullptr;
 
-    // Tasks whose last run failed and whose log has not been opened since.
-    std::set<const TaskInfo*> failedTasks;
-    // Failures waiting for the notice, in the order they came; one entry per task.
-    std::vector<std::pair<const TaskInfo*, QString>> pendingFailures;
+    FailureNotices notices;
     QTimer* noticeTimer = nullptr;
-    QElapsedTimer burstStart;
     // The task the last notice named; null after a summary.
     const TaskInfo* noticeTask = nullptr;
     QHash<const TaskInfo*, QPointer<LogViewer>> logViewers;

@@ -215,7 +215,7 @@ QString SingleApplication::chooseSocketPath(const QString& store)
 
 bool SingleApplication::startServer()
 {
-    socketName_ = chooseSocketPath(QString::fromStdString(lock_->Path().string()));
+    socketName_ = chooseSocketPath(common::toQString(lock_->Path()));
     if (socketName_.isEmpty()) {
         qCWarning(lcApp, "SingleApplication: no private place for the wake-up socket; later starts cannot reach "
                          "this instance");

@@ -1,5 +1,6 @@
 #include "TasksListModel.h"
 
+#include "common/DateTime.h"
 #include "scheduler/TaskEvents.h"
 #include "scheduler/TaskStorage.h"
 
@@ -37,7 +38,7 @@ Plural pluralOf(std::int64_t n)
 
 QString localDateTime(Instant instant)
 {
-    return QDateTime::fromMSecsSinceEpoch(instant / kNanosPerMilli).toString(QStringLiteral("dd.MM.yyyy hh:mm"));
+    return common::toDateTime(instant).toString(QStringLiteral("dd.MM.yyyy hh:mm"));
 }
 
 // The icon of an action kind, in the order of the Action variant: backup, export,
@@ -293,7 +294,7 @@ void TasksListModel::runTask(const QModelIndex& index)
 
 QString TasksListModel::triggerDescription(const TaskInfo& task)
 {
-    const QDateTime start = QDateTime::fromMSecsSinceEpoch(task.starting_point / kNanosPerMilli);
+    const QDateTime start = common::toDateTime(task.starting_point);
     const QString time = start.toString(QStringLiteral("hh:mm"));
     const QString date = start.toString(QStringLiteral("dd-MM-yyyy"));
     // A rule that never repeats runs only at its start (when that is still ahead): it says

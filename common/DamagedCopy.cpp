@@ -67,27 +67,27 @@ std::filesystem::path KeepDamagedCopy(const std::filesystem::path& file, const s
     const std::string stamp = stampOfNow();
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         const std::filesystem::path copy = copyName(file, stamp, attempt);
-        const int fd = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0) {
+        common::UniqueFd fd(::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (fd.get() < 0) {
             if (errno == EEXIST)
                 continue;
             error = std::strerror(errno);
             return {};
         }
         // The umask may have taken bits away; the copy is the owner's alone, exactly.
-        bool ok = ::fchmod(fd, 0600) == 0;
+        bool ok = ::fchmod(fd.get(), 0600) == 0;
         for (std::size_t done = 0; ok && done < bytes.size();) {
-            const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+            const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
             if (n < 0 && errno == EINTR)
                 continue;
             ok = n > 0;
             if (ok)
                 done += static_cast<std::size_t>(n);
         }
-        ok = ok && ::fsync(fd) == 0;
+        ok = ok && ::fsync(fd.get()) == 0;
         if (!ok)
             error = std::strerror(errno);
-        if (::close(fd) != 0 && ok) {
+        if (!fd.Close() && ok) {
             ok = false;
             error = std::strerror(errno);
         }

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace common {
 
@@ -15,7 +16,13 @@ inline QString toQString(const std::wstring& text)
     return QString::fromStdWString(text);
 }
 
-// The text of a path; its bytes are read as UTF-8, in which the program writes every path.
+// Text from outside (tool output and replies, file names, configuration values) as a
+// QString: read as UTF-8, every byte that is not part of a valid sequence shown as one
+// U+FFFD, NUL bytes kept. The one rule for bytes the program did not write itself.
+QString decodeUtf8(std::string_view bytes);
+
+// The text of a path; its bytes are read as UTF-8, in which the program writes every path
+// (decodeUtf8's rule).
 QString toQString(const std::filesystem::path& path);
 
 // The path that a text names, written in UTF-8.

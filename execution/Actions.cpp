@@ -1,7 +1,8 @@
 #include "execution/Actions.h"
 
+#include "common/FloorDiv.h"
 #include "common/Logging.h"
-
+#include "common/Text.h"
 #include "common/Utf8.h"
 #include "execution/RunTexts.h"
 #include "execution/ToolRun.h"
@@ -37,7 +38,7 @@ Instant fileTime(const std::filesystem::path& file)
         throw std::filesystem::filesystem_error("cannot read the modification time", file,
                                                 std::error_code(errno, std::generic_category()));
     const Instant ns = Instant(st.st_mtim.tv_sec) * kNanosPerSecond + st.st_mtim.tv_nsec;
-    return (ns >= 0 ? ns / kNanosPerMilli : (ns - kNanosPerMilli + 1) / kNanosPerMilli) * kNanosPerMilli;
+    return common::floorDiv(ns, kNanosPerMilli) * kNanosPerMilli;
 }
 
 // A failed run's standard error as the log keeps it: its start, then how much was left out.
@@ -241,13 +242,12 @@ CheckSources CollectCheckSources(const CheckAction& action)
             const std::string name = entry.path().filename().string();
             if (name.empty() || name.front() == '.' || !entry.is_regular_file())
                 continue;
-            if (!QString::fromStdString(name).endsWith(QStringLiteral(".ifc"), Qt::CaseInsensitive))
+            if (!common::decodeUtf8(name).endsWith(QStringLiteral(".ifc"), Qt::CaseInsensitive))
                 continue;
             candidates.push_back(entry.path());
         }
         std::sort(candidates.begin(), candidates.end(), [](const auto& a, const auto& b) {
-            return QString::fromStdString(a.filename().string())
-                       .compare(QString::fromStdString(b.filename().string()), Qt::CaseInsensitive) < 0;
+            return common::toQString(a.filename()).compare(common::toQString(b.filename()), Qt::CaseInsensitive) < 0;
         });
     } else {
         candidates.push_back(ifc);

@@ -66,7 +66,7 @@ std::chrono::minutes ToolTimeout()
         std::string unused;
         const auto minutes = ToolTimeoutFrom(CliConfigPath(), &unused);
         if (!unused.empty())
-            qCWarning(lcExecution).noquote() << QString::fromStdString(unused);
+            qCWarning(lcExecution).noquote() << common::decodeUtf8(unused);
         return minutes;
     }();
     return timeout;

@@ -123,7 +123,7 @@ void TaskLog::Fail(const std::string& why)
     told_ = true;
 }
 
-int TaskLog::Open()
+common::UniqueFd TaskLog::Open()
 {
     // As the store is read: never through a symbolic link, never waiting on a FIFO. Read
     // access serves the rotation; a log that may only be written is still written.
@@ -141,23 +141,23 @@ int TaskLog::Open()
         Fail(errno == ELOOP   ? "it is a symbolic link"
              : errno == ENXIO ? "it is not a regular file"
                               : std::strerror(errno));
-        return -1;
+        return common::UniqueFd();
     }
+    common::UniqueFd opened(fd);
     struct stat st
     {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
         Fail("it is not a regular file");
-        return -1;
+        return common::UniqueFd();
     }
-    return fd;
+    return opened;
 }
 
 bool TaskLog::Write(const std::string& line)
 {
     if (!file_)
         return false;
-    common::UniqueFd fd(Open());
+    common::UniqueFd fd = Open();
     if (fd.get() < 0)
         return false;
     struct stat st
@@ -168,7 +168,7 @@ bool TaskLog::Write(const std::string& line)
     }
     if (st.st_size > 0 && static_cast<std::uint64_t>(st.st_size) + line.size() + 1 > sizeLimit_ &&
         Rotate(fd.get(), static_cast<std::uint64_t>(st.st_size))) {
-        fd = common::UniqueFd(Open());
+        fd = Open();
         if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0)
             return false;
     }

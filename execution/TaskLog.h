@@ -9,6 +9,8 @@
 // file (OlderLogPath), replacing the one before. A log that cannot be written says so on
 // standard error once, and again after it has worked in between.
 
+#include "common/UniqueFd.h"
+
 #include <QDateTime>
 
 #include <cstdint>
@@ -54,8 +56,8 @@ public:
     const std::optional<std::filesystem::path>& File() const { return file_; }
 
 private:
-    // The file opened for appending, or -1 with the reason told.
-    int Open();
+    // The file opened for appending, or none with the reason told.
+    common::UniqueFd Open();
     // Moves the older half of the open log `fd` (of `size` bytes) aside; the descriptor
     // then refers to the older file and the log's path to the newer half.
     bool Rotate(int fd, std::uint64_t size);

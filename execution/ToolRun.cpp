@@ -1,5 +1,6 @@
 #include "execution/ToolRun.h"
 
+#include "common/Text.h"
 #include "common/UniqueFd.h"
 #include "common/Utf8.h"
 #include "execution/RunTexts.h"
@@ -38,24 +39,22 @@ constexpr int kPollMs = 200;
 // least a quarter, to logs, tool runs and saves.
 constexpr rlim_t kKeptDescriptors = 32;
 
-// A descriptor for the child, or -1 (the child is then polled). Descriptors are numbered
+// A descriptor for the child, or none (the child is then polled). Descriptors are numbered
 // lowest first, so a high number means that few are left: such a one is given back.
-int openPidFd(pid_t pid)
+common::UniqueFd openPidFd(pid_t pid)
 {
 #ifdef SYS_pidfd_open
-    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    common::UniqueFd fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     rlimit limit{};
-    if (fd < 0 || ::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    if (fd.get() < 0 || ::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
         return fd;
     const rlim_t kept = std::max(kKeptDescriptors, limit.rlim_cur / 4);
-    if (static_cast<rlim_t>(fd) + kept >= limit.rlim_cur) {
-        ::close(fd);
-        return -1;
-    }
+    if (static_cast<rlim_t>(fd.get()) + kept >= limit.rlim_cur)
+        return common::UniqueFd();
     return fd;
 #else
     (void)pid;
-    return -1;
+    return common::UniqueFd();
 #endif
 }
 
@@ -241,7 +240,7 @@ private:
 
 QString DecodeToolText(const std::string& bytes)
 {
-    return QString::fromStdWString(common::fromUtf8(bytes));
+    return common::decodeUtf8(bytes);
 }
 
 QString ToolEndText(const ToolResult& result)
@@ -255,22 +254,21 @@ ToolStop::ToolStop()
     : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {}
 
-ToolStop::~ToolStop()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
-}
+ToolStop::~ToolStop() = default;
 
 void ToolStop::Request()
 {
     requested_.store(true);
-    if (fd_ >= 0) {
+    if (fd_.get() >= 0) {
         const std::uint64_t one = 1;
-        [[maybe_unused]] const auto written = ::write(fd_, &one, sizeof one);
+        [[maybe_unused]] const auto written = ::write(fd_.get(), &one, sizeof one);
     }
 }
 
-ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& limits, const ToolStop* stop)
+namespace {
+
+ToolResult runTool(const std::vector<std::string>& arguments, const ToolLimits& limits, const ToolStop* stop,
+                   const ToolReply* reply)
 {
     ToolResult result;
     if (arguments.empty()) {
@@ -294,31 +292,36 @@ ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& 
         result.launchError = systemMessage(errno);
         return result;
     }
-    common::UniqueFd errorSource(ends[0]);
-    common::UniqueFd errorSink(ends[1]);
+    // The pipe carries standard error, or standard output for a tool that answers.
+    common::UniqueFd source(ends[0]);
+    common::UniqueFd sink(ends[1]);
     // The child's end blocks as usual.
-    ::fcntl(errorSink.get(), F_SETFL, ::fcntl(errorSink.get(), F_GETFL) & ~O_NONBLOCK);
+    ::fcntl(sink.get(), F_SETFL, ::fcntl(sink.get(), F_GETFL) & ~O_NONBLOCK);
 
     ChildSetup setup;
-    setup.errorSink = errorSink.get();
-    setup.outputSink = nullOut.get();
+    setup.errorSink = reply != nullptr ? nullOut.get() : sink.get();
+    setup.outputSink = reply != nullptr ? sink.get() : nullOut.get();
     setup.ownGroup = true;
     const std::vector<std::string> args(arguments.begin() + 1, arguments.end());
     const pid_t pid = launch(arguments.front(), args, setup, result.launchError);
-    errorSink.reset();
+    sink.reset();
     nullOut.reset();
     if (pid < 0)
         return result;
     result.started = true;
+    if (reply != nullptr && reply->started)
+        reply->started();
 
     const common::UniqueFd pidFd(openPidFd(pid));
     const int stopFd = stop != nullptr ? stop->Descriptor() : -1;
     HeadBuffer head;
     bool pipeOpen = true;
     bool ended = false;
-    bool ending = false; // SIGTERM sent
-    bool killed = false; // SIGKILL sent
+    bool ending = false;   // SIGTERM sent
+    bool killed = false;   // SIGKILL sent
+    bool answered = false; // the reply is complete: the tool only has to exit
     const Clock::time_point deadline = Clock::now() + limits.timeout;
+    Clock::time_point exitBy = Clock::time_point::max();
     Clock::time_point killAt = Clock::time_point::max();
     Clock::time_point drainUntil = Clock::time_point::max();
 
@@ -337,7 +340,7 @@ ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& 
         // Quitting does not wait for a helper that holds the pipe.
         if (ended && (!pipeOpen || now >= drainUntil || result.stopped || (stop != nullptr && stop->Requested())))
             break;
-        if (!ended && !ending && now >= deadline) {
+        if (!ended && !ending && !answered && now >= deadline) {
             result.timedOut = true;
             terminate(limits.killGrace);
         }
@@ -352,18 +355,22 @@ ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& 
             signalGroup(pid, SIGKILL);
             killed = true;
         }
+        if (!ended && answered && !ending && now >= exitBy) {
+            signalGroup(pid, SIGKILL);
+            ending = killed = true;
+        }
 
         Clock::time_point wakeAt = Clock::time_point::max();
         if (ended)
             wakeAt = drainUntil;
         else if (!ending)
-            wakeAt = deadline;
+            wakeAt = answered ? exitBy : deadline;
         else if (!killed)
             wakeAt = killAt;
         pollfd fds[3];
         nfds_t count = 0;
         if (pipeOpen)
-            fds[count++] = {errorSource.get(), POLLIN, 0};
+            fds[count++] = {source.get(), POLLIN, 0};
         if (!ended && pidFd.get() >= 0)
             fds[count++] = {pidFd.get(), POLLIN, 0};
         if (!result.stopped && stopFd >= 0)
@@ -380,10 +387,19 @@ ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& 
             break;
         if (ready > 0 && pipeOpen && fds[0].revents != 0) {
             char buffer[64 * 1024];
-            for (;;) {
-                const ssize_t got = ::read(errorSource.get(), buffer, sizeof buffer);
-                if (got > 0) {
+            // A bounded number of chunks at a time, so a tool that writes without pause
+            // cannot keep the limits below from being looked at.
+            for (int chunks = 0; chunks < 64; ++chunks) {
+                const ssize_t got = ::read(source.get(), buffer, sizeof buffer);
+                if (got > 0 && reply == nullptr) {
                     head.Append(buffer, static_cast<std::size_t>(got));
+                    continue;
+                }
+                if (got > 0) {
+                    if (!answered && !reply->take(buffer, static_cast<std::size_t>(got))) {
+                        answered = true;
+                        exitBy = std::min(deadline, Clock::now() + reply->exitGrace);
+                    }
                     continue;
                 }
                 if (got == 0 || (errno != EINTR && errno != EAGAIN))
@@ -412,6 +428,19 @@ ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& 
     return result;
 }
 
+} // namespace
+
+ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& limits, const ToolStop* stop)
+{
+    return runTool(arguments, limits, stop, nullptr);
+}
+
+ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& limits, const ToolStop* stop,
+                   const ToolReply& reply)
+{
+    return runTool(arguments, limits, stop, &reply);
+}
+
 ChildReaper::ChildReaper()
     : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
@@ -426,18 +455,13 @@ ChildReaper::~ChildReaper()
     }
     Wake();
     thread_.join();
-    for (const Child& c : incoming_)
-        if (c.pidFd >= 0)
-            ::close(c.pidFd);
-    if (wakeFd_ >= 0)
-        ::close(wakeFd_);
 }
 
 void ChildReaper::Wake()
 {
-    if (wakeFd_ >= 0) {
+    if (wakeFd_.get() >= 0) {
         const std::uint64_t one = 1;
-        [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
+        [[maybe_unused]] const auto written = ::write(wakeFd_.get(), &one, sizeof one);
     }
 }
 
@@ -445,7 +469,7 @@ void ChildReaper::Watch(pid_t pid, ChildEnd ended)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        incoming_.push_back({pid, -1, std::move(ended)});
+        incoming_.push_back({pid, common::UniqueFd(), std::move(ended)});
     }
     Wake();
 }
@@ -457,23 +481,18 @@ void ChildReaper::Run()
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (quit_) {
-                for (const Child& c : children)
-                    if (c.pidFd >= 0)
-                        ::close(c.pidFd);
+            if (quit_)
                 return;
-            }
-            children.insert(children.end(), incoming_.begin(), incoming_.end());
+            children.insert(children.end(), std::make_move_iterator(incoming_.begin()),
+                            std::make_move_iterator(incoming_.end()));
             incoming_.clear();
         }
         std::size_t watched = 0;
-        bool polled = wakeFd_ < 0;
+        bool polled = wakeFd_.get() < 0;
         for (auto it = children.begin(); it != children.end();) {
             int status = 0;
             const pid_t got = ::waitpid(it->pid, &status, WNOHANG);
             if (got == it->pid || (got < 0 && errno == ECHILD)) {
-                if (it->pidFd >= 0)
-                    ::close(it->pidFd);
                 ChildEnd ended = std::move(it->ended);
                 it = children.erase(it);
                 if (ended) {
@@ -485,24 +504,24 @@ void ChildReaper::Run()
                 }
                 continue;
             }
-            if (it->pidFd < 0 && watched < kMaxWatchedChildren)
+            if (it->pidFd.get() < 0 && watched < kMaxWatchedChildren)
                 it->pidFd = openPidFd(it->pid);
-            if (it->pidFd >= 0)
+            if (it->pidFd.get() >= 0)
                 ++watched;
             else
                 polled = true;
             ++it;
         }
         fds.clear();
-        if (wakeFd_ >= 0)
-            fds.push_back({wakeFd_, POLLIN, 0});
+        if (wakeFd_.get() >= 0)
+            fds.push_back({wakeFd_.get(), POLLIN, 0});
         for (const Child& c : children)
-            if (c.pidFd >= 0)
-                fds.push_back({c.pidFd, POLLIN, 0});
+            if (c.pidFd.get() >= 0)
+                fds.push_back({c.pidFd.get(), POLLIN, 0});
         ::poll(fds.data(), fds.size(), polled ? kPollMs : -1);
-        if (wakeFd_ >= 0) {
+        if (wakeFd_.get() >= 0) {
             std::uint64_t count = 0;
-            [[maybe_unused]] const auto got = ::read(wakeFd_, &count, sizeof count);
+            [[maybe_unused]] const auto got = ::read(wakeFd_.get(), &count, sizeof count);
         }
     }
 }

@@ -1,7 +1,11 @@
 #pragma once
 
-// Runs of outside programs: synchronous tool runs whose standard error is kept, with a
-// time limit and a way to end them early, and the reaping of started commands.
+// Runs of outside programs: synchronous tool runs whose standard error is kept (or whose
+// standard output is the answer), with a time limit and a way to end them early, and the
+// reaping of started commands. Every outside program the service or the wizard starts
+// goes through here.
+
+#include "common/UniqueFd.h"
 
 #include <QString>
 
@@ -57,11 +61,11 @@ public:
     bool Requested() const { return requested_.load(); }
     // Readable once a stop is requested; -1 when no descriptor was available (runs then
     // look at Requested() at least every 100 ms).
-    int Descriptor() const { return fd_; }
+    int Descriptor() const { return fd_.get(); }
 
 private:
     std::atomic<bool> requested_{false};
-    int fd_ = -1;
+    common::UniqueFd fd_;
 };
 
 // How the tool runs of an export or a check are bounded: their time limits and the stop
@@ -86,6 +90,23 @@ constexpr std::size_t kStderrKeptBytes = 64 * 1024;
 // run keeps it. Never throws for a program that cannot be started; `stop` may be null.
 ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& limits = {},
                    const ToolStop* stop = nullptr);
+
+// A tool that answers on its standard output (the scheme lookup). The output is handed to
+// `take` in chunks while the tool runs, and standard error goes to the null device. Once
+// `take` returns false the rest is read and dropped, so the tool never blocks on a full
+// pipe, and the tool has `exitGrace` (within its time limit) to end before its process
+// group is killed; a run that ends so is neither timed out nor stopped. `started` (may be
+// empty) is told once the tool runs. Both are called on the thread that runs the tool.
+struct ToolReply
+{
+    std::function<bool(const char* data, std::size_t size)> take;
+    std::function<void()> started;
+    std::chrono::milliseconds exitGrace{2000};
+};
+
+// RunTool for a tool that answers through `reply`.
+ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& limits, const ToolStop* stop,
+                   const ToolReply& reply);
 
 // The tool's bytes as UTF-8 text, every byte that is not part of a valid sequence shown
 // as one U+FFFD.
@@ -120,13 +141,13 @@ private:
     struct Child
     {
         pid_t pid;
-        int pidFd; // -1 when none could be opened: such children are polled
+        common::UniqueFd pidFd; // none when it could not be opened: such children are polled
         ChildEnd ended;
     };
     std::mutex mutex_;
     std::vector<Child> incoming_;
     bool quit_ = false;
-    int wakeFd_ = -1;
+    common::UniqueFd wakeFd_;
     std::thread thread_;
 };
 

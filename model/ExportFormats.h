@@ -2,7 +2,8 @@
 
 // The export formats and the one word each is known by: the store file writes it, the
 // tool receives it after "--format" and the scheme lookup passes it on. Words are ASCII
-// and compared case-sensitively.
+// and compared case-sensitively. The table is in the order the wizard lists the formats,
+// each with the name shown there.
 
 #include "model/TaskInfo.h"
 
@@ -14,14 +15,15 @@ struct ExportFormatEntry
 {
     ExportFormat format;
     std::string_view word;
+    std::string_view label; // ASCII
 };
 
 inline constexpr std::array<ExportFormatEntry, 5> kExportFormats{{
-    {DXF, "DXF"},
-    {MIF, "MIF"},
-    {PNR, "PNR"},
-    {DWG, "DWG"},
-    {IFC, "IFC"},
+    {DXF, "DXF", "DXF"},
+    {DWG, "DWG", "DWG"},
+    {MIF, "MIF", "MIF/MID"},
+    {PNR, "PNR", "TXF/SXF"},
+    {IFC, "IFC", "IFC"},
 }};
 
 // The word of `format`; empty for a value outside the table (a field can hold any int32).

@@ -132,19 +132,18 @@ int openBeneath(int root, const fs::path& rootPath, const fs::path& relative)
 class ContentReader final : public IContentReader
 {
 public:
-    ContentReader(int fd, LocalIdentity identity, std::wstring displayName)
-        : fd_(fd)
+    ContentReader(common::UniqueFd fd, LocalIdentity identity, std::wstring displayName)
+        : fd_(std::move(fd))
         , identity_(identity)
         , displayName_(std::move(displayName))
     {}
-    ~ContentReader() override { ::close(fd_); }
     ContentReader(const ContentReader&) = delete;
     ContentReader& operator=(const ContentReader&) = delete;
 
     std::size_t ReadChunk(char* buffer, std::size_t size) override
     {
         for (;;) {
-            const ssize_t count = ::read(fd_, buffer, size);
+            const ssize_t count = ::read(fd_.get(), buffer, size);
             if (count >= 0)
                 return static_cast<std::size_t>(count);
             if (errno != EINTR)
@@ -163,7 +162,7 @@ public:
                 errno = ECANCELED;
                 return false;
             }
-            const ssize_t n = ::copy_file_range(fd_, nullptr, out, nullptr, 64 << 20, 0);
+            const ssize_t n = ::copy_file_range(fd_.get(), nullptr, out, nullptr, 64 << 20, 0);
             if (n == 0)
                 return true;
             if (n > 0)
@@ -179,7 +178,7 @@ public:
     }
 
 private:
-    int fd_;
+    common::UniqueFd fd_;
     LocalIdentity identity_;
     std::wstring displayName_;
 };
@@ -313,9 +312,7 @@ public:
                 throw VadroError(L"Элемент не является документом: " + located.display());
         }
         // O_NONBLOCK stays: it changes nothing for a regular file.
-        auto reader = std::make_unique<ContentReader>(fd.get(), identityOf(st), located.display());
-        fd.release();
-        return reader;
+        return std::make_unique<ContentReader>(std::move(fd), identityOf(st), located.display());
     }
 
 private:

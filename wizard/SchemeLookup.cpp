@@ -2,25 +2,21 @@
 
 #include "common/Text.h"
 #include "execution/CliPath.h"
+#include "execution/ToolRun.h"
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QProcess>
 #include <QProgressDialog>
 #include <QSettings>
-#include <QStringList>
-#include <QTimer>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <istream>
 #include <limits>
-#include <optional>
+#include <mutex>
 #include <string_view>
-
-#include <signal.h>
-#include <unistd.h>
+#include <thread>
 
 namespace {
 
@@ -122,26 +118,6 @@ private:
     bool stopped_ = false;
 };
 
-// The tool leads a process group of its own, so that ending the lookup ends whatever the
-// tool started too.
-class GroupLeaderProcess : public QProcess
-{
-public:
-    // Ends the tool's group; should the group be missing, the tool alone. Only while the
-    // tool has not been waited for: until then its group cannot vanish or be reused.
-    void KillGroup()
-    {
-        if (state() == QProcess::NotRunning)
-            return;
-        const auto pid = static_cast<pid_t>(processId());
-        if (pid <= 0 || ::kill(-pid, SIGKILL) != 0)
-            kill();
-    }
-
-protected:
-    void setupChildProcess() override { ::setpgid(0, 0); }
-};
-
 class BusyCursor
 {
 public:
@@ -155,7 +131,7 @@ QString startFailureText(const QString& program, const QString& reason)
 {
     return SchemeLookupText::tr("Не удалось запустить программу %1:\n%2\n\nКаталог программы задаёт ключ "
                                 "«Paths/Kalvor-III» в файле %3.")
-        .arg(program, reason, QString::fromStdString(CliConfigPath().string()));
+        .arg(program, reason, common::toQString(CliConfigPath()));
 }
 
 QString timeoutText(const QString& program, std::chrono::milliseconds limit)
@@ -179,97 +155,89 @@ SchemeSelection SelectScheme(const std::filesystem::path& tool, const std::strin
                              const SchemeLookupLimits& limits)
 {
     using Outcome = SchemeSelection::Outcome;
-    const QString program = QString::fromStdString(tool.string());
+    const QString program = common::toQString(tool);
     SchemeSelection result;
 
+    // The tool runs on a thread of its own, through the launcher that tool runs use; this
+    // thread keeps the dialog going. The reader is the other thread's until it is joined.
+    ReplyReader reader(limits.replyCap);
+    bool answered = false;
+    execution::ToolReply reply;
+    reply.exitGrace = kExitGrace;
+    reply.take = [&reader, &answered](const char* data, std::size_t size) {
+        answered = !reader.Feed(data, static_cast<qint64>(size));
+        return !answered;
+    };
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool started = false; // guarded by mutex
+    bool ended = false;   // guarded by mutex
+    reply.started = [&] {
+        const std::lock_guard<std::mutex> lock(mutex);
+        started = true;
+        changed.notify_all();
+    };
+    execution::ToolLimits toolLimits;
+    toolLimits.timeout = limits.timeLimit;
+    toolLimits.killGrace = std::chrono::milliseconds(0); // a lookup past its limit is killed at once
+    execution::ToolStop stop;
+    execution::ToolResult run;
+    QProgressDialog dialog(parent);
+    QObject endNotice; // receives the other thread's word that the run has ended
     // The empty word is still passed: the tool sees four arguments whatever the format.
-    GroupLeaderProcess process;
-    process.setProgram(program);
-    process.setArguments({QStringLiteral("--action"), QStringLiteral("select"), QStringLiteral("--format"),
-                          QString::fromStdString(formatWord)});
-    process.setStandardErrorFile(QProcess::nullDevice());
-    process.setInputChannelMode(QProcess::ForwardedInputChannel);
-    QElapsedTimer clock;
-    clock.start();
-    process.start(QIODevice::ReadOnly);
-    // Starting is a fork and an exec; waiting for it here lets a failure be told before any
-    // dialog shows.
-    if (!process.waitForStarted(static_cast<int>(limits.timeLimit.count()))) {
-        result.outcome = Outcome::FailedToStart;
-        result.failure = startFailureText(program, process.errorString());
-        return result;
+    std::thread runner([&] {
+        try {
+            run = execution::RunTool({tool.string(), "--action", "select", "--format", formatWord}, toolLimits, &stop,
+                                     reply);
+        } catch (const std::exception& e) {
+            run.launchError = QString::fromLocal8Bit(e.what());
+        }
+        const std::lock_guard<std::mutex> lock(mutex);
+        ended = true;
+        changed.notify_all();
+        QMetaObject::invokeMethod(
+            &endNotice, [&dialog] { dialog.done(QDialog::Accepted); }, Qt::QueuedConnection);
+    });
+    bool launched = false;
+    {
+        // Starting is a fork and an exec; waiting for it here lets a failure be told before
+        // any dialog shows.
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return started || ended; });
+        launched = started;
     }
 
-    const BusyCursor busy;
-    QProgressDialog dialog(parent);
-    dialog.setWindowTitle(SchemeLookupText::tr("Выбор схемы"));
-    dialog.setLabelText(SchemeLookupText::tr("Ожидание ответа программы %1…").arg(program));
-    dialog.setCancelButtonText(SchemeLookupText::tr("Отмена"));
-    dialog.setRange(0, 0);
-    dialog.setAutoClose(false);
-    dialog.setAutoReset(false);
-    dialog.setMinimumDuration(0);
+    if (!launched) {
+        runner.join();
+    } else {
+        const BusyCursor busy;
+        dialog.setWindowTitle(SchemeLookupText::tr("Выбор схемы"));
+        dialog.setLabelText(SchemeLookupText::tr("Ожидание ответа программы %1…").arg(program));
+        dialog.setCancelButtonText(SchemeLookupText::tr("Отмена"));
+        dialog.setRange(0, 0);
+        dialog.setAutoClose(false);
+        dialog.setAutoReset(false);
+        dialog.setMinimumDuration(0);
+        // Returns when the run has ended (the tool exited, was killed after a complete reply
+        // or at the time limit) or the user has cancelled (or closed) the dialog. A cancel
+        // after the reply was read only stops the wait for the tool's exit.
+        dialog.exec();
+        stop.Request();
+        runner.join();
+    }
 
-    ReplyReader reader(limits.replyCap);
-    bool readingDone = false;
-    bool timedOut = false;
-    QTimer grace;
-    grace.setSingleShot(true);
-    QObject::connect(&grace, &QTimer::timeout, &dialog, [&dialog] { dialog.done(QDialog::Accepted); });
-
-    const auto finishReading = [&] {
-        readingDone = true;
-        // What the tool writes from now on is drained and dropped, so it never blocks on a full pipe.
-        process.closeReadChannel(QProcess::StandardOutput);
-        const auto remaining = limits.timeLimit - std::chrono::milliseconds(clock.elapsed());
-        grace.start(static_cast<int>(std::max<qint64>(0, std::min(kExitGrace, remaining).count())));
-    };
-    const auto readAvailable = [&] {
-        char chunk[64 * 1024];
-        while (!readingDone) {
-            const qint64 size = process.read(chunk, sizeof chunk);
-            if (size <= 0)
-                break;
-            if (!reader.Feed(chunk, size))
-                finishReading();
-        }
-    };
-    QObject::connect(&process, &QProcess::readyReadStandardOutput, &dialog, readAvailable);
-    QObject::connect(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), &dialog, [&] {
-        readAvailable();
-        if (!readingDone) {
-            reader.Finish();
-            readingDone = true;
-        }
-        dialog.done(QDialog::Accepted);
-    });
-
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, &dialog, [&] {
-        timedOut = !readingDone;
-        dialog.done(QDialog::Rejected);
-    });
-    deadline.start(static_cast<int>(std::max<qint64>(0, limits.timeLimit.count() - clock.elapsed())));
-
-    // Returns when the tool has exited, the grace after a complete reply has passed, the time
-    // limit is reached, or the user has cancelled (or closed) the dialog.
-    // A cancel after the reply was read only stops the wait for the tool's exit.
-    dialog.exec();
-
-    if (timedOut) {
+    if (!run.started) {
+        result.outcome = Outcome::FailedToStart;
+        result.failure = startFailureText(program, run.launchError);
+    } else if (run.timedOut) {
         result.outcome = Outcome::TimedOut;
         result.failure = timeoutText(program, limits.timeLimit);
-    } else if (!readingDone) {
+    } else if (run.stopped && !answered) {
         result.outcome = Outcome::Cancelled;
     } else {
+        reader.Finish();
         result.code = std::move(reader.parser.code);
         result.name = std::move(reader.parser.name);
-    }
-    QObject::disconnect(&process, nullptr, &dialog, nullptr);
-    if (process.state() != QProcess::NotRunning) {
-        process.KillGroup();
-        process.waitForFinished(5000);
     }
     return result;
 }

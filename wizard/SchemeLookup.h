@@ -41,10 +41,11 @@ struct SchemeSelection
 };
 
 // Runs `<tool> --action select --format <word>` and reads the (code, name) it reports in
-// "CODE:" and "NAME:" lines. Runs a local event loop under a modal progress dialog over
-// `parent` with a Cancel button and a busy cursor, so the window keeps painting and clicks do
-// not reach its fields meanwhile. Returns once the reply is read and the tool has exited (or
-// has been killed), on the user-interface thread.
+// "CODE:" and "NAME:" lines. The tool runs on a thread of its own through execution's
+// RunTool; meanwhile a local event loop runs under a modal progress dialog over `parent` with
+// a Cancel button and a busy cursor, so the window keeps painting and clicks do not reach
+// its fields. Returns once the reply is read and the tool has exited (or has been killed),
+// on the user-interface thread.
 SchemeSelection SelectScheme(const std::filesystem::path& tool, const std::string& formatWord,
                              QWidget* parent = nullptr, const SchemeLookupLimits& limits = {});
 

@@ -1,6 +1,7 @@
 #include "wizard/TaskActionPage.h"
 #include "common/Logging.h"
 #include "common/Text.h"
+#include "common/Utf8.h"
 
 #include "model/ExportFormats.h"
 #include "repository/widgets/ConnectionsManagerWidget.h"
@@ -66,11 +67,9 @@ TaskActionPage::TaskActionPage(std::shared_ptr<vadro::ICore> core,
     , schemeLookup_([this](const std::string& word) { return ::SelectScheme(word, this); })
 {
     ui->setupUi(this);
-    ui->formatComboBox->addItem(QStringLiteral("DXF"), static_cast<int>(DXF));
-    ui->formatComboBox->addItem(QStringLiteral("DWG"), static_cast<int>(DWG));
-    ui->formatComboBox->addItem(QStringLiteral("MIF/MID"), static_cast<int>(MIF));
-    ui->formatComboBox->addItem(QStringLiteral("TXF/SXF"), static_cast<int>(PNR));
-    ui->formatComboBox->addItem(QStringLiteral("IFC"), static_cast<int>(IFC));
+    for (const ExportFormatEntry& entry : kExportFormats)
+        ui->formatComboBox->addItem(QLatin1String(entry.label.data(), static_cast<int>(entry.label.size())),
+                                    static_cast<int>(entry.format));
 
     std::vector<vadro_cm::Connection> connections;
     try {
@@ -386,8 +385,8 @@ void TaskActionPage::SelectScheme()
     if (!selected)
         return;
     const auto& [code, name] = *selected;
-    exportAction->scheme_code = QString::fromUtf8(code.c_str()).toStdWString();
-    exportAction->scheme_name = QString::fromUtf8(name.c_str()).toStdWString();
+    exportAction->scheme_code = common::fromUtf8(code);
+    exportAction->scheme_name = common::fromUtf8(name);
     ui->schemeLineEdit->setText(toQString(exportAction->scheme_name));
 }
 
@@ -400,8 +399,8 @@ void TaskActionPage::SelectMapping()
     if (!selected)
         return;
     const auto& [code, name] = *selected;
-    exportAction->ifc_mapping_code = QString::fromUtf8(code.c_str()).toStdWString();
-    exportAction->ifc_mapping_name = QString::fromUtf8(name.c_str()).toStdWString();
+    exportAction->ifc_mapping_code = common::fromUtf8(code);
+    exportAction->ifc_mapping_name = common::fromUtf8(name);
     ui->ifcMappingEdit->setText(toQString(exportAction->ifc_mapping_name));
 }
 

@@ -182,7 +182,7 @@ void TaskBrowserPage::SelectionToPath()
         std::filesystem::path relative;
         for (const std::wstring& name : resolver_->GetPathNames(selection.front().path))
             relative /= std::filesystem::u8path(QString::fromStdWString(name).toStdString());
-        SetLine(toQString(prefix_) + QString::fromStdString(relative.generic_string()));
+        SetLine(toQString(prefix_) + common::decodeUtf8(relative.generic_string()));
     } catch (const vadro::VadroError&) {
     }
 }

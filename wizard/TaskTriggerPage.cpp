@@ -1,5 +1,6 @@
 #include "wizard/TaskTriggerPage.h"
 
+#include "common/DateTime.h"
 #include "common/FloorDiv.h"
 #include "wizard/TaskWizard.h"
 
@@ -164,7 +165,7 @@ void TaskTriggerPage::StoreStartingPoint()
     const QTime minute(time.hour(), time.minute());
     const qint64 millis = QDateTime(date, time).toMSecsSinceEpoch();
     task_->starting_point = common::floorDiv<qint64>(millis, 60'000) * 60'000 * kNanosPerMilli;
-    const QDateTime stored = QDateTime::fromMSecsSinceEpoch(task_->starting_point / kNanosPerMilli);
+    const QDateTime stored = common::toDateTime(task_->starting_point);
     if ((stored.date() == date && stored.time() == minute) || !nextRun_)
         return;
     // The clock skips this local time. The start is placed as the scheduler places a weekly
@@ -178,7 +179,7 @@ void TaskTriggerPage::StoreStartingPoint()
         return;
     task_->starting_point = start;
     // The fields show the start that is stored.
-    const QDateTime shown = QDateTime::fromMSecsSinceEpoch(start / kNanosPerMilli);
+    const QDateTime shown = common::toDateTime(start);
     const QSignalBlocker blockDate(ui->startDateEdit);
     const QSignalBlocker blockTime(ui->startTimeEdit);
     ui->startDateEdit->setDate(shown.date());
@@ -195,7 +196,7 @@ void TaskTriggerPage::UpdateNextRuns()
         const Instant run = nextRun_(*task_, after);
         if (run == kNeverInstant)
             break;
-        const QDateTime local = QDateTime::fromMSecsSinceEpoch(common::floorDiv<Instant>(run, kNanosPerMilli));
+        const QDateTime local = common::toDateTime(run);
         lines << russian.toString(local, QStringLiteral("dd.MM.yyyy, dddd, HH:mm"));
         if (i == 0) {
             const Instant wait = std::min(run - after, kLongestPreviewWait);
@@ -218,7 +219,7 @@ void TaskTriggerPage::initializePage()
         std::visit([](const auto& trigger) { return trigger.repeat_interval; }, task_->trigger);
     ui->triggerComboBox->setCurrentIndex(static_cast<int>(task_->trigger.index()));
 
-    const QDateTime start = QDateTime::fromMSecsSinceEpoch(task_->starting_point / kNanosPerMilli);
+    const QDateTime start = common::toDateTime(task_->starting_point);
     ui->startDateEdit->setDate(start.date());
     ui->startTimeEdit->setTime(start.time());
     // When neither field changed, their handlers did not run; the stored start is still

@@ -1,5 +1,7 @@
 #include "repository/widgets/BrowserWidget.h"
 
+#include "common/DateTime.h"
+
 #include <QApplication>
 #include <QDateTime>
 #include <QHeaderView>
@@ -195,8 +197,7 @@ QVariant RepositoryModel::data(const QModelIndex& index, int role) const
     const Node* node = NodeOf(index);
     if (index.column() == 1) {
         if (role == Qt::DisplayRole && node->info.modified)
-            return QLocale().toString(QDateTime::fromMSecsSinceEpoch(*node->info.modified / 1'000'000),
-                                      QLocale::ShortFormat);
+            return QLocale().toString(common::toDateTime(*node->info.modified), QLocale::ShortFormat);
         return {};
     }
     switch (role) {

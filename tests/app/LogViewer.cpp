@@ -1,4 +1,5 @@
 #include "app/LogViewer.h"
+#include "support/Widgets.h"
 
 #include <QFile>
 #include <QLabel>
@@ -8,6 +9,8 @@
 #include <QTest>
 
 #include <cstdio>
+
+using testsupport::child;
 
 namespace {
 
@@ -41,7 +44,7 @@ void TestLogViewer::followsTheFile()
     LogViewer viewer(path, QStringLiteral("задача"));
     viewer.show();
     QVERIFY(QTest::qWaitForWindowExposed(&viewer));
-    auto* text = viewer.findChild<QPlainTextEdit*>(QStringLiteral("logTextEdit"));
+    auto* text = child<QPlainTextEdit>(&viewer, "logTextEdit");
     QVERIFY(text->isReadOnly());
     QCOMPARE(text->toPlainText(), QString::fromUtf8(lines));
     QScrollBar* bar = text->verticalScrollBar();
@@ -65,7 +68,7 @@ void TestLogViewer::followsTheFile()
 
     // Rotated (or any file renamed over it): the new file is shown from its start, and a
     // line above names the older file.
-    auto* older = viewer.findChild<QLabel*>(QStringLiteral("olderLogLabel"));
+    auto* older = child<QLabel>(&viewer, "olderLogLabel");
     QVERIFY(!older->isVisibleTo(&viewer));
     append(path + QStringLiteral(".1"), "новый журнал\n");
     const QByteArray replaced = "01.01.2026 10:00:02 файл заменён, строка длиннее прежней\n";
@@ -89,7 +92,7 @@ void TestLogViewer::longLogShowsItsTail()
     bytes += "last\n";
     append(path, bytes);
     LogViewer viewer(path, QStringLiteral("long"));
-    const QString shown = viewer.findChild<QPlainTextEdit*>(QStringLiteral("logTextEdit"))->toPlainText();
+    const QString shown = child<QPlainTextEdit>(&viewer, "logTextEdit")->toPlainText();
     QVERIFY(shown.size() <= LogViewer::kShownTail);
     QVERIFY(shown.size() > LogViewer::kShownTail - 2 * (line.size() + 1));
     QVERIFY(shown.startsWith(QString::fromLatin1(line + '\n')));

@@ -1,4 +1,5 @@
 #include "app/SingleApplication.h"
+#include "support/Files.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -127,10 +128,7 @@ private:
     QString schedulerLockPath() const { return dataDir() + QStringLiteral("/Holmiq/KalvorScheduler/storage.xml.lock"); }
     // The process id and socket that the scheduler holding the store has recorded, once it has.
     QStringList recordOf(const QString& lock, qint64 pid) const;
-    QString schedulerPath() const
-    {
-        return QDir(QString::fromLocal8Bit(qgetenv("KALVOR_BIN_DIR"))).filePath(QStringLiteral("KalvorScheduler"));
-    }
+    QString schedulerPath() const { return testsupport::binPath(QStringLiteral("KalvorScheduler")); }
 
     std::unique_ptr<QTemporaryDir> area_;
     Env env_ = Env::Runtime;

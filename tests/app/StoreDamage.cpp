@@ -1,11 +1,14 @@
 #include "app/MainWindow.h"
 #include "scheduler/TaskStorage.h"
+#include "support/Widgets.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QTest>
+
+using testsupport::child;
 
 namespace {
 
@@ -47,7 +50,7 @@ void TestStoreDamage::damageIsShownWithTheKeptCopy()
 {
     MainWindow window;
     window.reportStoreDamage();
-    auto* box = window.findChild<QMessageBox*>(QStringLiteral("storeDamageMessage"));
+    auto* box = child<QMessageBox>(&window, "storeDamageMessage");
     QVERIFY(box);
     QVERIFY(box->isVisible());
     QVERIFY(!box->isModal());

@@ -1,5 +1,7 @@
 // Starts the real program, as a user would, on a display with a system tray.
 
+#include "support/Files.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -74,8 +76,7 @@ void TestTrayStartup::initTestCase()
         QSKIP("no system tray on this display (run through scripts/with-xvfb-tray.sh)");
     if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
         QSKIP("xdotool is not installed");
-    const QString built =
-        QDir(QString::fromLocal8Bit(qgetenv("KALVOR_BIN_DIR"))).filePath(QStringLiteral("KalvorScheduler"));
+    const QString built = testsupport::binPath(QStringLiteral("KalvorScheduler"));
     QVERIFY2(QFile::exists(built), qPrintable(built));
     // A copy of its own: the instance key follows the executable's path, so this test
     // never meets a scheduler started from the build directory.

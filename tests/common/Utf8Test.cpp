@@ -1,4 +1,6 @@
 #include "common/Utf8.h"
+#include "common/DateTime.h"
+#include "common/Text.h"
 
 #include <QtTest>
 
@@ -12,6 +14,7 @@ private slots:
     void malformed_data();
     void malformed();
     void unencodable();
+    void instantAsDateTime();
 };
 
 void Utf8Test::wellFormed_data()
@@ -36,6 +39,7 @@ void Utf8Test::wellFormed()
     QVERIFY(strict.has_value());
     QCOMPARE(QString::fromStdWString(*strict), QString::fromUtf8(bytes.constData(), bytes.size()));
     QVERIFY(common::fromUtf8(view) == *strict);
+    QCOMPARE(common::decodeUtf8(view), QString::fromStdWString(*strict));
     QCOMPARE(QByteArray::fromStdString(common::toUtf8(*strict)), bytes);
 }
 
@@ -63,6 +67,9 @@ void Utf8Test::malformed()
     const std::string_view view(bytes.constData(), std::size_t(bytes.size()));
     QVERIFY(!common::fromUtf8Strict(view).has_value());
     QCOMPARE(QString::fromStdWString(common::fromUtf8(view)), lossy);
+    // Outside text and file names follow the same rule.
+    QCOMPARE(common::decodeUtf8(view), lossy);
+    QCOMPARE(common::toQString(std::filesystem::path(std::string(view))), lossy);
 }
 
 // The bytes are what Qt's own UTF-8 conversion gives for every valid code point; those
@@ -75,6 +82,14 @@ void Utf8Test::unencodable()
     invalid.push_back(wchar_t(0xD800));   // a lone surrogate
     invalid.push_back(wchar_t(0x110000)); // beyond Unicode
     QCOMPARE(QByteArray::fromStdString(common::toUtf8(invalid)), QByteArray("a\xEF\xBF\xBD\xEF\xBF\xBD"));
+}
+
+// Instants are floored to the millisecond, on both sides of the epoch.
+void Utf8Test::instantAsDateTime()
+{
+    QCOMPARE(common::toDateTime(1'999'999).toMSecsSinceEpoch(), qint64(1));
+    QCOMPARE(common::toDateTime(-1).toMSecsSinceEpoch(), qint64(-1));
+    QCOMPARE(common::toDateTime(-1'000'000).toMSecsSinceEpoch(), qint64(-1));
 }
 
 QTEST_GUILESS_MAIN(Utf8Test)

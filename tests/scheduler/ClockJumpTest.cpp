@@ -5,6 +5,7 @@
 // of a few microseconds), which needs the right to set the clock.
 
 #include "scheduler/TaskStorage.h"
+#include "support/Files.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -23,8 +24,6 @@
 #include <time.h>
 
 namespace {
-
-const char* const kFakeTime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
 
 // The child: one task due an hour from (faked) now; it runs until killed.
 int clockChild(const char* dir)
@@ -50,11 +49,8 @@ class ClockJumpTest : public QObject
 private slots:
     void dueTaskStartsSoonAfterAJump()
     {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-        QSKIP("libfaketime cannot be preloaded ahead of a sanitizer runtime");
-#endif
-        if (!QFile::exists(QString::fromLatin1(kFakeTime)))
-            QSKIP("libfaketime is not installed");
+        if (const char* missing = testsupport::fakeTimeMissing())
+            QSKIP(missing);
         QTemporaryDir dir;
         const QString offsetFile = dir.path() + QStringLiteral("/offset");
         {
@@ -63,12 +59,9 @@ private slots:
             f.write("+0\n");
         }
         QProcess child;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("LD_PRELOAD"), QString::fromLatin1(kFakeTime));
-        env.insert(QStringLiteral("FAKETIME_TIMESTAMP_FILE"), offsetFile);
-        env.insert(QStringLiteral("FAKETIME_NO_CACHE"), QStringLiteral("1"));
-        env.insert(QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1"));
-        child.setProcessEnvironment(env);
+        child.setProcessEnvironment(
+            testsupport::fakeTimeEnvironment({{QStringLiteral("FAKETIME_TIMESTAMP_FILE"), offsetFile},
+                                              {QStringLiteral("FAKETIME_NO_CACHE"), QStringLiteral("1")}}));
         child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--clock-child"), dir.path()});
         QVERIFY(child.waitForStarted());
         QVERIFY(child.waitForReadyRead(10000));

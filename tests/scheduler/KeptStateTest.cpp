@@ -30,30 +30,15 @@
 
 namespace {
 
-const char* const kFakeTime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
 constexpr Instant kHour = 3600 * kNanosPerSecond;
 
-std::filesystem::path fsPath(const QString& s)
-{
-    return std::filesystem::u8path(s.toStdString());
-}
+using testsupport::fsPath;
+using testsupport::readFile;
+using testsupport::writeFile;
 
 QString toolPath()
 {
-    return qEnvironmentVariable("KALVOR_BIN_DIR") + QStringLiteral("/KalvorCLI");
-}
-
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(content);
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    return testsupport::binPath(QStringLiteral("KalvorCLI"));
 }
 
 // A check of one file, so a run starts the stand-in tool and waits for it.
@@ -104,7 +89,7 @@ void writeStore(const QString& store, Instant start, bool runMissed, std::option
 
 int countStarts(const QString& log)
 {
-    return QString::fromUtf8(readAll(log)).count(QStringLiteral("Начало выполнения задания."));
+    return QString::fromUtf8(readFile(log)).count(QStringLiteral("Начало выполнения задания."));
 }
 
 // The child that is killed: it loads the store, starts a run of its first task and waits.
@@ -154,7 +139,7 @@ private slots:
         const Instant before = CurrentInstant();
         child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--run-child"), dir.path()});
         QVERIFY(child.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(readAll(store).contains("<outcome>running</outcome>"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(readFile(store).contains("<outcome>running</outcome>"), 10000);
         child.kill();
         QVERIFY(child.waitForFinished());
         const Instant after = CurrentInstant();
@@ -409,13 +394,13 @@ private slots:
         QFETCH(int, signal);
         QTemporaryDir dir;
         // A copy of its own, with the stand-in as its product tool.
-        const QString built = qEnvironmentVariable("KALVOR_BIN_DIR") + QStringLiteral("/KalvorScheduler");
+        const QString built = testsupport::binPath(QStringLiteral("KalvorScheduler"));
         if (!QFile::exists(built))
             QSKIP("this build has no user interface");
         const QString program = dir.filePath(QStringLiteral("KalvorScheduler"));
         QVERIFY(QFile::copy(built, program));
         writeFile(dir.filePath(QStringLiteral("config.ini")),
-                  "[Paths]\nKalvor-III=" + QFile::encodeName(qEnvironmentVariable("KALVOR_BIN_DIR")) + "\n");
+                  "[Paths]\nKalvor-III=" + QFile::encodeName(testsupport::binDir()) + "\n");
         for (const char* sub : {"data/Holmiq/KalvorScheduler", "cache", "config", "run"})
             QVERIFY(QDir(dir.path()).mkpath(QString::fromLatin1(sub)));
         QFile::setPermissions(dir.filePath(QStringLiteral("run")),
@@ -463,7 +448,7 @@ private slots:
         QDirIterator logs(dir.filePath(QStringLiteral("cache")), {QStringLiteral("проверка.log")}, QDir::Files,
                           QDirIterator::Subdirectories);
         QVERIFY(logs.hasNext());
-        const QStringList lines = testsupport::logMessages(readAll(logs.next()));
+        const QStringList lines = testsupport::logMessages(readFile(logs.next()));
         QVERIFY2(lines.size() >= 3 && lines.first() == QStringLiteral("Начало выполнения задания.") &&
                      !lines.join(QLatin1Char('|')).contains(QStringLiteral("bad stamp")) &&
                      QRegularExpression(
@@ -549,11 +534,8 @@ private slots:
     // child whose clock lies past it makes the run up.
     void missedRunUnderAFakeClock()
     {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-        QSKIP("libfaketime cannot be preloaded ahead of a sanitizer runtime");
-#endif
-        if (!QFile::exists(QString::fromLatin1(kFakeTime)))
-            QSKIP("libfaketime is not installed");
+        if (const char* missing = testsupport::fakeTimeMissing())
+            QSKIP(missing);
         const Instant now = CurrentInstant();
         QTemporaryDir dirs[2];
         QProcess children[2];
@@ -561,11 +543,8 @@ private slots:
         for (int i = 0; i < 2; ++i) {
             // Due every day an hour from the real now, and awaited then.
             writeStore(dirs[i].path() + QStringLiteral("/storage.xml"), now + kHour, true, now + kHour);
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert(QStringLiteral("LD_PRELOAD"), QString::fromLatin1(kFakeTime));
-            env.insert(QStringLiteral("FAKETIME"), QString::fromLatin1(offsets[i]));
-            env.insert(QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1"));
-            children[i].setProcessEnvironment(env);
+            children[i].setProcessEnvironment(
+                testsupport::fakeTimeEnvironment({{QStringLiteral("FAKETIME"), QString::fromLatin1(offsets[i])}}));
             children[i].start(QCoreApplication::applicationFilePath(),
                               {QStringLiteral("--missed-child"), dirs[i].path(), QStringLiteral("300")});
             QVERIFY(children[i].waitForStarted());

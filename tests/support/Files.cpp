@@ -66,6 +66,27 @@ QString binPath(const QString& program)
     return binDir() + QLatin1Char('/') + program;
 }
 
+const char* fakeTimeMissing()
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return "libfaketime cannot be preloaded ahead of a sanitizer runtime";
+#else
+    if (QStringLiteral(KALVOR_FAKETIME_LIBRARY).isEmpty() || !QFile::exists(QStringLiteral(KALVOR_FAKETIME_LIBRARY)))
+        return "libfaketime is not installed";
+    return nullptr;
+#endif
+}
+
+QProcessEnvironment fakeTimeEnvironment(const ProgramEnvironment& variables)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(KALVOR_FAKETIME_LIBRARY));
+    environment.insert(QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1"));
+    for (const auto& [name, value] : variables)
+        environment.insert(name, value);
+    return environment;
+}
+
 ProgramResult runProgram(const QString& program, const QStringList& arguments, const ProgramEnvironment& environment,
                          int timeoutMs)
 {

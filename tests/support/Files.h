@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QPair>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
@@ -64,6 +65,14 @@ struct ProgramResult
 
 // Variables set for a program on top of this process's environment.
 using ProgramEnvironment = QList<QPair<QString, QString>>;
+
+// Why a child cannot run on a clock that libfaketime sets (not installed, or a sanitizer
+// runtime that must be loaded first), or nullptr when it can.
+const char* fakeTimeMissing();
+
+// This process's environment with libfaketime preloaded and `variables` on top; the
+// monotonic clock stays the real one.
+QProcessEnvironment fakeTimeEnvironment(const ProgramEnvironment& variables);
 
 ProgramResult runProgram(const QString& program, const QStringList& arguments,
                          const ProgramEnvironment& environment = {}, int timeoutMs = 60'000);

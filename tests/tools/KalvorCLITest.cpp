@@ -87,7 +87,7 @@ void KalvorCLITest::init()
 
 void KalvorCLITest::builtTreeFindsTheTool()
 {
-    const QString binDir = qEnvironmentVariable("KALVOR_BIN_DIR");
+    const QString binDir = testsupport::binDir();
     QSettings settings(binDir + QStringLiteral("/config.ini"), QSettings::IniFormat);
     const QString toolDir = settings.value(QStringLiteral("Paths/Kalvor-III")).toString();
     QVERIFY(!toolDir.isEmpty());

@@ -34,7 +34,7 @@ namespace {
 
 std::filesystem::path cliPath()
 {
-    const QString path = qEnvironmentVariable("KALVOR_BIN_DIR") + QStringLiteral("/KalvorCLI");
+    const QString path = testsupport::binPath(QStringLiteral("KalvorCLI"));
     return std::filesystem::u8path(path.toStdString());
 }
 
@@ -331,7 +331,7 @@ private slots:
                 box->done(QMessageBox::Ok);
             }
         });
-        page->findChild<QPushButton*>(QStringLiteral("selectSchemeButton"))->click();
+        child<QPushButton>(page, "selectSchemeButton")->click();
         QVERIFY2(seen.contains(tool), qPrintable(seen));
         QVERIFY2(seen.contains(QStringLiteral("«Paths/Kalvor-III»")), qPrintable(seen));
         const auto& stored = std::get<ExportAction>(wizard.GetTaskInfo().action);

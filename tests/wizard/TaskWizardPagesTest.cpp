@@ -24,27 +24,12 @@
 
 namespace {
 
-TaskInfo namedTask(const Action& action)
-{
-    TaskInfo task;
-    task.name = L"Задача";
-    task.action = action;
-    return task;
-}
-
-void goTo(TaskWizard& wizard, int id)
-{
-    while (wizard.currentId() != id) {
-        const int before = wizard.currentId();
-        wizard.next();
-        if (wizard.currentId() == before)
-            return;
-    }
-}
+using wiztest::goTo;
+using wiztest::namedTask;
 
 SchemeSelection lookupWithStandIn(const std::string& word)
 {
-    const QString tool = qEnvironmentVariable("KALVOR_BIN_DIR") + QStringLiteral("/KalvorCLI");
+    const QString tool = testsupport::binPath(QStringLiteral("KalvorCLI"));
     return SelectScheme(std::filesystem::u8path(tool.toStdString()), word);
 }
 
@@ -118,7 +103,7 @@ private slots:
         auto wizard = openOnPage(task, page);
         QVERIFY(QTest::qWaitForWindowExposed(wizard.get()));
         if (combo == QLatin1String("formatComboBox"))
-            wizard->currentPage()->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(1);
+            child<QComboBox>(wizard->currentPage(), "actionComboBox")->setCurrentIndex(1);
         auto* box = wizard->currentPage()->findChild<QComboBox*>(combo);
         QVERIFY(box);
         box->setCurrentIndex(box->count() > kind ? kind : box->count() - 1);
@@ -128,10 +113,10 @@ private slots:
         QVERIFY(area.contains(wizard->frameGeometry()));
         if (page == 2) {
             // Extra height goes below the groups: the action list's group keeps its own height.
-            auto* group = wizard->currentPage()->findChild<QGroupBox*>(QStringLiteral("actionGroupBox"));
+            auto* group = child<QGroupBox>(wizard->currentPage(), "actionGroupBox");
             QVERIFY2(group->height() <= group->sizeHint().height(), qPrintable(QString::number(group->height())));
             // Tab goes through the page as it reads: down, or along a row to the right.
-            QWidget* before = wizard->currentPage()->findChild<QComboBox*>(QStringLiteral("actionComboBox"));
+            QWidget* before = child<QComboBox>(wizard->currentPage(), "actionComboBox");
             for (QWidget* w = before->nextInFocusChain(); w->objectName() != QLatin1String("actionComboBox");
                  w = w->nextInFocusChain()) {
                 if (!wizard->currentPage()->isAncestorOf(w) || !w->isVisible() || !(w->focusPolicy() & Qt::TabFocus))
@@ -193,7 +178,7 @@ private slots:
         QFETCH(QString, edit);
         auto wizard = openOnPage(namedTask(BackupAction{}), 2);
         TaskActionPage* page = actionPage(*wizard);
-        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(kind);
+        child<QComboBox>(page, "actionComboBox")->setCurrentIndex(kind);
         const QString text = QStringLiteral("/данные/путь с пробелом");
         page->findChild<QLineEdit*>(edit)->setText(text);
         const Action& action = wizard->GetTaskInfo().action;
@@ -244,14 +229,13 @@ private slots:
         QFETCH(bool, complete);
         auto wizard = openOnPage(namedTask(BackupAction{}), 2);
         TaskActionPage* page = actionPage(*wizard);
-        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(kind);
+        child<QComboBox>(page, "actionComboBox")->setCurrentIndex(kind);
         if (connection)
             page->ConnectionsManager()->SelectConnection(main_.id);
-        QLineEdit* edits[][2] = {{page->findChild<QLineEdit*>(QStringLiteral("backupToolDestinationEdit")), nullptr},
-                                 {page->findChild<QLineEdit*>(QStringLiteral("exportDstPathEdit")), nullptr},
-                                 {page->findChild<QLineEdit*>(QStringLiteral("executableEdit")), nullptr},
-                                 {page->findChild<QLineEdit*>(QStringLiteral("idsEdit")),
-                                  page->findChild<QLineEdit*>(QStringLiteral("ifcEdit"))}};
+        QLineEdit* edits[][2] = {{child<QLineEdit>(page, "backupToolDestinationEdit"), nullptr},
+                                 {child<QLineEdit>(page, "exportDstPathEdit"), nullptr},
+                                 {child<QLineEdit>(page, "executableEdit"), nullptr},
+                                 {child<QLineEdit>(page, "idsEdit"), child<QLineEdit>(page, "ifcEdit")}};
         edits[kind][0]->setText(first);
         if (edits[kind][1])
             edits[kind][1]->setText(second);
@@ -340,16 +324,15 @@ private slots:
         QCOMPARE(page->ConnectionsManager()->GetEditedConnections().size(), std::size_t(salvaged));
 
         wiztest::onModal<vadro_cm::ConnectionEditDialog>([this](vadro_cm::ConnectionEditDialog* dialog) {
-            dialog->findChild<QLineEdit*>(QStringLiteral("nameEdit"))->setText(QStringLiteral("Новое"));
-            dialog->findChild<QLineEdit*>(QStringLiteral("folderEdit"))->setText(repo_.path());
+            child<QLineEdit>(dialog, "nameEdit")->setText(QStringLiteral("Новое"));
+            child<QLineEdit>(dialog, "folderEdit")->setText(repo_.path());
             dialog->accept();
         });
         page->ConnectionsManager()->AddConnection();
         const vadro_cm::Connection added = *page->ConnectionsManager()->GetSelectedConnection();
         wizard->next();
         QCOMPARE(wizard->currentId(), 3);
-        QCOMPARE(browserPage(*wizard)->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
-                 QStringLiteral("vadro://Новое/"));
+        QCOMPARE(child<QLineEdit>(browserPage(*wizard), "pathsLineEdit")->text(), QStringLiteral("vadro://Новое/"));
         auto failure = wiztest::closeNextMessageBox();
         wizard->accept();
         *failure->armed = false;
@@ -373,20 +356,20 @@ private slots:
         action.scheme_name = L"Схема";
         auto wizard = openOnPage(namedTask(action), 2);
         TaskActionPage* page = actionPage(*wizard);
-        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("schemeLineEdit"))->text(), QStringLiteral("Схема"));
-        QVERIFY(!page->findChild<QGroupBox*>(QStringLiteral("schemeParamsGroup"))->isHidden() &&
-                page->findChild<QGroupBox*>(QStringLiteral("ifcParamsGroup"))->isHidden());
-        page->findChild<QComboBox*>(QStringLiteral("formatComboBox"))->setCurrentIndex(4);
+        QCOMPARE(child<QLineEdit>(page, "schemeLineEdit")->text(), QStringLiteral("Схема"));
+        QVERIFY(!child<QGroupBox>(page, "schemeParamsGroup")->isHidden() &&
+                child<QGroupBox>(page, "ifcParamsGroup")->isHidden());
+        child<QComboBox>(page, "formatComboBox")->setCurrentIndex(4);
         const auto& stored = std::get<ExportAction>(wizard->GetTaskInfo().action);
         QCOMPARE(stored.format, std::int32_t(IFC));
         QVERIFY(stored.scheme_code.empty() && stored.scheme_name.empty());
-        QVERIFY(page->findChild<QGroupBox*>(QStringLiteral("schemeParamsGroup"))->isHidden() &&
-                !page->findChild<QGroupBox*>(QStringLiteral("ifcParamsGroup"))->isHidden());
-        page->findChild<QComboBox*>(QStringLiteral("ifcVersionComboBox"))->setCurrentIndex(1);
+        QVERIFY(child<QGroupBox>(page, "schemeParamsGroup")->isHidden() &&
+                !child<QGroupBox>(page, "ifcParamsGroup")->isHidden());
+        child<QComboBox>(page, "ifcVersionComboBox")->setCurrentIndex(1);
         QVERIFY(stored.ifc_version == L"4.3");
-        page->findChild<QComboBox*>(QStringLiteral("formatComboBox"))->setCurrentIndex(0);
-        QVERIFY(!page->findChild<QGroupBox*>(QStringLiteral("schemeParamsGroup"))->isHidden());
-        QVERIFY(page->findChild<QLineEdit*>(QStringLiteral("schemeLineEdit"))->text().isEmpty());
+        child<QComboBox>(page, "formatComboBox")->setCurrentIndex(0);
+        QVERIFY(!child<QGroupBox>(page, "schemeParamsGroup")->isHidden());
+        QVERIFY(child<QLineEdit>(page, "schemeLineEdit")->text().isEmpty());
     }
 
     void storedFormats_data()
@@ -413,13 +396,13 @@ private slots:
         action.ifc_version = L"5.0";
         auto wizard = openOnPage(namedTask(action), 2);
         TaskActionPage* page = actionPage(*wizard);
-        QCOMPARE(page->findChild<QComboBox*>(QStringLiteral("formatComboBox"))->currentIndex(), listIndex);
-        QCOMPARE(page->findChild<QComboBox*>(QStringLiteral("formatComboBox"))->currentText(), shown);
+        QCOMPARE(child<QComboBox>(page, "formatComboBox")->currentIndex(), listIndex);
+        QCOMPARE(child<QComboBox>(page, "formatComboBox")->currentText(), shown);
         const auto& stored = std::get<ExportAction>(wizard->GetTaskInfo().action);
         QCOMPARE(stored.format, std::int32_t(schemeKept ? format : 0));
         QCOMPARE(stored.scheme_code == L"CODE-ONLY", schemeKept);
         // Without a name the code is shown.
-        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("schemeLineEdit"))->text(),
+        QCOMPARE(child<QLineEdit>(page, "schemeLineEdit")->text(),
                  schemeKept ? QStringLiteral("CODE-ONLY") : QString());
         // A version the list lacks stays stored.
         QVERIFY(stored.ifc_version == L"5.0");
@@ -455,21 +438,21 @@ private slots:
             qputenv("KALVORCLI_STDOUT", reply);
             qputenv("KALVORCLI_EXIT_CODE", "0");
         }
-        page->findChild<QPushButton*>(QStringLiteral("selectSchemeButton"))->click();
+        child<QPushButton>(page, "selectSchemeButton")->click();
         qunsetenv("KALVORCLI_STDOUT");
         qunsetenv("KALVORCLI_EXIT_CODE");
         const auto& stored = std::get<ExportAction>(wizard->GetTaskInfo().action);
         QCOMPARE(QString::fromStdWString(stored.scheme_code), code);
         QCOMPARE(QString::fromStdWString(stored.scheme_name), name);
-        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("schemeLineEdit"))->text(), name);
+        QCOMPARE(child<QLineEdit>(page, "schemeLineEdit")->text(), name);
         // Opening the page again shows the code when there is no name.
         wizard->back();
         wizard->next();
-        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("schemeLineEdit"))->text(), name.isEmpty() ? code : name);
+        QCOMPARE(child<QLineEdit>(page, "schemeLineEdit")->text(), name.isEmpty() ? code : name);
 
-        page->findChild<QPushButton*>(QStringLiteral("ifcMappingButton"))->click();
+        child<QPushButton>(page, "ifcMappingButton")->click();
         QVERIFY(stored.ifc_mapping_code == L"IFC-DEFAULT");
-        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("ifcMappingEdit"))->text(),
+        QCOMPARE(child<QLineEdit>(page, "ifcMappingEdit")->text(),
                  QStringLiteral("Соответствие классов IFC по умолчанию"));
     }
 
@@ -481,16 +464,16 @@ private slots:
         check.ifc_file = L"/models/a.ifc";
         auto wizard = openOnPage(namedTask(check), 2);
         TaskActionPage* page = actionPage(*wizard);
-        QVERIFY(!page->findChild<QCheckBox*>(QStringLiteral("checkFileIDS"))->isChecked());
-        QCOMPARE(page->findChild<QCheckBox*>(QStringLiteral("checkFileIDS"))->text(), QStringLiteral("Выбор папки"));
-        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("idsEdit"))->text(), QStringLiteral("/rules"));
-        QCOMPARE(page->findChild<QCheckBox*>(QStringLiteral("checkFileIFC"))->text(), QStringLiteral("Выбор файла"));
+        QVERIFY(!child<QCheckBox>(page, "checkFileIDS")->isChecked());
+        QCOMPARE(child<QCheckBox>(page, "checkFileIDS")->text(), QStringLiteral("Выбор папки"));
+        QCOMPARE(child<QLineEdit>(page, "idsEdit")->text(), QStringLiteral("/rules"));
+        QCOMPARE(child<QCheckBox>(page, "checkFileIFC")->text(), QStringLiteral("Выбор файла"));
 
-        page->findChild<QCheckBox*>(QStringLiteral("checkFileIFC"))->click();
+        child<QCheckBox>(page, "checkFileIFC")->click();
         const auto& stored = std::get<CheckAction>(wizard->GetTaskInfo().action);
         QVERIFY(!stored.ifc_file_mode);
-        QCOMPARE(page->findChild<QCheckBox*>(QStringLiteral("checkFileIFC"))->text(), QStringLiteral("Выбор папки"));
-        QVERIFY(page->findChild<QLineEdit*>(QStringLiteral("ifcEdit"))->text().isEmpty() && stored.ifc_file.empty());
+        QCOMPARE(child<QCheckBox>(page, "checkFileIFC")->text(), QStringLiteral("Выбор папки"));
+        QVERIFY(child<QLineEdit>(page, "ifcEdit")->text().isEmpty() && stored.ifc_file.empty());
         QVERIFY(!page->isComplete());
 
         // The choosers follow the modes; a cancelled one keeps its field.
@@ -499,12 +482,11 @@ private slots:
             foldersOnly = dialog->testOption(QFileDialog::ShowDirsOnly);
             dialog->reject();
         });
-        page->findChild<QPushButton*>(QStringLiteral("getFileIDS"))->click();
+        child<QPushButton>(page, "getFileIDS")->click();
         QVERIFY(foldersOnly);
-        QVERIFY(page->findChild<QLineEdit*>(QStringLiteral("idsEdit"))->text() == QStringLiteral("/rules") &&
-                stored.ids_file == L"/rules");
+        QVERIFY(child<QLineEdit>(page, "idsEdit")->text() == QStringLiteral("/rules") && stored.ids_file == L"/rules");
 
-        page->findChild<QCheckBox*>(QStringLiteral("checkFileIDS"))->click();
+        child<QCheckBox>(page, "checkFileIDS")->click();
         QVERIFY(stored.ids_file_mode);
         QFileDialog::FileMode fileMode = QFileDialog::Directory;
         QStringList filters;
@@ -513,7 +495,7 @@ private slots:
             filters = dialog->nameFilters();
             dialog->reject();
         });
-        page->findChild<QPushButton*>(QStringLiteral("getFileIDS"))->click();
+        child<QPushButton>(page, "getFileIDS")->click();
         QCOMPARE(fileMode, QFileDialog::ExistingFile);
         QCOMPARE(filters, QStringList{QStringLiteral("IDS (*.ids)")});
     }
@@ -545,7 +527,7 @@ private slots:
         QFETCH(QString, expectedTitle);
         auto wizard = openOnPage(namedTask(BackupAction{}), 2);
         TaskActionPage* page = actionPage(*wizard);
-        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(kind);
+        child<QComboBox>(page, "actionComboBox")->setCurrentIndex(kind);
         page->findChild<QLineEdit*>(edit)->setText(QStringLiteral("/tmp"));
         QString title;
         wiztest::onModal<QFileDialog>([&title](QFileDialog* dialog) {
@@ -577,45 +559,45 @@ private slots:
         TaskActionPage* page = actionPage(*wizard);
         const Action& action = wizard->GetTaskInfo().action;
         page->ConnectionsManager()->SelectConnection(main_.id);
-        page->findChild<QLineEdit*>(QStringLiteral("backupToolDestinationEdit"))->setText(QStringLiteral("/копии"));
-        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(1);
-        page->findChild<QLineEdit*>(QStringLiteral("exportDstPathEdit"))->setText(QStringLiteral("/экспорт"));
-        page->findChild<QComboBox*>(QStringLiteral("formatComboBox"))->setCurrentIndex(4);
-        page->findChild<QComboBox*>(QStringLiteral("ifcVersionComboBox"))->setCurrentIndex(1);
-        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(0);
+        child<QLineEdit>(page, "backupToolDestinationEdit")->setText(QStringLiteral("/копии"));
+        child<QComboBox>(page, "actionComboBox")->setCurrentIndex(1);
+        child<QLineEdit>(page, "exportDstPathEdit")->setText(QStringLiteral("/экспорт"));
+        child<QComboBox>(page, "formatComboBox")->setCurrentIndex(4);
+        child<QComboBox>(page, "ifcVersionComboBox")->setCurrentIndex(1);
+        child<QComboBox>(page, "actionComboBox")->setCurrentIndex(0);
         QVERIFY(std::get<BackupAction>(action) == (BackupAction{main_.id, L"", L"/копии"}));
 
-        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(1);
+        child<QComboBox>(page, "actionComboBox")->setCurrentIndex(1);
         const auto& exported = std::get<ExportAction>(action);
         QVERIFY(exported.connection_id == main_.id);
         QVERIFY(exported.output_path == L"/экспорт");
         QCOMPARE(exported.format, std::int32_t(IFC));
         QVERIFY(exported.ifc_version == L"4.3");
         QVERIFY(exported.only_changed_documents && exported.modification_times.empty());
-        QVERIFY(!page->findChild<QGroupBox*>(QStringLiteral("ifcParamsGroup"))->isHidden() &&
-                page->findChild<QGroupBox*>(QStringLiteral("schemeParamsGroup"))->isHidden());
+        QVERIFY(!child<QGroupBox>(page, "ifcParamsGroup")->isHidden() &&
+                child<QGroupBox>(page, "schemeParamsGroup")->isHidden());
 
-        page->findChild<QLineEdit*>(QStringLiteral("executableEdit"))->setText(QStringLiteral("/bin/echo"));
-        page->findChild<QLineEdit*>(QStringLiteral("argumentsEdit"))->setText(QStringLiteral("a b"));
-        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(2);
+        child<QLineEdit>(page, "executableEdit")->setText(QStringLiteral("/bin/echo"));
+        child<QLineEdit>(page, "argumentsEdit")->setText(QStringLiteral("a b"));
+        child<QComboBox>(page, "actionComboBox")->setCurrentIndex(2);
         QVERIFY(std::get<CommandAction>(action).executable == "/bin/echo");
         QVERIFY(std::get<CommandAction>(action).arguments == L"a b");
-        QVERIFY(page->findChild<QGroupBox*>(QStringLiteral("connectionsGroupBox"))->isHidden() &&
-                !page->findChild<QGroupBox*>(QStringLiteral("commandParamsGroupBox"))->isHidden());
+        QVERIFY(child<QGroupBox>(page, "connectionsGroupBox")->isHidden() &&
+                !child<QGroupBox>(page, "commandParamsGroupBox")->isHidden());
 
-        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(3);
-        page->findChild<QCheckBox*>(QStringLiteral("checkFileIDS"))->click();
-        page->findChild<QLineEdit*>(QStringLiteral("idsEdit"))->setText(QStringLiteral("/rules"));
-        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(0);
-        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(3);
+        child<QComboBox>(page, "actionComboBox")->setCurrentIndex(3);
+        child<QCheckBox>(page, "checkFileIDS")->click();
+        child<QLineEdit>(page, "idsEdit")->setText(QStringLiteral("/rules"));
+        child<QComboBox>(page, "actionComboBox")->setCurrentIndex(0);
+        child<QComboBox>(page, "actionComboBox")->setCurrentIndex(3);
         const auto& check = std::get<CheckAction>(action);
         QVERIFY(check.ids_file == L"/rules" && check.ids_file_mode && check.ifc_file_mode);
-        QVERIFY(page->findChild<QCheckBox*>(QStringLiteral("checkFileIDS"))->isChecked());
-        QCOMPARE(page->findChild<QCheckBox*>(QStringLiteral("checkFileIDS"))->text(), QStringLiteral("Выбор файла"));
+        QVERIFY(child<QCheckBox>(page, "checkFileIDS")->isChecked());
+        QCOMPARE(child<QCheckBox>(page, "checkFileIDS")->text(), QStringLiteral("Выбор файла"));
 
         // A connection without a name does not reach a new action.
         page->ConnectionsManager()->SelectConnection(unnamed_.id);
-        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(0);
+        child<QComboBox>(page, "actionComboBox")->setCurrentIndex(0);
         QVERIFY(std::get<BackupAction>(action).connection_id.is_nil());
     }
 
@@ -625,11 +607,9 @@ private slots:
         auto wizard = openOnPage(namedTask(backup), 3);
         QCOMPARE(wizard->currentId(), 3);
         TaskBrowserPage* page = browserPage(*wizard);
-        QCOMPARE(page->findChild<QGroupBox*>(QStringLiteral("browserGroupBox"))->title(),
-                 QStringLiteral("Выбор директории"));
-        QVERIFY(page->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->isHidden());
-        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
-                 QStringLiteral("vadro://Хранилище/"));
+        QCOMPARE(child<QGroupBox>(page, "browserGroupBox")->title(), QStringLiteral("Выбор директории"));
+        QVERIFY(child<QCheckBox>(page, "onlyChangedDocsCheckBox")->isHidden());
+        QCOMPARE(child<QLineEdit>(page, "pathsLineEdit")->text(), QStringLiteral("vadro://Хранилище/"));
         QVERIFY(wizard->button(QWizard::FinishButton)->isEnabled());
         // Folders only for a backup.
         QAbstractItemModel* model = page->Browser()->View()->model();
@@ -639,18 +619,17 @@ private slots:
         const auto resolver = vadro::CreateCore()->OpenSession(main_.address, main_.credentials)->GetPathResolver();
         page->Browser()->ExpandPath(resolver->ResolvePath({L"Проекты"}));
         page->Browser()->SelectFile(L"Тоннель");
-        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
-                 QStringLiteral("vadro://Хранилище/Проекты/Тоннель"));
+        QCOMPARE(child<QLineEdit>(page, "pathsLineEdit")->text(), QStringLiteral("vadro://Хранилище/Проекты/Тоннель"));
         QVERIFY(std::get<BackupAction>(wizard->GetTaskInfo().action).source_path ==
                 L"vadro://Хранилище/Проекты/Тоннель");
 
         QTreeView* view = page->Browser()->View();
         view->selectionModel()->select(view->currentIndex().sibling(0, 0),
                                        QItemSelectionModel::Select | QItemSelectionModel::Rows);
-        QVERIFY(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text().isEmpty());
+        QVERIFY(child<QLineEdit>(page, "pathsLineEdit")->text().isEmpty());
         QVERIFY(!wizard->button(QWizard::FinishButton)->isEnabled());
         view->clearSelection();
-        QVERIFY(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text().isEmpty());
+        QVERIFY(child<QLineEdit>(page, "pathsLineEdit")->text().isEmpty());
     }
 
     void prefixCheck_data()
@@ -677,7 +656,7 @@ private slots:
         QFETCH(QStringList, selected);
         auto wizard = openOnPage(namedTask(BackupAction{main_.id, L"", L"/tmp/dest"}), 3);
         TaskBrowserPage* page = browserPage(*wizard);
-        auto* line = page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"));
+        auto* line = child<QLineEdit>(page, "pathsLineEdit");
         const auto resolver = vadro::CreateCore()->OpenSession(main_.address, main_.credentials)->GetPathResolver();
         page->Browser()->ExpandPath(resolver->ResolvePath({L"Проекты"}));
         page->Browser()->SelectFile(L"Тоннель");
@@ -689,8 +668,7 @@ private slots:
         // the line, and the wizard stays open.
         QTest::keyClick(line, Qt::Key_Return);
         QCOMPARE(QString::fromStdWString(std::get<BackupAction>(wizard->GetTaskInfo().action).source_path), result);
-        QCOMPARE(page->findChild<QLabel*>(QStringLiteral("pathResetLabel"))->isVisibleTo(page),
-                 !typed.isEmpty() && typed != result);
+        QCOMPARE(child<QLabel>(page, "pathResetLabel")->isVisibleTo(page), !typed.isEmpty() && typed != result);
         QStringList names;
         for (const vadro::BrowserItemInfo& item : page->Browser()->GetSelectionInfo())
             for (const std::wstring& name : resolver->GetPathNames(item.path))
@@ -716,18 +694,17 @@ private slots:
         action.modification_times = {{L"vadro://Хранилище/Проекты/Мост", 42}};
         auto wizard = openOnPage(namedTask(action), 3);
         TaskBrowserPage* page = browserPage(*wizard);
-        QCOMPARE(page->findChild<QGroupBox*>(QStringLiteral("browserGroupBox"))->title(),
-                 QStringLiteral("Выбор проекта"));
-        QVERIFY(!page->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->isHidden() &&
-                !page->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->isChecked());
+        QCOMPARE(child<QGroupBox>(page, "browserGroupBox")->title(), QStringLiteral("Выбор проекта"));
+        QVERIFY(!child<QCheckBox>(page, "onlyChangedDocsCheckBox")->isHidden() &&
+                !child<QCheckBox>(page, "onlyChangedDocsCheckBox")->isChecked());
         QAbstractItemModel* model = page->Browser()->View()->model();
         model->fetchMore(QModelIndex());
         QCOMPARE(model->rowCount(), 2);
         const auto& stored = std::get<ExportAction>(wizard->GetTaskInfo().action);
         QCOMPARE(stored.modification_times.size(), std::size_t(1));
-        page->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->setChecked(true);
+        child<QCheckBox>(page, "onlyChangedDocsCheckBox")->setChecked(true);
         QVERIFY(stored.only_changed_documents && stored.modification_times.empty());
-        page->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->setChecked(false);
+        child<QCheckBox>(page, "onlyChangedDocsCheckBox")->setChecked(false);
         QVERIFY(!stored.only_changed_documents && stored.modification_times.empty());
 
         CheckAction check;
@@ -738,13 +715,12 @@ private slots:
         auto checkWizard = openOnPage(namedTask(check), 3);
         TaskBrowserPage* checkPage = browserPage(*checkWizard);
         QCOMPARE(checkWizard->currentId(), 3);
-        QVERIFY(checkPage->Browser()->isHidden() &&
-                checkPage->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->isHidden());
-        QVERIFY(!checkPage->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->isHidden());
+        QVERIFY(checkPage->Browser()->isHidden() && child<QLineEdit>(checkPage, "pathsLineEdit")->isHidden());
+        QVERIFY(!child<QCheckBox>(checkPage, "onlyChangedDocsCheckBox")->isHidden());
         QVERIFY(checkPage->isComplete());
         QVERIFY(checkWizard->button(QWizard::FinishButton)->isEnabled());
         QCOMPARE(std::get<CheckAction>(checkWizard->GetTaskInfo().action).modification_times.size(), std::size_t(1));
-        checkPage->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->setChecked(true);
+        child<QCheckBox>(checkPage, "onlyChangedDocsCheckBox")->setChecked(true);
         QVERIFY(std::get<CheckAction>(checkWizard->GetTaskInfo().action).modification_times.empty());
     }
 
@@ -754,16 +730,14 @@ private slots:
         action.project_path = L"vadro://Хранилище/Проекты/Мост";
         auto wizard = openOnPage(namedTask(action), 3);
         TaskBrowserPage* page = browserPage(*wizard);
-        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
-                 QStringLiteral("vadro://Хранилище/Проекты/Мост"));
+        QCOMPARE(child<QLineEdit>(page, "pathsLineEdit")->text(), QStringLiteral("vadro://Хранилище/Проекты/Мост"));
         QCOMPARE(page->Browser()->GetSelectionInfo().size(), std::size_t(1));
 
         wizard->back();
         actionPage(*wizard)->ConnectionsManager()->SelectConnection(mirrorConnection_.id);
         wizard->next();
         QCOMPARE(wizard->currentId(), 3);
-        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
-                 QStringLiteral("vadro://Хранилище/Проекты/Мост"));
+        QCOMPARE(child<QLineEdit>(page, "pathsLineEdit")->text(), QStringLiteral("vadro://Хранилище/Проекты/Мост"));
         // The same folder names are opened in the other repository.
         const auto mirrorResolver = vadro::CreateCore()
                                         ->OpenSession(mirrorConnection_.address, mirrorConnection_.credentials)
@@ -773,9 +747,8 @@ private slots:
         QVERIFY(mirrorResolver->GetPathNames(selection.front().path) ==
                 (std::vector<std::wstring>{L"Проекты", L"Мост"}));
         // Leaving the untouched line keeps the path; Finish refuses it, naming the connection's prefix.
-        emit page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->editingFinished();
-        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
-                 QStringLiteral("vadro://Хранилище/Проекты/Мост"));
+        emit child<QLineEdit>(page, "pathsLineEdit")->editingFinished();
+        QCOMPARE(child<QLineEdit>(page, "pathsLineEdit")->text(), QStringLiteral("vadro://Хранилище/Проекты/Мост"));
         auto seen = wiztest::closeNextMessageBox();
         QVERIFY(!wizard->validateCurrentPage());
         *seen->armed = false;
@@ -816,7 +789,7 @@ private slots:
         auto wizard = openOnPage(namedTask(BackupAction{main_.id, stored.toStdWString(), L"/tmp/dest"}), 3);
         QCOMPARE(wizard->currentId(), 3);
         TaskBrowserPage* page = browserPage(*wizard);
-        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(), shown);
+        QCOMPARE(child<QLineEdit>(page, "pathsLineEdit")->text(), shown);
         QCOMPARE(page->isComplete(), !shown.isEmpty());
         // The task keeps its path as long as the line does not change.
         QCOMPARE(QString::fromStdWString(std::get<BackupAction>(wizard->GetTaskInfo().action).source_path), stored);
@@ -837,8 +810,7 @@ private slots:
         wiztest::saveConnections({main_, mirrorConnection_, broken_, unnamed_, connection});
         auto wizard = openOnPage(namedTask(BackupAction{connection.id, L"", L"/tmp/dest"}), 3);
         TaskBrowserPage* page = browserPage(*wizard);
-        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
-                 QStringLiteral("vadro://Исчезающее/"));
+        QCOMPARE(child<QLineEdit>(page, "pathsLineEdit")->text(), QStringLiteral("vadro://Исчезающее/"));
         wizard->back();
         // Passes the connection test, then the folder goes before the page opens its session.
         connect(
@@ -853,8 +825,7 @@ private slots:
         QCOMPARE(seen->title, QStringLiteral("Ошибка соединения"));
         QCOMPARE(seen->buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
         QVERIFY(seen->text.startsWith(QStringLiteral("Не удалось установить соединение с сервером.\n")));
-        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
-                 QStringLiteral("vadro://Исчезающее/"));
+        QCOMPARE(child<QLineEdit>(page, "pathsLineEdit")->text(), QStringLiteral("vadro://Исчезающее/"));
         QCOMPARE(page->Browser()->View()->model()->rowCount(), 0);
         wiztest::saveConnections({main_, mirrorConnection_, broken_, unnamed_});
     }

@@ -31,24 +31,8 @@
 
 namespace {
 
-TaskInfo namedTask(const Action& action)
-{
-    TaskInfo task;
-    task.name = L"Задача";
-    task.action = action;
-    return task;
-}
-
-// Moves forward until page `id` is current or the wizard refuses to go on.
-void goTo(TaskWizard& wizard, int id)
-{
-    while (wizard.currentId() != id) {
-        const int before = wizard.currentId();
-        wizard.next();
-        if (wizard.currentId() == before)
-            return;
-    }
-}
+using wiztest::goTo;
+using wiztest::namedTask;
 
 QList<int> visitedPages(TaskWizard& wizard)
 {
@@ -162,12 +146,12 @@ private slots:
         goTo(wizard, 2);
         auto* page = qobject_cast<TaskActionPage*>(wizard.currentPage());
         QVERIFY(page && !finishOffered(wizard));
-        page->findChild<QLineEdit*>(QStringLiteral("executableEdit"))->setText(QStringLiteral("/bin/true"));
-        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(2);
+        child<QLineEdit>(page, "executableEdit")->setText(QStringLiteral("/bin/true"));
+        child<QComboBox>(page, "actionComboBox")->setCurrentIndex(2);
         QCOMPARE(page->nextId(), -1);
         QVERIFY(page->isFinalPage());
         QVERIFY(finishOffered(wizard));
-        page->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(0);
+        child<QComboBox>(page, "actionComboBox")->setCurrentIndex(0);
         QCOMPARE(page->nextId(), 3);
         QVERIFY(!page->isFinalPage());
         QVERIFY(!finishOffered(wizard));
@@ -203,21 +187,19 @@ private slots:
         TaskWizard wizard(task, wiztest::storageContext());
         wizard.show();
         auto* page = qobject_cast<TaskInfoPage*>(wizard.currentPage());
-        QCOMPARE(page->findChild<QLineEdit*>(QStringLiteral("nameEdit"))->text(), QStringLiteral("Задача"));
-        QCOMPARE(page->findChild<QPlainTextEdit*>(QStringLiteral("descriptionEdit"))->toPlainText(), shown);
+        QCOMPARE(child<QLineEdit>(page, "nameEdit")->text(), QStringLiteral("Задача"));
+        QCOMPARE(child<QPlainTextEdit>(page, "descriptionEdit")->toPlainText(), shown);
         QVERIFY(wizard.GetTaskInfo() == task);
-        QVERIFY(page->findChild<QPlainTextEdit*>(QStringLiteral("descriptionEdit"))->tabChangesFocus());
-        QCOMPARE(page->findChild<QLabel*>(QStringLiteral("nameLabel"))->buddy(),
-                 page->findChild<QLineEdit*>(QStringLiteral("nameEdit")));
-        page->findChild<QLineEdit*>(QStringLiteral("nameEdit"))->setText(name);
-        page->findChild<QPlainTextEdit*>(QStringLiteral("descriptionEdit"))
-            ->setPlainText(QStringLiteral("строка 1\nстрока 2"));
+        QVERIFY(child<QPlainTextEdit>(page, "descriptionEdit")->tabChangesFocus());
+        QCOMPARE(child<QLabel>(page, "nameLabel")->buddy(), child<QLineEdit>(page, "nameEdit"));
+        child<QLineEdit>(page, "nameEdit")->setText(name);
+        child<QPlainTextEdit>(page, "descriptionEdit")->setPlainText(QStringLiteral("строка 1\nстрока 2"));
         QCOMPARE(page->isComplete(), complete);
         QCOMPARE(wizard.button(QWizard::NextButton)->isEnabled(), complete);
         QCOMPARE(QString::fromStdWString(wizard.GetTaskInfo().name), name);
         QVERIFY(wizard.GetTaskInfo().description == L"строка 1\nстрока 2");
         // Edited back to what was shown, it is the stored text again.
-        page->findChild<QPlainTextEdit*>(QStringLiteral("descriptionEdit"))->setPlainText(shown);
+        child<QPlainTextEdit>(page, "descriptionEdit")->setPlainText(shown);
         QVERIFY(wizard.GetTaskInfo().description == task.description);
     }
 
@@ -247,14 +229,14 @@ private slots:
         QLineEdit* edit = nullptr;
         if (scheme) {
         } else if (page == 0) {
-            edit = qobject_cast<TaskInfoPage*>(wizard.currentPage())->findChild<QLineEdit*>(QStringLiteral("nameEdit"));
+            edit = child<QLineEdit>(wizard.currentPage(), "nameEdit");
         } else {
             goTo(wizard, page);
             auto* actions = qobject_cast<TaskActionPage*>(wizard.currentPage());
             QVERIFY(actions);
-            actions->findChild<QComboBox*>(QStringLiteral("actionComboBox"))->setCurrentIndex(2);
-            actions->findChild<QLineEdit*>(QStringLiteral("executableEdit"))->setText(QStringLiteral("/bin/true"));
-            edit = actions->findChild<QLineEdit*>(QStringLiteral("argumentsEdit"));
+            child<QComboBox>(actions, "actionComboBox")->setCurrentIndex(2);
+            child<QLineEdit>(actions, "executableEdit")->setText(QStringLiteral("/bin/true"));
+            edit = child<QLineEdit>(actions, "argumentsEdit");
         }
         const auto goOn = [&] {
             if (page == 0)
@@ -298,10 +280,10 @@ private slots:
         wizard.next();
         QCOMPARE(wizard.GetTaskInfo().starting_point, kMonday.toMSecsSinceEpoch() * kNanosPerMilli);
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        page->findChild<QTimeEdit*>(QStringLiteral("startTimeEdit"))->setTime(QTime(23, 59, 59, 999));
+        child<QTimeEdit>(page, "startTimeEdit")->setTime(QTime(23, 59, 59, 999));
         QCOMPARE(wizard.GetTaskInfo().starting_point,
                  QDateTime(kMonday.date(), QTime(23, 59)).toMSecsSinceEpoch() * kNanosPerMilli);
-        page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->setDate(kSaturday.date());
+        child<QDateEdit>(page, "startDateEdit")->setDate(kSaturday.date());
         QCOMPARE(wizard.GetTaskInfo().starting_point,
                  QDateTime(kSaturday.date(), QTime(23, 59)).toMSecsSinceEpoch() * kNanosPerMilli);
     }
@@ -324,14 +306,14 @@ private slots:
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->setDate(date);
-        page->findChild<QTimeEdit*>(QStringLiteral("startTimeEdit"))->setTime(time);
+        child<QDateEdit>(page, "startDateEdit")->setDate(date);
+        child<QTimeEdit>(page, "startTimeEdit")->setTime(time);
         const QDateTime minute(date, QTime(time.hour(), time.minute()));
         QCOMPARE(wizard.GetTaskInfo().starting_point, minute.toMSecsSinceEpoch() * kNanosPerMilli);
         // Shown again, the start stays on the same minute.
         wizard.back();
         wizard.next();
-        QCOMPARE(page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->date(), date);
+        QCOMPARE(child<QDateEdit>(page, "startDateEdit")->date(), date);
         QCOMPARE(wizard.GetTaskInfo().starting_point, minute.toMSecsSinceEpoch() * kNanosPerMilli);
     }
 
@@ -356,13 +338,13 @@ private slots:
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->setDate(QDate(2027, 3, 28));
-        page->findChild<QTimeEdit*>(QStringLiteral("startTimeEdit"))->setTime(QTime(2, 30));
+        child<QDateEdit>(page, "startDateEdit")->setDate(QDate(2027, 3, 28));
+        child<QTimeEdit>(page, "startTimeEdit")->setTime(QTime(2, 30));
         const Instant afterGap =
             QDateTime(QDate(2027, 3, 28), QTime(1, 0), Qt::UTC).toMSecsSinceEpoch() * kNanosPerMilli;
         QCOMPARE(wizard.GetTaskInfo().starting_point, afterGap);
-        QCOMPARE(page->findChild<QTimeEdit*>(QStringLiteral("startTimeEdit"))->time(), QTime(3, 0));
-        QCOMPARE(page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->date(), QDate(2027, 3, 28));
+        QCOMPARE(child<QTimeEdit>(page, "startTimeEdit")->time(), QTime(3, 0));
+        QCOMPARE(child<QDateEdit>(page, "startDateEdit")->date(), QDate(2027, 3, 28));
         QCOMPARE(schedule::NextRun(wizard.GetTaskInfo(), afterGap - 60 * kNanosPerSecond, berlin), afterGap);
     }
 
@@ -378,7 +360,7 @@ private slots:
         TaskWizard wizard(task, context);
         wizard.show();
         wizard.next();
-        auto* shown = wizard.currentPage()->findChild<QLabel*>(QStringLiteral("nextRunsLabel"));
+        auto* shown = child<QLabel>(wizard.currentPage(), "nextRunsLabel");
         QVERIFY2(shown->text().startsWith(QStringLiteral("07.01.2030")), qPrintable(shown->text()));
         *clock = task.starting_point + kNanosPerMilli;
         QTRY_VERIFY2(shown->text().startsWith(QStringLiteral("08.01.2030")), qPrintable(shown->text()));
@@ -400,8 +382,8 @@ private slots:
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->setDate(date);
-        const QDate shown = page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->date();
+        child<QDateEdit>(page, "startDateEdit")->setDate(date);
+        const QDate shown = child<QDateEdit>(page, "startDateEdit")->date();
         QVERIFY(shown.isValid());
         QCOMPARE(QDateTime::fromMSecsSinceEpoch(wizard.GetTaskInfo().starting_point / kNanosPerMilli).date(), shown);
     }
@@ -440,13 +422,13 @@ private slots:
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        page->findChild<QComboBox*>(QStringLiteral("triggerComboBox"))->setCurrentIndex(to);
+        child<QComboBox>(page, "triggerComboBox")->setCurrentIndex(to);
         QCOMPARE(static_cast<int>(wizard.GetTaskInfo().trigger.index()), to);
         std::visit([interval](const auto& trigger) { QCOMPARE(trigger.repeat_interval, std::int64_t(interval)); },
                    wizard.GetTaskInfo().trigger);
-        QCOMPARE(!page->findChild<QCheckBox*>(QStringLiteral("runOnlyOnWeekdays"))->isHidden(), shown);
-        QCOMPARE(page->findChild<QWidget*>(QStringLiteral("weekDaysWidget"))->isHidden(), to != 1);
-        QCOMPARE(page->findChild<QLabel*>(QStringLiteral("repeatLabel"))->text(), label);
+        QCOMPARE(!child<QCheckBox>(page, "runOnlyOnWeekdays")->isHidden(), shown);
+        QCOMPARE(child<QWidget>(page, "weekDaysWidget")->isHidden(), to != 1);
+        QCOMPARE(child<QLabel>(page, "repeatLabel")->text(), label);
     }
 
     void triggerKinds()
@@ -457,40 +439,40 @@ private slots:
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        QCOMPARE(page->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->value(), 3);
-        QCOMPARE(page->findChild<QLabel*>(QStringLiteral("repeatLabel"))->text(), QStringLiteral("дней"));
-        QVERIFY(page->findChild<QWidget*>(QStringLiteral("weekDaysWidget"))->isHidden());
+        QCOMPARE(child<QSpinBox>(page, "repeatSpinBox")->value(), 3);
+        QCOMPARE(child<QLabel>(page, "repeatLabel")->text(), QStringLiteral("дней"));
+        QVERIFY(child<QWidget>(page, "weekDaysWidget")->isHidden());
 
-        page->findChild<QComboBox*>(QStringLiteral("triggerComboBox"))->setCurrentIndex(1);
+        child<QComboBox>(page, "triggerComboBox")->setCurrentIndex(1);
         const auto* weekly = std::get_if<WeeklyTrigger>(&wizard.GetTaskInfo().trigger);
         QVERIFY(weekly);
         QCOMPARE(weekly->repeat_interval, std::int64_t(3));
         QVERIFY(weekly->weekdays == std::set<Weekday>{1});
-        QCOMPARE(page->findChild<QLabel*>(QStringLiteral("repeatLabel"))->text(), QStringLiteral("недель"));
-        QVERIFY(!page->findChild<QWidget*>(QStringLiteral("weekDaysWidget"))->isHidden());
-        QVERIFY(page->findChild<QCheckBox*>(QStringLiteral("runOnlyOnWeekdays"))->isHidden());
+        QCOMPARE(child<QLabel>(page, "repeatLabel")->text(), QStringLiteral("недель"));
+        QVERIFY(!child<QWidget>(page, "weekDaysWidget")->isHidden());
+        QVERIFY(child<QCheckBox>(page, "runOnlyOnWeekdays")->isHidden());
 
-        page->findChild<QCheckBox*>(QStringLiteral("fridayCheckBox"))->setChecked(true);
-        page->findChild<QCheckBox*>(QStringLiteral("sundayCheckBox"))->setChecked(true);
-        page->findChild<QCheckBox*>(QStringLiteral("mondayCheckBox"))->setChecked(false);
+        child<QCheckBox>(page, "fridayCheckBox")->setChecked(true);
+        child<QCheckBox>(page, "sundayCheckBox")->setChecked(true);
+        child<QCheckBox>(page, "mondayCheckBox")->setChecked(false);
         QVERIFY(std::get<WeeklyTrigger>(wizard.GetTaskInfo().trigger).weekdays == (std::set<Weekday>{0, 5}));
-        page->findChild<QCheckBox*>(QStringLiteral("fridayCheckBox"))->setChecked(false);
-        page->findChild<QCheckBox*>(QStringLiteral("sundayCheckBox"))->setChecked(false);
+        child<QCheckBox>(page, "fridayCheckBox")->setChecked(false);
+        child<QCheckBox>(page, "sundayCheckBox")->setChecked(false);
         QVERIFY(!page->isComplete());
         QVERIFY(!wizard.button(QWizard::NextButton)->isEnabled());
-        page->findChild<QCheckBox*>(QStringLiteral("saturdayCheckBox"))->setChecked(true);
+        child<QCheckBox>(page, "saturdayCheckBox")->setChecked(true);
         QVERIFY(wizard.button(QWizard::NextButton)->isEnabled());
 
-        page->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->setValue(5);
-        page->findChild<QComboBox*>(QStringLiteral("triggerComboBox"))->setCurrentIndex(0);
+        child<QSpinBox>(page, "repeatSpinBox")->setValue(5);
+        child<QComboBox>(page, "triggerComboBox")->setCurrentIndex(0);
         QVERIFY(std::get<DailyTrigger>(wizard.GetTaskInfo().trigger) == DailyTrigger{5});
         QVERIFY(page->isComplete());
 
         // Back and forward again shows the same.
         wizard.back();
         wizard.next();
-        QCOMPARE(page->findChild<QComboBox*>(QStringLiteral("triggerComboBox"))->currentIndex(), 0);
-        QCOMPARE(page->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->value(), 5);
+        QCOMPARE(child<QComboBox>(page, "triggerComboBox")->currentIndex(), 0);
+        QCOMPARE(child<QSpinBox>(page, "repeatSpinBox")->value(), 5);
     }
 
     void weeklyTaskLoadsItsDays()
@@ -501,10 +483,10 @@ private slots:
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        QVERIFY(!page->findChild<QCheckBox*>(QStringLiteral("mondayCheckBox"))->isChecked());
-        QVERIFY(page->findChild<QCheckBox*>(QStringLiteral("sundayCheckBox"))->isChecked() &&
-                page->findChild<QCheckBox*>(QStringLiteral("wednesdayCheckBox"))->isChecked() &&
-                page->findChild<QCheckBox*>(QStringLiteral("saturdayCheckBox"))->isChecked());
+        QVERIFY(!child<QCheckBox>(page, "mondayCheckBox")->isChecked());
+        QVERIFY(child<QCheckBox>(page, "sundayCheckBox")->isChecked() &&
+                child<QCheckBox>(page, "wednesdayCheckBox")->isChecked() &&
+                child<QCheckBox>(page, "saturdayCheckBox")->isChecked());
         QVERIFY(std::get<WeeklyTrigger>(wizard.GetTaskInfo().trigger) == (WeeklyTrigger{2, {0, 3, 6}}));
     }
 
@@ -542,14 +524,14 @@ private slots:
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        QCOMPARE(page->findChild<QComboBox*>(QStringLiteral("triggerComboBox"))->currentIndex(), comboIndex);
-        QCOMPARE(page->findChild<QLabel*>(QStringLiteral("repeatLabel"))->text(), label);
-        QCOMPARE(page->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->value(), shown);
+        QCOMPARE(child<QComboBox>(page, "triggerComboBox")->currentIndex(), comboIndex);
+        QCOMPARE(child<QLabel>(page, "repeatLabel")->text(), label);
+        QCOMPARE(child<QSpinBox>(page, "repeatSpinBox")->value(), shown);
         QVERIFY(page->isComplete());
         QCOMPARE(static_cast<int>(wizard.GetTaskInfo().trigger.index()), kind);
         std::visit([shown](const auto& trigger) { QCOMPARE(trigger.repeat_interval, std::int64_t(shown)); },
                    wizard.GetTaskInfo().trigger);
-        auto* outside = page->findChild<QLabel*>(QStringLiteral("intervalRangeLabel"));
+        auto* outside = child<QLabel>(page, "intervalRangeLabel");
         QCOMPARE(outside->isVisibleTo(page), stored != shown);
         if (stored != shown)
             QVERIFY2(outside->text().contains(QString::number(stored)) &&
@@ -584,16 +566,16 @@ private slots:
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        page->findChild<QCheckBox*>(QStringLiteral("runOnlyOnWeekdays"))->setChecked(true);
+        child<QCheckBox>(page, "runOnlyOnWeekdays")->setChecked(true);
         QVERIFY(wizard.GetTaskInfo().RunOnlyOnWorkingDays());
-        page->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->setValue(interval);
-        page->findChild<QDateEdit*>(QStringLiteral("startDateEdit"))->setDate(start.date());
-        QCOMPARE(!page->findChild<QCheckBox*>(QStringLiteral("runOnlyOnWeekdays"))->isHidden(), shown);
+        child<QSpinBox>(page, "repeatSpinBox")->setValue(interval);
+        child<QDateEdit>(page, "startDateEdit")->setDate(start.date());
+        QCOMPARE(!child<QCheckBox>(page, "runOnlyOnWeekdays")->isHidden(), shown);
         // Hiding the box keeps the flag; the next-run computation ignores a flag the rule refuses.
         QVERIFY(wizard.GetTaskInfo().RunOnlyOnWorkingDays());
         QVERIFY(wizard.GetTaskInfo().NextRun(kMonday.toMSecsSinceEpoch() * kNanosPerMilli) != kNeverInstant);
         // Where the rule refuses, the box no longer changes the flag.
-        page->findChild<QCheckBox*>(QStringLiteral("runOnlyOnWeekdays"))->setChecked(false);
+        child<QCheckBox>(page, "runOnlyOnWeekdays")->setChecked(false);
         QCOMPARE(wizard.GetTaskInfo().RunOnlyOnWorkingDays(), !shown);
     }
 
@@ -643,15 +625,15 @@ private slots:
         wizard.show();
         wizard.next();
         auto* page = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-        auto* shown = page->findChild<QLabel*>(QStringLiteral("nextRunsLabel"));
+        auto* shown = child<QLabel>(page, "nextRunsLabel");
         // Five runs before the change, in every case.
         QCOMPARE(shown->text().count(QLatin1Char('\n')), 4);
         if (change == QLatin1String("interval 2"))
-            page->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->setValue(2);
+            child<QSpinBox>(page, "repeatSpinBox")->setValue(2);
         else if (change == QLatin1String("working days"))
-            page->findChild<QCheckBox*>(QStringLiteral("runOnlyOnWeekdays"))->setChecked(true);
+            child<QCheckBox>(page, "runOnlyOnWeekdays")->setChecked(true);
         else if (change == QLatin1String("untick Monday"))
-            page->findChild<QCheckBox*>(QStringLiteral("mondayCheckBox"))->setChecked(false);
+            child<QCheckBox>(page, "mondayCheckBox")->setChecked(false);
         QCOMPARE(shown->text().split(QLatin1Char('\n')), runs);
     }
 
@@ -672,7 +654,7 @@ private slots:
         TaskWizard wizard(task, wiztest::storageContext());
         wizard.show();
         wizard.next();
-        auto* box = wizard.currentPage()->findChild<QCheckBox*>(QStringLiteral("runMissedCheckBox"));
+        auto* box = child<QCheckBox>(wizard.currentPage(), "runMissedCheckBox");
         QCOMPARE(box->text(), QStringLiteral("Выполнить пропущенный запуск"));
         QCOMPARE(box->isChecked(), stored);
         box->click();
@@ -713,7 +695,7 @@ private slots:
         wizard.show();
         goTo(wizard, 3);
         QCOMPARE(wizard.currentId(), 3);
-        QVERIFY(wizard.currentPage()->findChild<QCheckBox*>(QStringLiteral("onlyChangedDocsCheckBox"))->isChecked());
+        QVERIFY(child<QCheckBox>(wizard.currentPage(), "onlyChangedDocsCheckBox")->isChecked());
         const Action& action = wizard.GetTaskInfo().action;
         QCOMPARE(kind == 1 ? std::get<ExportAction>(action).modification_times
                            : std::get<CheckAction>(action).modification_times,
@@ -750,22 +732,17 @@ private slots:
         {
             TaskWizard wizard(*stored, wiztest::storageContext());
             wizard.show();
-            qobject_cast<TaskInfoPage*>(wizard.currentPage())
-                ->findChild<QLineEdit*>(QStringLiteral("nameEdit"))
-                ->setText(QStringLiteral("другое"));
+            child<QLineEdit>(wizard.currentPage(), "nameEdit")->setText(QStringLiteral("другое"));
             wizard.next();
             auto* trigger = qobject_cast<TaskTriggerPage*>(wizard.currentPage());
-            trigger->findChild<QComboBox*>(QStringLiteral("triggerComboBox"))->setCurrentIndex(0);
-            trigger->findChild<QSpinBox*>(QStringLiteral("repeatSpinBox"))->setValue(9);
+            child<QComboBox>(trigger, "triggerComboBox")->setCurrentIndex(0);
+            child<QSpinBox>(trigger, "repeatSpinBox")->setValue(9);
             wizard.next();
             auto* action = qobject_cast<TaskActionPage*>(wizard.currentPage());
-            action->findChild<QLineEdit*>(QStringLiteral("backupToolDestinationEdit"))
-                ->setText(QStringLiteral("/elsewhere"));
+            child<QLineEdit>(action, "backupToolDestinationEdit")->setText(QStringLiteral("/elsewhere"));
             wizard.next();
             QCOMPARE(wizard.currentId(), 3);
-            qobject_cast<TaskBrowserPage*>(wizard.currentPage())
-                ->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))
-                ->setText(QStringLiteral("vadro://x/y"));
+            child<QLineEdit>(wizard.currentPage(), "pathsLineEdit")->setText(QStringLiteral("vadro://x/y"));
             QVERIFY(wizard.GetTaskInfo() != before);
             wizard.reject();
         }
@@ -818,7 +795,7 @@ private slots:
             QVERIFY(action);
             action->ConnectionsManager()->SelectConnection(old.id);
             auto question = wiztest::closeNextMessageBox(QMessageBox::Yes);
-            action->findChild<QPushButton*>(QStringLiteral("removeConnectionButton"))->click();
+            child<QPushButton>(action, "removeConnectionButton")->click();
             *question->armed = false;
             QCOMPARE(
                 question->text,
@@ -828,8 +805,7 @@ private slots:
             wizard.next();
             QCOMPARE(wizard.currentId(), 3);
             auto* browserPage = qobject_cast<TaskBrowserPage*>(wizard.currentPage());
-            browserPage->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))
-                ->setText(QStringLiteral("vadro://Хранилище/Проекты"));
+            child<QLineEdit>(browserPage, "pathsLineEdit")->setText(QStringLiteral("vadro://Хранилище/Проекты"));
             // Nothing is written on the way.
             QVERIFY(file.open(QIODevice::ReadOnly));
             QCOMPARE(file.readAll(), saved);
@@ -902,15 +878,13 @@ private slots:
         const QString destination = work_.filePath(QStringLiteral("резерв"));
         TaskWizard wizard(TaskInfo{}, wiztest::storageContext());
         wizard.show();
-        qobject_cast<TaskInfoPage*>(wizard.currentPage())
-            ->findChild<QLineEdit*>(QStringLiteral("nameEdit"))
-            ->setText(QStringLiteral("Копия моста"));
+        child<QLineEdit>(wizard.currentPage(), "nameEdit")->setText(QStringLiteral("Копия моста"));
         wizard.next();
         wizard.next();
         auto* action = qobject_cast<TaskActionPage*>(wizard.currentPage());
         QVERIFY(action);
         action->ConnectionsManager()->SelectConnection(connection_.id);
-        action->findChild<QLineEdit*>(QStringLiteral("backupToolDestinationEdit"))->setText(destination);
+        child<QLineEdit>(action, "backupToolDestinationEdit")->setText(destination);
         wizard.next();
         QCOMPARE(wizard.currentId(), 3);
         auto* browserPage = qobject_cast<TaskBrowserPage*>(wizard.currentPage());
@@ -918,7 +892,7 @@ private slots:
             storage.Core()->OpenSession(connection_.address, connection_.credentials)->GetPathResolver();
         browserPage->Browser()->ExpandPath(resolver->ResolvePath({L"Проекты"}));
         browserPage->Browser()->SelectFile(L"Мост");
-        QCOMPARE(browserPage->findChild<QLineEdit*>(QStringLiteral("pathsLineEdit"))->text(),
+        QCOMPARE(child<QLineEdit>(browserPage, "pathsLineEdit")->text(),
                  QStringLiteral("vadro://Хранилище/Проекты/Мост"));
         QVERIFY(finishOffered(wizard));
         wizard.accept();

@@ -8,6 +8,8 @@
 #include "support/Connections.h"
 #include "support/Files.h"
 #include "support/Modal.h"
+#include "support/Widgets.h"
+#include "wizard/TaskWizard.h"
 #include "wizard/WizardContext.h"
 
 #include <QAbstractButton>
@@ -25,6 +27,8 @@
 #include <functional>
 #include <memory>
 #include <vector>
+
+using testsupport::child;
 
 namespace wiztest {
 
@@ -48,6 +52,26 @@ inline bool makeFile(const QString& path, const QByteArray& content = QByteArray
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+// A task named "Задача" that performs `action`.
+inline TaskInfo namedTask(const Action& action)
+{
+    TaskInfo task;
+    task.name = L"Задача";
+    task.action = action;
+    return task;
+}
+
+// Moves forward until page `id` is current or the wizard refuses to go on.
+inline void goTo(TaskWizard& wizard, int id)
+{
+    while (wizard.currentId() != id) {
+        const int before = wizard.currentId();
+        wizard.next();
+        if (wizard.currentId() == before)
+            return;
+    }
 }
 
 } // namespace wiztest

@@ -3,6 +3,7 @@
 #include "support/Connections.h"
 #include "support/Files.h"
 #include "support/Modal.h"
+#include "support/Widgets.h"
 
 #include <QAbstractItemModelTester>
 #include <QComboBox>
@@ -17,6 +18,8 @@
 #include <QtTest>
 
 #include <algorithm>
+
+using testsupport::child;
 
 using vadro_browser::BrowserWidget;
 using vadro_cm::Connection;
@@ -221,7 +224,7 @@ private slots:
         QVERIFY(!widget.GetSelectedConnection());
 
         // With nothing selected, the first arrow selects the row focus made current.
-        auto* list = widget.findChild<QListWidget*>(QStringLiteral("connectionsListWidget"));
+        auto* list = child<QListWidget>(&widget, "connectionsListWidget");
         for (Qt::Key key : {Qt::Key_Down, Qt::Key_Up}) {
             widget.SelectConnection(vadro::Uuid{});
             QFocusEvent focusIn(QEvent::FocusIn, Qt::TabFocusReason);
@@ -256,16 +259,16 @@ private slots:
         QSignalSpy changed(&widget, &ConnectionsManagerWidget::SelectionChanged);
 
         onModal<vadro_cm::ConnectionEditDialog>([credentials](vadro_cm::ConnectionEditDialog* dialog) {
-            dialog->findChild<QLineEdit*>(QStringLiteral("nameEdit"))->setText(QStringLiteral("Новое"));
-            dialog->findChild<QLineEdit*>(QStringLiteral("folderEdit"))->setText(QStringLiteral("/srv/хранилище"));
-            dialog->findChild<QComboBox*>(QStringLiteral("credentialsComboBox"))->setCurrentIndex(credentials);
-            dialog->findChild<QSpinBox*>(QStringLiteral("portSpinBox"))->setValue(8080);
-            dialog->findChild<QLineEdit*>(QStringLiteral("loginEdit"))->setText(QStringLiteral("иван"));
-            dialog->findChild<QLineEdit*>(QStringLiteral("passwordEdit"))->setText(QStringLiteral("секрет"));
-            dialog->findChild<QLineEdit*>(QStringLiteral("tokenEdit"))->setText(QStringLiteral("tok-1"));
+            child<QLineEdit>(dialog, "nameEdit")->setText(QStringLiteral("Новое"));
+            child<QLineEdit>(dialog, "folderEdit")->setText(QStringLiteral("/srv/хранилище"));
+            child<QComboBox>(dialog, "credentialsComboBox")->setCurrentIndex(credentials);
+            child<QSpinBox>(dialog, "portSpinBox")->setValue(8080);
+            child<QLineEdit>(dialog, "loginEdit")->setText(QStringLiteral("иван"));
+            child<QLineEdit>(dialog, "passwordEdit")->setText(QStringLiteral("секрет"));
+            child<QLineEdit>(dialog, "tokenEdit")->setText(QStringLiteral("tok-1"));
             dialog->accept();
         });
-        widget.findChild<QPushButton*>(QStringLiteral("addConnectionButton"))->click();
+        child<QPushButton>(&widget, "addConnectionButton")->click();
         QCOMPARE(widget.GetEditedConnections().size(), std::size_t(2));
         const Connection added = widget.GetEditedConnections().back();
         QVERIFY(added.id != first.id && !added.id.is_nil());
@@ -287,11 +290,11 @@ private slots:
         QList<bool> shownRows;
         int shownPort = 0;
         onModal<vadro_cm::ConnectionEditDialog>([&](vadro_cm::ConnectionEditDialog* dialog) {
-            shownLogin = dialog->findChild<QLineEdit*>(QStringLiteral("loginEdit"))->text();
+            shownLogin = child<QLineEdit>(dialog, "loginEdit")->text();
             for (const char* name : {"loginEdit", "passwordEdit", "tokenEdit"})
                 shownRows << dialog->findChild<QLineEdit*>(QString::fromLatin1(name))->isVisible();
-            shownPort = dialog->findChild<QSpinBox*>(QStringLiteral("portSpinBox"))->value();
-            dialog->findChild<QLineEdit*>(QStringLiteral("nameEdit"))->setText(QStringLiteral("Другое"));
+            shownPort = child<QSpinBox>(dialog, "portSpinBox")->value();
+            child<QLineEdit>(dialog, "nameEdit")->setText(QStringLiteral("Другое"));
             dialog->accept();
         });
         widget.EditSelectedConnection();
@@ -358,10 +361,10 @@ private slots:
         dialog.SetTakenNames({L"Демо"});
         dialog.SetUsers(users);
         dialog.show();
-        dialog.findChild<QLineEdit*>(QStringLiteral("nameEdit"))->setText(name);
-        dialog.findChild<QLineEdit*>(QStringLiteral("folderEdit"))->setText(folder);
+        child<QLineEdit>(&dialog, "nameEdit")->setText(name);
+        child<QLineEdit>(&dialog, "folderEdit")->setText(folder);
         auto seen = closeNextMessageBox();
-        dialog.findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"))->button(QDialogButtonBox::Ok)->click();
+        child<QDialogButtonBox>(&dialog, "buttonBox")->button(QDialogButtonBox::Ok)->click();
         *seen->armed = false;
         QCOMPARE(dialog.result() == QDialog::Accepted, accepted);
         QCOMPARE(dialog.isVisible(), !accepted);
@@ -416,7 +419,7 @@ private slots:
         seen.clear();
 
         auto box = closeNextMessageBox(yes ? QMessageBox::Yes : QMessageBox::No);
-        widget.findChild<QPushButton*>(QStringLiteral("removeConnectionButton"))->click();
+        child<QPushButton>(&widget, "removeConnectionButton")->click();
         *box->armed = false;
         QVERIFY(box->seen);
         QCOMPARE(box->text, question);
@@ -429,7 +432,7 @@ private slots:
         }
         all.erase(all.begin() + row);
         QVERIFY(widget.GetEditedConnections() == all);
-        QCOMPARE(widget.findChild<QListWidget*>(QStringLiteral("connectionsListWidget"))->count(), 2);
+        QCOMPARE(child<QListWidget>(&widget, "connectionsListWidget")->count(), 2);
         // No neighbour takes the removed connection's place: the wizard would write it into the task.
         QVERIFY(!seen.empty());
         for (const auto& selected : seen)
@@ -443,8 +446,8 @@ private slots:
         const Connection good = folderConnection(QStringLiteral("Есть"), repo_.path());
         const Connection bad = folderConnection(QStringLiteral("Нет"), repo_.filePath(QStringLiteral("нет")));
         ConnectionsManagerWidget widget(nullptr, {good, bad}, core_, true);
-        QVERIFY(widget.findChild<QPushButton*>(QStringLiteral("addConnectionButton"))->isHidden());
-        auto* test = widget.findChild<QPushButton*>(QStringLiteral("testConnectionButton"));
+        QVERIFY(child<QPushButton>(&widget, "addConnectionButton")->isHidden());
+        auto* test = child<QPushButton>(&widget, "testConnectionButton");
         widget.SelectConnection(good.id);
         auto seen = closeNextMessageBox();
         test->click();

@@ -4,6 +4,7 @@
 #include "support/Files.h"
 #include "support/Modal.h"
 #include "support/Service.h"
+#include "support/Widgets.h"
 #include "wizard/TaskWizard.h"
 
 #include <QAbstractButton>
@@ -29,6 +30,8 @@
 #include <QTreeView>
 
 #include <functional>
+
+using testsupport::child;
 
 namespace {
 
@@ -88,7 +91,7 @@ private slots:
 
 private:
     std::unique_ptr<MainWindow> makeWindow(int tasks);
-    QTreeView* list(MainWindow& window) { return window.findChild<QTreeView*>(QStringLiteral("tasksTreeWidget")); }
+    QTreeView* list(MainWindow& window) { return child<QTreeView>(&window, "tasksTreeWidget"); }
     QAction* action(MainWindow& window, const char* name)
     {
         return window.findChild<QAction*>(QString::fromLatin1(name));
@@ -126,7 +129,7 @@ QStringList TestMainWindow::rowNames(MainWindow& window)
 void TestMainWindow::toolBar()
 {
     auto window = makeWindow(0);
-    auto* bar = window->findChild<QToolBar*>(QStringLiteral("toolBar"));
+    auto* bar = child<QToolBar>(window.get(), "toolBar");
     QVERIFY(bar);
     QCOMPARE(window->toolBarArea(bar), Qt::RightToolBarArea);
     QVERIFY(!bar->isMovable());
@@ -558,7 +561,7 @@ void TestMainWindow::saveFailureIsShown()
     action(*window, "actionNewTask")->trigger();
     QVERIFY(QDir().rmdir(store));
     QMessageBox* box = nullptr;
-    QTRY_VERIFY((box = window->findChild<QMessageBox*>(QStringLiteral("saveFailedMessage"))) != nullptr);
+    QTRY_VERIFY((box = child<QMessageBox>(window.get(), "saveFailedMessage")) != nullptr);
     QVERIFY(box->isVisible());
     QVERIFY2(box->text().contains(QStringLiteral("не сохранено")), qPrintable(box->text()));
     box->close();
@@ -587,7 +590,7 @@ void TestMainWindow::quitWithUnsavedChanges()
     QFile::remove(store);
     QVERIFY(QDir().mkpath(store));
     storage.AddTask(taskNamed(QStringLiteral("Несохранённая")));
-    auto* mark = window->findChild<QLabel*>(QStringLiteral("unsavedChangesLabel"));
+    auto* mark = child<QLabel>(window.get(), "unsavedChangesLabel");
     QTRY_VERIFY(mark && mark->isVisible());
     if (storeBack)
         QVERIFY(QDir().rmdir(store));
@@ -610,4 +613,4 @@ void TestMainWindow::quitWithUnsavedChanges()
 }
 
 QTEST_MAIN(TestMainWindow)
-#include "MainWindow.moc"
+#include "MainWindowTest.moc"
