@@ -270,6 +270,15 @@ void ToolStop::Request()
     }
 }
 
+void ToolStop::Reset()
+{
+    requested_.store(false);
+    if (fd_ >= 0) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto got = ::read(fd_, &count, sizeof count);
+    }
+}
+
 ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& limits, const ToolStop* stop,
                    const ToolStop* cancel)
 {

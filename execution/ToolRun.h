@@ -56,6 +56,8 @@ public:
 
     void Request();
     bool Requested() const { return requested_.load(); }
+    // Takes a request back, so one stop serves run after run; only while no run watches it.
+    void Reset();
     // Readable once a stop is requested; -1 when no descriptor was available (runs then
     // look at Requested() at least every 100 ms).
     int Descriptor() const { return fd_; }

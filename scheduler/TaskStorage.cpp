@@ -641,8 +641,8 @@ bool TaskStorage::Stop(const TaskInfo* stored)
         if (entry == nullptr)
             return false;
         serial = entry->serial;
-        if (entry->toolCancel) {
-            entry->toolCancel->Request();
+        if (entry->toolRunning) {
+            toolCancel_->Request();
             stopping = true;
         }
         bool signalled = false;
@@ -899,14 +899,15 @@ std::optional<TaskStorage::RunEnd> TaskStorage::RunAction(const TaskInfo* stored
         LogTo(stored, serial, message, headed);
     };
     execution::RunFailure failure;
-    // The user's stop of a tool run reaches it through this, while it is registered.
-    const auto cancel = std::make_shared<execution::ToolStop>();
+    // The user's stop of a tool run reaches it while the task is marked as running one.
     execution::ToolRunSettings settings = ToolSettings();
-    settings.cancel = cancel.get();
+    settings.cancel = toolCancel_.get();
     const auto registerCancel = [&](bool on) {
         std::lock_guard<std::mutex> lock(stateMutex_);
+        if (on)
+            toolCancel_->Reset();
         if (Entry* entry = FindLocked(stored, serial))
-            entry->toolCancel = on ? cancel : nullptr;
+            entry->toolRunning = on;
     };
     try {
         if (const auto* exp = std::get_if<ExportAction>(&copy.action)) {
@@ -945,7 +946,9 @@ std::optional<TaskStorage::RunEnd> TaskStorage::RunAction(const TaskInfo* stored
     }
     // The times kept above reach the store with the end of the run. A run the quit cut
     // short stays one the quit stopped.
-    return RunEnd{*started, failure, cancel->Requested() && !toolStop_->Requested()};
+    return RunEnd{*started, failure,
+                  toolCancel_->Requested() && !toolStop_->Requested() &&
+                      !std::holds_alternative<CommandAction>(copy.action)};
 }
 
 void TaskStorage::EndCommand(const TaskInfo* stored, std::uint64_t serial, Instant started, int waitStatus, pid_t pid)

@@ -203,8 +203,9 @@ private:
         // that ends meanwhile leaves its end here for the handler to keep after it.
         bool finishing = false;
         std::vector<RunEnd> heldEnds;
-        // What Stop reaches: the tool run of the task on the worker and its commands.
-        std::shared_ptr<execution::ToolStop> toolCancel;
+        // What Stop reaches: the tool run of the task on the worker (through toolCancel_)
+        // and its commands.
+        bool toolRunning = false;
         std::vector<RunningCommand> commands;
         // Ends the stopped commands that outlive the kill grace; made at the first stop.
         std::unique_ptr<boost::asio::steady_timer> killTimer;
@@ -298,6 +299,9 @@ private:
     // Ends a tool run still going when the service is destroyed, so quitting never waits
     // for a tool.
     std::unique_ptr<execution::ToolStop> toolStop_ = std::make_unique<execution::ToolStop>();
+    // The user's stop of the tool run on the worker (one at a time), taken back before each
+    // run; set only under the state lock while that run's task is marked toolRunning.
+    std::unique_ptr<execution::ToolStop> toolCancel_ = std::make_unique<execution::ToolStop>();
     // Collects started commands as they end, whatever the worker is doing. Destroyed first,
     // after the worker's loop has stopped and before it is gone: its ends are posted there.
     std::unique_ptr<execution::ChildReaper> reaper_ = std::make_unique<execution::ChildReaper>();
