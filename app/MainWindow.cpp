@@ -28,11 +28,11 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPainter>
+#include <QPixmapCache>
 #include <QScreen>
 #include <QSettings>
 #include <QStatusBar>
 #include <QStyle>
-#include <QPixmapCache>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -104,6 +104,17 @@ MainWindow::MainWindow(QWidget* parent)
     connect(ui->actionOpenLogFolder, &QAction::triggered, this, &MainWindow::openLogFolder);
 
     connect(ui->actionRunNow, &QAction::triggered, this, &MainWindow::runTaskNow);
+    ui->actionStopTask->setIcon(style()->standardIcon(QStyle::SP_MediaStop));
+    ui->actionPauseTask->setIcon(style()->standardIcon(QStyle::SP_MediaPause));
+    ui->actionResumeTask->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
+    connect(ui->actionStopTask, &QAction::triggered, this,
+            [this] { model->stopTask(ui->tasksTreeWidget->selectionModel()->currentIndex()); });
+    connect(ui->actionPauseTask, &QAction::triggered, this,
+            [this] { model->setPaused(ui->tasksTreeWidget->selectionModel()->currentIndex(), true); });
+    connect(ui->actionResumeTask, &QAction::triggered, this,
+            [this] { model->setPaused(ui->tasksTreeWidget->selectionModel()->currentIndex(), false); });
+    // Running and paused change while a row stays selected.
+    connect(model, &QAbstractItemModel::dataChanged, this, &MainWindow::updateActions);
     connect(ui->actionNewTask, &QAction::triggered, this, &MainWindow::newTask);
     connect(ui->actionCloneTask, &QAction::triggered, this, &MainWindow::cloneTask);
     connect(ui->actionEditTask, &QAction::triggered, this,
@@ -249,6 +260,12 @@ void MainWindow::updateActions()
 {
     const bool selected = ui->tasksTreeWidget->selectionModel()->hasSelection();
     ui->actionRunNow->setEnabled(selected);
+    const QModelIndex current = ui->tasksTreeWidget->selectionModel()->currentIndex();
+    const bool known = selected && model->taskAt(current) != nullptr;
+    const bool paused = known && model->pausedAt(current);
+    ui->actionStopTask->setEnabled(known && model->lastRunAt(current).outcome == RunOutcome::Running);
+    ui->actionPauseTask->setEnabled(known && !paused);
+    ui->actionResumeTask->setEnabled(known && paused);
     ui->actionCloneTask->setEnabled(selected);
     ui->actionEditTask->setEnabled(selected);
     ui->actionRemoveTask->setEnabled(selected);
@@ -427,8 +444,9 @@ void MainWindow::showContextMenu(const QPoint& position)
 {
     QList<QAction*> actions{ui->actionNewTask};
     if (ui->tasksTreeWidget->selectionModel()->hasSelection())
-        actions << ui->actionRunNow << ui->actionEditTask << ui->actionCloneTask << ui->actionRemoveTask
-                << ui->actionShowLog;
+        actions << ui->actionRunNow << ui->actionStopTask
+                << (ui->actionResumeTask->isEnabled() ? ui->actionResumeTask : ui->actionPauseTask)
+                << ui->actionEditTask << ui->actionCloneTask << ui->actionRemoveTask << ui->actionShowLog;
     actions << ui->actionOpenLogFolder;
     QMenu::exec(actions, ui->tasksTreeWidget->viewport()->mapToGlobal(position), nullptr, nullptr);
 }

@@ -1,5 +1,6 @@
 #include "SingleApplication.h"
 
+#include "common/ControlRequest.h"
 #include "common/Logging.h"
 #include "common/StoreLock.h"
 #include "common/Text.h"
@@ -11,6 +12,7 @@
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QPointer>
 #include <QThread>
 #include <QtDebug>
 
@@ -19,6 +21,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -96,6 +99,15 @@ QString runtimeSocketPath(const QString& lock, QString* why)
         return path;
     *why = QStringLiteral("%1 is too long for a local socket").arg(path);
     return QString();
+}
+
+// Whether the process at the other end of `socket` runs as this user.
+bool fromThisUser(QLocalSocket& socket)
+{
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    return ::getsockopt(static_cast<int>(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
+           peer.uid == ::geteuid();
 }
 
 } // namespace
@@ -260,17 +272,42 @@ void SingleApplication::acceptConnection()
     while (QLocalSocket* socket = server_->nextPendingConnection()) {
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
-            if (socket->bytesAvailable() < kHello.size())
+            // One line per connection: the wake-up of a second start, or a control request.
+            if (socket->property("taken").toBool())
                 return;
-            const QByteArray message = socket->read(kHello.size());
+            const qint64 lineFeed = socket->peek(common::kMaxControlLine).indexOf('\n');
+            if (lineFeed < 0) {
+                if (socket->bytesAvailable() >= static_cast<qint64>(common::kMaxControlLine))
+                    socket->disconnectFromServer();
+                return;
+            }
+            socket->setProperty("taken", true);
+            const QByteArray message = socket->read(lineFeed + 1);
             if (message == kHello) {
                 // Answered once the window is shown, so a start that gets no answer knows
                 // this instance does not work.
                 emit instanceStarted();
                 socket->write(kAck);
                 socket->flush();
+                socket->disconnectFromServer();
+                return;
             }
-            socket->disconnectFromServer();
+            const std::string request = message.left(message.size() - 1).toStdString();
+            if (!requestHandler_ || !fromThisUser(*socket)) {
+                socket->write(QByteArray::fromStdString(common::EncodeControlReply(false, "request refused")));
+                socket->flush();
+                socket->disconnectFromServer();
+                return;
+            }
+            // The reply may come after the client has gone, or after the socket was deleted.
+            QPointer<QLocalSocket> guarded(socket);
+            requestHandler_(request, [guarded](const std::string& line) {
+                if (!guarded)
+                    return;
+                guarded->write(QByteArray::fromStdString(line));
+                guarded->flush();
+                guarded->disconnectFromServer();
+            });
         });
     }
 }

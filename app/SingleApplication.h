@@ -20,7 +20,9 @@
 #include <QApplication>
 #include <QFlags>
 
+#include <functional>
 #include <memory>
+#include <string>
 
 #include <sys/types.h>
 
@@ -60,6 +62,14 @@ public:
     // The process that holds the store when this start failed for that reason, else 0.
     pid_t holderPid() const { return holderPid_; }
 
+    // The primary answers control requests (common/ControlRequest.h) that reach its socket
+    // from a process of the same user: `handler` gets the request line without its line
+    // feed and calls `reply` once, at once or later, with the reply line. Requests from
+    // another user, and all of them while no handler is set, are refused.
+    using Reply = std::function<void(const std::string& line)>;
+    using RequestHandler = std::function<void(const std::string& request, Reply reply)>;
+    void setRequestHandler(RequestHandler handler) { requestHandler_ = std::move(handler); }
+
 Q_SIGNALS:
     void instanceStarted();
 
@@ -89,6 +99,7 @@ private:
     Role role_ = Role::Failed;
     std::unique_ptr<common::StoreLock> lock_;
     QLocalServer* server_ = nullptr;
+    RequestHandler requestHandler_;
 };
 
 Q_DECLARE_OPERATORS_FOR_FLAGS(SingleApplication::Modes)

@@ -1,6 +1,7 @@
 #include "Startup.h"
 
 #include "AppResources.h"
+#include "ControlRequests.h"
 #include "HelpKeyFilter.h"
 #include "MainWindow.h"
 #include "SingleApplication.h"
@@ -165,6 +166,9 @@ int runScheduler(int& argc, char** argv)
             window.activateWindow();
         });
     }
+
+    // kalvor-tasks run|stop|pause|resume reach the service through the guard's socket.
+    app.setRequestHandler(answerControlRequest);
 
     window.reportStoreDamage();
 

@@ -70,6 +70,7 @@ TasksListModel::TasksListModel(QObject* parent)
     TaskEvents& events = TaskStorage::Instance().Events();
     connect(&events, &TaskEvents::runStarted, this, &TasksListModel::refreshTask);
     connect(&events, &TaskEvents::runEnded, this, &TasksListModel::refreshTask);
+    connect(&events, &TaskEvents::runStopped, this, &TasksListModel::refreshTask);
     connect(&events, &TaskEvents::rearmed, this, &TasksListModel::refreshTask);
 }
 
@@ -83,6 +84,7 @@ void TasksListModel::readRunState(TaskNode& node)
         const TaskInfo copy = storage.Copy(node.task);
         node.actionKind = copy.action.index();
         node.lastRun = copy.last_run;
+        node.paused = copy.paused;
         node.nextRun = storage.ScheduledRun(node.task);
     } catch (const std::out_of_range&) {
         // No longer stored: the row is about to go.
@@ -161,7 +163,9 @@ QVariant TasksListModel::data(const QModelIndex& index, int role) const
         return {};
     const bool failed = node->lastRun.outcome == RunOutcome::Failed;
     if (role == Qt::ForegroundRole) {
-        // A failed row stands out in a long list.
+        // A paused row steps back; a failed one stands out in a long list.
+        if (node->paused)
+            return QApplication::palette().brush(QPalette::Disabled, QPalette::Text);
         if (failed)
             return QBrush(Qt::red);
         return {};
@@ -185,6 +189,8 @@ QVariant TasksListModel::data(const QModelIndex& index, int role) const
     case TriggerColumn:
         return triggerDescription(*task);
     case NextRunColumn:
+        if (node->paused)
+            return tr("Приостановлена");
         return node->nextRun == kNeverInstant ? QStringLiteral("—") : localDateTime(node->nextRun);
     case LastRunColumn:
         return ran ? localDateTime(node->lastRun.started) : QString();
@@ -206,6 +212,8 @@ QString TasksListModel::outcomeText(RunOutcome outcome)
         return tr("Ошибка");
     case RunOutcome::Unknown:
         return tr("Неизвестно");
+    case RunOutcome::Stopped:
+        return tr("Остановлено");
     case RunOutcome::None:
         break;
     }
@@ -292,7 +300,27 @@ void TasksListModel::runTask(const QModelIndex& index)
     TaskStorage::Instance().RunNow(taskAt(index));
 }
 
+void TasksListModel::setPaused(const QModelIndex& index, bool paused)
+{
+    // The service's notice repaints the row.
+    TaskStorage::Instance().SetPaused(taskAt(index), paused);
+}
+
+bool TasksListModel::stopTask(const QModelIndex& index)
+{
+    return TaskStorage::Instance().Stop(taskAt(index));
+}
+
 QString TasksListModel::triggerDescription(const TaskInfo& task)
+{
+    const QString sentence = scheduleDescription(task);
+    if (task.retry_count <= 0 || sentence.isEmpty())
+        return sentence;
+    return sentence +
+           tr(", при ошибке — до %1 повторов через %2 мин").arg(task.retry_count).arg(task.retry_interval_minutes);
+}
+
+QString TasksListModel::scheduleDescription(const TaskInfo& task)
 {
     const QDateTime start = common::toDateTime(task.starting_point);
     const QString time = start.toString(QStringLiteral("hh:mm"));

@@ -57,6 +57,12 @@ public:
 
     // The last run of a row's task as the row shows it.
     const LastRun& lastRunAt(const QModelIndex& index) const { return nodeOf(index)->lastRun; }
+    // Whether a row's task is paused, as the row shows it.
+    bool pausedAt(const QModelIndex& index) const { return nodeOf(index)->paused; }
+    // Pauses or resumes the task of `index` and repaints its row.
+    void setPaused(const QModelIndex& index, bool paused);
+    // Stops what the task of `index` runs now; false when nothing of it runs.
+    bool stopTask(const QModelIndex& index);
     // Re-reads the next run and the last run of a stored task and repaints its row; a task
     // that no row shows is ignored.
     void refreshTask(const TaskInfo* task);
@@ -67,6 +73,9 @@ public:
     static QString triggerDescription(const TaskInfo& task);
 
 private:
+    // The trigger's sentence without what follows a failure.
+    static QString scheduleDescription(const TaskInfo& task);
+
     struct TaskNode
     {
         std::vector<std::unique_ptr<TaskNode>> children;
@@ -76,6 +85,7 @@ private:
         std::size_t actionKind = 0;
         Instant nextRun = kNeverInstant;
         LastRun lastRun;
+        bool paused = false;
     };
 
     TaskNode* nodeOf(const QModelIndex& index) const;

@@ -68,7 +68,11 @@ void logToolResult(const ToolResult& result, const ToolLimits& limits, const Log
 {
     RunFailure ignored;
     RunFailure& noted = failure ? *failure : ignored;
-    if (result.stopped) {
+    if (result.cancelled) {
+        const std::wstring why = RunTexts::Text("Остановлено пользователем.");
+        noted.Note(why);
+        log(why, true);
+    } else if (result.stopped) {
         log(RunTexts::Text("Задание не выполнено:"), true);
         const std::wstring why = RunTexts::Text("Запуск прерван: планировщик завершает работу.");
         noted.Note(why);
@@ -200,6 +204,8 @@ TimeUpdates RunExport(const ExportAction& action, vadro::ICore& core, const std:
     }
 
     for (const auto& [projectPath, document] : projects) {
+        if (settings.cancel != nullptr && settings.cancel->Requested())
+            break; // stopped by the user: no further project starts
         const Instant time = DocumentTime(document);
         if (action.only_changed_documents) {
             const auto known = action.modification_times.find(projectPath);
@@ -213,7 +219,7 @@ TimeUpdates RunExport(const ExportAction& action, vadro::ICore& core, const std:
                 std::filesystem::create_directories(std::filesystem::u8path(common::toUtf8(action.output_path)), ec);
             }
             const ToolResult result =
-                RunTool(ExportArguments(tool, action, projectPath), settings.limits, settings.stop);
+                RunTool(ExportArguments(tool, action, projectPath), settings.limits, settings.stop, settings.cancel);
             logToolResult(result, settings.limits, log, failure);
             // A failed export is retried at the next run instead of being taken as done.
             if (action.only_changed_documents && result.Succeeded())
@@ -287,10 +293,11 @@ CheckOutcome RunCheck(const CheckAction& action, const std::filesystem::path& to
     if (sources.files.empty())
         return outcome;
     try {
-        const ToolResult result = RunTool(CheckArguments(tool, action, sources.paths), settings.limits, settings.stop);
+        const ToolResult result =
+            RunTool(CheckArguments(tool, action, sources.paths), settings.limits, settings.stop, settings.cancel);
         logToolResult(result, settings.limits, log, failure);
-        // A check that ran keeps its times; one that never started checked nothing.
-        if (result.started)
+        // A check that ran keeps its times; one that never started, or was stopped, did not check them all.
+        if (result.started && !result.cancelled)
             outcome.times = std::move(sources.times);
         outcome.save = action.only_changed_documents && !result.Succeeded();
     } catch (const bp::process_error& e) {
@@ -319,7 +326,7 @@ std::filesystem::path CommandProgram(const CommandAction& action)
 }
 
 bool StartCommand(const CommandAction& action, ChildReaper& reaper, const LogFunction& log, RunFailure* failure,
-                  ChildEnd ended)
+                  ChildEnd ended, const ChildStarted& started)
 {
     const auto fail = [&log, failure](const std::wstring& reason) {
         if (failure)
@@ -335,7 +342,7 @@ bool StartCommand(const CommandAction& action, ChildReaper& reaper, const LogFun
     if (!dir.empty() && !std::filesystem::is_directory(dir, ec))
         return fail(RunTexts::Text("Не найдена рабочая папка %1", common::fromUtf8(dir.string())));
     const CommandStart start =
-        StartProgram(CommandProgram(action), common::toUtf8(action.arguments), dir, reaper, std::move(ended));
+        StartProgram(CommandProgram(action), common::toUtf8(action.arguments), dir, reaper, std::move(ended), started);
     if (!start.started)
         return fail(start.error.toStdWString());
     return true;

@@ -81,11 +81,12 @@ CheckOutcome RunCheck(const CheckAction& action, const std::filesystem::path& to
                       const ToolRunSettings& settings = {}, RunFailure* failure = nullptr);
 
 // Starts the command and returns at once, true when it started; `reaper` collects it when
-// it ends and hands its wait status to `ended` (on the reaper's thread). A command that
+// it ends and hands its wait status to `ended` (on the reaper's thread); `started` learns
+// its process id (which leads its process group) first. A command that
 // cannot start (no program, a start directory that does not exist, a failed launch) is not
 // run elsewhere: its log gets the failure line and the reason, and `ended` is never called.
 bool StartCommand(const CommandAction& action, ChildReaper& reaper, const LogFunction& log,
-                  RunFailure* failure = nullptr, ChildEnd ended = {});
+                  RunFailure* failure = nullptr, ChildEnd ended = {}, const ChildStarted& started = {});
 
 // Why a command with this wait status failed (its exit code or signal, first line only),
 // or nothing when it ended with code 0.

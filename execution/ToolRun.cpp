@@ -265,10 +265,19 @@ void ToolStop::Request()
     }
 }
 
+void ToolStop::Reset()
+{
+    requested_.store(false);
+    if (fd_.get() >= 0) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto got = ::read(fd_.get(), &count, sizeof count);
+    }
+}
+
 namespace {
 
 ToolResult runTool(const std::vector<std::string>& arguments, const ToolLimits& limits, const ToolStop* stop,
-                   const ToolReply* reply)
+                   const ToolStop* cancel, const ToolReply* reply)
 {
     ToolResult result;
     if (arguments.empty()) {
@@ -277,6 +286,10 @@ ToolResult runTool(const std::vector<std::string>& arguments, const ToolLimits& 
     }
     if (stop != nullptr && stop->Requested()) {
         result.stopped = true;
+        return result;
+    }
+    if (cancel != nullptr && cancel->Requested()) {
+        result.cancelled = true;
         return result;
     }
 
@@ -314,6 +327,7 @@ ToolResult runTool(const std::vector<std::string>& arguments, const ToolLimits& 
 
     const common::UniqueFd pidFd(openPidFd(pid));
     const int stopFd = stop != nullptr ? stop->Descriptor() : -1;
+    const int cancelFd = cancel != nullptr ? cancel->Descriptor() : -1;
     HeadBuffer head;
     bool pipeOpen = true;
     bool ended = false;
@@ -338,7 +352,8 @@ ToolResult runTool(const std::vector<std::string>& arguments, const ToolLimits& 
             drainUntil = now + limits.drainGrace;
         }
         // Quitting does not wait for a helper that holds the pipe.
-        if (ended && (!pipeOpen || now >= drainUntil || result.stopped || (stop != nullptr && stop->Requested())))
+        if (ended && (!pipeOpen || now >= drainUntil || result.stopped || result.cancelled ||
+                      (stop != nullptr && stop->Requested())))
             break;
         if (!ended && !ending && !answered && now >= deadline) {
             result.timedOut = true;
@@ -350,6 +365,11 @@ ToolResult runTool(const std::vector<std::string>& arguments, const ToolLimits& 
                 killAt = std::min(killAt, now + kStopGrace);
             else
                 terminate(kStopGrace);
+        }
+        // The user's stop ends the tool as its time limit does.
+        if (!ended && !ending && !result.cancelled && cancel != nullptr && cancel->Requested()) {
+            result.cancelled = true;
+            terminate(limits.killGrace);
         }
         if (!ended && ending && !killed && now >= killAt) {
             signalGroup(pid, SIGKILL);
@@ -367,7 +387,7 @@ ToolResult runTool(const std::vector<std::string>& arguments, const ToolLimits& 
             wakeAt = answered ? exitBy : deadline;
         else if (!killed)
             wakeAt = killAt;
-        pollfd fds[3];
+        pollfd fds[4];
         nfds_t count = 0;
         if (pipeOpen)
             fds[count++] = {source.get(), POLLIN, 0};
@@ -375,8 +395,11 @@ ToolResult runTool(const std::vector<std::string>& arguments, const ToolLimits& 
             fds[count++] = {pidFd.get(), POLLIN, 0};
         if (!result.stopped && stopFd >= 0)
             fds[count++] = {stopFd, POLLIN, 0};
-        // Without a descriptor for the child's end, or for the stop, look again regularly.
-        const bool polled = !ended && (pidFd.get() < 0 || (stop != nullptr && stopFd < 0));
+        if (!result.cancelled && !ending && cancelFd >= 0)
+            fds[count++] = {cancelFd, POLLIN, 0};
+        // Without a descriptor for the child's end, or for a stop, look again regularly.
+        const bool polled =
+            !ended && (pidFd.get() < 0 || (stop != nullptr && stopFd < 0) || (cancel != nullptr && cancelFd < 0));
         long long waitMs = -1;
         if (wakeAt != Clock::time_point::max())
             waitMs = std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count());
@@ -430,15 +453,16 @@ ToolResult runTool(const std::vector<std::string>& arguments, const ToolLimits& 
 
 } // namespace
 
-ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& limits, const ToolStop* stop)
+ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& limits, const ToolStop* stop,
+                   const ToolStop* cancel)
 {
-    return runTool(arguments, limits, stop, nullptr);
+    return runTool(arguments, limits, stop, cancel, nullptr);
 }
 
 ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& limits, const ToolStop* stop,
                    const ToolReply& reply)
 {
-    return runTool(arguments, limits, stop, &reply);
+    return runTool(arguments, limits, stop, nullptr, &reply);
 }
 
 ChildReaper::ChildReaper()
@@ -527,15 +551,20 @@ void ChildReaper::Run()
 }
 
 CommandStart StartProgram(const std::filesystem::path& program, const std::string& argument,
-                          const std::filesystem::path& directory, ChildReaper& reaper, ChildEnd ended)
+                          const std::filesystem::path& directory, ChildReaper& reaper, ChildEnd ended,
+                          const ChildStarted& started)
 {
     CommandStart start;
     ChildSetup setup;
+    // Its own group, so a stop reaches the helpers it starts as well.
+    setup.ownGroup = true;
     if (!directory.empty())
         setup.directory = directory.c_str();
     const pid_t pid = launch(program.string(), {argument}, setup, start.error);
     if (pid < 0)
         return start;
+    if (started)
+        started(pid);
     reaper.Watch(pid, std::move(ended));
     start.started = true;
     return start;

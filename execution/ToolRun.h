@@ -31,10 +31,11 @@ struct ToolResult
     int signal = 0;                    // the signal that ended it, 0 when it exited
     bool timedOut = false;             // ended by us at the time limit
     bool stopped = false;              // ended by us because the program is quitting
+    bool cancelled = false;            // ended by us because the user stopped the run
     std::vector<QString> errorLines;   // the start of standard error, split at line feeds
     std::size_t omittedErrorLines = 0; // lines of standard error after the kept start
     std::size_t omittedErrorBytes = 0; // bytes of standard error after the kept start
-    bool Succeeded() const { return started && !timedOut && !stopped && exitCode == 0; }
+    bool Succeeded() const { return started && !timedOut && !stopped && !cancelled && exitCode == 0; }
 };
 
 // How long a tool may take. At the limit its process group gets SIGTERM, and SIGKILL
@@ -59,6 +60,8 @@ public:
 
     void Request();
     bool Requested() const { return requested_.load(); }
+    // Takes a request back, so one stop serves run after run; only while no run watches it.
+    void Reset();
     // Readable once a stop is requested; -1 when no descriptor was available (runs then
     // look at Requested() at least every 100 ms).
     int Descriptor() const { return fd_.get(); }
@@ -74,6 +77,9 @@ struct ToolRunSettings
 {
     ToolLimits limits;
     const ToolStop* stop = nullptr;
+    // The user's stop of this one run (null for none): it ends the tool as its time limit
+    // does, SIGKILL `limits.killGrace` after SIGTERM, and no further tool of the run starts.
+    const ToolStop* cancel = nullptr;
 };
 
 // A run stopped by a ToolStop is ended with SIGTERM and, this much later, SIGKILL.
@@ -87,9 +93,10 @@ constexpr std::size_t kStderrKeptBytes = 64 * 1024;
 // Runs `arguments` (program first, bytes passed unchanged, no search along PATH) in a
 // process group of its own, with standard output on the null device and standard input
 // and environment inherited. Standard error is read while the program runs; only a failed
-// run keeps it. Never throws for a program that cannot be started; `stop` may be null.
+// run keeps it. Never throws for a program that cannot be started; `stop` and `cancel`
+// (see ToolRunSettings) may be null.
 ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& limits = {},
-                   const ToolStop* stop = nullptr);
+                   const ToolStop* stop = nullptr, const ToolStop* cancel = nullptr);
 
 // A tool that answers on its standard output (the scheme lookup). The output is handed to
 // `take` in chunks while the tool runs, and standard error goes to the null device. Once
@@ -158,11 +165,16 @@ struct CommandStart
     QString error;
 };
 
+// Tells the process id of a started child before anything can have collected it.
+using ChildStarted = std::function<void(pid_t pid)>;
+
 // Starts `program` with the one argument `argument` in `directory` (the current one when
-// empty), with the standard streams and environment inherited; the child is handed to
-// `reaper`, which tells `ended` how it ended. A directory that cannot be entered fails the
-// start: the program never runs elsewhere (and `ended` is never called).
+// empty), in a process group of its own, with the standard streams and environment
+// inherited; `started` learns its id, then the child is handed to `reaper`, which tells
+// `ended` how it ended. A directory that cannot be entered fails the start: the program
+// never runs elsewhere (and `ended` is never called).
 CommandStart StartProgram(const std::filesystem::path& program, const std::string& argument,
-                          const std::filesystem::path& directory, ChildReaper& reaper, ChildEnd ended = {});
+                          const std::filesystem::path& directory, ChildReaper& reaper, ChildEnd ended = {},
+                          const ChildStarted& started = {});
 
 } // namespace execution

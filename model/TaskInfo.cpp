@@ -32,5 +32,7 @@ bool TaskInfo::operator==(const TaskInfo& o) const
 {
     return name == o.name && description == o.description && starting_point == o.starting_point &&
            trigger == o.trigger && run_only_on_working_days == o.run_only_on_working_days && action == o.action &&
-           run_missed == o.run_missed && last_run == o.last_run && awaited_run == o.awaited_run;
+           run_missed == o.run_missed && last_run == o.last_run && awaited_run == o.awaited_run && paused == o.paused &&
+           retry_count == o.retry_count && retry_interval_minutes == o.retry_interval_minutes &&
+           retry_at == o.retry_at && retry_attempt == o.retry_attempt;
 }

@@ -137,7 +137,12 @@ enum class RunOutcome : std::uint8_t
     Failed,
     // The program stopped while a command it had started went on: how it ended is not known.
     Unknown,
+    // The user stopped it.
+    Stopped,
 };
+
+constexpr int kMaxRetryCount = 10;
+constexpr int kMaxRetryIntervalMinutes = 1440;
 
 // The task's last run, as the service keeps it.
 struct LastRun
@@ -175,6 +180,17 @@ public:
     // Kept by the service for a task with run_missed: the run its timer waits for. Found in
     // the past at a start, it tells that the program was not running when the run fell due.
     Instant awaited_run = kNeverInstant;
+    // A paused task never fires; running it at once still works. Resumed, it runs at its
+    // next run after the resume: what fell due meanwhile is not made up.
+    bool paused = false;
+    // After a failed run (not a stopped one) the task runs again retry_interval_minutes
+    // later, at most retry_count times in a row, unless its regular run comes first.
+    int retry_count = 0;             // 0 to kMaxRetryCount
+    int retry_interval_minutes = 10; // 1 to kMaxRetryIntervalMinutes
+    // Kept by the service: when the pending retry runs (kNeverInstant: none) and which
+    // attempt of the series it is, or was while it runs.
+    Instant retry_at = kNeverInstant;
+    int retry_attempt = 0;
 
     // The next run strictly after `now`, or starting_point while that lies ahead.
     // Computed in the local zone (see LocalZone in the scheduler library). Never throws

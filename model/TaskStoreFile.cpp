@@ -18,6 +18,7 @@
 #include <boost/uuid/string_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 #include <sstream>
@@ -351,10 +352,8 @@ struct ActionWriter
 
 // The store's words for the outcomes of a last run; none for a task that never ran.
 constexpr std::pair<RunOutcome, std::wstring_view> kOutcomeWords[] = {
-    {RunOutcome::Running, L"running"},
-    {RunOutcome::Succeeded, L"succeeded"},
-    {RunOutcome::Failed, L"failed"},
-    {RunOutcome::Unknown, L"unknown"},
+    {RunOutcome::Running, L"running"}, {RunOutcome::Succeeded, L"succeeded"}, {RunOutcome::Failed, L"failed"},
+    {RunOutcome::Unknown, L"unknown"}, {RunOutcome::Stopped, L"stopped"},
 };
 
 std::wstring_view outcomeWord(RunOutcome outcome)
@@ -674,6 +673,38 @@ void readKeptState(const pt::wptree& node, TaskInfo& task, std::vector<std::stri
     task.last_run = std::move(run);
 }
 
+// Pausing and retrying: missing means not paused and no retries; a count or an interval
+// outside its range is brought into it, one that is not a number gives no retries.
+void readControl(const pt::wptree& node, TaskInfo& task, std::vector<std::string>& warnings)
+{
+    task.paused = parseBool(optionalText(node, L"paused")).value_or(false);
+    const auto count = node.get_optional<std::wstring>(L"retry_count");
+    if (!count)
+        return;
+    const auto n = parseSigned(*count);
+    if (!n) {
+        warnings.push_back("retry_count is not a number; the task is not retried");
+        return;
+    }
+    task.retry_count = static_cast<int>(std::clamp<std::int64_t>(*n, 0, kMaxRetryCount));
+    if (const auto interval = parseSigned(optionalText(node, L"retry_interval_minutes")))
+        task.retry_interval_minutes =
+            static_cast<int>(std::clamp<std::int64_t>(*interval, 1, kMaxRetryIntervalMinutes));
+    if (task.retry_count != *n)
+        warnings.push_back("retry_count outside 0-10 is read as " + std::to_string(task.retry_count));
+    auto pending = node.get_child_optional(L"pending_retry");
+    if (!pending || task.retry_count == 0)
+        return;
+    const auto at = parseSigned(pending->get<std::wstring>(L"at", {}));
+    const auto attempt = parseSigned(pending->get<std::wstring>(L"attempt", {}));
+    if (!at || !attempt || *attempt < 1 || *attempt > task.retry_count) {
+        warnings.push_back("pending_retry cannot be read; no retry is pending");
+        return;
+    }
+    task.retry_at = *at;
+    task.retry_attempt = static_cast<int>(*attempt);
+}
+
 TaskInfo readTask(const pt::wptree& node, std::vector<std::string>& warnings)
 {
     TaskInfo task;
@@ -687,6 +718,7 @@ TaskInfo readTask(const pt::wptree& node, std::vector<std::string>& warnings)
     task.action = readAction(node, warnings);
     task.run_missed = parseBool(optionalText(node, L"run_missed")).value_or(false);
     readKeptState(node, task, warnings);
+    readControl(node, task, warnings);
     return task;
 }
 
@@ -711,6 +743,14 @@ std::wstring WriteTasks(const std::vector<const TaskInfo*>& tasks)
             w.open(kFieldLevel, L"action");
             std::visit(ActionWriter{w}, task->action);
             w.close(kFieldLevel, L"action");
+            // Written only when set, so a task that is not paused and not retried is
+            // written exactly as before.
+            if (task->paused)
+                w.leaf(kFieldLevel, L"paused", boolText(true));
+            if (task->retry_count > 0) {
+                w.leaf(kFieldLevel, L"retry_count", toText(task->retry_count));
+                w.leaf(kFieldLevel, L"retry_interval_minutes", toText(task->retry_interval_minutes));
+            }
             // What the service keeps is written only when there is something to keep, so
             // the entry of a task that never ran and makes up nothing stays as it was.
             if (task->run_missed) {
@@ -725,6 +765,12 @@ std::wstring WriteTasks(const std::vector<const TaskInfo*>& tasks)
                 w.leaf(kPartLevel, L"outcome", word);
                 w.leaf(kPartLevel, L"reason", task->last_run.reason);
                 w.close(kFieldLevel, L"last_run");
+            }
+            if (task->retry_count > 0 && task->retry_at != kNeverInstant) {
+                w.open(kFieldLevel, L"pending_retry");
+                w.leaf(kPartLevel, L"at", toText(task->retry_at));
+                w.leaf(kPartLevel, L"attempt", toText(task->retry_attempt));
+                w.close(kFieldLevel, L"pending_retry");
             }
             w.close(kTaskLevel, L"task");
         }

@@ -24,6 +24,8 @@ signals:
     void runStarted(const TaskInfo* task);
     // `reason` is the first line of why the run failed; empty on success.
     void runEnded(const TaskInfo* task, bool succeeded, const QString& reason);
+    // A run the user stopped has ended; it is neither a success nor a failure.
+    void runStopped(const TaskInfo* task);
     // The task's next run changed.
     void rearmed(const TaskInfo* task);
     // The store file could not be written; the change is not stored.

@@ -40,6 +40,7 @@
 #include <stdexcept>
 
 #include <malloc.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -219,12 +220,15 @@ struct TaskStorage::Backups
         const TaskInfo* stored;
         std::uint64_t serial;
         execution::BackupRequest request;
+        // Set by the user's stop of this backup, and for every backup when the pool stops.
+        std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
     };
 
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<Job> queue;
     std::unordered_set<std::uint64_t> busy; // serials of the tasks queued or running
+    std::unordered_map<std::uint64_t, std::shared_ptr<std::atomic<bool>>> stops; // of the busy ones
     std::vector<std::thread> threads;
     std::atomic<bool> stop{false};
     std::size_t running = 0;
@@ -240,6 +244,7 @@ struct TaskStorage::Backups
         if (!busy.insert(job.serial).second)
             return false;
         const std::uint64_t serial = job.serial;
+        stops[serial] = job.stop;
         queue.push_back(std::move(job));
         if (threads.size() < kThreads && threads.size() < queue.size() + running) {
             try {
@@ -249,6 +254,7 @@ struct TaskStorage::Backups
                 if (threads.empty()) {
                     queue.pop_back();
                     busy.erase(serial);
+                    stops.erase(serial);
                     throw;
                 }
             }
@@ -263,11 +269,24 @@ struct TaskStorage::Backups
             std::lock_guard<std::mutex> lock(mutex);
             stop = true;
             queue.clear();
+            for (auto& [serial, flag] : stops)
+                flag->store(true);
         }
         wake.notify_all();
         for (std::thread& t : threads)
             t.join();
         threads.clear();
+    }
+
+    // The user's stop of the task's backup, queued or running; false when it has none.
+    bool StopOne(std::uint64_t serial)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto it = stops.find(serial);
+        if (it == stops.end())
+            return false;
+        it->second->store(true);
+        return true;
     }
 
     void Serve(TaskStorage& service)
@@ -284,21 +303,28 @@ struct TaskStorage::Backups
             lock.unlock();
             std::optional<TaskStorage::RunEnd> end;
             if (const auto started = service.BeginRun(job.stored, job.serial)) {
-                const auto result = execution::RunBackup(job.request, *service.core_, connections, &stop);
+                const auto result = execution::RunBackup(job.request, *service.core_, connections, job.stop.get());
                 const auto lines = execution::BackupReport(result);
-                for (std::size_t i = 0; i < lines.size(); ++i)
-                    service.LogTo(job.stored, job.serial, lines[i], i == 0);
+                if (job.stop->load() && !stop && !result.ok) {
+                    // Stopped by the user: the documents not reached keep their previous copies.
+                    service.LogTo(job.stored, job.serial, tr("Остановлено пользователем.").toStdWString(), true);
+                    end = TaskStorage::RunEnd{*started, {}, true};
+                } else {
+                    for (std::size_t i = 0; i < lines.size(); ++i)
+                        service.LogTo(job.stored, job.serial, lines[i], i == 0);
+                }
                 // A backup the quit stopped stays kept as going: the next start takes it
                 // as interrupted.
-                if (result.ok || !stop)
+                if (!end && (result.ok || !stop))
                     end = TaskStorage::RunEnd{*started, {}};
-                if (!result.ok && end)
+                if (!result.ok && end && !end->stopped)
                     end->failure.Note(lines.front());
             }
             // The task may run again from here on, while this run's end is being kept.
             lock.lock();
             --running;
             busy.erase(job.serial);
+            stops.erase(job.serial);
             if (end) {
                 lock.unlock();
                 service.EndRun(job.stored, job.serial, *end);
@@ -403,6 +429,10 @@ void TaskStorage::Load()
     file = {};
     // A run kept as going means the program ended during it.
     bool interrupted = false;
+    // A flagged task whose file lacks the run it awaits (written by hand, or flagged by an
+    // older version) must have it on disk before its first run: a kill at that run's start,
+    // before the saver wrote it, would otherwise leave nothing to make up.
+    bool awaitedAdded = false;
     const Instant now = Now();
     const Instant delay = std::chrono::duration_cast<std::chrono::nanoseconds>(missedRunDelay_).count();
     {
@@ -437,10 +467,13 @@ void TaskStorage::Load()
             // start, however many runs it missed. A run the stop or a kill cut short counts
             // as missed too. A run due while the computer slept is no concern here: the
             // timer fires at the resume.
-            const bool missed = task->run_missed &&
+            const bool missed = task->run_missed && !task->paused &&
                                 (stoppedPartWay || (task->awaited_run != kNeverInstant && task->awaited_run <= now));
+            HonourPendingRetry(*task, now, delay);
             const std::wstring cutShort = wasRunning ? task->last_run.reason : std::wstring();
+            const Instant awaitedInFile = task->awaited_run;
             const TaskInfo* stored = ArmLocked(std::move(task), SIZE_MAX, missed ? now + delay : kNeverInstant);
+            awaitedAdded = awaitedAdded || (awaitedInFile == kNeverInstant && stored->awaited_run != kNeverInstant);
             // The log the failure notice opens tells how the cut-short run ended, too.
             if (const Entry* entry = FindLocked(stored, 0); !cutShort.empty() && entry && entry->log)
                 entry->log->Write(execution::FormatLogLine(QDateTime::currentDateTime(), cutShort));
@@ -448,14 +481,14 @@ void TaskStorage::Load()
     }
     parsed.clear();
     {
-        // What was loaded is what the file holds (the awaited runs are written with the next
-        // change, as before).
+        // What was loaded is what the file holds (an awaited run that moved on is written
+        // with the next change).
         std::lock_guard<std::mutex> storeLock(storeMutex_);
         std::lock_guard<std::mutex> lock(stateMutex_);
         savedChanges_ = changes_;
     }
     // The failed run is written down at once, so the store tells the truth from now on.
-    if (interrupted)
+    if (interrupted || awaitedAdded)
         Save();
     // The parse tree of a large store leaves most of its pages with the allocator; hand
     // them back, so a program that lives in the tray does not keep them for its lifetime.
@@ -506,10 +539,12 @@ void TaskStorage::RearmLocked(const TaskInfo* task, Entry& entry)
 {
     auto* record = const_cast<TaskInfo*>(task); // the service owns it
     ++changes_;                                 // the awaited run moves on
-    if (!record->run_missed)
+    if (!record->run_missed || record->paused)
         entry.makeUpAt = kNeverInstant;
-    const Instant next = NextRunOf(*record);
-    StartWaitLocked(task, entry, std::min(next, entry.makeUpAt));
+    // A paused task waits for nothing, so it awaits no run that could be missed either.
+    const Instant next = record->paused ? kNeverInstant : NextRunOf(*record);
+    const Instant retry = record->paused ? kNeverInstant : record->retry_at;
+    StartWaitLocked(task, entry, std::min({next, entry.makeUpAt, retry}));
     if (!record->run_missed)
         record->awaited_run = kNeverInstant;
     else if (entry.makeUpAt == kNeverInstant)
@@ -562,6 +597,8 @@ const TaskInfo* TaskStorage::AddTask(const TaskInfo& task, std::size_t position)
         auto copy = std::make_unique<TaskInfo>(task);
         copy->last_run = LastRun{};
         copy->awaited_run = kNeverInstant;
+        copy->retry_at = kNeverInstant;
+        copy->retry_attempt = 0;
         stored = ArmLocked(std::move(copy), position);
     }
     Save();
@@ -587,6 +624,13 @@ void TaskStorage::UpdateTask(const TaskInfo* stored, const TaskInfo& edited)
         record->run_only_on_working_days = edited.run_only_on_working_days;
         record->action = edited.action;
         record->run_missed = edited.run_missed;
+        // Whether it is paused, and where its retries stand, the service keeps.
+        record->retry_count = edited.retry_count;
+        record->retry_interval_minutes = edited.retry_interval_minutes;
+        if (record->retry_attempt > record->retry_count) {
+            record->retry_at = kNeverInstant;
+            record->retry_attempt = 0;
+        }
         if (auto* e = std::get_if<ExportAction>(&record->action); e && e->project_path != oldProject)
             e->modification_times.clear();
         // The log follows the task to its new name; a log that name has already is kept
@@ -643,6 +687,120 @@ void TaskStorage::RunNow(const TaskInfo* stored)
     boost::asio::post(worker_->io, [this, stored, serial] { PerformStored(stored, serial); });
 }
 
+bool TaskStorage::SetPaused(const TaskInfo* stored, bool paused)
+{
+    Instant next;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        Entry* entry = FindLocked(stored, 0);
+        if (entry == nullptr)
+            return false;
+        auto* record = const_cast<TaskInfo*>(stored); // the service owns it
+        if (record->paused == paused)
+            return true;
+        record->paused = paused;
+        // A pause ends the series of retries; nothing of it is made up at the resume.
+        record->retry_at = kNeverInstant;
+        record->retry_attempt = 0;
+        RearmLocked(stored, *entry);
+        next = entry->expiry;
+    }
+    Save();
+    emit events_->rearmed(stored);
+    LogTo(stored, 0,
+          paused ? tr("Задание приостановлено.").toStdWString()
+                 : tr("Задание возобновлено. Следующий запуск: %1.")
+                       .arg(next == kNeverInstant ? tr("не запланирован") : localTimeText(next))
+                       .toStdWString(),
+          true);
+    return true;
+}
+
+bool TaskStorage::Stop(const TaskInfo* stored)
+{
+    bool stopping = false;
+    std::uint64_t serial;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        Entry* entry = FindLocked(stored, 0);
+        if (entry == nullptr)
+            return false;
+        serial = entry->serial;
+        if (entry->toolRunning) {
+            toolCancel_->Request();
+            stopping = true;
+        }
+        bool signalled = false;
+        for (RunningCommand& command : entry->commands) {
+            if (command.stopped)
+                continue;
+            command.stopped = true;
+            signalled = true;
+            // The command leads its own group; its helpers go with it.
+            if (::kill(-command.pid, SIGTERM) != 0)
+                ::kill(command.pid, SIGTERM);
+        }
+        stopping = stopping || !entry->commands.empty();
+        if (signalled) {
+            if (!entry->killTimer)
+                entry->killTimer = std::make_unique<boost::asio::steady_timer>(worker_->io);
+            entry->killTimer->expires_after(ToolSettings().limits.killGrace);
+            entry->killTimer->async_wait([this, stored, serial](const boost::system::error_code& ec) {
+                if (!ec)
+                    KillStoppedCommands(stored, serial);
+            });
+        }
+    }
+    return backups_->StopOne(serial) || stopping;
+}
+
+void TaskStorage::KillStoppedCommands(const TaskInfo* stored, std::uint64_t serial)
+{
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    Entry* entry = FindLocked(stored, serial);
+    if (entry == nullptr)
+        return;
+    // Only commands not yet collected are listed, so no id here is another process's.
+    for (const RunningCommand& command : entry->commands)
+        if (command.stopped && ::kill(-command.pid, SIGKILL) != 0)
+            ::kill(command.pid, SIGKILL);
+}
+
+std::wstring TaskStorage::FollowRunLocked(TaskInfo& record, Entry& entry, RunOutcome outcome)
+{
+    if (outcome != RunOutcome::Failed || record.paused || record.retry_attempt >= record.retry_count) {
+        record.retry_at = kNeverInstant;
+        record.retry_attempt = 0;
+        return {};
+    }
+    ++record.retry_attempt;
+    record.retry_at = Now() + Instant(record.retry_interval_minutes) * 60 * kNanosPerSecond;
+    RearmLocked(&record, entry);
+    return tr("Повторная попытка %1 из %2 в %3.")
+        .arg(record.retry_attempt)
+        .arg(record.retry_count)
+        .arg(QDateTime::fromMSecsSinceEpoch(record.retry_at / kNanosPerMilli)
+                 .toString(QStringLiteral("hh:mm:ss dd.MM.yyyy")))
+        .toStdWString();
+}
+
+void TaskStorage::TakeRetryLocked(TaskInfo& record, const Entry& entry)
+{
+    if (record.retry_at == kNeverInstant || record.retry_at > entry.expiry)
+        record.retry_attempt = 0; // the regular run came first: a new series
+    record.retry_at = kNeverInstant;
+}
+
+void TaskStorage::HonourPendingRetry(TaskInfo& task, Instant now, Instant delay)
+{
+    if (task.paused || task.retry_count == 0) {
+        task.retry_at = kNeverInstant;
+        task.retry_attempt = 0;
+    } else if (task.retry_at != kNeverInstant && task.retry_at <= now) {
+        task.retry_at = now + delay;
+    }
+}
+
 void TaskStorage::Perform(const TaskInfo* task)
 {
     PerformStored(task, 0);
@@ -671,6 +829,7 @@ void TaskStorage::OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint6
         Entry* entry = FindLocked(task, serial);
         if (entry == nullptr || entry->generation != generation)
             return; // removed or re-armed since this wait completed
+        TakeRetryLocked(*const_cast<TaskInfo*>(task), *entry);
         // A pending make-up run is done by this one.
         entry->makeUpAt = kNeverInstant;
         entry->finishing = true;
@@ -778,22 +937,34 @@ std::optional<Instant> TaskStorage::BeginRun(const TaskInfo* stored, std::uint64
 void TaskStorage::EndRun(const TaskInfo* stored, std::uint64_t serial, const RunEnd& end)
 {
     const execution::RunFailure& failure = end.failure;
-    const std::wstring reason = failure.failed ? firstLine(failure.reason) : std::wstring();
+    const std::wstring reason = end.stopped ? tr("Остановлено пользователем.").toStdWString()
+                                : failure.failed ? firstLine(failure.reason)
+                                                 : std::wstring();
+    std::wstring retryLine;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
-        if (FindLocked(stored, serial) == nullptr)
+        Entry* entry = FindLocked(stored, serial);
+        if (entry == nullptr)
             return;
         auto* record = const_cast<TaskInfo*>(stored);
         // A later run has begun meanwhile: its start is what the task keeps now.
         if (record->last_run.outcome != RunOutcome::Running || record->last_run.started != end.started)
             return;
         record->last_run.ended = Now();
-        record->last_run.outcome = failure.failed ? RunOutcome::Failed : RunOutcome::Succeeded;
+        record->last_run.outcome = end.stopped      ? RunOutcome::Stopped
+                                   : failure.failed ? RunOutcome::Failed
+                                                    : RunOutcome::Succeeded;
         record->last_run.reason = reason;
+        retryLine = FollowRunLocked(*record, *entry, record->last_run.outcome);
         ++changes_;
     }
     saver_->Request();
-    emit events_->runEnded(stored, !failure.failed, QString::fromStdWString(reason));
+    if (!retryLine.empty())
+        LogTo(stored, serial, retryLine, true);
+    if (end.stopped)
+        emit events_->runStopped(stored);
+    else
+        emit events_->runEnded(stored, !failure.failed, QString::fromStdWString(reason));
 }
 
 std::optional<TaskStorage::RunEnd> TaskStorage::RunAction(const TaskInfo* stored, std::uint64_t serial,
@@ -817,33 +988,59 @@ std::optional<TaskStorage::RunEnd> TaskStorage::RunAction(const TaskInfo* stored
         LogTo(stored, serial, message, headed);
     };
     execution::RunFailure failure;
+    // The user's stop of a tool run reaches it while the task is marked as running one.
+    execution::ToolRunSettings settings = ToolSettings();
+    settings.cancel = toolCancel_.get();
+    const auto registerCancel = [&](bool on) {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (on)
+            toolCancel_->Reset();
+        if (Entry* entry = FindLocked(stored, serial))
+            entry->toolRunning = on;
+    };
     try {
         if (const auto* exp = std::get_if<ExportAction>(&copy.action)) {
-            const auto kept = execution::RunExport(*exp, *core_, ToolPath(), log, ToolSettings(), &failure);
+            registerCancel(true);
+            const auto kept = execution::RunExport(*exp, *core_, ToolPath(), log, settings, &failure);
+            registerCancel(false);
             KeepTimes(stored, serial, exp->project_path, kept);
         } else if (const auto* check = std::get_if<CheckAction>(&copy.action)) {
-            const auto outcome = execution::RunCheck(*check, ToolPath(), log, ToolSettings(), &failure);
+            registerCancel(true);
+            const auto outcome = execution::RunCheck(*check, ToolPath(), log, settings, &failure);
+            registerCancel(false);
             KeepTimes(stored, serial, check->ifc_file, outcome.times);
         } else if (const auto* command = std::get_if<CommandAction>(&copy.action)) {
             // Kept on the reaper's thread when the command ends, whatever the worker does then.
-            auto ended = [this, stored, serial, at = *started](int waitStatus) {
-                EndCommand(stored, serial, at, waitStatus);
+            auto pid = std::make_shared<pid_t>(0);
+            auto ended = [this, stored, serial, at = *started, pid](int waitStatus) {
+                EndCommand(stored, serial, at, waitStatus, *pid);
+            };
+            // Known to Stop until the reaper tells its end, which cannot come before this.
+            auto known = [this, stored, serial, pid](pid_t child) {
+                *pid = child;
+                std::lock_guard<std::mutex> lock(stateMutex_);
+                if (Entry* entry = FindLocked(stored, serial))
+                    entry->commands.push_back({child, false});
             };
             // A started command stays running until the reaper tells its end.
             if (!reaper_)
                 failure.Note(tr("программа завершает работу").toStdWString());
-            else if (execution::StartCommand(*command, *reaper_, log, &failure, std::move(ended)))
+            else if (execution::StartCommand(*command, *reaper_, log, &failure, std::move(ended), known))
                 return std::nullopt;
         }
     } catch (const std::exception& e) {
+        registerCancel(false);
         qCWarning(lcScheduler, "%s", e.what());
         failure.Note(QString::fromLocal8Bit(e.what()).toStdWString());
     }
-    // The times kept above reach the store with the end of the run.
-    return RunEnd{*started, failure};
+    // The times kept above reach the store with the end of the run. A run the quit cut
+    // short stays one the quit stopped.
+    return RunEnd{*started, failure,
+                  toolCancel_->Requested() && !toolStop_->Requested() &&
+                      !std::holds_alternative<CommandAction>(copy.action)};
 }
 
-void TaskStorage::EndCommand(const TaskInfo* stored, std::uint64_t serial, Instant started, int waitStatus)
+void TaskStorage::EndCommand(const TaskInfo* stored, std::uint64_t serial, Instant started, int waitStatus, pid_t pid)
 {
     RunEnd end{started, {}};
     if (const auto reason = execution::CommandEndFailure(waitStatus))
@@ -853,6 +1050,13 @@ void TaskStorage::EndCommand(const TaskInfo* stored, std::uint64_t serial, Insta
         Entry* entry = FindLocked(stored, serial);
         if (entry == nullptr)
             return;
+        // Collected: its id may be another process's from now on.
+        auto& commands = entry->commands;
+        const auto it = std::find_if(commands.begin(), commands.end(), [pid](const auto& c) { return c.pid == pid; });
+        if (it != commands.end()) {
+            end.stopped = it->stopped;
+            commands.erase(it);
+        }
         // The timer handler keeps it once it has re-armed and written its end line, so the
         // store never holds an awaited run already run and the log stays in order.
         if (entry->finishing) {
@@ -866,7 +1070,9 @@ void TaskStorage::EndCommand(const TaskInfo* stored, std::uint64_t serial, Insta
 void TaskStorage::KeepCommandEnd(const TaskInfo* stored, std::uint64_t serial, const RunEnd& end)
 {
     // The run's end line was written when the command started; this says why it failed.
-    if (end.failure.failed)
+    if (end.stopped)
+        LogTo(stored, serial, tr("Остановлено пользователем.").toStdWString(), true);
+    else if (end.failure.failed)
         LogTo(stored, serial,
               tr("Задание не выполнено: %1").arg(QString::fromStdWString(end.failure.reason)).toStdWString(), true);
     EndRun(stored, serial, end);
@@ -1015,7 +1221,7 @@ QString TaskStorage::SaveLocked()
     // A failed save leaves the previous file whole.
     std::string error;
     if (!store::WriteFile(storePath_, document, &error)) {
-        qCWarning(lcScheduler, "The task store could not be written: %s", storePath_.c_str());
+        qCWarning(lcScheduler, "The task store could not be written: %s: %s", storePath_.c_str(), error.c_str());
         return tr("Не удалось записать файл заданий %1: %2")
             .arg(QString::fromStdString(storePath_.string()), QString::fromStdString(error));
     }

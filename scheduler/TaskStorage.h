@@ -28,6 +28,7 @@
 #include <QCoreApplication>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/system_timer.hpp>
 
 #include <atomic>
@@ -110,6 +111,14 @@ public:
     void RemoveTask(const TaskInfo* stored);
     // Has the worker perform the task once, without touching its schedule; returns at once.
     void RunNow(const TaskInfo* stored);
+    // Pauses or resumes the task, re-arms and saves. A pause drops a pending retry or
+    // make-up run; a resumed task waits for its next run after now. False for a record the
+    // service does not hold; true, changing nothing, when the task is so already.
+    bool SetPaused(const TaskInfo* stored, bool paused);
+    // Stops what the task runs now: its tool run, its commands (SIGTERM to their process
+    // groups, SIGKILL after the tool limits' kill grace) and its backup (at its next
+    // document). Each such run ends as stopped. False when nothing of the task runs.
+    bool Stop(const TaskInfo* stored);
 
     // Writes every stored task into the store file. A store that the load found damaged
     // is first kept beside it (see Damage()); when that fails, nothing is written. A save
@@ -177,6 +186,13 @@ private:
     {
         Instant started = 0;
         execution::RunFailure failure;
+        bool stopped = false; // by the user (Stop)
+    };
+    // A command of the task that has started and not yet ended.
+    struct RunningCommand
+    {
+        pid_t pid = 0;
+        bool stopped = false;
     };
     // What the service keeps per stored record: its timer and its log. `serial` tells a
     // record apart from a later one stored at the same address; `generation` tells the
@@ -193,6 +209,12 @@ private:
         // that ends meanwhile leaves its end here for the handler to keep after it.
         bool finishing = false;
         std::vector<RunEnd> heldEnds;
+        // What Stop reaches: the tool run of the task on the worker (through toolCancel_)
+        // and its commands.
+        bool toolRunning = false;
+        std::vector<RunningCommand> commands;
+        // Ends the stopped commands that outlive the kill grace; made at the first stop.
+        std::unique_ptr<boost::asio::steady_timer> killTimer;
         std::unique_ptr<boost::asio::system_timer> timer;
         std::unique_ptr<execution::TaskLog> log;
     };
@@ -226,10 +248,20 @@ private:
     bool StoppedByQuit(const RunEnd& end) const;
     // Keeps the end of a command started at `started`, from its wait status (on the reaper's
     // thread), at once unless the timer handler of its run has yet to finish.
-    void EndCommand(const TaskInfo* stored, std::uint64_t serial, Instant started, int waitStatus);
+    void EndCommand(const TaskInfo* stored, std::uint64_t serial, Instant started, int waitStatus, pid_t pid);
     void KeepCommandEnd(const TaskInfo* stored, std::uint64_t serial, const RunEnd& end);
     // Clears `finishing` and keeps the command ends held meanwhile.
     void FinishTimedRun(const TaskInfo* stored, std::uint64_t serial);
+    // The series of retries after a run that ended with `outcome`: a failure arms the next
+    // attempt while the series has one left; anything else ends it. The log line for an
+    // armed attempt, else empty.
+    std::wstring FollowRunLocked(TaskInfo& record, Entry& entry, RunOutcome outcome);
+    // The timer of `entry` has fired: whether for the pending retry (kept as this run's
+    // attempt) or for a regular or made-up run (which starts a new series).
+    static void TakeRetryLocked(TaskInfo& record, const Entry& entry);
+    // A pending retry found at load that fell due meanwhile runs `delay` after `now`.
+    static void HonourPendingRetry(TaskInfo& task, Instant now, Instant delay);
+    void KillStoppedCommands(const TaskInfo* stored, std::uint64_t serial);
     // The saver's write: saves when anything changed since the last save, or a save failed.
     bool SaveChanges();
     void OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint64_t generation);
@@ -277,6 +309,9 @@ private:
     // Ends a tool run still going when the service is destroyed, so quitting never waits
     // for a tool.
     std::unique_ptr<execution::ToolStop> toolStop_ = std::make_unique<execution::ToolStop>();
+    // The user's stop of the tool run on the worker (one at a time), taken back before each
+    // run; set only under the state lock while that run's task is marked toolRunning.
+    std::unique_ptr<execution::ToolStop> toolCancel_ = std::make_unique<execution::ToolStop>();
     // Collects started commands as they end, whatever the worker is doing. Destroyed first,
     // after the worker's loop has stopped and before it is gone: its ends are posted there.
     std::unique_ptr<execution::ChildReaper> reaper_ = std::make_unique<execution::ChildReaper>();

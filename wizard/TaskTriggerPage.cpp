@@ -106,6 +106,12 @@ void TaskTriggerPage::ConnectHandlers(TaskInfo& task, const WizardContext& conte
             task_->run_only_on_working_days = state != Qt::Unchecked;
     });
     connect(ui->runMissedCheckBox, &QCheckBox::toggled, this, [this](bool checked) { task_->run_missed = checked; });
+    connect(ui->retryCountSpinBox, QOverload<int>::of(&QSpinBox::valueChanged), this, [this](int value) {
+        task_->retry_count = value;
+        ui->retryIntervalSpinBox->setEnabled(value > 0);
+    });
+    connect(ui->retryIntervalSpinBox, QOverload<int>::of(&QSpinBox::valueChanged), this,
+            [this](int value) { task_->retry_interval_minutes = value; });
 
     // Connected after the handlers above, so the runs shown follow the task they have changed.
     const auto showRuns = [this] { UpdateNextRuns(); };
@@ -252,6 +258,12 @@ void TaskTriggerPage::initializePage()
                                             .arg(shownInterval));
     ui->intervalRangeLabel->setVisible(storedInterval != shownInterval);
     ui->runMissedCheckBox->setChecked(task_->run_missed);
+    // Shown within the fields' ranges, as the store reads them.
+    ui->retryIntervalSpinBox->setValue(std::clamp(task_->retry_interval_minutes, 1, kMaxRetryIntervalMinutes));
+    ui->retryCountSpinBox->setValue(std::clamp(task_->retry_count, 0, kMaxRetryCount));
+    task_->retry_count = ui->retryCountSpinBox->value();
+    task_->retry_interval_minutes = ui->retryIntervalSpinBox->value();
+    ui->retryIntervalSpinBox->setEnabled(task_->retry_count > 0);
     // When no field changed, no handler has shown the runs yet.
     UpdateNextRuns();
 }

@@ -139,10 +139,11 @@ void TestMainWindow::toolBar()
         entries << entry->text();
         QVERIFY2(entry->shortcut().isEmpty(), qPrintable(entry->text()));
     }
-    QCOMPARE(entries, (QStringList{QStringLiteral("Запустить сейчас"), QStringLiteral("Новая задача"),
-                                   QStringLiteral("Изменить задачу"), QStringLiteral("Скопировать задачу"),
-                                   QStringLiteral("Удалить задачу"), QStringLiteral("Журнал"),
-                                   QStringLiteral("Открыть папку журналов")}));
+    QCOMPARE(entries, (QStringList{QStringLiteral("Запустить сейчас"), QStringLiteral("Остановить"),
+                                   QStringLiteral("Приостановить"), QStringLiteral("Возобновить"),
+                                   QStringLiteral("Новая задача"), QStringLiteral("Изменить задачу"),
+                                   QStringLiteral("Скопировать задачу"), QStringLiteral("Удалить задачу"),
+                                   QStringLiteral("Журнал"), QStringLiteral("Открыть папку журналов")}));
     QCOMPARE(window->windowTitle(), QStringLiteral("Планировщик задач КАЛВОР"));
 }
 
@@ -241,12 +242,15 @@ void TestMainWindow::contextMenu_data()
     QTest::newRow("nothing selected") << false
                                       << QStringList{QStringLiteral("Новая задача"),
                                                      QStringLiteral("Открыть папку журналов")};
-    QTest::newRow("row selected") << true
-                                  << QStringList{
-                                         QStringLiteral("Новая задача"),          QStringLiteral("Запустить сейчас"),
-                                         QStringLiteral("Изменить задачу"),       QStringLiteral("Скопировать задачу"),
-                                         QStringLiteral("Удалить задачу"),        QStringLiteral("Журнал"),
-                                         QStringLiteral("Открыть папку журналов")};
+    QTest::newRow("row selected") << true << QStringList{QStringLiteral("Новая задача"),
+                                                         QStringLiteral("Запустить сейчас"),
+                                                         QStringLiteral("Остановить"),
+                                                         QStringLiteral("Приостановить"),
+                                                         QStringLiteral("Изменить задачу"),
+                                                         QStringLiteral("Скопировать задачу"),
+                                                         QStringLiteral("Удалить задачу"),
+                                                         QStringLiteral("Журнал"),
+                                                         QStringLiteral("Открыть папку журналов")};
 }
 
 void TestMainWindow::contextMenu()

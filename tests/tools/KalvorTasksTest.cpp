@@ -72,6 +72,9 @@ private slots:
     void unreadableStore();
     void damagedStore_data();
     void damagedStore();
+    void controlWithoutScheduler_data();
+    void controlWithoutScheduler();
+    void controlOfARunningScheduler();
 
 private:
     Result run(const QStringList& args, const QString& tz = QStringLiteral("Europe/Berlin"));
@@ -210,18 +213,26 @@ void KalvorTasksTest::status()
     succeeded.insert(succeeded.size() - 7, lastRun(kJan1, "succeeded"));
     QByteArray unknown = task("?", in2036, daily(1));
     unknown.insert(unknown.size() - 7, lastRun(kJan1, "unknown"));
+    QByteArray paused = task("p", in2036, daily(1));
+    paused.insert(paused.size() - 7, "<paused>true</paused>" + lastRun(kJan1, "stopped"));
+    QByteArray retried = task("r", in2036, daily(1));
+    retried.insert(retried.size() - 7, "<retry_count>3</retry_count>" + lastRun(kJan1, "failed") +
+                                           "<pending_retry><at>" + in2036 +
+                                           "</at><attempt>2</attempt></pending_retry>");
     const QString store = path(QStringLiteral("storage.xml"));
     writeFile(store, storeOf(failed + task("bad", "x", daily(1)) + running + task("new", in2036, daily(1)) + succeeded +
-                             unknown));
+                             unknown + paused + retried));
 
     const Result r = run({QStringLiteral("status"), QStringLiteral("--store"), store});
     QCOMPARE(r.err, QByteArray());
     QCOMPARE(r.exitCode, 0);
-    QCOMPARE(r.out, QByteArray("0\t2036-01-01 09:00:00\t2026-01-01 09:00:00\tfailed\ta\\tb\\nc\\\\d\n"
-                               "2\tnever\t2026-07-01 12:30:05\trunning\tидёт\n"
-                               "3\t2036-01-01 09:00:00\t-\t-\tnew\n"
-                               "4\t2036-01-01 09:00:00\t2026-01-01 09:00:00\tok\tok\n"
-                               "5\t2036-01-01 09:00:00\t2026-01-01 09:00:00\tunknown\t?\n"));
+    QCOMPARE(r.out, QByteArray("0\t2036-01-01 09:00:00\t2026-01-01 09:00:00\tfailed\ta\\tb\\nc\\\\d\t-\n"
+                               "2\tnever\t2026-07-01 12:30:05\trunning\tидёт\t-\n"
+                               "3\t2036-01-01 09:00:00\t-\t-\tnew\t-\n"
+                               "4\t2036-01-01 09:00:00\t2026-01-01 09:00:00\tok\tok\t-\n"
+                               "5\t2036-01-01 09:00:00\t2026-01-01 09:00:00\tunknown\t?\t-\n"
+                               "6\tpaused\t2026-01-01 09:00:00\tstopped\tp\t-\n"
+                               "7\t2036-01-01 09:00:00\t2026-01-01 09:00:00\tfailed\tr\t2/3 2036-01-01 09:00:00\n"));
 }
 
 void KalvorTasksTest::validate_data()
@@ -595,10 +606,10 @@ void KalvorTasksTest::damagedStore_data()
                               "2\t2082787200000000000\t2036-01-01 09:00:00\tc\n";
     QTest::newRow("list of a stray <") << stray << QStringLiteral("list") << 1 << listed << strayDamage
                                        << QByteArrayList();
-    QTest::newRow("status of a stray <") << stray << QStringLiteral("status") << 1
-                                         << QByteArray(
-                                                "0\t2036-01-01 09:00:00\t-\t-\ta\n2\t2036-01-01 09:00:00\t-\t-\tc\n")
-                                         << strayDamage << QByteArrayList();
+    QTest::newRow("status of a stray <")
+        << stray << QStringLiteral("status") << 1
+        << QByteArray("0\t2036-01-01 09:00:00\t-\t-\ta\t-\n2\t2036-01-01 09:00:00\t-\t-\tc\t-\n") << strayDamage
+        << QByteArrayList();
     QTest::newRow("validate of a stray <")
         << stray << QStringLiteral("validate") << 1 << QByteArray("1\ttask 'b <' does not parse: line 4: expected >\n")
         << strayDamage << QByteArrayList();
@@ -679,6 +690,106 @@ void KalvorTasksTest::damagedStore()
         if (!line.isEmpty())
             names << line.split('\t').last();
     QCOMPARE(names, repaired);
+}
+
+// Without a running scheduler pause and resume change the store under its lock, and only
+// the task named; run and stop have nobody to ask.
+void KalvorTasksTest::controlWithoutScheduler_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("status"); // the next-run column of each task afterwards
+
+    QTest::newRow("pause by position") << QStringList{QStringLiteral("pause"), QStringLiteral("2")} << 0
+                                       << QByteArray("2036-01-01 09:00:00 2036-01-01 09:00:00 paused");
+    QTest::newRow("pause by name") << QStringList{QStringLiteral("pause"), QStringLiteral("один")} << 0
+                                   << QByteArray("paused 2036-01-01 09:00:00 2036-01-01 09:00:00");
+    QTest::newRow("a name two tasks share")
+        << QStringList{QStringLiteral("pause"), QStringLiteral("два")} << 2
+        << QByteArray("2036-01-01 09:00:00 2036-01-01 09:00:00 2036-01-01 09:00:00");
+    QTest::newRow("no such position") << QStringList{QStringLiteral("pause"), QStringLiteral("3")} << 2
+                                      << QByteArray("2036-01-01 09:00:00 2036-01-01 09:00:00 2036-01-01 09:00:00");
+    QTest::newRow("run") << QStringList{QStringLiteral("run"), QStringLiteral("0")} << 3
+                         << QByteArray("2036-01-01 09:00:00 2036-01-01 09:00:00 2036-01-01 09:00:00");
+    QTest::newRow("stop") << QStringList{QStringLiteral("stop"), QStringLiteral("0")} << 3
+                          << QByteArray("2036-01-01 09:00:00 2036-01-01 09:00:00 2036-01-01 09:00:00");
+}
+
+void KalvorTasksTest::controlWithoutScheduler()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, status);
+    const QByteArray in2036 = "2082787200000000000";
+    const QString store = path(QStringLiteral("storage.xml"));
+    writeFile(store,
+              storeOf(task("один", in2036, daily(1)) + task("два", in2036, daily(1)) + task("два", in2036, daily(1))));
+    const QByteArray before = readFile(store);
+    QCOMPARE(run(args + QStringList{QStringLiteral("--store"), store}).exitCode, exitCode);
+    const Result r = run({QStringLiteral("status"), QStringLiteral("--store"), store});
+    QByteArrayList next;
+    for (const QByteArray& line : r.out.trimmed().split('\n'))
+        next << line.split('\t').value(1);
+    QCOMPARE(next.join(' '), status);
+    if (exitCode != 0)
+        QCOMPARE(readFile(store), before);
+    if (exitCode == 0) {
+        // Resumed, the task is stored as it was before, but for its kept state.
+        QCOMPARE(run({QStringLiteral("resume"), args[1], QStringLiteral("--store"), store}).exitCode, 0);
+        QVERIFY(!readFile(store).contains("<paused>"));
+    }
+}
+
+// A running scheduler is asked over its socket and says what it did.
+void KalvorTasksTest::controlOfARunningScheduler()
+{
+    const QString storeDir = path(QStringLiteral("data/Holmiq/KalvorScheduler"));
+    QVERIFY(QDir().mkpath(storeDir));
+    const QString runtime = path(QStringLiteral("run"));
+    QVERIFY(QDir().mkpath(runtime));
+    QVERIFY(::chmod(QFile::encodeName(runtime).constData(), 0700) == 0);
+    writeFile(storeDir + QStringLiteral("/storage.xml"),
+              storeOf(task("пауза", "2082787200000000000", daily(1)) +
+                      task("долгая", "2082787200000000000", daily(1),
+                           "<action><type>command</type><executable>/bin/sleep</executable><arguments>60</arguments>"
+                           "</action>")));
+    QProcess scheduler;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), path(QStringLiteral("cache")));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config")));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+    scheduler.setProcessEnvironment(environment);
+    scheduler.start(testsupport::binPath(QStringLiteral("KalvorScheduler")), {});
+    QVERIFY(scheduler.waitForStarted());
+    // Listening once the lock file names its socket.
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(storeDir + QStringLiteral("/storage.xml.lock")).count('\n') == 2, 10000);
+
+    struct Step
+    {
+        QStringList args;
+        int exitCode;
+        QByteArray out;
+    };
+    const std::vector<Step> steps = {
+        {{QStringLiteral("pause"), QStringLiteral("пауза")}, 0, "task 0 \"пауза\": paused\n"},
+        {{QStringLiteral("stop"), QStringLiteral("1")}, 1, ""},
+        {{QStringLiteral("run"), QStringLiteral("1")}, 0, "task 1 \"долгая\": started\n"},
+        {{QStringLiteral("run"), QStringLiteral("1")}, 1, ""},
+        {{QStringLiteral("stop"), QStringLiteral("долгая")}, 0, "task 1 \"долгая\": stopped\n"},
+    };
+    for (const Step& step : steps) {
+        const Result r = run(step.args);
+        QVERIFY2(r.exitCode == step.exitCode, qPrintable(step.args.join(QLatin1Char(' ')) + QLatin1Char(' ') + QString::fromUtf8(r.err)));
+        QCOMPARE(r.out, step.out);
+    }
+    // What the scheduler saved, as status reads it.
+    const Result r = run({QStringLiteral("status")});
+    QCOMPARE(r.out.split('\n').value(0).split('\t').value(1), QByteArray("paused"));
+    QCOMPARE(r.out.split('\n').value(1).split('\t').value(3), QByteArray("stopped"));
+    scheduler.kill();
+    scheduler.waitForFinished();
 }
 
 QTEST_GUILESS_MAIN(KalvorTasksTest)

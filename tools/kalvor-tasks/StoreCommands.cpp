@@ -1,8 +1,10 @@
 #include "tools/kalvor-tasks/StoreCommands.h"
 
+#include "common/ControlRequest.h"
 #include "common/RegularFile.h"
 #include "common/StoreLock.h"
 #include "common/Text.h"
+#include "common/Utf8.h"
 #include "model/StoreSalvage.h"
 #include "model/TaskStoreFile.h"
 #include "scheduler/LocalZone.h"
@@ -11,6 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 #include <memory>
@@ -74,6 +77,8 @@ QString outcomeWord(RunOutcome outcome)
         return QStringLiteral("failed");
     case RunOutcome::Unknown:
         return QStringLiteral("unknown");
+    case RunOutcome::Stopped:
+        return QStringLiteral("stopped");
     case RunOutcome::None:
         break;
     }
@@ -158,8 +163,8 @@ int eachTask(const std::filesystem::path& store, Instant now, const date::time_z
 int List(const std::filesystem::path& store, Instant now, const date::time_zone* zone, std::FILE* out, std::FILE* err)
 {
     return eachTask(store, now, zone, err, [&](const store::ParsedTask& p, Instant next) {
-        const bool never = next == kNeverInstant;
-        const QString neverText = QStringLiteral("never");
+        const bool never = next == kNeverInstant || p.task->paused;
+        const QString neverText = p.task->paused ? QStringLiteral("paused") : QStringLiteral("never");
         writeLine(out, QString::number(p.position) + QLatin1Char('\t') + (never ? neverText : QString::number(next)) +
                            QLatin1Char('\t') + (never ? neverText : localTimeText(next, zone)) + QLatin1Char('\t') +
                            oneLine(QString::fromStdWString(p.task->name)));
@@ -169,13 +174,23 @@ int List(const std::filesystem::path& store, Instant now, const date::time_zone*
 int Status(const std::filesystem::path& store, Instant now, const date::time_zone* zone, std::FILE* out, std::FILE* err)
 {
     return eachTask(store, now, zone, err, [&](const store::ParsedTask& p, Instant next) {
-        const LastRun& last = p.task->last_run;
+        const TaskInfo& task = *p.task;
+        const LastRun& last = task.last_run;
         const bool ran = last.outcome != RunOutcome::None;
-        writeLine(out, QString::number(p.position) + QLatin1Char('\t') +
-                           (next == kNeverInstant ? QStringLiteral("never") : localTimeText(next, zone)) +
-                           QLatin1Char('\t') + (ran ? localTimeText(last.started, zone) : QStringLiteral("-")) +
-                           QLatin1Char('\t') + outcomeWord(last.outcome) + QLatin1Char('\t') +
-                           escaped(QString::fromStdWString(p.task->name)));
+        const QString nextText = task.paused             ? QStringLiteral("paused")
+                                 : next == kNeverInstant ? QStringLiteral("never")
+                                                         : localTimeText(next, zone);
+        // The pending retry, after the name so the earlier columns keep their places.
+        const QString retry = task.retry_at == kNeverInstant || task.paused
+                                  ? QStringLiteral("-")
+                                  : QStringLiteral("%1/%2 %3")
+                                        .arg(task.retry_attempt)
+                                        .arg(task.retry_count)
+                                        .arg(localTimeText(task.retry_at, zone));
+        writeLine(out, QString::number(p.position) + QLatin1Char('\t') + nextText + QLatin1Char('\t') +
+                           (ran ? localTimeText(last.started, zone) : QStringLiteral("-")) + QLatin1Char('\t') +
+                           outcomeWord(last.outcome) + QLatin1Char('\t') + escaped(QString::fromStdWString(task.name)) +
+                           QLatin1Char('\t') + retry);
     });
 }
 
@@ -255,6 +270,135 @@ int Repair(const std::filesystem::path& store, const std::filesystem::path& outp
         return kFileError;
     }
     writeLine(out, QStringLiteral("%1 tasks written, %2 dropped").arg(kept.size()).arg(parsed->size() - kept.size()));
+    return kOk;
+}
+
+namespace {
+
+// The task that `wanted` names among those a load keeps: a position as list prints it, or
+// else an exact name that one task alone has. Nothing, with the reason on `err`, otherwise.
+const store::ParsedTask* findTask(const store::Salvage& salvage, const std::string& wanted, std::FILE* err)
+{
+    const bool position = !wanted.empty() && wanted.find_first_not_of("0123456789") == std::string::npos;
+    std::vector<const store::ParsedTask*> found;
+    for (const store::ParsedTask& p : salvage.tasks) {
+        if (!p.task)
+            continue;
+        if (position ? QString::number(p.position) == QString::fromStdString(wanted)
+                     : common::toUtf8(p.task->name) == wanted)
+            found.push_back(&p);
+    }
+    const QString shown = QString::fromStdString(wanted);
+    if (found.empty()) {
+        complain(err, position ? QStringLiteral("no task that loads at position %1").arg(shown)
+                               : QStringLiteral("no task is named \"%1\"").arg(oneLine(shown)));
+        return nullptr;
+    }
+    if (found.size() > 1) {
+        QStringList places;
+        for (const store::ParsedTask* p : found)
+            places << QString::number(p->position);
+        complain(err, QStringLiteral("%1 tasks are named \"%2\" (positions %3); name one by its position")
+                          .arg(found.size())
+                          .arg(oneLine(shown), places.join(QStringLiteral(", "))));
+        return nullptr;
+    }
+    return found.front();
+}
+
+} // namespace
+
+int Control(const std::string& verb, const std::string& wanted, const std::filesystem::path& store, std::FILE* out,
+            std::FILE* err)
+{
+    const auto action = common::ControlVerbOf(verb);
+    if (!action) {
+        complain(err, QStringLiteral("unknown command %1").arg(QString::fromStdString(verb)));
+        return kUsage;
+    }
+    // Taken when no scheduler holds it, so nothing else writes the store meanwhile.
+    common::StoreLock lock(store, common::StoreLock::Open::ExistingOnly);
+    if (!lock.IsOpen() && !lock.Error().empty()) {
+        complain(err, QStringLiteral("the store's lock cannot be used: %1").arg(QString::fromStdString(lock.Error())));
+        return kFileError;
+    }
+    const bool schedulerRuns = lock.IsOpen() && !lock.TryLock();
+    int status = kOk;
+    const auto salvage = load(store, err, status);
+    if (!salvage)
+        return status;
+    const store::ParsedTask* found = findTask(*salvage, wanted, err);
+    if (!found)
+        return kUsage;
+    const QString name =
+        QStringLiteral("task %1 \"%2\"").arg(found->position).arg(oneLine(QString::fromStdWString(found->task->name)));
+    const bool pause = *action == common::ControlVerb::Pause;
+
+    if (schedulerRuns) {
+        const common::StoreLockHolder holder = lock.Holder();
+        const QString who = holder.pid > 0 ? QStringLiteral("process %1").arg(static_cast<qint64>(holder.pid))
+                                           : QStringLiteral("another process");
+        if (holder.socket.empty()) {
+            complain(err, QStringLiteral("the store is in use by %1, which cannot be reached").arg(who));
+            return kProblemsFound;
+        }
+        common::ControlRequest request;
+        request.verb = *action;
+        request.name = common::toUtf8(found->task->name);
+        // The scheduler holds the tasks that load, in store order.
+        for (const store::ParsedTask& p : salvage->tasks)
+            if (&p != found && p.task && p.position < found->position)
+                ++request.index;
+        const auto timeout = *action == common::ControlVerb::Stop ? std::chrono::seconds(30) : std::chrono::seconds(10);
+        const common::ControlReply reply = common::SendControlRequest(holder.socket, request, timeout);
+        if (!reply.reached) {
+            complain(err, QStringLiteral("the scheduler (%1) could not be reached: %2")
+                              .arg(who, QString::fromStdString(reply.text)));
+            return kProblemsFound;
+        }
+        if (!reply.ok) {
+            complain(err, QStringLiteral("%1: %2").arg(name, QString::fromStdString(reply.text)));
+            return kProblemsFound;
+        }
+        writeLine(out, QStringLiteral("%1: %2").arg(name, QString::fromStdString(reply.text)));
+        return kOk;
+    }
+
+    if (*action == common::ControlVerb::Run || *action == common::ControlVerb::Stop) {
+        complain(err, QStringLiteral("no scheduler is running for %1; nothing to %2")
+                          .arg(common::toQString(store), QString::fromStdString(verb)));
+        return kFileError;
+    }
+    if (found->task->paused == pause) {
+        writeLine(out, name + (pause ? QStringLiteral(" is paused already") : QStringLiteral(" is not paused")));
+        return kOk;
+    }
+    // Every task must survive the rewrite.
+    if (!salvage->Whole() || salvage->Dropped() > 0) {
+        complain(err, QStringLiteral("the store holds tasks that do not load; it is not changed (see validate and "
+                                     "repair)"));
+        return kProblemsFound;
+    }
+    std::vector<TaskInfo> tasks;
+    for (const store::ParsedTask& p : salvage->tasks)
+        tasks.push_back(*p.task);
+    TaskInfo& changed = tasks[static_cast<std::size_t>(&*found - salvage->tasks.data())];
+    changed.paused = pause;
+    // Nothing that fell due while paused is made up, and a pause ends a series of retries.
+    changed.awaited_run = kNeverInstant;
+    changed.retry_at = kNeverInstant;
+    changed.retry_attempt = 0;
+    std::vector<const TaskInfo*> list;
+    for (const TaskInfo& t : tasks)
+        list.push_back(&t);
+    std::string error;
+    if (!store::WriteFile(store, store::WriteTasks(list), &error)) {
+        complain(err,
+                 QStringLiteral("cannot write %1: %2").arg(common::toQString(store), QString::fromStdString(error)));
+        return kFileError;
+    }
+    writeLine(out, name + (pause ? QStringLiteral(" paused") : QStringLiteral(" resumed")) +
+                       QStringLiteral(" in the store (no scheduler is running)"));
     return kOk;
 }
 

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <string>
 
 namespace tasks_tool {
 
@@ -45,5 +46,13 @@ int Validate(const std::filesystem::path& store, std::FILE* out, std::FILE* err)
 // an output that is the store file itself, under whatever name, and an output whose lock
 // another process holds (the store of a running scheduler).
 int Repair(const std::filesystem::path& store, const std::filesystem::path& output, std::FILE* out, std::FILE* err);
+
+// run, stop, pause or resume (`verb`) of the task that `task` names: its position as list
+// prints it, or its exact name when no other task has it. With a scheduler running for the
+// store the request goes to it over its socket, and the reply is printed; without one,
+// pause and resume change the store under its lock, and run and stop fail with kFileError.
+// kProblemsFound when the request was refused or could not be delivered.
+int Control(const std::string& verb, const std::string& task, const std::filesystem::path& store, std::FILE* out,
+            std::FILE* err);
 
 } // namespace tasks_tool

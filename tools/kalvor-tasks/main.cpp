@@ -20,16 +20,25 @@ const char kUsageText[] = "Usage:\n"
                           "  kalvor-tasks list [--store FILE] [--now NS]\n"
                           "      One line per task that the program loads, separated by tabs: position among the\n"
                           "      task elements (from 0), next run in nanoseconds since 1970-01-01 UTC, next run\n"
-                          "      in local time, name. \"never\" stands for a task that does not run again.\n"
+                          "      in local time, name. \"never\" stands for a task that does not run again,\n"
+                          "      \"paused\" for a paused one.\n"
                           "      --now NS computes the next runs as of that instant instead of the clock.\n"
                           "  kalvor-tasks status [--store FILE]\n"
                           "      One line per task that the program loads, separated by tabs: position, next\n"
-                          "      run in local time (\"never\"), start of the last run in local time (\"-\"\n"
-                          "      before the first), its outcome (ok, failed, running, unknown, or -), name\n"
-                          "      with backslash, tab, line feed and carriage return written as \\\\, \\t, \\n, \\r.\n"
+                          "      run in local time (\"never\", or \"paused\"), start of the last run in local\n"
+                          "      time (\"-\" before the first), its outcome (ok, failed, running, unknown,\n"
+                          "      stopped, or -), name with backslash, tab, line feed and carriage return\n"
+                          "      written as \\\\, \\t, \\n, \\r, and the pending retry after a failure as\n"
+                          "      ATTEMPT/COUNT and its local time (\"-\" when none is pending).\n"
                           "      A run that shows as running after the program was killed is taken at its next\n"
                           "      start as failed (a tool run or a backup) or as unknown (a command, which the\n"
                           "      program leaves running).\n"
+                          "  kalvor-tasks run|stop|pause|resume TASK [--store FILE]\n"
+                          "      Runs the task now, stops its run, pauses it or resumes it. TASK is its position\n"
+                          "      as list prints it, or its exact name when no other task has it. While a\n"
+                          "      scheduler runs for the store, it is asked over its local socket and the\n"
+                          "      answer is printed (run refuses a task that is running already). Without one,\n"
+                          "      pause and resume change the store under its lock; run and stop fail.\n"
                           "  kalvor-tasks validate [--store FILE]\n"
                           "      One line per task element that the program drops at load: position and reason.\n"
                           "  kalvor-tasks repair --store FILE --out FILE\n"
@@ -37,14 +46,16 @@ const char kUsageText[] = "Usage:\n"
                           "      the program saves them. Never overwrites the store, nor the store of a running\n"
                           "      scheduler.\n"
                           "\n"
-                          "The store is the program's own store file unless --store names another one; it is\n"
-                          "only read. Local times follow TZ.\n"
+                          "The store is the program's own store file unless --store names another one; only\n"
+                          "pause and resume without a running scheduler write it. Local times follow TZ.\n"
                           "A damaged store (not XML, characters XML cannot hold, bytes that are not UTF-8)\n"
                           "is read as the program reads it: task element by task element. The damage is\n"
                           "reported on standard error.\n"
                           "Exit status: 0 done; 1 a task would be dropped (validate) or the store is damaged\n"
-                          "(list, status, validate); 2 wrong use; 3 a file that is missing or cannot be read\n"
-                          "or written, or larger than 256 MiB.\n";
+                          "(list, status, validate), or the scheduler refused or could not be asked (run,\n"
+                          "stop, pause, resume); 2 wrong use, or no single task is TASK; 3 a file that is\n"
+                          "missing or cannot be read or written, or larger than 256 MiB, or no scheduler\n"
+                          "is running (run, stop).\n";
 
 int usageError(const std::string& message)
 {
@@ -87,11 +98,13 @@ int main(int argc, char* argv[])
     }
 
     const std::map<std::string, std::set<std::string>> allowed = {
-        {"list", {"--store", "--now"}},
-        {"status", {"--store"}},
-        {"validate", {"--store"}},
-        {"repair", {"--store", "--out"}},
+        {"list", {"--store", "--now"}},   {"status", {"--store"}}, {"validate", {"--store"}},
+        {"repair", {"--store", "--out"}}, {"run", {"--store"}},    {"stop", {"--store"}},
+        {"pause", {"--store"}},           {"resume", {"--store"}},
     };
+    // The control commands take the task as their one argument.
+    const bool control = command == "run" || command == "stop" || command == "pause" || command == "resume";
+    std::optional<std::string> task;
     const auto commandOptions = allowed.find(command);
     if (commandOptions == allowed.end())
         return usageError("unknown command '" + command + "'");
@@ -108,8 +121,12 @@ int main(int argc, char* argv[])
             value = name.substr(eq + 1);
             name.erase(eq);
         }
-        if (name.rfind("--", 0) != 0)
-            return usageError("unexpected argument '" + name + "'");
+        if (name.rfind("--", 0) != 0) {
+            if (!control || task)
+                return usageError("unexpected argument '" + name + "'");
+            task = name;
+            continue;
+        }
         if (commandOptions->second.count(name) == 0)
             return usageError("unknown option " + name + " for " + command);
         if (!value) {
@@ -126,6 +143,11 @@ int main(int argc, char* argv[])
     const auto store =
         options.count("--store") ? std::filesystem::path(options["--store"]) : TaskStorage::DefaultStorePath();
 
+    if (control) {
+        if (!task)
+            return usageError(command + " needs TASK, a position or a name");
+        return tasks_tool::Control(command, *task, store, stdout, stderr);
+    }
     if (command == "list") {
         Instant now = CurrentInstant();
         if (options.count("--now")) {
