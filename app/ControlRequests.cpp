@@ -31,8 +31,13 @@ void replyWhen(const TaskInfo* task, bool started, int limitMs, const SingleAppl
         watcher->deleteLater();
         QObject::disconnect(watcher, nullptr, nullptr, nullptr);
     };
-    const auto mine = [task, finish, done](const TaskInfo* which) {
-        if (which == task)
+    // An end is on disk before the reply, so a script that asks `status` next reads it.
+    const auto mine = [task, finish, done, started](const TaskInfo* which) {
+        if (which != task)
+            return;
+        if (!started && !TaskStorage::Instance().Save())
+            finish(false, done + QStringLiteral(", but the task list could not be saved"));
+        else
             finish(true, done);
     };
     if (started) {
