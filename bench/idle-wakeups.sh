@@ -3,13 +3,16 @@
 # display with a tray host and a store of N tasks that are not due for years, lets it
 # settle, then counts each thread's context switches over a minute, first with the window
 # hidden in the tray, then with the window shown (a second start shows it).
-#   tests/run-isolated.sh scripts/with-xvfb-tray.sh bench/idle-wakeups.sh build/bin [N] [SECONDS]
+#   tests/run-isolated.sh scripts/with-xvfb-tray.sh bench/idle-wakeups.sh build/bin [N] [SECONDS] [SETTLE]
+# SETTLE (default 10 s) is how long it waits before counting: Qt's pixmap cache looks at
+# what the start drew every 10 to 30 seconds for about two minutes before it rests.
 # Prints one line per thread and state: state, thread id:name, switches per minute, and
 # the sum over the threads.
 set -eu
 bin=$1
 count=${2:-1000}
 seconds=${3:-60}
+settle=${4:-10}
 
 store_dir="$XDG_DATA_HOME/Holmiq/KalvorScheduler"
 mkdir -p "$store_dir"
@@ -42,7 +45,7 @@ sample() {
     done | sort
 }
 measure() {
-    sleep 10
+    sleep "$settle"
     sample >"$TMPDIR_W/before"
     sleep "$seconds"
     sample >"$TMPDIR_W/after"
