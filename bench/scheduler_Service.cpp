@@ -152,7 +152,7 @@ BENCHMARK(loadAndArm)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(5);
-BENCHMARK(addTask)->Arg(1'000)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(addTask)->Arg(1'000)->Arg(10'000)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv)
 {
