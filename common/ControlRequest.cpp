@@ -104,9 +104,22 @@ ControlReply SendControlRequest(const std::string& socketPath, const ControlRequ
     if (socketPath.empty() || socketPath.size() >= sizeof address.sun_path)
         return fail("no usable socket path");
     std::memcpy(address.sun_path, socketPath.data(), socketPath.size());
-    const UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (fd.get() < 0 || ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    // A scheduler that is stopped or busy leaves connections waiting in its queue; once the
+    // queue is full a connect would block for ever, so it is tried again until the deadline.
+    const UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (fd.get() < 0)
         return fail(socketPath + ": " + std::strerror(errno));
+    while (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN)
+            return fail(socketPath + ": " + std::strerror(errno));
+        if (std::chrono::steady_clock::now() >= deadline)
+            return fail("the scheduler did not take the request within " + std::to_string(timeout.count() / 1000) +
+                        " s; nothing was sent");
+        ::poll(nullptr, 0, 50);
+    }
     ucred peer{};
     socklen_t size = sizeof peer;
     if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != ::geteuid())
@@ -114,19 +127,22 @@ ControlReply SendControlRequest(const std::string& socketPath, const ControlRequ
     const std::string line = EncodeControlRequest(request);
     for (std::size_t sent = 0; sent < line.size();) {
         const ssize_t n = ::send(fd.get(), line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            ::poll(nullptr, 0, 10);
             continue;
+        }
         if (n <= 0)
             return fail(socketPath + ": " + std::strerror(errno));
         sent += static_cast<std::size_t>(n);
     }
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto answerBy = std::chrono::steady_clock::now() + timeout;
     std::string answer;
     while (answer.find('\n') == std::string::npos && answer.size() < kMaxControlLine) {
         const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            std::chrono::duration_cast<std::chrono::milliseconds>(answerBy - std::chrono::steady_clock::now());
         if (left.count() <= 0)
-            return fail("the scheduler did not answer within " + std::to_string(timeout.count() / 1000) + " s");
+            return fail("the scheduler did not answer within " + std::to_string(timeout.count() / 1000) +
+                        " s; it may still carry the request out");
         pollfd p{fd.get(), POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR)
             return fail(std::strerror(errno));
@@ -134,7 +150,7 @@ ControlReply SendControlRequest(const std::string& socketPath, const ControlRequ
             continue;
         char buffer[1024];
         const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n <= 0)
             return fail("the scheduler closed the connection without an answer");

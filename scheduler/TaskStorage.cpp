@@ -764,6 +764,9 @@ void TaskStorage::KillStoppedCommands(const TaskInfo* stored, std::uint64_t seri
     for (const RunningCommand& command : entry->commands)
         if (command.stopped && ::kill(-command.pid, SIGKILL) != 0)
             ::kill(command.pid, SIGKILL);
+    for (const pid_t group : entry->stoppedGroups)
+        ::kill(-group, SIGKILL);
+    entry->stoppedGroups.clear();
 }
 
 std::wstring TaskStorage::FollowRunLocked(TaskInfo& record, Entry& entry, RunOutcome outcome)
@@ -1055,6 +1058,8 @@ void TaskStorage::EndCommand(const TaskInfo* stored, std::uint64_t serial, Insta
         const auto it = std::find_if(commands.begin(), commands.end(), [pid](const auto& c) { return c.pid == pid; });
         if (it != commands.end()) {
             end.stopped = it->stopped;
+            if (it->stopped)
+                entry->stoppedGroups.push_back(pid);
             commands.erase(it);
         }
         // The timer handler keeps it once it has re-armed and written its end line, so the

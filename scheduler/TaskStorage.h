@@ -213,6 +213,9 @@ private:
         // and its commands.
         bool toolRunning = false;
         std::vector<RunningCommand> commands;
+        // Groups of stopped commands whose leader was collected before the kill: helpers
+        // that ignore SIGTERM still get SIGKILL (the group keeps its id while one lives).
+        std::vector<pid_t> stoppedGroups;
         // Ends the stopped commands that outlive the kill grace; made at the first stop.
         std::unique_ptr<boost::asio::steady_timer> killTimer;
         std::unique_ptr<boost::asio::system_timer> timer;

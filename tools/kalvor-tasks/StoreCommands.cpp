@@ -352,7 +352,7 @@ int Control(const std::string& verb, const std::string& wanted, const std::files
         const auto timeout = *action == common::ControlVerb::Stop ? std::chrono::seconds(30) : std::chrono::seconds(10);
         const common::ControlReply reply = common::SendControlRequest(holder.socket, request, timeout);
         if (!reply.reached) {
-            complain(err, QStringLiteral("the scheduler (%1) could not be reached: %2")
+            complain(err, QStringLiteral("the scheduler (%1) did not carry the request out: %2")
                               .arg(who, QString::fromStdString(reply.text)));
             return kProblemsFound;
         }
