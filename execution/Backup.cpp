@@ -433,14 +433,6 @@ bool isVersionName(const std::string& name)
     return true;
 }
 
-bool isPartialName(const std::string& name)
-{
-    const std::size_t suffix = sizeof kPartialSuffix - 1;
-    return name.size() > 1 + suffix && name[0] == '.' &&
-           name.compare(name.size() - suffix, suffix, kPartialSuffix) == 0 &&
-           isVersionName(name.substr(1, name.size() - 1 - suffix));
-}
-
 std::string versionName(std::time_t started)
 {
     std::tm local{};
@@ -517,19 +509,108 @@ bool removeTree(int parent, const std::string& name)
     return true;
 }
 
-// The complete versions in the destination open as `destination`, oldest first: folders (not
-// symbolic links) named as versions.
-std::vector<std::string> completeVersions(int destination)
+// The ledger in the destination lists the versions that runs made, one a line: its state
+// ("partial", "complete" or "deleting"), its name and the source it copies, in the order the
+// versions completed. Only what it lists is ever taken for a version, linked against or removed.
+constexpr char kLedger[] = ".kalvor-versions";
+constexpr char kDeletingSuffix[] = ".deleting";
+constexpr char kPartialState[] = "partial";
+constexpr char kCompleteState[] = "complete";
+constexpr char kDeletingState[] = "deleting";
+
+struct LedgerEntry
 {
-    std::vector<std::pair<std::string, bool>> entries;
-    listFolder(destination, entries);
-    std::vector<std::string> versions;
-    for (const auto& [name, isFolder] : entries)
-        if (isFolder && isVersionName(name))
-            versions.push_back(name);
-    std::sort(versions.begin(), versions.end());
-    return versions;
+    std::string state;
+    std::string name;
+    std::string source; // UTF-8 repository path
+};
+
+// Reads the ledger of the destination open as `destination`; none yet is an empty one. False
+// with errno set when it cannot be read (ELOOP for a link, EINVAL for what is not a file).
+bool readLedger(int destination, std::vector<LedgerEntry>& ledger)
+{
+    ledger.clear();
+    common::UniqueFd fd(::openat(destination, kLedger, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0)
+        return errno == ENOENT;
+    struct stat st
+    {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fd.get(), buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno != EINTR)
+            return false;
+        if (n > 0)
+            text.append(buffer, static_cast<std::size_t>(n));
+    }
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        const std::string line = text.substr(start, end - start);
+        start = end + 1;
+        const std::size_t first = line.find(' '), second = line.find(' ', first + 1);
+        if (first == std::string::npos || second == std::string::npos)
+            continue;
+        LedgerEntry entry{line.substr(0, first), line.substr(first + 1, second - first - 1), {}};
+        // The source is written with "\\" and "\n" escaped.
+        for (std::size_t i = second + 1; i < line.size(); ++i)
+            entry.source += line[i] == '\\' && i + 1 < line.size() ? (line[++i] == 'n' ? '\n' : line[i]) : line[i];
+        ledger.push_back(std::move(entry));
+    }
+    return true;
 }
+
+// Replaces the ledger at once with `ledger`: written whole to a temporary file, then renamed.
+bool writeLedger(int destination, const std::vector<LedgerEntry>& ledger)
+{
+    std::string text;
+    for (const LedgerEntry& entry : ledger) {
+        text += entry.state + ' ' + entry.name + ' ';
+        for (const char c : entry.source)
+            text += c == '\n' ? std::string("\\n") : c == '\\' ? std::string("\\\\") : std::string(1, c);
+        text += '\n';
+    }
+    const std::string temp = tempName();
+    common::UniqueFd fd(
+        ::openat(destination, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (fd.get() < 0)
+        return false;
+    bool written = true;
+    for (std::size_t done = 0; written && done < text.size();) {
+        const ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
+        written = n > 0 || (n < 0 && errno == EINTR);
+        done += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    written = written && ::fsync(fd.get()) == 0 && fd.Close() &&
+              ::renameat(destination, temp.c_str(), destination, kLedger) == 0;
+    if (!written) {
+        const int error = errno;
+        ::unlinkat(destination, temp.c_str(), 0);
+        errno = error;
+    }
+    return written;
+}
+
+// Holds the ledger of the destination open as `destination` for one reading and writing.
+class LedgerLock
+{
+public:
+    explicit LedgerLock(int destination)
+        : fd_(destination)
+    {
+        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    ~LedgerLock() { ::flock(fd_, LOCK_UN); }
+    LedgerLock(const LedgerLock&) = delete;
+    LedgerLock& operator=(const LedgerLock&) = delete;
+
+private:
+    int fd_;
+};
 
 constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
 
@@ -572,13 +653,15 @@ class Run
 public:
     // `keepVersions` > 0 writes the version `version` (see RunBackup).
     Run(vadro::ISession& session, const std::atomic<bool>& stop, BackupResult& result, fs::path destination,
-        std::vector<vadro::LocalIdentity> sourceAndHolders, std::uint32_t keepVersions, std::string version)
+        std::vector<vadro::LocalIdentity> sourceAndHolders, std::uint32_t keepVersions, std::string source,
+        std::string version)
         : session_(session)
         , stop_(stop)
         , result_(result)
         , destination_(std::move(destination))
         , sourceAndHolders_(std::move(sourceAndHolders))
         , keepVersions_(keepVersions)
+        , source_(std::move(source))
         , version_(std::move(version))
     {}
 
@@ -595,27 +678,50 @@ public:
         }
     }
 
-    // Completes the run's version when the run succeeded: gives it its name, removes the
-    // versions beyond the newest N and points "latest" at it. Otherwise it stays unfinished.
+    // Completes the run's version when the run succeeded: gives it its name, records it as the
+    // newest in the ledger, removes this source's versions beyond the newest N and points
+    // "latest" at it. Otherwise it stays unfinished.
     void Finish()
     {
         if (versionFd_.get() < 0 || !result_.reason.empty() || result_.failed > 0 || Stopped())
             return;
         const int destination = destinationFd_.get();
-        if (!renameNoReplace(destination, '.' + version_ + kPartialSuffix, version_)) {
+        const LedgerLock lock(destination);
+        std::vector<LedgerEntry> ledger;
+        if (!readLedger(destination, ledger) ||
+            !renameNoReplace(destination, '.' + version_ + kPartialSuffix, version_)) {
             result_.reason =
                 RunTexts::Text("не удалось завершить версию %1", common::fromUtf8(version_)) + L": " + errorText(errno);
             return;
         }
         versionFd_.reset();
         result_.version = common::fromUtf8(version_);
-        // The run's own version is one of the kept ones and never removed, whatever the clock did.
-        std::vector<std::string> older = completeVersions(destination);
-        older.erase(std::remove(older.begin(), older.end(), version_), older.end());
+        // The ledger keeps the order in which versions completed, whatever the clock did.
+        ledger.erase(std::remove_if(ledger.begin(), ledger.end(),
+                                    [&](const LedgerEntry& entry) { return entry.name == version_; }),
+                     ledger.end());
+        std::vector<std::size_t> older;
+        for (std::size_t i = 0; i < ledger.size(); ++i)
+            if (ledger[i].source == source_ && ledger[i].state == kCompleteState)
+                older.push_back(i);
+        ledger.push_back({kCompleteState, version_, source_});
         const std::size_t kept = std::min<std::size_t>(older.size(), keepVersions_ - 1);
-        for (std::size_t i = 0; i + kept < older.size(); ++i)
-            if (!removeTree(destination, older[i]))
-                Fail(Shown(older[i]), RunTexts::Text("не удалось удалить старую версию") + L": " + errorText(errno));
+        older.resize(older.size() - kept);
+        // A version is marked and hidden before its contents go, so that one half removed never
+        // looks complete; what a killed run left so the next run removes.
+        for (const std::size_t i : older)
+            ledger[i].state = kDeletingState;
+        if (!writeLedger(destination, ledger)) {
+            Fail(Shown(kLedger), errorText(errno));
+            return;
+        }
+        for (const std::size_t i : older)
+            RemoveVersion(ledger[i]);
+        ledger.erase(
+            std::remove_if(ledger.begin(), ledger.end(), [](const LedgerEntry& entry) { return entry.name.empty(); }),
+            ledger.end());
+        if (!writeLedger(destination, ledger))
+            Fail(Shown(kLedger), errorText(errno));
         PointLatest();
     }
 
@@ -627,73 +733,137 @@ private:
 
     std::wstring Shown(const std::string& name) const { return common::fromUtf8((destination_ / name).string()); }
 
-    // Makes the run's unfinished version, locked while the run writes it, after removing what
-    // interrupted runs left; opens the newest complete version. False, with the run's reason
-    // set, when the version cannot be made.
+    // Makes the run's unfinished version, recorded in the ledger before it is made and locked
+    // while the run writes it, after removing what interrupted runs of this source left; opens
+    // this source's newest complete version. False, with the run's reason set, when the
+    // version cannot be made.
     bool StartVersion()
     {
         const int destination = destinationFd_.get();
-        struct stat st
-        {};
         if (version_.empty()) {
             result_.reason = RunTexts::Text("не удалось определить местное время запуска");
             return false;
         }
-        if (::fstatat(destination, version_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            result_.reason = RunTexts::Text("версия %1 уже есть в папке назначения", common::fromUtf8(version_));
+        const LedgerLock lock(destination);
+        std::vector<LedgerEntry> ledger;
+        if (!readLedger(destination, ledger)) {
+            result_.reason =
+                RunTexts::Text("не удалось прочитать список версий %1", Shown(kLedger)) + L": " + errorText(errno);
             return false;
         }
-        RemoveUnfinished();
-        // Made and locked under a temporary name, so that no other run takes it for a leftover.
+        RemoveUnfinished(ledger);
+        // A name that is taken (a run of the same second, a folder of the user's) gets a number.
+        const std::string stamp = version_;
+        for (int n = 2; Taken(ledger, version_) && n < 1000; ++n)
+            version_ = stamp + '_' + std::to_string(n);
+        if (Taken(ledger, version_)) {
+            result_.reason = RunTexts::Text("версия %1 уже есть в папке назначения", common::fromUtf8(stamp));
+            return false;
+        }
         const std::string partial = '.' + version_ + kPartialSuffix;
-        std::string temp;
+        ledger.push_back({kPartialState, version_, source_});
         common::UniqueFd fd;
-        for (int attempt = 0; attempt < 16 && fd.get() < 0; ++attempt) {
-            temp = tempName();
-            if (::mkdirat(destination, temp.c_str(), 0777) != 0) {
-                if (errno == EEXIST)
-                    continue;
-                break;
-            }
-            fd = common::UniqueFd(::openat(destination, temp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (fd.get() < 0 || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 ||
-                !renameNoReplace(destination, temp, partial)) {
-                const int error = errno;
-                ::unlinkat(destination, temp.c_str(), AT_REMOVEDIR);
-                errno = error;
-                fd.reset();
-                break;
+        if (writeLedger(destination, ledger)) {
+            // Made and locked under a temporary name, so that no other run takes it for a leftover.
+            std::string temp;
+            for (int attempt = 0; attempt < 16 && fd.get() < 0; ++attempt) {
+                temp = tempName();
+                if (::mkdirat(destination, temp.c_str(), 0777) != 0) {
+                    if (errno == EEXIST)
+                        continue;
+                    break;
+                }
+                fd = common::UniqueFd(
+                    ::openat(destination, temp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                if (fd.get() < 0 || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 ||
+                    !renameNoReplace(destination, temp, partial)) {
+                    const int error = errno;
+                    ::unlinkat(destination, temp.c_str(), AT_REMOVEDIR);
+                    errno = error;
+                    fd.reset();
+                    break;
+                }
             }
         }
         if (fd.get() < 0) {
             result_.reason = RunTexts::Text("не удалось создать папку %1", Shown(partial)) + L": " + errorText(errno);
             return false;
         }
-        const std::vector<std::string> versions = completeVersions(destination);
-        if (!versions.empty())
-            previousFd_ = common::UniqueFd(
-                ::openat(destination, versions.back().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        for (auto entry = ledger.rbegin(); entry != ledger.rend() && previousFd_.get() < 0; ++entry)
+            if (entry->source == source_ && entry->state == kCompleteState)
+                previousFd_ = common::UniqueFd(
+                    ::openat(destination, entry->name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         versionFd_ = std::move(fd);
         return true;
     }
 
-    // Removes the unfinished versions that runs which ended left: folders of this user named
-    // so, that no run holds.
-    void RemoveUnfinished()
+    // Whether `name` cannot name a new version: the ledger lists it, or something in the
+    // destination bears it or its hidden forms.
+    bool Taken(const std::vector<LedgerEntry>& ledger, const std::string& name) const
+    {
+        if (std::any_of(ledger.begin(), ledger.end(), [&](const LedgerEntry& entry) { return entry.name == name; }))
+            return true;
+        struct stat st
+        {};
+        for (const std::string& form : {name, '.' + name + kPartialSuffix, '.' + name + kDeletingSuffix})
+            if (::fstatat(destinationFd_.get(), form.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+                return true;
+        return false;
+    }
+
+    // Removes the version of `entry`, marked as being removed, and clears the entry's name
+    // once nothing of it stays; what stays is counted as failed and tried again by the next run.
+    void RemoveVersion(LedgerEntry& entry)
     {
         const int destination = destinationFd_.get();
-        std::vector<std::pair<std::string, bool>> entries;
-        listFolder(destination, entries);
-        for (const auto& [name, isFolder] : entries) {
-            if (!isFolder || !isPartialName(name))
-                continue;
-            common::UniqueFd fd(::openat(destination, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            struct stat st
-            {};
-            if (fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 && st.st_uid == ::geteuid() &&
-                ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0)
-                removeTree(destination, name); // what stays is tried again by the next run
+        const std::string hidden = '.' + entry.name + kDeletingSuffix;
+        if (!renameNoReplace(destination, entry.name, hidden) && errno != ENOENT) {
+            Fail(Shown(entry.name), RunTexts::Text("не удалось удалить старую версию") + L": " + errorText(errno));
+            return;
         }
+        struct stat st
+        {};
+        if (::fstatat(destination, hidden.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+            !removeTree(destination, hidden)) {
+            Fail(Shown(entry.name), RunTexts::Text("не удалось удалить старую версию") + L": " + errorText(errno));
+            return;
+        }
+        entry.name.clear();
+    }
+
+    // Removes what ended runs of this source left, as the ledger lists it: unfinished versions
+    // that no run holds, and versions a run began to remove. Nothing the ledger does not list
+    // is touched.
+    void RemoveUnfinished(std::vector<LedgerEntry>& ledger)
+    {
+        const int destination = destinationFd_.get();
+        const std::size_t failed = result_.failed;
+        const std::vector<BackupFailure> failures = result_.failures;
+        bool changed = false;
+        for (LedgerEntry& entry : ledger) {
+            if (entry.source != source_)
+                continue;
+            if (entry.state == kDeletingState) {
+                RemoveVersion(entry);
+                changed = true;
+            } else if (entry.state == kPartialState) {
+                const std::string partial = '.' + entry.name + kPartialSuffix;
+                common::UniqueFd fd(
+                    ::openat(destination, partial.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                if (fd.get() < 0 ? errno == ENOENT || errno == ELOOP || errno == ENOTDIR
+                                 : ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && removeTree(destination, partial))
+                    entry.name.clear();
+                changed = true;
+            }
+        }
+        // A leftover that stays is no failure of this run.
+        result_.failed = failed;
+        result_.failures = failures;
+        ledger.erase(
+            std::remove_if(ledger.begin(), ledger.end(), [](const LedgerEntry& entry) { return entry.name.empty(); }),
+            ledger.end());
+        if (changed)
+            writeLedger(destination, ledger); // written again with the run's own entry
     }
 
     // Points the symbolic link "latest" at the run's version, replacing the previous link at
@@ -940,7 +1110,8 @@ private:
     const fs::path destination_;
     const std::vector<vadro::LocalIdentity> sourceAndHolders_;
     const std::uint32_t keepVersions_;
-    const std::string version_;
+    const std::string source_; // the repository path the versions are made from
+    std::string version_;
     common::UniqueFd destinationFd_;
     std::optional<vadro::LocalIdentity> destinationIdentity_;
     common::UniqueFd versionFd_;  // the run's unfinished version, locked
@@ -1003,10 +1174,16 @@ void backUp(const BackupRequest& request, vadro::ICore& core, const fs::path& co
     result.reason = destinationProblem(request, *source);
     if (!result.reason.empty())
         return;
-    const std::string version =
-        request.keep_versions > 0 ? versionName(request.started != 0 ? request.started : std::time(nullptr)) : "";
+    // The version is named after the run's start, read from the precise clock (the coarse one
+    // may still tell the previous second).
+    std::time_t started = request.started;
+    struct timespec now
+    {};
+    if (started == 0 && ::clock_gettime(CLOCK_REALTIME, &now) == 0)
+        started = now.tv_sec;
+    const std::string version = request.keep_versions > 0 ? versionName(started) : "";
     Run run(*source->session, stop, result, fs::u8path(common::toUtf8(request.destination_path)), source->andHolders,
-            request.keep_versions, version);
+            request.keep_versions, common::toUtf8(request.source_path), version);
     run.CopyAll(source->ids, request.source_path);
     if (stop.load(std::memory_order_relaxed) && result.reason.empty())
         result.reason = RunTexts::Text("прервано при завершении программы");

@@ -23,7 +23,7 @@ struct BackupRequest
     std::wstring destination_path;
     // Dated versions the destination keeps; 0 keeps one copy updated in place.
     std::uint32_t keep_versions = 0;
-    // The run's start, which names its version in local time; 0 stands for the moment the run begins.
+    // The run's start, which names its version in local time; 0 stands for the moment RunBackup begins.
     std::time_t started = 0;
 };
 
@@ -61,12 +61,16 @@ constexpr std::size_t kReportedBackupFailures = 5;
 // descriptors at a time. Never throws.
 //
 // With `keep_versions` N > 0 the destination keeps dated versions instead: each run writes a complete copy into
-// ".YYYY-MM-DD_HH-MM-SS.partial" (its local start) and renames it to "YYYY-MM-DD_HH-MM-SS" only when the run
-// succeeded, so a failed or stopped run leaves no version that looks complete; such a leftover of ours that no run
-// holds is removed by the next run. A document whose size and modification time equal those of its copy in the newest
-// complete version becomes a hard link to that copy; a copied document takes the document's modification time. After
-// a successful run the complete versions beyond the newest N are removed, oldest first, and the symbolic link "latest"
-// names the newest. Whatever else the destination holds (a single copy made before versions) stays as it is.
+// ".YYYY-MM-DD_HH-MM-SS.partial" (its local start; "_2" and on added when the name is taken) and renames it to
+// "YYYY-MM-DD_HH-MM-SS" only when the run succeeded, so a failed or stopped run leaves no version that looks complete.
+// The ledger ".kalvor-versions" in the destination lists the versions runs made, with the source each copies, in the
+// order they completed; only what it lists is a version, so folders of the user's that are named alike stay as they
+// are, and tasks sharing a destination each see their own. A leftover of an ended run of this source is removed by
+// the next run. A document whose size and modification time equal those of its copy in the source's newest complete
+// version becomes a hard link to that copy; a copied document takes the document's modification time. After a
+// successful run the source's complete versions beyond the newest N are removed, oldest completed first, each first
+// renamed ".YYYY-MM-DD_HH-MM-SS.deleting", and the symbolic link "latest" names the run's version. Whatever else the
+// destination holds (a single copy made before versions) stays as it is.
 BackupResult RunBackup(const BackupRequest& request, vadro::ICore& core, const std::filesystem::path& connectionsFile,
                        const std::atomic<bool>* stop = nullptr);
 

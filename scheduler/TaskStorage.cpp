@@ -1,5 +1,6 @@
 #include "scheduler/TaskStorage.h"
 
+#include "common/FloorDiv.h"
 #include "common/Logging.h"
 #include "common/RegularFile.h"
 #include "common/Text.h"
@@ -303,6 +304,8 @@ struct TaskStorage::Backups
             lock.unlock();
             std::optional<TaskStorage::RunEnd> end;
             if (const auto started = service.BeginRun(job.stored, job.serial)) {
+                // The run's start names its version, not the moment the pool got to it.
+                job.request.started = static_cast<std::time_t>(common::floorDiv(*started, kNanosPerSecond));
                 const auto result = execution::RunBackup(job.request, *service.core_, connections, job.stop.get());
                 const auto lines = execution::BackupReport(result);
                 if (job.stop->load() && !stop && !result.ok) {

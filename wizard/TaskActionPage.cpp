@@ -288,10 +288,13 @@ void TaskActionPage::ChangeActionKind(int index)
         return;
     const std::optional<vadro_cm::Connection> selected = connectionsManager_->GetSelectedConnection();
     const vadro::Uuid connectionId = selected && !selected->name.empty() ? selected->id : boost::uuids::nil_uuid();
+    // A kind the task held before gets back what it held (its repository path above all).
+    left_[task.action.index()] = task.action;
+    const auto held = [this](int kind) { return static_cast<std::size_t>(kind) < left_.size() && left_[kind]; };
     switch (index) {
     case BackupIndex: {
         // The new action takes over what the page shows, so the page and the task agree.
-        BackupAction backup;
+        BackupAction backup = held(index) ? std::get<BackupAction>(*left_[index]) : BackupAction{};
         backup.connection_id = connectionId;
         backup.destination_path = ui->backupToolDestinationEdit->text().toStdWString();
         backup.keep_versions = static_cast<std::uint32_t>(ui->backupVersionsSpinBox->value());
@@ -299,7 +302,7 @@ void TaskActionPage::ChangeActionKind(int index)
         break;
     }
     case ExportIndex: {
-        ExportAction exportAction;
+        ExportAction exportAction = held(index) ? std::get<ExportAction>(*left_[index]) : ExportAction{};
         exportAction.connection_id = connectionId;
         exportAction.format = ui->formatComboBox->currentIndex() >= 0
                                   ? static_cast<ExportFormat>(ui->formatComboBox->currentData().toInt())
@@ -307,6 +310,8 @@ void TaskActionPage::ChangeActionKind(int index)
         exportAction.output_path = ui->exportDstPathEdit->text().toStdWString();
         exportAction.ifc_version = ui->ifcVersionComboBox->currentText().toStdWString();
         task.action = exportAction;
+        if (held(index))
+            break;
         // A new export has no scheme and no mapping yet.
         ui->schemeLineEdit->clear();
         ui->ifcMappingEdit->clear();

@@ -10,6 +10,7 @@
 
 #include <QWizardPage>
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -94,4 +95,6 @@ private:
     TaskWizard* wizard_ = nullptr;
     // What was wrong with the saved-connections file; shown when the page is first shown.
     QString damageMessage_;
+    // The action each kind held when the user switched to another one.
+    std::array<std::optional<Action>, std::variant_size_v<Action>> left_;
 };

@@ -34,10 +34,11 @@ ino_t inode(const QString& path)
 // 2026-12-07 02:00:00 UTC, the start of the first run with versions; the tests run in UTC.
 constexpr std::time_t kFirstRun = 1796608800;
 
-// The names in a folder, hidden ones included, sorted.
+// The names in a folder, hidden ones included, sorted; without the ledger of versions.
 QStringList entriesOf(const QString& folder)
 {
     QStringList names = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    names.removeAll(QStringLiteral(".kalvor-versions"));
     names.sort();
     return names;
 }
@@ -132,11 +133,12 @@ class BackupTest : public QObject
 
     // A run with versions that starts `hours` after the first one.
     execution::BackupResult backupVersions(vadro::ICore& core, const QString& destination, int keep, int hours,
-                                           const std::atomic<bool>* stop = nullptr)
+                                           const std::atomic<bool>* stop = nullptr,
+                                           const std::wstring& source = L"vadro://Демо/Проекты")
     {
-        return execution::RunBackup({connection.id, L"vadro://Демо/Проекты", destination.toStdWString(),
-                                     std::uint32_t(keep), kFirstRun + hours * 3600},
-                                    core, connections, stop);
+        return execution::RunBackup(
+            {connection.id, source, destination.toStdWString(), std::uint32_t(keep), kFirstRun + hours * 3600}, core,
+            connections, stop);
     }
 
     execution::BackupResult backup(vadro::ICore& core, const QString& destination,
@@ -557,31 +559,54 @@ private slots:
         QTest::addColumn<int>("keep");
         QTest::addColumn<QList<int>>("runs"); // hours after the first run
         QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QStringList>("present"); // folders of the user's made before
+        QTest::addColumn<bool>("shared");         // a second task backs up Sub into it each time
         const QString latest = QStringLiteral("latest");
-        QTest::newRow("keep 1") << 1 << QList<int>{0, 1, 2, 3} << QStringList{versionAt(5), latest};
-        QTest::newRow("keep 2") << 2 << QList<int>{0, 1, 2, 3} << QStringList{versionAt(4), versionAt(5), latest};
+        QTest::newRow("keep 1") << 1 << QList<int>{0, 1, 2, 3} << QStringList{versionAt(5), latest} << QStringList()
+                                << false;
+        QTest::newRow("keep 2") << 2 << QList<int>{0, 1, 2, 3} << QStringList{versionAt(4), versionAt(5), latest}
+                                << QStringList() << false;
         QTest::newRow("keep more than made")
-            << 9 << QList<int>{0, 1} << QStringList{versionAt(2), versionAt(3), latest};
-        QTest::newRow("clock set back: the run's own version stays")
-            << 2 << QList<int>{3, 2, 1} << QStringList{versionAt(3), versionAt(5), latest};
+            << 9 << QList<int>{0, 1} << QStringList{versionAt(2), versionAt(3), latest} << QStringList() << false;
+        QTest::newRow("clock set back: versions kept in the order made")
+            << 2 << QList<int>{3, 2, 1} << QStringList{versionAt(3), versionAt(4), latest} << QStringList() << false;
+        const QStringList foreign{versionAt(1), versionAt(2),
+                                  QLatin1Char('.') + versionAt(0) + QStringLiteral(".partial")};
+        QTest::newRow("folders named as versions are not ours")
+            << 1 << QList<int>{0, 1} << (foreign + QStringList{versionAt(3), latest}) << foreign << false;
+        QTest::newRow("two tasks, one destination, the same second")
+            << 1 << QList<int>{0, 1} << QStringList{versionAt(3), versionAt(3) + QStringLiteral("_2"), latest}
+            << QStringList() << true;
         QTest::newRow("no versions") << 0 << QList<int>{0, 1}
                                      << QStringList{QStringLiteral("A"), QStringLiteral("B"), QStringLiteral("C"),
-                                                    QStringLiteral("Sub")};
+                                                    QStringLiteral("Sub")}
+                                     << QStringList() << false;
     }
     void versionsArePruned()
     {
         QFETCH(int, keep);
         QFETCH(QList<int>, runs);
         QFETCH(QStringList, entries);
+        QFETCH(QStringList, present);
+        QFETCH(bool, shared);
         const QString destination = dir.filePath(QStringLiteral("pruned"));
         QDir(destination).removeRecursively();
+        for (const QString& folder : present)
+            writeFile(destination + QLatin1Char('/') + folder + QStringLiteral("/A"), "alpha");
         auto core = vadro::CreateCore();
-        for (int hours : runs)
+        for (int hours : runs) {
             QVERIFY(backupVersions(*core, destination, keep, hours).ok);
+            if (shared)
+                QVERIFY(backupVersions(*core, destination, keep, hours, nullptr, L"vadro://Демо/Проекты/Sub").ok);
+        }
+        entries.sort();
         QCOMPARE(entriesOf(destination), entries);
         if (keep > 0)
             QCOMPARE(QFile::symLinkTarget(destination + QStringLiteral("/latest")),
-                     destination + QLatin1Char('/') + versionAt(2 + runs.last()));
+                     destination + QLatin1Char('/') + versionAt(2 + runs.last()) +
+                         (shared ? QStringLiteral("_2") : QString()));
+        for (const QString& folder : present)
+            QCOMPARE(treeOf(destination + QLatin1Char('/') + folder), QStringList{QStringLiteral("A")});
     }
 
     // A stopped run leaves no version that looks complete, and the next run finishes
@@ -617,14 +642,21 @@ private slots:
                             destination + QLatin1Char('/') + partial + QStringLiteral("/Sub/into-victim")));
         QVERIFY(QFile::link(dir.filePath(QStringLiteral("victim")),
                             destination + QStringLiteral("/.2026-12-05_00-00-00.partial")));
-        for (const char* name : {"/.2026-12-0x_00-00-00.partial", "/_2026-12-05_00-00-00.partial"})
+        for (const char* name : {"/.2026-12-0x_00-00-00.partial", "/_2026-12-05_00-00-00.partial",
+                                 "/.2026-12-02_00-00-00.deleting/Sub", "/.2026-12-03_00-00-00.deleting/Sub"})
             QVERIFY(QDir().mkpath(destination + QLatin1String(name)));
+        // A run killed while it removed an old version: the ledger lists it as being removed.
+        QFile ledger(destination + QStringLiteral("/.kalvor-versions"));
+        QVERIFY(ledger.open(QIODevice::Append));
+        ledger.write(QStringLiteral("deleting 2026-12-03_00-00-00 vadro://Демо/Проекты\n").toUtf8());
+        ledger.close();
 
         QVERIFY(backupVersions(*core, destination, 3, 2).ok);
         ::close(holder);
         QCOMPARE(
             entriesOf(destination),
-            (QStringList{QStringLiteral(".2026-12-05_00-00-00.partial"), QStringLiteral(".2026-12-06_00-00-00.partial"),
+            (QStringList{QStringLiteral(".2026-12-02_00-00-00.deleting"),
+                         QStringLiteral(".2026-12-05_00-00-00.partial"), QStringLiteral(".2026-12-06_00-00-00.partial"),
                          QStringLiteral(".2026-12-0x_00-00-00.partial"), versionAt(2), versionAt(4),
                          QStringLiteral("_2026-12-05_00-00-00.partial"), QStringLiteral("latest")}));
         QCOMPARE(treeOf(dir.filePath(QStringLiteral("victim"))), QStringList{QStringLiteral("D")});

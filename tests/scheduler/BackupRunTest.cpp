@@ -67,6 +67,24 @@ private slots:
         QCOMPARE(readFile(destination + QStringLiteral("/Big")), QByteArray(256 * 1024, 'n'));
     }
 
+    // A version is named after the instant the run began, not when the copy got going.
+    void versionNamedAfterTheRunStart()
+    {
+        TaskStorage::Settings settings;
+        const Instant start = Instant{1796608800} * kNanosPerSecond + 999 * kNanosPerMilli;
+        settings.clock = [start] { return start; };
+        auto s = serviceIn(dir.path(), vadro::CreateCore(), settings);
+        const QString destination = dir.filePath(QStringLiteral("versions"));
+        TaskInfo task = backupTask(QStringLiteral("versions"), destination);
+        std::get<BackupAction>(task.action).keep_versions = 2;
+        const TaskInfo* stored = s->AddTask(task);
+        s->RunNow(stored);
+        QTRY_COMPARE_WITH_TIMEOUT(logMessages(*s, stored).size(), 1, 10000);
+        QVERIFY(QFileInfo(destination + QLatin1Char('/') +
+                          QDateTime::fromSecsSinceEpoch(1796608800).toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss")))
+                    .isDir());
+    }
+
     // Quitting stops a running backup at once; the document in progress keeps its previous
     // copy and no temporary file stays behind.
     void quitStopsARunningBackup()

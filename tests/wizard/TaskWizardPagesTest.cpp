@@ -555,7 +555,8 @@ private slots:
 
     void kindChangeTakesOverThePage()
     {
-        auto wizard = openOnPage(namedTask(BackupAction{}), 2);
+        // The task's own source comes back with its kind.
+        auto wizard = openOnPage(namedTask(BackupAction{{}, L"vadro://Хранилище/Проекты", L""}), 2);
         TaskActionPage* page = actionPage(*wizard);
         const Action& action = wizard->GetTaskInfo().action;
         page->ConnectionsManager()->SelectConnection(main_.id);
@@ -565,7 +566,7 @@ private slots:
         child<QComboBox>(page, "formatComboBox")->setCurrentIndex(4);
         child<QComboBox>(page, "ifcVersionComboBox")->setCurrentIndex(1);
         child<QComboBox>(page, "actionComboBox")->setCurrentIndex(0);
-        QVERIFY(std::get<BackupAction>(action) == (BackupAction{main_.id, L"", L"/копии"}));
+        QVERIFY(std::get<BackupAction>(action) == (BackupAction{main_.id, L"vadro://Хранилище/Проекты", L"/копии"}));
 
         child<QComboBox>(page, "actionComboBox")->setCurrentIndex(1);
         const auto& exported = std::get<ExportAction>(action);
