@@ -1,5 +1,6 @@
 #include "scheduler/TaskStorage.h"
 
+#include "common/DateTime.h"
 #include "common/FloorDiv.h"
 #include "common/Logging.h"
 #include "common/RegularFile.h"
@@ -71,8 +72,7 @@ Instant nextRunOrNever(const TaskInfo& task, Instant now)
 
 QString localTimeText(Instant t)
 {
-    const qint64 ms = t / kNanosPerMilli;
-    return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("dd.MM.yyyy 'в' hh:mm:ss"));
+    return common::toDateTime(t).toString(QStringLiteral("dd.MM.yyyy 'в' hh:mm:ss"));
 }
 
 // The first line of a reason, as short as a list cell and a notice can show, in
@@ -785,8 +785,7 @@ std::wstring TaskStorage::FollowRunLocked(TaskInfo& record, Entry& entry, RunOut
     return tr("Повторная попытка %1 из %2 в %3.")
         .arg(record.retry_attempt)
         .arg(record.retry_count)
-        .arg(QDateTime::fromMSecsSinceEpoch(record.retry_at / kNanosPerMilli)
-                 .toString(QStringLiteral("hh:mm:ss dd.MM.yyyy")))
+        .arg(common::toDateTime(record.retry_at).toString(QStringLiteral("hh:mm:ss dd.MM.yyyy")))
         .toStdWString();
 }
 
