@@ -783,7 +783,8 @@ void KalvorTasksTest::controlOfARunningScheduler()
     };
     for (const Step& step : steps) {
         const Result r = run(step.args);
-        QVERIFY2(r.exitCode == step.exitCode, qPrintable(step.args.join(QLatin1Char(' ')) + QLatin1Char(' ') + QString::fromUtf8(r.err)));
+        QVERIFY2(r.exitCode == step.exitCode,
+                 qPrintable(step.args.join(QLatin1Char(' ')) + QLatin1Char(' ') + QString::fromUtf8(r.err)));
         QCOMPARE(r.out, step.out);
     }
     // What the scheduler saved, as status reads it.
