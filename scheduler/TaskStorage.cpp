@@ -169,9 +169,9 @@ struct TaskStorage::Worker
     {
         timespec now{};
         ::clock_gettime(CLOCK_REALTIME, &now);
-        itimerspec spec{};
-        spec.it_value.tv_sec = now.tv_sec + 365 * 86'400;
-        return ::timerfd_settime(fd, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &spec, nullptr) == 0;
+        itimerspec armed{};
+        armed.it_value.tv_sec = now.tv_sec + 365 * 86'400;
+        return ::timerfd_settime(fd, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &armed, nullptr) == 0;
     }
     void AwaitClockChange()
     {
