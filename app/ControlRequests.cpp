@@ -20,9 +20,11 @@ constexpr int kStartWaitMs = 5000;
 constexpr int kStopSlackMs = 10000;
 
 // Replies once, when the service tells the task's run has started or ended, or at the
-// time limit; the watcher is deleted with its reply.
-void replyWhen(const TaskInfo* task, bool started, int limitMs, const SingleApplication::Reply& reply,
-               const QString& done, const QString& late, bool lateOk)
+// time limit; the watcher is deleted with its reply. Set it up before asking the service:
+// a run may start or end on another thread before the request returns. Deleting the
+// returned watcher drops the reply.
+QObject* replyWhen(const TaskInfo* task, bool started, int limitMs, const SingleApplication::Reply& reply,
+                   const QString& done, const QString& late, bool lateOk)
 {
     auto* watcher = new QObject;
     TaskEvents& events = TaskStorage::Instance().Events();
@@ -51,6 +53,7 @@ void replyWhen(const TaskInfo* task, bool started, int limitMs, const SingleAppl
     timer->setSingleShot(true);
     QObject::connect(timer, &QTimer::timeout, watcher, [finish, late, lateOk] { finish(lateOk, late); });
     timer->start(limitMs);
+    return watcher;
 }
 
 } // namespace
@@ -94,11 +97,14 @@ void answerControlRequest(const std::string& line, const SingleApplication::Repl
         service.RunNow(task);
         return;
     case common::ControlVerb::Stop: {
-        if (!service.Stop(task))
-            return answer(false, QStringLiteral("not running"));
         const auto grace = std::chrono::duration_cast<std::chrono::milliseconds>(execution::ToolLimits{}.killGrace);
-        replyWhen(task, false, static_cast<int>(grace.count()) + kStopSlackMs, reply, QStringLiteral("stopped"),
-                  QStringLiteral("asked to stop, but its run has not ended yet"), false);
+        QObject* watcher =
+            replyWhen(task, false, static_cast<int>(grace.count()) + kStopSlackMs, reply, QStringLiteral("stopped"),
+                      QStringLiteral("asked to stop, but its run has not ended yet"), false);
+        if (!service.Stop(task)) {
+            delete watcher;
+            return answer(false, QStringLiteral("not running"));
+        }
         return;
     }
     }
