@@ -3,6 +3,7 @@
 #include "common/Text.h"
 #include "common/UniqueFd.h"
 #include "common/Utf8.h"
+#include "execution/HeadBuffer.h"
 #include "execution/RunTexts.h"
 
 #include <boost/process/args.hpp>
@@ -41,7 +42,7 @@ constexpr rlim_t kKeptDescriptors = 32;
 
 // A descriptor for the child, or none (the child is then polled). Descriptors are numbered
 // lowest first, so a high number means that few are left: such a one is given back.
-common::UniqueFd openPidFd(pid_t pid)
+common::UniqueFd OpenPidFd(pid_t pid)
 {
 #ifdef SYS_pidfd_open
     common::UniqueFd fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
@@ -58,14 +59,14 @@ common::UniqueFd openPidFd(pid_t pid)
 #endif
 }
 
-QString systemMessage(int error)
+QString SystemMessage(int error)
 {
     return QString::fromLocal8Bit(std::error_code(error, std::system_category()).message().c_str());
 }
 
 // Whether the child has ended, without collecting its status: until it is collected its
 // process group cannot vanish or be reused, so the group can still be signalled.
-bool hasEnded(pid_t pid)
+bool HasEnded(pid_t pid)
 {
     siginfo_t info{};
     if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
@@ -74,13 +75,13 @@ bool hasEnded(pid_t pid)
 }
 
 // The child leads its own group; should that ever be missing, the child alone is signalled.
-void signalGroup(pid_t pid, int signal)
+void SignalGroup(pid_t pid, int signal)
 {
     if (::kill(-pid, signal) != 0)
         ::kill(pid, signal);
 }
 
-int collect(pid_t pid)
+int WaitFor(pid_t pid)
 {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
@@ -129,7 +130,7 @@ struct ChildSetup : bp::extend::handler
 
 // Starts a child; returns its pid (the launcher's child object gives up ownership) or
 // -1 with `error` set.
-pid_t launch(const std::string& program, const std::vector<std::string>& args, const ChildSetup& setup, QString& error)
+pid_t Launch(const std::string& program, const std::vector<std::string>& args, const ChildSetup& setup, QString& error)
 {
     std::error_code ec;
     errno = 0;
@@ -147,94 +148,6 @@ pid_t launch(const std::string& program, const std::vector<std::string>& args, c
     child.detach();
     return pid;
 }
-
-// The start of a stream, whole lines, up to kStderrKeptLines lines or kStderrKeptBytes bytes;
-// of the rest only the lines and bytes are counted, so memory stays bounded.
-class HeadBuffer
-{
-public:
-    void Append(const char* data, std::size_t size)
-    {
-        while (size > 0 && !full_) {
-            const std::size_t room = kStderrKeptBytes - kept_.size();
-            const std::size_t take = std::min(size, room);
-            const auto* lf = static_cast<const char*>(std::memchr(data, '\n', take));
-            if (lf != nullptr) {
-                const std::size_t line = static_cast<std::size_t>(lf - data) + 1;
-                kept_.append(data, line);
-                data += line;
-                size -= line;
-                full_ = ++lines_ == kStderrKeptLines;
-                continue;
-            }
-            kept_.append(data, take);
-            data += take;
-            size -= take;
-            if (kept_.size() == kStderrKeptBytes) {
-                full_ = true;
-                DropPartialLine();
-            }
-        }
-        Skip(data, size);
-    }
-
-    std::vector<std::string> Lines() const
-    {
-        std::vector<std::string> lines;
-        std::string_view text(kept_);
-        while (!text.empty()) {
-            const auto lf = text.find('\n');
-            lines.emplace_back(text.substr(0, lf));
-            text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
-        }
-        return lines;
-    }
-    std::size_t OmittedLines() const { return omittedLines_; }
-    std::size_t OmittedBytes() const { return omittedBytes_; }
-
-private:
-    // The byte limit fell inside a line: a line that began before it goes to the omitted
-    // part; a single line longer than the limit is kept cut, at a character's start.
-    void DropPartialLine()
-    {
-        const std::size_t lastLf = kept_.rfind('\n');
-        std::size_t keep = lastLf + 1;
-        if (lastLf == std::string::npos) {
-            keep = kept_.size();
-            std::size_t lead = keep;
-            while (lead > 0 && (static_cast<unsigned char>(kept_[lead - 1]) & 0xC0) == 0x80)
-                --lead;
-            if (lead > 0) {
-                const auto first = static_cast<unsigned char>(kept_[--lead]);
-                const std::size_t length = first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : first >= 0xC0 ? 2 : 1;
-                if (keep - lead < length)
-                    keep = lead;
-            }
-            atLineStart_ = false;
-        } else {
-            atLineStart_ = true;
-        }
-        Skip(kept_.data() + keep, kept_.size() - keep);
-        kept_.resize(keep);
-    }
-
-    void Skip(const char* data, std::size_t size)
-    {
-        omittedBytes_ += size;
-        for (std::size_t i = 0; i < size; ++i) {
-            if (atLineStart_)
-                ++omittedLines_;
-            atLineStart_ = data[i] == '\n';
-        }
-    }
-
-    std::string kept_;
-    std::size_t lines_ = 0;
-    bool full_ = false;
-    bool atLineStart_ = true; // the next omitted byte starts a line
-    std::size_t omittedLines_ = 0;
-    std::size_t omittedBytes_ = 0;
-};
 
 } // namespace
 
@@ -276,178 +189,263 @@ void ToolStop::Reset()
 
 namespace {
 
-ToolResult runTool(const std::vector<std::string>& arguments, const ToolLimits& limits, const ToolStop* stop,
-                   const ToolStop* cancel, const ToolReply* reply)
+// A run that never starts: no program, or a stop already requested. True with `result` telling why.
+bool RefusedBeforeStart(const std::vector<std::string>& arguments, const ToolStop* stop, const ToolStop* cancel,
+                        ToolResult& result)
 {
-    ToolResult result;
     if (arguments.empty()) {
         result.launchError = QStringLiteral("no program given");
-        return result;
+        return true;
     }
     if (stop != nullptr && stop->Requested()) {
         result.stopped = true;
-        return result;
+        return true;
     }
     if (cancel != nullptr && cancel->Requested()) {
         result.cancelled = true;
-        return result;
+        return true;
     }
+    return false;
+}
 
+// Starts the tool in a process group of its own with a pipe as standard error, or as standard
+// output for a tool that `answers`, and the null device as the other. Returns its pid with the
+// pipe's read end (non-blocking) in `source`, or -1 with `launchError` set.
+pid_t StartWithPipe(const std::vector<std::string>& arguments, bool answers, common::UniqueFd& source,
+                    QString& launchError)
+{
     // The parent's copies of the child's ends are closed on every path, a failed start
     // included: a write end left open here would keep the read below from ever ending.
     common::UniqueFd nullOut(::open("/dev/null", O_WRONLY | O_CLOEXEC));
     if (nullOut.get() < 0) {
-        result.launchError = systemMessage(errno);
-        return result;
+        launchError = SystemMessage(errno);
+        return -1;
     }
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
-        result.launchError = systemMessage(errno);
-        return result;
+        launchError = SystemMessage(errno);
+        return -1;
     }
-    // The pipe carries standard error, or standard output for a tool that answers.
-    common::UniqueFd source(ends[0]);
+    source = common::UniqueFd(ends[0]);
     common::UniqueFd sink(ends[1]);
     // The child's end blocks as usual.
     ::fcntl(sink.get(), F_SETFL, ::fcntl(sink.get(), F_GETFL) & ~O_NONBLOCK);
 
     ChildSetup setup;
-    setup.errorSink = reply != nullptr ? nullOut.get() : sink.get();
-    setup.outputSink = reply != nullptr ? sink.get() : nullOut.get();
+    setup.errorSink = answers ? nullOut.get() : sink.get();
+    setup.outputSink = answers ? sink.get() : nullOut.get();
     setup.ownGroup = true;
     const std::vector<std::string> args(arguments.begin() + 1, arguments.end());
-    const pid_t pid = launch(arguments.front(), args, setup, result.launchError);
-    sink.reset();
-    nullOut.reset();
-    if (pid < 0)
-        return result;
-    result.started = true;
-    if (reply != nullptr && reply->started)
-        reply->started();
+    return Launch(arguments.front(), args, setup, launchError);
+}
 
-    const common::UniqueFd pidFd(openPidFd(pid));
-    const int stopFd = stop != nullptr ? stop->Descriptor() : -1;
-    const int cancelFd = cancel != nullptr ? cancel->Descriptor() : -1;
-    HeadBuffer head;
-    bool pipeOpen = true;
-    bool ended = false;
-    bool ending = false;   // SIGTERM sent
-    bool killed = false;   // SIGKILL sent
-    bool answered = false; // the reply is complete: the tool only has to exit
-    const Clock::time_point deadline = Clock::now() + limits.timeout;
-    Clock::time_point exitBy = Clock::time_point::max();
-    Clock::time_point killAt = Clock::time_point::max();
-    Clock::time_point drainUntil = Clock::time_point::max();
+// A started tool watched until it has ended: its time limit, the stops, and its pipe read
+// while it runs (kept in a HeadBuffer, or handed to the reply). Used on the running thread.
+class ToolWatch
+{
+public:
+    ToolWatch(pid_t pid, common::UniqueFd source, const ToolLimits& limits, const ToolStop* stop,
+              const ToolStop* cancel, const ToolReply* reply, ToolResult& result)
+        : pid_(pid)
+        , source_(std::move(source))
+        , pidFd_(OpenPidFd(pid))
+        , limits_(limits)
+        , stop_(stop)
+        , cancel_(cancel)
+        , reply_(reply)
+        , result_(result)
+        , deadline_(Clock::now() + limits.timeout)
+    {}
 
-    const auto terminate = [&](std::chrono::milliseconds grace) {
-        signalGroup(pid, SIGTERM);
-        ending = true;
-        killAt = Clock::now() + grace;
-    };
-
-    for (;;) {
-        const Clock::time_point now = Clock::now();
-        if (!ended && hasEnded(pid)) {
-            ended = true;
-            drainUntil = now + limits.drainGrace;
+    // Returns once the tool has ended and its pipe is read to its end, or given up on.
+    void Run()
+    {
+        for (;;) {
+            const Clock::time_point now = Clock::now();
+            if (!ended_ && HasEnded(pid_)) {
+                ended_ = true;
+                drainUntil_ = now + limits_.drainGrace;
+            }
+            // Quitting does not wait for a helper that holds the pipe.
+            if (ended_ && (!pipeOpen_ || now >= drainUntil_ || result_.stopped || result_.cancelled || StopRequested()))
+                return;
+            ApplyLimits(now);
+            if (!WaitAndRead(now))
+                return;
         }
-        // Quitting does not wait for a helper that holds the pipe.
-        if (ended && (!pipeOpen || now >= drainUntil || result.stopped || result.cancelled ||
-                      (stop != nullptr && stop->Requested())))
-            break;
-        if (!ended && !ending && !answered && now >= deadline) {
-            result.timedOut = true;
-            terminate(limits.killGrace);
+    }
+
+    // Whether we signalled the tool (its limit, a stop, a reply that was complete).
+    bool Ending() const { return ending_; }
+    const HeadBuffer& Head() const { return head_; }
+
+private:
+    bool StopRequested() const { return stop_ != nullptr && stop_->Requested(); }
+
+    void Terminate(std::chrono::milliseconds grace)
+    {
+        SignalGroup(pid_, SIGTERM);
+        ending_ = true;
+        killAt_ = Clock::now() + grace;
+    }
+
+    // Signals the running tool where its time limit, a stop or the end of its grace says so.
+    void ApplyLimits(Clock::time_point now)
+    {
+        if (ended_)
+            return;
+        if (!ending_ && !answered_ && now >= deadline_) {
+            result_.timedOut = true;
+            Terminate(limits_.killGrace);
         }
-        if (!ended && !result.stopped && stop != nullptr && stop->Requested()) {
-            result.stopped = true;
-            if (ending) // already past its limit: quitting does not wait the whole grace
-                killAt = std::min(killAt, now + kStopGrace);
+        if (!result_.stopped && StopRequested()) {
+            result_.stopped = true;
+            if (ending_) // already past its limit: quitting does not wait the whole grace
+                killAt_ = std::min(killAt_, now + kStopGrace);
             else
-                terminate(kStopGrace);
+                Terminate(kStopGrace);
         }
         // The user's stop ends the tool as its time limit does.
-        if (!ended && !ending && !result.cancelled && cancel != nullptr && cancel->Requested()) {
-            result.cancelled = true;
-            terminate(limits.killGrace);
+        if (!ending_ && !result_.cancelled && cancel_ != nullptr && cancel_->Requested()) {
+            result_.cancelled = true;
+            Terminate(limits_.killGrace);
         }
-        if (!ended && ending && !killed && now >= killAt) {
-            signalGroup(pid, SIGKILL);
-            killed = true;
+        if (ending_ && !killed_ && now >= killAt_) {
+            SignalGroup(pid_, SIGKILL);
+            killed_ = true;
         }
-        if (!ended && answered && !ending && now >= exitBy) {
-            signalGroup(pid, SIGKILL);
-            ending = killed = true;
+        if (answered_ && !ending_ && now >= exitBy_) {
+            SignalGroup(pid_, SIGKILL);
+            ending_ = killed_ = true;
         }
+    }
 
+    // How long the next wait may take: until the next limit falls due, -1 for no limit.
+    int WaitMs(Clock::time_point now) const
+    {
         Clock::time_point wakeAt = Clock::time_point::max();
-        if (ended)
-            wakeAt = drainUntil;
-        else if (!ending)
-            wakeAt = answered ? exitBy : deadline;
-        else if (!killed)
-            wakeAt = killAt;
-        pollfd fds[4];
-        nfds_t count = 0;
-        if (pipeOpen)
-            fds[count++] = {source.get(), POLLIN, 0};
-        if (!ended && pidFd.get() >= 0)
-            fds[count++] = {pidFd.get(), POLLIN, 0};
-        if (!result.stopped && stopFd >= 0)
-            fds[count++] = {stopFd, POLLIN, 0};
-        if (!result.cancelled && !ending && cancelFd >= 0)
-            fds[count++] = {cancelFd, POLLIN, 0};
+        if (ended_)
+            wakeAt = drainUntil_;
+        else if (!ending_)
+            wakeAt = answered_ ? exitBy_ : deadline_;
+        else if (!killed_)
+            wakeAt = killAt_;
         // Without a descriptor for the child's end, or for a stop, look again regularly.
-        const bool polled =
-            !ended && (pidFd.get() < 0 || (stop != nullptr && stopFd < 0) || (cancel != nullptr && cancelFd < 0));
+        const bool polled = !ended_ && (pidFd_.get() < 0 || (stop_ != nullptr && stop_->Descriptor() < 0) ||
+                                        (cancel_ != nullptr && cancel_->Descriptor() < 0));
         long long waitMs = -1;
         if (wakeAt != Clock::time_point::max())
             waitMs = std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count());
         if (polled && (waitMs < 0 || waitMs > kPollMs))
             waitMs = kPollMs;
-        const int ready = ::poll(fds, count, static_cast<int>(std::min<long long>(waitMs, 1 << 30)));
+        return static_cast<int>(std::min<long long>(waitMs, 1 << 30));
+    }
+
+    // Waits for the pipe, the child's end, a stop or the next limit, and reads what the pipe
+    // holds; false when waiting failed.
+    bool WaitAndRead(Clock::time_point now)
+    {
+        const int stopFd = stop_ != nullptr ? stop_->Descriptor() : -1;
+        const int cancelFd = cancel_ != nullptr ? cancel_->Descriptor() : -1;
+        pollfd fds[4];
+        nfds_t count = 0;
+        if (pipeOpen_)
+            fds[count++] = {source_.get(), POLLIN, 0};
+        if (!ended_ && pidFd_.get() >= 0)
+            fds[count++] = {pidFd_.get(), POLLIN, 0};
+        if (!result_.stopped && stopFd >= 0)
+            fds[count++] = {stopFd, POLLIN, 0};
+        if (!result_.cancelled && !ending_ && cancelFd >= 0)
+            fds[count++] = {cancelFd, POLLIN, 0};
+        const int ready = ::poll(fds, count, WaitMs(now));
         if (ready < 0 && errno != EINTR)
-            break;
-        if (ready > 0 && pipeOpen && fds[0].revents != 0) {
-            char buffer[64 * 1024];
-            // A bounded number of chunks at a time, so a tool that writes without pause
-            // cannot keep the limits below from being looked at.
-            for (int chunks = 0; chunks < 64; ++chunks) {
-                const ssize_t got = ::read(source.get(), buffer, sizeof buffer);
-                if (got > 0 && reply == nullptr) {
-                    head.Append(buffer, static_cast<std::size_t>(got));
-                    continue;
-                }
-                if (got > 0) {
-                    if (!answered && !reply->take(buffer, static_cast<std::size_t>(got))) {
-                        answered = true;
-                        exitBy = std::min(deadline, Clock::now() + reply->exitGrace);
-                    }
-                    continue;
-                }
-                if (got == 0 || (errno != EINTR && errno != EAGAIN))
-                    pipeOpen = false;
-                if (got < 0 && errno == EINTR)
-                    continue;
-                break;
+            return false;
+        if (ready > 0 && pipeOpen_ && fds[0].revents != 0)
+            ReadPipe();
+        return true;
+    }
+
+    // Reads what the pipe holds, a bounded number of chunks at a time, so a tool that writes
+    // without pause cannot keep the limits from being looked at.
+    void ReadPipe()
+    {
+        char buffer[64 * 1024];
+        for (int chunks = 0; chunks < 64; ++chunks) {
+            const ssize_t got = ::read(source_.get(), buffer, sizeof buffer);
+            if (got > 0 && reply_ == nullptr) {
+                head_.Append(buffer, static_cast<std::size_t>(got));
+                continue;
             }
+            if (got > 0) {
+                if (!answered_ && !reply_->take(buffer, static_cast<std::size_t>(got))) {
+                    answered_ = true;
+                    exitBy_ = std::min(deadline_, Clock::now() + reply_->exitGrace);
+                }
+                continue;
+            }
+            if (got == 0 || (errno != EINTR && errno != EAGAIN))
+                pipeOpen_ = false;
+            if (got < 0 && errno == EINTR)
+                continue;
+            break;
         }
     }
 
-    // A run we ended takes the helpers of its group with it.
-    if (ending)
-        signalGroup(pid, SIGKILL);
-    const int status = collect(pid);
+    const pid_t pid_;
+    const common::UniqueFd source_; // the pipe's read end
+    const common::UniqueFd pidFd_;
+    const ToolLimits& limits_;
+    const ToolStop* const stop_;
+    const ToolStop* const cancel_;
+    const ToolReply* const reply_;
+    ToolResult& result_;
+    HeadBuffer head_;
+    bool pipeOpen_ = true;
+    bool ended_ = false;
+    bool ending_ = false;   // SIGTERM sent
+    bool killed_ = false;   // SIGKILL sent
+    bool answered_ = false; // the reply is complete: the tool only has to exit
+    const Clock::time_point deadline_;
+    Clock::time_point exitBy_ = Clock::time_point::max();
+    Clock::time_point killAt_ = Clock::time_point::max();
+    Clock::time_point drainUntil_ = Clock::time_point::max();
+};
+
+// Collects the ended tool into `result`; a failed run keeps the start of its standard error.
+void Collect(pid_t pid, const HeadBuffer& head, ToolResult& result)
+{
+    const int status = WaitFor(pid);
     result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     result.exitCode = WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status);
-    if (!result.Succeeded()) {
-        const std::vector<std::string> lines = head.Lines();
-        result.omittedErrorLines = head.OmittedLines();
-        result.omittedErrorBytes = head.OmittedBytes();
-        result.errorLines.reserve(lines.size());
-        for (const auto& l : lines)
-            result.errorLines.push_back(DecodeToolText(l));
-    }
+    if (result.Succeeded())
+        return;
+    const std::vector<std::string> lines = head.Lines();
+    result.omittedErrorLines = head.OmittedLines();
+    result.omittedErrorBytes = head.OmittedBytes();
+    result.errorLines.reserve(lines.size());
+    for (const auto& l : lines)
+        result.errorLines.push_back(DecodeToolText(l));
+}
+
+ToolResult RunToolWith(const std::vector<std::string>& arguments, const ToolLimits& limits, const ToolStop* stop,
+                       const ToolStop* cancel, const ToolReply* reply)
+{
+    ToolResult result;
+    if (RefusedBeforeStart(arguments, stop, cancel, result))
+        return result;
+    common::UniqueFd source;
+    const pid_t pid = StartWithPipe(arguments, reply != nullptr, source, result.launchError);
+    if (pid < 0)
+        return result;
+    result.started = true;
+    if (reply != nullptr && reply->started)
+        reply->started();
+    ToolWatch watch(pid, std::move(source), limits, stop, cancel, reply, result);
+    watch.Run();
+    // A run we ended takes the helpers of its group with it.
+    if (watch.Ending())
+        SignalGroup(pid, SIGKILL);
+    Collect(pid, watch.Head(), result);
     return result;
 }
 
@@ -456,13 +454,13 @@ ToolResult runTool(const std::vector<std::string>& arguments, const ToolLimits& 
 ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& limits, const ToolStop* stop,
                    const ToolStop* cancel)
 {
-    return runTool(arguments, limits, stop, cancel, nullptr);
+    return RunToolWith(arguments, limits, stop, cancel, nullptr);
 }
 
 ToolResult RunTool(const std::vector<std::string>& arguments, const ToolLimits& limits, const ToolStop* stop,
                    const ToolReply& reply)
 {
-    return runTool(arguments, limits, stop, nullptr, &reply);
+    return RunToolWith(arguments, limits, stop, nullptr, &reply);
 }
 
 ChildReaper::ChildReaper()
@@ -529,7 +527,7 @@ void ChildReaper::Run()
                 continue;
             }
             if (it->pidFd.get() < 0 && watched < kMaxWatchedChildren)
-                it->pidFd = openPidFd(it->pid);
+                it->pidFd = OpenPidFd(it->pid);
             if (it->pidFd.get() >= 0)
                 ++watched;
             else
@@ -560,7 +558,7 @@ CommandStart StartProgram(const std::filesystem::path& program, const std::strin
     setup.ownGroup = true;
     if (!directory.empty())
         setup.directory = directory.c_str();
-    const pid_t pid = launch(program.string(), {argument}, setup, start.error);
+    const pid_t pid = Launch(program.string(), {argument}, setup, start.error);
     if (pid < 0)
         return start;
     if (started)

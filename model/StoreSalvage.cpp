@@ -32,7 +32,7 @@ public:
     explicit Lines(const std::wstring& text)
         : text_(text)
     {}
-    std::size_t at(std::size_t offset)
+    std::size_t At(std::size_t offset)
     {
         for (; pos_ < offset && pos_ < text_.size(); ++pos_)
             line_ += text_[pos_] == L'\n';
@@ -45,17 +45,17 @@ private:
     std::size_t line_ = 1;
 };
 
-std::size_t lineAt(const std::wstring& text, std::size_t offset)
+std::size_t LineAt(const std::wstring& text, std::size_t offset)
 {
-    return Lines(text).at(offset);
+    return Lines(text).At(offset);
 }
 
-bool isSpace(wchar_t c)
+bool IsSpace(wchar_t c)
 {
     return c == L' ' || c == L'\t' || c == L'\n' || c == L'\r';
 }
 
-bool startsWith(const std::wstring& text, std::size_t at, std::wstring_view s)
+bool StartsWith(const std::wstring& text, std::size_t at, std::wstring_view s)
 {
     return text.compare(at, s.size(), s.data(), s.size()) == 0;
 }
@@ -77,18 +77,39 @@ struct TaskElement
     std::size_t end = npos;
 };
 
-bool isNameChar(wchar_t c)
+bool IsNameChar(wchar_t c)
 {
-    return c != 0 && !isSpace(c) && c != L'/' && c != L'>' && c != L'?';
+    return c != 0 && !IsSpace(c) && c != L'/' && c != L'>' && c != L'?';
 }
 
-bool isAttributeNameChar(wchar_t c)
+bool IsAttributeNameChar(wchar_t c)
 {
-    return isNameChar(c) && c != L'!' && c != L'<' && c != L'=';
+    return IsNameChar(c) && c != L'!' && c != L'<' && c != L'=';
 }
 
-std::vector<TaskElement> findTaskElements(const std::wstring& text)
+// Reads the text once, front to back, keeping every element it opens and the stack of
+// those still open; see TaskElement for what counts.
+class TaskElementScan
 {
+public:
+    explicit TaskElementScan(const std::wstring& text)
+        : text_(text)
+    {}
+
+    std::vector<TaskElement> Run()
+    {
+        for (std::size_t i = text_.find(L'<'); i != npos; i = i < text_.size() ? text_.find(L'<', i) : npos) {
+            if (const std::optional<std::size_t> next = SkipNoMarkup(i))
+                i = *next;
+            else if (At(i + 1) == L'/')
+                i = ReadEndTag(i);
+            else
+                i = ReadStartTag(i);
+        }
+        return TasksOfTheList();
+    }
+
+private:
     enum class Kind : unsigned char
     {
         Other,
@@ -96,148 +117,194 @@ std::vector<TaskElement> findTaskElements(const std::wstring& text)
         Tasks,
         Task
     };
-    // Every element opened, in document order, with its parent (npos for a root element).
+    // An element opened, with its parent (npos for a root element).
     struct Element
     {
         std::size_t parent;
         Kind kind;
         bool closed;
     };
-    std::vector<Element> elements;
-    std::vector<std::pair<std::size_t, TaskElement>> found; // each task with its element
     struct Open
     {
         std::wstring name;
         std::size_t element;
-        std::size_t task; // in `found`, for a task
+        std::size_t task; // in `found_`, for a task
     };
-    std::vector<Open> stack;
-    std::unordered_map<std::wstring, std::size_t> openCount;
-    bool configSeen = false;
-    const auto at = [&text](std::size_t k) { return k < text.size() ? text[k] : wchar_t(0); };
-    const auto past = [&](std::wstring_view end, std::size_t from) {
-        const std::size_t e = text.find(end.data(), from, end.size());
+
+    wchar_t At(std::size_t k) const { return k < text_.size() ? text_[k] : wchar_t(0); }
+
+    // Just past the first `end` at or after `from`; npos when there is none.
+    std::size_t Past(std::wstring_view end, std::size_t from) const
+    {
+        const std::size_t e = text_.find(end.data(), from, end.size());
         return e == npos ? npos : e + end.size();
-    };
-    const auto open = [&](std::wstring name, Kind kind, bool empty) {
-        elements.push_back({stack.empty() ? npos : stack.back().element, kind, empty});
-        if (!empty) {
-            ++openCount[name];
-            stack.push_back({std::move(name), elements.size() - 1, found.size()});
-        }
-    };
-    for (std::size_t i = text.find(L'<'); i != npos; i = i < text.size() ? text.find(L'<', i) : npos) {
-        if (startsWith(text, i, L"<!--")) {
-            i = past(L"-->", i + 4);
-        } else if (startsWith(text, i, L"<![CDATA[")) {
-            i = past(L"]]>", i + 9);
-        } else if (startsWith(text, i, L"<?")) {
-            i = past(L"?>", i + 2);
-        } else if (startsWith(text, i, L"<!DOCTYPE") && isSpace(at(i + 9))) {
+    }
+
+    // Where the scan goes on when a comment, a CDATA section, a processing instruction or a
+    // declaration starts at `i` (npos when it runs to the end); none for anything else.
+    std::optional<std::size_t> SkipNoMarkup(std::size_t i) const
+    {
+        if (StartsWith(text_, i, L"<!--"))
+            return Past(L"-->", i + 4);
+        if (StartsWith(text_, i, L"<![CDATA["))
+            return Past(L"]]>", i + 9);
+        if (StartsWith(text_, i, L"<?"))
+            return Past(L"?>", i + 2);
+        if (StartsWith(text_, i, L"<!DOCTYPE") && IsSpace(At(i + 9))) {
             // Its bracketed subset may hold '>'; brackets nest.
             std::size_t j = i + 10;
-            while (j < text.size() && text[j] != L'>') {
-                if (text[j++] != L'[')
+            while (j < text_.size() && text_[j] != L'>') {
+                if (text_[j++] != L'[')
                     continue;
-                for (std::size_t depth = 1; depth > 0 && j < text.size(); ++j)
-                    depth += text[j] == L'[' ? 1 : text[j] == L']' ? -1 : 0;
+                for (std::size_t depth = 1; depth > 0 && j < text_.size(); ++j)
+                    depth += text_[j] == L'[' ? 1 : text_[j] == L']' ? -1 : 0;
             }
-            i = j < text.size() ? j + 1 : npos;
-        } else if (startsWith(text, i, L"<!")) {
-            i = past(L">", i + 2);
-        } else if (at(i + 1) == L'/') {
-            std::size_t j = i + 2;
-            while (isNameChar(at(j)))
-                ++j;
-            const std::wstring name = text.substr(i + 2, j - i - 2);
-            while (isSpace(at(j)))
-                ++j;
-            if (at(j) != L'>') {
-                ++i;
+            return j < text_.size() ? j + 1 : npos;
+        }
+        if (StartsWith(text_, i, L"<!"))
+            return Past(L">", i + 2);
+        return std::nullopt;
+    }
+
+    // Reads the end tag at `i`, closing what it closes; returns where the scan goes on (just
+    // past `i` when it does not read as an end tag).
+    std::size_t ReadEndTag(std::size_t i)
+    {
+        std::size_t j = i + 2;
+        while (IsNameChar(At(j)))
+            ++j;
+        const std::wstring name = text_.substr(i + 2, j - i - 2);
+        while (IsSpace(At(j)))
+            ++j;
+        if (At(j) != L'>')
+            return i + 1;
+        Close(name, j + 1);
+        return j + 1;
+    }
+
+    // Closes the nearest open element named `name` and whatever is open inside it; a task so
+    // closed ends at `end`. An end tag of no open element closes nothing.
+    void Close(const std::wstring& name, std::size_t end)
+    {
+        const auto count = openCount_.find(name);
+        if (count == openCount_.end() || count->second == 0)
+            return;
+        for (bool closed = false; !closed; stack_.pop_back()) {
+            const Open& top = stack_.back();
+            closed = top.name == name;
+            --openCount_[top.name];
+            if (!closed)
                 continue;
-            }
-            i = j + 1;
-            const auto count = openCount.find(name);
-            if (count == openCount.end() || count->second == 0)
-                continue;
-            for (bool closed = false; !closed; stack.pop_back()) {
-                const Open& top = stack.back();
-                closed = top.name == name;
-                --openCount[top.name];
-                if (!closed)
-                    continue;
-                elements[top.element].closed = true;
-                if (elements[top.element].kind == Kind::Task)
-                    found[top.task].second.end = i;
-            }
-        } else {
-            std::size_t j = i + 1;
-            while (isNameChar(at(j)))
-                ++j;
-            std::wstring name = text.substr(i + 1, j - i - 1);
-            bool ok = !name.empty();
-            while (ok && isSpace(at(j)))
-                ++j;
-            while (ok && isAttributeNameChar(at(j))) {
-                while (isAttributeNameChar(at(j)))
-                    ++j;
-                while (isSpace(at(j)))
-                    ++j;
-                ok = at(j) == L'=';
-                for (++j; ok && isSpace(at(j));)
-                    ++j;
-                const wchar_t quote = at(j);
-                ok = ok && (quote == L'"' || quote == L'\'');
-                if (ok)
-                    j = text.find(quote, j + 1);
-                ok = ok && j != npos;
-                for (++j; ok && isSpace(at(j));)
-                    ++j;
-            }
-            const bool empty = ok && at(j) == L'/' && at(j + 1) == L'>';
-            if (!ok || (!empty && at(j) != L'>')) {
-                ++i;
-                continue;
-            }
-            const std::size_t begin = i;
-            i = j + (empty ? 2 : 1);
-            const Kind kind = name == L"config"  ? Kind::Config
-                              : name == L"tasks" ? Kind::Tasks
-                              : name == L"task"  ? Kind::Task
-                                                 : Kind::Other;
-            configSeen = configSeen || kind == Kind::Config;
-            if (kind == Kind::Task && stack.empty() && !configSeen) {
-                configSeen = true;
-                open(L"config", Kind::Config, false);
-                open(L"tasks", Kind::Tasks, false);
-            }
-            open(std::move(name), kind, empty);
-            if (kind == Kind::Task)
-                found.push_back({elements.size() - 1, TaskElement{begin, empty ? i : npos}});
+            elements_[top.element].closed = true;
+            if (elements_[top.element].kind == Kind::Task)
+                found_[top.task].second.end = end;
         }
     }
-    // The parent that counts: elements other than `config` and `tasks` that are never
-    // closed are passed over. Parents come before their children.
-    for (Element& e : elements) {
-        const std::size_t p = e.parent;
-        if (p != npos && !elements[p].closed && elements[p].kind != Kind::Config && elements[p].kind != Kind::Tasks)
-            e.parent = elements[p].parent;
+
+    // Where the attributes of a start tag whose name ends at `j` end, the place of its '>'
+    // or "/>"; npos when they do not read as attributes.
+    std::size_t AfterAttributes(std::size_t j) const
+    {
+        while (IsSpace(At(j)))
+            ++j;
+        while (IsAttributeNameChar(At(j))) {
+            while (IsAttributeNameChar(At(j)))
+                ++j;
+            while (IsSpace(At(j)))
+                ++j;
+            if (At(j) != L'=')
+                return npos;
+            for (++j; IsSpace(At(j));)
+                ++j;
+            const wchar_t quote = At(j);
+            if (quote != L'"' && quote != L'\'')
+                return npos;
+            j = text_.find(quote, j + 1);
+            if (j == npos)
+                return npos;
+            for (++j; IsSpace(At(j));)
+                ++j;
+        }
+        return j;
     }
-    std::vector<TaskElement> tasks;
-    for (const auto& [element, task] : found) {
-        const std::size_t list = elements[element].parent;
-        if (list == npos || elements[list].kind != Kind::Tasks)
-            continue;
-        const std::size_t config = elements[list].parent;
-        if (config != npos && elements[config].kind == Kind::Config && elements[config].parent == npos)
-            tasks.push_back(task);
+
+    // Reads the start tag at `i` and opens its element; returns where the scan goes on (just
+    // past `i` when it does not read as a tag).
+    std::size_t ReadStartTag(std::size_t i)
+    {
+        std::size_t j = i + 1;
+        while (IsNameChar(At(j)))
+            ++j;
+        std::wstring name = text_.substr(i + 1, j - i - 1);
+        j = name.empty() ? npos : AfterAttributes(j);
+        const bool empty = j != npos && At(j) == L'/' && At(j + 1) == L'>';
+        if (j == npos || (!empty && At(j) != L'>'))
+            return i + 1;
+        const std::size_t next = j + (empty ? 2 : 1);
+        const Kind kind = name == L"config"  ? Kind::Config
+                          : name == L"tasks" ? Kind::Tasks
+                          : name == L"task"  ? Kind::Task
+                                             : Kind::Other;
+        configSeen_ = configSeen_ || kind == Kind::Config;
+        if (kind == Kind::Task && stack_.empty() && !configSeen_) {
+            configSeen_ = true;
+            OpenElement(L"config", Kind::Config, false);
+            OpenElement(L"tasks", Kind::Tasks, false);
+        }
+        OpenElement(std::move(name), kind, empty);
+        if (kind == Kind::Task)
+            found_.push_back({elements_.size() - 1, TaskElement{i, empty ? next : npos}});
+        return next;
     }
-    return tasks;
+
+    void OpenElement(std::wstring name, Kind kind, bool empty)
+    {
+        elements_.push_back({stack_.empty() ? npos : stack_.back().element, kind, empty});
+        if (!empty) {
+            ++openCount_[name];
+            stack_.push_back({std::move(name), elements_.size() - 1, found_.size()});
+        }
+    }
+
+    // The tasks found whose parent is a `tasks` element that is a child of the root `config`.
+    std::vector<TaskElement> TasksOfTheList()
+    {
+        // The parent that counts: elements other than `config` and `tasks` that are never
+        // closed are passed over. Parents come before their children.
+        for (Element& e : elements_) {
+            const std::size_t p = e.parent;
+            if (p != npos && !elements_[p].closed && elements_[p].kind != Kind::Config &&
+                elements_[p].kind != Kind::Tasks)
+                e.parent = elements_[p].parent;
+        }
+        std::vector<TaskElement> tasks;
+        for (const auto& [element, task] : found_) {
+            const std::size_t list = elements_[element].parent;
+            if (list == npos || elements_[list].kind != Kind::Tasks)
+                continue;
+            const std::size_t config = elements_[list].parent;
+            if (config != npos && elements_[config].kind == Kind::Config && elements_[config].parent == npos)
+                tasks.push_back(task);
+        }
+        return tasks;
+    }
+
+    const std::wstring& text_;
+    std::vector<Element> elements_;                          // every element opened, in document order
+    std::vector<std::pair<std::size_t, TaskElement>> found_; // each task with its element
+    std::vector<Open> stack_;
+    std::unordered_map<std::wstring, std::size_t> openCount_;
+    bool configSeen_ = false;
+};
+
+std::vector<TaskElement> FindTaskElements(const std::wstring& text)
+{
+    return TaskElementScan(text).Run();
 }
 
 // The text of the element's `name`, as it stands in the file, to tell the user which task
 // is dropped; empty when none can be found.
-std::string rawName(std::wstring_view element)
+std::string RawName(std::wstring_view element)
 {
     const std::size_t open = element.find(L"<name>");
     if (open == npos)
@@ -253,7 +320,7 @@ std::string rawName(std::wstring_view element)
     return common::toUtf8(name);
 }
 
-ParsedTask parseAlone(const std::wstring& text, std::size_t begin, std::size_t end, std::size_t position,
+ParsedTask ParseAlone(const std::wstring& text, std::size_t begin, std::size_t end, std::size_t position,
                       std::size_t line)
 {
     ParsedTask result;
@@ -278,24 +345,24 @@ ParsedTask parseAlone(const std::wstring& text, std::size_t begin, std::size_t e
     } catch (const std::exception& e) {
         failure = std::string("does not parse: ") + e.what();
     }
-    const std::string name = rawName(element);
+    const std::string name = RawName(element);
     result.error = name.empty() ? failure : "task '" + name + "' " + failure;
     return result;
 }
 
 // Each task element cut out of the text and read alone. One that is never closed (left
 // open by a cut or a stray character) is dropped unread.
-std::vector<ParsedTask> salvageElements(const std::wstring& text)
+std::vector<ParsedTask> SalvageElements(const std::wstring& text)
 {
-    const std::vector<TaskElement> elements = findTaskElements(text);
+    const std::vector<TaskElement> elements = FindTaskElements(text);
     std::vector<ParsedTask> tasks;
     tasks.reserve(elements.size());
     Lines lines(text);
     for (std::size_t k = 0; k < elements.size(); ++k) {
         const std::size_t begin = elements[k].begin;
-        const std::size_t line = lines.at(begin);
+        const std::size_t line = lines.At(begin);
         if (elements[k].end != npos) {
-            tasks.push_back(parseAlone(text, begin, elements[k].end, k, line));
+            tasks.push_back(ParseAlone(text, begin, elements[k].end, k, line));
             continue;
         }
         const bool last = k + 1 == elements.size();
@@ -304,7 +371,7 @@ std::vector<ParsedTask> salvageElements(const std::wstring& text)
         open.position = k;
         open.error = "line " + std::to_string(line) + ": the element is not closed before " +
                      (last ? "the end of the file" : "the next task");
-        const std::string name = rawName(std::wstring_view(text.data() + begin, next - begin));
+        const std::string name = RawName(std::wstring_view(text.data() + begin, next - begin));
         if (!name.empty())
             open.error = "task '" + name + "' " + open.error;
         tasks.push_back(std::move(open));
@@ -313,7 +380,7 @@ std::vector<ParsedTask> salvageElements(const std::wstring& text)
 }
 
 // The first character of the text that XML cannot hold, with its offset.
-std::optional<std::pair<std::size_t, char32_t>> firstBadCharacter(const std::wstring& text)
+std::optional<std::pair<std::size_t, char32_t>> FirstBadCharacter(const std::wstring& text)
 {
     for (std::size_t i = 0; i < text.size(); ++i)
         if (!IsXmlCharacter(static_cast<char32_t>(text[i])))
@@ -321,7 +388,7 @@ std::optional<std::pair<std::size_t, char32_t>> firstBadCharacter(const std::wst
     return std::nullopt;
 }
 
-std::string codeText(char32_t c)
+std::string CodeText(char32_t c)
 {
     char code[16];
     std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
@@ -329,14 +396,14 @@ std::string codeText(char32_t c)
 }
 
 // The decoded bytes, with the count of bytes that are not UTF-8 and the line of the first.
-std::wstring decode(const std::string& bytes, std::size_t& badBytes, std::size_t& badLine)
+std::wstring Decode(const std::string& bytes, std::size_t& badBytes, std::size_t& badLine)
 {
     std::string_view view(bytes);
     if (view.substr(0, 3) == "\xEF\xBB\xBF")
         view.remove_prefix(3);
     std::size_t firstBad = npos;
     std::wstring text = common::fromUtf8(view, badBytes, firstBad);
-    badLine = badBytes > 0 ? lineAt(text, firstBad) : 0;
+    badLine = badBytes > 0 ? LineAt(text, firstBad) : 0;
     text.erase(std::remove(text.begin(), text.end(), L'\r'), text.end());
     return text;
 }
@@ -346,7 +413,7 @@ std::wstring decode(const std::string& bytes, std::size_t& badBytes, std::size_t
 std::wstring TextOfFile(const std::string& bytes)
 {
     std::size_t badBytes = 0, badLine = 0;
-    return decode(bytes, badBytes, badLine);
+    return Decode(bytes, badBytes, badLine);
 }
 
 std::vector<ParsedTask> ParseTasksBounded(const std::wstring& document)
@@ -355,7 +422,7 @@ std::vector<ParsedTask> ParseTasksBounded(const std::wstring& document)
     if (deep != npos)
         throw boost::property_tree::xml_parser_error("elements nested deeper than " +
                                                          std::to_string(common::kMaxXmlNesting) + " levels",
-                                                     std::string(), static_cast<unsigned long>(lineAt(document, deep)));
+                                                     std::string(), static_cast<unsigned long>(LineAt(document, deep)));
     return ParseTasks(document);
 }
 
@@ -372,9 +439,9 @@ Salvage SalvageTasks(const std::wstring& document)
     Salvage result;
     // The reader ends a document at a NUL without a word: such a document is never read
     // as a whole.
-    if (const auto bad = firstBadCharacter(document)) {
-        result.damage = "line " + std::to_string(lineAt(document, bad->first)) + ": character " +
-                        codeText(bad->second) + " that XML cannot hold";
+    if (const auto bad = FirstBadCharacter(document)) {
+        result.damage = "line " + std::to_string(LineAt(document, bad->first)) + ": character " +
+                        CodeText(bad->second) + " that XML cannot hold";
     } else {
         try {
             result.tasks = ParseTasksBounded(document);
@@ -384,14 +451,14 @@ Salvage SalvageTasks(const std::wstring& document)
                                          : "does not parse: " + e.message();
         }
     }
-    result.tasks = salvageElements(document);
+    result.tasks = SalvageElements(document);
     return result;
 }
 
 Salvage SalvageStore(const std::string& bytes)
 {
     std::size_t badBytes = 0, badLine = 0;
-    Salvage result = SalvageTasks(decode(bytes, badBytes, badLine));
+    Salvage result = SalvageTasks(Decode(bytes, badBytes, badLine));
     if (badBytes > 0) {
         std::string notUtf8 = "line " + std::to_string(badLine) + ": bytes that are not UTF-8 (" +
                               std::to_string(badBytes) + " read as U+FFFD)";
