@@ -52,6 +52,8 @@ void StoreSalvageTest::salvage_data()
     QTest::newRow("bad value in a whole document")
         << storeOf(a + task(QStringLiteral("b"), QStringLiteral("x")) + c) << true << ac << 1;
     QTest::newRow("stray < costs its task") << storeOf(a + task(QStringLiteral("b <")) + c) << false << ac << 1;
+    QTest::newRow("end tag of an element closed already")
+        << storeOf(a + task(QStringLiteral("b</name>")) + c) << false << ac << 1;
     QString cut = storeOf(a + b + c);
     cut.truncate(cut.indexOf(QStringLiteral("<name>c")) + 20);
     QTest::newRow("cut inside the last task")
