@@ -21,7 +21,7 @@ constexpr int kStopSlackMs = 10000;
 
 // Replies once, when the service tells the task's run has started or ended, or at the
 // time limit; the watcher is deleted with its reply.
-void replyWhen(const TaskInfo* task, bool started, int limitMs, const SingleApplication::Reply& reply,
+void ReplyWhen(const TaskInfo* task, bool started, int limitMs, const SingleApplication::Reply& reply,
                const QString& done, const QString& late, bool lateOk)
 {
     auto* watcher = new QObject;
@@ -55,7 +55,7 @@ void replyWhen(const TaskInfo* task, bool started, int limitMs, const SingleAppl
 
 } // namespace
 
-void answerControlRequest(const std::string& line, const SingleApplication::Reply& reply)
+void AnswerControlRequest(const std::string& line, const SingleApplication::Reply& reply)
 {
     const auto answer = [&reply](bool ok, const QString& text) {
         reply(common::EncodeControlReply(ok, text.toStdString()));
@@ -89,7 +89,7 @@ void answerControlRequest(const std::string& line, const SingleApplication::Repl
         // The window may start a second run; a script asking for one is told instead.
         if (copy.last_run.outcome == RunOutcome::Running)
             return answer(false, QStringLiteral("running already"));
-        replyWhen(task, true, kStartWaitMs, reply, QStringLiteral("started"),
+        ReplyWhen(task, true, kStartWaitMs, reply, QStringLiteral("started"),
                   QStringLiteral("queued: it starts when the scheduler's current run ends"), true);
         service.RunNow(task);
         return;
@@ -97,7 +97,7 @@ void answerControlRequest(const std::string& line, const SingleApplication::Repl
         if (!service.Stop(task))
             return answer(false, QStringLiteral("not running"));
         const auto grace = std::chrono::duration_cast<std::chrono::milliseconds>(execution::ToolLimits{}.killGrace);
-        replyWhen(task, false, static_cast<int>(grace.count()) + kStopSlackMs, reply, QStringLiteral("stopped"),
+        ReplyWhen(task, false, static_cast<int>(grace.count()) + kStopSlackMs, reply, QStringLiteral("stopped"),
                   QStringLiteral("asked to stop, but its run has not ended yet"), false);
         return;
     }

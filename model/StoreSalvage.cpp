@@ -32,7 +32,7 @@ public:
     explicit Lines(const std::wstring& text)
         : text_(text)
     {}
-    std::size_t at(std::size_t offset)
+    std::size_t At(std::size_t offset)
     {
         for (; pos_ < offset && pos_ < text_.size(); ++pos_)
             line_ += text_[pos_] == L'\n';
@@ -45,17 +45,17 @@ private:
     std::size_t line_ = 1;
 };
 
-std::size_t lineAt(const std::wstring& text, std::size_t offset)
+std::size_t LineAt(const std::wstring& text, std::size_t offset)
 {
-    return Lines(text).at(offset);
+    return Lines(text).At(offset);
 }
 
-bool isSpace(wchar_t c)
+bool IsSpace(wchar_t c)
 {
     return c == L' ' || c == L'\t' || c == L'\n' || c == L'\r';
 }
 
-bool startsWith(const std::wstring& text, std::size_t at, std::wstring_view s)
+bool StartsWith(const std::wstring& text, std::size_t at, std::wstring_view s)
 {
     return text.compare(at, s.size(), s.data(), s.size()) == 0;
 }
@@ -77,17 +77,17 @@ struct TaskElement
     std::size_t end = npos;
 };
 
-bool isNameChar(wchar_t c)
+bool IsNameChar(wchar_t c)
 {
-    return c != 0 && !isSpace(c) && c != L'/' && c != L'>' && c != L'?';
+    return c != 0 && !IsSpace(c) && c != L'/' && c != L'>' && c != L'?';
 }
 
-bool isAttributeNameChar(wchar_t c)
+bool IsAttributeNameChar(wchar_t c)
 {
-    return isNameChar(c) && c != L'!' && c != L'<' && c != L'=';
+    return IsNameChar(c) && c != L'!' && c != L'<' && c != L'=';
 }
 
-std::vector<TaskElement> findTaskElements(const std::wstring& text)
+std::vector<TaskElement> FindTaskElements(const std::wstring& text)
 {
     enum class Kind : unsigned char
     {
@@ -127,13 +127,13 @@ std::vector<TaskElement> findTaskElements(const std::wstring& text)
         }
     };
     for (std::size_t i = text.find(L'<'); i != npos; i = i < text.size() ? text.find(L'<', i) : npos) {
-        if (startsWith(text, i, L"<!--")) {
+        if (StartsWith(text, i, L"<!--")) {
             i = past(L"-->", i + 4);
-        } else if (startsWith(text, i, L"<![CDATA[")) {
+        } else if (StartsWith(text, i, L"<![CDATA[")) {
             i = past(L"]]>", i + 9);
-        } else if (startsWith(text, i, L"<?")) {
+        } else if (StartsWith(text, i, L"<?")) {
             i = past(L"?>", i + 2);
-        } else if (startsWith(text, i, L"<!DOCTYPE") && isSpace(at(i + 9))) {
+        } else if (StartsWith(text, i, L"<!DOCTYPE") && IsSpace(at(i + 9))) {
             // Its bracketed subset may hold '>'; brackets nest.
             std::size_t j = i + 10;
             while (j < text.size() && text[j] != L'>') {
@@ -143,14 +143,14 @@ std::vector<TaskElement> findTaskElements(const std::wstring& text)
                     depth += text[j] == L'[' ? 1 : text[j] == L']' ? -1 : 0;
             }
             i = j < text.size() ? j + 1 : npos;
-        } else if (startsWith(text, i, L"<!")) {
+        } else if (StartsWith(text, i, L"<!")) {
             i = past(L">", i + 2);
         } else if (at(i + 1) == L'/') {
             std::size_t j = i + 2;
-            while (isNameChar(at(j)))
+            while (IsNameChar(at(j)))
                 ++j;
             const std::wstring name = text.substr(i + 2, j - i - 2);
-            while (isSpace(at(j)))
+            while (IsSpace(at(j)))
                 ++j;
             if (at(j) != L'>') {
                 ++i;
@@ -172,26 +172,26 @@ std::vector<TaskElement> findTaskElements(const std::wstring& text)
             }
         } else {
             std::size_t j = i + 1;
-            while (isNameChar(at(j)))
+            while (IsNameChar(at(j)))
                 ++j;
             std::wstring name = text.substr(i + 1, j - i - 1);
             bool ok = !name.empty();
-            while (ok && isSpace(at(j)))
+            while (ok && IsSpace(at(j)))
                 ++j;
-            while (ok && isAttributeNameChar(at(j))) {
-                while (isAttributeNameChar(at(j)))
+            while (ok && IsAttributeNameChar(at(j))) {
+                while (IsAttributeNameChar(at(j)))
                     ++j;
-                while (isSpace(at(j)))
+                while (IsSpace(at(j)))
                     ++j;
                 ok = at(j) == L'=';
-                for (++j; ok && isSpace(at(j));)
+                for (++j; ok && IsSpace(at(j));)
                     ++j;
                 const wchar_t quote = at(j);
                 ok = ok && (quote == L'"' || quote == L'\'');
                 if (ok)
                     j = text.find(quote, j + 1);
                 ok = ok && j != npos;
-                for (++j; ok && isSpace(at(j));)
+                for (++j; ok && IsSpace(at(j));)
                     ++j;
             }
             const bool empty = ok && at(j) == L'/' && at(j + 1) == L'>';
@@ -237,7 +237,7 @@ std::vector<TaskElement> findTaskElements(const std::wstring& text)
 
 // The text of the element's `name`, as it stands in the file, to tell the user which task
 // is dropped; empty when none can be found.
-std::string rawName(std::wstring_view element)
+std::string RawName(std::wstring_view element)
 {
     const std::size_t open = element.find(L"<name>");
     if (open == npos)
@@ -253,7 +253,7 @@ std::string rawName(std::wstring_view element)
     return common::toUtf8(name);
 }
 
-ParsedTask parseAlone(const std::wstring& text, std::size_t begin, std::size_t end, std::size_t position,
+ParsedTask ParseAlone(const std::wstring& text, std::size_t begin, std::size_t end, std::size_t position,
                       std::size_t line)
 {
     ParsedTask result;
@@ -278,24 +278,24 @@ ParsedTask parseAlone(const std::wstring& text, std::size_t begin, std::size_t e
     } catch (const std::exception& e) {
         failure = std::string("does not parse: ") + e.what();
     }
-    const std::string name = rawName(element);
+    const std::string name = RawName(element);
     result.error = name.empty() ? failure : "task '" + name + "' " + failure;
     return result;
 }
 
 // Each task element cut out of the text and read alone. One that is never closed (left
 // open by a cut or a stray character) is dropped unread.
-std::vector<ParsedTask> salvageElements(const std::wstring& text)
+std::vector<ParsedTask> SalvageElements(const std::wstring& text)
 {
-    const std::vector<TaskElement> elements = findTaskElements(text);
+    const std::vector<TaskElement> elements = FindTaskElements(text);
     std::vector<ParsedTask> tasks;
     tasks.reserve(elements.size());
     Lines lines(text);
     for (std::size_t k = 0; k < elements.size(); ++k) {
         const std::size_t begin = elements[k].begin;
-        const std::size_t line = lines.at(begin);
+        const std::size_t line = lines.At(begin);
         if (elements[k].end != npos) {
-            tasks.push_back(parseAlone(text, begin, elements[k].end, k, line));
+            tasks.push_back(ParseAlone(text, begin, elements[k].end, k, line));
             continue;
         }
         const bool last = k + 1 == elements.size();
@@ -304,7 +304,7 @@ std::vector<ParsedTask> salvageElements(const std::wstring& text)
         open.position = k;
         open.error = "line " + std::to_string(line) + ": the element is not closed before " +
                      (last ? "the end of the file" : "the next task");
-        const std::string name = rawName(std::wstring_view(text.data() + begin, next - begin));
+        const std::string name = RawName(std::wstring_view(text.data() + begin, next - begin));
         if (!name.empty())
             open.error = "task '" + name + "' " + open.error;
         tasks.push_back(std::move(open));
@@ -313,7 +313,7 @@ std::vector<ParsedTask> salvageElements(const std::wstring& text)
 }
 
 // The first character of the text that XML cannot hold, with its offset.
-std::optional<std::pair<std::size_t, char32_t>> firstBadCharacter(const std::wstring& text)
+std::optional<std::pair<std::size_t, char32_t>> FirstBadCharacter(const std::wstring& text)
 {
     for (std::size_t i = 0; i < text.size(); ++i)
         if (!IsXmlCharacter(static_cast<char32_t>(text[i])))
@@ -321,7 +321,7 @@ std::optional<std::pair<std::size_t, char32_t>> firstBadCharacter(const std::wst
     return std::nullopt;
 }
 
-std::string codeText(char32_t c)
+std::string CodeText(char32_t c)
 {
     char code[16];
     std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
@@ -329,14 +329,14 @@ std::string codeText(char32_t c)
 }
 
 // The decoded bytes, with the count of bytes that are not UTF-8 and the line of the first.
-std::wstring decode(const std::string& bytes, std::size_t& badBytes, std::size_t& badLine)
+std::wstring Decode(const std::string& bytes, std::size_t& badBytes, std::size_t& badLine)
 {
     std::string_view view(bytes);
     if (view.substr(0, 3) == "\xEF\xBB\xBF")
         view.remove_prefix(3);
     std::size_t firstBad = npos;
     std::wstring text = common::fromUtf8(view, badBytes, firstBad);
-    badLine = badBytes > 0 ? lineAt(text, firstBad) : 0;
+    badLine = badBytes > 0 ? LineAt(text, firstBad) : 0;
     text.erase(std::remove(text.begin(), text.end(), L'\r'), text.end());
     return text;
 }
@@ -346,7 +346,7 @@ std::wstring decode(const std::string& bytes, std::size_t& badBytes, std::size_t
 std::wstring TextOfFile(const std::string& bytes)
 {
     std::size_t badBytes = 0, badLine = 0;
-    return decode(bytes, badBytes, badLine);
+    return Decode(bytes, badBytes, badLine);
 }
 
 std::vector<ParsedTask> ParseTasksBounded(const std::wstring& document)
@@ -355,7 +355,7 @@ std::vector<ParsedTask> ParseTasksBounded(const std::wstring& document)
     if (deep != npos)
         throw boost::property_tree::xml_parser_error("elements nested deeper than " +
                                                          std::to_string(common::kMaxXmlNesting) + " levels",
-                                                     std::string(), static_cast<unsigned long>(lineAt(document, deep)));
+                                                     std::string(), static_cast<unsigned long>(LineAt(document, deep)));
     return ParseTasks(document);
 }
 
@@ -372,9 +372,9 @@ Salvage SalvageTasks(const std::wstring& document)
     Salvage result;
     // The reader ends a document at a NUL without a word: such a document is never read
     // as a whole.
-    if (const auto bad = firstBadCharacter(document)) {
-        result.damage = "line " + std::to_string(lineAt(document, bad->first)) + ": character " +
-                        codeText(bad->second) + " that XML cannot hold";
+    if (const auto bad = FirstBadCharacter(document)) {
+        result.damage = "line " + std::to_string(LineAt(document, bad->first)) + ": character " +
+                        CodeText(bad->second) + " that XML cannot hold";
     } else {
         try {
             result.tasks = ParseTasksBounded(document);
@@ -384,14 +384,14 @@ Salvage SalvageTasks(const std::wstring& document)
                                          : "does not parse: " + e.message();
         }
     }
-    result.tasks = salvageElements(document);
+    result.tasks = SalvageElements(document);
     return result;
 }
 
 Salvage SalvageStore(const std::string& bytes)
 {
     std::size_t badBytes = 0, badLine = 0;
-    Salvage result = SalvageTasks(decode(bytes, badBytes, badLine));
+    Salvage result = SalvageTasks(Decode(bytes, badBytes, badLine));
     if (badBytes > 0) {
         std::string notUtf8 = "line " + std::to_string(badLine) + ": bytes that are not UTF-8 (" +
                               std::to_string(badBytes) + " read as U+FFFD)";

@@ -44,7 +44,7 @@ std::optional<char32_t> FirstCharacterXmlCannotHold(std::wstring_view text)
 }
 
 namespace {
-std::wstring pathText(const std::filesystem::path& path);
+std::wstring PathText(const std::filesystem::path& path);
 } // namespace
 
 std::optional<UnstorableText> FindUnstorableText(const TaskInfo& task)
@@ -75,9 +75,9 @@ std::optional<UnstorableText> FindUnstorableText(const TaskInfo& task)
         check("ifc_mapping_name", e->ifc_mapping_name);
         checkTimes(e->modification_times);
     } else if (const auto* c = std::get_if<CommandAction>(&task.action)) {
-        check("executable", pathText(c->executable));
+        check("executable", PathText(c->executable));
         check("arguments", c->arguments);
-        check("working_directory", pathText(c->working_directory));
+        check("working_directory", PathText(c->working_directory));
     } else if (const auto* k = std::get_if<CheckAction>(&task.action)) {
         check("ids_file", k->ids_file);
         check("ifc_file", k->ifc_file);
@@ -94,23 +94,23 @@ struct BadTask : std::runtime_error
     using std::runtime_error::runtime_error;
 };
 
-std::wstring toText(std::int64_t v)
+std::wstring ToText(std::int64_t v)
 {
     return std::to_wstring(v);
 }
 
-const wchar_t* boolText(bool v)
+const wchar_t* BoolText(bool v)
 {
     return v ? L"true" : L"false";
 }
 
-std::wstring formatWord(ExportFormat format)
+std::wstring FormatWord(ExportFormat format)
 {
     const std::string_view word = ExportFormatWord(format);
     return std::wstring(word.begin(), word.end());
 }
 
-std::wstring uuidText(const boost::uuids::uuid& id)
+std::wstring UuidText(const boost::uuids::uuid& id)
 {
     return boost::uuids::to_wstring(id);
 }
@@ -123,7 +123,7 @@ std::wstring uuidText(const boost::uuids::uuid& id)
 // and a run of spaces at the very end in a CDATA section, because that reader drops a
 // trailing space even when it was written as a reference. Ordinary texts come out as the
 // property tree's writer writes them.
-void appendXmlText(std::wstring& out, std::wstring_view text)
+void AppendXmlText(std::wstring& out, std::wstring_view text)
 {
     std::size_t end = text.size();
     while (end > 0 && text[end - 1] == L' ')
@@ -192,7 +192,7 @@ public:
     {}
 
     // An element that holds only text.
-    void leaf(int level, std::wstring_view key, std::wstring_view text)
+    void Leaf(int level, std::wstring_view key, std::wstring_view text)
     {
         out_.append(static_cast<std::size_t>(level), L'\t');
         out_ += L'<';
@@ -202,19 +202,19 @@ public:
             return;
         }
         out_ += L'>';
-        appendXmlText(out_, text);
+        AppendXmlText(out_, text);
         out_ += L"</";
         out_ += key;
         out_ += L">\n";
     }
-    void open(int level, std::wstring_view key)
+    void Open(int level, std::wstring_view key)
     {
         out_.append(static_cast<std::size_t>(level), L'\t');
         out_ += L'<';
         out_ += key;
         out_ += L">\n";
     }
-    void close(int level, std::wstring_view key)
+    void Close(int level, std::wstring_view key)
     {
         out_.append(static_cast<std::size_t>(level), L'\t');
         out_ += L"</";
@@ -223,34 +223,34 @@ public:
     }
     // An element whose children are written by `children`, or `<key/>` when `count` is 0.
     template <typename Children>
-    void list(int level, std::wstring_view key, std::size_t count, Children children)
+    void List(int level, std::wstring_view key, std::size_t count, Children children)
     {
         if (count == 0) {
-            leaf(level, key, {});
+            Leaf(level, key, {});
             return;
         }
-        open(level, key);
+        Open(level, key);
         children();
-        close(level, key);
+        Close(level, key);
     }
 
 private:
     std::wstring& out_;
 };
 
-void writeTimes(DocumentWriter& w, int level, const ModificationTimes& times)
+void WriteTimes(DocumentWriter& w, int level, const ModificationTimes& times)
 {
-    w.list(level, L"modification_times", times.size(), [&] {
+    w.List(level, L"modification_times", times.size(), [&] {
         for (const auto& [path, time] : times) {
-            w.open(level + 1, L"document");
-            w.leaf(level + 2, L"path", path);
-            w.leaf(level + 2, L"last_modified", toText(time));
-            w.close(level + 1, L"document");
+            w.Open(level + 1, L"document");
+            w.Leaf(level + 2, L"path", path);
+            w.Leaf(level + 2, L"last_modified", ToText(time));
+            w.Close(level + 1, L"document");
         }
     });
 }
 
-std::wstring pathText(const std::filesystem::path& path)
+std::wstring PathText(const std::filesystem::path& path)
 {
     return common::toQString(path).toStdWString();
 }
@@ -266,29 +266,29 @@ struct TriggerWriter
     DocumentWriter& w;
     void operator()(const DailyTrigger& t) const
     {
-        w.leaf(kPartLevel, L"type", L"daily");
-        w.leaf(kPartLevel, L"repeat_interval", toText(t.repeat_interval));
+        w.Leaf(kPartLevel, L"type", L"daily");
+        w.Leaf(kPartLevel, L"repeat_interval", ToText(t.repeat_interval));
     }
     void operator()(const WeeklyTrigger& t) const
     {
-        w.leaf(kPartLevel, L"type", L"weekly");
-        w.leaf(kPartLevel, L"repeat_interval", toText(t.repeat_interval));
-        w.list(kPartLevel, L"weekdays", t.weekdays.size(), [&] {
+        w.Leaf(kPartLevel, L"type", L"weekly");
+        w.Leaf(kPartLevel, L"repeat_interval", ToText(t.repeat_interval));
+        w.List(kPartLevel, L"weekdays", t.weekdays.size(), [&] {
             for (Weekday day : t.weekdays) // the set's order: Sunday (written as 7) first
-                w.leaf(kItemLevel, L"weekday", toText(day == 0 ? 7 : day));
+                w.Leaf(kItemLevel, L"weekday", ToText(day == 0 ? 7 : day));
         });
     }
     void operator()(const MonthlyTrigger& t) const
     {
-        w.leaf(kPartLevel, L"type", L"monthly");
-        w.leaf(kPartLevel, L"repeat_interval", toText(t.repeat_interval));
-        w.list(kPartLevel, L"months", t.months.size(), [&] {
+        w.Leaf(kPartLevel, L"type", L"monthly");
+        w.Leaf(kPartLevel, L"repeat_interval", ToText(t.repeat_interval));
+        w.List(kPartLevel, L"months", t.months.size(), [&] {
             for (MonthOfYear m : t.months)
-                w.leaf(kItemLevel, L"month", toText(m));
+                w.Leaf(kItemLevel, L"month", ToText(m));
         });
-        w.list(kPartLevel, L"days", t.days.size(), [&] {
+        w.List(kPartLevel, L"days", t.days.size(), [&] {
             for (DayOfMonth d : t.days)
-                w.leaf(kItemLevel, L"day", toText(d));
+                w.Leaf(kItemLevel, L"day", ToText(d));
         });
     }
 };
@@ -300,53 +300,53 @@ struct ActionWriter
 
     void operator()(const BackupAction& a) const
     {
-        w.leaf(kPartLevel, L"type", L"backup");
-        w.leaf(kPartLevel, L"connection_id", uuidText(a.connection_id));
-        w.leaf(kPartLevel, L"source_path", a.source_path);
-        w.leaf(kPartLevel, L"destination_path", a.destination_path);
+        w.Leaf(kPartLevel, L"type", L"backup");
+        w.Leaf(kPartLevel, L"connection_id", UuidText(a.connection_id));
+        w.Leaf(kPartLevel, L"source_path", a.source_path);
+        w.Leaf(kPartLevel, L"destination_path", a.destination_path);
         // Written only when set, so that a task without versions is stored as it always was.
         if (a.keep_versions > 0)
-            w.leaf(kPartLevel, L"keep_versions", toText(a.keep_versions));
+            w.Leaf(kPartLevel, L"keep_versions", ToText(a.keep_versions));
     }
     void operator()(const ExportAction& a) const
     {
-        w.leaf(kPartLevel, L"type", L"export");
-        w.leaf(kPartLevel, L"connection_id", uuidText(a.connection_id));
-        w.leaf(kPartLevel, L"output_path", a.output_path);
-        w.leaf(kPartLevel, L"project_path", a.project_path);
-        w.leaf(kPartLevel, L"only_changed_documents", boolText(a.only_changed_documents));
+        w.Leaf(kPartLevel, L"type", L"export");
+        w.Leaf(kPartLevel, L"connection_id", UuidText(a.connection_id));
+        w.Leaf(kPartLevel, L"output_path", a.output_path);
+        w.Leaf(kPartLevel, L"project_path", a.project_path);
+        w.Leaf(kPartLevel, L"only_changed_documents", BoolText(a.only_changed_documents));
         if (a.only_changed_documents)
-            writeTimes(w, kPartLevel, a.modification_times);
+            WriteTimes(w, kPartLevel, a.modification_times);
         if (a.format == IFC) {
             if (!a.ifc_version.empty())
-                w.leaf(kPartLevel, L"ifc_version", a.ifc_version);
+                w.Leaf(kPartLevel, L"ifc_version", a.ifc_version);
             if (!a.ifc_mapping_code.empty()) {
-                w.leaf(kPartLevel, L"ifc_mapping_code", a.ifc_mapping_code);
-                w.leaf(kPartLevel, L"ifc_mapping_name", a.ifc_mapping_name);
+                w.Leaf(kPartLevel, L"ifc_mapping_code", a.ifc_mapping_code);
+                w.Leaf(kPartLevel, L"ifc_mapping_name", a.ifc_mapping_name);
             }
         } else if (!a.scheme_code.empty()) {
-            w.leaf(kPartLevel, L"scheme_code", a.scheme_code);
-            w.leaf(kPartLevel, L"scheme_name", a.scheme_name);
+            w.Leaf(kPartLevel, L"scheme_code", a.scheme_code);
+            w.Leaf(kPartLevel, L"scheme_name", a.scheme_name);
         }
-        w.leaf(kPartLevel, L"format", formatWord(a.format));
+        w.Leaf(kPartLevel, L"format", FormatWord(a.format));
     }
     void operator()(const CommandAction& a) const
     {
-        w.leaf(kPartLevel, L"type", L"command");
-        w.leaf(kPartLevel, L"executable", pathText(a.executable));
-        w.leaf(kPartLevel, L"arguments", a.arguments);
-        w.leaf(kPartLevel, L"working_directory", pathText(a.working_directory));
+        w.Leaf(kPartLevel, L"type", L"command");
+        w.Leaf(kPartLevel, L"executable", PathText(a.executable));
+        w.Leaf(kPartLevel, L"arguments", a.arguments);
+        w.Leaf(kPartLevel, L"working_directory", PathText(a.working_directory));
     }
     void operator()(const CheckAction& a) const
     {
-        w.leaf(kPartLevel, L"type", L"check");
-        w.leaf(kPartLevel, L"ids_file", a.ids_file);
-        w.leaf(kPartLevel, L"ids_file_mode", boolText(a.ids_file_mode));
-        w.leaf(kPartLevel, L"ifc_file", a.ifc_file);
-        w.leaf(kPartLevel, L"ifc_file_mode", boolText(a.ifc_file_mode));
-        w.leaf(kPartLevel, L"only_changed_documents", boolText(a.only_changed_documents));
+        w.Leaf(kPartLevel, L"type", L"check");
+        w.Leaf(kPartLevel, L"ids_file", a.ids_file);
+        w.Leaf(kPartLevel, L"ids_file_mode", BoolText(a.ids_file_mode));
+        w.Leaf(kPartLevel, L"ifc_file", a.ifc_file);
+        w.Leaf(kPartLevel, L"ifc_file_mode", BoolText(a.ifc_file_mode));
+        w.Leaf(kPartLevel, L"only_changed_documents", BoolText(a.only_changed_documents));
         if (a.only_changed_documents)
-            writeTimes(w, kPartLevel, a.modification_times);
+            WriteTimes(w, kPartLevel, a.modification_times);
     }
 };
 
@@ -356,7 +356,7 @@ constexpr std::pair<RunOutcome, std::wstring_view> kOutcomeWords[] = {
     {RunOutcome::Unknown, L"unknown"}, {RunOutcome::Stopped, L"stopped"},
 };
 
-std::wstring_view outcomeWord(RunOutcome outcome)
+std::wstring_view OutcomeWord(RunOutcome outcome)
 {
     for (const auto& [value, word] : kOutcomeWords)
         if (value == outcome)
@@ -376,7 +376,7 @@ struct TextSource : std::wstreambuf
 
 // ---- reading ----
 
-const pt::wptree& required(const pt::wptree& node, const wchar_t* path)
+const pt::wptree& Required(const pt::wptree& node, const wchar_t* path)
 {
     auto child = node.get_child_optional(path);
     if (!child)
@@ -386,7 +386,7 @@ const pt::wptree& required(const pt::wptree& node, const wchar_t* path)
 
 // A value's text. A task holding a character that XML cannot hold (a reader accepts
 // `&#0;`) is dropped: a save could not write it back.
-const std::wstring& checkedText(const std::wstring& text, const wchar_t* path)
+const std::wstring& CheckedText(const std::wstring& text, const wchar_t* path)
 {
     if (const auto c = FirstCharacterXmlCannotHold(text)) {
         char code[16];
@@ -396,37 +396,37 @@ const std::wstring& checkedText(const std::wstring& text, const wchar_t* path)
     return text;
 }
 
-std::wstring requiredText(const pt::wptree& node, const wchar_t* path)
+std::wstring RequiredText(const pt::wptree& node, const wchar_t* path)
 {
-    return checkedText(required(node, path).data(), path);
+    return CheckedText(Required(node, path).data(), path);
 }
 
-std::wstring optionalText(const pt::wptree& node, const wchar_t* path, const std::wstring& fallback = {})
+std::wstring OptionalText(const pt::wptree& node, const wchar_t* path, const std::wstring& fallback = {})
 {
     auto child = node.get_child_optional(path);
-    return child ? checkedText(child->data(), path) : fallback;
+    return child ? CheckedText(child->data(), path) : fallback;
 }
 
-bool isSpace(wchar_t c)
+bool IsSpace(wchar_t c)
 {
     return c == L' ' || c == L'\t' || c == L'\n' || c == L'\r' || c == L'\f' || c == L'\v';
 }
 
 // The text between leading and trailing white space.
-std::wstring trimmed(const std::wstring& text)
+std::wstring Trimmed(const std::wstring& text)
 {
     std::size_t b = 0, e = text.size();
-    while (b < e && isSpace(text[b]))
+    while (b < e && IsSpace(text[b]))
         ++b;
-    while (e > b && isSpace(text[e - 1]))
+    while (e > b && IsSpace(text[e - 1]))
         --e;
     return text.substr(b, e - b);
 }
 
 // A decimal integer in the classic locale: optional sign, digits, nothing else.
-std::optional<std::int64_t> parseSigned(const std::wstring& raw)
+std::optional<std::int64_t> ParseSigned(const std::wstring& raw)
 {
-    const std::wstring text = trimmed(raw);
+    const std::wstring text = Trimmed(raw);
     std::size_t i = 0;
     bool negative = false;
     if (i < text.size() && (text[i] == L'-' || text[i] == L'+'))
@@ -451,9 +451,9 @@ std::optional<std::int64_t> parseSigned(const std::wstring& raw)
     return value;
 }
 
-std::optional<std::uint64_t> parseUnsigned(const std::wstring& raw)
+std::optional<std::uint64_t> ParseUnsigned(const std::wstring& raw)
 {
-    const std::wstring text = trimmed(raw);
+    const std::wstring text = Trimmed(raw);
     std::size_t i = text.size() > 0 && text[0] == L'+' ? 1 : 0;
     if (i == text.size())
         return std::nullopt;
@@ -469,9 +469,9 @@ std::optional<std::uint64_t> parseUnsigned(const std::wstring& raw)
     return value;
 }
 
-std::optional<bool> parseBool(const std::wstring& raw)
+std::optional<bool> ParseBool(const std::wstring& raw)
 {
-    const std::wstring text = trimmed(raw);
+    const std::wstring text = Trimmed(raw);
     if (text == L"1" || text == L"true")
         return true;
     if (text == L"0" || text == L"false")
@@ -479,17 +479,17 @@ std::optional<bool> parseBool(const std::wstring& raw)
     return std::nullopt;
 }
 
-std::int64_t requiredInstant(const pt::wptree& node, const wchar_t* path)
+std::int64_t RequiredInstant(const pt::wptree& node, const wchar_t* path)
 {
-    auto v = parseSigned(requiredText(node, path));
+    auto v = ParseSigned(RequiredText(node, path));
     if (!v)
         throw BadTask("bad number in " + common::toUtf8(path));
     return *v;
 }
 
-bool requiredBool(const pt::wptree& node, const wchar_t* path)
+bool RequiredBool(const pt::wptree& node, const wchar_t* path)
 {
-    auto v = parseBool(requiredText(node, path));
+    auto v = ParseBool(RequiredText(node, path));
     if (!v)
         throw BadTask("bad bool in " + common::toUtf8(path));
     return *v;
@@ -497,19 +497,19 @@ bool requiredBool(const pt::wptree& node, const wchar_t* path)
 
 // Numbers that the schedule cannot use are kept as they are, so the next save writes them
 // back; each one is reported in `warnings`.
-std::int64_t requiredInterval(const pt::wptree& node, std::vector<std::string>& warnings)
+std::int64_t RequiredInterval(const pt::wptree& node, std::vector<std::string>& warnings)
 {
-    const std::int64_t v = requiredInstant(node, L"trigger.repeat_interval");
+    const std::int64_t v = RequiredInstant(node, L"trigger.repeat_interval");
     if (v <= 0)
         warnings.push_back("trigger.repeat_interval " + std::to_string(v) + " is not at least 1");
     return v;
 }
 
 // A weekday, month or day number: any unsigned number, kept in one byte (its low eight bits).
-std::uint8_t byteNumber(const pt::wptree& item, const char* what, std::uint64_t low, std::uint64_t high,
+std::uint8_t ByteNumber(const pt::wptree& item, const char* what, std::uint64_t low, std::uint64_t high,
                         std::vector<std::string>& warnings)
 {
-    auto v = parseUnsigned(item.data());
+    auto v = ParseUnsigned(item.data());
     if (!v)
         throw BadTask(std::string("bad number in ") + what);
     if (*v < low || *v > high)
@@ -518,9 +518,9 @@ std::uint8_t byteNumber(const pt::wptree& item, const char* what, std::uint64_t 
     return static_cast<std::uint8_t>(*v);
 }
 
-boost::uuids::uuid requiredUuid(const pt::wptree& node, const wchar_t* path)
+boost::uuids::uuid RequiredUuid(const pt::wptree& node, const wchar_t* path)
 {
-    const std::wstring text = trimmed(requiredText(node, path));
+    const std::wstring text = Trimmed(RequiredText(node, path));
     try {
         return boost::uuids::string_generator()(text);
     } catch (const std::exception&) {
@@ -528,7 +528,7 @@ boost::uuids::uuid requiredUuid(const pt::wptree& node, const wchar_t* path)
     }
 }
 
-ModificationTimes readTimes(const pt::wptree& action)
+ModificationTimes ReadTimes(const pt::wptree& action)
 {
     ModificationTimes times;
     auto list = action.get_child_optional(L"modification_times");
@@ -537,65 +537,65 @@ ModificationTimes readTimes(const pt::wptree& action)
     for (const auto& [name, document] : *list) {
         if (name != L"document")
             continue;
-        const std::wstring path = requiredText(document, L"path");
-        const Instant time = requiredInstant(document, L"last_modified");
+        const std::wstring path = RequiredText(document, L"path");
+        const Instant time = RequiredInstant(document, L"last_modified");
         times.emplace(path, time); // a repeated path keeps its first time
     }
     return times;
 }
 
-Trigger readTrigger(const pt::wptree& task, std::vector<std::string>& warnings)
+Trigger ReadTrigger(const pt::wptree& task, std::vector<std::string>& warnings)
 {
-    const std::wstring type = requiredText(task, L"trigger.type");
+    const std::wstring type = RequiredText(task, L"trigger.type");
     if (type == L"daily")
-        return DailyTrigger{requiredInterval(task, warnings)};
+        return DailyTrigger{RequiredInterval(task, warnings)};
     if (type == L"weekly") {
-        WeeklyTrigger t{requiredInterval(task, warnings), {}};
+        WeeklyTrigger t{RequiredInterval(task, warnings), {}};
         if (auto list = task.get_child_optional(L"trigger.weekdays")) {
             for (const auto& [name, item] : *list) {
                 if (name != L"weekday")
                     continue;
                 // 0 and 7 are both Sunday; a number whose low byte is 7 is Sunday as well,
                 // since a save writes Sunday as 7.
-                const std::uint8_t v = byteNumber(item, "weekday", 0, 7, warnings);
+                const std::uint8_t v = ByteNumber(item, "weekday", 0, 7, warnings);
                 t.weekdays.insert(v == 7 ? 0 : v);
             }
         }
         return t;
     }
     if (type == L"monthly") {
-        MonthlyTrigger t{requiredInterval(task, warnings), {}, {}};
+        MonthlyTrigger t{RequiredInterval(task, warnings), {}, {}};
         if (auto list = task.get_child_optional(L"trigger.months")) {
             for (const auto& [name, item] : *list)
                 if (name == L"month")
-                    t.months.push_back(byteNumber(item, "month", 1, 12, warnings));
+                    t.months.push_back(ByteNumber(item, "month", 1, 12, warnings));
         }
         if (auto list = task.get_child_optional(L"trigger.days")) {
             for (const auto& [name, item] : *list)
                 if (name == L"day")
-                    t.days.push_back(byteNumber(item, "day", 1, 31, warnings));
+                    t.days.push_back(ByteNumber(item, "day", 1, 31, warnings));
         }
         return t;
     }
     throw BadTask("unknown trigger type '" + common::toUtf8(type) + "'");
 }
 
-ExportFormat readFormat(const pt::wptree& action)
+ExportFormat ReadFormat(const pt::wptree& action)
 {
-    return ExportFormatFromWord(optionalText(action, L"format")).value_or(MIF);
+    return ExportFormatFromWord(OptionalText(action, L"format")).value_or(MIF);
 }
 
-Action readAction(const pt::wptree& task, std::vector<std::string>& warnings)
+Action ReadAction(const pt::wptree& task, std::vector<std::string>& warnings)
 {
-    const std::wstring type = requiredText(task, L"action.type");
+    const std::wstring type = RequiredText(task, L"action.type");
     const pt::wptree& a = task.get_child(L"action");
     if (type == L"backup") {
         BackupAction b;
-        b.connection_id = requiredUuid(a, L"connection_id");
-        b.source_path = requiredText(a, L"source_path");
-        b.destination_path = requiredText(a, L"destination_path");
+        b.connection_id = RequiredUuid(a, L"connection_id");
+        b.source_path = RequiredText(a, L"source_path");
+        b.destination_path = RequiredText(a, L"destination_path");
         if (const auto text = a.get_optional<std::wstring>(L"keep_versions")) {
-            const auto v = parseUnsigned(*text);
+            const auto v = ParseUnsigned(*text);
             if (!v || *v > std::numeric_limits<std::uint32_t>::max())
                 throw BadTask("bad number in keep_versions");
             if (*v > 999)
@@ -606,36 +606,36 @@ Action readAction(const pt::wptree& task, std::vector<std::string>& warnings)
     }
     if (type == L"export") {
         ExportAction e;
-        e.connection_id = requiredUuid(a, L"connection_id");
-        e.output_path = requiredText(a, L"output_path");
-        e.project_path = requiredText(a, L"project_path");
-        e.scheme_code = optionalText(a, L"scheme_code");
-        e.scheme_name = optionalText(a, L"scheme_name");
-        e.ifc_version = optionalText(a, L"ifc_version", e.ifc_version);
-        e.ifc_mapping_code = optionalText(a, L"ifc_mapping_code");
-        e.ifc_mapping_name = optionalText(a, L"ifc_mapping_name");
-        e.format = readFormat(a);
-        e.only_changed_documents = parseBool(optionalText(a, L"only_changed_documents")).value_or(true);
+        e.connection_id = RequiredUuid(a, L"connection_id");
+        e.output_path = RequiredText(a, L"output_path");
+        e.project_path = RequiredText(a, L"project_path");
+        e.scheme_code = OptionalText(a, L"scheme_code");
+        e.scheme_name = OptionalText(a, L"scheme_name");
+        e.ifc_version = OptionalText(a, L"ifc_version", e.ifc_version);
+        e.ifc_mapping_code = OptionalText(a, L"ifc_mapping_code");
+        e.ifc_mapping_name = OptionalText(a, L"ifc_mapping_name");
+        e.format = ReadFormat(a);
+        e.only_changed_documents = ParseBool(OptionalText(a, L"only_changed_documents")).value_or(true);
         if (e.only_changed_documents)
-            e.modification_times = readTimes(a);
+            e.modification_times = ReadTimes(a);
         return e;
     }
     if (type == L"command") {
         CommandAction c;
-        c.executable = std::filesystem::u8path(common::toUtf8(requiredText(a, L"executable")));
-        c.arguments = optionalText(a, L"arguments");
-        c.working_directory = std::filesystem::u8path(common::toUtf8(optionalText(a, L"working_directory")));
+        c.executable = std::filesystem::u8path(common::toUtf8(RequiredText(a, L"executable")));
+        c.arguments = OptionalText(a, L"arguments");
+        c.working_directory = std::filesystem::u8path(common::toUtf8(OptionalText(a, L"working_directory")));
         return c;
     }
     if (type == L"check") {
         CheckAction c;
-        c.ids_file = requiredText(a, L"ids_file");
-        c.ids_file_mode = requiredBool(a, L"ids_file_mode");
-        c.ifc_file = requiredText(a, L"ifc_file");
-        c.ifc_file_mode = requiredBool(a, L"ifc_file_mode");
-        c.only_changed_documents = parseBool(optionalText(a, L"only_changed_documents")).value_or(true);
+        c.ids_file = RequiredText(a, L"ids_file");
+        c.ids_file_mode = RequiredBool(a, L"ids_file_mode");
+        c.ifc_file = RequiredText(a, L"ifc_file");
+        c.ifc_file_mode = RequiredBool(a, L"ifc_file_mode");
+        c.only_changed_documents = ParseBool(OptionalText(a, L"only_changed_documents")).value_or(true);
         if (c.only_changed_documents)
-            c.modification_times = readTimes(a);
+            c.modification_times = ReadTimes(a);
         return c;
     }
     throw BadTask("unknown action type '" + common::toUtf8(type) + "'");
@@ -643,11 +643,11 @@ Action readAction(const pt::wptree& task, std::vector<std::string>& warnings)
 
 // The state the service keeps with a task. It never costs the task: what cannot be read
 // is left out (the task counts as never run, or as having no awaited run) with a warning.
-void readKeptState(const pt::wptree& node, TaskInfo& task, std::vector<std::string>& warnings)
+void ReadKeptState(const pt::wptree& node, TaskInfo& task, std::vector<std::string>& warnings)
 {
     if (task.run_missed) {
         if (auto text = node.get_optional<std::wstring>(L"awaited_run")) {
-            if (auto v = parseSigned(*text))
+            if (auto v = ParseSigned(*text))
                 task.awaited_run = *v;
             else
                 warnings.push_back("awaited_run is not a number");
@@ -657,12 +657,12 @@ void readKeptState(const pt::wptree& node, TaskInfo& task, std::vector<std::stri
     if (!last)
         return;
     LastRun run;
-    const std::wstring word = trimmed(last->get<std::wstring>(L"outcome", {}));
+    const std::wstring word = Trimmed(last->get<std::wstring>(L"outcome", {}));
     for (const auto& [value, known] : kOutcomeWords)
         if (word == known)
             run.outcome = value;
-    const auto started = parseSigned(last->get<std::wstring>(L"started", {}));
-    const auto ended = parseSigned(last->get<std::wstring>(L"ended", {}));
+    const auto started = ParseSigned(last->get<std::wstring>(L"started", {}));
+    const auto ended = ParseSigned(last->get<std::wstring>(L"ended", {}));
     run.reason = last->get<std::wstring>(L"reason", {});
     if (run.outcome == RunOutcome::None || !started || !ended || FirstCharacterXmlCannotHold(run.reason)) {
         warnings.push_back("last_run cannot be read; the task counts as never run");
@@ -675,19 +675,19 @@ void readKeptState(const pt::wptree& node, TaskInfo& task, std::vector<std::stri
 
 // Pausing and retrying: missing means not paused and no retries; a count or an interval
 // outside its range is brought into it, one that is not a number gives no retries.
-void readControl(const pt::wptree& node, TaskInfo& task, std::vector<std::string>& warnings)
+void ReadControl(const pt::wptree& node, TaskInfo& task, std::vector<std::string>& warnings)
 {
-    task.paused = parseBool(optionalText(node, L"paused")).value_or(false);
+    task.paused = ParseBool(OptionalText(node, L"paused")).value_or(false);
     const auto count = node.get_optional<std::wstring>(L"retry_count");
     if (!count)
         return;
-    const auto n = parseSigned(*count);
+    const auto n = ParseSigned(*count);
     if (!n) {
         warnings.push_back("retry_count is not a number; the task is not retried");
         return;
     }
     task.retry_count = static_cast<int>(std::clamp<std::int64_t>(*n, 0, kMaxRetryCount));
-    if (const auto interval = parseSigned(optionalText(node, L"retry_interval_minutes")))
+    if (const auto interval = ParseSigned(OptionalText(node, L"retry_interval_minutes")))
         task.retry_interval_minutes =
             static_cast<int>(std::clamp<std::int64_t>(*interval, 1, kMaxRetryIntervalMinutes));
     if (task.retry_count != *n)
@@ -695,8 +695,8 @@ void readControl(const pt::wptree& node, TaskInfo& task, std::vector<std::string
     auto pending = node.get_child_optional(L"pending_retry");
     if (!pending || task.retry_count == 0)
         return;
-    const auto at = parseSigned(pending->get<std::wstring>(L"at", {}));
-    const auto attempt = parseSigned(pending->get<std::wstring>(L"attempt", {}));
+    const auto at = ParseSigned(pending->get<std::wstring>(L"at", {}));
+    const auto attempt = ParseSigned(pending->get<std::wstring>(L"attempt", {}));
     if (!at || !attempt || *attempt < 1 || *attempt > task.retry_count) {
         warnings.push_back("pending_retry cannot be read; no retry is pending");
         return;
@@ -705,20 +705,20 @@ void readControl(const pt::wptree& node, TaskInfo& task, std::vector<std::string
     task.retry_attempt = static_cast<int>(*attempt);
 }
 
-TaskInfo readTask(const pt::wptree& node, std::vector<std::string>& warnings)
+TaskInfo ReadTask(const pt::wptree& node, std::vector<std::string>& warnings)
 {
     TaskInfo task;
-    task.name = requiredText(node, L"name");
-    task.description = requiredText(node, L"description");
-    task.starting_point = requiredInstant(node, L"starting_point");
+    task.name = RequiredText(node, L"name");
+    task.description = RequiredText(node, L"description");
+    task.starting_point = RequiredInstant(node, L"starting_point");
     // The record still holds the default daily trigger with interval 1, which always
     // allows the working-days flag, so the stored value is taken over as it is.
-    task.run_only_on_working_days = parseBool(optionalText(node, L"run_only_on_working_days")).value_or(false);
-    task.trigger = readTrigger(node, warnings);
-    task.action = readAction(node, warnings);
-    task.run_missed = parseBool(optionalText(node, L"run_missed")).value_or(false);
-    readKeptState(node, task, warnings);
-    readControl(node, task, warnings);
+    task.run_only_on_working_days = ParseBool(OptionalText(node, L"run_only_on_working_days")).value_or(false);
+    task.trigger = ReadTrigger(node, warnings);
+    task.action = ReadAction(node, warnings);
+    task.run_missed = ParseBool(OptionalText(node, L"run_missed")).value_or(false);
+    ReadKeptState(node, task, warnings);
+    ReadControl(node, task, warnings);
     return task;
 }
 
@@ -730,49 +730,49 @@ std::wstring WriteTasks(const std::vector<const TaskInfo*>& tasks)
     out.reserve(tasks.size() * 900 + 128);
     out += L"<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<config>\n";
     DocumentWriter w(out);
-    w.list(1, L"tasks", tasks.size(), [&] {
+    w.List(1, L"tasks", tasks.size(), [&] {
         for (const TaskInfo* task : tasks) {
-            w.open(kTaskLevel, L"task");
-            w.leaf(kFieldLevel, L"name", task->name);
-            w.leaf(kFieldLevel, L"description", task->description);
-            w.leaf(kFieldLevel, L"starting_point", toText(task->starting_point));
-            w.leaf(kFieldLevel, L"run_only_on_working_days", boolText(task->RunOnlyOnWorkingDays()));
-            w.open(kFieldLevel, L"trigger");
+            w.Open(kTaskLevel, L"task");
+            w.Leaf(kFieldLevel, L"name", task->name);
+            w.Leaf(kFieldLevel, L"description", task->description);
+            w.Leaf(kFieldLevel, L"starting_point", ToText(task->starting_point));
+            w.Leaf(kFieldLevel, L"run_only_on_working_days", BoolText(task->RunOnlyOnWorkingDays()));
+            w.Open(kFieldLevel, L"trigger");
             std::visit(TriggerWriter{w}, task->trigger);
-            w.close(kFieldLevel, L"trigger");
-            w.open(kFieldLevel, L"action");
+            w.Close(kFieldLevel, L"trigger");
+            w.Open(kFieldLevel, L"action");
             std::visit(ActionWriter{w}, task->action);
-            w.close(kFieldLevel, L"action");
+            w.Close(kFieldLevel, L"action");
             // Written only when set, so a task that is not paused and not retried is
             // written exactly as before.
             if (task->paused)
-                w.leaf(kFieldLevel, L"paused", boolText(true));
+                w.Leaf(kFieldLevel, L"paused", BoolText(true));
             if (task->retry_count > 0) {
-                w.leaf(kFieldLevel, L"retry_count", toText(task->retry_count));
-                w.leaf(kFieldLevel, L"retry_interval_minutes", toText(task->retry_interval_minutes));
+                w.Leaf(kFieldLevel, L"retry_count", ToText(task->retry_count));
+                w.Leaf(kFieldLevel, L"retry_interval_minutes", ToText(task->retry_interval_minutes));
             }
             // What the service keeps is written only when there is something to keep, so
             // the entry of a task that never ran and makes up nothing stays as it was.
             if (task->run_missed) {
-                w.leaf(kFieldLevel, L"run_missed", boolText(true));
+                w.Leaf(kFieldLevel, L"run_missed", BoolText(true));
                 if (task->awaited_run != kNeverInstant)
-                    w.leaf(kFieldLevel, L"awaited_run", toText(task->awaited_run));
+                    w.Leaf(kFieldLevel, L"awaited_run", ToText(task->awaited_run));
             }
-            if (const auto word = outcomeWord(task->last_run.outcome); !word.empty()) {
-                w.open(kFieldLevel, L"last_run");
-                w.leaf(kPartLevel, L"started", toText(task->last_run.started));
-                w.leaf(kPartLevel, L"ended", toText(task->last_run.ended));
-                w.leaf(kPartLevel, L"outcome", word);
-                w.leaf(kPartLevel, L"reason", task->last_run.reason);
-                w.close(kFieldLevel, L"last_run");
+            if (const auto word = OutcomeWord(task->last_run.outcome); !word.empty()) {
+                w.Open(kFieldLevel, L"last_run");
+                w.Leaf(kPartLevel, L"started", ToText(task->last_run.started));
+                w.Leaf(kPartLevel, L"ended", ToText(task->last_run.ended));
+                w.Leaf(kPartLevel, L"outcome", word);
+                w.Leaf(kPartLevel, L"reason", task->last_run.reason);
+                w.Close(kFieldLevel, L"last_run");
             }
             if (task->retry_count > 0 && task->retry_at != kNeverInstant) {
-                w.open(kFieldLevel, L"pending_retry");
-                w.leaf(kPartLevel, L"at", toText(task->retry_at));
-                w.leaf(kPartLevel, L"attempt", toText(task->retry_attempt));
-                w.close(kFieldLevel, L"pending_retry");
+                w.Open(kFieldLevel, L"pending_retry");
+                w.Leaf(kPartLevel, L"at", ToText(task->retry_at));
+                w.Leaf(kPartLevel, L"attempt", ToText(task->retry_attempt));
+                w.Close(kFieldLevel, L"pending_retry");
             }
-            w.close(kTaskLevel, L"task");
+            w.Close(kTaskLevel, L"task");
         }
     });
     out += L"</config>\n";
@@ -807,7 +807,7 @@ std::vector<ParsedTask> ParseTasks(const std::wstring& document)
         ParsedTask parsed;
         parsed.position = position++;
         try {
-            parsed.task = readTask(node, parsed.warnings);
+            parsed.task = ReadTask(node, parsed.warnings);
         } catch (const std::exception& e) {
             parsed.error = e.what();
             parsed.warnings.clear();
