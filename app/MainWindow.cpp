@@ -1,10 +1,11 @@
 #include "MainWindow.h"
 
 #include "AppResources.h"
-#include "AutoStart.h"
 #include "LogViewer.h"
 #include "ServiceWizardContext.h"
+#include "TaskListColumns.h"
 #include "TasksListModel.h"
+#include "TrayIcon.h"
 #include "common/Text.h"
 #include "scheduler/TaskEvents.h"
 #include "scheduler/TaskStorage.h"
@@ -25,14 +26,13 @@
 #include <QLabel>
 #include <QLayout>
 #include <QMenu>
-#include <QMenuBar>
 #include <QMessageBox>
-#include <QPainter>
 #include <QPixmapCache>
 #include <QScreen>
 #include <QSettings>
 #include <QStatusBar>
 #include <QStyle>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -45,8 +45,6 @@ const QString kGeometryKey = QStringLiteral("MainWindowGeometry");
 
 const QString kHeaderStateKey = QStringLiteral("TasksTreeHeaderState");
 const QString kHeaderColumnsKey = QStringLiteral("TasksTreeHeaderColumns");
-// How often a program without a tray looks for one that appeared since.
-constexpr int kTrayWatchInterval = 1000;
 
 // Milliseconds on the monotonic clock: the failure notices' clock.
 qint64 MonotonicMs()
@@ -54,26 +52,6 @@ qint64 MonotonicMs()
     QElapsedTimer now;
     now.start();
     return now.msecsSinceReference();
-}
-
-// The program's icon with a warning sign over its lower right quarter.
-QIcon WarningVariant(const QIcon& icon)
-{
-    QIcon result;
-    const QIcon sign = QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
-    for (const int side : {16, 22, 24, 32, 48, 64}) {
-        QPixmap pixmap = icon.pixmap(side, side);
-        if (pixmap.isNull()) {
-            pixmap = QPixmap(side, side);
-            pixmap.fill(Qt::transparent);
-        }
-        QPainter painter(&pixmap);
-        const int half = side * 3 / 5;
-        painter.drawPixmap(side - half, side - half, sign.pixmap(half, half));
-        painter.end();
-        result.addPixmap(pixmap);
-    }
-    return result;
 }
 
 } // namespace
@@ -138,30 +116,17 @@ MainWindow::MainWindow(QWidget* parent)
         notices_.Restore(model_->taskAt(index), model_->LastRunAt(index));
     }
 
-    QMenu* menu = createTrayMenu();
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        createTrayIcon(menu);
-    } else {
+    tray_ = new TrayIcon(this);
+    connect(tray_, &TrayIcon::toggleRequested, this, &MainWindow::ToggleWindow);
+    connect(tray_, &TrayIcon::quitRequested, this, &MainWindow::QuitProgram);
+    connect(tray_, &TrayIcon::messageClicked, this, [this] {
+        if (IsStored(noticeTask_))
+            ShowTaskLog(noticeTask_);
+        else
+            showWindow();
+    });
+    if (!tray_->HasIcon())
         hideWindow();
-    }
-    // Started at login before the panel, the program finds no tray yet: it keeps looking,
-    // and moves into the tray once one is there. A headless platform never gets one.
-    if (!trayIcon_ && QGuiApplication::platformName() != QLatin1String("offscreen")) {
-        auto* trayWatch = new QTimer(this);
-        connect(trayWatch, &QTimer::timeout, this, [this, trayWatch, menu] {
-            if (!QSystemTrayIcon::isSystemTrayAvailable())
-                return;
-            trayWatch->deleteLater();
-            auto* trayMenu = new QMenu(this);
-            FillTrayMenu(trayMenu);
-            createTrayIcon(trayMenu);
-            // The tray menu takes over: the menu bar that stood in for it goes, with its menu.
-            if (menuWidget() && menu->parent() == menuWidget())
-                setMenuBar(nullptr);
-        });
-        trayWatch->start(kTrayWatchInterval);
-    }
-
     restoreSettings();
     updateActions();
 
@@ -221,24 +186,7 @@ void MainWindow::showEvent(QShowEvent* event)
         return;
     fitColumnsOnShow_ = false;
     // The list's width is known once the window is laid out.
-    QTimer::singleShot(0, this, &MainWindow::FitColumnsToView);
-}
-
-void MainWindow::FitColumnsToView()
-{
-    QTreeView* view = ui_->tasksTreeWidget;
-    QHeaderView* header = view->header();
-    int excess = -view->viewport()->width();
-    for (int column = 0; column < header->count(); ++column)
-        excess += header->isSectionHidden(column) ? 0 : header->sectionSize(column);
-    for (const int column : {int(TasksListModel::TriggerColumn), int(TasksListModel::NameColumn)}) {
-        if (excess <= 0)
-            break;
-        const int size = header->sectionSize(column);
-        const int cut = std::min(excess, std::max(0, size - header->sectionSizeHint(column)));
-        header->resizeSection(column, size - cut);
-        excess -= cut;
-    }
+    QTimer::singleShot(0, this, [this] { FitColumnsToView(*ui_->tasksTreeWidget); });
 }
 
 void MainWindow::UpdateEmptyHint()
@@ -286,17 +234,9 @@ void MainWindow::restoreSettings()
     QHeaderView* header = ui_->tasksTreeWidget->header();
     // A state saved by the list with only the name and trigger columns carries no count.
     const int savedColumns = settings.value(kHeaderColumnsKey, 2).toInt();
-    int typicalFrom = 0;
-    fitColumnsOnShow_ = true;
-    if (header->restoreState(settings.value(kHeaderStateKey).toByteArray())) {
-        // Widths the user chose stay as they are.
-        fitColumnsOnShow_ = false;
-        // The columns added since get typical widths, and so does the former last column:
-        // it was stretched to the window's edge and would push the new ones out of sight.
-        typicalFrom = savedColumns < header->count() ? std::max(1, savedColumns - 1) : header->count();
-    }
-    for (int column = typicalFrom; column < header->count(); ++column)
-        header->resizeSection(column, TypicalWidth(column));
+    // Widths the user chose stay as they are; typical ones are fitted once shown.
+    fitColumnsOnShow_ =
+        !RestoreColumns(*ui_->tasksTreeWidget, settings.value(kHeaderStateKey).toByteArray(), savedColumns);
     if (!restoreGeometry(settings.value(kGeometryKey).toByteArray())) {
         // First start: wide enough for a typical row whole, as far as the screen allows.
         QTreeView* view = ui_->tasksTreeWidget;
@@ -311,38 +251,6 @@ void MainWindow::restoreSettings()
             wanted = std::min(wanted, std::max(width(), screen->availableGeometry().width()));
         resize(wanted, height());
     }
-}
-
-int MainWindow::TypicalWidth(int column) const
-{
-    const QFontMetrics metrics(ui_->tasksTreeWidget->font());
-    const int padding = 2 * metrics.averageCharWidth();
-    const int icon = ui_->tasksTreeWidget->iconSize().isValid() ? ui_->tasksTreeWidget->iconSize().width()
-                                                                : style()->pixelMetric(QStyle::PM_SmallIconSize);
-    int width = 0;
-    switch (column) {
-    case TasksListModel::NameColumn:
-        width = metrics.horizontalAdvance(tr("Резервное копирование проектов")) + icon + padding;
-        break;
-    case TasksListModel::TriggerColumn: {
-        TaskInfo typical;
-        WeeklyTrigger weekly;
-        weekly.weekdays = {1, 3, 5};
-        typical.trigger = weekly;
-        width = metrics.horizontalAdvance(TasksListModel::triggerDescription(typical)) + padding;
-        break;
-    }
-    case TasksListModel::NextRunColumn:
-    case TasksListModel::LastRunColumn:
-        width = metrics.horizontalAdvance(QStringLiteral("00.00.0000 00:00")) + padding;
-        break;
-    case TasksListModel::ResultColumn:
-        width = metrics.horizontalAdvance(TasksListModel::OutcomeText(RunOutcome::Running)) + icon + padding;
-        break;
-    default:
-        break;
-    }
-    return std::max(width, ui_->tasksTreeWidget->header()->sectionSizeHint(column));
 }
 
 void MainWindow::runTaskNow()
@@ -451,42 +359,6 @@ void MainWindow::showContextMenu(const QPoint& position)
     QMenu::exec(actions, ui_->tasksTreeWidget->viewport()->mapToGlobal(position), nullptr, nullptr);
 }
 
-QMenu* MainWindow::createTrayMenu()
-{
-    showHideAction_ = new QAction(this);
-    connect(showHideAction_, &QAction::triggered, this, &MainWindow::ToggleWindow);
-
-    autoStartAction_ = new QAction(tr("Запускать при старте системы"), this);
-    autoStartAction_->setCheckable(true);
-    connect(autoStartAction_, &QAction::triggered, this, [this](bool checked) {
-        const QString reason = setupAutoStartLinux(checked);
-        if (reason.isEmpty())
-            return;
-        autoStartAction_->setChecked(AutoStartEnabled());
-        QMessageBox::warning(
-            this, windowTitle(),
-            (checked ? tr("Не удалось включить автозапуск.") : tr("Не удалось выключить автозапуск.")) +
-                QLatin1Char('\n') + reason);
-    });
-
-    quitAction_ = new QAction(tr("Выход"), this);
-    connect(quitAction_, &QAction::triggered, this, &MainWindow::QuitProgram);
-
-    QMenu* menu = QSystemTrayIcon::isSystemTrayAvailable() ? new QMenu(this) : menuBar()->addMenu(tr("&Настройки"));
-    FillTrayMenu(menu);
-    return menu;
-}
-
-void MainWindow::FillTrayMenu(QMenu* menu)
-{
-    menu->addAction(showHideAction_);
-    menu->addSeparator();
-    menu->addAction(autoStartAction_);
-    menu->addSeparator();
-    menu->addAction(quitAction_);
-    connect(menu, &QMenu::aboutToShow, this, &MainWindow::updateTrayMenu);
-}
-
 void MainWindow::QuitProgram()
 {
     if (MayQuit())
@@ -518,41 +390,6 @@ bool MainWindow::MayQuit()
     const bool discard = question.exec() == QMessageBox::Yes;
     quitting_ = false;
     return discard;
-}
-
-void MainWindow::createTrayIcon(QMenu* menu)
-{
-    trayIcon_ = new QSystemTrayIcon(windowIcon(), this);
-    trayIcon_->setContextMenu(menu);
-    UpdateTrayIcon();
-    trayIcon_->setVisible(true);
-    connect(trayIcon_, &QSystemTrayIcon::activated, this, &MainWindow::onTrayActivated);
-    connect(trayIcon_, &QSystemTrayIcon::messageClicked, this, [this] {
-        if (IsStored(noticeTask_))
-            ShowTaskLog(noticeTask_);
-        else
-            showWindow();
-    });
-    trayClickTimer_ = new QTimer(this);
-    trayClickTimer_->setSingleShot(true);
-    connect(trayClickTimer_, &QTimer::timeout, this, &MainWindow::ToggleWindow);
-}
-
-void MainWindow::onTrayActivated(QSystemTrayIcon::ActivationReason reason)
-{
-    // The first click of a double click arrives as a Trigger: a click toggles only once no
-    // second click followed within the double-click interval; a double click does nothing.
-    if (reason == QSystemTrayIcon::Trigger) {
-        trayClickTimer_->start(QApplication::doubleClickInterval());
-    } else if (reason == QSystemTrayIcon::DoubleClick) {
-        trayClickTimer_->stop();
-    }
-}
-
-void MainWindow::updateTrayMenu()
-{
-    showHideAction_->setText(isVisible() ? tr("Скрыть") : tr("Показать"));
-    autoStartAction_->setChecked(AutoStartEnabled());
 }
 
 void MainWindow::ToggleWindow()
@@ -635,9 +472,7 @@ void MainWindow::ShowFailureNotice()
     noticeTask_ = notice->task;
     const QString& title = notice->title;
     const QString& text = notice->text;
-    if (trayIcon_ && trayIcon_->isVisible())
-        trayIcon_->showMessage(title, text, QSystemTrayIcon::Warning);
-    else
+    if (!tray_->ShowMessage(title, text))
         statusBar()->showMessage(text.isEmpty() ? title : title + QStringLiteral(": ") + text);
 }
 
@@ -659,22 +494,13 @@ void MainWindow::PruneFailures()
 
 void MainWindow::UpdateTrayIcon()
 {
-    if (!trayIcon_)
-        return;
     const bool unsaved = TaskStorage::Instance().HasUnsavedChanges();
     QString tip = windowTitle();
     if (notices_.UnreadCount() > 0)
         tip = tr("%1: последний запуск не выполнен у задач: %2").arg(windowTitle()).arg(notices_.UnreadCount());
     if (unsaved)
         tip += QLatin1Char('\n') + tr("Изменения не сохранены: при выходе они пропадут.");
-    trayIcon_->setToolTip(tip);
-    if (notices_.UnreadCount() == 0 && !unsaved) {
-        trayIcon_->setIcon(windowIcon());
-        return;
-    }
-    if (warningIcon_.isNull())
-        warningIcon_ = WarningVariant(windowIcon());
-    trayIcon_->setIcon(warningIcon_);
+    tray_->ShowState(tip, notices_.UnreadCount() > 0 || unsaved);
 }
 
 void MainWindow::UpdateSaveState()

@@ -1,31 +1,27 @@
 #pragma once
 
 // The program's only main window: the task list with its tool bar and context menu. It
-// also owns the tray icon and the tray menu; without a system tray that menu sits in the
-// menu bar and the window stays on screen. Closing the window hides it in the tray, the
-// program keeps running. GUI thread only.
+// also owns the tray icon (TrayIcon); without a system tray the window stays on screen.
+// Closing the window hides it in the tray, the program keeps running. GUI thread only.
 //
 // It shows what the service did while nobody watched: the failure notices and the warning
-// variant of the tray icon that FailureNotices decides on, the log viewer, and messages
-// when the store could not be saved or was found damaged.
+// on the tray icon that FailureNotices decides on, the log viewer, and messages when the
+// store could not be saved or was found damaged.
 
 #include "FailureNotices.h"
 
 #include <QHash>
-#include <QIcon>
 #include <QMainWindow>
 #include <QPointer>
-#include <QSystemTrayIcon>
 
 #include <memory>
 
 class LogViewer;
-class QAction;
 class QLabel;
-class QMenu;
 class QMessageBox;
 class TaskInfo;
 class TasksListModel;
+class TrayIcon;
 
 class QTimer;
 
@@ -90,30 +86,15 @@ private:
     // the user accepted it.
     bool RunWizard(TaskInfo& task, bool editing = false);
     bool eventFilter(QObject* watched, QEvent* event) override;
-    // The width that shows a typical task's cell of `column` whole, in the list's font.
-    int TypicalWidth(int column) const;
-    // Narrows the name and trigger columns (their cells keep the whole text as a tool tip)
-    // until every column fits the list without a horizontal scroll bar.
-    void FitColumnsToView();
     void UpdateEmptyHint();
     // A task's name as a notice shows it: a long one is shortened to fit the screen.
     QString NoticeName(const TaskInfo* task) const;
 
-    QMenu* createTrayMenu();
-    void FillTrayMenu(QMenu* menu);
-    void createTrayIcon(QMenu* menu);
-    void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
-    void updateTrayMenu();
     void ToggleWindow();
 
     std::unique_ptr<Ui::MainWindow> ui_;
     TasksListModel* model_ = nullptr;
-    QSystemTrayIcon* trayIcon_ = nullptr;
-    // Holds a tray click until the double-click interval tells it from a double click.
-    QTimer* trayClickTimer_ = nullptr;
-    QAction* showHideAction_ = nullptr;
-    QAction* autoStartAction_ = nullptr;
-    QAction* quitAction_ = nullptr;
+    TrayIcon* tray_ = nullptr;
     // Set on the first start, when no column widths are kept: they are fitted once shown.
     bool fitColumnsOnShow_ = false;
     QLabel* emptyHint_ = nullptr;
@@ -129,5 +110,4 @@ private:
     QLabel* unsavedLabel_ = nullptr;
     // Set while quitting asks or saves: the question says it all, no second message.
     bool quitting_ = false;
-    QIcon warningIcon_;
 };
