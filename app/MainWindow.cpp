@@ -60,6 +60,7 @@ MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent)
     , ui_(new Ui::MainWindow)
     , notices_(MonotonicMs)
+    , storeMessages_(this)
 {
     InitAppResources();
     ui_->setupUi(this);
@@ -365,33 +366,6 @@ void MainWindow::QuitProgram()
         QCoreApplication::quit();
 }
 
-bool MainWindow::MayQuit()
-{
-    // A second quit while the question is open waits for its answer.
-    if (quitting_)
-        return false;
-    TaskStorage& storage = TaskStorage::Instance();
-    if (!storage.HasUnsavedChanges())
-        return true;
-    quitting_ = true;
-    const bool saved = storage.Save();
-    if (saved) {
-        quitting_ = false;
-        return true;
-    }
-    QMessageBox question(QMessageBox::Warning, windowTitle(),
-                         tr("Не удалось сохранить список задач: %1\n\nЕсли выйти сейчас, несохранённые изменения "
-                            "пропадут. Выйти без сохранения?")
-                             .arg(saveFailure_),
-                         QMessageBox::Yes | QMessageBox::No, this);
-    question.setObjectName(QStringLiteral("unsavedQuitQuestion"));
-    question.setDefaultButton(QMessageBox::No);
-    question.setEscapeButton(QMessageBox::No);
-    const bool discard = question.exec() == QMessageBox::Yes;
-    quitting_ = false;
-    return discard;
-}
-
 void MainWindow::ToggleWindow()
 {
     if (isHidden())
@@ -503,68 +477,24 @@ void MainWindow::UpdateTrayIcon()
     tray_->ShowState(tip, notices_.UnreadCount() > 0 || unsaved);
 }
 
+void MainWindow::ReportStoreDamage()
+{
+    storeMessages_.ReportStoreDamage();
+}
+
+bool MainWindow::MayQuit()
+{
+    return storeMessages_.MayQuit();
+}
+
 void MainWindow::UpdateSaveState()
 {
-    const bool unsaved = TaskStorage::Instance().HasUnsavedChanges();
-    if (unsaved && !unsavedLabel_) {
-        unsavedLabel_ = new QLabel(tr("Изменения не сохранены"), this);
-        unsavedLabel_->setObjectName(QStringLiteral("unsavedChangesLabel"));
-        statusBar()->addPermanentWidget(unsavedLabel_);
-    }
-    if (unsavedLabel_) {
-        unsavedLabel_->setVisible(unsaved);
-        unsavedLabel_->setToolTip(saveFailure_);
-        // The message of the failed save goes with the failure.
-        if (!unsaved && statusBar()->currentMessage().startsWith(tr("Список задач не сохранён")))
-            statusBar()->clearMessage();
-    }
+    storeMessages_.UpdateSaveState();
     UpdateTrayIcon();
 }
 
 void MainWindow::OnSaveFailed(const QString& reason)
 {
-    const QString text = tr("Не удалось сохранить список задач: изменение не сохранено в файле и пропадёт, если "
-                            "программа завершится до следующего удачного сохранения.") +
-                         QLatin1Char('\n') + reason;
-    saveFailure_ = reason;
-    statusBar()->showMessage(tr("Список задач не сохранён: %1").arg(reason));
-    UpdateSaveState();
-    // Quitting asks its own question with this reason.
-    if (quitting_)
-        return;
-    if (!saveFailedBox_) {
-        saveFailedBox_ = new QMessageBox(QMessageBox::Warning, windowTitle(), text, QMessageBox::Ok, this);
-        saveFailedBox_->setObjectName(QStringLiteral("saveFailedMessage"));
-        saveFailedBox_->setAttribute(Qt::WA_DeleteOnClose);
-        saveFailedBox_->setWindowModality(Qt::NonModal);
-    }
-    saveFailedBox_->setText(text);
-    saveFailedBox_->show();
-    saveFailedBox_->raise();
-}
-
-void MainWindow::ReportStoreDamage()
-{
-    TaskStorage& storage = TaskStorage::Instance();
-    TaskStorage::StoreDamage damage = storage.Damage();
-    if (damage.reason.empty())
-        return;
-    // The copy is made by the first save; made now, its place can be named.
-    if (damage.keptAs.empty()) {
-        storage.Save();
-        damage = storage.Damage();
-    }
-    QString text = tr("Файл задач %1 повреждён: %2.")
-                       .arg(common::toQString(storage.StorePath()), QString::fromStdString(damage.reason));
-    text += QLatin1Char('\n') +
-            tr("Восстановлено задач: %1, не удалось прочитать: %2.").arg(damage.recovered).arg(damage.dropped);
-    if (!damage.keptAs.empty())
-        text += QLatin1Char('\n') + tr("Копия повреждённого файла сохранена: %1").arg(common::toQString(damage.keptAs));
-    else
-        text += QLatin1Char('\n') + tr("Копию повреждённого файла сохранить не удалось; файл задач не перезаписан.");
-    auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(), text, QMessageBox::Ok, this);
-    box->setObjectName(QStringLiteral("storeDamageMessage"));
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(Qt::NonModal);
-    box->show();
+    UpdateTrayIcon();
+    storeMessages_.OnSaveFailed(reason);
 }

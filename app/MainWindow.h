@@ -9,6 +9,7 @@
 // store could not be saved or was found damaged.
 
 #include "FailureNotices.h"
+#include "StoreMessages.h"
 
 #include <QHash>
 #include <QMainWindow>
@@ -18,7 +19,6 @@
 
 class LogViewer;
 class QLabel;
-class QMessageBox;
 class TaskInfo;
 class TasksListModel;
 class TrayIcon;
@@ -104,10 +104,5 @@ private:
     // The task the last notice named; null after a summary.
     const TaskInfo* noticeTask_ = nullptr;
     QHash<const TaskInfo*, QPointer<LogViewer>> logViewers_;
-    QPointer<QMessageBox> saveFailedBox_;
-    // The reason of the last failed save, and the status bar's mark while one is unsaved.
-    QString saveFailure_;
-    QLabel* unsavedLabel_ = nullptr;
-    // Set while quitting asks or saves: the question says it all, no second message.
-    bool quitting_ = false;
+    StoreMessages storeMessages_;
 };
