@@ -128,6 +128,7 @@ MainWindow::MainWindow(QWidget* parent)
     });
     if (!tray_->HasIcon())
         hideWindow();
+
     restoreSettings();
     updateActions();
 
