@@ -3,13 +3,13 @@
 #include <QtGlobal>
 
 // Q_INIT_RESOURCE must be used outside any namespace.
-static void registerResources()
+static void RegisterResources()
 {
     Q_INIT_RESOURCE(resources);
 }
 
-void initAppResources()
+void InitAppResources()
 {
-    static const bool registered = (registerResources(), true);
+    static const bool registered = (RegisterResources(), true);
     Q_UNUSED(registered)
 }

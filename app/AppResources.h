@@ -2,4 +2,4 @@
 
 // Registers the icons compiled into the application library. A static library's
 // resources are only present once this has run; repeated calls do nothing.
-void initAppResources();
+void InitAppResources();

@@ -29,7 +29,7 @@ fs::path autoStartEntryPath()
     return toPath(QStandardPaths::writableLocation(QStandardPaths::ConfigLocation)) / "autostart" / desktopEntryName();
 }
 
-bool autoStartEnabled()
+bool AutoStartEnabled()
 {
     std::error_code error;
     const fs::file_status status = fs::status(autoStartEntryPath(), error);

@@ -12,7 +12,7 @@ std::filesystem::path desktopEntryName();
 // Where the autostart entry goes: <configuration directory>/autostart/<entry name>.
 std::filesystem::path autoStartEntryPath();
 // Whether the autostart entry exists; a failed status query counts as absent.
-bool autoStartEnabled();
+bool AutoStartEnabled();
 // Creates (copying the entry beside the executable) or removes the autostart entry.
 // Answers why it failed (also written as a Qt warning), or an empty text.
 QString setupAutoStartLinux(bool enable);

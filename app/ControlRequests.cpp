@@ -23,7 +23,7 @@ constexpr int kStopSlackMs = 10000;
 // time limit; the watcher is deleted with its reply. Set it up before asking the service:
 // a run may start or end on another thread before the request returns. Deleting the
 // returned watcher drops the reply.
-QObject* replyWhen(const TaskInfo* task, bool started, int limitMs, const SingleApplication::Reply& reply,
+QObject* ReplyWhen(const TaskInfo* task, bool started, int limitMs, const SingleApplication::Reply& reply,
                    const QString& done, const QString& late, bool lateOk)
 {
     auto* watcher = new QObject;
@@ -58,7 +58,7 @@ QObject* replyWhen(const TaskInfo* task, bool started, int limitMs, const Single
 
 } // namespace
 
-void answerControlRequest(const std::string& line, const SingleApplication::Reply& reply)
+void AnswerControlRequest(const std::string& line, const SingleApplication::Reply& reply)
 {
     const auto answer = [&reply](bool ok, const QString& text) {
         reply(common::EncodeControlReply(ok, text.toStdString()));
@@ -92,14 +92,14 @@ void answerControlRequest(const std::string& line, const SingleApplication::Repl
         // The window may start a second run; a script asking for one is told instead.
         if (copy.last_run.outcome == RunOutcome::Running)
             return answer(false, QStringLiteral("running already"));
-        replyWhen(task, true, kStartWaitMs, reply, QStringLiteral("started"),
+        ReplyWhen(task, true, kStartWaitMs, reply, QStringLiteral("started"),
                   QStringLiteral("queued: it starts when the scheduler's current run ends"), true);
         service.RunNow(task);
         return;
     case common::ControlVerb::Stop: {
         const auto grace = std::chrono::duration_cast<std::chrono::milliseconds>(execution::ToolLimits{}.killGrace);
         QObject* watcher =
-            replyWhen(task, false, static_cast<int>(grace.count()) + kStopSlackMs, reply, QStringLiteral("stopped"),
+            ReplyWhen(task, false, static_cast<int>(grace.count()) + kStopSlackMs, reply, QStringLiteral("stopped"),
                       QStringLiteral("asked to stop, but its run has not ended yet"), false);
         if (!service.Stop(task)) {
             delete watcher;

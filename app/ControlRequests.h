@@ -9,4 +9,4 @@
 
 // Answers one request line; `reply` is called once, at once or when the run in question
 // has started or ended (run waits at most a few seconds, stop until the stopped run ends).
-void answerControlRequest(const std::string& line, const SingleApplication::Reply& reply);
+void AnswerControlRequest(const std::string& line, const SingleApplication::Reply& reply);

@@ -18,7 +18,7 @@ FailureNotices::FailureNotices(Clock clock)
     , seenAtStart_(QSettings().value(kSeenFailuresKey).toStringList())
 {}
 
-void FailureNotices::restore(const TaskInfo* task, const LastRun& lastRun)
+void FailureNotices::Restore(const TaskInfo* task, const LastRun& lastRun)
 {
     if (lastRun.outcome != RunOutcome::Failed)
         return;
@@ -26,7 +26,7 @@ void FailureNotices::restore(const TaskInfo* task, const LastRun& lastRun)
         unread_.insert(task);
 }
 
-bool FailureNotices::runEnded(const TaskInfo* task, bool succeeded, const QString& reason)
+bool FailureNotices::RunEnded(const TaskInfo* task, bool succeeded, const QString& reason)
 {
     if (succeeded)
         return unread_.erase(task) != 0;
@@ -45,7 +45,7 @@ bool FailureNotices::runEnded(const TaskInfo* task, bool succeeded, const QStrin
     return changed;
 }
 
-std::optional<FailureNotices::Notice> FailureNotices::takeNotice(const std::function<bool(const TaskInfo*)>& stored,
+std::optional<FailureNotices::Notice> FailureNotices::TakeNotice(const std::function<bool(const TaskInfo*)>& stored,
                                                                  const std::function<QString(const TaskInfo*)>& nameOf)
 {
     due_.reset();
@@ -73,7 +73,7 @@ std::optional<FailureNotices::Notice> FailureNotices::takeNotice(const std::func
     return notice;
 }
 
-bool FailureNotices::logOpened(const TaskInfo* task, const LastRun& lastRun)
+bool FailureNotices::LogOpened(const TaskInfo* task, const LastRun& lastRun)
 {
     if (lastRun.outcome == RunOutcome::Failed) {
         QSettings settings;
@@ -87,7 +87,7 @@ bool FailureNotices::logOpened(const TaskInfo* task, const LastRun& lastRun)
     return unread_.erase(task) != 0;
 }
 
-bool FailureNotices::prune(const std::function<bool(const TaskInfo*)>& stored)
+bool FailureNotices::Prune(const std::function<bool(const TaskInfo*)>& stored)
 {
     const auto before = unread_.size();
     for (auto it = unread_.begin(); it != unread_.end();)

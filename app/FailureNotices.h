@@ -43,25 +43,25 @@ public:
 
     // A task as the program starts: a failure kept from before is unread unless its log
     // was opened before this object was made.
-    void restore(const TaskInfo* task, const LastRun& lastRun);
+    void Restore(const TaskInfo* task, const LastRun& lastRun);
     // A run of `task` ended. A failure is unread and waits for the next notice; a success
     // reads its task's failure. Tells whether the warning changed.
-    bool runEnded(const TaskInfo* task, bool succeeded, const QString& reason);
+    bool RunEnded(const TaskInfo* task, bool succeeded, const QString& reason);
     // When the notice of the failures waiting is due (on the clock), or none.
-    std::optional<qint64> dueAt() const { return due_; }
+    std::optional<qint64> DueAt() const { return due_; }
     // Takes the failures waiting: one named with its reason, or one summary. Tasks for
     // which `stored` is false (removed meanwhile) are left out; none when none is left.
     // `nameOf` gives a task's name as the notice shows it.
-    std::optional<Notice> takeNotice(const std::function<bool(const TaskInfo*)>& stored,
+    std::optional<Notice> TakeNotice(const std::function<bool(const TaskInfo*)>& stored,
                                      const std::function<QString(const TaskInfo*)>& nameOf);
     // The user opened the log of `task`, whose last run is `lastRun`: its failure is read,
     // now and at later starts. Tells whether the warning changed.
-    bool logOpened(const TaskInfo* task, const LastRun& lastRun);
+    bool LogOpened(const TaskInfo* task, const LastRun& lastRun);
     // Forgets tasks that are no longer stored. Tells whether the warning changed.
-    bool prune(const std::function<bool(const TaskInfo*)>& stored);
+    bool Prune(const std::function<bool(const TaskInfo*)>& stored);
 
     // The tasks whose failure is unread; the tray icon warns while there is one.
-    std::size_t unreadCount() const { return unread_.size(); }
+    std::size_t UnreadCount() const { return unread_.size(); }
 
 private:
     Clock clock_;

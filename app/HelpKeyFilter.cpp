@@ -21,14 +21,14 @@ QString HelpKeyFilter::helpFilePath()
     return path;
 }
 
-bool HelpKeyFilter::viewerRunning() const
+bool HelpKeyFilter::ViewerRunning() const
 {
-    if (viewerFd.get() >= 0) {
+    if (viewerFd_.get() >= 0) {
         // The descriptor turns readable once the process has ended.
-        pollfd entry{viewerFd.get(), POLLIN, 0};
+        pollfd entry{viewerFd_.get(), POLLIN, 0};
         return ::poll(&entry, 1, 0) == 0;
     }
-    return viewerPid > 0 && (::kill(static_cast<pid_t>(viewerPid), 0) == 0 || errno == EPERM);
+    return viewerPid_ > 0 && (::kill(static_cast<pid_t>(viewerPid_), 0) == 0 || errno == EPERM);
 }
 
 bool HelpKeyFilter::eventFilter(QObject* watched, QEvent* event)
@@ -36,16 +36,16 @@ bool HelpKeyFilter::eventFilter(QObject* watched, QEvent* event)
     if (event->type() != QEvent::KeyRelease || static_cast<QKeyEvent*>(event)->key() != Qt::Key_F1)
         return QObject::eventFilter(watched, event);
     // A held key sends a release with each repeat; one press opens one viewer.
-    if (static_cast<QKeyEvent*>(event)->isAutoRepeat() || viewerRunning())
+    if (static_cast<QKeyEvent*>(event)->isAutoRepeat() || ViewerRunning())
         return true;
     // "hh" is found through the search path; a missing viewer is not reported.
     qint64 pid = 0;
-    viewerFd.reset();
-    viewerPid = 0;
+    viewerFd_.reset();
+    viewerPid_ = 0;
     if (QProcess::startDetached(QStringLiteral("hh"), {helpFilePath()}, QString(), &pid) && pid > 0) {
-        viewerPid = pid;
+        viewerPid_ = pid;
 #ifdef SYS_pidfd_open
-        viewerFd = common::UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0)));
+        viewerFd_ = common::UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0)));
 #endif
     }
     return true;

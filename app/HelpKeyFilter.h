@@ -21,9 +21,9 @@ public:
     static QString helpFilePath();
 
 private:
-    bool viewerRunning() const;
+    bool ViewerRunning() const;
 
     // The viewer started last: its process descriptor where the system gives one, else its id.
-    common::UniqueFd viewerFd;
-    qint64 viewerPid = 0;
+    common::UniqueFd viewerFd_;
+    qint64 viewerPid_ = 0;
 };

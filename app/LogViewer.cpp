@@ -15,57 +15,57 @@
 
 LogViewer::LogViewer(const QString& filePath, const QString& taskName, QWidget* parent)
     : QDialog(parent)
-    , ui(new Ui::LogViewer)
-    , path(filePath)
+    , ui_(new Ui::LogViewer)
+    , path_(filePath)
 {
-    ui->setupUi(this);
+    ui_->setupUi(this);
     setWindowTitle(tr("Журнал: %1").arg(taskName));
     setAttribute(Qt::WA_DeleteOnClose);
-    ui->logTextEdit->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    ui_->logTextEdit->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     // A folder is watched too: a log that does not exist yet or is removed and written
     // again shows up there.
-    connect(&watcher, &QFileSystemWatcher::fileChanged, this, &LogViewer::readNew);
-    connect(&watcher, &QFileSystemWatcher::directoryChanged, this, &LogViewer::readNew);
-    const QString folder = QFileInfo(path).absolutePath();
+    connect(&watcher_, &QFileSystemWatcher::fileChanged, this, &LogViewer::ReadNew);
+    connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, &LogViewer::ReadNew);
+    const QString folder = QFileInfo(path_).absolutePath();
     if (QFileInfo::exists(folder))
-        watcher.addPath(folder);
-    reload();
+        watcher_.addPath(folder);
+    Reload();
 }
 
 LogViewer::~LogViewer() = default;
 
-void LogViewer::watchFile()
+void LogViewer::WatchFile()
 {
-    if (!watcher.files().contains(path) && QFileInfo::exists(path))
-        watcher.addPath(path);
+    if (!watcher_.files().contains(path_) && QFileInfo::exists(path_))
+        watcher_.addPath(path_);
 }
 
-void LogViewer::reload()
+void LogViewer::Reload()
 {
-    ui->logTextEdit->clear();
-    decoder.reset(QTextCodec::codecForName("UTF-8")->makeDecoder());
-    offset = 0;
-    shown.reset();
-    QFile file(path);
+    ui_->logTextEdit->clear();
+    decoder_.reset(QTextCodec::codecForName("UTF-8")->makeDecoder());
+    offset_ = 0;
+    shown_.reset();
+    QFile file(path_);
     if (file.open(QIODevice::ReadOnly) && file.size() > kShownTail) {
         // Starts at a line boundary inside the tail, so no line is shown cut.
         file.seek(file.size() - kShownTail);
         file.readLine();
-        offset = file.pos();
+        offset_ = file.pos();
     }
-    readNew();
+    ReadNew();
 }
 
-void LogViewer::readNew()
+void LogViewer::ReadNew()
 {
-    watchFile();
-    const QString older = common::toQString(execution::OlderLogPath(common::toPath(path)));
-    ui->olderLogLabel->setVisible(QFileInfo(older).isFile());
-    ui->olderLogLabel->setText(tr("Более ранние записи журнала — в файле %1").arg(older));
-    QFile file(path);
+    WatchFile();
+    const QString older = common::toQString(execution::OlderLogPath(common::toPath(path_)));
+    ui_->olderLogLabel->setVisible(QFileInfo(older).isFile());
+    ui_->olderLogLabel->setText(tr("Более ранние записи журнала — в файле %1").arg(older));
+    QFile file(path_);
     if (!file.open(QIODevice::ReadOnly)) {
-        if (offset > 0)
-            reload();
+        if (offset_ > 0)
+            Reload();
         return;
     }
     struct stat st
@@ -73,30 +73,30 @@ void LogViewer::readNew()
     if (::fstat(file.handle(), &st) != 0)
         return;
     const Identity identity{static_cast<quint64>(st.st_dev), static_cast<quint64>(st.st_ino)};
-    if (shown && *shown != identity) {
+    if (shown_ && *shown_ != identity) {
         // Another file under the same name: the watch moves to it and it is read from its start.
-        watcher.removePath(path);
-        reload();
+        watcher_.removePath(path_);
+        Reload();
         return;
     }
-    if (file.size() < offset) {
-        reload();
+    if (file.size() < offset_) {
+        Reload();
         return;
     }
-    shown = identity;
-    if (file.size() == offset)
+    shown_ = identity;
+    if (file.size() == offset_)
         return;
-    file.seek(offset);
+    file.seek(offset_);
     const QByteArray bytes = file.readAll();
-    offset += bytes.size();
+    offset_ += bytes.size();
 
-    QPlainTextEdit* edit = ui->logTextEdit;
+    QPlainTextEdit* edit = ui_->logTextEdit;
     QScrollBar* bar = edit->verticalScrollBar();
     // Follows the end only while the reader is there; one who scrolled back stays put.
     const bool atEnd = bar->value() == bar->maximum();
     QTextCursor cursor(edit->document());
     cursor.movePosition(QTextCursor::End);
-    cursor.insertText(decoder->toUnicode(bytes));
+    cursor.insertText(decoder_->toUnicode(bytes));
     if (atEnd) {
         edit->moveCursor(QTextCursor::End);
         bar->setValue(bar->maximum());

@@ -27,22 +27,22 @@ public:
     LogViewer(const QString& filePath, const QString& taskName, QWidget* parent = nullptr);
     ~LogViewer() override;
 
-    const QString& filePath() const { return path; }
+    const QString& FilePath() const { return path_; }
 
     // How much of a long log is shown when the viewer opens.
     static constexpr qint64 kShownTail = 1024 * 1024;
 
 private:
     // Appends what was written since the last read; starts over when the file shrank.
-    void readNew();
-    void reload();
-    void watchFile();
+    void ReadNew();
+    void Reload();
+    void WatchFile();
 
-    std::unique_ptr<Ui::LogViewer> ui;
-    QString path;
-    QFileSystemWatcher watcher;
-    std::unique_ptr<QTextDecoder> decoder;
-    qint64 offset = 0;
+    std::unique_ptr<Ui::LogViewer> ui_;
+    QString path_;
+    QFileSystemWatcher watcher_;
+    std::unique_ptr<QTextDecoder> decoder_;
+    qint64 offset_ = 0;
     // The file that was read (device and inode); none before the first read.
     struct Identity
     {
@@ -50,5 +50,5 @@ private:
         quint64 inode = 0;
         bool operator!=(const Identity& o) const { return device != o.device || inode != o.inode; }
     };
-    std::optional<Identity> shown;
+    std::optional<Identity> shown_;
 };

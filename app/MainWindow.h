@@ -1,31 +1,27 @@
 #pragma once
 
 // The program's only main window: the task list with its tool bar and context menu. It
-// also owns the tray icon and the tray menu; without a system tray that menu sits in the
-// menu bar and the window stays on screen. Closing the window hides it in the tray, the
-// program keeps running. GUI thread only.
+// also owns the tray icon (TrayIcon); without a system tray the window stays on screen.
+// Closing the window hides it in the tray, the program keeps running. GUI thread only.
 //
 // It shows what the service did while nobody watched: the failure notices and the warning
-// variant of the tray icon that FailureNotices decides on, the log viewer, and messages
-// when the store could not be saved or was found damaged.
+// on the tray icon that FailureNotices decides on, the log viewer, and messages when the
+// store could not be saved or was found damaged.
 
 #include "FailureNotices.h"
+#include "StoreMessages.h"
 
 #include <QHash>
-#include <QIcon>
 #include <QMainWindow>
 #include <QPointer>
-#include <QSystemTrayIcon>
 
 #include <memory>
 
 class LogViewer;
-class QAction;
 class QLabel;
-class QMenu;
-class QMessageBox;
 class TaskInfo;
 class TasksListModel;
+class TrayIcon;
 
 class QTimer;
 
@@ -46,13 +42,13 @@ public:
     // Brings the window up, restored from minimised, raised and active.
     void showWindow();
     // Opens (or raises) the log viewer of a stored task; the task's failure counts as seen.
-    void showTaskLog(const TaskInfo* task);
+    void ShowTaskLog(const TaskInfo* task);
     // Says so when the load found the store damaged: how many tasks were recovered and
     // where the damaged file is kept. The copy is made first if no save has made it yet.
-    void reportStoreDamage();
+    void ReportStoreDamage();
     // Whether the program may end now. Changes the store does not hold yet get one more
     // save; when that fails too, the user is asked (No by default) before they are lost.
-    bool mayQuit();
+    bool MayQuit();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -69,65 +65,44 @@ private:
     void removeTask();
     void editTask(const QModelIndex& index);
     void showContextMenu(const QPoint& position);
-    void showCurrentLog();
-    void openLogFolder();
+    void ShowCurrentLog();
+    void OpenLogFolder();
 
-    void onRunEnded(const TaskInfo* task, bool succeeded, const QString& reason);
-    void onSaveFailed(const QString& reason);
+    void OnRunEnded(const TaskInfo* task, bool succeeded, const QString& reason);
+    void OnSaveFailed(const QString& reason);
     // Shows whether the store holds every change: status bar and tray tool tip.
-    void updateSaveState();
-    void quitProgram();
+    void UpdateSaveState();
+    void QuitProgram();
     // Shows the notice of the failures collected since the last one.
-    void showFailureNotice();
+    void ShowFailureNotice();
     // Arms the notice timer for when the notices want the next one.
-    void armNotice();
+    void ArmNotice();
     // Forgets the failure marks of tasks that are no longer stored.
-    void pruneFailures();
-    void updateTrayIcon();
-    bool isStored(const TaskInfo* task) const;
+    void PruneFailures();
+    void UpdateTrayIcon();
+    bool IsStored(const TaskInfo* task) const;
 
     // Runs the wizard on `task`; true with `task` replaced by the wizard's result when
     // the user accepted it.
-    bool runWizard(TaskInfo& task, bool editing = false);
+    bool RunWizard(TaskInfo& task, bool editing = false);
     bool eventFilter(QObject* watched, QEvent* event) override;
-    // The width that shows a typical task's cell of `column` whole, in the list's font.
-    int typicalWidth(int column) const;
-    // Narrows the name and trigger columns (their cells keep the whole text as a tool tip)
-    // until every column fits the list without a horizontal scroll bar.
-    void fitColumnsToView();
-    void updateEmptyHint();
+    void UpdateEmptyHint();
     // A task's name as a notice shows it: a long one is shortened to fit the screen.
-    QString noticeName(const TaskInfo* task) const;
+    QString NoticeName(const TaskInfo* task) const;
 
-    QMenu* createTrayMenu();
-    void fillTrayMenu(QMenu* menu);
-    void createTrayIcon(QMenu* menu);
-    void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
-    void updateTrayMenu();
-    void toggleWindow();
+    void ToggleWindow();
 
-    std::unique_ptr<Ui::MainWindow> ui;
-    TasksListModel* model = nullptr;
-    QSystemTrayIcon* trayIcon = nullptr;
-    // Holds a tray click until the double-click interval tells it from a double click.
-    QTimer* trayClickTimer = nullptr;
-    QAction* showHideAction = nullptr;
-    QAction* autoStartAction = nullptr;
-    QAction* quitAction = nullptr;
+    std::unique_ptr<Ui::MainWindow> ui_;
+    TasksListModel* model_ = nullptr;
+    TrayIcon* tray_ = nullptr;
     // Set on the first start, when no column widths are kept: they are fitted once shown.
-    bool fitColumnsOnShow = false;
-    QLabel* emptyHint = nullptr;
+    bool fitColumnsOnShow_ = false;
+    QLabel* emptyHint_ = nullptr;
 
-    FailureNotices notices;
-    QTimer* noticeTimer = nullptr;
+    FailureNotices notices_;
+    QTimer* noticeTimer_ = nullptr;
     // The task the last notice named; null after a summary.
-    const TaskInfo* noticeTask = nullptr;
-    QHash<const TaskInfo*, QPointer<LogViewer>> logViewers;
-    QPointer<QMessageBox> saveFailedBox;
-    // The reason of the last failed save, and the status bar's mark while one is unsaved.
-    QString saveFailure;
-    QLabel* unsavedLabel = nullptr;
-    // Set while quitting asks or saves: the question says it all, no second message.
-    bool quitting = false;
-    QIcon warningIcon;
+    const TaskInfo* noticeTask_ = nullptr;
+    QHash<const TaskInfo*, QPointer<LogViewer>> logViewers_;
+    StoreMessages storeMessages_;
 };

@@ -2,7 +2,7 @@
 
 #include "scheduler/TaskStorage.h"
 
-WizardContext serviceWizardContext(TaskStorage& storage)
+WizardContext ServiceWizardContext(TaskStorage& storage)
 {
     WizardContext context;
     context.core = storage.Core();

@@ -7,4 +7,4 @@
 
 class TaskStorage;
 
-WizardContext serviceWizardContext(TaskStorage& storage);
+WizardContext ServiceWizardContext(TaskStorage& storage);

@@ -33,18 +33,18 @@ const QByteArray kAck = QByteArrayLiteral("ok\n");
 // How long a start waits for the answer of a primary it has reached (ms).
 constexpr int kAnswerWait = 5000;
 
-int remainingOf(const QElapsedTimer& clock, int timeout)
+int RemainingOf(const QElapsedTimer& clock, int timeout)
 {
     return qMax(0, timeout - static_cast<int>(clock.elapsed()));
 }
 
-QString errnoText(int error)
+QString ErrnoText(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
 // Whether a local socket can be bound at `path`: the address holds at most 107 bytes.
-bool fitsSocketAddress(const QString& path)
+bool FitsSocketAddress(const QString& path)
 {
     const QByteArray bytes = QFile::encodeName(path);
     return static_cast<std::size_t>(bytes.size()) < sizeof(sockaddr_un::sun_path) && !bytes.contains('\n');
@@ -52,7 +52,7 @@ bool fitsSocketAddress(const QString& path)
 
 // Whether `path` is a private directory of this user: not a symbolic link, owned by this
 // user, closed to everybody else. Otherwise `error` says why.
-bool isPrivateDirectory(const QString& path, QString* error)
+bool IsPrivateDirectory(const QString& path, QString* error)
 {
     const QByteArray name = QFile::encodeName(path);
     const common::UniqueFd fd(::open(name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -64,12 +64,12 @@ bool isPrivateDirectory(const QString& path, QString* error)
             (openError == ENOTDIR && ::lstat(name.constData(), &link) == 0 && S_ISLNK(link.st_mode)))
             *error = QStringLiteral("%1 is a symbolic link").arg(path);
         else
-            *error = QStringLiteral("%1: %2").arg(path, errnoText(openError));
+            *error = QStringLiteral("%1: %2").arg(path, ErrnoText(openError));
         return false;
     }
     struct stat status = {};
     if (::fstat(fd.get(), &status) != 0) {
-        *error = QStringLiteral("%1: %2").arg(path, errnoText(errno));
+        *error = QStringLiteral("%1: %2").arg(path, ErrnoText(errno));
         return false;
     }
     if (status.st_uid != ::geteuid()) {
@@ -86,23 +86,23 @@ bool isPrivateDirectory(const QString& path, QString* error)
 
 // Where a primary started with a private XDG_RUNTIME_DIR listens for the store whose lock
 // file is `lock`; empty (with `why`) when this process has no usable runtime directory.
-QString runtimeSocketPath(const QString& lock, QString* why)
+QString RuntimeSocketPath(const QString& lock, QString* why)
 {
     const QString xdg = QFile::decodeName(qgetenv("XDG_RUNTIME_DIR"));
-    if (xdg.isEmpty() || !isPrivateDirectory(xdg, why))
+    if (xdg.isEmpty() || !IsPrivateDirectory(xdg, why))
         return QString();
     QCryptographicHash hash(QCryptographicHash::Sha256);
     hash.addData(QFile::encodeName(lock));
     const QString path = xdg + QStringLiteral("/kalvor-scheduler-") +
                          QString::fromLatin1(hash.result().toHex().left(16)) + QStringLiteral(".sock");
-    if (fitsSocketAddress(path))
+    if (FitsSocketAddress(path))
         return path;
     *why = QStringLiteral("%1 is too long for a local socket").arg(path);
     return QString();
 }
 
 // Whether the process at the other end of `socket` runs as this user.
-bool fromThisUser(QLocalSocket& socket)
+bool FromThisUser(QLocalSocket& socket)
 {
     ucred peer{};
     socklen_t size = sizeof peer;
@@ -126,12 +126,12 @@ SingleApplication::SingleApplication(int& argc, char** argv, bool allowSecondary
         // Where this start would listen: a primary whose record could not be written
         // is looked for there.
         QString unused;
-        const QString fallbackSocket = runtimeSocketPath(QFile::decodeName(lock_->Path().c_str()), &unused);
+        const QString fallbackSocket = RuntimeSocketPath(QFile::decodeName(lock_->Path().c_str()), &unused);
         for (;;) {
             if (lock_->TryLock()) {
                 role_ = Role::Primary;
                 // The record names the socket only once it listens.
-                if (!lock_->Record(startServer() ? QFile::encodeName(socketName_).toStdString() : std::string()))
+                if (!lock_->Record(StartServer() ? QFile::encodeName(socketName_).toStdString() : std::string()))
                     qCWarning(lcApp,
                               "SingleApplication: the lock file could not be written (%s); the task store is "
                               "locked still, later starts look for this instance in their runtime directory only",
@@ -150,7 +150,7 @@ SingleApplication::SingleApplication(int& argc, char** argv, bool allowSecondary
             const QString socket =
                 holder.socket.empty() ? fallbackSocket : QFile::decodeName(QByteArray::fromStdString(holder.socket));
             const Reach reach =
-                socket.isEmpty() ? Reach::NotReached : notifyPrimary(socket, remainingOf(clock, timeout));
+                socket.isEmpty() ? Reach::NotReached : NotifyPrimary(socket, RemainingOf(clock, timeout));
             if (reach == Reach::Answered) {
                 role_ = Role::Secondary;
                 break;
@@ -163,7 +163,7 @@ SingleApplication::SingleApplication(int& argc, char** argv, bool allowSecondary
                         .arg(kAnswerWait);
                 break;
             }
-            if (remainingOf(clock, timeout) == 0)
+            if (RemainingOf(clock, timeout) == 0)
                 break;
             QThread::msleep(10);
         }
@@ -200,11 +200,11 @@ SingleApplication::~SingleApplication()
     }
 }
 
-QString SingleApplication::chooseSocketPath(const QString& store)
+QString SingleApplication::ChooseSocketPath(const QString& store)
 {
     if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
         QString why;
-        const QString path = runtimeSocketPath(store, &why);
+        const QString path = RuntimeSocketPath(store, &why);
         if (!path.isEmpty())
             return path;
         qCWarning(lcApp, "SingleApplication: XDG_RUNTIME_DIR is not usable (%s); using the temporary directory",
@@ -215,7 +215,7 @@ QString SingleApplication::chooseSocketPath(const QString& store)
     const QString socketFile = QStringLiteral("/wake");
     for (const QString& base : {QDir::tempPath(), QStringLiteral("/tmp")}) {
         QByteArray folder = QFile::encodeName(base + folderName);
-        if (!fitsSocketAddress(QFile::decodeName(folder) + socketFile))
+        if (!FitsSocketAddress(QFile::decodeName(folder) + socketFile))
             continue;
         if (::mkdtemp(folder.data()) != nullptr) {
             socketFolder_ = QFile::decodeName(folder);
@@ -225,9 +225,9 @@ QString SingleApplication::chooseSocketPath(const QString& store)
     return QString();
 }
 
-bool SingleApplication::startServer()
+bool SingleApplication::StartServer()
 {
-    socketName_ = chooseSocketPath(common::toQString(lock_->Path()));
+    socketName_ = ChooseSocketPath(common::toQString(lock_->Path()));
     if (socketName_.isEmpty()) {
         qCWarning(lcApp, "SingleApplication: no private place for the wake-up socket; later starts cannot reach "
                          "this instance");
@@ -242,20 +242,20 @@ bool SingleApplication::startServer()
         qCWarning(lcApp) << "SingleApplication: cannot listen on" << socketName_ << ":" << server_->errorString();
         return false;
     }
-    connect(server_, &QLocalServer::newConnection, this, &SingleApplication::acceptConnection);
+    connect(server_, &QLocalServer::newConnection, this, &SingleApplication::AcceptConnection);
     return true;
 }
 
-SingleApplication::Reach SingleApplication::notifyPrimary(const QString& socketName, int timeout)
+SingleApplication::Reach SingleApplication::NotifyPrimary(const QString& socketName, int timeout)
 {
     QElapsedTimer clock;
     clock.start();
     QLocalSocket socket;
     socket.connectToServer(socketName);
-    if (!socket.waitForConnected(qMin(remainingOf(clock, timeout), 250)))
+    if (!socket.waitForConnected(qMin(RemainingOf(clock, timeout), 250)))
         return Reach::NotReached;
     socket.write(kHello);
-    if (!socket.waitForBytesWritten(qMax(remainingOf(clock, timeout), 250)))
+    if (!socket.waitForBytesWritten(qMax(RemainingOf(clock, timeout), 250)))
         return Reach::NotReached;
     // The message lands in the socket's buffer even when the primary hangs; only its
     // answer, sent once it has shown itself, tells that it works. No second message is sent.
@@ -267,7 +267,7 @@ SingleApplication::Reach SingleApplication::notifyPrimary(const QString& socketN
     return answer == kAck ? Reach::Answered : Reach::Silent;
 }
 
-void SingleApplication::acceptConnection()
+void SingleApplication::AcceptConnection()
 {
     while (QLocalSocket* socket = server_->nextPendingConnection()) {
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
@@ -293,7 +293,7 @@ void SingleApplication::acceptConnection()
                 return;
             }
             const std::string request = message.left(message.size() - 1).toStdString();
-            if (!requestHandler_ || !fromThisUser(*socket)) {
+            if (!requestHandler_ || !FromThisUser(*socket)) {
                 socket->write(QByteArray::fromStdString(common::EncodeControlReply(false, "request refused")));
                 socket->flush();
                 socket->disconnectFromServer();

@@ -48,7 +48,7 @@ public:
     // makes the primary. `timeout` (ms) bounds how long a start tries to reach the primary.
     // A secondary has reached the primary; a start that could not is failed. Without
     // allowSecondary a secondary ends the process with status 0 and a failed start ends it
-    // with status 1 after printing errorString().
+    // with status 1 after printing ErrorString().
     SingleApplication(int& argc, char** argv, bool allowSecondary, Modes mode, int timeout, const QString& store);
     ~SingleApplication() override;
 
@@ -56,11 +56,11 @@ public:
     bool isSecondary() const { return role_ == Role::Secondary; }
     // Neither primary nor secondary: the store's lock file cannot be used safely, or
     // another process holds the lock and could not be reached or did not answer.
-    // errorString() says why.
-    bool hasFailed() const { return role_ == Role::Failed; }
-    QString errorString() const { return error_; }
+    // ErrorString() says why.
+    bool HasFailed() const { return role_ == Role::Failed; }
+    QString ErrorString() const { return error_; }
     // The process that holds the store when this start failed for that reason, else 0.
-    pid_t holderPid() const { return holderPid_; }
+    pid_t HolderPid() const { return holderPid_; }
 
     // The primary answers control requests (common/ControlRequest.h) that reach its socket
     // from a process of the same user: `handler` gets the request line without its line
@@ -68,7 +68,7 @@ public:
     // another user, and all of them while no handler is set, are refused.
     using Reply = std::function<void(const std::string& line)>;
     using RequestHandler = std::function<void(const std::string& request, Reply reply)>;
-    void setRequestHandler(RequestHandler handler) { requestHandler_ = std::move(handler); }
+    void SetRequestHandler(RequestHandler handler) { requestHandler_ = std::move(handler); }
 
 Q_SIGNALS:
     void instanceStarted();
@@ -81,16 +81,16 @@ private:
         Secondary,
     };
 
-    QString chooseSocketPath(const QString& store);
-    bool startServer();
+    QString ChooseSocketPath(const QString& store);
+    bool StartServer();
     enum class Reach
     {
         NotReached, // nobody listens (yet): worth another try
         Answered,   // the primary has shown itself
         Silent,     // the primary took the message but did not answer: it hangs
     };
-    Reach notifyPrimary(const QString& socketName, int timeout);
-    void acceptConnection();
+    Reach NotifyPrimary(const QString& socketName, int timeout);
+    void AcceptConnection();
 
     QString socketName_;
     QString socketFolder_;

@@ -49,7 +49,7 @@ public:
             QCoreApplication::quit();
         });
         struct sigaction action = {};
-        action.sa_handler = &QuitSignals::handle;
+        action.sa_handler = &QuitSignals::Handle;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;
         for (const int signal : {SIGTERM, SIGINT, SIGHUP})
@@ -57,7 +57,7 @@ public:
     }
 
 private:
-    static void handle(int)
+    static void Handle(int)
     {
         const int saved = errno;
         const char byte = 1;
@@ -70,7 +70,7 @@ private:
 };
 
 // Sleeps the full second also when a signal interrupts the sleep.
-void sleepOneSecond()
+void SleepOneSecond()
 {
     timespec remaining{1, 0};
     while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
@@ -79,7 +79,7 @@ void sleepOneSecond()
 
 // Whether a message box can be seen: a real display, not the offscreen or minimal platform
 // of a test or a session without one.
-bool hasDisplay()
+bool HasDisplay()
 {
     const QString platform = QGuiApplication::platformName();
     if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal"))
@@ -89,29 +89,29 @@ bool hasDisplay()
 
 // Started from autostart or the menu, nobody reads standard error: where a display exists
 // the reason is shown as well.
-void reportFailedStart(const SingleApplication& app)
+void ReportFailedStart(const SingleApplication& app)
 {
-    qCCritical(lcApp, "KalvorScheduler: %s", qUtf8Printable(app.errorString()));
-    if (!hasDisplay())
+    qCCritical(lcApp, "KalvorScheduler: %s", qUtf8Printable(app.ErrorString()));
+    if (!HasDisplay())
         return;
     const QString text =
-        app.holderPid() > 0
+        app.HolderPid() > 0
             ? QCoreApplication::translate("Startup", "Планировщик не запущен: файл заданий занят процессом %1, "
                                                      "который не отвечает.")
-                  .arg(static_cast<qint64>(app.holderPid()))
+                  .arg(static_cast<qint64>(app.HolderPid()))
             : QCoreApplication::translate("Startup", "Планировщик не запущен: файл блокировки нельзя использовать "
                                                      "безопасно.");
     QMessageBox box(QMessageBox::Critical, QCoreApplication::translate("Startup", "Планировщик задач КАЛВОР"), text,
                     QMessageBox::Ok);
-    box.setDetailedText(app.errorString());
+    box.setDetailedText(app.ErrorString());
     box.exec();
 }
 
 } // namespace
 
-int runScheduler(int& argc, char** argv)
+int RunScheduler(int& argc, char** argv)
 {
-    common::useBareMessages();
+    common::UseBareMessages();
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
 
@@ -128,17 +128,17 @@ int runScheduler(int& argc, char** argv)
     // Without the lock a second scheduler could run the same tasks at the same time and
     // throw away each other's changes; ending with an error beats that, and beats a
     // silent success.
-    if (app.hasFailed()) {
-        reportFailedStart(app);
+    if (app.HasFailed()) {
+        ReportFailedStart(app);
         return 1;
     }
     if (app.isSecondary()) {
-        sleepOneSecond();
+        SleepOneSecond();
         return 0;
     }
 
     const QuitSignals quitSignals;
-    initAppResources();
+    InitAppResources();
     QGuiApplication::setQuitOnLastWindowClosed(false);
     QCoreApplication::setOrganizationName(QStringLiteral("Holmiq"));
     QCoreApplication::setApplicationName(QStringLiteral("KalvorScheduler"));
@@ -168,9 +168,9 @@ int runScheduler(int& argc, char** argv)
     }
 
     // kalvor-tasks run|stop|pause|resume reach the service through the guard's socket.
-    app.setRequestHandler(answerControlRequest);
+    app.SetRequestHandler(AnswerControlRequest);
 
-    window.reportStoreDamage();
+    window.ReportStoreDamage();
 
     QSettings settings;
     if (settings.value(QStringLiteral("firstLaunch"), true).toBool()) {

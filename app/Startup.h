@@ -6,4 +6,4 @@
 // start, which only wakes the running instance; 1 when the store's lock cannot be used
 // or is held by a process this start cannot reach, or when the task storage service
 // cannot start; otherwise the event loop's result.
-int runScheduler(int& argc, char** argv);
+int RunScheduler(int& argc, char** argv);

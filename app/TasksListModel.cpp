@@ -25,7 +25,7 @@ enum class Plural
     Many, // 0, 5-20, 111: каждые ... дней
 };
 
-Plural pluralOf(std::int64_t n)
+Plural PluralOf(std::int64_t n)
 {
     const std::int64_t mod10 = n % 10;
     const std::int64_t mod100 = n % 100;
@@ -36,14 +36,14 @@ Plural pluralOf(std::int64_t n)
     return Plural::Many;
 }
 
-QString localDateTime(Instant instant)
+QString LocalDateTime(Instant instant)
 {
     return common::toDateTime(instant).toString(QStringLiteral("dd.MM.yyyy hh:mm"));
 }
 
 // The icon of an action kind, in the order of the Action variant: backup, export,
 // command, check.
-QIcon actionIcon(std::size_t kind)
+QIcon ActionIcon(std::size_t kind)
 {
     static const QStyle::StandardPixmap kIcons[] = {QStyle::SP_DriveHDIcon, QStyle::SP_FileDialogDetailedView,
                                                     QStyle::SP_ComputerIcon, QStyle::SP_DialogApplyButton};
@@ -64,19 +64,19 @@ TasksListModel::TasksListModel(QObject* parent)
         auto node = std::make_unique<TaskNode>();
         node->task = task.get();
         node->parent = root_.get();
-        readRunState(*node);
+        ReadRunState(*node);
         root_->children.push_back(std::move(node));
     }
     TaskEvents& events = TaskStorage::Instance().Events();
-    connect(&events, &TaskEvents::runStarted, this, &TasksListModel::refreshTask);
-    connect(&events, &TaskEvents::runEnded, this, &TasksListModel::refreshTask);
-    connect(&events, &TaskEvents::runStopped, this, &TasksListModel::refreshTask);
-    connect(&events, &TaskEvents::rearmed, this, &TasksListModel::refreshTask);
+    connect(&events, &TaskEvents::runStarted, this, &TasksListModel::RefreshTask);
+    connect(&events, &TaskEvents::runEnded, this, &TasksListModel::RefreshTask);
+    connect(&events, &TaskEvents::runStopped, this, &TasksListModel::RefreshTask);
+    connect(&events, &TaskEvents::rearmed, this, &TasksListModel::RefreshTask);
 }
 
 TasksListModel::~TasksListModel() = default;
 
-void TasksListModel::readRunState(TaskNode& node)
+void TasksListModel::ReadRunState(TaskNode& node)
 {
     TaskStorage& storage = TaskStorage::Instance();
     try {
@@ -91,23 +91,23 @@ void TasksListModel::readRunState(TaskNode& node)
     }
 }
 
-int TasksListModel::rowOf(const TaskInfo* task) const
+int TasksListModel::RowOf(const TaskInfo* task) const
 {
     const auto& rows = root_->children;
     const auto it = std::find_if(rows.begin(), rows.end(), [task](const auto& node) { return node->task == task; });
     return it == rows.end() ? -1 : static_cast<int>(std::distance(rows.begin(), it));
 }
 
-void TasksListModel::refreshTask(const TaskInfo* task)
+void TasksListModel::RefreshTask(const TaskInfo* task)
 {
-    const int row = rowOf(task);
+    const int row = RowOf(task);
     if (row < 0)
         return;
-    readRunState(*root_->children[row]);
+    ReadRunState(*root_->children[row]);
     emit dataChanged(index(row, 0), index(row, ColumnCount - 1), {});
 }
 
-TasksListModel::TaskNode* TasksListModel::nodeOf(const QModelIndex& index) const
+TasksListModel::TaskNode* TasksListModel::NodeOf(const QModelIndex& index) const
 {
     if (index.isValid() && index.internalPointer())
         return static_cast<TaskNode*>(index.internalPointer());
@@ -118,7 +118,7 @@ QModelIndex TasksListModel::index(int row, int column, const QModelIndex& parent
 {
     if (!hasIndex(row, column, parent))
         return {};
-    const TaskNode* node = nodeOf(parent);
+    const TaskNode* node = NodeOf(parent);
     if (row < static_cast<int>(node->children.size()) && node->children[row])
         return createIndex(row, column, node->children[row].get());
     return {};
@@ -145,7 +145,7 @@ int TasksListModel::rowCount(const QModelIndex& parent) const
 {
     if (parent.column() > 0)
         return 0;
-    return static_cast<int>(nodeOf(parent)->children.size());
+    return static_cast<int>(NodeOf(parent)->children.size());
 }
 
 int TasksListModel::columnCount(const QModelIndex&) const
@@ -157,7 +157,7 @@ QVariant TasksListModel::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid())
         return {};
-    const TaskNode* node = nodeOf(index);
+    const TaskNode* node = NodeOf(index);
     const TaskInfo* task = node->task;
     if (!task)
         return {};
@@ -172,7 +172,7 @@ QVariant TasksListModel::data(const QModelIndex& index, int role) const
     }
     if (role == Qt::DecorationRole) {
         if (index.column() == NameColumn)
-            return actionIcon(node->actionKind);
+            return ActionIcon(node->actionKind);
         if (index.column() == ResultColumn && failed)
             return QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
         return {};
@@ -191,17 +191,17 @@ QVariant TasksListModel::data(const QModelIndex& index, int role) const
     case NextRunColumn:
         if (node->paused)
             return tr("Приостановлена");
-        return node->nextRun == kNeverInstant ? QStringLiteral("—") : localDateTime(node->nextRun);
+        return node->nextRun == kNeverInstant ? QStringLiteral("—") : LocalDateTime(node->nextRun);
     case LastRunColumn:
-        return ran ? localDateTime(node->lastRun.started) : QString();
+        return ran ? LocalDateTime(node->lastRun.started) : QString();
     case ResultColumn:
-        return outcomeText(node->lastRun.outcome);
+        return OutcomeText(node->lastRun.outcome);
     default:
         return {};
     }
 }
 
-QString TasksListModel::outcomeText(RunOutcome outcome)
+QString TasksListModel::OutcomeText(RunOutcome outcome)
 {
     switch (outcome) {
     case RunOutcome::Running:
@@ -242,7 +242,7 @@ QVariant TasksListModel::headerData(int section, Qt::Orientation orientation, in
 
 bool TasksListModel::removeRows(int row, int count, const QModelIndex& parent)
 {
-    TaskNode* node = nodeOf(parent);
+    TaskNode* node = NodeOf(parent);
     const qint64 size = static_cast<qint64>(node->children.size());
     // The sum is taken in 64 bits so that no pair of ints overflows it.
     if (row < 0 || qint64(row) + count > size)
@@ -267,12 +267,12 @@ Qt::ItemFlags TasksListModel::flags(const QModelIndex& index) const
 
 const TaskInfo* TasksListModel::taskAt(const QModelIndex& index) const
 {
-    return nodeOf(index)->task;
+    return NodeOf(index)->task;
 }
 
 bool TasksListModel::insertTask(int row, const QModelIndex& parent, const TaskInfo& task)
 {
-    TaskNode* node = nodeOf(parent);
+    TaskNode* node = NodeOf(parent);
     // Checked first, so the service never holds a task that no row shows.
     if (row < 0 || row > static_cast<int>(node->children.size()))
         return false;
@@ -281,7 +281,7 @@ bool TasksListModel::insertTask(int row, const QModelIndex& parent, const TaskIn
     // The service keeps the same order, so the store file and the next start show it too.
     child->task = TaskStorage::Instance().AddTask(task, static_cast<std::size_t>(row));
     child->parent = node;
-    readRunState(*child);
+    ReadRunState(*child);
     node->children.insert(node->children.begin() + row, std::move(child));
     endInsertRows();
     return true;
@@ -291,7 +291,7 @@ void TasksListModel::updateTask(const QModelIndex& index, const TaskInfo& task)
 {
     TaskStorage::Instance().UpdateTask(taskAt(index), task);
     // Every column follows from the record and its new schedule.
-    readRunState(*nodeOf(index));
+    ReadRunState(*NodeOf(index));
     emit dataChanged(index.siblingAtColumn(0), index.siblingAtColumn(columnCount(index.parent()) - 1), {});
 }
 
@@ -300,27 +300,27 @@ void TasksListModel::runTask(const QModelIndex& index)
     TaskStorage::Instance().RunNow(taskAt(index));
 }
 
-void TasksListModel::setPaused(const QModelIndex& index, bool paused)
+void TasksListModel::SetPaused(const QModelIndex& index, bool paused)
 {
     // The service's notice repaints the row.
     TaskStorage::Instance().SetPaused(taskAt(index), paused);
 }
 
-bool TasksListModel::stopTask(const QModelIndex& index)
+bool TasksListModel::StopTask(const QModelIndex& index)
 {
     return TaskStorage::Instance().Stop(taskAt(index));
 }
 
 QString TasksListModel::triggerDescription(const TaskInfo& task)
 {
-    const QString sentence = scheduleDescription(task);
+    const QString sentence = ScheduleDescription(task);
     if (task.retry_count <= 0 || sentence.isEmpty())
         return sentence;
     return sentence +
            tr(", при ошибке — до %1 повторов через %2 мин").arg(task.retry_count).arg(task.retry_interval_minutes);
 }
 
-QString TasksListModel::scheduleDescription(const TaskInfo& task)
+QString TasksListModel::ScheduleDescription(const TaskInfo& task)
 {
     const QDateTime start = common::toDateTime(task.starting_point);
     const QString time = start.toString(QStringLiteral("hh:mm"));
@@ -340,9 +340,9 @@ QString TasksListModel::scheduleDescription(const TaskInfo& task)
         QString every;
         if (n == 1)
             every = tr("каждый день");
-        else if (pluralOf(n) == Plural::One)
+        else if (PluralOf(n) == Plural::One)
             every = tr("каждый %1 день").arg(n);
-        else if (pluralOf(n) == Plural::Few)
+        else if (PluralOf(n) == Plural::Few)
             every = tr("каждые %1 дня").arg(n);
         else
             every = tr("каждые %1 дней").arg(n);
@@ -370,9 +370,9 @@ QString TasksListModel::scheduleDescription(const TaskInfo& task)
         QString every;
         if (n == 1)
             every = tr("каждую неделю");
-        else if (pluralOf(n) == Plural::One)
+        else if (PluralOf(n) == Plural::One)
             every = tr("каждую %1 неделю").arg(n);
-        else if (pluralOf(n) == Plural::Few)
+        else if (PluralOf(n) == Plural::Few)
             every = tr("каждые %1 недели").arg(n);
         else
             every = tr("каждые %1 недель").arg(n);

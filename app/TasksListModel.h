@@ -8,7 +8,7 @@
 // the service owns; the model owns none. GUI thread only.
 //
 // The run columns are kept per row and refreshed only when the service reports a change
-// (refreshTask), so painting never takes the service's lock and nothing polls.
+// (RefreshTask), so painting never takes the service's lock and nothing polls.
 
 #include "model/TaskInfo.h"
 
@@ -56,25 +56,25 @@ public:
     void runTask(const QModelIndex& index);
 
     // The last run of a row's task as the row shows it.
-    const LastRun& lastRunAt(const QModelIndex& index) const { return nodeOf(index)->lastRun; }
+    const LastRun& LastRunAt(const QModelIndex& index) const { return NodeOf(index)->lastRun; }
     // Whether a row's task is paused, as the row shows it.
-    bool pausedAt(const QModelIndex& index) const { return nodeOf(index)->paused; }
+    bool PausedAt(const QModelIndex& index) const { return NodeOf(index)->paused; }
     // Pauses or resumes the task of `index` and repaints its row.
-    void setPaused(const QModelIndex& index, bool paused);
+    void SetPaused(const QModelIndex& index, bool paused);
     // Stops what the task of `index` runs now; false when nothing of it runs.
-    bool stopTask(const QModelIndex& index);
+    bool StopTask(const QModelIndex& index);
     // Re-reads the next run and the last run of a stored task and repaints its row; a task
     // that no row shows is ignored.
-    void refreshTask(const TaskInfo* task);
+    void RefreshTask(const TaskInfo* task);
 
     // The word for an outcome in the result column; empty before the first run.
-    static QString outcomeText(RunOutcome outcome);
+    static QString OutcomeText(RunOutcome outcome);
     // The Russian sentence for a task's trigger in the local zone; empty for monthly ones.
     static QString triggerDescription(const TaskInfo& task);
 
 private:
     // The trigger's sentence without what follows a failure.
-    static QString scheduleDescription(const TaskInfo& task);
+    static QString ScheduleDescription(const TaskInfo& task);
 
     struct TaskNode
     {
@@ -88,11 +88,11 @@ private:
         bool paused = false;
     };
 
-    TaskNode* nodeOf(const QModelIndex& index) const;
+    TaskNode* NodeOf(const QModelIndex& index) const;
     // Fills a node's copied run state from the service.
-    static void readRunState(TaskNode& node);
+    static void ReadRunState(TaskNode& node);
     // The row of a stored task under the root; -1 when no row shows it.
-    int rowOf(const TaskInfo* task) const;
+    int RowOf(const TaskInfo* task) const;
 
     std::unique_ptr<TaskNode> root_;
 };

@@ -85,7 +85,7 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Holmiq"));
     QCoreApplication::setApplicationName(QStringLiteral("KalvorScheduler"));
-    initAppResources();
+    InitAppResources();
     QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/KalvorScheduler.ico")));
     const qint64 appReady = clock.nsecsElapsed();
     const long rssApp = residentKiB();

@@ -16,7 +16,7 @@ namespace {
 constexpr const char* kWords[] = {"run", "stop", "pause", "resume"};
 const std::string kPrefix = "control ";
 
-int hexValue(char c)
+int HexValue(char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -25,7 +25,7 @@ int hexValue(char c)
     return -1;
 }
 
-std::string oneLine(std::string text)
+std::string OneLine(std::string text)
 {
     for (char& c : text)
         if (c == '\n' || c == '\r')
@@ -77,8 +77,8 @@ std::optional<ControlRequest> DecodeControlRequest(const std::string& line)
     request.verb = *verb;
     request.index = std::stoull(index);
     for (std::size_t i = 0; i < hex.size(); i += 2) {
-        const int high = hexValue(hex[i]);
-        const int low = hexValue(hex[i + 1]);
+        const int high = HexValue(hex[i]);
+        const int low = HexValue(hex[i + 1]);
         if (high < 0 || low < 0)
             return std::nullopt;
         request.name += static_cast<char>(high * 16 + low);
@@ -88,7 +88,7 @@ std::optional<ControlRequest> DecodeControlRequest(const std::string& line)
 
 std::string EncodeControlReply(bool ok, const std::string& text)
 {
-    return (ok ? "ok " : "fail ") + oneLine(text) + '\n';
+    return (ok ? "ok " : "fail ") + OneLine(text) + '\n';
 }
 
 ControlReply SendControlRequest(const std::string& socketPath, const ControlRequest& request,

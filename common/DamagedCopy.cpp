@@ -15,7 +15,7 @@
 namespace common {
 namespace {
 
-std::string stampOfNow()
+std::string StampOfNow()
 {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -26,7 +26,7 @@ std::string stampOfNow()
 }
 
 // The candidate names beside the file, one per attempt.
-std::filesystem::path copyName(const std::filesystem::path& file, const std::string& stamp, int attempt)
+std::filesystem::path CopyName(const std::filesystem::path& file, const std::string& stamp, int attempt)
 {
     std::string name = file.filename().string() + ".damaged-" + stamp;
     if (attempt > 1)
@@ -38,7 +38,7 @@ constexpr int kAttempts = 100;
 
 // A copy kept before that holds exactly `bytes`, if there is one: a file damaged the same
 // way at every start is kept once.
-std::filesystem::path sameCopy(const std::filesystem::path& file, const std::string& bytes)
+std::filesystem::path SameCopy(const std::filesystem::path& file, const std::string& bytes)
 {
     const std::string prefix = file.filename().string() + ".damaged-";
     std::error_code ec;
@@ -62,11 +62,11 @@ std::filesystem::path sameCopy(const std::filesystem::path& file, const std::str
 
 std::filesystem::path KeepDamagedCopy(const std::filesystem::path& file, const std::string& bytes, std::string& error)
 {
-    if (std::filesystem::path kept = sameCopy(file, bytes); !kept.empty())
+    if (std::filesystem::path kept = SameCopy(file, bytes); !kept.empty())
         return kept;
-    const std::string stamp = stampOfNow();
+    const std::string stamp = StampOfNow();
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-        const std::filesystem::path copy = copyName(file, stamp, attempt);
+        const std::filesystem::path copy = CopyName(file, stamp, attempt);
         common::UniqueFd fd(::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
         if (fd.get() < 0) {
             if (errno == EEXIST)
@@ -102,9 +102,9 @@ std::filesystem::path KeepDamagedCopy(const std::filesystem::path& file, const s
 
 std::filesystem::path MoveDamagedAside(const std::filesystem::path& file, std::string& error)
 {
-    const std::string stamp = stampOfNow();
+    const std::string stamp = StampOfNow();
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-        const std::filesystem::path aside = copyName(file, stamp, attempt);
+        const std::filesystem::path aside = CopyName(file, stamp, attempt);
         // RENAME_NOREPLACE: a name that is already taken is never replaced.
         if (::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
             // A file moved aside is for its owner only, as a kept copy is. What is not a

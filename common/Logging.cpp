@@ -18,7 +18,7 @@ KALVOR_LOGGING_CATEGORY(lcTools, "kalvor.tools")
 
 namespace common {
 
-void useBareMessages()
+void UseBareMessages()
 {
     qSetMessagePattern(QStringLiteral("%{message}"));
 }

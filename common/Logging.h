@@ -15,6 +15,6 @@ Q_DECLARE_LOGGING_CATEGORY(lcTools)
 namespace common {
 
 // Lines on standard error carry the message alone, as the programs have always written them.
-void useBareMessages();
+void UseBareMessages();
 
 } // namespace common

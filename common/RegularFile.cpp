@@ -12,7 +12,7 @@
 namespace common {
 namespace {
 
-FileRead refused(const std::string& why)
+FileRead Refused(const std::string& why)
 {
     FileRead result;
     result.state = FileRead::State::Refused;
@@ -33,18 +33,18 @@ FileRead ReadRegularFile(const std::filesystem::path& file, std::uint64_t maxByt
     if (d.get() < 0) {
         if (errno == ENOENT)
             return {};
-        return refused(std::strerror(errno));
+        return Refused(std::strerror(errno));
     }
     struct stat st
     {};
     if (::fstat(d.get(), &st) != 0)
-        return refused(std::strerror(errno));
+        return Refused(std::strerror(errno));
     if (!S_ISREG(st.st_mode))
-        return refused(S_ISDIR(st.st_mode) ? "it is a folder, not a file" : "it is not a regular file");
+        return Refused(S_ISDIR(st.st_mode) ? "it is a folder, not a file" : "it is not a regular file");
 
     const std::string tooLarge = "it is larger than " + std::to_string(maxBytes) + " bytes";
     if (static_cast<std::uint64_t>(st.st_size) > maxBytes)
-        return refused(tooLarge);
+        return Refused(tooLarge);
 
     FileRead result;
     result.state = FileRead::State::Read;
@@ -58,11 +58,11 @@ FileRead ReadRegularFile(const std::filesystem::path& file, std::uint64_t maxByt
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return refused(std::strerror(errno));
+            return Refused(std::strerror(errno));
         }
         // A file that grows while it is read is held to the same bound.
         if (result.bytes.size() + static_cast<std::uint64_t>(n) > maxBytes)
-            return refused(tooLarge);
+            return Refused(tooLarge);
         result.bytes.append(buffer, static_cast<std::size_t>(n));
     }
     return result;

@@ -15,12 +15,12 @@
 namespace common {
 namespace {
 
-std::string describe(const std::filesystem::path& path, const std::string& why)
+std::string Describe(const std::filesystem::path& path, const std::string& why)
 {
     return path.string() + ": " + why;
 }
 
-int openRetrying(const char* path, int flags, mode_t mode = 0)
+int OpenRetrying(const char* path, int flags, mode_t mode = 0)
 {
     int fd;
     do
@@ -31,7 +31,7 @@ int openRetrying(const char* path, int flags, mode_t mode = 0)
 
 // The process holding a flock on the file open at `fd`, from the kernel's list of locks;
 // 0 when none is listed (or the list cannot be read).
-pid_t flockHolderOf(int fd)
+pid_t FlockHolderOf(int fd)
 {
     struct stat st = {};
     if (::fstat(fd, &st) != 0)
@@ -85,16 +85,16 @@ StoreLock::StoreLock(const std::filesystem::path& file, Open open)
         std::error_code ec;
         std::filesystem::create_directories(file.parent_path(), ec);
         if (ec) {
-            error_ = describe(file.parent_path(), ec.message());
+            error_ = Describe(file.parent_path(), ec.message());
             return;
         }
     }
     path_ = LockPathOf(file);
     const std::filesystem::path folder = path_.has_parent_path() ? path_.parent_path() : ".";
-    UniqueFd folderFd(openRetrying(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
+    UniqueFd folderFd(OpenRetrying(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
     if (folderFd.get() < 0) {
         if (errno != ENOENT || open == Open::Create)
-            error_ = describe(folder, std::strerror(errno));
+            error_ = Describe(folder, std::strerror(errno));
         return;
     }
 
@@ -102,38 +102,38 @@ StoreLock::StoreLock(const std::filesystem::path& file, Open open)
     // through. O_NONBLOCK: a FIFO planted there cannot make the open wait. O_CLOEXEC:
     // commands the program starts must not inherit it.
     const int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    UniqueFd opened(openRetrying(path_.c_str(), flags | O_RDWR | (open == Open::Create ? O_CREAT : 0), 0600));
+    UniqueFd opened(OpenRetrying(path_.c_str(), flags | O_RDWR | (open == Open::Create ? O_CREAT : 0), 0600));
     if (opened.get() < 0 && (errno == EROFS || errno == EACCES || errno == EPERM))
-        opened = UniqueFd(openRetrying(path_.c_str(), flags | O_RDONLY));
+        opened = UniqueFd(OpenRetrying(path_.c_str(), flags | O_RDONLY));
     const int openError = errno;
     if (opened.get() < 0) {
         if (openError == ELOOP || openError == EISDIR || openError == ENXIO) {
-            error_ = describe(path_, openError == ELOOP ? "is a symbolic link" : "is not a regular file");
+            error_ = Describe(path_, openError == ELOOP ? "is a symbolic link" : "is not a regular file");
             return;
         }
         // A full disk or a read-only folder: the lock still guards the store.
         if (openError != ENOENT)
-            recordError_ = describe(path_, std::strerror(openError));
+            recordError_ = Describe(path_, std::strerror(openError));
         folder_ = std::move(folderFd);
         return;
     }
     struct stat st = {};
     if (::fstat(opened.get(), &st) != 0) {
-        error_ = describe(path_, std::strerror(errno));
+        error_ = Describe(path_, std::strerror(errno));
         return;
     }
     if (!S_ISREG(st.st_mode)) {
-        error_ = describe(path_, "is not a regular file");
+        error_ = Describe(path_, "is not a regular file");
         return;
     }
     if (st.st_uid != ::geteuid()) {
-        error_ = describe(path_, "belongs to user " + std::to_string(st.st_uid) + ", not to user " +
+        error_ = Describe(path_, "belongs to user " + std::to_string(st.st_uid) + ", not to user " +
                                      std::to_string(::geteuid()));
         return;
     }
     // A second name would let the record be written into whatever file shares it.
     if (st.st_nlink != 1) {
-        error_ = describe(path_, "has more than one name (a hard link)");
+        error_ = Describe(path_, "has more than one name (a hard link)");
         return;
     }
     folder_ = std::move(folderFd);
@@ -166,18 +166,18 @@ bool StoreLock::Record(const std::string& socket)
         return false;
     if (fd_.get() < 0) {
         if (recordError_.empty())
-            recordError_ = describe(path_, "cannot be opened");
+            recordError_ = Describe(path_, "cannot be opened");
         return false;
     }
     const std::string text = std::to_string(::getpid()) + '\n' + socket + '\n';
     recorded_ = true;
     if (::ftruncate(fd_.get(), 0) != 0) {
-        recordError_ = describe(path_, std::strerror(errno));
+        recordError_ = Describe(path_, std::strerror(errno));
         return false;
     }
     const ssize_t written = ::pwrite(fd_.get(), text.data(), text.size(), 0);
     if (written != static_cast<ssize_t>(text.size())) {
-        recordError_ = describe(path_, written < 0 ? std::strerror(errno) : "written in part");
+        recordError_ = Describe(path_, written < 0 ? std::strerror(errno) : "written in part");
         // Half a record would name nobody; none is as good.
         static_cast<void>(::ftruncate(fd_.get(), 0));
         return false;
@@ -190,7 +190,7 @@ StoreLockHolder StoreLock::Holder() const
     StoreLockHolder holder;
     if (!IsOpen())
         return holder;
-    const pid_t listed = flockHolderOf(folder_.get());
+    const pid_t listed = FlockHolderOf(folder_.get());
     char buffer[4096];
     const ssize_t n = fd_.get() >= 0 ? ::pread(fd_.get(), buffer, sizeof buffer, 0) : 0;
     // "<pid>\n<socket>\n", written at once; anything else is a record not yet whole.

@@ -15,7 +15,7 @@ constexpr utf::code_point kReplacement = 0xFFFD;
 
 // Decodes the sequence at `pos` and advances past it; false for a malformed one, which
 // advances by one byte only.
-bool decodeOne(std::string_view bytes, std::size_t& pos, utf::code_point& c)
+bool DecodeOne(std::string_view bytes, std::size_t& pos, utf::code_point& c)
 {
     const char* p = bytes.data() + pos;
     c = Utf8Traits::decode(p, bytes.data() + bytes.size());
@@ -56,7 +56,7 @@ std::wstring fromUtf8(std::string_view bytes, std::size_t& badBytes, std::size_t
     std::size_t pos = 0;
     while (pos < bytes.size()) {
         utf::code_point c = 0;
-        if (decodeOne(bytes, pos, c)) {
+        if (DecodeOne(bytes, pos, c)) {
             out += static_cast<wchar_t>(c);
             continue;
         }
@@ -74,7 +74,7 @@ std::optional<std::wstring> fromUtf8Strict(std::string_view bytes)
     std::size_t pos = 0;
     while (pos < bytes.size()) {
         utf::code_point c = 0;
-        if (!decodeOne(bytes, pos, c))
+        if (!DecodeOne(bytes, pos, c))
             return std::nullopt;
         out += static_cast<wchar_t>(c);
     }

@@ -10,21 +10,21 @@ namespace {
 constexpr std::size_t npos = std::wstring_view::npos;
 
 // The reader's character classes. It classifies any character above U+007F as a letter.
-bool isSpace(wchar_t c)
+bool IsSpace(wchar_t c)
 {
     return c == L' ' || c == L'\t' || c == L'\n' || c == L'\r';
 }
-bool isNameChar(wchar_t c)
+bool IsNameChar(wchar_t c)
 {
-    return c != 0 && !isSpace(c) && c != L'/' && c != L'>' && c != L'?';
+    return c != 0 && !IsSpace(c) && c != L'/' && c != L'>' && c != L'?';
 }
-bool isAttributeNameChar(wchar_t c)
+bool IsAttributeNameChar(wchar_t c)
 {
-    return isNameChar(c) && c != L'!' && c != L'<' && c != L'=';
+    return IsNameChar(c) && c != L'!' && c != L'<' && c != L'=';
 }
 // Its digit table, which it consults with the character cut to its low byte, and which
 // knows the hexadecimal letters in decimal references too.
-unsigned digitOf(wchar_t c)
+unsigned DigitOf(wchar_t c)
 {
     const auto b = static_cast<unsigned char>(c);
     if (b >= '0' && b <= '9')
@@ -37,7 +37,7 @@ unsigned digitOf(wchar_t c)
 }
 
 // Walks a document as the reader parses it, without recursion. Text and attribute values
-// go to `visitor.value(begin, end)`, each element start to `visitor.open(offset, level)`;
+// go to `visitor.Value(begin, end)`, each element start to `visitor.Open(offset, level)`;
 // either answers false to stop. The walk ends where the reader ends: at the end, at a NUL
 // (the reader's end of text), or at the first place the reader fails.
 class Walk
@@ -47,16 +47,16 @@ public:
         : t_(text)
     {}
 
-    wchar_t at(std::size_t k) const { return k < t_.size() ? t_[k] : 0; }
+    wchar_t At(std::size_t k) const { return k < t_.size() ? t_[k] : 0; }
 
     // The character references of text or an attribute value in [b, e), as the reader
     // expands them: `each(ampersand, past semicolon, code)` for each numeric one. False
     // where the reader fails (no ';', a code beyond U+10FFFF).
     template <typename Each>
-    bool references(std::size_t b, std::size_t e, Each each) const
+    bool References(std::size_t b, std::size_t e, Each each) const
     {
         for (std::size_t k = b; k < e;) {
-            if (at(k) != L'&') {
+            if (At(k) != L'&') {
                 ++k;
                 continue;
             }
@@ -65,17 +65,17 @@ public:
                 k += rest[0] == L'a' ? 5 : 4;
             } else if (rest.substr(0, 5) == L"apos;" || rest.substr(0, 5) == L"quot;") {
                 k += 6;
-            } else if (at(k + 1) == L'#') {
-                const bool hex = at(k + 2) == L'x';
+            } else if (At(k + 1) == L'#') {
+                const bool hex = At(k + 2) == L'x';
                 std::size_t j = k + (hex ? 3 : 2);
                 // `code` wraps round as the reader's does; `named` is the value written,
                 // held at 0x110000 once it passes U+10FFFF.
                 unsigned long code = 0, named = 0;
-                for (unsigned d; (d = digitOf(at(j))) != 0xFF; ++j) {
+                for (unsigned d; (d = DigitOf(At(j))) != 0xFF; ++j) {
                     code = code * (hex ? 16 : 10) + d;
                     named = std::min<unsigned long>(named * (hex ? 16 : 10) + d, 0x110000);
                 }
-                if (code >= 0x110000 || at(j) != L';')
+                if (code >= 0x110000 || At(j) != L';')
                     return false;
                 each(k, j + 1, named);
                 k = j + 1;
@@ -87,43 +87,43 @@ public:
     }
 
     template <typename Visitor>
-    void run(Visitor& visitor)
+    void Run(Visitor& visitor)
     {
-        std::size_t i = at(0) == 0xFEFF ? 1 : 0;
+        std::size_t i = At(0) == 0xFEFF ? 1 : 0;
         std::size_t depth = 0;
         for (;;) {
-            while (isSpace(at(i)))
+            while (IsSpace(At(i)))
                 ++i;
-            if (at(i) == 0)
+            if (At(i) == 0)
                 return; // the end, or a failure inside an element
-            if (at(i) != L'<') {
+            if (At(i) != L'<') {
                 if (depth == 0)
                     return;
                 const std::size_t b = i;
-                while (at(i) != L'<' && at(i) != 0)
+                while (At(i) != L'<' && At(i) != 0)
                     ++i;
-                if (!visitor.value(b, i))
+                if (!visitor.Value(b, i))
                     return;
                 continue;
             }
-            if (depth > 0 && at(i + 1) == L'/') {
+            if (depth > 0 && At(i + 1) == L'/') {
                 i += 2;
-                while (isNameChar(at(i)))
+                while (IsNameChar(At(i)))
                     ++i;
-                while (isSpace(at(i)))
+                while (IsSpace(At(i)))
                     ++i;
-                if (at(i) != L'>')
+                if (At(i) != L'>')
                     return;
                 ++i;
                 --depth;
                 continue;
             }
             const std::size_t lt = i++;
-            switch (node(i, visitor)) {
+            switch (Markup(i, visitor)) {
             case Node::Failed:
                 return;
             case Node::Open:
-                if (!visitor.open(lt, depth + 1))
+                if (!visitor.Open(lt, depth + 1))
                     return;
                 ++depth;
                 break;
@@ -142,10 +142,10 @@ private:
     };
 
     // Moves `i` past `end`; false at the end of the text.
-    bool pastEnd(std::size_t& i, std::wstring_view end) const
+    bool PastEnd(std::size_t& i, std::wstring_view end) const
     {
-        for (; at(i) == 0 || t_.substr(i, end.size()) != end; ++i)
-            if (at(i) == 0)
+        for (; At(i) == 0 || t_.substr(i, end.size()) != end; ++i)
+            if (At(i) == 0)
                 return false;
         i += end.size();
         return true;
@@ -153,76 +153,76 @@ private:
 
     // The markup after '<' at `i`.
     template <typename Visitor>
-    Node node(std::size_t& i, Visitor& visitor) const
+    Node Markup(std::size_t& i, Visitor& visitor) const
     {
-        if (at(i) == L'?') { // the XML declaration and processing instructions alike
+        if (At(i) == L'?') { // the XML declaration and processing instructions alike
             ++i;
-            return pastEnd(i, L"?>") ? Node::Skipped : Node::Failed;
+            return PastEnd(i, L"?>") ? Node::Skipped : Node::Failed;
         }
-        if (at(i) == L'!') {
+        if (At(i) == L'!') {
             const std::wstring_view head = t_.substr(i, 9);
             if (head.substr(0, 3) == L"!--") {
                 i += 3;
-                return pastEnd(i, L"-->") ? Node::Skipped : Node::Failed;
+                return PastEnd(i, L"-->") ? Node::Skipped : Node::Failed;
             }
             if (head.substr(0, 8) == L"![CDATA[") {
                 i += 8;
-                return pastEnd(i, L"]]>") ? Node::Skipped : Node::Failed;
+                return PastEnd(i, L"]]>") ? Node::Skipped : Node::Failed;
             }
-            if (head.substr(0, 8) == L"!DOCTYPE" && isSpace(at(i + 8))) {
+            if (head.substr(0, 8) == L"!DOCTYPE" && IsSpace(At(i + 8))) {
                 // Its bracketed subset may hold '>'; brackets nest.
-                for (i += 9; at(i) != L'>';) {
-                    if (at(i) == 0)
+                for (i += 9; At(i) != L'>';) {
+                    if (At(i) == 0)
                         return Node::Failed;
-                    if (at(i++) != L'[')
+                    if (At(i++) != L'[')
                         continue;
                     for (std::size_t open = 1; open > 0; ++i) {
-                        if (at(i) == 0)
+                        if (At(i) == 0)
                             return Node::Failed;
-                        open += at(i) == L'[';
-                        open -= at(i) == L']';
+                        open += At(i) == L'[';
+                        open -= At(i) == L']';
                     }
                 }
                 ++i;
                 return Node::Skipped;
             }
             // Any other declaration ends at its first '>', brackets or not.
-            return pastEnd(i, L">") ? Node::Skipped : Node::Failed;
+            return PastEnd(i, L">") ? Node::Skipped : Node::Failed;
         }
         const std::size_t name = i;
-        while (isNameChar(at(i)))
+        while (IsNameChar(At(i)))
             ++i;
         if (i == name)
             return Node::Failed;
-        while (isSpace(at(i)))
+        while (IsSpace(At(i)))
             ++i;
-        while (isAttributeNameChar(at(i))) {
-            while (isAttributeNameChar(at(i)))
+        while (IsAttributeNameChar(At(i))) {
+            while (IsAttributeNameChar(At(i)))
                 ++i;
-            while (isSpace(at(i)))
+            while (IsSpace(At(i)))
                 ++i;
-            if (at(i) != L'=')
+            if (At(i) != L'=')
                 return Node::Failed;
             ++i;
-            while (isSpace(at(i)))
+            while (IsSpace(At(i)))
                 ++i;
-            const wchar_t quote = at(i);
+            const wchar_t quote = At(i);
             if (quote != L'"' && quote != L'\'')
                 return Node::Failed;
             const std::size_t b = ++i;
-            while (at(i) != quote && at(i) != 0)
+            while (At(i) != quote && At(i) != 0)
                 ++i;
-            if (!visitor.value(b, i) || at(i) != quote)
+            if (!visitor.Value(b, i) || At(i) != quote)
                 return Node::Failed;
             ++i;
-            while (isSpace(at(i)))
+            while (IsSpace(At(i)))
                 ++i;
         }
-        if (at(i) == L'>') {
+        if (At(i) == L'>') {
             ++i;
             return Node::Open;
         }
-        if (at(i) == L'/' && at(i + 1) == L'>') {
+        if (At(i) == L'/' && At(i + 1) == L'>') {
             i += 2;
             return Node::Skipped;
         }
@@ -241,11 +241,11 @@ std::size_t FindExcessNesting(std::wstring_view text, std::size_t limit)
         const Walk& walk;
         std::size_t limit;
         std::size_t found = npos;
-        bool value(std::size_t b, std::size_t e) const
+        bool Value(std::size_t b, std::size_t e) const
         {
-            return walk.references(b, e, [](std::size_t, std::size_t, unsigned long) {});
+            return walk.References(b, e, [](std::size_t, std::size_t, unsigned long) {});
         }
-        bool open(std::size_t offset, std::size_t level)
+        bool Open(std::size_t offset, std::size_t level)
         {
             if (level <= limit)
                 return true;
@@ -255,7 +255,7 @@ std::size_t FindExcessNesting(std::wstring_view text, std::size_t limit)
     };
     Walk walk(text);
     Visitor visitor{walk, limit};
-    walk.run(visitor);
+    walk.Run(visitor);
     return visitor.found;
 }
 
@@ -270,20 +270,20 @@ std::optional<std::wstring> ExpandWideCharacterReferences(std::wstring_view text
     {
         const Walk& walk;
         std::vector<Reference> found;
-        bool value(std::size_t b, std::size_t e)
+        bool Value(std::size_t b, std::size_t e)
         {
-            return walk.references(b, e, [this](std::size_t from, std::size_t to, unsigned long code) {
+            return walk.References(b, e, [this](std::size_t from, std::size_t to, unsigned long code) {
                 // A value beyond U+10FFFF that the reader wraps round is put in as U+FFFF,
                 // which XML cannot hold, for the caller to refuse.
                 if (code >= 0x80)
                     found.push_back({from, to, static_cast<wchar_t>(code < 0x110000 ? code : 0xFFFF)});
             });
         }
-        bool open(std::size_t, std::size_t) { return true; }
+        bool Open(std::size_t, std::size_t) { return true; }
     };
     Walk walk(text);
     Visitor visitor{walk, {}};
-    walk.run(visitor);
+    walk.Run(visitor);
     if (visitor.found.empty())
         return std::nullopt;
     std::wstring out;

@@ -27,14 +27,14 @@ namespace pt = boost::property_tree;
 
 // The indentation between elements reads as text of the enclosing element; it is dropped so that
 // rewriting a file does not pile it up. Texts of leaf elements keep their spaces.
-void dropLayoutWhitespace(pt::wptree& tree)
+void DropLayoutWhitespace(pt::wptree& tree)
 {
     if (tree.empty())
         return;
     if (tree.data().find_first_not_of(L" \t\r\n") == std::wstring::npos)
         tree.data().clear();
     for (auto& child : tree)
-        dropLayoutWhitespace(child.second);
+        DropLayoutWhitespace(child.second);
 }
 
 // Real connection files hold a few kilobytes; a larger one is damage and is never read.
@@ -42,7 +42,7 @@ constexpr std::uint64_t kMaxConnectionsBytes = std::uint64_t(16) << 20;
 
 // The file's exact bytes. Only a regular file is read and the open never waits: a FIFO
 // planted at the path would otherwise hold a backup or an export for ever.
-std::string readBytes(const std::filesystem::path& file)
+std::string ReadBytes(const std::filesystem::path& file)
 {
     common::FileRead read = common::ReadRegularFile(file, kMaxConnectionsBytes);
     if (read.state == common::FileRead::State::Missing)
@@ -55,7 +55,7 @@ std::string readBytes(const std::filesystem::path& file)
 // Parses a document whose text is already wide. The reader recurses once per nested
 // element; a text that nests deeper than any of ours is refused before it can overflow
 // the stack.
-pt::wptree parseText(const std::wstring& text, const std::filesystem::path& file)
+pt::wptree ParseText(const std::wstring& text, const std::filesystem::path& file)
 {
     const std::size_t deep = common::FindExcessNesting(text);
     if (deep != std::wstring::npos)
@@ -73,26 +73,26 @@ pt::wptree parseText(const std::wstring& text, const std::filesystem::path& file
         throw exceptions::Error("malformed configuration file " + file.string() + ": " + e.message() + " at line " +
                                 std::to_string(e.line()));
     }
-    dropLayoutWhitespace(tree);
+    DropLayoutWhitespace(tree);
     return tree;
 }
 
 // The file is UTF-8 on disk; the tree is wide. Conversion happens here rather than through
 // a stream locale, which would depend on the process's global locale.
-pt::wptree parseBytes(const std::string& bytes, const std::filesystem::path& file)
+pt::wptree ParseBytes(const std::string& bytes, const std::filesystem::path& file)
 {
     const std::optional<std::wstring> text = common::fromUtf8Strict(bytes);
     if (!text)
         throw exceptions::Error("the configuration file " + file.string() + " is not UTF-8");
-    return parseText(*text, file);
+    return ParseText(*text, file);
 }
 
-pt::wptree readTree(const std::filesystem::path& file)
+pt::wptree ReadTree(const std::filesystem::path& file)
 {
-    return parseBytes(readBytes(file), file);
+    return ParseBytes(ReadBytes(file), file);
 }
 
-bool fileExists(const std::filesystem::path& file)
+bool FileExists(const std::filesystem::path& file)
 {
     std::error_code error;
     const bool exists = std::filesystem::exists(file, error);
@@ -101,7 +101,7 @@ bool fileExists(const std::filesystem::path& file)
     return exists;
 }
 
-pt::wptree::path_type treePath(const std::string& path)
+pt::wptree::path_type TreePath(const std::string& path)
 {
     return pt::wptree::path_type(common::fromUtf8(path), L'.');
 }
@@ -109,7 +109,7 @@ pt::wptree::path_type treePath(const std::string& path)
 // A text of the connection at `path`. A character that XML cannot hold (a reference like
 // `&#0;` reads as one) would be cut or mangled on the way to the repository and on the
 // next save: the connection holding it is invalid.
-std::wstring textAt(const pt::wptree& node, const wchar_t* path, const wchar_t* fallback)
+std::wstring TextAt(const pt::wptree& node, const wchar_t* path, const wchar_t* fallback)
 {
     std::wstring text = node.get<std::wstring>(path, fallback);
     for (const wchar_t c : text) {
@@ -125,30 +125,30 @@ std::wstring textAt(const pt::wptree& node, const wchar_t* path, const wchar_t* 
     return text;
 }
 
-vadro_cm::Connection readConnection(const pt::wptree& node)
+vadro_cm::Connection ReadConnection(const pt::wptree& node)
 {
     vadro_cm::Connection connection;
-    const std::wstring idText = textAt(node, L"id", L"");
+    const std::wstring idText = TextAt(node, L"id", L"");
     try {
         connection.id = boost::uuids::string_generator()(idText);
     } catch (const std::runtime_error&) {
         throw exceptions::Error("a saved connection has an invalid identifier: " + common::toUtf8(idText));
     }
-    connection.name = textAt(node, L"name", L"");
+    connection.name = TextAt(node, L"name", L"");
     if (const auto address = node.get_child_optional(L"address")) {
         const auto port = address->get_optional<unsigned>(L"port");
         const auto portText = address->get_optional<std::wstring>(L"port");
         if ((portText && !portText->empty() && !port) || (port && *port > std::numeric_limits<std::uint16_t>::max()))
             throw exceptions::Error("a saved connection has an invalid port");
         connection.address =
-            vadro_cm::ServerAddress{textAt(*address, L"host", L""), static_cast<std::uint16_t>(port.value_or(0))};
+            vadro_cm::ServerAddress{TextAt(*address, L"host", L""), static_cast<std::uint16_t>(port.value_or(0))};
     }
-    const std::wstring type = textAt(node, L"credentials.type", L"none");
+    const std::wstring type = TextAt(node, L"credentials.type", L"none");
     if (type == L"login") {
-        connection.credentials = vadro_cm::LoginPassword{textAt(node, L"credentials.login", L""),
-                                                         textAt(node, L"credentials.password", L"")};
+        connection.credentials = vadro_cm::LoginPassword{TextAt(node, L"credentials.login", L""),
+                                                         TextAt(node, L"credentials.password", L"")};
     } else if (type == L"token") {
-        connection.credentials = common::toUtf8(textAt(node, L"credentials.token", L""));
+        connection.credentials = common::toUtf8(TextAt(node, L"credentials.token", L""));
     } else if (type != L"none") {
         throw exceptions::Error("a saved connection has an unknown credentials type: " + common::toUtf8(type));
     }
@@ -159,7 +159,7 @@ vadro_cm::Connection readConnection(const pt::wptree& node)
     return connection;
 }
 
-pt::wptree writeConnection(const vadro_cm::Connection& connection)
+pt::wptree WriteConnection(const vadro_cm::Connection& connection)
 {
     pt::wptree node;
     node.put(L"id", boost::uuids::to_wstring(connection.id));
@@ -182,7 +182,7 @@ pt::wptree writeConnection(const vadro_cm::Connection& connection)
     return node;
 }
 
-bool isTagEnd(wchar_t c)
+bool IsTagEnd(wchar_t c)
 {
     return c == L'>' || c == L'/' || c == L' ' || c == L'\t' || c == L'\n' || c == L'\r';
 }
@@ -190,14 +190,14 @@ bool isTagEnd(wchar_t c)
 // The `<connection>…</connection>` elements of a text that does not parse as a whole, each
 // cut out and read alone. An element runs from its start tag to the first end tag after
 // it, but never into the next start tag: one left open by a cut ends there and is dropped.
-std::vector<vadro_cm::Connection> salvageConnections(const std::wstring& text, const std::filesystem::path& file,
+std::vector<vadro_cm::Connection> SalvageConnections(const std::wstring& text, const std::filesystem::path& file,
                                                      std::size_t& dropped)
 {
     constexpr std::wstring_view open = L"<connection";
     constexpr std::wstring_view close = L"</connection>";
     std::vector<std::size_t> starts;
     for (std::size_t i = text.find(open); i != std::wstring::npos; i = text.find(open, i + open.size()))
-        if (i + open.size() < text.size() && isTagEnd(text[i + open.size()]))
+        if (i + open.size() < text.size() && IsTagEnd(text[i + open.size()]))
             starts.push_back(i);
     std::vector<vadro_cm::Connection> found;
     for (std::size_t k = 0; k < starts.size(); ++k) {
@@ -206,8 +206,8 @@ std::vector<vadro_cm::Connection> salvageConnections(const std::wstring& text, c
         try {
             if (end == std::wstring::npos || end + close.size() > next)
                 throw exceptions::Error("a saved connection is cut off");
-            const pt::wptree element = parseText(text.substr(starts[k], end + close.size() - starts[k]), file);
-            found.push_back(readConnection(element.get_child(L"connection")));
+            const pt::wptree element = ParseText(text.substr(starts[k], end + close.size() - starts[k]), file);
+            found.push_back(ReadConnection(element.get_child(L"connection")));
         } catch (const exceptions::Error&) {
             ++dropped;
         }
@@ -230,10 +230,10 @@ Config::Config(std::filesystem::path file)
 
 boost::property_tree::wptree Config::GetConfigSubtree(const std::string& path) const
 {
-    if (!fileExists(file_))
+    if (!FileExists(file_))
         return {};
-    const pt::wptree tree = readTree(file_);
-    const auto subtree = tree.get_child_optional(treePath(path));
+    const pt::wptree tree = ReadTree(file_);
+    const auto subtree = tree.get_child_optional(TreePath(path));
     return subtree ? *subtree : pt::wptree();
 }
 
@@ -242,16 +242,16 @@ void Config::PutConfigSubtree(const std::string& path, const boost::property_tre
     // The rest of the file is kept; a malformed file stops the write before anything is
     // touched, unless its caller has kept it already.
     pt::wptree tree;
-    if (fileExists(file_)) {
-        const std::string bytes = readBytes(file_);
+    if (FileExists(file_)) {
+        const std::string bytes = ReadBytes(file_);
         try {
-            tree = parseBytes(bytes, file_);
+            tree = ParseBytes(bytes, file_);
         } catch (const exceptions::Error&) {
             if (!overDamaged)
                 throw;
         }
     }
-    tree.put_child(treePath(path), subtree);
+    tree.put_child(TreePath(path), subtree);
 
     std::wostringstream text;
     pt::write_xml(text, tree, pt::xml_writer_make_settings<std::wstring>(L' ', 4));
@@ -280,7 +280,7 @@ void ConnectionsModel::Init(const boost::property_tree::wptree& connections)
     std::vector<vadro_cm::Connection> loaded;
     for (const auto& [key, node] : connections) {
         if (key == L"connection")
-            loaded.push_back(readConnection(node));
+            loaded.push_back(ReadConnection(node));
     }
     connections_ = std::move(loaded);
 }
@@ -301,20 +301,20 @@ void ConnectionsModel::Load()
     damagedBytes_.clear();
     keptAs_.clear();
     const std::filesystem::path& file = config_.File();
-    if (!fileExists(file)) {
+    if (!FileExists(file)) {
         connections_.clear();
         return;
     }
-    std::string bytes = readBytes(file);
+    std::string bytes = ReadBytes(file);
     std::vector<vadro_cm::Connection> loaded;
     try {
-        const pt::wptree tree = parseBytes(bytes, file);
-        const auto list = tree.get_child_optional(treePath(kSubtreePath));
+        const pt::wptree tree = ParseBytes(bytes, file);
+        const auto list = tree.get_child_optional(TreePath(kSubtreePath));
         for (const auto& [key, node] : list ? *list : pt::wptree()) {
             if (key != L"connection")
                 continue;
             try {
-                loaded.push_back(readConnection(node));
+                loaded.push_back(ReadConnection(node));
             } catch (const exceptions::Error& e) {
                 if (damage_.empty())
                     damage_ = e.what();
@@ -323,7 +323,7 @@ void ConnectionsModel::Load()
         }
     } catch (const exceptions::Error& e) {
         damage_ = e.what();
-        loaded = salvageConnections(common::fromUtf8(bytes), file, dropped_);
+        loaded = SalvageConnections(common::fromUtf8(bytes), file, dropped_);
     }
     if (!damage_.empty())
         damagedBytes_ = std::move(bytes);
@@ -334,7 +334,7 @@ void ConnectionsModel::UpdateConnections(const std::vector<vadro_cm::Connection>
 {
     pt::wptree subtree;
     for (const vadro_cm::Connection& connection : connections)
-        subtree.add_child(L"connection", writeConnection(connection));
+        subtree.add_child(L"connection", WriteConnection(connection));
     // A damaged file is replaced only once its exact bytes lie beside it.
     if (!damage_.empty() && keptAs_.empty()) {
         std::string error;

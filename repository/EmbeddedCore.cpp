@@ -42,31 +42,31 @@ namespace fs = std::filesystem;
 constexpr Uuid kItemNamespace = {
     {0x3f, 0x6c, 0x1a, 0x52, 0x9e, 0x0b, 0x4d, 0x27, 0x8a, 0x41, 0x7c, 0xd2, 0x05, 0xe9, 0xb3, 0x6e}};
 
-Uuid itemId(const std::string& relativePath)
+Uuid ItemId(const std::string& relativePath)
 {
     static const boost::uuids::name_generator_sha1 generator(kItemNamespace);
     return generator(relativePath);
 }
 
-std::wstring systemErrorText(int error)
+std::wstring SystemErrorText(int error)
 {
     return common::fromUtf8(std::generic_category().message(error));
 }
 
-bool isValidName(std::wstring_view name)
+bool IsValidName(std::wstring_view name)
 {
     return !name.empty() && name != L"." && name != L".." && name.find(L'/') == std::wstring_view::npos &&
            name.find(L'\0') == std::wstring_view::npos;
 }
 
-bool isInside(const fs::path& root, const fs::path& candidate)
+bool IsInside(const fs::path& root, const fs::path& candidate)
 {
     const auto [rootEnd, candidateEnd] = std::mismatch(root.begin(), root.end(), candidate.begin(), candidate.end());
     (void)candidateEnd;
     return rootEnd == root.end();
 }
 
-std::optional<std::int64_t> modificationTime(const struct stat& st)
+std::optional<std::int64_t> ModificationTime(const struct stat& st)
 {
     constexpr std::int64_t kNano = 1'000'000'000;
     const std::int64_t seconds = st.st_mtim.tv_sec;
@@ -76,7 +76,7 @@ std::optional<std::int64_t> modificationTime(const struct stat& st)
     return seconds * kNano + st.st_mtim.tv_nsec;
 }
 
-LocalIdentity identityOf(const struct stat& st)
+LocalIdentity IdentityOf(const struct stat& st)
 {
     return LocalIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
@@ -95,7 +95,7 @@ struct Entry
 // points to when that is a regular file inside the repository; links to folders and links
 // leading outside are left out, so that a walk of the tree neither loops nor leaves the folder.
 // An entry that cannot be examined is left out with `unexamined` set to the errno, when given.
-std::optional<Entry> classify(const fs::path& root, const fs::path& full, int* unexamined = nullptr)
+std::optional<Entry> Classify(const fs::path& root, const fs::path& full, int* unexamined = nullptr)
 {
     struct stat st
     {};
@@ -105,22 +105,22 @@ std::optional<Entry> classify(const fs::path& root, const fs::path& full, int* u
         return std::nullopt;
     }
     if (S_ISDIR(st.st_mode))
-        return Entry{false, modificationTime(st), {}, identityOf(st), 0};
+        return Entry{false, ModificationTime(st), {}, IdentityOf(st), 0};
     if (S_ISREG(st.st_mode))
-        return Entry{true, modificationTime(st), full, identityOf(st), static_cast<std::uint64_t>(st.st_size)};
+        return Entry{true, ModificationTime(st), full, IdentityOf(st), static_cast<std::uint64_t>(st.st_size)};
     if (!S_ISLNK(st.st_mode))
         return std::nullopt;
     std::error_code error;
     fs::path target = fs::canonical(full, error);
-    if (error || !isInside(root, target) || ::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (error || !IsInside(root, target) || ::stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
-    return Entry{true, modificationTime(st), std::move(target), identityOf(st), static_cast<std::uint64_t>(st.st_size)};
+    return Entry{true, ModificationTime(st), std::move(target), IdentityOf(st), static_cast<std::uint64_t>(st.st_size)};
 }
 
 // Opens `relative` below the folder `root` for reading without following any symbolic
 // link, so a link swapped in after the entry was classified is refused, not followed.
 // Non-blocking, so a FIFO swapped in does not hang the open. Returns -1 with errno set.
-int openBeneath(int root, const fs::path& rootPath, const fs::path& relative)
+int OpenBeneath(int root, const fs::path& rootPath, const fs::path& relative)
 {
     const int fd = common::OpenBeneath(root, relative.c_str(), O_RDONLY | O_NONBLOCK);
     if (fd >= 0 || errno != ENOSYS)
@@ -147,7 +147,7 @@ public:
             if (count >= 0)
                 return static_cast<std::size_t>(count);
             if (errno != EINTR)
-                throw VadroError(L"Не удалось прочитать документ " + displayName_ + L": " + systemErrorText(errno));
+                throw VadroError(L"Не удалось прочитать документ " + displayName_ + L": " + SystemErrorText(errno));
         }
     }
 
@@ -172,7 +172,7 @@ public:
             if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)
                 return IContentReader::CopyTo(out, stop);
             if (errno == EIO)
-                throw VadroError(L"Не удалось прочитать документ " + displayName_ + L": " + systemErrorText(errno));
+                throw VadroError(L"Не удалось прочитать документ " + displayName_ + L": " + SystemErrorText(errno));
             return false;
         }
     }
@@ -202,16 +202,16 @@ public:
         Uuid parent = boost::uuids::nil_uuid();
         for (const std::wstring& name : names) {
             // A name that could lead elsewhere never names an item.
-            if (!isValidName(name))
+            if (!IsValidName(name))
                 break;
             const std::string utf8 = common::toUtf8(name);
             full /= utf8;
-            const std::optional<Entry> entry = classify(root_, full);
+            const std::optional<Entry> entry = Classify(root_, full);
             if (!entry)
                 break;
             relative = relative.empty() ? utf8 : relative + '/' + utf8;
-            const Uuid id = itemId(relative);
-            remember(id, parent, utf8);
+            const Uuid id = ItemId(relative);
+            Remember(id, parent, utf8);
             ids.push_back(id);
             parent = id;
             if (entry->isDocument)
@@ -220,12 +220,12 @@ public:
         return ids;
     }
 
-    std::vector<std::wstring> GetPathNames(const IdPath& ids) override { return locate(ids).names; }
+    std::vector<std::wstring> GetPathNames(const IdPath& ids) override { return Locate(ids).names; }
 
     ItemInfo GetItem(const IdPath& path) override
     {
-        const Located located = locate(path);
-        const Entry entry = existing(located);
+        const Located located = Locate(path);
+        const Entry entry = Existing(located);
         ItemInfo info;
         info.id = path.empty() ? boost::uuids::nil_uuid() : path.back();
         info.name = path.empty() ? common::fromUtf8(root_.filename().string()) : located.names.back();
@@ -245,14 +245,14 @@ public:
 
     std::vector<ItemInfo> ListAllChildren(const IdPath& folder, std::vector<UnlistedEntry>& unlisted) override
     {
-        const Located located = locate(folder);
-        if (existing(located).isDocument)
-            throw VadroError(L"Элемент не является папкой: " + located.display());
+        const Located located = Locate(folder);
+        if (Existing(located).isDocument)
+            throw VadroError(L"Элемент не является папкой: " + located.Display());
 
         std::error_code error;
         fs::directory_iterator it(located.full, error);
         if (error)
-            throw VadroError(L"Не удалось прочитать папку " + located.display() + L": " +
+            throw VadroError(L"Не удалось прочитать папку " + located.Display() + L": " +
                              common::fromUtf8(error.message()));
 
         std::vector<ItemInfo> children;
@@ -260,7 +260,7 @@ public:
         for (; it != fs::directory_iterator(); it.increment(error)) {
             std::string utf8 = it->path().filename().string();
             int unexamined = 0;
-            const std::optional<Entry> entry = classify(root_, it->path(), &unexamined);
+            const std::optional<Entry> entry = Classify(root_, it->path(), &unexamined);
             // An entry removed meanwhile is simply gone.
             if (!entry && unexamined != 0 && unexamined != ENOENT)
                 unlisted.push_back({common::fromUtf8(utf8), unexamined});
@@ -272,13 +272,13 @@ public:
                 unlisted.push_back({common::fromUtf8(utf8), 0});
                 continue;
             }
-            const Uuid id = itemId(located.relative.empty() ? utf8 : located.relative + '/' + utf8);
+            const Uuid id = ItemId(located.relative.empty() ? utf8 : located.relative + '/' + utf8);
             children.push_back(ItemInfo{id, std::move(*name), entry->isDocument, entry->modified, entry->identity,
                                         entry->isDocument ? std::optional<std::uint64_t>(entry->size) : std::nullopt});
             names.emplace_back(id, std::move(utf8));
         }
         if (error)
-            throw VadroError(L"Не удалось прочитать папку " + located.display() + L": " +
+            throw VadroError(L"Не удалось прочитать папку " + located.Display() + L": " +
                              common::fromUtf8(error.message()));
 
         const Uuid parent = folder.empty() ? boost::uuids::nil_uuid() : folder.back();
@@ -295,24 +295,24 @@ public:
 
     std::unique_ptr<IContentReader> OpenContent(const IdPath& document) override
     {
-        const Located located = locate(document);
+        const Located located = Locate(document);
         // A regular file opened beneath the root without following a link is the document
         // itself; anything else (a link to a document, a folder, nothing) is classified first.
-        common::UniqueFd fd(openBeneath(rootFd_.get(), root_, located.relative));
+        common::UniqueFd fd(OpenBeneath(rootFd_.get(), root_, located.relative));
         struct stat st
         {};
         if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-            const Entry entry = existing(located);
+            const Entry entry = Existing(located);
             if (!entry.isDocument)
-                throw VadroError(L"Элемент не является документом: " + located.display());
-            fd = common::UniqueFd(openBeneath(rootFd_.get(), root_, entry.content.lexically_relative(root_)));
+                throw VadroError(L"Элемент не является документом: " + located.Display());
+            fd = common::UniqueFd(OpenBeneath(rootFd_.get(), root_, entry.content.lexically_relative(root_)));
             if (fd.get() < 0)
-                throw VadroError(L"Не удалось открыть документ " + located.display() + L": " + systemErrorText(errno));
+                throw VadroError(L"Не удалось открыть документ " + located.Display() + L": " + SystemErrorText(errno));
             if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-                throw VadroError(L"Элемент не является документом: " + located.display());
+                throw VadroError(L"Элемент не является документом: " + located.Display());
         }
         // O_NONBLOCK stays: it changes nothing for a regular file.
-        return std::make_unique<ContentReader>(std::move(fd), identityOf(st), located.display());
+        return std::make_unique<ContentReader>(std::move(fd), IdentityOf(st), located.Display());
     }
 
 private:
@@ -328,7 +328,7 @@ private:
         fs::path full;
         std::vector<std::wstring> names;
 
-        std::wstring display() const
+        std::wstring Display() const
         {
             std::wstring text = L"/";
             for (std::size_t i = 0; i < names.size(); ++i)
@@ -337,13 +337,13 @@ private:
         }
     };
 
-    void remember(const Uuid& id, const Uuid& parent, const std::string& name)
+    void Remember(const Uuid& id, const Uuid& parent, const std::string& name)
     {
         std::lock_guard lock(mutex_);
         nodes_.insert_or_assign(id, Node{parent, name});
     }
 
-    std::optional<std::string> lookup(const Uuid& id, const Uuid& parent) const
+    std::optional<std::string> Lookup(const Uuid& id, const Uuid& parent) const
     {
         std::lock_guard lock(mutex_);
         const auto found = nodes_.find(id);
@@ -353,7 +353,7 @@ private:
     }
 
     // Learns the identifiers of a folder's children, for identifiers that another session handed out.
-    void learnChildren(const Located& folder, const Uuid& parent)
+    void LearnChildren(const Located& folder, const Uuid& parent)
     {
         std::error_code error;
         std::vector<std::pair<Uuid, std::string>> found;
@@ -361,22 +361,22 @@ private:
             std::string utf8 = it->path().filename().string();
             if (!common::fromUtf8Strict(utf8))
                 continue;
-            found.emplace_back(itemId(folder.relative.empty() ? utf8 : folder.relative + '/' + utf8), std::move(utf8));
+            found.emplace_back(ItemId(folder.relative.empty() ? utf8 : folder.relative + '/' + utf8), std::move(utf8));
         }
         std::lock_guard lock(mutex_);
         for (auto& [id, name] : found)
             nodes_.insert_or_assign(id, Node{parent, std::move(name)});
     }
 
-    Located locate(const IdPath& ids)
+    Located Locate(const IdPath& ids)
     {
         Located located{{}, root_, {}};
         Uuid parent = boost::uuids::nil_uuid();
         for (const Uuid& id : ids) {
-            std::optional<std::string> name = lookup(id, parent);
+            std::optional<std::string> name = Lookup(id, parent);
             if (!name) {
-                learnChildren(located, parent);
-                name = lookup(id, parent);
+                LearnChildren(located, parent);
+                name = Lookup(id, parent);
             }
             if (!name)
                 throw VadroError(L"Неизвестный идентификатор элемента: " + boost::uuids::to_wstring(id));
@@ -388,18 +388,18 @@ private:
         return located;
     }
 
-    Entry existing(const Located& located) const
+    Entry Existing(const Located& located) const
     {
         if (located.names.empty()) {
             struct stat st
             {};
             if (::stat(root_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
                 throw VadroError(L"Хранилище данных не найдено: " + common::fromUtf8(root_.string()));
-            return Entry{false, modificationTime(st), {}, identityOf(st), 0};
+            return Entry{false, ModificationTime(st), {}, IdentityOf(st), 0};
         }
-        std::optional<Entry> entry = classify(root_, located.full);
+        std::optional<Entry> entry = Classify(root_, located.full);
         if (!entry)
-            throw VadroError(L"Элемент не найден: " + located.display());
+            throw VadroError(L"Элемент не найден: " + located.Display());
         return std::move(*entry);
     }
 

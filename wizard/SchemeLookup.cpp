@@ -40,16 +40,16 @@ struct ReplyParser
     {
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
-        if (code.empty() && takeValue(line, "CODE:", code))
+        if (code.empty() && TakeValue(line, "CODE:", code))
             return;
         if (name.empty())
-            takeValue(line, "NAME:", name);
+            TakeValue(line, "NAME:", name);
     }
 
 private:
     // A value runs to the end of the line; a line with a carriage return left inside is no
     // reply line.
-    static bool takeValue(std::string_view line, std::string_view prefix, std::string& value)
+    static bool TakeValue(std::string_view line, std::string_view prefix, std::string& value)
     {
         if (line.substr(0, prefix.size()) != prefix)
             return false;
@@ -127,14 +127,14 @@ public:
     BusyCursor& operator=(const BusyCursor&) = delete;
 };
 
-QString startFailureText(const QString& program, const QString& reason)
+QString StartFailureText(const QString& program, const QString& reason)
 {
     return SchemeLookupText::tr("Не удалось запустить программу %1:\n%2\n\nКаталог программы задаёт ключ "
                                 "«Paths/Kalvor-III» в файле %3.")
         .arg(program, reason, common::toQString(CliConfigPath()));
 }
 
-QString timeoutText(const QString& program, std::chrono::milliseconds limit)
+QString TimeoutText(const QString& program, std::chrono::milliseconds limit)
 {
     return SchemeLookupText::tr("Программа %1 не ответила за %2 с и остановлена.")
         .arg(program, QString::number(static_cast<double>(limit.count()) / 1000.0));
@@ -228,10 +228,10 @@ SchemeSelection SelectScheme(const std::filesystem::path& tool, const std::strin
 
     if (!run.started) {
         result.outcome = Outcome::FailedToStart;
-        result.failure = startFailureText(program, run.launchError);
+        result.failure = StartFailureText(program, run.launchError);
     } else if (run.timedOut) {
         result.outcome = Outcome::TimedOut;
-        result.failure = timeoutText(program, limits.timeLimit);
+        result.failure = TimeoutText(program, limits.timeLimit);
     } else if (run.stopped && !answered) {
         result.outcome = Outcome::Cancelled;
     } else {

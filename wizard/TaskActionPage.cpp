@@ -22,7 +22,7 @@
 namespace {
 
 // A cancelled chooser answers an empty text; the field keeps what it held.
-void keepUnlessCancelled(QLineEdit* edit, const QString& chosen)
+void KeepUnlessCancelled(QLineEdit* edit, const QString& chosen)
 {
     if (!chosen.isEmpty())
         edit->setText(chosen);
@@ -43,14 +43,14 @@ using common::toPath;
 using common::toQString;
 
 // The word the product's tool knows a format by; empty for a value that is none of them.
-std::string schemeWord(const QVariant& format)
+std::string SchemeWord(const QVariant& format)
 {
     if (!format.isValid())
         return {};
     return std::string(ExportFormatWord(static_cast<ExportFormat>(format.toInt())));
 }
 
-QString checkBoxText(bool fileMode)
+QString CheckBoxText(bool fileMode)
 {
     return fileMode ? TaskActionPage::tr("Выбор файла") : TaskActionPage::tr("Выбор папки");
 }
@@ -60,16 +60,16 @@ QString checkBoxText(bool fileMode)
 TaskActionPage::TaskActionPage(std::shared_ptr<vadro::ICore> core,
                                std::function<std::vector<const TaskInfo*>()> storedTasks, QWidget* parent)
     : QWizardPage(parent)
-    , ui(std::make_unique<Ui::TaskActionPage>())
+    , ui_(std::make_unique<Ui::TaskActionPage>())
     , core_(std::move(core))
     , config_(SavedConnectionsPath())
     , connectionsModel_(config_)
     , schemeLookup_([this](const std::string& word) { return ::SelectScheme(word, this); })
 {
-    ui->setupUi(this);
+    ui_->setupUi(this);
     for (const ExportFormatEntry& entry : kExportFormats)
-        ui->formatComboBox->addItem(QLatin1String(entry.label.data(), static_cast<int>(entry.label.size())),
-                                    static_cast<int>(entry.format));
+        ui_->formatComboBox->addItem(QLatin1String(entry.label.data(), static_cast<int>(entry.label.size())),
+                                     static_cast<int>(entry.format));
 
     std::vector<vadro_cm::Connection> connections;
     try {
@@ -106,18 +106,18 @@ TaskActionPage::TaskActionPage(std::shared_ptr<vadro::ICore> core,
         }
         return names;
     });
-    ui->connectionsGroupLayout->addWidget(connectionsManager_);
+    ui_->connectionsGroupLayout->addWidget(connectionsManager_);
 
     // A backup's groups until the page is shown with a task.
-    ui->actionComboBox->setCurrentIndex(BackupIndex);
-    ui->exportParamsGroup->hide();
-    ui->commandParamsGroupBox->hide();
-    ui->schemeParamsGroup->hide();
-    ui->ifcParamsGroup->hide();
-    ui->checkIFCParamsGroupBox->hide();
+    ui_->actionComboBox->setCurrentIndex(BackupIndex);
+    ui_->exportParamsGroup->hide();
+    ui_->commandParamsGroupBox->hide();
+    ui_->schemeParamsGroup->hide();
+    ui_->ifcParamsGroup->hide();
+    ui_->checkIFCParamsGroupBox->hide();
     // The connection manager joins the form after it was built: its place in the tab order
     // is where it shows, after the action list.
-    QWidget* previous = ui->actionComboBox;
+    QWidget* previous = ui_->actionComboBox;
     for (QWidget* child : connectionsManager_->findChildren<QWidget*>()) {
         if ((child->focusPolicy() & Qt::TabFocus) != 0) {
             QWidget::setTabOrder(previous, child);
@@ -149,10 +149,10 @@ void TaskActionPage::ConnectHandlers(TaskWizard& wizard)
             &TaskActionPage::StoreSelectedConnection);
 
     // The kind changes first: the groups, the completeness and the final-page flag follow it.
-    connect(ui->actionComboBox, comboIndexChanged, this, &TaskActionPage::ChangeActionKind);
-    connect(ui->actionComboBox, comboIndexChanged, this, &TaskActionPage::UpdateGroups);
-    connect(ui->actionComboBox, comboIndexChanged, this, &QWizardPage::completeChanged);
-    connect(ui->actionComboBox, comboIndexChanged, this, [this](int index) { setFinalPage(index == CommandIndex); });
+    connect(ui_->actionComboBox, comboIndexChanged, this, &TaskActionPage::ChangeActionKind);
+    connect(ui_->actionComboBox, comboIndexChanged, this, &TaskActionPage::UpdateGroups);
+    connect(ui_->actionComboBox, comboIndexChanged, this, &QWizardPage::completeChanged);
+    connect(ui_->actionComboBox, comboIndexChanged, this, [this](int index) { setFinalPage(index == CommandIndex); });
 
     ConnectBackupHandlers();
     ConnectExportHandlers();
@@ -162,14 +162,14 @@ void TaskActionPage::ConnectHandlers(TaskWizard& wizard)
 
 void TaskActionPage::ConnectBackupHandlers()
 {
-    connect(ui->backupToolDestinationEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
+    connect(ui_->backupToolDestinationEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
         if (auto* backup = ActionAs<BackupAction>())
             backup->destination_path = text.toStdWString();
     });
-    connect(ui->backupToolDestinationEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
-    connect(ui->backupToolDestinationButton, &QPushButton::clicked, this,
-            [this] { ChooseFolder(ui->backupToolDestinationEdit); });
-    connect(ui->backupVersionsSpinBox, qOverload<int>(&QSpinBox::valueChanged), this, [this](int value) {
+    connect(ui_->backupToolDestinationEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
+    connect(ui_->backupToolDestinationButton, &QPushButton::clicked, this,
+            [this] { ChooseFolder(ui_->backupToolDestinationEdit); });
+    connect(ui_->backupVersionsSpinBox, qOverload<int>(&QSpinBox::valueChanged), this, [this](int value) {
         if (auto* backup = ActionAs<BackupAction>())
             backup->keep_versions = static_cast<std::uint32_t>(value);
     });
@@ -177,40 +177,40 @@ void TaskActionPage::ConnectBackupHandlers()
 
 void TaskActionPage::ConnectExportHandlers()
 {
-    connect(ui->formatComboBox, comboIndexChanged, this, &TaskActionPage::ChangeFormat);
-    connect(ui->formatComboBox, comboIndexChanged, this, &TaskActionPage::ShowFormatGroups);
-    connect(ui->ifcVersionComboBox, comboIndexChanged, this, [this](int i) {
+    connect(ui_->formatComboBox, comboIndexChanged, this, &TaskActionPage::ChangeFormat);
+    connect(ui_->formatComboBox, comboIndexChanged, this, &TaskActionPage::ShowFormatGroups);
+    connect(ui_->ifcVersionComboBox, comboIndexChanged, this, [this](int i) {
         if (auto* exportAction = ActionAs<ExportAction>())
-            exportAction->ifc_version = ui->ifcVersionComboBox->itemText(i).toStdWString();
+            exportAction->ifc_version = ui_->ifcVersionComboBox->itemText(i).toStdWString();
     });
-    connect(ui->ifcMappingButton, &QPushButton::clicked, this, &TaskActionPage::SelectMapping);
-    connect(ui->exportDstPathEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
+    connect(ui_->ifcMappingButton, &QPushButton::clicked, this, &TaskActionPage::SelectMapping);
+    connect(ui_->exportDstPathEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
         if (auto* exportAction = ActionAs<ExportAction>())
             exportAction->output_path = text.toStdWString();
     });
-    connect(ui->exportDstPathEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
-    connect(ui->exportDstPathButton, &QPushButton::clicked, this, [this] { ChooseFolder(ui->exportDstPathEdit); });
-    connect(ui->schemeLineEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
-    connect(ui->selectSchemeButton, &QPushButton::clicked, this, &TaskActionPage::SelectScheme);
+    connect(ui_->exportDstPathEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
+    connect(ui_->exportDstPathButton, &QPushButton::clicked, this, [this] { ChooseFolder(ui_->exportDstPathEdit); });
+    connect(ui_->schemeLineEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
+    connect(ui_->selectSchemeButton, &QPushButton::clicked, this, &TaskActionPage::SelectScheme);
 }
 
 void TaskActionPage::ConnectCommandHandlers()
 {
-    connect(ui->executableEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
+    connect(ui_->executableEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
         if (auto* command = ActionAs<CommandAction>())
             command->executable = toPath(text);
     });
-    connect(ui->executableEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
-    connect(ui->executableButton, &QPushButton::clicked, this, [this] {
+    connect(ui_->executableEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
+    connect(ui_->executableButton, &QPushButton::clicked, this, [this] {
         // The title is the folder choosers' although this one picks a file.
-        keepUnlessCancelled(ui->executableEdit,
-                            QFileDialog::getOpenFileName(this, tr("Выбор папки"), ui->executableEdit->text()));
+        KeepUnlessCancelled(ui_->executableEdit,
+                            QFileDialog::getOpenFileName(this, tr("Выбор папки"), ui_->executableEdit->text()));
     });
-    connect(ui->argumentsEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
+    connect(ui_->argumentsEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
         if (auto* command = ActionAs<CommandAction>())
             command->arguments = text.toStdWString();
     });
-    connect(ui->workingDirectoryEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
+    connect(ui_->workingDirectoryEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
         if (auto* command = ActionAs<CommandAction>())
             command->working_directory = toPath(text);
     });
@@ -218,26 +218,26 @@ void TaskActionPage::ConnectCommandHandlers()
 
 void TaskActionPage::ConnectCheckHandlers()
 {
-    connect(ui->idsEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
+    connect(ui_->idsEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
         if (auto* check = ActionAs<CheckAction>())
             check->ids_file = text.toStdWString();
     });
-    connect(ui->idsEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
-    connect(ui->ifcEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
+    connect(ui_->idsEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
+    connect(ui_->ifcEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
         if (auto* check = ActionAs<CheckAction>())
             check->ifc_file = text.toStdWString();
     });
-    connect(ui->ifcEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
-    connect(ui->getFileIDS, &QPushButton::clicked, this, [this] {
+    connect(ui_->ifcEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
+    connect(ui_->getFileIDS, &QPushButton::clicked, this, [this] {
         if (const auto* check = ActionAs<CheckAction>())
-            ChooseCheckPath(ui->idsEdit, check->ids_file_mode, tr("IDS (*.ids)"));
+            ChooseCheckPath(ui_->idsEdit, check->ids_file_mode, tr("IDS (*.ids)"));
     });
-    connect(ui->checkFileIDS, &QCheckBox::clicked, this, [this](bool checked) { SetCheckMode(true, checked); });
-    connect(ui->getFileIFC, &QPushButton::clicked, this, [this] {
+    connect(ui_->checkFileIDS, &QCheckBox::clicked, this, [this](bool checked) { SetCheckMode(true, checked); });
+    connect(ui_->getFileIFC, &QPushButton::clicked, this, [this] {
         if (const auto* check = ActionAs<CheckAction>())
-            ChooseCheckPath(ui->ifcEdit, check->ifc_file_mode, tr("IFC (*.ifc)"));
+            ChooseCheckPath(ui_->ifcEdit, check->ifc_file_mode, tr("IFC (*.ifc)"));
     });
-    connect(ui->checkFileIFC, &QCheckBox::clicked, this, [this](bool checked) { SetCheckMode(false, checked); });
+    connect(ui_->checkFileIFC, &QCheckBox::clicked, this, [this](bool checked) { SetCheckMode(false, checked); });
 }
 
 void TaskActionPage::StoreSelectedConnection()
@@ -254,20 +254,20 @@ void TaskActionPage::ChangeFormat(int index)
     if (exportAction == nullptr)
         return;
     // An index without an item reads as format 0.
-    const int format = ui->formatComboBox->itemData(index).toInt();
+    const int format = ui_->formatComboBox->itemData(index).toInt();
     if (format == exportAction->format)
         return;
     exportAction->scheme_name.clear();
     exportAction->scheme_code.clear();
     exportAction->format = static_cast<ExportFormat>(format);
-    ui->schemeLineEdit->clear();
+    ui_->schemeLineEdit->clear();
 }
 
 void TaskActionPage::ShowFormatGroups(int index)
 {
-    const int format = ui->formatComboBox->itemData(index).toInt();
-    ui->schemeParamsGroup->setVisible(format != IFC);
-    ui->ifcParamsGroup->setVisible(format == IFC);
+    const int format = ui_->formatComboBox->itemData(index).toInt();
+    ui_->schemeParamsGroup->setVisible(format != IFC);
+    ui_->ifcParamsGroup->setVisible(format == IFC);
     TaskWizard::GrowToFit(this);
 }
 
@@ -277,8 +277,8 @@ void TaskActionPage::SetCheckMode(bool ids, bool fileMode)
 {
     if (auto* check = ActionAs<CheckAction>())
         (ids ? check->ids_file_mode : check->ifc_file_mode) = fileMode;
-    (ids ? ui->checkFileIDS : ui->checkFileIFC)->setText(checkBoxText(fileMode));
-    (ids ? ui->idsEdit : ui->ifcEdit)->clear();
+    (ids ? ui_->checkFileIDS : ui_->checkFileIFC)->setText(CheckBoxText(fileMode));
+    (ids ? ui_->idsEdit : ui_->ifcEdit)->clear();
 }
 
 void TaskActionPage::ChangeActionKind(int index)
@@ -296,44 +296,44 @@ void TaskActionPage::ChangeActionKind(int index)
         // The new action takes over what the page shows, so the page and the task agree.
         BackupAction backup = held(index) ? std::get<BackupAction>(*left_[index]) : BackupAction{};
         backup.connection_id = connectionId;
-        backup.destination_path = ui->backupToolDestinationEdit->text().toStdWString();
-        backup.keep_versions = static_cast<std::uint32_t>(ui->backupVersionsSpinBox->value());
+        backup.destination_path = ui_->backupToolDestinationEdit->text().toStdWString();
+        backup.keep_versions = static_cast<std::uint32_t>(ui_->backupVersionsSpinBox->value());
         task.action = backup;
         break;
     }
     case ExportIndex: {
         ExportAction exportAction = held(index) ? std::get<ExportAction>(*left_[index]) : ExportAction{};
         exportAction.connection_id = connectionId;
-        exportAction.format = ui->formatComboBox->currentIndex() >= 0
-                                  ? static_cast<ExportFormat>(ui->formatComboBox->currentData().toInt())
+        exportAction.format = ui_->formatComboBox->currentIndex() >= 0
+                                  ? static_cast<ExportFormat>(ui_->formatComboBox->currentData().toInt())
                                   : DXF;
-        exportAction.output_path = ui->exportDstPathEdit->text().toStdWString();
-        exportAction.ifc_version = ui->ifcVersionComboBox->currentText().toStdWString();
+        exportAction.output_path = ui_->exportDstPathEdit->text().toStdWString();
+        exportAction.ifc_version = ui_->ifcVersionComboBox->currentText().toStdWString();
         task.action = exportAction;
         if (held(index))
             break;
         // A new export has no scheme and no mapping yet.
-        ui->schemeLineEdit->clear();
-        ui->ifcMappingEdit->clear();
+        ui_->schemeLineEdit->clear();
+        ui_->ifcMappingEdit->clear();
         break;
     }
     case CommandIndex: {
         CommandAction command;
-        command.executable = toPath(ui->executableEdit->text());
-        command.working_directory = toPath(ui->workingDirectoryEdit->text());
-        command.arguments = ui->argumentsEdit->text().toStdWString();
+        command.executable = toPath(ui_->executableEdit->text());
+        command.working_directory = toPath(ui_->workingDirectoryEdit->text());
+        command.arguments = ui_->argumentsEdit->text().toStdWString();
         task.action = command;
         break;
     }
     case CheckIndex: {
         CheckAction check;
-        check.ids_file = ui->idsEdit->text().toStdWString();
-        check.ifc_file = ui->ifcEdit->text().toStdWString();
+        check.ids_file = ui_->idsEdit->text().toStdWString();
+        check.ifc_file = ui_->ifcEdit->text().toStdWString();
         task.action = check;
         // A new check picks files; the boxes say so.
-        for (QCheckBox* box : {ui->checkFileIDS, ui->checkFileIFC}) {
+        for (QCheckBox* box : {ui_->checkFileIDS, ui_->checkFileIFC}) {
             box->setChecked(true);
-            box->setText(checkBoxText(true));
+            box->setText(CheckBoxText(true));
         }
         break;
     }
@@ -346,28 +346,28 @@ void TaskActionPage::UpdateGroups(int index)
 {
     const auto* exportAction = ActionAs<ExportAction>();
     const int format = exportAction != nullptr ? exportAction->format : -1;
-    ui->connectionsGroupBox->setVisible(index == BackupIndex || index == ExportIndex);
-    ui->backupToolParamsGroup->setVisible(index == BackupIndex);
-    ui->exportParamsGroup->setVisible(index == ExportIndex);
-    ui->commandParamsGroupBox->setVisible(index == CommandIndex);
-    ui->checkIFCParamsGroupBox->setVisible(index == CheckIndex);
-    ui->schemeParamsGroup->setVisible(index == ExportIndex && format != IFC);
-    ui->ifcParamsGroup->setVisible(index == ExportIndex && format == IFC);
+    ui_->connectionsGroupBox->setVisible(index == BackupIndex || index == ExportIndex);
+    ui_->backupToolParamsGroup->setVisible(index == BackupIndex);
+    ui_->exportParamsGroup->setVisible(index == ExportIndex);
+    ui_->commandParamsGroupBox->setVisible(index == CommandIndex);
+    ui_->checkIFCParamsGroupBox->setVisible(index == CheckIndex);
+    ui_->schemeParamsGroup->setVisible(index == ExportIndex && format != IFC);
+    ui_->ifcParamsGroup->setVisible(index == ExportIndex && format == IFC);
     TaskWizard::GrowToFit(this);
 }
 
 void TaskActionPage::ChooseFolder(QLineEdit* edit)
 {
-    keepUnlessCancelled(
+    KeepUnlessCancelled(
         edit, QFileDialog::getExistingDirectory(this, tr("Выбор папки"), edit->text(), QFileDialog::ShowDirsOnly));
 }
 
 void TaskActionPage::ChooseCheckPath(QLineEdit* edit, bool fileMode, const QString& filter)
 {
     if (fileMode)
-        keepUnlessCancelled(edit, QFileDialog::getOpenFileName(nullptr, tr("Выбор файла"), edit->text(), filter));
+        KeepUnlessCancelled(edit, QFileDialog::getOpenFileName(nullptr, tr("Выбор файла"), edit->text(), filter));
     else
-        keepUnlessCancelled(edit, QFileDialog::getExistingDirectory(nullptr, tr("Выбор папки"), edit->text(),
+        KeepUnlessCancelled(edit, QFileDialog::getExistingDirectory(nullptr, tr("Выбор папки"), edit->text(),
                                                                     QFileDialog::ShowDirsOnly));
 }
 
@@ -386,13 +386,13 @@ void TaskActionPage::SelectScheme()
     auto* exportAction = std::get_if<ExportAction>(&wizard_->GetTaskInfo().action);
     if (exportAction == nullptr)
         return;
-    const auto selected = LookUpScheme(schemeWord(ui->formatComboBox->currentData()));
+    const auto selected = LookUpScheme(SchemeWord(ui_->formatComboBox->currentData()));
     if (!selected)
         return;
     const auto& [code, name] = *selected;
     exportAction->scheme_code = common::fromUtf8(code);
     exportAction->scheme_name = common::fromUtf8(name);
-    ui->schemeLineEdit->setText(toQString(exportAction->scheme_name));
+    ui_->schemeLineEdit->setText(toQString(exportAction->scheme_name));
 }
 
 void TaskActionPage::SelectMapping()
@@ -406,7 +406,7 @@ void TaskActionPage::SelectMapping()
     const auto& [code, name] = *selected;
     exportAction->ifc_mapping_code = common::fromUtf8(code);
     exportAction->ifc_mapping_name = common::fromUtf8(name);
-    ui->ifcMappingEdit->setText(toQString(exportAction->ifc_mapping_name));
+    ui_->ifcMappingEdit->setText(toQString(exportAction->ifc_mapping_name));
 }
 
 void TaskActionPage::ClearScheme(bool mapping)
@@ -415,7 +415,7 @@ void TaskActionPage::ClearScheme(bool mapping)
         (mapping ? exportAction->ifc_mapping_code : exportAction->scheme_code).clear();
         (mapping ? exportAction->ifc_mapping_name : exportAction->scheme_name).clear();
     }
-    (mapping ? ui->ifcMappingEdit : ui->schemeLineEdit)->clear();
+    (mapping ? ui_->ifcMappingEdit : ui_->schemeLineEdit)->clear();
 }
 
 void TaskActionPage::initializePage()
@@ -429,53 +429,54 @@ void TaskActionPage::initializePage()
         QMessageBox::warning(this, tr("Файл подключений повреждён"), message);
     }
     TaskInfo& task = wizard_->GetTaskInfo();
-    ui->actionComboBox->setCurrentIndex(static_cast<int>(task.action.index()));
+    ui_->actionComboBox->setCurrentIndex(static_cast<int>(task.action.index()));
 
     // Each setting below runs its handler, which may write into the action; the values are
     // read from a copy taken before the first of them.
     const Action action = task.action;
     if (const auto* backup = std::get_if<BackupAction>(&action)) {
-        ui->backupToolDestinationEdit->setText(toQString(backup->destination_path));
+        ui_->backupToolDestinationEdit->setText(toQString(backup->destination_path));
         // A number above the usual range, written into the store by hand, is shown as it is, not cut down.
         const int versions = static_cast<int>(std::min<std::uint32_t>(backup->keep_versions, INT_MAX));
-        ui->backupVersionsSpinBox->setMaximum(std::max(999, versions));
-        ui->backupVersionsSpinBox->setValue(versions);
+        ui_->backupVersionsSpinBox->setMaximum(std::max(999, versions));
+        ui_->backupVersionsSpinBox->setValue(versions);
         connectionsManager_->SelectConnection(backup->connection_id);
     } else if (const auto* exportAction = std::get_if<ExportAction>(&action)) {
         connectionsManager_->SelectConnection(exportAction->connection_id);
-        ui->formatComboBox->setCurrentIndex(ui->formatComboBox->findData(static_cast<int>(exportAction->format)));
+        ui_->formatComboBox->setCurrentIndex(ui_->formatComboBox->findData(static_cast<int>(exportAction->format)));
         // The format handler empties the scheme of a format the list does not know.
         const auto& current = std::get<ExportAction>(task.action);
-        ui->exportDstPathEdit->setText(toQString(exportAction->output_path));
-        ui->schemeLineEdit->setText(toQString(current.scheme_name.empty() ? current.scheme_code : current.scheme_name));
-        ui->ifcVersionComboBox->setCurrentText(toQString(exportAction->ifc_version));
-        ui->ifcMappingEdit->setText(toQString(exportAction->ifc_mapping_name));
+        ui_->exportDstPathEdit->setText(toQString(exportAction->output_path));
+        ui_->schemeLineEdit->setText(
+            toQString(current.scheme_name.empty() ? current.scheme_code : current.scheme_name));
+        ui_->ifcVersionComboBox->setCurrentText(toQString(exportAction->ifc_version));
+        ui_->ifcMappingEdit->setText(toQString(exportAction->ifc_mapping_name));
     } else if (const auto* command = std::get_if<CommandAction>(&action)) {
-        ui->executableEdit->setText(toQString(command->executable));
-        ui->argumentsEdit->setText(toQString(command->arguments));
-        ui->workingDirectoryEdit->setText(toQString(command->working_directory));
+        ui_->executableEdit->setText(toQString(command->executable));
+        ui_->argumentsEdit->setText(toQString(command->arguments));
+        ui_->workingDirectoryEdit->setText(toQString(command->working_directory));
     } else if (const auto* check = std::get_if<CheckAction>(&action)) {
-        ui->idsEdit->setText(toQString(check->ids_file));
-        ui->ifcEdit->setText(toQString(check->ifc_file));
-        ui->checkFileIDS->setChecked(check->ids_file_mode);
-        ui->checkFileIFC->setChecked(check->ifc_file_mode);
-        ui->checkFileIDS->setText(checkBoxText(check->ids_file_mode));
-        ui->checkFileIFC->setText(checkBoxText(check->ifc_file_mode));
+        ui_->idsEdit->setText(toQString(check->ids_file));
+        ui_->ifcEdit->setText(toQString(check->ifc_file));
+        ui_->checkFileIDS->setChecked(check->ids_file_mode);
+        ui_->checkFileIFC->setChecked(check->ifc_file_mode);
+        ui_->checkFileIDS->setText(CheckBoxText(check->ids_file_mode));
+        ui_->checkFileIFC->setText(CheckBoxText(check->ifc_file_mode));
     }
 }
 
 bool TaskActionPage::isComplete() const
 {
     const bool connectionSelected = connectionsManager_->GetSelectedConnection().has_value();
-    switch (ui->actionComboBox->currentIndex()) {
+    switch (ui_->actionComboBox->currentIndex()) {
     case BackupIndex:
-        return !ui->backupToolDestinationEdit->text().isEmpty() && connectionSelected;
+        return !ui_->backupToolDestinationEdit->text().isEmpty() && connectionSelected;
     case ExportIndex:
-        return !ui->exportDstPathEdit->text().isEmpty() && connectionSelected;
+        return !ui_->exportDstPathEdit->text().isEmpty() && connectionSelected;
     case CommandIndex:
-        return !ui->executableEdit->text().isEmpty();
+        return !ui_->executableEdit->text().isEmpty();
     case CheckIndex:
-        return !ui->ifcEdit->text().isEmpty() && !ui->idsEdit->text().isEmpty();
+        return !ui_->ifcEdit->text().isEmpty() && !ui_->idsEdit->text().isEmpty();
     default:
         return true;
     }
@@ -483,7 +484,7 @@ bool TaskActionPage::isComplete() const
 
 bool TaskActionPage::validatePage()
 {
-    if (ui->actionComboBox->currentIndex() > ExportIndex)
+    if (ui_->actionComboBox->currentIndex() > ExportIndex)
         return true;
     const std::optional<vadro_cm::Connection> selected = connectionsManager_->GetSelectedConnection();
     if (!selected || selected->name.empty())
@@ -520,5 +521,5 @@ bool TaskActionPage::SaveConnections()
 
 int TaskActionPage::nextId() const
 {
-    return ui->actionComboBox->currentIndex() == CommandIndex ? -1 : QWizardPage::nextId();
+    return ui_->actionComboBox->currentIndex() == CommandIndex ? -1 : QWizardPage::nextId();
 }

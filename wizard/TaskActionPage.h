@@ -86,7 +86,7 @@ private:
     template <class A>
     A* ActionAs() const;
 
-    std::unique_ptr<Ui::TaskActionPage> ui;
+    std::unique_ptr<Ui::TaskActionPage> ui_;
     vadro_cm::ConnectionsManagerWidget* connectionsManager_ = nullptr;
     std::shared_ptr<vadro::ICore> core_;
     Config config_;

@@ -23,15 +23,15 @@ using common::toQString;
 
 TaskBrowserPage::TaskBrowserPage(std::shared_ptr<vadro::ICore> core, QWidget* parent)
     : QWizardPage(parent)
-    , ui(std::make_unique<Ui::TaskBrowserPage>())
+    , ui_(std::make_unique<Ui::TaskBrowserPage>())
     , core_(std::move(core))
 {
-    ui->setupUi(this);
+    ui_->setupUi(this);
     // Says that a typed path outside the connection was put back to its prefix.
-    ui->pathResetLabel->hide();
+    ui_->pathResetLabel->hide();
     browser_ = new vadro_browser::BrowserWidget(nullptr, nullptr, false, true, 0, {});
     browser_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
-    ui->browserGroupLayout->insertWidget(ui->browserGroupLayout->indexOf(ui->pathsLineEdit), browser_);
+    ui_->browserGroupLayout->insertWidget(ui_->browserGroupLayout->indexOf(ui_->pathsLineEdit), browser_);
 }
 
 TaskBrowserPage::~TaskBrowserPage() = default;
@@ -41,31 +41,31 @@ void TaskBrowserPage::ConnectHandlers(TaskWizard& wizard)
     wizard_ = &wizard;
     TaskInfo& task = wizard.GetTaskInfo();
     if (const auto* exportAction = std::get_if<ExportAction>(&task.action))
-        ui->onlyChangedDocsCheckBox->setChecked(exportAction->only_changed_documents);
+        ui_->onlyChangedDocsCheckBox->setChecked(exportAction->only_changed_documents);
     else if (const auto* check = std::get_if<CheckAction>(&task.action))
-        ui->onlyChangedDocsCheckBox->setChecked(check->only_changed_documents);
+        ui_->onlyChangedDocsCheckBox->setChecked(check->only_changed_documents);
     connect(browser_, &vadro_browser::BrowserWidget::SelectionChanged, this, [this] { SelectionToPath(); });
     // A click on the folder already selected (opened from a path of another connection, say)
     // changes no selection, yet picks that folder.
     connect(browser_->View(), &QAbstractItemView::clicked, this, [this] { SelectionToPath(); });
     // Leaving the line checks only what the user typed: a stored path passes through untouched,
     // and one that does not suit the connection is refused at Finish, never replaced.
-    connect(ui->pathsLineEdit, &QLineEdit::textEdited, this, [this] { typed_ = true; });
-    connect(ui->pathsLineEdit, &QLineEdit::editingFinished, this, [this] {
+    connect(ui_->pathsLineEdit, &QLineEdit::textEdited, this, [this] { typed_ = true; });
+    connect(ui_->pathsLineEdit, &QLineEdit::editingFinished, this, [this] {
         if (typed_)
             CheckTypedPath();
     });
     // Enter checks the path and stays on the page: it must not finish the wizard with a
     // path the check has just replaced.
-    ui->pathsLineEdit->installEventFilter(this);
-    connect(ui->pathsLineEdit, &QLineEdit::textChanged, this, [&task](const QString& text) {
+    ui_->pathsLineEdit->installEventFilter(this);
+    connect(ui_->pathsLineEdit, &QLineEdit::textChanged, this, [&task](const QString& text) {
         if (auto* backup = std::get_if<BackupAction>(&task.action))
             backup->source_path = text.toStdWString();
         else if (auto* exportAction = std::get_if<ExportAction>(&task.action))
             exportAction->project_path = text.toStdWString();
     });
-    connect(ui->pathsLineEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
-    connect(ui->onlyChangedDocsCheckBox, &QCheckBox::toggled, this, [&task](bool checked) {
+    connect(ui_->pathsLineEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
+    connect(ui_->onlyChangedDocsCheckBox, &QCheckBox::toggled, this, [&task](bool checked) {
         // The times recorded so far were taken under the other setting; runs start afresh.
         if (auto* exportAction = std::get_if<ExportAction>(&task.action)) {
             exportAction->only_changed_documents = checked;
@@ -86,26 +86,26 @@ void TaskBrowserPage::initializePage()
 
     if (const auto* check = std::get_if<CheckAction>(&task.action)) {
         browser_->hide();
-        ui->pathsLineEdit->hide();
-        ui->onlyChangedDocsCheckBox->show();
-        ui->onlyChangedDocsCheckBox->setChecked(check->only_changed_documents);
+        ui_->pathsLineEdit->hide();
+        ui_->onlyChangedDocsCheckBox->show();
+        ui_->onlyChangedDocsCheckBox->setChecked(check->only_changed_documents);
         return;
     }
     browser_->show();
-    ui->pathsLineEdit->show();
+    ui_->pathsLineEdit->show();
     // Read before anything below can reach the line's handlers.
     std::wstring stored;
     if (const auto* exportAction = std::get_if<ExportAction>(&task.action)) {
         stored = exportAction->project_path;
-        ui->onlyChangedDocsCheckBox->show();
-        ui->onlyChangedDocsCheckBox->setChecked(exportAction->only_changed_documents);
-        ui->browserGroupBox->setTitle(tr("Выбор проекта"));
+        ui_->onlyChangedDocsCheckBox->show();
+        ui_->onlyChangedDocsCheckBox->setChecked(exportAction->only_changed_documents);
+        ui_->browserGroupBox->setTitle(tr("Выбор проекта"));
         browser_->ResetFolderContentsFilter();
     } else {
-        ui->onlyChangedDocsCheckBox->hide();
+        ui_->onlyChangedDocsCheckBox->hide();
         if (const auto* backup = std::get_if<BackupAction>(&task.action)) {
             stored = backup->source_path;
-            ui->browserGroupBox->setTitle(tr("Выбор директории"));
+            ui_->browserGroupBox->setTitle(tr("Выбор директории"));
             browser_->SetFolderContentsFilter({});
         }
     }
@@ -159,7 +159,7 @@ void TaskBrowserPage::ShowPath(const std::wstring& text)
 
 void TaskBrowserPage::SetLine(const QString& text)
 {
-    ui->pathsLineEdit->setText(text);
+    ui_->pathsLineEdit->setText(text);
     typed_ = false;
 }
 
@@ -171,7 +171,7 @@ QString TaskBrowserPage::ConnectionPrefix() const
 void TaskBrowserPage::SelectionToPath()
 {
     const std::vector<vadro::BrowserItemInfo> selection = browser_->GetSelectionInfo();
-    ui->pathResetLabel->hide();
+    ui_->pathResetLabel->hide();
     if (selection.size() != 1) {
         SetLine(QString());
         return;
@@ -189,7 +189,7 @@ void TaskBrowserPage::SelectionToPath()
 
 bool TaskBrowserPage::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == ui->pathsLineEdit && event->type() == QEvent::KeyPress) {
+    if (watched == ui_->pathsLineEdit && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter) {
             ResetToPrefix();
@@ -201,32 +201,32 @@ bool TaskBrowserPage::eventFilter(QObject* watched, QEvent* event)
 
 void TaskBrowserPage::ResetToPrefix()
 {
-    const QString typed = ui->pathsLineEdit->text();
+    const QString typed = ui_->pathsLineEdit->text();
     const QString text = QDir::fromNativeSeparators(typed);
     const QString prefix = toQString(prefix_);
     const bool outside = !text.startsWith(prefix, Qt::CaseSensitive);
     ShowPath((outside ? prefix : text).toStdWString());
     if (outside && !typed.isEmpty())
-        ui->pathResetLabel->setText(tr("Путь «%1» не относится к соединению и заменён на «%2».").arg(typed, prefix));
-    ui->pathResetLabel->setVisible(outside && !typed.isEmpty());
+        ui_->pathResetLabel->setText(tr("Путь «%1» не относится к соединению и заменён на «%2».").arg(typed, prefix));
+    ui_->pathResetLabel->setVisible(outside && !typed.isEmpty());
 }
 
 void TaskBrowserPage::CheckTypedPath()
 {
     typed_ = false;
-    const QString text = QDir::fromNativeSeparators(ui->pathsLineEdit->text());
+    const QString text = QDir::fromNativeSeparators(ui_->pathsLineEdit->text());
     const QString prefix = ConnectionPrefix();
     const bool outside = !text.isEmpty() && !text.startsWith(prefix, Qt::CaseSensitive);
-    if (!outside && text != ui->pathsLineEdit->text())
+    if (!outside && text != ui_->pathsLineEdit->text())
         SetLine(text);
     if (outside)
-        ui->pathResetLabel->setText(tr("Путь «%1» не относится к соединению «%2».").arg(text, prefix));
-    ui->pathResetLabel->setVisible(outside);
+        ui_->pathResetLabel->setText(tr("Путь «%1» не относится к соединению «%2».").arg(text, prefix));
+    ui_->pathResetLabel->setVisible(outside);
 }
 
 bool TaskBrowserPage::isComplete() const
 {
-    return ui->pathsLineEdit->isHidden() || !ui->pathsLineEdit->text().isEmpty();
+    return ui_->pathsLineEdit->isHidden() || !ui_->pathsLineEdit->text().isEmpty();
 }
 
 bool TaskBrowserPage::validatePage()

@@ -61,7 +61,7 @@ private:
     // "vadro://" + the name of the connection chosen now + "/".
     QString ConnectionPrefix() const;
 
-    std::unique_ptr<Ui::TaskBrowserPage> ui;
+    std::unique_ptr<Ui::TaskBrowserPage> ui_;
     vadro_browser::BrowserWidget* browser_ = nullptr;
     std::shared_ptr<vadro::ICore> core_;
     std::wstring prefix_;

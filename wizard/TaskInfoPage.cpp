@@ -7,9 +7,9 @@
 
 TaskInfoPage::TaskInfoPage(QWidget* parent)
     : QWizardPage(parent)
-    , ui(std::make_unique<Ui::TaskInfoPage>())
+    , ui_(std::make_unique<Ui::TaskInfoPage>())
 {
-    ui->setupUi(this);
+    ui_->setupUi(this);
 }
 
 TaskInfoPage::~TaskInfoPage() = default;
@@ -17,13 +17,13 @@ TaskInfoPage::~TaskInfoPage() = default;
 void TaskInfoPage::ConnectHandlers(TaskInfo& task)
 {
     task_ = &task;
-    connect(ui->nameEdit, &QLineEdit::textChanged, this,
+    connect(ui_->nameEdit, &QLineEdit::textChanged, this,
             [this](const QString& text) { task_->name = text.toStdWString(); });
-    connect(ui->descriptionEdit, &QPlainTextEdit::textChanged, this, [this] {
-        const QString text = ui->descriptionEdit->toPlainText();
+    connect(ui_->descriptionEdit, &QPlainTextEdit::textChanged, this, [this] {
+        const QString text = ui_->descriptionEdit->toPlainText();
         task_->description = text == shownDescription_ ? storedDescription_ : text.toStdWString();
     });
-    connect(ui->nameEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
+    connect(ui_->nameEdit, &QLineEdit::textChanged, this, &QWizardPage::completeChanged);
 }
 
 void TaskInfoPage::initializePage()
@@ -31,16 +31,16 @@ void TaskInfoPage::initializePage()
     QWizardPage::initializePage();
     if (task_ == nullptr)
         return;
-    ui->nameEdit->setText(QString::fromStdWString(task_->name));
+    ui_->nameEdit->setText(QString::fromStdWString(task_->name));
     storedDescription_ = task_->description;
     {
-        const QSignalBlocker blocker(ui->descriptionEdit);
-        ui->descriptionEdit->setPlainText(QString::fromStdWString(storedDescription_));
+        const QSignalBlocker blocker(ui_->descriptionEdit);
+        ui_->descriptionEdit->setPlainText(QString::fromStdWString(storedDescription_));
     }
-    shownDescription_ = ui->descriptionEdit->toPlainText();
+    shownDescription_ = ui_->descriptionEdit->toPlainText();
 }
 
 bool TaskInfoPage::isComplete() const
 {
-    return !ui->nameEdit->text().isEmpty();
+    return !ui_->nameEdit->text().isEmpty();
 }

@@ -30,7 +30,7 @@ public:
     bool isComplete() const override;
 
 private:
-    std::unique_ptr<Ui::TaskInfoPage> ui;
+    std::unique_ptr<Ui::TaskInfoPage> ui_;
     TaskInfo* task_ = nullptr;
     // The description as stored and as the box shows it: the box turns line ends and no-break
     // spaces into its own, so an unedited text is written back as it was stored.

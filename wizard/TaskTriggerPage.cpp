@@ -20,7 +20,7 @@ constexpr int kDailyIndex = 0;
 constexpr int kWeeklyIndex = 1;
 
 // The spin box's range; a stored interval outside it is shown (and then stored) clamped.
-int clampInterval(std::int64_t interval)
+int ClampInterval(std::int64_t interval)
 {
     return static_cast<int>(std::clamp<std::int64_t>(interval, 1, 99));
 }
@@ -35,34 +35,34 @@ constexpr Instant kLongestPreviewWait = Instant(24) * 3600 * 1000 * kNanosPerMil
 
 TaskTriggerPage::TaskTriggerPage(QWidget* parent)
     : QWizardPage(parent)
-    , ui(std::make_unique<Ui::TaskTriggerPage>())
+    , ui_(std::make_unique<Ui::TaskTriggerPage>())
 {
     // The form limits the date to what nanoseconds since 1970 in 64 bits hold (about
     // 1677-09-22 to 2262-04-11), a day inside both ends so every local time of a day fits.
-    ui->setupUi(this);
-    ui->weekDaysWidget->hide();
-    ui->intervalRangeLabel->hide();
+    ui_->setupUi(this);
+    ui_->weekDaysWidget->hide();
+    ui_->intervalRangeLabel->hide();
     // Refreshes the preview once its first run has passed.
     nextRunsTimer_ = new QTimer(this);
     nextRunsTimer_->setObjectName(QStringLiteral("nextRunsTimer"));
     nextRunsTimer_->setSingleShot(true);
     connect(nextRunsTimer_, &QTimer::timeout, this, [this] { UpdateNextRuns(); });
     // Set before the handlers are connected: these values do not reach the task.
-    ui->startDateEdit->setDate(QDate::currentDate());
-    ui->startTimeEdit->setTime(QTime::currentTime());
+    ui_->startDateEdit->setDate(QDate::currentDate());
+    ui_->startTimeEdit->setTime(QTime::currentTime());
 }
 
 TaskTriggerPage::~TaskTriggerPage() = default;
 
 std::array<TaskTriggerPage::WeekdayBox, 7> TaskTriggerPage::WeekdayBoxes() const
 {
-    return {{{ui->mondayCheckBox, 1},
-             {ui->tuesdayCheckBox, 2},
-             {ui->wednesdayCheckBox, 3},
-             {ui->thursdayCheckBox, 4},
-             {ui->fridayCheckBox, 5},
-             {ui->saturdayCheckBox, 6},
-             {ui->sundayCheckBox, 0}}};
+    return {{{ui_->mondayCheckBox, 1},
+             {ui_->tuesdayCheckBox, 2},
+             {ui_->wednesdayCheckBox, 3},
+             {ui_->thursdayCheckBox, 4},
+             {ui_->fridayCheckBox, 5},
+             {ui_->saturdayCheckBox, 6},
+             {ui_->sundayCheckBox, 0}}};
 }
 
 void TaskTriggerPage::ConnectHandlers(TaskInfo& task, const WizardContext& context)
@@ -72,9 +72,9 @@ void TaskTriggerPage::ConnectHandlers(TaskInfo& task, const WizardContext& conte
     nextRun_ = context.nextRun;
     now_ = context.now;
     // The kind changes before the widgets follow it: the second handler reads the new trigger.
-    connect(ui->triggerComboBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+    connect(ui_->triggerComboBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             [this](int index) { ChangeTriggerKind(index); });
-    connect(ui->triggerComboBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+    connect(ui_->triggerComboBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             [this](int index) { UpdateKindWidgets(index); });
     for (const WeekdayBox& weekday : WeekdayBoxes()) {
         connect(weekday.box, &QCheckBox::toggled, this, [this, day = weekday.day](bool checked) {
@@ -87,41 +87,41 @@ void TaskTriggerPage::ConnectHandlers(TaskInfo& task, const WizardContext& conte
             emit completeChanged();
         });
     }
-    connect(ui->repeatSpinBox, QOverload<int>::of(&QSpinBox::valueChanged), this, [this](int value) {
+    connect(ui_->repeatSpinBox, QOverload<int>::of(&QSpinBox::valueChanged), this, [this](int value) {
         std::visit([value](auto& trigger) { trigger.repeat_interval = value; }, task_->trigger);
-        ui->intervalRangeLabel->hide();
+        ui_->intervalRangeLabel->hide();
         UpdateWorkingDaysBox();
     });
-    connect(ui->startDateEdit, &QDateEdit::dateChanged, this, [this] {
+    connect(ui_->startDateEdit, &QDateEdit::dateChanged, this, [this] {
         StoreStartingPoint();
         UpdateWorkingDaysBox();
     });
-    connect(ui->startTimeEdit, &QTimeEdit::timeChanged, this, [this] {
+    connect(ui_->startTimeEdit, &QTimeEdit::timeChanged, this, [this] {
         StoreStartingPoint();
         UpdateWorkingDaysBox();
     });
     // The flag changes only where the rule allows it, as TaskInfo::SetRunOnlyOnWorkingDays does.
-    connect(ui->runOnlyOnWeekdays, &QCheckBox::stateChanged, this, [this](int state) {
+    connect(ui_->runOnlyOnWeekdays, &QCheckBox::stateChanged, this, [this](int state) {
         if (canRunOnlyOnWorkingDays_(*task_))
             task_->run_only_on_working_days = state != Qt::Unchecked;
     });
-    connect(ui->runMissedCheckBox, &QCheckBox::toggled, this, [this](bool checked) { task_->run_missed = checked; });
-    connect(ui->retryCountSpinBox, QOverload<int>::of(&QSpinBox::valueChanged), this, [this](int value) {
+    connect(ui_->runMissedCheckBox, &QCheckBox::toggled, this, [this](bool checked) { task_->run_missed = checked; });
+    connect(ui_->retryCountSpinBox, QOverload<int>::of(&QSpinBox::valueChanged), this, [this](int value) {
         task_->retry_count = value;
-        ui->retryIntervalSpinBox->setEnabled(value > 0);
+        ui_->retryIntervalSpinBox->setEnabled(value > 0);
     });
-    connect(ui->retryIntervalSpinBox, QOverload<int>::of(&QSpinBox::valueChanged), this,
+    connect(ui_->retryIntervalSpinBox, QOverload<int>::of(&QSpinBox::valueChanged), this,
             [this](int value) { task_->retry_interval_minutes = value; });
 
     // Connected after the handlers above, so the runs shown follow the task they have changed.
     const auto showRuns = [this] { UpdateNextRuns(); };
-    connect(ui->triggerComboBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this, showRuns);
+    connect(ui_->triggerComboBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this, showRuns);
     for (const WeekdayBox& weekday : WeekdayBoxes())
         connect(weekday.box, &QCheckBox::toggled, this, showRuns);
-    connect(ui->repeatSpinBox, QOverload<int>::of(&QSpinBox::valueChanged), this, showRuns);
-    connect(ui->startDateEdit, &QDateEdit::dateChanged, this, showRuns);
-    connect(ui->startTimeEdit, &QTimeEdit::timeChanged, this, showRuns);
-    connect(ui->runOnlyOnWeekdays, &QCheckBox::stateChanged, this, showRuns);
+    connect(ui_->repeatSpinBox, QOverload<int>::of(&QSpinBox::valueChanged), this, showRuns);
+    connect(ui_->startDateEdit, &QDateEdit::dateChanged, this, showRuns);
+    connect(ui_->startTimeEdit, &QTimeEdit::timeChanged, this, showRuns);
+    connect(ui_->runOnlyOnWeekdays, &QCheckBox::stateChanged, this, showRuns);
 }
 
 void TaskTriggerPage::ChangeTriggerKind(int index)
@@ -130,11 +130,11 @@ void TaskTriggerPage::ChangeTriggerKind(int index)
         return;
     if (index == kDailyIndex) {
         DailyTrigger daily;
-        daily.repeat_interval = ui->repeatSpinBox->value();
+        daily.repeat_interval = ui_->repeatSpinBox->value();
         task_->trigger = daily;
     } else if (index == kWeeklyIndex) {
         WeeklyTrigger weekly;
-        weekly.repeat_interval = ui->repeatSpinBox->value();
+        weekly.repeat_interval = ui_->repeatSpinBox->value();
         for (const WeekdayBox& weekday : WeekdayBoxes())
             if (weekday.box->isChecked())
                 weekly.weekdays.insert(weekday.day);
@@ -145,29 +145,29 @@ void TaskTriggerPage::ChangeTriggerKind(int index)
 
 void TaskTriggerPage::UpdateKindWidgets(int index)
 {
-    ui->weekDaysWidget->setVisible(index == kWeeklyIndex);
+    ui_->weekDaysWidget->setVisible(index == kWeeklyIndex);
     if (index == kDailyIndex) {
-        ui->runOnlyOnWeekdays->setVisible(canRunOnlyOnWorkingDays_(*task_));
-        ui->repeatLabel->setText(tr("дней"));
+        ui_->runOnlyOnWeekdays->setVisible(canRunOnlyOnWorkingDays_(*task_));
+        ui_->repeatLabel->setText(tr("дней"));
     } else if (index == kWeeklyIndex) {
-        ui->runOnlyOnWeekdays->setVisible(false);
-        ui->repeatLabel->setText(tr("недель"));
+        ui_->runOnlyOnWeekdays->setVisible(false);
+        ui_->repeatLabel->setText(tr("недель"));
     } else {
-        ui->runOnlyOnWeekdays->setVisible(false);
+        ui_->runOnlyOnWeekdays->setVisible(false);
     }
     TaskWizard::GrowToFit(this);
 }
 
 void TaskTriggerPage::UpdateWorkingDaysBox()
 {
-    ui->runOnlyOnWeekdays->setVisible(canRunOnlyOnWorkingDays_(*task_));
+    ui_->runOnlyOnWeekdays->setVisible(canRunOnlyOnWorkingDays_(*task_));
 }
 
 void TaskTriggerPage::StoreStartingPoint()
 {
     // Seconds and milliseconds the time field may hold are dropped: runs start on a whole minute.
-    const QDate date = ui->startDateEdit->date();
-    const QTime time = ui->startTimeEdit->time();
+    const QDate date = ui_->startDateEdit->date();
+    const QTime time = ui_->startTimeEdit->time();
     const QTime minute(time.hour(), time.minute());
     const qint64 millis = QDateTime(date, time).toMSecsSinceEpoch();
     task_->starting_point = common::floorDiv<qint64>(millis, 60'000) * 60'000 * kNanosPerMilli;
@@ -186,10 +186,10 @@ void TaskTriggerPage::StoreStartingPoint()
     task_->starting_point = start;
     // The fields show the start that is stored.
     const QDateTime shown = common::toDateTime(start);
-    const QSignalBlocker blockDate(ui->startDateEdit);
-    const QSignalBlocker blockTime(ui->startTimeEdit);
-    ui->startDateEdit->setDate(shown.date());
-    ui->startTimeEdit->setTime(shown.time());
+    const QSignalBlocker blockDate(ui_->startDateEdit);
+    const QSignalBlocker blockTime(ui_->startTimeEdit);
+    ui_->startDateEdit->setDate(shown.date());
+    ui_->startTimeEdit->setTime(shown.time());
 }
 
 void TaskTriggerPage::UpdateNextRuns()
@@ -212,7 +212,7 @@ void TaskTriggerPage::UpdateNextRuns()
     }
     if (lines.isEmpty())
         nextRunsTimer_->stop();
-    ui->nextRunsLabel->setText(lines.isEmpty() ? tr("Никогда") : lines.join(QLatin1Char('\n')));
+    ui_->nextRunsLabel->setText(lines.isEmpty() ? tr("Никогда") : lines.join(QLatin1Char('\n')));
 }
 
 void TaskTriggerPage::initializePage()
@@ -223,54 +223,54 @@ void TaskTriggerPage::initializePage()
     // Read before the spin box's handler can write it.
     const std::int64_t storedInterval =
         std::visit([](const auto& trigger) { return trigger.repeat_interval; }, task_->trigger);
-    ui->triggerComboBox->setCurrentIndex(static_cast<int>(task_->trigger.index()));
+    ui_->triggerComboBox->setCurrentIndex(static_cast<int>(task_->trigger.index()));
 
     const QDateTime start = common::toDateTime(task_->starting_point);
-    ui->startDateEdit->setDate(start.date());
-    ui->startTimeEdit->setTime(start.time());
+    ui_->startDateEdit->setDate(start.date());
+    ui_->startTimeEdit->setTime(start.time());
     // When neither field changed, their handlers did not run; the stored start is still
     // brought to the minute the fields show.
     StoreStartingPoint();
 
-    ui->runOnlyOnWeekdays->setChecked(task_->run_only_on_working_days);
+    ui_->runOnlyOnWeekdays->setChecked(task_->run_only_on_working_days);
 
     if (const auto* daily = std::get_if<DailyTrigger>(&task_->trigger)) {
-        ui->repeatSpinBox->setValue(clampInterval(daily->repeat_interval));
-        ui->repeatLabel->setText(tr("дней"));
+        ui_->repeatSpinBox->setValue(ClampInterval(daily->repeat_interval));
+        ui_->repeatLabel->setText(tr("дней"));
     } else if (const auto* weekly = std::get_if<WeeklyTrigger>(&task_->trigger)) {
-        ui->repeatSpinBox->setValue(clampInterval(weekly->repeat_interval));
-        ui->repeatLabel->setText(tr("недель"));
+        ui_->repeatSpinBox->setValue(ClampInterval(weekly->repeat_interval));
+        ui_->repeatLabel->setText(tr("недель"));
         // Each box writes itself back as it is set; the set is read once, before the first change.
         const std::set<Weekday> days = weekly->weekdays;
         for (const WeekdayBox& weekday : WeekdayBoxes())
             weekday.box->setChecked(days.count(weekday.day) != 0);
     } else if (const auto* monthly = std::get_if<MonthlyTrigger>(&task_->trigger)) {
-        ui->repeatSpinBox->setValue(clampInterval(monthly->repeat_interval));
-        ui->repeatLabel->setText(tr("месяцев"));
+        ui_->repeatSpinBox->setValue(ClampInterval(monthly->repeat_interval));
+        ui_->repeatLabel->setText(tr("месяцев"));
     }
     // A stored interval the field cannot show is replaced by the one it shows, and the page
     // says so; the spin box's handler did not run when the value it showed stayed.
-    const int shownInterval = ui->repeatSpinBox->value();
+    const int shownInterval = ui_->repeatSpinBox->value();
     std::visit([shownInterval](auto& trigger) { trigger.repeat_interval = shownInterval; }, task_->trigger);
     if (storedInterval != shownInterval)
-        ui->intervalRangeLabel->setText(tr("Сохранённый интервал %1 вне диапазона 1–99; будет сохранено значение %2.")
-                                            .arg(storedInterval)
-                                            .arg(shownInterval));
-    ui->intervalRangeLabel->setVisible(storedInterval != shownInterval);
-    ui->runMissedCheckBox->setChecked(task_->run_missed);
+        ui_->intervalRangeLabel->setText(tr("Сохранённый интервал %1 вне диапазона 1–99; будет сохранено значение %2.")
+                                             .arg(storedInterval)
+                                             .arg(shownInterval));
+    ui_->intervalRangeLabel->setVisible(storedInterval != shownInterval);
+    ui_->runMissedCheckBox->setChecked(task_->run_missed);
     // Shown within the fields' ranges, as the store reads them.
-    ui->retryIntervalSpinBox->setValue(std::clamp(task_->retry_interval_minutes, 1, kMaxRetryIntervalMinutes));
-    ui->retryCountSpinBox->setValue(std::clamp(task_->retry_count, 0, kMaxRetryCount));
-    task_->retry_count = ui->retryCountSpinBox->value();
-    task_->retry_interval_minutes = ui->retryIntervalSpinBox->value();
-    ui->retryIntervalSpinBox->setEnabled(task_->retry_count > 0);
+    ui_->retryIntervalSpinBox->setValue(std::clamp(task_->retry_interval_minutes, 1, kMaxRetryIntervalMinutes));
+    ui_->retryCountSpinBox->setValue(std::clamp(task_->retry_count, 0, kMaxRetryCount));
+    task_->retry_count = ui_->retryCountSpinBox->value();
+    task_->retry_interval_minutes = ui_->retryIntervalSpinBox->value();
+    ui_->retryIntervalSpinBox->setEnabled(task_->retry_count > 0);
     // When no field changed, no handler has shown the runs yet.
     UpdateNextRuns();
 }
 
 bool TaskTriggerPage::isComplete() const
 {
-    if (ui->triggerComboBox->currentIndex() != kWeeklyIndex)
+    if (ui_->triggerComboBox->currentIndex() != kWeeklyIndex)
         return true;
     for (const WeekdayBox& weekday : WeekdayBoxes())
         if (weekday.box->isChecked())

@@ -49,7 +49,7 @@ private:
     // and arms the refresh for the moment the first of them passes.
     void UpdateNextRuns();
 
-    std::unique_ptr<Ui::TaskTriggerPage> ui;
+    std::unique_ptr<Ui::TaskTriggerPage> ui_;
     TaskInfo* task_ = nullptr;
     std::function<bool(const TaskInfo&)> canRunOnlyOnWorkingDays_;
     std::function<Instant(const TaskInfo&, Instant)> nextRun_;

@@ -18,7 +18,7 @@ namespace {
 const QString kGeometryKey = QStringLiteral("TaskWizard/geometry");
 
 // The wizard's label of a text field, by its store key; the key where no field shows it.
-QString fieldLabel(const std::string& key)
+QString FieldLabel(const std::string& key)
 {
     static const std::pair<const char*, const char*> labels[] = {
         {"name", QT_TRANSLATE_NOOP("TaskWizard", "Название")},
@@ -45,7 +45,7 @@ QString fieldLabel(const std::string& key)
 }
 // The area that windows may cover on the screen that shows most of `window` (the
 // primary screen while it shows on none); empty without any screen.
-QRect availableArea(const QWidget* window)
+QRect AvailableArea(const QWidget* window)
 {
     QScreen* screen = QGuiApplication::screenAt(window->frameGeometry().center());
     if (screen == nullptr)
@@ -54,7 +54,7 @@ QRect availableArea(const QWidget* window)
 }
 
 // Moves the window so that as much of its frame as fits lies within the area.
-void moveInto(QWidget* window, const QRect& area)
+void MoveInto(QWidget* window, const QRect& area)
 {
     QRect frame = window->frameGeometry();
     frame.moveRight(std::min(frame.right(), area.right()));
@@ -66,7 +66,7 @@ void moveInto(QWidget* window, const QRect& area)
 }
 
 // The largest size the window itself may take so that its frame stays within the area.
-QSize largestSize(const QWidget* window, const QRect& area)
+QSize LargestSize(const QWidget* window, const QRect& area)
 {
     const QSize frame = window->frameGeometry().size() - window->geometry().size();
     return (area.size() - frame).expandedTo(window->minimumSize());
@@ -103,10 +103,10 @@ TaskWizard::TaskWizard(const TaskInfo& task, WizardContext context, QWidget* par
     restoreGeometry(QSettings().value(kGeometryKey).toByteArray());
     // A geometry saved on a larger screen, or grown before growing was bounded, comes back
     // whole and on the screen.
-    const QRect area = availableArea(this);
+    const QRect area = AvailableArea(this);
     if (!area.isEmpty()) {
-        resize(size().boundedTo(largestSize(this, area)));
-        moveInto(this, area);
+        resize(size().boundedTo(LargestSize(this, area)));
+        MoveInto(this, area);
     }
 }
 
@@ -143,13 +143,13 @@ void TaskWizard::GrowToFit(QWizardPage* page)
     if (missing.isNull())
         return;
     // Never past the screen: the buttons stay reachable, the page squeezes instead.
-    const QRect area = availableArea(wizard);
+    const QRect area = AvailableArea(wizard);
     if (area.isEmpty()) {
         wizard->resize(wizard->size() + missing);
         return;
     }
-    wizard->resize((wizard->size() + missing).boundedTo(largestSize(wizard, area).expandedTo(wizard->size())));
-    moveInto(wizard, area);
+    wizard->resize((wizard->size() + missing).boundedTo(LargestSize(wizard, area).expandedTo(wizard->size())));
+    MoveInto(wizard, area);
 }
 
 void TaskWizard::SetEditing()
@@ -182,7 +182,7 @@ bool TaskWizard::validateCurrentPage()
         }
         QMessageBox::warning(this, tr("Недопустимый символ"),
                              tr("Поле «%1» содержит символ %2, который нельзя сохранить в файле задач. %3")
-                                 .arg(fieldLabel(bad->key), code, remedy),
+                                 .arg(FieldLabel(bad->key), code, remedy),
                              QMessageBox::Ok);
         return false;
     }

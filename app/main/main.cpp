@@ -2,5 +2,5 @@
 
 int main(int argc, char** argv)
 {
-    return runScheduler(argc, argv);
+    return RunScheduler(argc, argv);
 }

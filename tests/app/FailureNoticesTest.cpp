@@ -47,16 +47,16 @@ private slots:
         QFETCH(QList<qint64>, failures);
         QFETCH(qint64, due);
         FailureNotices notices = make();
-        QVERIFY(!notices.dueAt());
+        QVERIFY(!notices.DueAt());
         for (int i = 0; i < failures.size(); ++i) {
             now_ = failures[i];
-            notices.runEnded(&tasks_[std::size_t(i % 5)], false, QStringLiteral("причина"));
+            notices.RunEnded(&tasks_[std::size_t(i % 5)], false, QStringLiteral("причина"));
         }
-        QCOMPARE(notices.dueAt(), std::optional<qint64>(due));
-        QVERIFY(notices.takeNotice(stored, nameOf));
+        QCOMPARE(notices.DueAt(), std::optional<qint64>(due));
+        QVERIFY(notices.TakeNotice(stored, nameOf));
         // The next failure starts a burst of its own.
-        notices.runEnded(&tasks_[0], false, QString());
-        QCOMPARE(notices.dueAt(), std::optional<qint64>(now_ + FailureNotices::kBurstQuietMs));
+        notices.RunEnded(&tasks_[0], false, QString());
+        QCOMPARE(notices.DueAt(), std::optional<qint64>(now_ + FailureNotices::kBurstQuietMs));
     }
 
     void notice_data()
@@ -84,15 +84,15 @@ private slots:
         TaskInfo removed; // no name: no longer stored
         for (int i = 0; i < failed.size(); ++i) {
             const TaskInfo* task = failed[i] < 0 ? &removed : &tasks_[std::size_t(failed[i])];
-            notices.runEnded(task, false, QStringLiteral("причина %1").arg(i));
+            notices.RunEnded(task, false, QStringLiteral("причина %1").arg(i));
         }
-        const auto shown = notices.takeNotice(stored, nameOf);
+        const auto shown = notices.TakeNotice(stored, nameOf);
         QVERIFY(shown);
         QCOMPARE(shown->task, named < 0 ? nullptr : &tasks_[std::size_t(named)]);
         QCOMPARE(shown->title, title);
         QCOMPARE(shown->text, text);
-        QVERIFY(!notices.dueAt());
-        QVERIFY(!notices.takeNotice(stored, nameOf));
+        QVERIFY(!notices.DueAt());
+        QVERIFY(!notices.TakeNotice(stored, nameOf));
     }
 
     // A failure stays unread until its log is opened or a run succeeds; an opened log
@@ -104,23 +104,23 @@ private slots:
         failedRun.started = 42;
         {
             FailureNotices notices = make();
-            notices.restore(&tasks_[0], failedRun);
-            notices.restore(&tasks_[1], failedRun);
-            notices.restore(&tasks_[2], LastRun{});
-            QCOMPARE(notices.unreadCount(), std::size_t(2));
-            QVERIFY(notices.logOpened(&tasks_[0], failedRun));
-            QVERIFY(notices.runEnded(&tasks_[1], true, QString()));
-            QCOMPARE(notices.unreadCount(), std::size_t(0));
-            QVERIFY(notices.runEnded(&tasks_[3], false, QString()));
-            QVERIFY(!notices.prune([this](const TaskInfo* task) { return task != &tasks_[4]; }));
-            QVERIFY(notices.prune([this](const TaskInfo* task) { return task != &tasks_[3]; }));
+            notices.Restore(&tasks_[0], failedRun);
+            notices.Restore(&tasks_[1], failedRun);
+            notices.Restore(&tasks_[2], LastRun{});
+            QCOMPARE(notices.UnreadCount(), std::size_t(2));
+            QVERIFY(notices.LogOpened(&tasks_[0], failedRun));
+            QVERIFY(notices.RunEnded(&tasks_[1], true, QString()));
+            QCOMPARE(notices.UnreadCount(), std::size_t(0));
+            QVERIFY(notices.RunEnded(&tasks_[3], false, QString()));
+            QVERIFY(!notices.Prune([this](const TaskInfo* task) { return task != &tasks_[4]; }));
+            QVERIFY(notices.Prune([this](const TaskInfo* task) { return task != &tasks_[3]; }));
         }
         FailureNotices later = make();
-        later.restore(&tasks_[0], failedRun);
-        QCOMPARE(later.unreadCount(), std::size_t(0));
+        later.Restore(&tasks_[0], failedRun);
+        QCOMPARE(later.UnreadCount(), std::size_t(0));
         failedRun.started = 43;
-        later.restore(&tasks_[0], failedRun);
-        QCOMPARE(later.unreadCount(), std::size_t(1));
+        later.Restore(&tasks_[0], failedRun);
+        QCOMPARE(later.UnreadCount(), std::size_t(1));
     }
 };
 

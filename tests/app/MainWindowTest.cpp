@@ -20,9 +20,9 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QSettings>
-#include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QStatusBar>
+#include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>

@@ -31,10 +31,10 @@ static int runInstance(int argc, char** argv)
     SingleApplication app(argc, argv, true, SingleApplication::Mode::SecondaryNotification, 1000,
                           QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
                               QStringLiteral("/store.xml"));
-    if (app.hasFailed()) {
+    if (app.HasFailed()) {
         std::printf("failed\n");
         std::fflush(stdout);
-        std::fprintf(stderr, "%s\n", qUtf8Printable(app.errorString()));
+        std::fprintf(stderr, "%s\n", qUtf8Printable(app.ErrorString()));
         return 1;
     }
     std::printf("%s\n", app.isPrimary() ? "primary" : "secondary");

@@ -49,7 +49,7 @@ void TestStoreDamage::initTestCase()
 void TestStoreDamage::damageIsShownWithTheKeptCopy()
 {
     MainWindow window;
-    window.reportStoreDamage();
+    window.ReportStoreDamage();
     auto* box = child<QMessageBox>(&window, "storeDamageMessage");
     QVERIFY(box);
     QVERIFY(box->isVisible());

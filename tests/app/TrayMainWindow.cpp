@@ -322,7 +322,7 @@ void TestTrayMainWindow::failureNotices()
     emit tray()->messageClicked();
     auto* viewer = window->findChild<LogViewer*>();
     QVERIFY(viewer && viewer->isVisible());
-    QCOMPARE(viewer->filePath(), QString::fromStdString(storage.LogFilePath(single).u8string()));
+    QCOMPARE(viewer->FilePath(), QString::fromStdString(storage.LogFilePath(single).u8string()));
     QVERIFY(!warns());
     viewer->close();
 
@@ -345,7 +345,7 @@ void TestTrayMainWindow::failureNotices()
     QTRY_COMPARE(model->index(1, TasksListModel::ResultColumn).data().toString(), QStringLiteral("Успешно"));
     QVERIFY(!model->index(1, TasksListModel::NameColumn).data(Qt::ForegroundRole).isValid());
     QVERIFY(warns());
-    window->showTaskLog(second);
+    window->ShowTaskLog(second);
     QVERIFY(!warns());
     QCOMPARE(balloons.shown.size(), 2);
 }

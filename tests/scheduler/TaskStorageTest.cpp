@@ -625,7 +625,7 @@ private slots:
         QVERIFY(capture.open());
         // Qt's own handler, as in the program; the test framework's would keep the lines.
         const QtMessageHandler testHandler = qInstallMessageHandler(nullptr);
-        common::useBareMessages();
+        common::UseBareMessages();
         std::fflush(stderr);
         const int saved = ::dup(2);
         QVERIFY(saved >= 0);

@@ -44,7 +44,7 @@ using testsupport::setApplicationNames;
 // The wizard's context as the application builds it.
 inline WizardContext storageContext()
 {
-    return serviceWizardContext(TaskStorage::Instance());
+    return ServiceWizardContext(TaskStorage::Instance());
 }
 
 inline bool makeFile(const QString& path, const QByteArray& content = QByteArrayLiteral("content"))

@@ -25,19 +25,19 @@ struct Scheme
     std::string name;
 };
 
-void errorLine(const std::string& text)
+void ErrorLine(const std::string& text)
 {
     std::fprintf(stderr, "%s\n", text.c_str());
     std::fflush(stderr);
 }
 
-void outputLine(const std::string& text)
+void OutputLine(const std::string& text)
 {
     std::fprintf(stdout, "%s\n", text.c_str());
     std::fflush(stdout);
 }
 
-std::multimap<std::string, Scheme> builtInSchemes()
+std::multimap<std::string, Scheme> BuiltInSchemes()
 {
     return {
         {"DXF", {"DXF-GOST-21.101", "ГОСТ 21.101: слои по разделам проекта"}},
@@ -51,7 +51,7 @@ std::multimap<std::string, Scheme> builtInSchemes()
 }
 
 // Lines "WORD<tab>CODE<tab>NAME"; empty lines and lines starting with '#' are skipped.
-std::optional<std::multimap<std::string, Scheme>> schemesFromFile(const std::string& file)
+std::optional<std::multimap<std::string, Scheme>> SchemesFromFile(const std::string& file)
 {
     std::ifstream in(file, std::ios::binary);
     if (!in)
@@ -73,7 +73,7 @@ std::optional<std::multimap<std::string, Scheme>> schemesFromFile(const std::str
     return schemes;
 }
 
-std::optional<std::string> extensionOf(const std::string& format)
+std::optional<std::string> ExtensionOf(const std::string& format)
 {
     static const std::map<std::string, std::string> extensions{
         {"DXF", "dxf"}, {"DWG", "dwg"}, {"MIF", "mif"}, {"PNR", "txf"}, {"IFC", "ifc"}};
@@ -83,15 +83,15 @@ std::optional<std::string> extensionOf(const std::string& format)
     return found->second;
 }
 
-bool missingOption(const std::optional<std::string>& value, const char* option)
+bool MissingOption(const std::optional<std::string>& value, const char* option)
 {
     if (value)
         return false;
-    errorLine(std::string("Не задан параметр ") + option);
+    ErrorLine(std::string("Не задан параметр ") + option);
     return true;
 }
 
-std::string lowerAscii(std::string text)
+std::string LowerAscii(std::string text)
 {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -99,7 +99,7 @@ std::string lowerAscii(std::string text)
 }
 
 // A readable regular file, or the reason why not.
-std::optional<std::string> unreadableReason(const fs::path& file)
+std::optional<std::string> UnreadableReason(const fs::path& file)
 {
     std::error_code error;
     const fs::file_status status = fs::status(file, error);
@@ -116,37 +116,37 @@ std::optional<std::string> unreadableReason(const fs::path& file)
 
 } // namespace
 
-int selectScheme(const Options& options)
+int SelectScheme(const Options& options)
 {
-    std::multimap<std::string, Scheme> schemes = builtInSchemes();
+    std::multimap<std::string, Scheme> schemes = BuiltInSchemes();
     if (const char* file = std::getenv("KALVORCLI_SCHEMES_FILE"); file && *file) {
-        auto fromFile = schemesFromFile(file);
+        auto fromFile = SchemesFromFile(file);
         if (!fromFile) {
-            errorLine(std::string("Не удалось прочитать файл схем: ") + file);
+            ErrorLine(std::string("Не удалось прочитать файл схем: ") + file);
             return BadCommandLine;
         }
         schemes = std::move(*fromFile);
     }
     const auto found = schemes.find(options.format.value_or(std::string()));
     if (found != schemes.end()) {
-        outputLine("CODE:" + found->second.code);
-        outputLine("NAME:" + found->second.name);
+        OutputLine("CODE:" + found->second.code);
+        OutputLine("NAME:" + found->second.name);
     }
     return Success;
 }
 
-int exportProject(const Options& options)
+int ExportProject(const Options& options)
 {
-    if (missingOption(options.format, "--format") || missingOption(options.projectPath, "--project-path") ||
-        missingOption(options.outputDir, "--output-dir") || missingOption(options.optionsCode, "--options-code"))
+    if (MissingOption(options.format, "--format") || MissingOption(options.projectPath, "--project-path") ||
+        MissingOption(options.outputDir, "--output-dir") || MissingOption(options.optionsCode, "--options-code"))
         return BadCommandLine;
-    const std::optional<std::string> extension = extensionOf(*options.format);
+    const std::optional<std::string> extension = ExtensionOf(*options.format);
     if (!extension) {
-        errorLine("Неизвестный формат экспорта: " + *options.format);
+        ErrorLine("Неизвестный формат экспорта: " + *options.format);
         return BadCommandLine;
     }
     if (options.optionsCode->empty()) {
-        errorLine(*options.format == "IFC" ? "Не задано соответствие IFC (--options-code)"
+        ErrorLine(*options.format == "IFC" ? "Не задано соответствие IFC (--options-code)"
                                            : "Не задана схема экспорта (--options-code)");
         return BadCommandLine;
     }
@@ -155,7 +155,7 @@ int exportProject(const Options& options)
     std::vector<std::wstring> components;
     std::optional<vadro::Uuid> id;
     if (!path::utils::ParseVadroPath(common::fromUtf8(*options.projectPath), server, components, id, true)) {
-        errorLine("Неверный путь проекта: " + *options.projectPath);
+        ErrorLine("Неверный путь проекта: " + *options.projectPath);
         return BadCommandLine;
     }
 
@@ -163,11 +163,11 @@ int exportProject(const Options& options)
     try {
         connection = FindSavedConnectionByName(server);
     } catch (const exceptions::Error& e) {
-        errorLine(std::string("Не удалось прочитать сохранённые подключения: ") + e.what());
+        ErrorLine(std::string("Не удалось прочитать сохранённые подключения: ") + e.what());
         return RepositoryUnusable;
     }
     if (!connection) {
-        errorLine("Подключение к хранилищу данных не найдено: " + common::toUtf8(server));
+        ErrorLine("Подключение к хранилищу данных не найдено: " + common::toUtf8(server));
         return RepositoryUnusable;
     }
 
@@ -176,31 +176,31 @@ int exportProject(const Options& options)
         const auto session = vadro::CreateCore()->OpenSession(connection->address, connection->credentials);
         const vadro::IdPath ids = session->GetPathResolver()->ResolvePath(components);
         if (components.empty() || ids.size() != components.size()) {
-            errorLine("Проект не найден: " + *options.projectPath);
+            ErrorLine("Проект не найден: " + *options.projectPath);
             return ProjectMissing;
         }
         const vadro::ItemInfo item = session->GetItem(ids);
         if (!item.isDocument) {
-            errorLine("Проект не является документом: " + *options.projectPath);
+            ErrorLine("Проект не является документом: " + *options.projectPath);
             return ProjectMissing;
         }
 
         const fs::path outputDir(*options.outputDir);
         std::error_code error;
         if (outputDir.empty()) {
-            errorLine("Не задана папка для экспорта (--output-dir)");
+            ErrorLine("Не задана папка для экспорта (--output-dir)");
             return OutputFailed;
         }
         fs::create_directories(outputDir, error);
         if (error || !fs::is_directory(outputDir)) {
-            errorLine("Не удалось создать папку для экспорта " + outputDir.string() +
+            ErrorLine("Не удалось создать папку для экспорта " + outputDir.string() +
                       (error ? ": " + error.message() : std::string()));
             return OutputFailed;
         }
         target = outputDir / (common::toUtf8(item.name) + '.' + *extension);
         std::ofstream out(target, std::ios::binary | std::ios::trunc);
         if (!out) {
-            errorLine("Не удалось записать файл " + target.string());
+            ErrorLine("Не удалось записать файл " + target.string());
             return OutputFailed;
         }
         if (const std::unique_ptr<vadro::IContentReader> reader = session->OpenContent(ids)) {
@@ -210,27 +210,27 @@ int exportProject(const Options& options)
         }
         out.close();
         if (!out) {
-            errorLine("Не удалось записать файл " + target.string());
+            ErrorLine("Не удалось записать файл " + target.string());
             return OutputFailed;
         }
     } catch (const vadro::VadroError& e) {
-        errorLine(e.what());
+        ErrorLine(e.what());
         return RepositoryUnusable;
     }
-    outputLine("Экспортирован файл: " + target.string());
+    OutputLine("Экспортирован файл: " + target.string());
     return Success;
 }
 
-int checkFiles(const Options& options)
+int CheckFiles(const Options& options)
 {
-    if (missingOption(options.format, "--format") || missingOption(options.checkPath, "--check-path"))
+    if (MissingOption(options.format, "--format") || MissingOption(options.checkPath, "--check-path"))
         return BadCommandLine;
     if (*options.format != "ids") {
-        errorLine("Неизвестный формат проверки: " + *options.format);
+        ErrorLine("Неизвестный формат проверки: " + *options.format);
         return BadCommandLine;
     }
     if (options.sourcePaths.empty()) {
-        errorLine("Не задан параметр --source-path");
+        ErrorLine("Не задан параметр --source-path");
         return BadCommandLine;
     }
 
@@ -241,7 +241,7 @@ int checkFiles(const Options& options)
         if (!source.empty() && fs::is_directory(source, error)) {
             std::vector<fs::path> found;
             for (fs::directory_iterator it(source, error), end; !error && it != end; it.increment(error)) {
-                if (it->is_regular_file(error) && lowerAscii(it->path().extension().string()) == ".ifc")
+                if (it->is_regular_file(error) && LowerAscii(it->path().extension().string()) == ".ifc")
                     found.push_back(it->path());
             }
             if (error)
@@ -255,16 +255,16 @@ int checkFiles(const Options& options)
         }
     }
     for (const fs::path& file : files) {
-        if (const auto reason = unreadableReason(file))
+        if (const auto reason = UnreadableReason(file))
             reasons.push_back(*reason);
         else
-            outputLine("Проверен файл: " + file.string());
+            OutputLine("Проверен файл: " + file.string());
     }
-    if (const auto reason = unreadableReason(*options.checkPath))
+    if (const auto reason = UnreadableReason(*options.checkPath))
         reasons.push_back("Файл IDS: " + *reason);
 
     for (const std::string& reason : reasons)
-        errorLine(reason);
+        ErrorLine(reason);
     return reasons.empty() ? Success : CheckFailed;
 }
 

@@ -36,10 +36,10 @@ struct Options
 
 // Prints "CODE:" and "NAME:" lines for the first scheme known for the format word, nothing
 // for a word without schemes.
-int selectScheme(const Options& options);
+int SelectScheme(const Options& options);
 // Writes the document that the project path names into the output directory.
-int exportProject(const Options& options);
+int ExportProject(const Options& options);
 // Checks that every source file and the IDS file exist and can be read.
-int checkFiles(const Options& options);
+int CheckFiles(const Options& options);
 
 } // namespace kalvorcli

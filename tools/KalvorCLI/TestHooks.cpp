@@ -19,7 +19,7 @@ namespace kalvorcli {
 
 namespace {
 
-std::optional<long long> numberFromEnvironment(const char* name)
+std::optional<long long> NumberFromEnvironment(const char* name)
 {
     const char* text = std::getenv(name);
     if (!text || !*text)
@@ -31,7 +31,7 @@ std::optional<long long> numberFromEnvironment(const char* name)
     return value;
 }
 
-void writeAll(std::FILE* stream, std::string_view bytes)
+void WriteAll(std::FILE* stream, std::string_view bytes)
 {
     std::fwrite(bytes.data(), 1, bytes.size(), stream);
     std::fflush(stream);
@@ -39,7 +39,7 @@ void writeAll(std::FILE* stream, std::string_view bytes)
 
 } // namespace
 
-std::string unescape(const std::string& text)
+std::string Unescape(const std::string& text)
 {
     std::string out;
     out.reserve(text.size());
@@ -69,7 +69,7 @@ std::string unescape(const std::string& text)
     return out;
 }
 
-void writeFiller(std::FILE* stream, long long bytes, bool lineBreaks)
+void WriteFiller(std::FILE* stream, long long bytes, bool lineBreaks)
 {
     std::string line = "filler ";
     while (line.size() < 79)
@@ -88,7 +88,7 @@ void writeFiller(std::FILE* stream, long long bytes, bool lineBreaks)
     std::fflush(stream);
 }
 
-void recordArguments(int argc, char** argv)
+void RecordArguments(int argc, char** argv)
 {
     const char* file = std::getenv("KALVORCLI_RECORD");
     if (!file || !*file)
@@ -125,9 +125,9 @@ void recordArguments(int argc, char** argv)
     ::close(fd);
 }
 
-void leaveHelperIfAsked()
+void LeaveHelperIfAsked()
 {
-    const auto ms = numberFromEnvironment("KALVORCLI_HELPER_MS");
+    const auto ms = NumberFromEnvironment("KALVORCLI_HELPER_MS");
     if (!ms || *ms <= 0)
         return;
     if (::fork() == 0) {
@@ -146,7 +146,7 @@ void leaveHelperIfAsked()
     }
 }
 
-void hangIfAsked()
+void HangIfAsked()
 {
     const char* mode = std::getenv("KALVORCLI_HANG");
     if (!mode || !*mode)
@@ -157,40 +157,40 @@ void hangIfAsked()
         ::pause();
 }
 
-void delayIfAsked()
+void DelayIfAsked()
 {
-    if (const auto ms = numberFromEnvironment("KALVORCLI_DELAY_MS"); ms && *ms > 0)
+    if (const auto ms = NumberFromEnvironment("KALVORCLI_DELAY_MS"); ms && *ms > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(*ms));
 }
 
-void writeLeadingOutput()
+void WriteLeadingOutput()
 {
     if (const char* text = std::getenv("KALVORCLI_STDERR"))
-        writeAll(stderr, unescape(text));
-    if (const auto bytes = numberFromEnvironment("KALVORCLI_STDERR_BYTES"))
-        writeFiller(stderr, *bytes);
+        WriteAll(stderr, Unescape(text));
+    if (const auto bytes = NumberFromEnvironment("KALVORCLI_STDERR_BYTES"))
+        WriteFiller(stderr, *bytes);
     if (const char* text = std::getenv("KALVORCLI_STDOUT"))
-        writeAll(stdout, unescape(text));
-    if (const auto bytes = numberFromEnvironment("KALVORCLI_STDOUT_UNBROKEN_BYTES"))
-        writeFiller(stdout, *bytes, false);
+        WriteAll(stdout, Unescape(text));
+    if (const auto bytes = NumberFromEnvironment("KALVORCLI_STDOUT_UNBROKEN_BYTES"))
+        WriteFiller(stdout, *bytes, false);
 }
 
-std::optional<int> forcedExitCode()
+std::optional<int> ForcedExitCode()
 {
-    if (const auto code = numberFromEnvironment("KALVORCLI_EXIT_CODE"))
+    if (const auto code = NumberFromEnvironment("KALVORCLI_EXIT_CODE"))
         return static_cast<int>(*code);
     return std::nullopt;
 }
 
-void writeTrailingOutput()
+void WriteTrailingOutput()
 {
-    if (const auto bytes = numberFromEnvironment("KALVORCLI_TRAILING_STDOUT_BYTES"))
-        writeFiller(stdout, *bytes);
+    if (const auto bytes = NumberFromEnvironment("KALVORCLI_TRAILING_STDOUT_BYTES"))
+        WriteFiller(stdout, *bytes);
 }
 
-void finalDelayIfAsked()
+void FinalDelayIfAsked()
 {
-    if (const auto ms = numberFromEnvironment("KALVORCLI_FINAL_DELAY_MS"); ms && *ms > 0)
+    if (const auto ms = NumberFromEnvironment("KALVORCLI_FINAL_DELAY_MS"); ms && *ms > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(*ms));
 }
 

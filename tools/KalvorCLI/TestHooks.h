@@ -34,19 +34,19 @@
 
 namespace kalvorcli {
 
-void recordArguments(int argc, char** argv);
-void leaveHelperIfAsked();
-void delayIfAsked();
-void hangIfAsked();
+void RecordArguments(int argc, char** argv);
+void LeaveHelperIfAsked();
+void DelayIfAsked();
+void HangIfAsked();
 // Writes the environment's texts and filler for standard error and the text for standard output.
-void writeLeadingOutput();
-std::optional<int> forcedExitCode();
-void writeTrailingOutput();
-void finalDelayIfAsked();
+void WriteLeadingOutput();
+std::optional<int> ForcedExitCode();
+void WriteTrailingOutput();
+void FinalDelayIfAsked();
 
 // Replaces the escapes \n, \r, \t and \\ by the characters they name.
-std::string unescape(const std::string& text);
+std::string Unescape(const std::string& text);
 // Writes `bytes` bytes of printable filler lines, or of one unbroken line.
-void writeFiller(std::FILE* stream, long long bytes, bool lineBreaks = true);
+void WriteFiller(std::FILE* stream, long long bytes, bool lineBreaks = true);
 
 } // namespace kalvorcli

@@ -21,7 +21,7 @@ const char* const kUsage = "Использование:\n"
                            "--check-path IDS\n";
 
 // False (with a reason on standard error) for an unknown option or an option without its value.
-bool parse(int argc, char** argv, kalvorcli::Options& options)
+bool Parse(int argc, char** argv, kalvorcli::Options& options)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
@@ -54,14 +54,14 @@ bool parse(int argc, char** argv, kalvorcli::Options& options)
     return true;
 }
 
-int run(const kalvorcli::Options& options)
+int Run(const kalvorcli::Options& options)
 {
     if (options.action == "select")
-        return kalvorcli::selectScheme(options);
+        return kalvorcli::SelectScheme(options);
     if (options.action == "export")
-        return kalvorcli::exportProject(options);
+        return kalvorcli::ExportProject(options);
     if (options.action == "check")
-        return kalvorcli::checkFiles(options);
+        return kalvorcli::CheckFiles(options);
     std::fprintf(stderr, "Неизвестное действие: %s\n%s", options.action.c_str(), kUsage);
     return kalvorcli::BadCommandLine;
 }
@@ -70,24 +70,24 @@ int run(const kalvorcli::Options& options)
 
 int main(int argc, char** argv)
 {
-    kalvorcli::recordArguments(argc, argv);
-    kalvorcli::leaveHelperIfAsked();
-    kalvorcli::delayIfAsked();
-    kalvorcli::writeLeadingOutput();
-    kalvorcli::hangIfAsked();
-    if (const auto code = kalvorcli::forcedExitCode()) {
-        kalvorcli::writeTrailingOutput();
-        kalvorcli::finalDelayIfAsked();
+    kalvorcli::RecordArguments(argc, argv);
+    kalvorcli::LeaveHelperIfAsked();
+    kalvorcli::DelayIfAsked();
+    kalvorcli::WriteLeadingOutput();
+    kalvorcli::HangIfAsked();
+    if (const auto code = kalvorcli::ForcedExitCode()) {
+        kalvorcli::WriteTrailingOutput();
+        kalvorcli::FinalDelayIfAsked();
         return *code;
     }
 
     kalvorcli::Options options;
     int code = kalvorcli::BadCommandLine;
-    if (parse(argc, argv, options))
-        code = run(options);
+    if (Parse(argc, argv, options))
+        code = Run(options);
     else
         std::fputs(kUsage, stderr);
-    kalvorcli::writeTrailingOutput();
-    kalvorcli::finalDelayIfAsked();
+    kalvorcli::WriteTrailingOutput();
+    kalvorcli::FinalDelayIfAsked();
     return code;
 }

@@ -24,20 +24,20 @@
 namespace tasks_tool {
 namespace {
 
-void writeLine(std::FILE* stream, const QString& text)
+void WriteLine(std::FILE* stream, const QString& text)
 {
     const QByteArray bytes = text.toUtf8() + '\n';
     std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stream);
 }
 
-void complain(std::FILE* err, const QString& text)
+void Complain(std::FILE* err, const QString& text)
 {
-    writeLine(err, QStringLiteral("kalvor-tasks: ") + text);
+    WriteLine(err, QStringLiteral("kalvor-tasks: ") + text);
 }
 
 // A loaded text keeps its tabs and line breaks; this keeps every record on one line with
 // exactly its columns whatever the text.
-QString oneLine(QString text)
+QString OneLine(QString text)
 {
     for (QChar& c : text)
         if (c == QLatin1Char('\t') || c == QLatin1Char('\n') || c == QLatin1Char('\r'))
@@ -47,7 +47,7 @@ QString oneLine(QString text)
 
 // A text on one line that can be read back: backslash, tab, line feed and carriage
 // return written as \\, \t, \n and \r.
-QString escaped(const QString& text)
+QString Escaped(const QString& text)
 {
     QString out;
     out.reserve(text.size());
@@ -66,7 +66,7 @@ QString escaped(const QString& text)
     return out;
 }
 
-QString outcomeWord(RunOutcome outcome)
+QString OutcomeWord(RunOutcome outcome)
 {
     switch (outcome) {
     case RunOutcome::Running:
@@ -89,17 +89,17 @@ QString outcomeWord(RunOutcome outcome)
 // file gives what can be read of it, and the damage is reported on `err` in one line.
 // Nothing, with the reason on `err` and the exit status in `status`, when the file cannot
 // be read at all.
-std::optional<store::Salvage> load(const std::filesystem::path& file, std::FILE* err, int& status)
+std::optional<store::Salvage> Load(const std::filesystem::path& file, std::FILE* err, int& status)
 {
     const QString name = common::toQString(file);
     const QFileInfo info(name);
     if (!info.exists()) {
-        complain(err, QStringLiteral("no store file at %1").arg(name));
+        Complain(err, QStringLiteral("no store file at %1").arg(name));
         status = kFileError;
         return std::nullopt;
     }
     if (info.isDir()) {
-        complain(err, QStringLiteral("%1 is a directory, not a store file").arg(name));
+        Complain(err, QStringLiteral("%1 is a directory, not a store file").arg(name));
         status = kFileError;
         return std::nullopt;
     }
@@ -107,7 +107,7 @@ std::optional<store::Salvage> load(const std::filesystem::path& file, std::FILE*
     // file too large to be a store.
     const common::FileRead read = common::ReadRegularFile(file, store::kMaxStoreBytes);
     if (read.state != common::FileRead::State::Read) {
-        complain(err,
+        Complain(err,
                  QStringLiteral("cannot read %1: %2")
                      .arg(name, read.state == common::FileRead::State::Missing ? QStringLiteral("no such file")
                                                                                : QString::fromStdString(read.error)));
@@ -116,14 +116,14 @@ std::optional<store::Salvage> load(const std::filesystem::path& file, std::FILE*
     }
     store::Salvage salvage = store::SalvageStore(read.bytes);
     if (!salvage.Whole())
-        complain(err, QStringLiteral("%1 is damaged (%2): %3 tasks read, %4 dropped")
-                          .arg(name, oneLine(QString::fromStdString(salvage.damage)))
+        Complain(err, QStringLiteral("%1 is damaged (%2): %3 tasks read, %4 dropped")
+                          .arg(name, OneLine(QString::fromStdString(salvage.damage)))
                           .arg(salvage.Recovered())
                           .arg(salvage.Dropped()));
     return salvage;
 }
 
-QString localTimeText(Instant t, const date::time_zone* zone)
+QString LocalTimeText(Instant t, const date::time_zone* zone)
 {
     using namespace std::chrono;
     const auto second = floor<seconds>(date::sys_time<nanoseconds>(nanoseconds(t)));
@@ -132,12 +132,12 @@ QString localTimeText(Instant t, const date::time_zone* zone)
 }
 
 // The next run as the program arms it: a task without a computable run never fires.
-Instant nextRun(const store::ParsedTask& p, Instant now, const date::time_zone* zone, std::FILE* err)
+Instant NextRun(const store::ParsedTask& p, Instant now, const date::time_zone* zone, std::FILE* err)
 {
     try {
         return schedule::NextRun(*p.task, now, zone);
     } catch (const std::exception& e) {
-        complain(err, QStringLiteral("task %1: next run cannot be computed: %2")
+        Complain(err, QStringLiteral("task %1: next run cannot be computed: %2")
                           .arg(p.position)
                           .arg(QString::fromStdString(e.what())));
         return kNeverInstant;
@@ -146,15 +146,15 @@ Instant nextRun(const store::ParsedTask& p, Instant now, const date::time_zone* 
 
 // Hands every task of the store that loads to `each` with its next run; the exit status.
 template <typename Each>
-int eachTask(const std::filesystem::path& store, Instant now, const date::time_zone* zone, std::FILE* err, Each each)
+int EachTask(const std::filesystem::path& store, Instant now, const date::time_zone* zone, std::FILE* err, Each each)
 {
     int status = kOk;
-    const auto salvage = load(store, err, status);
+    const auto salvage = Load(store, err, status);
     if (!salvage)
         return status;
     for (const store::ParsedTask& p : salvage->tasks)
         if (p.task)
-            each(p, nextRun(p, now, zone, err));
+            each(p, NextRun(p, now, zone, err));
     return salvage->Whole() ? kOk : kProblemsFound;
 }
 
@@ -162,34 +162,34 @@ int eachTask(const std::filesystem::path& store, Instant now, const date::time_z
 
 int List(const std::filesystem::path& store, Instant now, const date::time_zone* zone, std::FILE* out, std::FILE* err)
 {
-    return eachTask(store, now, zone, err, [&](const store::ParsedTask& p, Instant next) {
+    return EachTask(store, now, zone, err, [&](const store::ParsedTask& p, Instant next) {
         const bool never = next == kNeverInstant || p.task->paused;
         const QString neverText = p.task->paused ? QStringLiteral("paused") : QStringLiteral("never");
-        writeLine(out, QString::number(p.position) + QLatin1Char('\t') + (never ? neverText : QString::number(next)) +
-                           QLatin1Char('\t') + (never ? neverText : localTimeText(next, zone)) + QLatin1Char('\t') +
-                           oneLine(QString::fromStdWString(p.task->name)));
+        WriteLine(out, QString::number(p.position) + QLatin1Char('\t') + (never ? neverText : QString::number(next)) +
+                           QLatin1Char('\t') + (never ? neverText : LocalTimeText(next, zone)) + QLatin1Char('\t') +
+                           OneLine(QString::fromStdWString(p.task->name)));
     });
 }
 
 int Status(const std::filesystem::path& store, Instant now, const date::time_zone* zone, std::FILE* out, std::FILE* err)
 {
-    return eachTask(store, now, zone, err, [&](const store::ParsedTask& p, Instant next) {
+    return EachTask(store, now, zone, err, [&](const store::ParsedTask& p, Instant next) {
         const TaskInfo& task = *p.task;
         const LastRun& last = task.last_run;
         const bool ran = last.outcome != RunOutcome::None;
         const QString nextText = task.paused             ? QStringLiteral("paused")
                                  : next == kNeverInstant ? QStringLiteral("never")
-                                                         : localTimeText(next, zone);
+                                                         : LocalTimeText(next, zone);
         // The pending retry, after the name so the earlier columns keep their places.
         const QString retry = task.retry_at == kNeverInstant || task.paused
                                   ? QStringLiteral("-")
                                   : QStringLiteral("%1/%2 %3")
                                         .arg(task.retry_attempt)
                                         .arg(task.retry_count)
-                                        .arg(localTimeText(task.retry_at, zone));
-        writeLine(out, QString::number(p.position) + QLatin1Char('\t') + nextText + QLatin1Char('\t') +
-                           (ran ? localTimeText(last.started, zone) : QStringLiteral("-")) + QLatin1Char('\t') +
-                           outcomeWord(last.outcome) + QLatin1Char('\t') + escaped(QString::fromStdWString(task.name)) +
+                                        .arg(LocalTimeText(task.retry_at, zone));
+        WriteLine(out, QString::number(p.position) + QLatin1Char('\t') + nextText + QLatin1Char('\t') +
+                           (ran ? LocalTimeText(last.started, zone) : QStringLiteral("-")) + QLatin1Char('\t') +
+                           OutcomeWord(last.outcome) + QLatin1Char('\t') + Escaped(QString::fromStdWString(task.name)) +
                            QLatin1Char('\t') + retry);
     });
 }
@@ -197,7 +197,7 @@ int Status(const std::filesystem::path& store, Instant now, const date::time_zon
 int Validate(const std::filesystem::path& store, std::FILE* out, std::FILE* err)
 {
     int status = kOk;
-    const auto salvage = load(store, err, status);
+    const auto salvage = Load(store, err, status);
     if (!salvage)
         return status;
     if (!salvage->Whole())
@@ -205,13 +205,13 @@ int Validate(const std::filesystem::path& store, std::FILE* out, std::FILE* err)
     for (const store::ParsedTask& p : salvage->tasks) {
         const QString position = QString::number(p.position) + QLatin1Char('\t');
         if (!p.task) {
-            writeLine(out, position + oneLine(QString::fromStdString(p.error)));
+            WriteLine(out, position + OneLine(QString::fromStdString(p.error)));
             status = kProblemsFound;
             continue;
         }
         // Kept tasks with values the schedule cannot use: reported, but not a problem.
         for (const std::string& warning : p.warnings)
-            writeLine(out, position + QStringLiteral("warning: ") + oneLine(QString::fromStdString(warning)));
+            WriteLine(out, position + QStringLiteral("warning: ") + OneLine(QString::fromStdString(warning)));
     }
     return status;
 }
@@ -222,7 +222,7 @@ int Repair(const std::filesystem::path& store, const std::filesystem::path& outp
     // "dir/../store.xml"; an output that does not exist yet cannot be the store.
     std::error_code ec;
     if (std::filesystem::equivalent(store, output, ec)) {
-        complain(err, QStringLiteral("refusing to overwrite the store file %1 with its own repair")
+        Complain(err, QStringLiteral("refusing to overwrite the store file %1 with its own repair")
                           .arg(common::toQString(output)));
         return kUsage;
     }
@@ -240,7 +240,7 @@ int Repair(const std::filesystem::path& store, const std::filesystem::path& outp
         if (name.filename() == "storage.xml" ||
             std::filesystem::symlink_status(lock.Path(), ec).type() != std::filesystem::file_type::not_found) {
             const pid_t pid = lock.Holder().pid;
-            complain(err, QStringLiteral("refusing to write %1: it is the store of a running scheduler (%2)")
+            Complain(err, QStringLiteral("refusing to write %1: it is the store of a running scheduler (%2)")
                               .arg(common::toQString(output),
                                    pid > 0 ? QStringLiteral("process %1").arg(static_cast<qint64>(pid))
                                            : QStringLiteral("its lock is held by another process")));
@@ -249,7 +249,7 @@ int Repair(const std::filesystem::path& store, const std::filesystem::path& outp
     }
 
     int status = kOk;
-    const auto salvage = load(store, err, status);
+    const auto salvage = Load(store, err, status);
     if (!salvage)
         return status;
     const std::vector<store::ParsedTask>* parsed = &salvage->tasks;
@@ -262,14 +262,14 @@ int Repair(const std::filesystem::path& store, const std::filesystem::path& outp
     try {
         document = store::WriteTasks(kept);
     } catch (const std::exception& e) {
-        complain(err, QStringLiteral("cannot write the tasks: %1").arg(QString::fromStdString(e.what())));
+        Complain(err, QStringLiteral("cannot write the tasks: %1").arg(QString::fromStdString(e.what())));
         return kFileError;
     }
     if (!store::WriteFile(output, document)) {
-        complain(err, QStringLiteral("cannot write %1").arg(common::toQString(output)));
+        Complain(err, QStringLiteral("cannot write %1").arg(common::toQString(output)));
         return kFileError;
     }
-    writeLine(out, QStringLiteral("%1 tasks written, %2 dropped").arg(kept.size()).arg(parsed->size() - kept.size()));
+    WriteLine(out, QStringLiteral("%1 tasks written, %2 dropped").arg(kept.size()).arg(parsed->size() - kept.size()));
     return kOk;
 }
 
@@ -277,7 +277,7 @@ namespace {
 
 // The task that `wanted` names among those a load keeps: a position as list prints it, or
 // else an exact name that one task alone has. Nothing, with the reason on `err`, otherwise.
-const store::ParsedTask* findTask(const store::Salvage& salvage, const std::string& wanted, std::FILE* err)
+const store::ParsedTask* FindTask(const store::Salvage& salvage, const std::string& wanted, std::FILE* err)
 {
     const bool position = !wanted.empty() && wanted.find_first_not_of("0123456789") == std::string::npos;
     std::vector<const store::ParsedTask*> found;
@@ -290,17 +290,17 @@ const store::ParsedTask* findTask(const store::Salvage& salvage, const std::stri
     }
     const QString shown = QString::fromStdString(wanted);
     if (found.empty()) {
-        complain(err, position ? QStringLiteral("no task that loads at position %1").arg(shown)
-                               : QStringLiteral("no task is named \"%1\"").arg(oneLine(shown)));
+        Complain(err, position ? QStringLiteral("no task that loads at position %1").arg(shown)
+                               : QStringLiteral("no task is named \"%1\"").arg(OneLine(shown)));
         return nullptr;
     }
     if (found.size() > 1) {
         QStringList places;
         for (const store::ParsedTask* p : found)
             places << QString::number(p->position);
-        complain(err, QStringLiteral("%1 tasks are named \"%2\" (positions %3); name one by its position")
+        Complain(err, QStringLiteral("%1 tasks are named \"%2\" (positions %3); name one by its position")
                           .arg(found.size())
-                          .arg(oneLine(shown), places.join(QStringLiteral(", "))));
+                          .arg(OneLine(shown), places.join(QStringLiteral(", "))));
         return nullptr;
     }
     return found.front();
@@ -313,25 +313,25 @@ int Control(const std::string& verb, const std::string& wanted, const std::files
 {
     const auto action = common::ControlVerbOf(verb);
     if (!action) {
-        complain(err, QStringLiteral("unknown command %1").arg(QString::fromStdString(verb)));
+        Complain(err, QStringLiteral("unknown command %1").arg(QString::fromStdString(verb)));
         return kUsage;
     }
     // Taken when no scheduler holds it, so nothing else writes the store meanwhile.
     common::StoreLock lock(store, common::StoreLock::Open::ExistingOnly);
     if (!lock.IsOpen() && !lock.Error().empty()) {
-        complain(err, QStringLiteral("the store's lock cannot be used: %1").arg(QString::fromStdString(lock.Error())));
+        Complain(err, QStringLiteral("the store's lock cannot be used: %1").arg(QString::fromStdString(lock.Error())));
         return kFileError;
     }
     const bool schedulerRuns = lock.IsOpen() && !lock.TryLock();
     int status = kOk;
-    const auto salvage = load(store, err, status);
+    const auto salvage = Load(store, err, status);
     if (!salvage)
         return status;
-    const store::ParsedTask* found = findTask(*salvage, wanted, err);
+    const store::ParsedTask* found = FindTask(*salvage, wanted, err);
     if (!found)
         return kUsage;
     const QString name =
-        QStringLiteral("task %1 \"%2\"").arg(found->position).arg(oneLine(QString::fromStdWString(found->task->name)));
+        QStringLiteral("task %1 \"%2\"").arg(found->position).arg(OneLine(QString::fromStdWString(found->task->name)));
     const bool pause = *action == common::ControlVerb::Pause;
 
     if (schedulerRuns) {
@@ -339,7 +339,7 @@ int Control(const std::string& verb, const std::string& wanted, const std::files
         const QString who = holder.pid > 0 ? QStringLiteral("process %1").arg(static_cast<qint64>(holder.pid))
                                            : QStringLiteral("another process");
         if (holder.socket.empty()) {
-            complain(err, QStringLiteral("the store is in use by %1, which cannot be reached").arg(who));
+            Complain(err, QStringLiteral("the store is in use by %1, which cannot be reached").arg(who));
             return kProblemsFound;
         }
         common::ControlRequest request;
@@ -352,30 +352,30 @@ int Control(const std::string& verb, const std::string& wanted, const std::files
         const auto timeout = *action == common::ControlVerb::Stop ? std::chrono::seconds(30) : std::chrono::seconds(10);
         const common::ControlReply reply = common::SendControlRequest(holder.socket, request, timeout);
         if (!reply.reached) {
-            complain(err, QStringLiteral("the scheduler (%1) did not carry the request out: %2")
+            Complain(err, QStringLiteral("the scheduler (%1) did not carry the request out: %2")
                               .arg(who, QString::fromStdString(reply.text)));
             return kProblemsFound;
         }
         if (!reply.ok) {
-            complain(err, QStringLiteral("%1: %2").arg(name, QString::fromStdString(reply.text)));
+            Complain(err, QStringLiteral("%1: %2").arg(name, QString::fromStdString(reply.text)));
             return kProblemsFound;
         }
-        writeLine(out, QStringLiteral("%1: %2").arg(name, QString::fromStdString(reply.text)));
+        WriteLine(out, QStringLiteral("%1: %2").arg(name, QString::fromStdString(reply.text)));
         return kOk;
     }
 
     if (*action == common::ControlVerb::Run || *action == common::ControlVerb::Stop) {
-        complain(err, QStringLiteral("no scheduler is running for %1; nothing to %2")
+        Complain(err, QStringLiteral("no scheduler is running for %1; nothing to %2")
                           .arg(common::toQString(store), QString::fromStdString(verb)));
         return kFileError;
     }
     if (found->task->paused == pause) {
-        writeLine(out, name + (pause ? QStringLiteral(" is paused already") : QStringLiteral(" is not paused")));
+        WriteLine(out, name + (pause ? QStringLiteral(" is paused already") : QStringLiteral(" is not paused")));
         return kOk;
     }
     // Every task must survive the rewrite.
     if (!salvage->Whole() || salvage->Dropped() > 0) {
-        complain(err, QStringLiteral("the store holds tasks that do not load; it is not changed (see validate and "
+        Complain(err, QStringLiteral("the store holds tasks that do not load; it is not changed (see validate and "
                                      "repair)"));
         return kProblemsFound;
     }
@@ -393,11 +393,11 @@ int Control(const std::string& verb, const std::string& wanted, const std::files
         list.push_back(&t);
     std::string error;
     if (!store::WriteFile(store, store::WriteTasks(list), &error)) {
-        complain(err,
+        Complain(err,
                  QStringLiteral("cannot write %1: %2").arg(common::toQString(store), QString::fromStdString(error)));
         return kFileError;
     }
-    writeLine(out, name + (pause ? QStringLiteral(" paused") : QStringLiteral(" resumed")) +
+    WriteLine(out, name + (pause ? QStringLiteral(" paused") : QStringLiteral(" resumed")) +
                        QStringLiteral(" in the store (no scheduler is running)"));
     return kOk;
 }

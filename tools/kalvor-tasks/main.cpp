@@ -57,13 +57,13 @@ const char kUsageText[] = "Usage:\n"
                           "missing or cannot be read or written, or larger than 256 MiB, or no scheduler\n"
                           "is running (run, stop).\n";
 
-int usageError(const std::string& message)
+int UsageError(const std::string& message)
 {
     qCCritical(lcTools, "kalvor-tasks: %s (see kalvor-tasks --help)", message.c_str());
     return tasks_tool::kUsage;
 }
 
-std::optional<Instant> parseInstant(const std::string& text)
+std::optional<Instant> ParseInstant(const std::string& text)
 {
     if (text.empty())
         return std::nullopt;
@@ -82,7 +82,7 @@ std::optional<Instant> parseInstant(const std::string& text)
 
 int main(int argc, char* argv[])
 {
-    common::useBareMessages();
+    common::UseBareMessages();
     // The names give the program's own places to QStandardPaths.
     QCoreApplication::setOrganizationName(QStringLiteral("Holmiq"));
     QCoreApplication::setApplicationName(QStringLiteral("KalvorScheduler"));
@@ -90,7 +90,7 @@ int main(int argc, char* argv[])
 
     // Arguments stay the bytes they are: file names are taken as given.
     if (argc < 2)
-        return usageError("no command given");
+        return UsageError("no command given");
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(kUsageText, stdout);
@@ -107,7 +107,7 @@ int main(int argc, char* argv[])
     std::optional<std::string> task;
     const auto commandOptions = allowed.find(command);
     if (commandOptions == allowed.end())
-        return usageError("unknown command '" + command + "'");
+        return UsageError("unknown command '" + command + "'");
 
     std::map<std::string, std::string> options;
     for (int i = 2; i < argc; ++i) {
@@ -123,21 +123,21 @@ int main(int argc, char* argv[])
         }
         if (name.rfind("--", 0) != 0) {
             if (!control || task)
-                return usageError("unexpected argument '" + name + "'");
+                return UsageError("unexpected argument '" + name + "'");
             task = name;
             continue;
         }
         if (commandOptions->second.count(name) == 0)
-            return usageError("unknown option " + name + " for " + command);
+            return UsageError("unknown option " + name + " for " + command);
         if (!value) {
             if (i + 1 >= argc)
-                return usageError("option " + name + " needs a value");
+                return UsageError("option " + name + " needs a value");
             value = argv[++i];
         }
         if (value->empty())
-            return usageError("option " + name + " needs a value");
+            return UsageError("option " + name + " needs a value");
         if (!options.emplace(name, *value).second)
-            return usageError("option " + name + " given twice");
+            return UsageError("option " + name + " given twice");
     }
 
     const auto store =
@@ -145,15 +145,15 @@ int main(int argc, char* argv[])
 
     if (control) {
         if (!task)
-            return usageError(command + " needs TASK, a position or a name");
+            return UsageError(command + " needs TASK, a position or a name");
         return tasks_tool::Control(command, *task, store, stdout, stderr);
     }
     if (command == "list") {
         Instant now = CurrentInstant();
         if (options.count("--now")) {
-            const auto given = parseInstant(options["--now"]);
+            const auto given = ParseInstant(options["--now"]);
             if (!given)
-                return usageError("--now takes whole nanoseconds since 1970-01-01 UTC, not '" + options["--now"] + "'");
+                return UsageError("--now takes whole nanoseconds since 1970-01-01 UTC, not '" + options["--now"] + "'");
             now = *given;
         }
         return tasks_tool::List(store, now, LocalZone(), stdout, stderr);
@@ -165,8 +165,8 @@ int main(int argc, char* argv[])
 
     // repair writes a new file beside the one it reads, so both are named explicitly.
     if (!options.count("--store"))
-        return usageError("repair needs --store FILE");
+        return UsageError("repair needs --store FILE");
     if (!options.count("--out"))
-        return usageError("repair needs --out FILE");
+        return UsageError("repair needs --out FILE");
     return tasks_tool::Repair(store, std::filesystem::path(options["--out"]), stdout, stderr);
 }
