@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include <signal.h>
@@ -146,14 +147,41 @@ void RunRecorder::TakeRetryLocked(TaskEntry& entry)
     record.retry_at = kNeverInstant;
 }
 
-void RunRecorder::HonourPendingRetry(TaskInfo& task, Instant now, Instant delay)
+RunRecorder::LoadedRun RunRecorder::SettleLoaded(TaskInfo& task, Instant now, Instant delay)
 {
+    LoadedRun loaded;
+    bool stoppedPartWay = false;
+    // A run kept as going means the program ended during it.
+    if (task.last_run.outcome == RunOutcome::Running) {
+        task.last_run.ended = task.last_run.started;
+        if (std::holds_alternative<CommandAction>(task.action)) {
+            // A quit leaves commands running: how this one ended is not known.
+            task.last_run.outcome = RunOutcome::Unknown;
+            task.last_run.reason =
+                tr("Итог неизвестен: программа была остановлена, пока команда выполнялась.").toStdWString();
+        } else {
+            task.last_run.outcome = RunOutcome::Failed;
+            task.last_run.reason = tr("Выполнение прервано: программа была остановлена.").toStdWString();
+            stoppedPartWay = true;
+        }
+        loaded.interrupted = true;
+    }
+    // Missed runs: while the program runs, the awaited run of a flagged task is always ahead
+    // of the clock, because when it falls due the timer fires and the run re-arms the timer
+    // for the next one before it saves. An awaited run kept in the past therefore fell due
+    // while the program was not running (or while it was stopped during that very run): the
+    // task is made up once, a little after this start, however many runs it missed. A run
+    // the stop or a kill cut short counts as missed too. A run due while the computer slept
+    // is no concern here: the timer fires at the resume.
+    loaded.missed = task.run_missed && !task.paused &&
+                    (stoppedPartWay || (task.awaited_run != kNeverInstant && task.awaited_run <= now));
     if (task.paused || task.retry_count == 0) {
         task.retry_at = kNeverInstant;
         task.retry_attempt = 0;
     } else if (task.retry_at != kNeverInstant && task.retry_at <= now) {
         task.retry_at = now + delay;
     }
+    return loaded;
 }
 
 void RunRecorder::CommandStarted(const TaskInfo* stored, std::uint64_t serial, pid_t pid)

@@ -64,8 +64,15 @@ public:
     // The timer of `entry` has fired: whether for the pending retry (kept as this run's
     // attempt) or for a regular or made-up run (which starts a new series).
     static void TakeRetryLocked(TaskEntry& entry);
-    // A pending retry found at load that fell due meanwhile runs `delay` after `now`.
-    static void HonourPendingRetry(TaskInfo& task, Instant now, Instant delay);
+    // What a start makes of the run state the store kept for a task: a run kept as going
+    // ended with the program, a missed run is made up `delay` after `now`, and so is a
+    // pending retry that fell due meanwhile.
+    struct LoadedRun
+    {
+        bool interrupted = false; // the last run was cut short; its reason says how
+        bool missed = false;      // a run is to be made up
+    };
+    static LoadedRun SettleLoaded(TaskInfo& task, Instant now, Instant delay);
 
 private:
     // The series of retries after a run that ended with `outcome`: a failure arms the next

@@ -3,10 +3,8 @@
 #include "common/DateTime.h"
 #include "common/Logging.h"
 #include "common/Text.h"
-#include "common/Utf8.h"
 #include "execution/CliPath.h"
 #include "execution/TaskLog.h"
-#include "repository/Connections.h"
 
 #include <QDateTime>
 #include <QStandardPaths>
@@ -64,6 +62,7 @@ TaskStorage::TaskStorage(std::filesystem::path storePath, std::filesystem::path 
     , logDirectory_(std::move(logDirectory))
     , core_(std::move(core))
     , missedRunDelay_(settings.missedRunDelay)
+    , runner_(std::make_unique<ActionRunner>(*tasks_, *recorder_, core_))
 {
     // The events cross from the worker to the user-interface thread by queued calls.
     qRegisterMetaType<const TaskInfo*>("const TaskInfo*");
@@ -78,15 +77,13 @@ TaskStorage::~TaskStorage()
 
 void TaskStorage::Shutdown()
 {
-    // A tool the worker runs at this moment is ended now, so the job ends soon.
-    toolStop_->Request();
-    // Backups log through the service, so they end while it is whole.
-    backups_->Stop();
+    // The tool run and the backups in progress end now, so the worker's job ends soon.
+    runner_->Quit();
     // The job running at this moment ends first; nothing queued runs afterwards.
     worker_->Stop();
     // A command that ends from here on is not told: the store keeps its run as going, and
     // the next start says its outcome is unknown. The commands themselves are left running.
-    reaper_.reset();
+    runner_->EndCommands();
     // The run state changed until now is written before the program goes on to quit.
     keeper_->Stop();
 }
@@ -96,7 +93,7 @@ void TaskStorage::Load()
     std::vector<store::ParsedTask> parsed = keeper_->Read();
     if (parsed.empty())
         return;
-    // A run kept as going means the program ended during it.
+    // Some task's run was cut short by the end of the program.
     bool interrupted = false;
     // A flagged task whose file lacks the run it awaits (written by hand, or flagged by an
     // older version) must have it on disk before its first run: a kill at that run's start,
@@ -112,41 +109,15 @@ void TaskStorage::Load()
             if (!p.task)
                 continue;
             auto task = std::make_unique<TaskInfo>(std::move(*p.task));
-            bool stoppedPartWay = false;
-            const bool wasRunning = task->last_run.outcome == RunOutcome::Running;
-            if (wasRunning) {
-                task->last_run.ended = task->last_run.started;
-                if (std::holds_alternative<CommandAction>(task->action)) {
-                    // A quit leaves commands running: how this one ended is not known.
-                    task->last_run.outcome = RunOutcome::Unknown;
-                    task->last_run.reason =
-                        tr("Итог неизвестен: программа была остановлена, пока команда выполнялась.").toStdWString();
-                } else {
-                    task->last_run.outcome = RunOutcome::Failed;
-                    task->last_run.reason = tr("Выполнение прервано: программа была остановлена.").toStdWString();
-                    stoppedPartWay = true;
-                }
-                interrupted = true;
-            }
-            // Missed runs: while the program runs, the awaited run of a flagged task is
-            // always ahead of the clock, because when it falls due the timer fires and the
-            // run re-arms the timer for the next one before it saves. An awaited run kept in
-            // the past therefore fell due while the program was not running (or while it was
-            // stopped during that very run): the task is made up once, a little after this
-            // start, however many runs it missed. A run the stop or a kill cut short counts
-            // as missed too. A run due while the computer slept is no concern here: the
-            // timer fires at the resume.
-            const bool missed = task->run_missed && !task->paused &&
-                                (stoppedPartWay || (task->awaited_run != kNeverInstant && task->awaited_run <= now));
-            RunRecorder::HonourPendingRetry(*task, now, delay);
-            const std::wstring cutShort = wasRunning ? task->last_run.reason : std::wstring();
+            const RunRecorder::LoadedRun loaded = RunRecorder::SettleLoaded(*task, now, delay);
+            interrupted = interrupted || loaded.interrupted;
             const Instant awaitedInFile = task->awaited_run;
-            TaskEntry& entry = ArmLocked(std::move(task), SIZE_MAX, missed ? now + delay : kNeverInstant);
-            awaitedAdded =
-                awaitedAdded || (awaitedInFile == kNeverInstant && entry.record->awaited_run != kNeverInstant);
+            TaskEntry& entry = ArmLocked(std::move(task), SIZE_MAX, loaded.missed ? now + delay : kNeverInstant);
+            const TaskInfo& stored = *entry.record;
+            awaitedAdded = awaitedAdded || (awaitedInFile == kNeverInstant && stored.awaited_run != kNeverInstant);
             // The log the failure notice opens tells how the cut-short run ended, too.
-            if (!cutShort.empty() && entry.log)
-                entry.log->Write(execution::FormatLogLine(QDateTime::currentDateTime(), cutShort));
+            if (loaded.interrupted && entry.log)
+                entry.log->Write(execution::FormatLogLine(QDateTime::currentDateTime(), stored.last_run.reason));
         }
     }
     parsed.clear();
@@ -314,21 +285,9 @@ bool TaskStorage::SetPaused(const TaskInfo* stored, bool paused)
 
 bool TaskStorage::Stop(const TaskInfo* stored)
 {
-    bool stopping = false;
-    std::uint64_t serial;
-    {
-        std::lock_guard<std::mutex> lock(tasks_->Mutex());
-        TaskEntry* entry = tasks_->FindLocked(stored, StoredTasks::kAnySerial);
-        if (entry == nullptr)
-            return false;
-        serial = entry->serial;
-        if (entry->toolRunning) {
-            toolCancel_->Request();
-            stopping = true;
-        }
-        stopping = recorder_->StopCommandsLocked(*entry, ToolSettings().limits.killGrace) || stopping;
-    }
-    return backups_->StopOne(serial) || stopping;
+    std::lock_guard<std::mutex> lock(tasks_->Mutex());
+    TaskEntry* entry = tasks_->FindLocked(stored, StoredTasks::kAnySerial);
+    return entry != nullptr && runner_->StopLocked(*entry);
 }
 
 void TaskStorage::Perform(const TaskInfo* task)
@@ -347,7 +306,7 @@ void TaskStorage::PerformStored(const TaskInfo* task, std::uint64_t serial)
         serial = entry->serial;
         copy = *task;
     }
-    if (const auto end = RunGuarded(task, serial, copy, false); end && !StoppedByQuit(*end))
+    if (const auto end = RunGuarded(task, serial, copy, false); KeepsEnd(end))
         recorder_->End(task, serial, *end);
 }
 
@@ -379,7 +338,7 @@ void TaskStorage::OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint6
         }
         // The end is saved after the re-arm, so the store never keeps an awaited run that
         // has already been run.
-        if (end && !StoppedByQuit(*end))
+        if (KeepsEnd(end))
             recorder_->End(task, serial, *end);
         else if (copy.run_missed)
             keeper_->Request();
@@ -407,7 +366,7 @@ std::optional<RunEnd> TaskStorage::RunGuarded(const TaskInfo* stored, std::uint6
                 startObserver_(stored);
             recorder_->Log(stored, serial, tr("Начало выполнения задания.").toStdWString(), true);
         }
-        return RunAction(stored, serial, copy, began);
+        return runner_->Run(stored, serial, copy, began);
     } catch (const std::exception& e) {
         why = QString::fromLocal8Bit(e.what());
     } catch (...) {
@@ -426,120 +385,6 @@ std::optional<RunEnd> TaskStorage::RunGuarded(const TaskInfo* stored, std::uint6
     end.result.outcome = RunOutcome::Failed;
     end.result.reason = why.toStdWString();
     return end;
-}
-
-bool TaskStorage::StoppedByQuit(const RunEnd& end) const
-{
-    return end.result.outcome != RunOutcome::Succeeded && toolStop_->Requested();
-}
-
-std::optional<RunEnd> TaskStorage::RunAction(const TaskInfo* stored, std::uint64_t serial, const TaskInfo& copy,
-                                             std::optional<Instant>& began)
-{
-    if (std::holds_alternative<BackupAction>(copy.action)) {
-        if (!backups_->Start(serial, BackupJob(stored, serial, copy.action)))
-            recorder_->Log(stored, serial,
-                           tr("Резервное копирование уже выполняется; повторный запуск пропущен.").toStdWString(),
-                           true);
-        return std::nullopt;
-    }
-    const auto started = recorder_->Begin(stored, serial);
-    if (!started)
-        return std::nullopt;
-    began = started;
-    execution::ActionRun run;
-    run.log = LogFor(stored, serial);
-    run.started = *started;
-    run.core = core_.get();
-    run.settings = ToolSettings();
-    std::optional<execution::ActionResult> result;
-    if (const bool command = std::holds_alternative<CommandAction>(copy.action); command) {
-        // Known to Stop until the reaper tells its end, which cannot come before this; the
-        // end is kept on the reaper's thread, whatever the worker does then.
-        auto pid = std::make_shared<pid_t>(0);
-        run.reaper = reaper_.get();
-        run.commandStarted = [this, stored, serial, pid](pid_t child) {
-            *pid = child;
-            recorder_->CommandStarted(stored, serial, child);
-        };
-        run.commandEnded = [this, stored, serial, at = *started, pid](execution::ActionResult ended) {
-            recorder_->CommandEnded(stored, serial, at, *pid, std::move(ended));
-        };
-        result = execution::PerformAction(copy.action, run);
-    } else {
-        // The user's stop of a tool run reaches it while the task is marked as running one.
-        run.tool = ToolPath();
-        run.settings.cancel = toolCancel_.get();
-        MarkToolRun(stored, serial, true);
-        try {
-            result = execution::PerformAction(copy.action, run);
-        } catch (...) {
-            MarkToolRun(stored, serial, false);
-            throw;
-        }
-        MarkToolRun(stored, serial, false);
-    }
-    if (!result)
-        return std::nullopt;
-    // The times kept here reach the store with the end of the run.
-    recorder_->KeepTimes(stored, serial, *result);
-    return RunEnd{*started, std::move(*result)};
-}
-
-BackupPool::Job TaskStorage::BackupJob(const TaskInfo* stored, std::uint64_t serial, Action action)
-{
-    // The job holds copies and the shared core, never the record.
-    return [this, stored, serial, action = std::move(action)](const std::atomic<bool>& stop) -> std::function<void()> {
-        const auto started = recorder_->Begin(stored, serial);
-        if (!started)
-            return {};
-        execution::ActionRun run;
-        run.log = LogFor(stored, serial);
-        run.started = *started;
-        run.core = core_.get();
-        run.connections = SavedConnectionsPath();
-        run.stop = &stop;
-        run.quit = &backups_->Stopping();
-        auto result = execution::PerformAction(action, run);
-        // A backup the quit stopped stays kept as going: the next start takes it as
-        // interrupted.
-        if (!result || (result->outcome == RunOutcome::Failed && backups_->Stopping()))
-            return {};
-        return
-            [this, stored, serial, end = RunEnd{*started, std::move(*result)}] { recorder_->End(stored, serial, end); };
-    };
-}
-
-void TaskStorage::MarkToolRun(const TaskInfo* stored, std::uint64_t serial, bool running)
-{
-    std::lock_guard<std::mutex> lock(tasks_->Mutex());
-    if (running)
-        toolCancel_->Reset();
-    if (TaskEntry* entry = tasks_->FindLocked(stored, serial))
-        entry->toolRunning = running;
-}
-
-execution::LogFunction TaskStorage::LogFor(const TaskInfo* stored, std::uint64_t serial)
-{
-    return [this, stored, serial](const std::wstring& message, bool headed) {
-        recorder_->Log(stored, serial, message, headed);
-    };
-}
-
-std::filesystem::path TaskStorage::ToolPath() const
-{
-    return toolPath_.empty() ? CliExecutablePath() : toolPath_;
-}
-
-execution::ToolRunSettings TaskStorage::ToolSettings() const
-{
-    execution::ToolRunSettings settings;
-    if (toolLimits_)
-        settings.limits = *toolLimits_;
-    else
-        settings.limits.timeout = ToolTimeout();
-    settings.stop = toolStop_.get();
-    return settings;
 }
 
 void TaskInfo::Log(const std::wstring& message, bool headed) const

@@ -10,7 +10,8 @@
 // - RunRecorder: a run's start and end as the task's last run, retries, the commands a run
 //   left going, events and log lines;
 // - StoreKeeper: the store file (load, damage, saves) and the saver thread;
-// - BackupPool: the threads that run backups.
+// - ActionRunner: where an action runs and how its tool runs are bounded and stopped;
+// - BackupPool: the threads that run backups (held by the runner).
 //
 // Threads: the user-interface thread edits (AddTask, UpdateTask, RemoveTask, SetPaused)
 // and saves before each edit returns. The worker performs exports, checks and the starts
@@ -26,6 +27,7 @@
 #include "execution/ToolRun.h"
 #include "model/TaskInfo.h"
 #include "repository/Vadro.h"
+#include "scheduler/ActionRunner.h"
 #include "scheduler/BackupPool.h"
 #include "scheduler/RunRecorder.h"
 #include "scheduler/StoreKeeper.h"
@@ -141,10 +143,10 @@ public:
 
     // Points the export and check runs at another product tool (tests use stand-ins);
     // by default the tool is CliExecutablePath(). Call before any run.
-    void SetToolPath(std::filesystem::path tool) { toolPath_ = std::move(tool); }
+    void SetToolPath(std::filesystem::path tool) { runner_->SetToolPath(std::move(tool)); }
     // Bounds the tool runs differently (tests use short limits); by default a run may take
     // ToolTimeout(). Call before any run.
-    void SetToolLimits(const execution::ToolLimits& limits) { toolLimits_ = limits; }
+    void SetToolLimits(const execution::ToolLimits& limits) { runner_->SetToolLimits(limits); }
 
     // Called on the worker when a task's timer fires, before its start line (for
     // measurements). Set it before any task is due.
@@ -177,45 +179,23 @@ private:
     // RunAction (after the start observer and the start line when `timed`) that never
     // throws: whatever fails the start is logged and ends the run as failed.
     std::optional<RunEnd> RunGuarded(const TaskInfo* stored, std::uint64_t serial, const TaskInfo& copy, bool timed);
-    // Has the action performed where it runs: a backup on the pool, anything else here. How
-    // it ended, or nothing when the run goes on elsewhere (a backup on the pool, a started
-    // command) or did not start. `began` is the run's start once it is kept.
-    std::optional<RunEnd> RunAction(const TaskInfo* stored, std::uint64_t serial, const TaskInfo& copy,
-                                    std::optional<Instant>& began);
-    // The pool's job for a backup of the stored task: it keeps the run's start and end.
-    BackupPool::Job BackupJob(const TaskInfo* stored, std::uint64_t serial, Action action);
-    // Marks the task as running a tool on the worker, which Stop then cancels.
-    void MarkToolRun(const TaskInfo* stored, std::uint64_t serial, bool running);
-    // Whether a failed end is that of a run the program stopped by quitting: such a run is
-    // left kept as going, so the next start takes it as interrupted.
-    bool StoppedByQuit(const RunEnd& end) const;
-    execution::LogFunction LogFor(const TaskInfo* stored, std::uint64_t serial);
+    // Whether the run's end is kept: not that of a run the quit cut short (see ActionRunner).
+    bool KeepsEnd(const std::optional<RunEnd>& end) const { return end && !runner_->StoppedByQuit(*end); }
     std::unique_ptr<execution::TaskLog> OpenLog(const TaskInfo& task);
-    std::filesystem::path ToolPath() const;
-    execution::ToolRunSettings ToolSettings() const;
 
     // Built first, so it lives on the constructing thread and outlives every emitter.
     std::unique_ptr<TaskEvents> events_ = std::make_unique<TaskEvents>();
     // The loop lives on until the timers, declared after it, are gone.
     std::unique_ptr<Worker> worker_ = std::make_unique<Worker>();
-    std::unique_ptr<BackupPool> backups_ = std::make_unique<BackupPool>();
     std::unique_ptr<StoredTasks> tasks_ = std::make_unique<StoredTasks>();
     std::unique_ptr<TaskTimers> timers_;
     std::unique_ptr<StoreKeeper> keeper_;
     std::unique_ptr<RunRecorder> recorder_;
     std::filesystem::path logDirectory_;
     std::shared_ptr<vadro::ICore> core_;
-    std::filesystem::path toolPath_;
     std::function<void(const TaskInfo*)> startObserver_;
     std::chrono::milliseconds missedRunDelay_;
-    std::optional<execution::ToolLimits> toolLimits_;
-    // Ends a tool run still going when the service is destroyed, so quitting never waits
-    // for a tool.
-    std::unique_ptr<execution::ToolStop> toolStop_ = std::make_unique<execution::ToolStop>();
-    // The user's stop of the tool run on the worker (one at a time), taken back before each
-    // run; set only under the state lock while that run's task is marked toolRunning.
-    std::unique_ptr<execution::ToolStop> toolCancel_ = std::make_unique<execution::ToolStop>();
-    // Collects started commands as they end, whatever the worker is doing. Destroyed first,
-    // after the worker's loop has stopped and before it is gone: its ends are posted there.
-    std::unique_ptr<execution::ChildReaper> reaper_ = std::make_unique<execution::ChildReaper>();
+    // Declared last: its backups and commands end, and stop reporting, before the parts
+    // they report to are gone.
+    std::unique_ptr<ActionRunner> runner_;
 };
