@@ -98,9 +98,10 @@ public:
     // starts without a last run. Returns the stored record.
     // `position` is the place in the list (and so in the store file); past the end appends.
     const TaskInfo* AddTask(const TaskInfo& task, std::size_t position = SIZE_MAX);
-    // Assigns `edited` to the stored record in place, re-arms and saves; the last run the
-    // service keeps stays as it is, whatever `edited` holds. Throws
-    // std::out_of_range for a record the service does not hold, changing nothing.
+    // Assigns `edited` to the stored record in place, re-arms and saves; the run state the
+    // service keeps (last run, awaited run, pause, pending retry) stays as it is, whatever
+    // `edited` holds. Throws std::out_of_range for a record the service does not hold,
+    // changing nothing.
     void UpdateTask(const TaskInfo* stored, const TaskInfo& edited);
     // Forgets the task, deletes its log file and saves (also when it was not found).
     void RemoveTask(const TaskInfo* stored);
@@ -154,7 +155,7 @@ public:
 
     // Performs the action of a stored task once on the calling thread (the worker, in the
     // program) and keeps its outcome as the task's last run (a backup's when it ends on the
-    // backup pool, a command's on the worker when the command ends). Never throws.
+    // backup pool, a command's on the reaper's thread when the command ends). Never throws.
     void Perform(const TaskInfo* task);
 
     // Creates the log entry of a stored task. Throws std::filesystem::filesystem_error
@@ -176,8 +177,8 @@ private:
     // Performs a stored task on a copy taken under the lock; serial 0 accepts any record
     // stored at that address.
     void PerformStored(const TaskInfo* task, std::uint64_t serial);
-    // RunAction (after the start observer and the start line when `timed`) that never
-    // throws: whatever fails the start is logged and ends the run as failed.
+    // The runner's Run (after the start observer and the start line when `timed`) that
+    // never throws: whatever fails the start is logged and ends the run as failed.
     std::optional<RunEnd> RunGuarded(const TaskInfo* stored, std::uint64_t serial, const TaskInfo& copy, bool timed);
     // Whether the run's end is kept: not that of a run the quit cut short (see ActionRunner).
     bool KeepsEnd(const std::optional<RunEnd>& end) const { return end && !runner_->StoppedByQuit(*end); }
