@@ -74,7 +74,7 @@ struct ActionRun
 
 // Performs the action on the calling thread and answers how it ended, or nothing for a
 // command that started: its result comes through `commandEnded` when it ends. Logs as the
-// run goes; never throws.
+// run goes; a std::exception a run throws ends it as failed.
 std::optional<ActionResult> PerformAction(const Action& action, const ActionRun& run);
 
 // Why a repository path must not run with `connection`, its task's connection: the product's
