@@ -4,6 +4,7 @@
 #include "common/Logging.h"
 #include "common/Text.h"
 #include "common/Utf8.h"
+#include "execution/Backup.h"
 #include "execution/RunTexts.h"
 #include "execution/ToolRun.h"
 #include "model/ExportFormats.h"
@@ -17,6 +18,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -358,6 +360,78 @@ std::optional<std::wstring> CommandEndFailure(int waitStatus)
     if (code == 0)
         return std::nullopt;
     return RunTexts::Translate("Программа завершилась с кодом %1.").arg(code).toStdWString();
+}
+
+namespace {
+
+ActionResult performBackup(const BackupAction& backup, const ActionRun& run)
+{
+    // The run's start names its version, not the moment the pool got to it.
+    const BackupRequest request{backup.connection_id, backup.source_path, backup.destination_path, backup.keep_versions,
+                                static_cast<std::time_t>(common::floorDiv(run.started, kNanosPerSecond))};
+    const BackupResult done = RunBackup(request, *run.core, run.connections, run.stop);
+    const auto lines = BackupReport(done);
+    ActionResult result;
+    if (!done.ok && run.stop && run.stop->load() && !(run.quit && run.quit->load())) {
+        // Stopped by the user: the documents not reached keep their previous copies.
+        run.log(RunTexts::Text("Остановлено пользователем."), true);
+        result.outcome = RunOutcome::Stopped;
+        return result;
+    }
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        run.log(lines[i], i == 0);
+    if (!done.ok) {
+        result.outcome = RunOutcome::Failed;
+        result.reason = lines.front();
+    }
+    return result;
+}
+
+} // namespace
+
+std::optional<ActionResult> PerformAction(const Action& action, const ActionRun& run)
+{
+    if (const auto* backup = std::get_if<BackupAction>(&action))
+        return performBackup(*backup, run);
+    ActionResult result;
+    RunFailure failure;
+    try {
+        if (const auto* exp = std::get_if<ExportAction>(&action)) {
+            result.timesKey = exp->project_path;
+            result.times = RunExport(*exp, *run.core, run.tool, run.log, run.settings, &failure);
+        } else if (const auto* check = std::get_if<CheckAction>(&action)) {
+            result.timesKey = check->ifc_file;
+            result.times = RunCheck(*check, run.tool, run.log, run.settings, &failure).times;
+        } else if (const auto* command = std::get_if<CommandAction>(&action)) {
+            ChildEnd ended = [done = run.commandEnded](int waitStatus) {
+                ActionResult end;
+                if (const auto reason = CommandEndFailure(waitStatus)) {
+                    end.outcome = RunOutcome::Failed;
+                    end.reason = *reason;
+                }
+                if (done)
+                    done(std::move(end));
+            };
+            // A started command stays running until the reaper tells its end.
+            if (!run.reaper)
+                failure.Note(RunTexts::Text("программа завершает работу"));
+            else if (StartCommand(*command, *run.reaper, run.log, &failure, std::move(ended), run.commandStarted))
+                return std::nullopt;
+        }
+    } catch (const std::exception& e) {
+        qCWarning(lcExecution, "%s", e.what());
+        failure.Note(QString::fromLocal8Bit(e.what()).toStdWString());
+    }
+    if (failure.failed) {
+        result.outcome = RunOutcome::Failed;
+        result.reason = failure.reason;
+    }
+    // A tool run the user stopped ends as stopped; one the quit cut short stays a failure.
+    const ToolRunSettings& s = run.settings;
+    if (!std::holds_alternative<CommandAction>(action) && s.cancel && s.cancel->Requested() &&
+        !(s.stop && s.stop->Requested()))
+        result.outcome = RunOutcome::Stopped;
+    return result;
 }
 
 } // namespace execution

@@ -1,12 +1,14 @@
 #pragma once
 
-// What an export, a check and a command do when their task runs. Everything here runs
-// on the scheduler's worker thread, one action at a time, on a copy of the task's action.
+// What an action does when its task runs. Exports, checks and the start of commands run
+// on the scheduler's worker thread, one action at a time; backups on a thread of the
+// scheduler's backup pool. Every run works on a copy of the task's action.
 
 #include "execution/ToolRun.h"
 #include "model/TaskInfo.h"
 #include "repository/Vadro.h"
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -36,6 +38,44 @@ struct RunFailure
 
 // Modification times a run wants to keep, by path text.
 using TimeUpdates = std::vector<std::pair<std::wstring, Instant>>;
+
+// How a run of an action ended, as the scheduler keeps it: Succeeded, Failed (with the
+// first reason met) or Stopped by the user, and the modification times it keeps for the
+// project or file `timesKey` of the action it ran.
+struct ActionResult
+{
+    RunOutcome outcome = RunOutcome::Succeeded;
+    std::wstring reason;
+    std::wstring timesKey;
+    TimeUpdates times;
+};
+
+// Where a run of an action reports, what bounds it and where its later results go.
+struct ActionRun
+{
+    LogFunction log;
+    // The run's start: a backup's version is named after it.
+    Instant started = 0;
+    vadro::ICore* core = nullptr;
+    // The product tool of exports and checks, and how its runs are bounded and stopped.
+    std::filesystem::path tool;
+    ToolRunSettings settings;
+    // A backup's saved connections, its stop (the user's or the quit's) and the quit's alone.
+    std::filesystem::path connections;
+    const std::atomic<bool>* stop = nullptr;
+    const std::atomic<bool>* quit = nullptr;
+    // Collects a started command (null while the program quits: nothing starts then); the
+    // command's id is told to `commandStarted`, its result to `commandEnded` on the reaper's
+    // thread.
+    ChildReaper* reaper = nullptr;
+    ChildStarted commandStarted;
+    std::function<void(ActionResult)> commandEnded;
+};
+
+// Performs the action on the calling thread and answers how it ended, or nothing for a
+// command that started: its result comes through `commandEnded` when it ends. Logs as the
+// run goes; a std::exception a run throws ends it as failed.
+std::optional<ActionResult> PerformAction(const Action& action, const ActionRun& run);
 
 // Why a repository path must not run with `connection`, its task's connection: the product's
 // tool finds a project by the connection name the path holds (the first saved connection of

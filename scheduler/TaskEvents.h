@@ -3,10 +3,10 @@
 // What the task storage service tells the user interface, so it never polls: a run that
 // started or ended, a timer armed anew, a save that failed. The object belongs to the
 // service and lives on the thread that built the service (the user-interface thread);
-// the worker, the backup pool and the saver emit, Qt queues the delivery, and no emitter
-// ever waits for a receiver. Receivers re-read what they need from the service (TaskStorage::Copy,
-// TaskStorage::ScheduledRun) and ignore a task pointer that is no longer stored
-// (TaskStorage::Tasks()).
+// the worker, the backup pool, the command reaper and the saver emit, Qt queues the
+// delivery, and no emitter ever waits for a receiver. Receivers re-read what they need
+// from the service (TaskStorage::Copy, TaskStorage::ScheduledRun) and ignore a task
+// pointer that is no longer stored (TaskStorage::Tasks()).
 
 #include "model/TaskInfo.h"
 
