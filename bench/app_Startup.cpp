@@ -26,7 +26,7 @@
 
 namespace {
 
-std::vector<TaskInfo> demoTasks(int count)
+std::vector<TaskInfo> DemoTasks(int count)
 {
     std::vector<TaskInfo> tasks(static_cast<std::size_t>(count));
     const Instant start = QDateTime(QDate(2026, 3, 2), QTime(8, 30)).toMSecsSinceEpoch() * kNanosPerMilli;
@@ -49,7 +49,7 @@ std::vector<TaskInfo> demoTasks(int count)
     return tasks;
 }
 
-long residentKiB()
+long ResidentKiB()
 {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
@@ -70,7 +70,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "run me with fresh XDG directories (tests/run-isolated.sh)\n");
         return 2;
     }
-    const std::vector<TaskInfo> tasks = demoTasks(count);
+    const std::vector<TaskInfo> tasks = DemoTasks(count);
     std::vector<const TaskInfo*> pointers;
     for (const TaskInfo& task : tasks)
         pointers.push_back(&task);
@@ -88,11 +88,11 @@ int main(int argc, char** argv)
     InitAppResources();
     QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/KalvorScheduler.ico")));
     const qint64 appReady = clock.nsecsElapsed();
-    const long rssApp = residentKiB();
+    const long rssApp = ResidentKiB();
 
     TaskStorage::Instance();
     const qint64 serviceReady = clock.nsecsElapsed();
-    const long rssService = residentKiB();
+    const long rssService = ResidentKiB();
     if (TaskStorage::Instance().Tasks().size() != tasks.size()) {
         std::fprintf(stderr, "loaded %zu of %d tasks\n", TaskStorage::Instance().Tasks().size(), count);
         return 1;
@@ -129,7 +129,7 @@ int main(int argc, char** argv)
 
     window.hide();
     QTest::qWait(3000);
-    const long rss = residentKiB();
+    const long rss = ResidentKiB();
 
     std::printf("tasks: %d\n", count);
     std::printf("application object: %.1f ms\n", appReady / 1e6);

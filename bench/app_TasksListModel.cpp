@@ -11,7 +11,7 @@
 
 namespace {
 
-TaskInfo weeklyTask()
+TaskInfo WeeklyTask()
 {
     TaskInfo task;
     task.name = L"Экспорт в DWG";
@@ -25,7 +25,7 @@ TaskInfo weeklyTask()
 
 void BM_TriggerDescriptionWeekly(benchmark::State& state)
 {
-    const TaskInfo task = weeklyTask();
+    const TaskInfo task = WeeklyTask();
     for (auto _ : state)
         benchmark::DoNotOptimize(TasksListModel::triggerDescription(task));
 }
@@ -33,7 +33,7 @@ BENCHMARK(BM_TriggerDescriptionWeekly);
 
 void BM_TriggerDescriptionDaily(benchmark::State& state)
 {
-    TaskInfo task = weeklyTask();
+    TaskInfo task = WeeklyTask();
     task.trigger = DailyTrigger{22};
     for (auto _ : state)
         benchmark::DoNotOptimize(TasksListModel::triggerDescription(task));

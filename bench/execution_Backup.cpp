@@ -33,12 +33,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double msSince(Clock::time_point t0)
+double MsSince(Clock::time_point t0)
 {
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 }
 
-bool writeFile(const std::string& path, const std::string& content)
+bool WriteFile(const std::string& path, const std::string& content)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
@@ -53,7 +53,7 @@ bool writeFile(const std::string& path, const std::string& content)
     return ::close(fd) == 0 && done == content.size();
 }
 
-bool run(const std::string& command)
+bool Run(const std::string& command)
 {
     return std::system(command.c_str()) == 0;
 }
@@ -72,13 +72,13 @@ struct Figures
     double backup = 1e12;
 };
 
-void report(const Case& c, const char* into, const Figures& f)
+void Report(const Case& c, const char* into, const Figures& f)
 {
     std::printf("%s, %s: backup %.1f ms (%.0f MB/s), cp -r %.1f ms (%.0f MB/s), ratio %.2f\n", c.title, into, f.backup,
                 c.megabytes / f.backup * 1000, f.cp, c.megabytes / f.cp * 1000, f.cp / f.backup);
 }
 
-void measure(const std::string& root, const std::string& repo, const Case& c, const vadro_cm::Connection& connection,
+void Measure(const std::string& root, const std::string& repo, const Case& c, const vadro_cm::Connection& connection,
              const std::filesystem::path& connections, int rounds)
 {
     auto core = vadro::CreateCore();
@@ -91,32 +91,32 @@ void measure(const std::string& root, const std::string& repo, const Case& c, co
             std::printf("backup copied %zu documents: %ls\n", result.documents, result.reason.c_str());
     };
     for (int round = 0; round < rounds; ++round) {
-        run("rm -rf '" + cp + "' '" + bk + "'");
-        run("sync");
+        Run("rm -rf '" + cp + "' '" + bk + "'");
+        Run("sync");
         auto t0 = Clock::now();
-        if (!run("cp -r '" + repo + "/" + c.folder + "' '" + cp + "'"))
+        if (!Run("cp -r '" + repo + "/" + c.folder + "' '" + cp + "'"))
             std::printf("cp failed\n");
-        fresh.cp = std::min(fresh.cp, msSince(t0));
+        fresh.cp = std::min(fresh.cp, MsSince(t0));
         t0 = Clock::now();
         backUp();
-        fresh.backup = std::min(fresh.backup, msSince(t0));
+        fresh.backup = std::min(fresh.backup, MsSince(t0));
 
-        run("sync");
+        Run("sync");
         t0 = Clock::now();
-        if (!run("cp -r '" + repo + "/" + c.folder + "/.' '" + cp + "'"))
+        if (!Run("cp -r '" + repo + "/" + c.folder + "/.' '" + cp + "'"))
             std::printf("cp failed\n");
-        again.cp = std::min(again.cp, msSince(t0));
+        again.cp = std::min(again.cp, MsSince(t0));
         t0 = Clock::now();
         backUp();
-        again.backup = std::min(again.backup, msSince(t0));
+        again.backup = std::min(again.backup, MsSince(t0));
     }
-    run("rm -rf '" + cp + "' '" + bk + "'");
-    report(c, "into a new folder", fresh);
-    report(c, "over the previous copy", again);
+    Run("rm -rf '" + cp + "' '" + bk + "'");
+    Report(c, "into a new folder", fresh);
+    Report(c, "over the previous copy", again);
 }
 
 // Disk used below `path` in KiB, each hard-linked file counted once.
-long long diskKiB(const std::string& path)
+long long DiskKiB(const std::string& path)
 {
     std::FILE* pipe = ::popen(("du -sk '" + path + "'").c_str(), "r");
     long long kib = -1;
@@ -128,7 +128,7 @@ long long diskKiB(const std::string& path)
     return kib;
 }
 
-std::string versionName(std::time_t t)
+std::string VersionName(std::time_t t)
 {
     std::tm local{};
     char text[32] = {};
@@ -146,13 +146,13 @@ struct VersionFigures
     std::size_t changedCopied = 0;
 };
 
-void measureVersions(const std::string& root, const std::string& repo, const Case& c,
+void MeasureVersions(const std::string& root, const std::string& repo, const Case& c,
                      const vadro_cm::Connection& connection, const std::filesystem::path& connections, int rounds,
                      bool changeOne)
 {
     auto core = vadro::CreateCore();
     const std::string vb = root + "/vb", rs = root + "/rs", source = repo + "/" + c.folder;
-    const bool rsync = run("command -v rsync >/dev/null 2>&1");
+    const bool rsync = Run("command -v rsync >/dev/null 2>&1");
     VersionFigures f;
     const auto backUp = [&](std::time_t started, std::size_t copied, std::size_t linked) {
         execution::BackupRequest request{connection.id, L"vadro://bench/" + common::fromUtf8(c.folder),
@@ -164,42 +164,42 @@ void measureVersions(const std::string& root, const std::string& repo, const Cas
         return result;
     };
     for (int round = 0; round < rounds; ++round) {
-        run("rm -rf '" + vb + "' '" + rs + "'");
-        run("sync");
+        Run("rm -rf '" + vb + "' '" + rs + "'");
+        Run("sync");
         auto t0 = Clock::now();
         backUp(kStart, c.documents, 0);
-        f.first = std::min(f.first, msSince(t0));
-        f.firstKiB = diskKiB(vb);
-        run("sync");
+        f.first = std::min(f.first, MsSince(t0));
+        f.firstKiB = DiskKiB(vb);
+        Run("sync");
         t0 = Clock::now();
         backUp(kStart + 1, 0, c.documents);
-        f.second = std::min(f.second, msSince(t0));
-        f.secondKiB = diskKiB(vb) - f.firstKiB;
+        f.second = std::min(f.second, MsSince(t0));
+        f.secondKiB = DiskKiB(vb) - f.firstKiB;
         if (changeOne) {
-            run("sync");
+            Run("sync");
             // Rewritten with other bytes: a new modification time, the same size.
-            writeFile(source + "/big0", std::string(50u << 20, char('a' + round % 26)));
-            const long long before = diskKiB(vb);
+            WriteFile(source + "/big0", std::string(50u << 20, char('a' + round % 26)));
+            const long long before = DiskKiB(vb);
             t0 = Clock::now();
             f.changedCopied = backUp(kStart + 2, 1, c.documents - 1).documents;
-            f.changed = std::min(f.changed, msSince(t0));
-            f.changedKiB = diskKiB(vb) - before;
+            f.changed = std::min(f.changed, MsSince(t0));
+            f.changedKiB = DiskKiB(vb) - before;
         }
         if (rsync) {
-            run("sync");
+            Run("sync");
             ::mkdir(rs.c_str(), 0755);
             t0 = Clock::now();
-            run("rsync -a '" + source + "/' '" + rs + "/v1/'");
-            f.rsyncFirst = std::min(f.rsyncFirst, msSince(t0));
-            f.rsyncFirstKiB = diskKiB(rs);
-            run("sync");
+            Run("rsync -a '" + source + "/' '" + rs + "/v1/'");
+            f.rsyncFirst = std::min(f.rsyncFirst, MsSince(t0));
+            f.rsyncFirstKiB = DiskKiB(rs);
+            Run("sync");
             t0 = Clock::now();
-            run("rsync -a --link-dest='" + rs + "/v1' '" + source + "/' '" + rs + "/v2/'");
-            f.rsyncSecond = std::min(f.rsyncSecond, msSince(t0));
-            f.rsyncSecondKiB = diskKiB(rs) - f.rsyncFirstKiB;
+            Run("rsync -a --link-dest='" + rs + "/v1' '" + source + "/' '" + rs + "/v2/'");
+            f.rsyncSecond = std::min(f.rsyncSecond, MsSince(t0));
+            f.rsyncSecondKiB = DiskKiB(rs) - f.rsyncFirstKiB;
         }
     }
-    run("rm -rf '" + vb + "' '" + rs + "'");
+    Run("rm -rf '" + vb + "' '" + rs + "'");
     std::printf("%s, versions: first %.1f ms (%lld KiB); second, nothing changed: %.1f ms = %.1f %% of the first, "
                 "extra disk %lld KiB = %.2f %%\n",
                 c.title, f.first, f.firstKiB, f.second, 100 * f.second / f.first, f.secondKiB,
@@ -217,7 +217,7 @@ void measureVersions(const std::string& root, const std::string& repo, const Cas
 
 // Pruning: 100 versions (hard-linked copies, as runs make them) of a case, then a run that
 // keeps one; its time beside that of a second version that prunes nothing, and `rm -rf`.
-void measurePruning(const std::string& root, const Case& c, const vadro_cm::Connection& connection,
+void MeasurePruning(const std::string& root, const Case& c, const vadro_cm::Connection& connection,
                     const std::filesystem::path& connections)
 {
     auto core = vadro::CreateCore();
@@ -230,26 +230,26 @@ void measurePruning(const std::string& root, const Case& c, const vadro_cm::Conn
             std::printf("backup failed: %ls\n", result.reason.c_str());
     };
     const auto makeHundred = [&] {
-        run("rm -rf '" + vb + "'");
+        Run("rm -rf '" + vb + "'");
         backUp(kStart, 1000);
-        const std::string first = vb + "/" + versionName(kStart);
+        const std::string first = vb + "/" + VersionName(kStart);
         for (int i = 1; i < 100; ++i)
-            run("cp -al '" + first + "' '" + vb + "/" + versionName(kStart + i) + "'");
-        run("sync");
+            Run("cp -al '" + first + "' '" + vb + "/" + VersionName(kStart + i) + "'");
+        Run("sync");
     };
     makeHundred();
     auto t0 = Clock::now();
     backUp(kStart + 100, 1000);
-    const double plain = msSince(t0);
-    run("rm -rf '" + vb + "/" + versionName(kStart + 100) + "'");
-    run("sync");
+    const double plain = MsSince(t0);
+    Run("rm -rf '" + vb + "/" + VersionName(kStart + 100) + "'");
+    Run("sync");
     t0 = Clock::now();
     backUp(kStart + 100, 1);
-    const double pruning = msSince(t0);
+    const double pruning = MsSince(t0);
     makeHundred();
     t0 = Clock::now();
-    run("rm -rf '" + vb + "'");
-    const double rm = msSince(t0);
+    Run("rm -rf '" + vb + "'");
+    const double rm = MsSince(t0);
     std::printf("%s, 100 versions: a run that removes them %.1f ms, one that removes none %.1f ms, pruning about "
                 "%.1f ms; rm -rf of the 100 versions %.1f ms\n",
                 c.title, pruning, plain, pruning - plain, rm);
@@ -270,7 +270,7 @@ int main(int argc, char** argv)
     const Case small{"20,000 documents of 1 KiB", "small", 20'000, 20'000 / 1024.0};
     ::mkdir((repo + "/small").c_str(), 0755);
     for (std::size_t i = 0; i < small.documents; ++i)
-        writeFile(repo + "/small/d" + std::to_string(i), std::string(1024, char('a' + i % 26)));
+        WriteFile(repo + "/small/d" + std::to_string(i), std::string(1024, char('a' + i % 26)));
 
     const Case tree{"158 MB tree (2,000 x 4 KiB + 3 x 50 MB)", "tree", 2003,
                     (2000.0 * 4096 + 150.0 * 1048576) / 1048576};
@@ -278,10 +278,10 @@ int main(int argc, char** argv)
     for (int i = 0; i < 2000; ++i) {
         const std::string folder = repo + "/tree/d" + std::to_string(i / 100);
         ::mkdir(folder.c_str(), 0755);
-        writeFile(folder + "/f" + std::to_string(i), std::string(4096, 's'));
+        WriteFile(folder + "/f" + std::to_string(i), std::string(4096, 's'));
     }
     for (int i = 0; i < 3; ++i)
-        writeFile(repo + "/tree/big" + std::to_string(i), std::string(50u << 20, char('0' + i)));
+        WriteFile(repo + "/tree/big" + std::to_string(i), std::string(50u << 20, char('0' + i)));
 
     vadro_cm::Connection connection;
     connection.name = L"bench";
@@ -291,14 +291,14 @@ int main(int argc, char** argv)
     ConnectionsModel(config).UpdateConnections({connection});
 
     if (only == "versions") {
-        measureVersions(root, repo, tree, connection, connections, rounds, true);
-        measureVersions(root, repo, small, connection, connections, rounds, false);
-        measurePruning(root, small, connection, connections);
+        MeasureVersions(root, repo, tree, connection, connections, rounds, true);
+        MeasureVersions(root, repo, small, connection, connections, rounds, false);
+        MeasurePruning(root, small, connection, connections);
         return 0;
     }
     if (only.empty() || only == "small")
-        measure(root, repo, small, connection, connections, rounds);
+        Measure(root, repo, small, connection, connections, rounds);
     if (only.empty() || only == "tree")
-        measure(root, repo, tree, connection, connections, rounds);
+        Measure(root, repo, tree, connection, connections, rounds);
     return 0;
 }

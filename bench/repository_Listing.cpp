@@ -38,7 +38,7 @@ struct Data
 
 Data* data = nullptr;
 
-bool writeFile(const std::string& path, const char* bytes, std::size_t size)
+bool WriteFile(const std::string& path, const char* bytes, std::size_t size)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
@@ -55,7 +55,7 @@ bool writeFile(const std::string& path, const char* bytes, std::size_t size)
     return ::close(fd) == 0 && ok;
 }
 
-bool prepare(Data& d)
+bool Prepare(Data& d)
 {
     if (!d.dir.isValid())
         return false;
@@ -65,7 +65,7 @@ bool prepare(Data& d)
         return false;
     for (int i = 0; i < kDocuments; ++i) {
         const std::string name = d.listing + "/Документ " + std::to_string(i) + ".dwg";
-        if (!writeFile(name, name.data(), name.size()))
+        if (!WriteFile(name, name.data(), name.size()))
             return false;
     }
     std::vector<char> block(1 << 20);
@@ -80,14 +80,14 @@ bool prepare(Data& d)
     return fd >= 0 && ::close(fd) == 0;
 }
 
-vadro_cm::Address address()
+vadro_cm::Address Address()
 {
     return vadro_cm::ServerAddress{common::fromUtf8(data->root), 0};
 }
 
 void BM_ListChildren(benchmark::State& state)
 {
-    auto session = data->core->OpenSession(address(), {});
+    auto session = data->core->OpenSession(Address(), {});
     const vadro::IdPath folder = session->GetPathResolver()->ResolvePath({L"many"});
     for (auto _ : state) {
         auto children = session->ListChildren(folder);
@@ -101,7 +101,7 @@ BENCHMARK(BM_ListChildren)->Unit(benchmark::kMillisecond);
 
 void BM_ResolvePath(benchmark::State& state)
 {
-    auto session = data->core->OpenSession(address(), {});
+    auto session = data->core->OpenSession(Address(), {});
     auto resolver = session->GetPathResolver();
     int i = 0;
     for (auto _ : state) {
@@ -117,10 +117,10 @@ BENCHMARK(BM_ResolvePath);
 // Identifiers handed out by another session: the first use learns the folder's children.
 void BM_GetPathNamesFreshSession(benchmark::State& state)
 {
-    auto source = data->core->OpenSession(address(), {});
+    auto source = data->core->OpenSession(Address(), {});
     const vadro::IdPath ids = source->GetPathResolver()->ResolvePath({L"many", L"Документ 4242.dwg"});
     for (auto _ : state) {
-        auto session = data->core->OpenSession(address(), {});
+        auto session = data->core->OpenSession(Address(), {});
         benchmark::DoNotOptimize(session->GetPathResolver()->GetPathNames(ids));
     }
 }
@@ -128,7 +128,7 @@ BENCHMARK(BM_GetPathNamesFreshSession)->Unit(benchmark::kMillisecond);
 
 void BM_ReadChunks(benchmark::State& state)
 {
-    auto session = data->core->OpenSession(address(), {});
+    auto session = data->core->OpenSession(Address(), {});
     const vadro::IdPath ids = session->GetPathResolver()->ResolvePath({L"big.bin"});
     std::vector<char> buffer(static_cast<std::size_t>(state.range(0)));
     for (auto _ : state) {
@@ -166,7 +166,7 @@ BENCHMARK(BM_CatToDevNull)->Unit(benchmark::kMillisecond)->UseRealTime();
 int main(int argc, char** argv)
 {
     Data d;
-    if (!prepare(d)) {
+    if (!Prepare(d)) {
         std::fprintf(stderr, "cannot prepare the benchmark data: %s\n", std::strerror(errno));
         return 1;
     }

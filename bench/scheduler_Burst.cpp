@@ -35,14 +35,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
-Instant realNow()
+Instant RealNow()
 {
     timespec ts{};
     ::clock_gettime(CLOCK_REALTIME, &ts);
     return Instant(ts.tv_sec) * kNanosPerSecond + ts.tv_nsec;
 }
 
-double cpuSeconds()
+double CpuSeconds()
 {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
@@ -51,14 +51,14 @@ double cpuSeconds()
 }
 
 // The stamp child: appends the instant it started at to the file, one line per start.
-int stamp(const char* file)
+int Stamp(const char* file)
 {
-    const Instant now = realNow();
+    const Instant now = RealNow();
     std::ofstream(file, std::ios::app) << now << '\n';
     return 0;
 }
 
-std::vector<Instant> readStamps(const std::string& file)
+std::vector<Instant> ReadStamps(const std::string& file)
 {
     std::vector<Instant> stamps;
     std::ifstream in(file);
@@ -69,7 +69,7 @@ std::vector<Instant> readStamps(const std::string& file)
 }
 
 // Median and 99th percentile of the lateness of each stamp after its due instant, in ms.
-void report(const char* what, const std::vector<Instant>& due, const std::vector<Instant>& stamps)
+void Report(const char* what, const std::vector<Instant>& due, const std::vector<Instant>& stamps)
 {
     if (stamps.size() != due.size()) {
         std::printf("%s: %zu of %zu starts stamped\n", what, stamps.size(), due.size());
@@ -83,23 +83,23 @@ void report(const char* what, const std::vector<Instant>& due, const std::vector
     std::printf("%s: median %.3f ms, p99 %.3f ms, max %.3f ms\n", what, at(0.5), at(0.99), late.back());
 }
 
-std::vector<Instant> dueInstants(int count, std::chrono::milliseconds apart)
+std::vector<Instant> DueInstants(int count, std::chrono::milliseconds apart)
 {
-    const Instant base = realNow() + 1500 * kNanosPerMilli;
+    const Instant base = RealNow() + 1500 * kNanosPerMilli;
     std::vector<Instant> due;
     for (int i = 0; i < count; ++i)
         due.push_back(base + Instant(i) * std::chrono::nanoseconds(apart).count());
     return due;
 }
 
-void firing(const QString& root, const char* self)
+void Firing(const QString& root, const char* self)
 {
     constexpr int kTasks = 50;
     const std::string floorFile = QString(root + QStringLiteral("/floor")).toStdString();
     const std::string serviceFile = QString(root + QStringLiteral("/service")).toStdString();
 
     // The floor: sleep until each due instant and spawn the same child.
-    const std::vector<Instant> floorDue = dueInstants(kTasks, 37ms);
+    const std::vector<Instant> floorDue = DueInstants(kTasks, 37ms);
     std::vector<pid_t> children;
     for (const Instant due : floorDue) {
         const timespec at{time_t(due / kNanosPerSecond), long(due % kNanosPerSecond)};
@@ -116,7 +116,7 @@ void firing(const QString& root, const char* self)
 
     TaskStorage service(QString(root + QStringLiteral("/f/storage.xml")).toStdString(),
                         QString(root + QStringLiteral("/f/logs")).toStdString(), vadro::CreateCore());
-    const std::vector<Instant> due = dueInstants(kTasks, 37ms);
+    const std::vector<Instant> due = DueInstants(kTasks, 37ms);
     for (int i = 0; i < kTasks; ++i) {
         TaskInfo t;
         t.name = L"firing" + std::to_wstring(i);
@@ -125,12 +125,12 @@ void firing(const QString& root, const char* self)
         service.AddTask(t);
     }
     std::this_thread::sleep_until(std::chrono::system_clock::time_point(std::chrono::nanoseconds(due.back())) + 2s);
-    report("floor (sleep and spawn)", floorDue, readStamps(floorFile));
-    report("service", due, readStamps(serviceFile));
+    Report("floor (sleep and spawn)", floorDue, ReadStamps(floorFile));
+    Report("service", due, ReadStamps(serviceFile));
 }
 
 // The commands alone: `count` of them spawned at once and waited for, in seconds.
-double commandsAlone(int count)
+double CommandsAlone(int count)
 {
     const auto begin = std::chrono::steady_clock::now();
     std::vector<pid_t> children;
@@ -145,11 +145,11 @@ double commandsAlone(int count)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
 }
 
-void burst(const QString& root, int count, int limitSeconds)
+void Burst(const QString& root, int count, int limitSeconds)
 {
-    std::printf("%d commands alone (spawned at once and waited for): %.2f s\n", count, commandsAlone(count));
+    std::printf("%d commands alone (spawned at once and waited for): %.2f s\n", count, CommandsAlone(count));
     // Far enough ahead for the store to be loaded and armed first.
-    const Instant due = realNow() + Instant(3 + count / 1000) * kNanosPerSecond;
+    const Instant due = RealNow() + Instant(3 + count / 1000) * kNanosPerSecond;
     const std::string storePath = QString(root + QStringLiteral("/b/storage.xml")).toStdString();
     {
         std::vector<TaskInfo> tasks(std::size_t(count), TaskInfo{});
@@ -174,13 +174,13 @@ void burst(const QString& root, int count, int limitSeconds)
         &service.Events(), &TaskEvents::saved, &service.Events(), [&saves] { ++saves; }, Qt::DirectConnection);
     std::this_thread::sleep_until(std::chrono::system_clock::time_point(std::chrono::nanoseconds(due)));
     const int savesBefore = saves.load();
-    const double cpuBefore = cpuSeconds();
+    const double cpuBefore = CpuSeconds();
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
     while (ended.load() < count && std::chrono::steady_clock::now() < limit)
         std::this_thread::sleep_for(10ms);
-    const double seconds = double(realNow() - due) / 1e9;
+    const double seconds = double(RealNow() - due) / 1e9;
     std::printf("burst of %d commands: %d ends recorded after %.2f s, %d whole-store writes, %.2f CPU seconds\n", count,
-                ended.load(), seconds, saves.load() - savesBefore, cpuSeconds() - cpuBefore);
+                ended.load(), seconds, saves.load() - savesBefore, CpuSeconds() - cpuBefore);
 }
 
 } // namespace
@@ -189,15 +189,15 @@ int main(int argc, char** argv)
 {
     // A command's arguments reach it as one.
     if (argc == 2 && std::strncmp(argv[1], "--stamp ", 8) == 0)
-        return stamp(argv[1] + 8);
+        return Stamp(argv[1] + 8);
     QCoreApplication app(argc, argv);
     QTemporaryDir tmp;
     qputenv("XDG_DATA_HOME", QFile::encodeName(tmp.path() + QStringLiteral("/xdg")));
     const std::string mode = argc > 1 ? argv[1] : "firing";
     if (mode == "firing")
-        firing(tmp.path(), QCoreApplication::applicationFilePath().toLocal8Bit().constData());
+        Firing(tmp.path(), QCoreApplication::applicationFilePath().toLocal8Bit().constData());
     else if (mode == "burst" && argc > 2)
-        burst(tmp.path(), std::atoi(argv[2]), argc > 3 ? std::atoi(argv[3]) : 600);
+        Burst(tmp.path(), std::atoi(argv[2]), argc > 3 ? std::atoi(argv[3]) : 600);
     else
         std::printf("usage: %s firing | burst N [limit seconds]\n", argv[0]);
     return 0;

@@ -14,7 +14,7 @@ namespace {
 // 2026-01-05 08:30 UTC, a Monday.
 constexpr Instant kStart = 1767601800LL * kNanosPerSecond;
 
-const std::vector<Instant>& nows()
+const std::vector<Instant>& Nows()
 {
     static const std::vector<Instant> values = [] {
         std::vector<Instant> v(4096);
@@ -30,7 +30,7 @@ const std::vector<Instant>& nows()
 // fall on Sunday 23:30, and the working-days search runs on to the spring.
 constexpr Instant kSummerMidnight = 1780266600LL * kNanosPerSecond;
 
-TaskInfo taskWith(Trigger trigger, bool workingDays = false, Instant start = kStart)
+TaskInfo TaskWith(Trigger trigger, bool workingDays = false, Instant start = kStart)
 {
     TaskInfo t;
     t.name = L"bench";
@@ -43,10 +43,10 @@ TaskInfo taskWith(Trigger trigger, bool workingDays = false, Instant start = kSt
 // 2040-01-02 08:30 UTC, a Monday, less kStart.
 constexpr Instant k2040 = (2209105800LL - 1767601800LL) * kNanosPerSecond;
 
-void nextRun(benchmark::State& state, const TaskInfo& task, Instant shift = 0)
+void NextRun(benchmark::State& state, const TaskInfo& task, Instant shift = 0)
 {
     const date::time_zone* zone = date::locate_zone("Europe/Berlin");
-    const std::vector<Instant>& at = nows();
+    const std::vector<Instant>& at = Nows();
     std::size_t i = 0;
     for (auto _ : state) {
         benchmark::DoNotOptimize(schedule::NextRun(task, at[i] + shift, zone));
@@ -57,18 +57,18 @@ void nextRun(benchmark::State& state, const TaskInfo& task, Instant shift = 0)
 
 } // namespace
 
-BENCHMARK_CAPTURE(nextRun, daily, taskWith(DailyTrigger{1}));
-BENCHMARK_CAPTURE(nextRun, daily_every_3_days, taskWith(DailyTrigger{3}));
-BENCHMARK_CAPTURE(nextRun, daily_working_days, taskWith(DailyTrigger{1}, true));
-BENCHMARK_CAPTURE(nextRun, daily_working_days_every_7_days_from_summer_midnight,
-                  taskWith(DailyTrigger{7}, true, kSummerMidnight));
-BENCHMARK_CAPTURE(nextRun, weekly_mon_wed_fri, taskWith(WeeklyTrigger{1, {1, 3, 5}}));
-BENCHMARK_CAPTURE(nextRun, weekly_mon_wed_fri_in_2040, taskWith(WeeklyTrigger{1, {1, 3, 5}}), k2040);
-BENCHMARK_CAPTURE(nextRun, daily_working_days_in_2040, taskWith(DailyTrigger{1}, true), k2040);
-BENCHMARK_CAPTURE(nextRun, weekly_every_2_weeks_mon_wed_fri, taskWith(WeeklyTrigger{2, {1, 3, 5}}));
-BENCHMARK_CAPTURE(nextRun, monthly_1st_and_15th, taskWith(MonthlyTrigger{1, {}, {1, 15}}));
-BENCHMARK_CAPTURE(nextRun, monthly_31st_of_quarter_months, taskWith(MonthlyTrigger{1, {1, 4, 7, 10}, {31}}));
+BENCHMARK_CAPTURE(NextRun, daily, TaskWith(DailyTrigger{1}));
+BENCHMARK_CAPTURE(NextRun, daily_every_3_days, TaskWith(DailyTrigger{3}));
+BENCHMARK_CAPTURE(NextRun, daily_working_days, TaskWith(DailyTrigger{1}, true));
+BENCHMARK_CAPTURE(NextRun, daily_working_days_every_7_days_from_summer_midnight,
+                  TaskWith(DailyTrigger{7}, true, kSummerMidnight));
+BENCHMARK_CAPTURE(NextRun, weekly_mon_wed_fri, TaskWith(WeeklyTrigger{1, {1, 3, 5}}));
+BENCHMARK_CAPTURE(NextRun, weekly_mon_wed_fri_in_2040, TaskWith(WeeklyTrigger{1, {1, 3, 5}}), k2040);
+BENCHMARK_CAPTURE(NextRun, daily_working_days_in_2040, TaskWith(DailyTrigger{1}, true), k2040);
+BENCHMARK_CAPTURE(NextRun, weekly_every_2_weeks_mon_wed_fri, TaskWith(WeeklyTrigger{2, {1, 3, 5}}));
+BENCHMARK_CAPTURE(NextRun, monthly_1st_and_15th, TaskWith(MonthlyTrigger{1, {}, {1, 15}}));
+BENCHMARK_CAPTURE(NextRun, monthly_31st_of_quarter_months, TaskWith(MonthlyTrigger{1, {1, 4, 7, 10}, {31}}));
 // The rarest date: up to four years of months are looked at.
-BENCHMARK_CAPTURE(nextRun, monthly_29_february, taskWith(MonthlyTrigger{1, {2}, {29}}));
+BENCHMARK_CAPTURE(NextRun, monthly_29_february, TaskWith(MonthlyTrigger{1, {2}, {29}}));
 
 BENCHMARK_MAIN();

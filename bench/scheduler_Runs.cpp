@@ -26,12 +26,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double msSince(Clock::time_point t0)
+double MsSince(Clock::time_point t0)
 {
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 }
 
-void writeFile(const QString& path, const QByteArray& content)
+void WriteFile(const QString& path, const QByteArray& content)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
@@ -39,7 +39,7 @@ void writeFile(const QString& path, const QByteArray& content)
     f.write(content);
 }
 
-void firing(const QString& root)
+void Firing(const QString& root)
 {
     TaskStorage service(std::filesystem::u8path(QString(root + QStringLiteral("/f/storage.xml")).toStdString()),
                         std::filesystem::u8path(QString(root + QStringLiteral("/f/logs")).toStdString()),
@@ -71,12 +71,12 @@ void firing(const QString& root)
                 at(0.99), lateness.back());
 }
 
-void onlyChangedExport(const QString& root)
+void OnlyChangedExport(const QString& root)
 {
     const QString repo = root + QStringLiteral("/repo10k");
     QDir().mkpath(repo + QStringLiteral("/folder"));
     for (int i = 0; i < 10000; ++i)
-        writeFile(repo + QStringLiteral("/folder/doc%1").arg(i, 5, 10, QLatin1Char('0')), "x");
+        WriteFile(repo + QStringLiteral("/folder/doc%1").arg(i, 5, 10, QLatin1Char('0')), "x");
     vadro_cm::Connection connection;
     connection.name = L"bench";
     connection.address = vadro_cm::ServerAddress{repo.toStdWString(), 0};
@@ -107,22 +107,22 @@ void onlyChangedExport(const QString& root)
     for (int i = 0; i < 5; ++i) {
         const auto t0 = Clock::now();
         service.Perform(stored);
-        best = std::min(best, msSince(t0));
+        best = std::min(best, MsSince(t0));
     }
     const bool anyLine = std::filesystem::file_size(service.LogFilePath(stored)) > 0;
     std::printf("only-changed export, 10,000 unchanged documents: best of 5 %.1f ms, tool started: %s\n", best,
                 anyLine ? "yes" : "no");
 }
 
-void backupThroughput(const QString& root)
+void BackupThroughput(const QString& root)
 {
     const QString repo = root + QStringLiteral("/repoTree");
     const QByteArray small(4096, 's');
     for (int i = 0; i < 2000; ++i)
-        writeFile(repo + QStringLiteral("/tree/d%1/f%2").arg(i / 100).arg(i), small);
+        WriteFile(repo + QStringLiteral("/tree/d%1/f%2").arg(i / 100).arg(i), small);
     const QByteArray big(50 * 1024 * 1024, 'b');
     for (int i = 0; i < 3; ++i)
-        writeFile(repo + QStringLiteral("/tree/big%1").arg(i), big);
+        WriteFile(repo + QStringLiteral("/tree/big%1").arg(i), big);
     const double totalMb = (2000.0 * 4096 + 3.0 * big.size()) / (1024 * 1024);
 
     vadro_cm::Connection connection;
@@ -142,12 +142,12 @@ void backupThroughput(const QString& root)
                                QFile::encodeName(root + QStringLiteral("/cp")) + "'";
         if (std::system(cmd.constData()) != 0)
             std::printf("cp failed\n");
-        bestCp = std::min(bestCp, msSince(t0));
+        bestCp = std::min(bestCp, MsSince(t0));
         t0 = Clock::now();
         const auto result = execution::RunBackup(
             {connection.id, L"vadro://tree/tree", QString(root + QStringLiteral("/bk")).toStdWString()}, *core,
             SavedConnectionsPath());
-        bestBackup = std::min(bestBackup, msSince(t0));
+        bestBackup = std::min(bestBackup, MsSince(t0));
         if (!result.ok || result.documents != 2003)
             std::printf("backup copied %zu documents\n", result.documents);
     }
@@ -164,8 +164,8 @@ int main(int argc, char** argv)
     QTemporaryDir tmp;
     const QString root = argc > 1 ? QString::fromLocal8Bit(argv[1]) : tmp.path();
     qputenv("XDG_DATA_HOME", QFile::encodeName(root + QStringLiteral("/xdg")));
-    firing(root);
-    onlyChangedExport(root);
-    backupThroughput(root);
+    Firing(root);
+    OnlyChangedExport(root);
+    BackupThroughput(root);
     return 0;
 }

@@ -24,7 +24,7 @@ namespace {
 
 constexpr Instant kYear = 365LL * 86'400 * kNanosPerSecond;
 
-std::size_t residentBytes()
+std::size_t ResidentBytes()
 {
     std::ifstream statm("/proc/self/statm");
     std::size_t size = 0, resident = 0;
@@ -33,7 +33,7 @@ std::size_t residentBytes()
 }
 
 // Counted through /proc/self/fd, which itself needs a free descriptor: -1 when none is left.
-long openDescriptors()
+long OpenDescriptors()
 {
     std::error_code ec;
     long count = 0;
@@ -63,7 +63,7 @@ struct Places
 
 // Construction of the service on a store of range(0) tasks. range(1) = 1: a first start,
 // every log file is created; 0: a later start, the log files are there already.
-void loadAndArm(benchmark::State& state)
+void LoadAndArm(benchmark::State& state)
 {
     const std::size_t count = static_cast<std::size_t>(state.range(0));
     const bool freshLogs = state.range(1) != 0;
@@ -86,7 +86,7 @@ void loadAndArm(benchmark::State& state)
     }
 }
 
-void addTask(benchmark::State& state)
+void AddTask(benchmark::State& state)
 {
     Places places(static_cast<std::size_t>(state.range(0)));
     TaskStorage service(places.store, places.logs, vadro::CreateCore());
@@ -102,20 +102,20 @@ void addTask(benchmark::State& state)
 
 // Resident size and descriptors of a service holding 10,000 tasks, measured before any
 // benchmark has run.
-void reportMemory()
+void ReportMemory()
 {
     Places places(10'000);
     const auto core = vadro::CreateCore();
     malloc_trim(0);
-    const std::size_t rss0 = residentBytes();
-    const long fds0 = openDescriptors();
+    const std::size_t rss0 = ResidentBytes();
+    const long fds0 = OpenDescriptors();
     {
         TaskStorage service(places.store, places.logs, core);
-        const std::size_t rss1 = residentBytes();
-        const long fds1 = openDescriptors();
+        const std::size_t rss1 = ResidentBytes();
+        const long fds1 = OpenDescriptors();
         // The load's transient parse tree is freed but its pages may stay with the allocator.
         malloc_trim(0);
-        const std::size_t rss2 = residentBytes();
+        const std::size_t rss2 = ResidentBytes();
         std::printf("A service holding %zu tasks:\n", service.Tasks().size());
         if (rss1 == 0 || rss2 == 0) {
             std::printf("  resident set: unreadable, no descriptor left to open /proc/self/statm\n");
@@ -143,7 +143,7 @@ void reportMemory()
 
 } // namespace
 
-BENCHMARK(loadAndArm)
+BENCHMARK(LoadAndArm)
     ->ArgNames({"tasks", "fresh_logs"})
     ->Args({10'000, 1})
     ->Args({10'000, 0})
@@ -152,7 +152,7 @@ BENCHMARK(loadAndArm)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(5);
-BENCHMARK(addTask)->Arg(1'000)->Arg(10'000)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(AddTask)->Arg(1'000)->Arg(10'000)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv)
 {
@@ -160,7 +160,7 @@ int main(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    reportMemory();
+    ReportMemory();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -24,7 +24,7 @@ constexpr std::size_t kTasks = 10'000;
 // 2026-01-05 08:30 UTC.
 constexpr Instant kStart = 1767601800LL * kNanosPerSecond;
 
-std::size_t residentBytes()
+std::size_t ResidentBytes()
 {
     std::ifstream statm("/proc/self/statm");
     std::size_t size = 0, resident = 0;
@@ -32,19 +32,19 @@ std::size_t residentBytes()
     return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 }
 
-std::size_t heapInUse()
+std::size_t HeapInUse()
 {
     const struct mallinfo2 info = mallinfo2();
     return info.uordblks + info.hblkhd;
 }
 
 // Forgets the peak resident size, so the next VmHWM is the peak from here on.
-void resetPeak()
+void ResetPeak()
 {
     std::ofstream("/proc/self/clear_refs") << "5";
 }
 
-std::size_t peakResidentBytes()
+std::size_t PeakResidentBytes()
 {
     std::ifstream status("/proc/self/status");
     std::string word;
@@ -83,22 +83,22 @@ struct Fixture
     }
 };
 
-Fixture& fixture()
+Fixture& PlainFixture()
 {
     static Fixture f;
     return f;
 }
 
-Fixture& ranFixture()
+Fixture& RanFixture()
 {
     static Fixture f(true);
     return f;
 }
 
 // Save and load of the tasks; `ran` gives every task a failed last run and an awaited run.
-void save(benchmark::State& state, bool ran)
+void Save(benchmark::State& state, bool ran)
 {
-    Fixture& f = ran ? ranFixture() : fixture();
+    Fixture& f = ran ? RanFixture() : PlainFixture();
     const std::filesystem::path out = f.file.parent_path() / "saved.xml";
     for (auto _ : state) {
         if (!store::WriteFile(out, store::WriteTasks(f.pointers)))
@@ -108,9 +108,9 @@ void save(benchmark::State& state, bool ran)
     state.SetItemsProcessed(state.iterations() * kTasks);
 }
 
-void load(benchmark::State& state, bool ran)
+void Load(benchmark::State& state, bool ran)
 {
-    Fixture& f = ran ? ranFixture() : fixture();
+    Fixture& f = ran ? RanFixture() : PlainFixture();
     const RunOutcome kept = ran ? RunOutcome::Failed : RunOutcome::None;
     for (auto _ : state) {
         const auto text = store::ReadFile(f.file);
@@ -123,32 +123,32 @@ void load(benchmark::State& state, bool ran)
 }
 
 // The two halves of a save and of a load, to show where the time goes.
-void saveDocumentOnly(benchmark::State& state)
+void SaveDocumentOnly(benchmark::State& state)
 {
-    Fixture& f = fixture();
+    Fixture& f = PlainFixture();
     for (auto _ : state)
         benchmark::DoNotOptimize(store::WriteTasks(f.pointers).size());
 }
 
-void saveFileOnly(benchmark::State& state)
+void SaveFileOnly(benchmark::State& state)
 {
-    Fixture& f = fixture();
+    Fixture& f = PlainFixture();
     const std::wstring document = store::WriteTasks(f.pointers);
     const std::filesystem::path out = f.file.parent_path() / "saved.xml";
     for (auto _ : state)
         benchmark::DoNotOptimize(store::WriteFile(out, document));
 }
 
-void loadReadOnly(benchmark::State& state)
+void LoadReadOnly(benchmark::State& state)
 {
-    Fixture& f = fixture();
+    Fixture& f = PlainFixture();
     for (auto _ : state)
         benchmark::DoNotOptimize(store::ReadFile(f.file)->size());
 }
 
-void loadParseOnly(benchmark::State& state)
+void LoadParseOnly(benchmark::State& state)
 {
-    Fixture& f = fixture();
+    Fixture& f = PlainFixture();
     const std::wstring text = *store::ReadFile(f.file);
     for (auto _ : state)
         benchmark::DoNotOptimize(store::ParseTasks(text).size());
@@ -156,9 +156,9 @@ void loadParseOnly(benchmark::State& state)
 
 // A store cut in the middle (a crash of some other writer, a full disk): the whole
 // document fails to parse, then every task element is read on its own.
-void salvageCutInTheMiddle(benchmark::State& state)
+void SalvageCutInTheMiddle(benchmark::State& state)
 {
-    Fixture& f = fixture();
+    Fixture& f = PlainFixture();
     std::wstring text = *store::ReadFile(f.file);
     text.resize(text.size() / 2);
     std::size_t whole = 0; // task elements that the cut left complete
@@ -177,13 +177,13 @@ void salvageCutInTheMiddle(benchmark::State& state)
 
 // What the loaded tasks keep once the load is over, held as the service holds them.
 // Measured before any benchmark runs, on a heap that has seen only the fixture.
-void reportMemory()
+void ReportMemory()
 {
-    const std::filesystem::path file = fixture().file;
+    const std::filesystem::path file = PlainFixture().file;
     malloc_trim(0);
-    const std::size_t rss0 = residentBytes();
-    const std::size_t heap0 = heapInUse();
-    resetPeak();
+    const std::size_t rss0 = ResidentBytes();
+    const std::size_t heap0 = HeapInUse();
+    ResetPeak();
 
     std::list<std::unique_ptr<TaskInfo>> held;
     {
@@ -193,10 +193,10 @@ void reportMemory()
             if (p.task)
                 held.push_back(std::make_unique<TaskInfo>(std::move(*p.task)));
     }
-    const std::size_t peak = peakResidentBytes();
+    const std::size_t peak = PeakResidentBytes();
     malloc_trim(0);
-    const std::size_t rss1 = residentBytes();
-    const std::size_t heap1 = heapInUse();
+    const std::size_t rss1 = ResidentBytes();
+    const std::size_t heap1 = HeapInUse();
 
     const double n = double(held.size());
     std::printf("Memory of %zu loaded tasks (store file %.2f MB):\n", held.size(),
@@ -213,22 +213,22 @@ void reportMemory()
 
 } // namespace
 
-BENCHMARK_CAPTURE(save, plain, false)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(load, plain, false)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(save, withKeptState, true)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(load, withKeptState, true)->Unit(benchmark::kMillisecond);
-BENCHMARK(saveDocumentOnly)->Unit(benchmark::kMillisecond);
-BENCHMARK(saveFileOnly)->Unit(benchmark::kMillisecond);
-BENCHMARK(loadReadOnly)->Unit(benchmark::kMillisecond);
-BENCHMARK(loadParseOnly)->Unit(benchmark::kMillisecond);
-BENCHMARK(salvageCutInTheMiddle)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Save, plain, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Load, plain, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Save, withKeptState, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Load, withKeptState, true)->Unit(benchmark::kMillisecond);
+BENCHMARK(SaveDocumentOnly)->Unit(benchmark::kMillisecond);
+BENCHMARK(SaveFileOnly)->Unit(benchmark::kMillisecond);
+BENCHMARK(LoadReadOnly)->Unit(benchmark::kMillisecond);
+BENCHMARK(LoadParseOnly)->Unit(benchmark::kMillisecond);
+BENCHMARK(SalvageCutInTheMiddle)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    reportMemory();
+    ReportMemory();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

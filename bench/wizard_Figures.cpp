@@ -28,7 +28,7 @@
 namespace {
 
 // The wizard with a core of its own, no stored tasks and the scheduler's computation of runs.
-WizardContext benchContext()
+WizardContext BenchContext()
 {
     WizardContext context;
     context.core = vadro::CreateCore();
@@ -38,7 +38,7 @@ WizardContext benchContext()
     return context;
 }
 
-void makeFile(const QString& path)
+void MakeFile(const QString& path)
 {
     QFile file(path);
     if (file.open(QIODevice::WriteOnly))
@@ -60,7 +60,7 @@ void BM_OpenWizardWith100Connections(benchmark::State& state)
     TaskInfo task;
     task.name = L"Задача";
     for (auto _ : state) {
-        TaskWizard wizard(task, benchContext());
+        TaskWizard wizard(task, BenchContext());
         wizard.show();
         QCoreApplication::processEvents();
         benchmark::DoNotOptimize(wizard.currentId());
@@ -73,7 +73,7 @@ void BM_ShowFolderOf10000Documents(benchmark::State& state)
     QTemporaryDir repo;
     QDir(repo.path()).mkdir(QStringLiteral("big"));
     for (int i = 0; i < 10000; ++i)
-        makeFile(repo.filePath(QStringLiteral("big/документ_%1.dwg").arg(i, 5, 10, QLatin1Char('0'))));
+        MakeFile(repo.filePath(QStringLiteral("big/документ_%1.dwg").arg(i, 5, 10, QLatin1Char('0'))));
     const auto core = vadro::CreateCore();
     const vadro_cm::Address address = vadro_cm::ServerAddress{repo.path().toStdWString(), 0};
     vadro_browser::BrowserWidget browser(nullptr, nullptr, false, true, 0, {});
@@ -95,7 +95,7 @@ void BM_ShowFolderOf10000Documents(benchmark::State& state)
 BENCHMARK(BM_ShowFolderOf10000Documents)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The stand-in tool: KALVOR_BIN_DIR, else the bin folder of the build tree.
-std::filesystem::path standInTool()
+std::filesystem::path StandInTool()
 {
     QString dir = qEnvironmentVariable("KALVOR_BIN_DIR");
     if (dir.isEmpty())
@@ -125,7 +125,7 @@ private:
 
 // One lookup per iteration against the stand-in tool steered by `env`; reports the longest
 // stall of the event loop, and the process's peak memory.
-void runLookup(benchmark::State& state, const std::vector<std::pair<const char*, const char*>>& env,
+void RunLookup(benchmark::State& state, const std::vector<std::pair<const char*, const char*>>& env,
                std::chrono::milliseconds limit, int cancelAfterMs, SchemeSelection::Outcome expected)
 {
     for (const auto& [name, value] : env)
@@ -141,7 +141,7 @@ void runLookup(benchmark::State& state, const std::vector<std::pair<const char*,
         SchemeLookupLimits limits;
         limits.timeLimit = limit;
         StallMeter meter;
-        const SchemeSelection result = SelectScheme(standInTool(), "DXF", nullptr, limits);
+        const SchemeSelection result = SelectScheme(StandInTool(), "DXF", nullptr, limits);
         longest = std::max(longest, meter.LongestMs());
         if (result.outcome != expected)
             state.SkipWithError("the lookup ended otherwise than expected");
@@ -156,21 +156,21 @@ void runLookup(benchmark::State& state, const std::vector<std::pair<const char*,
 
 void BM_LookupStall400MBWithoutLineBreaks(benchmark::State& state)
 {
-    runLookup(state, {{"KALVORCLI_STDOUT_UNBROKEN_BYTES", "400000000"}}, std::chrono::seconds(60), -1,
+    RunLookup(state, {{"KALVORCLI_STDOUT_UNBROKEN_BYTES", "400000000"}}, std::chrono::seconds(60), -1,
               SchemeSelection::Outcome::Replied);
 }
 BENCHMARK(BM_LookupStall400MBWithoutLineBreaks)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 void BM_LookupStallToolNeverExitsCancelledAfter2s(benchmark::State& state)
 {
-    runLookup(state, {{"KALVORCLI_DELAY_MS", "3600000"}}, std::chrono::seconds(60), 2000,
+    RunLookup(state, {{"KALVORCLI_DELAY_MS", "3600000"}}, std::chrono::seconds(60), 2000,
               SchemeSelection::Outcome::Cancelled);
 }
 BENCHMARK(BM_LookupStallToolNeverExitsCancelledAfter2s)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 void BM_LookupStallToolNeverExitsTimeLimit2s(benchmark::State& state)
 {
-    runLookup(state, {{"KALVORCLI_DELAY_MS", "3600000"}}, std::chrono::seconds(2), -1,
+    RunLookup(state, {{"KALVORCLI_DELAY_MS", "3600000"}}, std::chrono::seconds(2), -1,
               SchemeSelection::Outcome::TimedOut);
 }
 BENCHMARK(BM_LookupStallToolNeverExitsTimeLimit2s)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);

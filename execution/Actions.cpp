@@ -32,7 +32,7 @@ namespace {
 // first run.
 constexpr Instant kUnknownDocumentTime = INT64_MIN + 1;
 
-Instant fileTime(const std::filesystem::path& file)
+Instant FileTime(const std::filesystem::path& file)
 {
     struct stat st
     {};
@@ -44,7 +44,7 @@ Instant fileTime(const std::filesystem::path& file)
 }
 
 // A failed run's standard error as the log keeps it: its start, then how much was left out.
-void logErrorOutput(const ToolResult& result, const LogFunction& log)
+void LogErrorOutput(const ToolResult& result, const LogFunction& log)
 {
     for (const QString& line : result.errorLines)
         log(line.toStdWString(), false);
@@ -58,7 +58,7 @@ void logErrorOutput(const ToolResult& result, const LogFunction& log)
 
 // The reason of a failed run: the first non-empty line of what the tool wrote on its
 // standard error; empty when it wrote none.
-std::wstring errorOf(const ToolResult& result)
+std::wstring ErrorOf(const ToolResult& result)
 {
     for (const QString& line : result.errorLines)
         if (!line.trimmed().isEmpty())
@@ -66,7 +66,7 @@ std::wstring errorOf(const ToolResult& result)
     return {};
 }
 
-void logToolResult(const ToolResult& result, const ToolLimits& limits, const LogFunction& log, RunFailure* failure)
+void LogToolResult(const ToolResult& result, const ToolLimits& limits, const LogFunction& log, RunFailure* failure)
 {
     RunFailure ignored;
     RunFailure& noted = failure ? *failure : ignored;
@@ -79,7 +79,7 @@ void logToolResult(const ToolResult& result, const ToolLimits& limits, const Log
         const std::wstring why = RunTexts::Text("Запуск прерван: планировщик завершает работу.");
         noted.Note(why);
         log(why, false);
-        logErrorOutput(result, log);
+        LogErrorOutput(result, log);
     } else if (result.timedOut) {
         log(RunTexts::Text("Задание не выполнено:"), true);
         const auto minutes = std::chrono::duration<double, std::ratio<60>>(limits.timeout).count();
@@ -89,7 +89,7 @@ void logToolResult(const ToolResult& result, const ToolLimits& limits, const Log
                                      .toStdWString();
         noted.Note(why);
         log(why, false);
-        logErrorOutput(result, log);
+        LogErrorOutput(result, log);
     } else if (!result.started) {
         log(RunTexts::Text("Задание не выполнено:"), true);
         noted.Note(result.launchError.toStdWString());
@@ -98,8 +98,8 @@ void logToolResult(const ToolResult& result, const ToolLimits& limits, const Log
         log(RunTexts::Text("Задание успешно выполнено."), true);
     } else {
         log(RunTexts::Text("Задание не выполнено:"), true);
-        std::wstring why = errorOf(result);
-        logErrorOutput(result, log);
+        std::wstring why = ErrorOf(result);
+        LogErrorOutput(result, log);
         // Without any error output the log still says how the tool ended.
         if (why.empty()) {
             why = ToolEndText(result).toStdWString();
@@ -222,7 +222,7 @@ TimeUpdates RunExport(const ExportAction& action, vadro::ICore& core, const std:
             }
             const ToolResult result =
                 RunTool(ExportArguments(tool, action, projectPath), settings.limits, settings.stop, settings.cancel);
-            logToolResult(result, settings.limits, log, failure);
+            LogToolResult(result, settings.limits, log, failure);
             // A failed export is retried at the next run instead of being taken as done.
             if (action.only_changed_documents && result.Succeeded())
                 kept.emplace_back(projectPath, time);
@@ -263,7 +263,7 @@ CheckSources CollectCheckSources(const CheckAction& action)
     for (const auto& candidate : candidates) {
         std::string path = std::filesystem::absolute(candidate).string();
         const std::wstring key = common::fromUtf8(path);
-        const Instant time = fileTime(candidate);
+        const Instant time = FileTime(candidate);
         const auto known = action.modification_times.find(key);
         if (known != action.modification_times.end() && known->second == time)
             continue;
@@ -297,7 +297,7 @@ CheckOutcome RunCheck(const CheckAction& action, const std::filesystem::path& to
     try {
         const ToolResult result =
             RunTool(CheckArguments(tool, action, sources.paths), settings.limits, settings.stop, settings.cancel);
-        logToolResult(result, settings.limits, log, failure);
+        LogToolResult(result, settings.limits, log, failure);
         // A check that ran keeps its times; one that never started, or was stopped, did not check them all.
         if (result.started && !result.cancelled)
             outcome.times = std::move(sources.times);
@@ -364,7 +364,7 @@ std::optional<std::wstring> CommandEndFailure(int waitStatus)
 
 namespace {
 
-ActionResult performBackup(const BackupAction& backup, const ActionRun& run)
+ActionResult PerformBackup(const BackupAction& backup, const ActionRun& run)
 {
     // The run's start names its version, not the moment the pool got to it.
     const BackupRequest request{backup.connection_id, backup.source_path, backup.destination_path, backup.keep_versions,
@@ -392,7 +392,7 @@ ActionResult performBackup(const BackupAction& backup, const ActionRun& run)
 std::optional<ActionResult> PerformAction(const Action& action, const ActionRun& run)
 {
     if (const auto* backup = std::get_if<BackupAction>(&action))
-        return performBackup(*backup, run);
+        return PerformBackup(*backup, run);
     ActionResult result;
     RunFailure failure;
     try {

@@ -10,7 +10,7 @@
 #include <algorithm>
 
 namespace {
-std::filesystem::path applicationDir()
+std::filesystem::path ApplicationDir()
 {
     // Without an application object (command-line tools, tests) the executable is found
     // through /proc.
@@ -33,16 +33,16 @@ std::filesystem::path CliExecutablePathFrom(const std::filesystem::path& configI
 
 std::filesystem::path CliConfigPath()
 {
-    return applicationDir() / "config.ini";
+    return ApplicationDir() / "config.ini";
 }
 
 std::chrono::minutes ToolTimeoutFrom(const std::filesystem::path& configIni, std::string* unused)
 {
-    constexpr std::chrono::minutes fallback{240};
+    constexpr std::chrono::minutes kFallback{240};
     QSettings settings(common::toQString(configIni), QSettings::IniFormat);
     const QVariant value = settings.value(QStringLiteral("Limits/ToolTimeoutMinutes"));
     if (!value.isValid())
-        return fallback;
+        return kFallback;
     // Whole minutes in decimal digits only: "0.5", "-3" or "1e3" are not taken for anything.
     const QString text = value.toString().trimmed();
     bool ok = !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
@@ -55,9 +55,9 @@ std::chrono::minutes ToolTimeoutFrom(const std::filesystem::path& configIni, std
                                  "a tool run may take %4 minutes.")
                       .arg(common::toQString(configIni), value.toStringList().join(QLatin1Char(',')))
                       .arg(100LL * 366 * 24 * 60)
-                      .arg(fallback.count())
+                      .arg(kFallback.count())
                       .toStdString();
-    return fallback;
+    return kFallback;
 }
 
 std::chrono::minutes ToolTimeout()

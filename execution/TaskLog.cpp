@@ -27,7 +27,7 @@ constexpr std::size_t kCutPrefix = kNameMax - 2 - 2 - 16 - 4;
 // `base` + `suffix`, or when that is too long for a file name, the start of `base` (whole
 // characters, no escape cut apart) followed by "%#" and a hash of the whole `base`. No
 // escaped name holds "%#", so a cut name never equals another kind.
-std::string fitted(const std::string& base, const char* suffix)
+std::string Fitted(const std::string& base, const char* suffix)
 {
     if (base.size() + std::strlen(suffix) <= kNameMax)
         return base + suffix;
@@ -42,7 +42,7 @@ std::string fitted(const std::string& base, const char* suffix)
     return base.substr(0, keep) + "%#" + hash.toStdString() + suffix;
 }
 
-bool sameFile(int fd, const std::filesystem::path& path)
+bool SameFile(int fd, const std::filesystem::path& path)
 {
     struct stat a
     {
@@ -50,7 +50,7 @@ bool sameFile(int fd, const std::filesystem::path& path)
     return ::fstat(fd, &a) == 0 && ::lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-bool writeAll(int fd, const std::string& bytes)
+bool WriteAll(int fd, const std::string& bytes)
 {
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -79,7 +79,7 @@ std::string LogFileName(const std::wstring& name)
         else
             escaped += c;
     }
-    return fitted(escaped, ".log");
+    return Fitted(escaped, ".log");
 }
 
 std::filesystem::path LogFilePathFor(const std::filesystem::path& directory, const std::wstring& name)
@@ -89,7 +89,7 @@ std::filesystem::path LogFilePathFor(const std::filesystem::path& directory, con
 
 std::filesystem::path OlderLogPath(const std::filesystem::path& logFile)
 {
-    return logFile.parent_path() / fitted(logFile.filename().string(), ".1");
+    return logFile.parent_path() / Fitted(logFile.filename().string(), ".1");
 }
 
 bool MoveLog(const std::filesystem::path& from, const std::filesystem::path& to)
@@ -216,7 +216,7 @@ bool TaskLog::Rotate(int fd, std::uint64_t size)
     if (t.get() < 0)
         return false;
     // The older file is made first: a stop in between leaves lines twice, never none.
-    if (!writeAll(t.get(), newer) || !sameFile(fd, *file_) || ::rename(file_->c_str(), older.c_str()) != 0) {
+    if (!WriteAll(t.get(), newer) || !SameFile(fd, *file_) || ::rename(file_->c_str(), older.c_str()) != 0) {
         ::unlink(temp.c_str());
         return false;
     }

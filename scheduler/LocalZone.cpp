@@ -57,21 +57,21 @@ public:
     std::optional<ZoneRule> Read()
     {
         ZoneRule rule;
-        if (!name(rule.standardName) || !offset(rule.standardOffset))
+        if (!Name(rule.standardName) || !Offset(rule.standardOffset))
             return std::nullopt;
         // Without daylight-saving time the last listed offset goes on, as the database has it.
-        if (at_ == text_.size() || !name(rule.dstName))
+        if (at_ == text_.size() || !Name(rule.dstName))
             return std::nullopt;
         rule.dstOffset = rule.standardOffset + seconds{3600};
-        if (at_ < text_.size() && text_[at_] != ',' && !offset(rule.dstOffset))
+        if (at_ < text_.size() && text_[at_] != ',' && !Offset(rule.dstOffset))
             return std::nullopt;
-        if (!take(',') || !ruleDay(rule.dstStart) || !take(',') || !ruleDay(rule.dstEnd) || at_ != text_.size())
+        if (!Take(',') || !ChangeDay(rule.dstStart) || !Take(',') || !ChangeDay(rule.dstEnd) || at_ != text_.size())
             return std::nullopt;
         return rule;
     }
 
 private:
-    bool take(char c)
+    bool Take(char c)
     {
         if (at_ < text_.size() && text_[at_] == c) {
             ++at_;
@@ -80,10 +80,10 @@ private:
         return false;
     }
 
-    bool name(std::string& out)
+    bool Name(std::string& out)
     {
         const std::size_t from = at_;
-        if (take('<')) {
+        if (Take('<')) {
             const std::size_t close = text_.find('>', at_);
             if (close == std::string::npos)
                 return false;
@@ -97,7 +97,7 @@ private:
         return out.size() >= 3;
     }
 
-    bool number(int& out, int maximum)
+    bool Number(int& out, int maximum)
     {
         const std::size_t from = at_;
         out = 0;
@@ -107,49 +107,49 @@ private:
     }
 
     // [+-]hh[:mm[:ss]], hours up to 167.
-    bool duration(seconds& out)
+    bool Duration(seconds& out)
     {
-        const bool negative = take('-');
+        const bool negative = Take('-');
         if (!negative)
-            take('+');
+            Take('+');
         int h = 0;
         int m = 0;
         int s = 0;
-        if (!number(h, 167))
+        if (!Number(h, 167))
             return false;
-        if (take(':') && (!number(m, 59) || (take(':') && !number(s, 59))))
+        if (Take(':') && (!Number(m, 59) || (Take(':') && !Number(s, 59))))
             return false;
         out = seconds{(negative ? -1 : 1) * (h * 3600 + m * 60 + s)};
         return true;
     }
 
     // The rule writes the offset west of Greenwich; the database keeps it east.
-    bool offset(seconds& out)
+    bool Offset(seconds& out)
     {
         seconds west{0};
-        if (!duration(west))
+        if (!Duration(west))
             return false;
         out = -west;
         return true;
     }
 
-    bool ruleDay(RuleDay& out)
+    bool ChangeDay(RuleDay& out)
     {
-        if (take('M')) {
+        if (Take('M')) {
             out.kind = RuleDay::Kind::MonthWeekDay;
-            if (!number(out.month, 12) || out.month < 1 || !take('.') || !number(out.week, 5) || out.week < 1 ||
-                !take('.') || !number(out.weekday, 6))
+            if (!Number(out.month, 12) || out.month < 1 || !Take('.') || !Number(out.week, 5) || out.week < 1 ||
+                !Take('.') || !Number(out.weekday, 6))
                 return false;
-        } else if (take('J')) {
+        } else if (Take('J')) {
             out.kind = RuleDay::Kind::JulianNoLeap;
-            if (!number(out.day, 365) || out.day < 1)
+            if (!Number(out.day, 365) || out.day < 1)
                 return false;
         } else {
             out.kind = RuleDay::Kind::Julian;
-            if (!number(out.day, 365))
+            if (!Number(out.day, 365))
                 return false;
         }
-        return !take('/') || duration(out.time);
+        return !Take('/') || Duration(out.time);
     }
 
     const std::string& text_;
@@ -158,7 +158,7 @@ private:
 
 // The rule from the end of the zone's file ("TZif" version 2 and later), if it has one
 // with daylight-saving time.
-std::optional<ZoneRule> readRule(const date::time_zone* zone)
+std::optional<ZoneRule> ReadRule(const date::time_zone* zone)
 {
     for (const char* folder : {"/usr/share/zoneinfo/", "/etc/zoneinfo/"}) {
         const common::FileRead file = common::ReadRegularFile(std::string(folder) + zone->name());
@@ -176,7 +176,7 @@ std::optional<ZoneRule> readRule(const date::time_zone* zone)
 }
 
 // Each zone's rule, read once; the entries are never removed, so their addresses stay.
-const ZoneRule* ruleOf(const date::time_zone* zone)
+const ZoneRule* RuleOf(const date::time_zone* zone)
 {
     // Most lookups ask for the zone the thread asked for last.
     thread_local const date::time_zone* lastZone = nullptr;
@@ -188,7 +188,7 @@ const ZoneRule* ruleOf(const date::time_zone* zone)
     std::lock_guard<std::mutex> lock(mutex);
     auto found = rules.find(zone);
     if (found == rules.end()) {
-        std::optional<ZoneRule> rule = readRule(zone);
+        std::optional<ZoneRule> rule = ReadRule(zone);
         found = rules.emplace(zone, rule ? std::make_unique<ZoneRule>(std::move(*rule)) : nullptr).first;
     }
     lastZone = zone;
@@ -197,7 +197,7 @@ const ZoneRule* ruleOf(const date::time_zone* zone)
 }
 
 // The local day on which the rule's change falls in `year`.
-date::local_days dayIn(const RuleDay& rule, date::year year)
+date::local_days DayIn(const RuleDay& rule, date::year year)
 {
     using namespace date;
     switch (rule.kind) {
@@ -223,14 +223,14 @@ struct Change
     bool intoDst;
 };
 
-date::sys_info infoFromRule(const ZoneRule& rule, const date::sys_info& lastListed, date::sys_seconds t)
+date::sys_info InfoFromRule(const ZoneRule& rule, const date::sys_info& lastListed, date::sys_seconds t)
 {
     const auto y = date::year_month_day{date::floor<date::days>(t)}.year();
     std::array<Change, 6> changes;
     std::size_t n = 0;
     for (auto year = y - date::years{1}; year <= y + date::years{1}; ++year) {
-        const auto start = dayIn(rule.dstStart, year) + rule.dstStart.time;
-        const auto end = dayIn(rule.dstEnd, year) + rule.dstEnd.time;
+        const auto start = DayIn(rule.dstStart, year) + rule.dstStart.time;
+        const auto end = DayIn(rule.dstEnd, year) + rule.dstEnd.time;
         changes[n++] = {date::sys_seconds{start.time_since_epoch() - rule.standardOffset}, true};
         changes[n++] = {date::sys_seconds{end.time_since_epoch() - rule.dstOffset}, false};
     }
@@ -250,10 +250,10 @@ date::sys_info infoFromRule(const ZoneRule& rule, const date::sys_info& lastList
 }
 
 // The period after a zone's last listed change ends at the far end of the calendar.
-bool isOpenEnded(const date::sys_info& info)
+bool IsOpenEnded(const date::sys_info& info)
 {
-    constexpr date::sys_seconds farAhead{date::sys_days{date::year{10000} / date::January / 1}};
-    return info.end >= farAhead;
+    constexpr date::sys_seconds kFarAhead{date::sys_days{date::year{10000} / date::January / 1}};
+    return info.end >= kFarAhead;
 }
 
 } // namespace
@@ -261,7 +261,7 @@ bool isOpenEnded(const date::sys_info& info)
 date::sys_info ZoneInfo(const date::time_zone* zone, date::sys_seconds t)
 {
     date::sys_info info = zone->get_info(t);
-    if (!isOpenEnded(info))
+    if (!IsOpenEnded(info))
         return info;
     // A schedule asks about nearby instants again and again: the period last worked out
     // by this thread is kept.
@@ -269,10 +269,10 @@ date::sys_info ZoneInfo(const date::time_zone* zone, date::sys_seconds t)
     thread_local date::sys_info last;
     if (zone == lastZone && last.begin <= t && t < last.end)
         return last;
-    const ZoneRule* rule = ruleOf(zone);
+    const ZoneRule* rule = RuleOf(zone);
     if (rule == nullptr)
         return info;
-    last = infoFromRule(*rule, info, t);
+    last = InfoFromRule(*rule, info, t);
     lastZone = zone;
     return last;
 }
@@ -280,9 +280,9 @@ date::sys_info ZoneInfo(const date::time_zone* zone, date::sys_seconds t)
 date::local_info ZoneInfo(const date::time_zone* zone, date::local_seconds t)
 {
     date::local_info info = zone->get_info(t);
-    if (info.result != date::local_info::unique || !isOpenEnded(info.first))
+    if (info.result != date::local_info::unique || !IsOpenEnded(info.first))
         return info;
-    const ZoneRule* rule = ruleOf(zone);
+    const ZoneRule* rule = RuleOf(zone);
     if (rule == nullptr)
         return info;
     // A local time maps to an instant through each offset that holds there.

@@ -27,7 +27,7 @@ constexpr int kWorkingDaySearchRuns = 14;
 
 // Local day numbers and times of day of every instant fit in 64 bits. Nearly every
 // dividend fits too, and 64-bit division is much cheaper than 128-bit division.
-Instant floorDivNarrow(Wide a, Instant b)
+Instant FloorDivNarrow(Wide a, Instant b)
 {
     if (a < INT64_MIN || a > INT64_MAX)
         return static_cast<Instant>(common::floorDiv(a, Wide(b)));
@@ -36,20 +36,20 @@ Instant floorDivNarrow(Wide a, Instant b)
 
 // Offset of the zone in force at `t`, in nanoseconds (looked up for the whole second at
 // or before `t`).
-Instant offsetAt(Instant t, const date::time_zone* zone)
+Instant OffsetAt(Instant t, const date::time_zone* zone)
 {
-    const date::sys_seconds s{seconds{floorDivNarrow(t, kNanosPerSecond)}};
+    const date::sys_seconds s{seconds{FloorDivNarrow(t, kNanosPerSecond)}};
     return duration_cast<nanoseconds>(ZoneInfo(zone, s).offset).count();
 }
 
 // Wide, since an instant near either end of the range plus its offset leaves the range.
-Wide localOf(Instant t, const date::time_zone* zone)
+Wide LocalOf(Instant t, const date::time_zone* zone)
 {
-    return Wide(t) + offsetAt(t, zone);
+    return Wide(t) + OffsetAt(t, zone);
 }
 
 // Weekday of a local day number (day 0 is Thursday, 1970-01-01).
-int weekdayOfDay(Instant day)
+int WeekdayOfDay(Instant day)
 {
     return static_cast<int>(((day + 4) % 7 + 7) % 7);
 }
@@ -58,9 +58,9 @@ int weekdayOfDay(Instant day)
 // at the first instant after the gap; one that exists twice runs at its first
 // occurrence. Empty when that first occurrence is not after `now`: the run happened.
 // `local` lies more than a day before the end of the range, so the result is in it.
-std::optional<Instant> toAbsolute(Wide local, Instant now, const date::time_zone* zone)
+std::optional<Instant> ToAbsolute(Wide local, Instant now, const date::time_zone* zone)
 {
-    const date::local_seconds ls{seconds{floorDivNarrow(local, kNanosPerSecond)}};
+    const date::local_seconds ls{seconds{FloorDivNarrow(local, kNanosPerSecond)}};
     const date::local_info info = ZoneInfo(zone, ls);
     Wide result;
     switch (info.result) {
@@ -91,14 +91,14 @@ struct LocalFrame
     Wide after;
     const date::time_zone* zone;
 
-    LocalFrame(const TaskInfo& task, Instant now_, const date::time_zone* zone_)
-        : now(now_)
-        , nowLocal(localOf(now_, zone_))
-        , startLocal(localOf(task.starting_point, zone_))
-        , startDay(floorDivNarrow(startLocal, kNanosPerDay))
-        , timeOfDay(floorDivNarrow(startLocal - Wide(startDay) * kNanosPerDay, kNanosPerMilli) * kNanosPerMilli)
+    LocalFrame(const TaskInfo& task, Instant at, const date::time_zone* timeZone)
+        : now(at)
+        , nowLocal(LocalOf(at, timeZone))
+        , startLocal(LocalOf(task.starting_point, timeZone))
+        , startDay(FloorDivNarrow(startLocal, kNanosPerDay))
+        , timeOfDay(FloorDivNarrow(startLocal - Wide(startDay) * kNanosPerDay, kNanosPerMilli) * kNanosPerMilli)
         , after(std::max(nowLocal, startLocal))
-        , zone(zone_)
+        , zone(timeZone)
     {}
 
     // The run on local day `day` at the start's time of day, when that lies after both
@@ -109,11 +109,11 @@ struct LocalFrame
         beyond = local > Wide(kNeverInstant) - kNanosPerDay;
         if (beyond || local <= after)
             return std::nullopt;
-        return toAbsolute(local, now, zone);
+        return ToAbsolute(local, now, zone);
     }
 };
 
-Instant daily(const TaskInfo& task, const DailyTrigger& trigger, Instant now, const date::time_zone* zone)
+Instant Daily(const TaskInfo& task, const DailyTrigger& trigger, Instant now, const date::time_zone* zone)
 {
     if (trigger.repeat_interval <= 0)
         return kNeverInstant;
@@ -140,7 +140,7 @@ Instant daily(const TaskInfo& task, const DailyTrigger& trigger, Instant now, co
     }
 }
 
-Instant weekly(const TaskInfo& task, const WeeklyTrigger& trigger, Instant now, const date::time_zone* zone)
+Instant Weekly(const TaskInfo& task, const WeeklyTrigger& trigger, Instant now, const date::time_zone* zone)
 {
     const bool anyValidDay =
         std::any_of(trigger.weekdays.begin(), trigger.weekdays.end(), [](Weekday d) { return d <= 6; });
@@ -148,7 +148,7 @@ Instant weekly(const TaskInfo& task, const WeeklyTrigger& trigger, Instant now, 
         return kNeverInstant;
 
     const LocalFrame frame(task, now, zone);
-    const Instant nowDay = floorDivNarrow(frame.nowLocal, kNanosPerDay);
+    const Instant nowDay = FloorDivNarrow(frame.nowLocal, kNanosPerDay);
     const Instant startDay = frame.startDay;
 
     // Counted weeks: the Monday-to-Sunday week that holds the start and every
@@ -156,7 +156,7 @@ Instant weekly(const TaskInfo& task, const WeeklyTrigger& trigger, Instant now, 
     const Instant weeks = std::min<Instant>(trigger.repeat_interval, 1'000'000);
     const Instant period = 7 * weeks;
     Instant base = nowDay - ((nowDay - startDay) % period);
-    while (weekdayOfDay(base) != 1)
+    while (WeekdayOfDay(base) != 1)
         --base;
 
     // Three periods always hold a candidate after `after` that is not in the past, even
@@ -184,7 +184,7 @@ Instant weekly(const TaskInfo& task, const WeeklyTrigger& trigger, Instant now, 
 // repeat_interval takes no part. The first such local time strictly after both `now`
 // and the start wins; daylight-saving gaps and overlaps are treated as for the weekly
 // trigger.
-Instant monthly(const TaskInfo& task, const MonthlyTrigger& trigger, Instant now, const date::time_zone* zone)
+Instant Monthly(const TaskInfo& task, const MonthlyTrigger& trigger, Instant now, const date::time_zone* zone)
 {
     if (trigger.repeat_interval <= 0)
         return kNeverInstant;
@@ -202,7 +202,7 @@ Instant monthly(const TaskInfo& task, const MonthlyTrigger& trigger, Instant now
     if (trigger.months.empty())
         std::fill(std::begin(months), std::end(months), true);
 
-    const date::year_month_day fromDate{date::sys_days{date::days{floorDivNarrow(frame.after, kNanosPerDay)}}};
+    const date::year_month_day fromDate{date::sys_days{date::days{FloorDivNarrow(frame.after, kNanosPerDay)}}};
     date::year_month ym = fromDate.year() / fromDate.month();
     // Twelve years hold every valid day, 29 February included.
     for (int i = 0; i < 12 * 12; ++i, ym += date::months{1}) {
@@ -227,7 +227,7 @@ Instant monthly(const TaskInfo& task, const MonthlyTrigger& trigger, Instant now
 
 int LocalWeekday(Instant t, const date::time_zone* zone)
 {
-    return weekdayOfDay(floorDivNarrow(localOf(t, zone), kNanosPerDay));
+    return WeekdayOfDay(FloorDivNarrow(LocalOf(t, zone), kNanosPerDay));
 }
 
 Instant NextRun(const TaskInfo& task, Instant now, const date::time_zone* zone)
@@ -238,11 +238,11 @@ Instant NextRun(const TaskInfo& task, Instant now, const date::time_zone* zone)
         [&](const auto& trigger) -> Instant {
             using T = std::decay_t<decltype(trigger)>;
             if constexpr (std::is_same_v<T, DailyTrigger>)
-                return daily(task, trigger, now, zone);
+                return Daily(task, trigger, now, zone);
             else if constexpr (std::is_same_v<T, WeeklyTrigger>)
-                return weekly(task, trigger, now, zone);
+                return Weekly(task, trigger, now, zone);
             else
-                return monthly(task, trigger, now, zone);
+                return Monthly(task, trigger, now, zone);
         },
         task.trigger);
 }

@@ -20,7 +20,7 @@ namespace {
 
 // The first line of a reason, as short as a list cell and a notice can show, in
 // characters the store can hold.
-std::wstring firstLine(const std::wstring& text)
+std::wstring FirstLine(const std::wstring& text)
 {
     constexpr std::size_t kLongest = 500;
     std::wstring line = text.substr(0, std::min(text.find_first_of(L"\r\n"), kLongest));
@@ -31,7 +31,7 @@ std::wstring firstLine(const std::wstring& text)
 }
 
 // Echoes a log line that ends in a line break on the console.
-void writeErr(std::string_view text)
+void WriteErr(std::string_view text)
 {
     if (!text.empty() && text.back() == '\n')
         text.remove_suffix(1);
@@ -70,7 +70,7 @@ void RunRecorder::End(const TaskInfo* stored, std::uint64_t serial, const RunEnd
 {
     const RunOutcome outcome = end.result.outcome;
     const std::wstring reason = outcome == RunOutcome::Stopped ? tr("Остановлено пользователем.").toStdWString()
-                                : outcome == RunOutcome::Failed ? firstLine(end.result.reason)
+                                : outcome == RunOutcome::Failed ? FirstLine(end.result.reason)
                                                                 : std::wstring();
     std::wstring retryLine;
     {
@@ -300,5 +300,5 @@ void RunRecorder::Log(const TaskInfo* task, std::uint64_t serial, const std::wst
                 entry->log->Write(line);
         }
     }
-    writeErr(headed && known ? "[" + name + "]: " + line : line);
+    WriteErr(headed && known ? "[" + name + "]: " + line : line);
 }

@@ -17,7 +17,7 @@ namespace {
 
 // Removes the temporary files `prefix` + six letters or digits in `folder` that a save of
 // the store or a log's rotation leaves when it is cut short (regular files of ours only).
-void removeLeftovers(const std::filesystem::path& folder, const std::string& prefix)
+void RemoveLeftovers(const std::filesystem::path& folder, const std::string& prefix)
 {
     constexpr std::size_t kRandom = 6;
     std::error_code ec;
@@ -52,8 +52,8 @@ std::vector<store::ParsedTask> StoreKeeper::Read()
 {
     if (!store::CreateFolderOf(storePath_))
         return {};
-    removeLeftovers(storePath_.parent_path(), storePath_.filename().string() + ".");
-    removeLeftovers(logDirectory_, ".log-rotate.");
+    RemoveLeftovers(storePath_.parent_path(), storePath_.filename().string() + ".");
+    RemoveLeftovers(logDirectory_, ".log-rotate.");
     // A store beyond the bound is never read: it is moved aside at the first save.
     common::FileRead file = common::ReadRegularFile(storePath_, store::kMaxStoreBytes);
     if (file.state == common::FileRead::State::Missing)

@@ -24,7 +24,7 @@ namespace {
 // edit (those are written before AddTask, UpdateTask and RemoveTask return).
 constexpr std::chrono::milliseconds kRunStateDelay{100};
 
-QString localTimeText(Instant t)
+QString LocalTimeText(Instant t)
 {
     return common::toDateTime(t).toString(QStringLiteral("dd.MM.yyyy 'в' hh:mm:ss"));
 }
@@ -277,7 +277,7 @@ bool TaskStorage::SetPaused(const TaskInfo* stored, bool paused)
     recorder_->Log(stored, StoredTasks::kAnySerial,
                    paused ? tr("Задание приостановлено.").toStdWString()
                           : tr("Задание возобновлено. Следующий запуск: %1.")
-                                .arg(next == kNeverInstant ? tr("не запланирован") : localTimeText(next))
+                                .arg(next == kNeverInstant ? tr("не запланирован") : LocalTimeText(next))
                                 .toStdWString(),
                    true);
     return true;
@@ -345,7 +345,7 @@ void TaskStorage::OnTimer(const TaskInfo* task, std::uint64_t serial, std::uint6
         emit events_->rearmed(task);
         recorder_->Log(task, serial,
                        tr("Завершение выполнения задания. Следующий запуск: %2.")
-                           .arg(next == kNeverInstant ? tr("не запланирован") : localTimeText(next))
+                           .arg(next == kNeverInstant ? tr("не запланирован") : LocalTimeText(next))
                            .toStdWString(),
                        true);
     } catch (...) {

@@ -11,13 +11,13 @@
 
 namespace {
 
-boost::asio::system_timer::time_point timePoint(Instant t)
+boost::asio::system_timer::time_point TimePoint(Instant t)
 {
     return boost::asio::system_timer::time_point(
         std::chrono::duration_cast<boost::asio::system_timer::duration>(std::chrono::nanoseconds(t)));
 }
 
-Instant nextRunOrNever(const TaskInfo& task, Instant now)
+Instant NextRunOrNever(const TaskInfo& task, Instant now)
 {
     try {
         return task.NextRun(now);
@@ -49,7 +49,7 @@ void TaskTimers::RearmLocked(TaskEntry& entry)
     if (!record.run_missed || record.paused)
         entry.makeUpAt = kNeverInstant;
     // A paused task waits for nothing, so it awaits no run that could be missed either.
-    const Instant next = record.paused ? kNeverInstant : nextRunOrNever(record, Now());
+    const Instant next = record.paused ? kNeverInstant : NextRunOrNever(record, Now());
     const Instant retry = record.paused ? kNeverInstant : record.retry_at;
     StartWaitLocked(entry, std::min({next, entry.makeUpAt, retry}));
     if (!record.run_missed)
@@ -62,7 +62,7 @@ void TaskTimers::StartWaitLocked(TaskEntry& entry, Instant expiry)
 {
     entry.generation = nextGeneration_++;
     entry.expiry = expiry;
-    entry.timer->expires_at(timePoint(expiry));
+    entry.timer->expires_at(TimePoint(expiry));
     entry.timer->async_wait([this, task = static_cast<const TaskInfo*>(entry.record), serial = entry.serial,
                              generation = entry.generation](const boost::system::error_code& ec) {
         if (ec == boost::asio::error::operation_aborted)
