@@ -59,7 +59,7 @@ TaskStorage::TaskStorage(std::filesystem::path storePath, std::filesystem::path 
     , keeper_(std::make_unique<StoreKeeper>(*tasks_, *events_, std::move(storePath), logDirectory, kRunStateDelay,
                                             settings.saveRetryDelay))
     , recorder_(std::make_unique<RunRecorder>(*tasks_, *timers_, *keeper_, *events_, worker_->Io()))
-    , logDirectory_(std::move(logDirectory))
+    , logs_(std::move(logDirectory))
     , core_(std::move(core))
     , missedRunDelay_(settings.missedRunDelay)
     , runner_(std::make_unique<ActionRunner>(*tasks_, *recorder_, core_))
@@ -137,19 +137,8 @@ TaskEntry& TaskStorage::ArmLocked(std::unique_ptr<TaskInfo> task, std::size_t po
     TaskEntry& entry = tasks_->InsertLocked(std::move(task), position);
     entry.makeUpAt = makeUpAt;
     timers_->ArmLocked(entry);
-    try {
-        entry.log = OpenLog(*entry.record);
-    } catch (const std::exception& e) {
-        qCWarning(lcScheduler, "Cannot open the log of a task: %s", e.what());
-        entry.log = std::make_unique<execution::TaskLog>(std::nullopt);
-    }
+    logs_.OpenLocked(entry);
     return entry;
-}
-
-std::unique_ptr<execution::TaskLog> TaskStorage::OpenLog(const TaskInfo& task)
-{
-    std::filesystem::create_directories(logDirectory_);
-    return std::make_unique<execution::TaskLog>(execution::LogFilePathFor(logDirectory_, task.name));
 }
 
 void TaskStorage::AddLogger(const TaskInfo& task)
@@ -157,7 +146,7 @@ void TaskStorage::AddLogger(const TaskInfo& task)
     std::lock_guard<std::mutex> lock(tasks_->Mutex());
     TaskEntry* entry = tasks_->FindLocked(&task, StoredTasks::kAnySerial);
     if (entry != nullptr && !entry->log)
-        entry->log = OpenLog(task);
+        entry->log = logs_.Open(task);
 }
 
 const TaskInfo* TaskStorage::AddTask(const TaskInfo& task, std::size_t position)
@@ -203,13 +192,7 @@ void TaskStorage::UpdateTask(const TaskInfo* stored, const TaskInfo& edited)
         }
         if (auto* e = std::get_if<ExportAction>(&record.action); e && e->project_path != oldProject)
             e->modification_times.clear();
-        // The log follows the task to its new name; a log that name has already is kept
-        // and continued, and the old file stays.
-        if (record.name != oldName && entry->log && entry->log->File()) {
-            const auto renamed = execution::LogFilePathFor(logDirectory_, record.name);
-            execution::MoveLog(*entry->log->File(), renamed);
-            entry->log = std::make_unique<execution::TaskLog>(renamed);
-        }
+        logs_.RenameLocked(*entry, oldName);
         timers_->RearmLocked(*entry);
     }
     Save();
@@ -223,16 +206,7 @@ void TaskStorage::RemoveTask(const TaskInfo* stored)
         std::lock_guard<std::mutex> lock(tasks_->Mutex());
         if (TaskEntry* entry = tasks_->FindLocked(stored, StoredTasks::kAnySerial)) {
             entry->timer->cancel();
-            if (entry->log) {
-                const auto file = entry->log->File();
-                entry->log.reset();
-                // Only a file inside the log directory is ever deleted.
-                std::error_code ec;
-                if (file)
-                    std::filesystem::remove(execution::OlderLogPath(*file), ec);
-                if (!file || !std::filesystem::remove(*file, ec))
-                    message = (ec ? ec : std::make_error_code(std::errc::no_such_file_or_directory)).message();
-            }
+            message = logs_.RemoveLocked(*entry);
         }
         tasks_->EraseLocked(stored);
     }

@@ -10,6 +10,7 @@
 // - RunRecorder: a run's start and end as the task's last run, retries, the commands a run
 //   left going, events and log lines;
 // - StoreKeeper: the store file (load, damage, saves) and the saver thread;
+// - TaskLogs: each task's log file, opened, renamed and deleted with the task;
 // - ActionRunner: where an action runs and how its tool runs are bounded and stopped;
 // - BackupPool: the threads that run backups (held by the runner).
 //
@@ -33,6 +34,7 @@
 #include "scheduler/StoreKeeper.h"
 #include "scheduler/StoredTasks.h"
 #include "scheduler/TaskEvents.h"
+#include "scheduler/TaskLogs.h"
 #include "scheduler/TaskTimers.h"
 #include "scheduler/Worker.h"
 
@@ -136,7 +138,7 @@ public:
     TaskEvents& Events() { return *events_; }
 
     const std::filesystem::path& StorePath() const { return keeper_->StorePath(); }
-    const std::filesystem::path& LogDirectory() const { return logDirectory_; }
+    const std::filesystem::path& LogDirectory() const { return logs_.Directory(); }
     // The log file of a stored task; empty when it has none.
     std::filesystem::path LogFilePath(const TaskInfo* task) const;
     // When the stored task's timer fires next (kNeverInstant when it never does).
@@ -182,7 +184,6 @@ private:
     std::optional<RunEnd> RunGuarded(const TaskInfo* stored, std::uint64_t serial, const TaskInfo& copy, bool timed);
     // Whether the run's end is kept: not that of a run the quit cut short (see ActionRunner).
     bool KeepsEnd(const std::optional<RunEnd>& end) const { return end && !runner_->StoppedByQuit(*end); }
-    std::unique_ptr<execution::TaskLog> OpenLog(const TaskInfo& task);
 
     // Built first, so it lives on the constructing thread and outlives every emitter.
     std::unique_ptr<TaskEvents> events_ = std::make_unique<TaskEvents>();
@@ -192,7 +193,7 @@ private:
     std::unique_ptr<TaskTimers> timers_;
     std::unique_ptr<StoreKeeper> keeper_;
     std::unique_ptr<RunRecorder> recorder_;
-    std::filesystem::path logDirectory_;
+    TaskLogs logs_;
     std::shared_ptr<vadro::ICore> core_;
     std::function<void(const TaskInfo*)> startObserver_;
     std::chrono::milliseconds missedRunDelay_;
