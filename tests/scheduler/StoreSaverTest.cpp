@@ -36,12 +36,15 @@ private slots:
                 std::this_thread::sleep_for(1ms);
             }
         };
+        const auto begun = std::chrono::steady_clock::now();
         std::thread other(change);
         change();
         other.join();
+        const auto took = std::chrono::steady_clock::now() - begun;
         saver.Stop();
         QCOMPARE(written.load(), 400);
-        QVERIFY2(writes <= 6, qPrintable(QString::number(writes)));
+        // At most one write per delay and write, however slow the machine makes the burst.
+        QVERIFY2(writes <= took / 80ms + 2, qPrintable(QString::number(writes)));
     }
 
     void stopWritesWhatIsPending()
