@@ -301,12 +301,10 @@ CheckOutcome RunCheck(const CheckAction& action, const std::filesystem::path& to
         // A check that ran keeps its times; one that never started, or was stopped, did not check them all.
         if (result.started && !result.cancelled)
             outcome.times = std::move(sources.times);
-        outcome.save = action.only_changed_documents && !result.Succeeded();
     } catch (const bp::process_error& e) {
         qCWarning(lcExecution, "%s", e.what());
         if (failure)
             failure->Note(QString::fromLocal8Bit(e.what()).toStdWString());
-        outcome.save = action.only_changed_documents;
     }
     return outcome;
 }

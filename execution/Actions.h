@@ -115,7 +115,6 @@ std::vector<std::string> CheckArguments(const std::filesystem::path& tool, const
 struct CheckOutcome
 {
     TimeUpdates times; // the times to keep (none when the tool could not be started)
-    bool save = false; // the store must be saved now
 };
 CheckOutcome RunCheck(const CheckAction& action, const std::filesystem::path& tool, const LogFunction& log,
                       const ToolRunSettings& settings = {}, RunFailure* failure = nullptr);
